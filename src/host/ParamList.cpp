@@ -1,0 +1,156 @@
+#include "host/ParamList.h"
+
+#include <limits>
+
+#include "platform/NumberText.h"
+
+namespace qmb {
+
+namespace {
+
+// The element's key is the text before its first "=", so a key that itself holds "=" can never
+// match; without that guard "A=B" would find "A=B=C" and answer "B=C", the value of key "A".
+bool MatchElement(const std::string& text, const std::string& key, std::string& value) {
+  if (text.size() <= key.size() || text[key.size()] != '=') return false;
+  if (text.compare(0, key.size(), key) != 0) return false;
+  if (key.find('=') != std::string::npos) return false;
+  value.assign(text, key.size() + 1, std::string::npos);
+  return true;
+}
+
+bool MatchVariant(const Variant& element, const std::string& key, std::string& value) {
+  // Text elements are by far the common case; compare them in place rather than copying each.
+  if (element.Type() == VarType::Text) return MatchElement(element.AsText(), key, value);
+  return MatchElement(element.ToText(), key, value);
+}
+
+bool IsHexDigit(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+}
+
+uint32_t HexDigitValue(char c) {
+  if (c >= '0' && c <= '9') return static_cast<uint32_t>(c - '0');
+  if (c >= 'A' && c <= 'F') return static_cast<uint32_t>(c - 'A' + 10);
+  return static_cast<uint32_t>(c - 'a' + 10);
+}
+
+}  // namespace
+
+std::string MakeParam(const std::string& key, const std::string& value) {
+  std::string param;
+  param.reserve(key.size() + 1 + value.size());
+  param.append(key).append(1, '=').append(value);
+  return param;
+}
+
+bool GetParamStr(const Variant& list, const std::string& key, std::string& value) {
+  value.clear();
+  if (!list.IsArray()) return MatchVariant(list, key, value);
+
+  const SafeArray& array = list.AsArray();
+  for (int64_t index = array.LowerBound(); index <= array.UpperBound(); ++index) {
+    // Only a one-dimensional array reads as a list; others fail on their first element, as
+    // reading one with a single index does.
+    if (array.Dimensions() != 1)
+      throw VariantError("Parameter list has " + std::to_string(array.Dimensions()) +
+                         " dimensions; only one can be read");
+    if (MatchVariant(array.Get(static_cast<int32_t>(index)), key, value)) return true;
+  }
+  return false;
+}
+
+bool GetParamInt(const Variant& list, const std::string& key, int32_t& value) {
+  value = 0;
+  try {
+    std::string text;
+    int32_t number = 0;
+    if (GetParamStr(list, key, text) && ParseIntegerText(text, number)) {
+      value = number;
+      return true;
+    }
+  } catch (...) {
+    // A list that cannot be read is, to the typed accessors, a list without the key.
+  }
+  return false;
+}
+
+bool GetParamBool(const Variant& list, const std::string& key, bool& value) {
+  value = false;
+  try {
+    std::string text;
+    if (GetParamStr(list, key, text)) {
+      value = text == "TRUE";
+      return true;
+    }
+  } catch (...) {
+    // See GetParamInt.
+  }
+  return false;
+}
+
+bool GetParamFloat(const Variant& list, const std::string& key, double& value) {
+  value = 0.0;
+  try {
+    std::string text;
+    double number = 0.0;
+    if (GetParamStr(list, key, text) && ParseNumberText(text, number)) {
+      value = number;
+      return true;
+    }
+  } catch (...) {
+    // See GetParamInt.
+  }
+  return false;
+}
+
+bool ParseIntegerText(const std::string& text, int32_t& value) {
+  size_t i = 0;
+  const size_t end = text.size();
+  while (i < end && text[i] == ' ') ++i;
+  if (i == end) return false;
+
+  size_t hexStart = std::string::npos;
+  if (text[i] == '$' || text[i] == 'x' || text[i] == 'X') {
+    hexStart = i + 1;
+  } else if (text[i] == '0' && i + 1 < end && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
+    hexStart = i + 2;
+  }
+  if (hexStart != std::string::npos) {
+    const size_t digits = end - hexStart;
+    if (digits < 1 || digits > 8) return false;
+    uint32_t number = 0;
+    for (size_t k = hexStart; k < end; ++k) {
+      if (!IsHexDigit(text[k])) return false;
+      number = number << 4 | HexDigitValue(text[k]);
+    }
+    // Eight hex digits are a full 32-bit pattern: from 80000000 on it is a negative number.
+    value = static_cast<int32_t>(number);
+    return true;
+  }
+
+  bool negative = false;
+  if (text[i] == '+' || text[i] == '-') {
+    negative = text[i] == '-';
+    ++i;
+  }
+  if (i == end) return false;
+  // Accumulate the magnitude in 64 bits and stop as soon as it leaves the 32-bit range, so that
+  // any number of digits is safe.
+  const int64_t limit = negative ? int64_t{std::numeric_limits<int32_t>::max()} + 1
+                                 : int64_t{std::numeric_limits<int32_t>::max()};
+  int64_t magnitude = 0;
+  for (; i < end; ++i) {
+    const char c = text[i];
+    if (c < '0' || c > '9') return false;
+    magnitude = magnitude * 10 + (c - '0');
+    if (magnitude > limit) return false;
+  }
+  value = static_cast<int32_t>(negative ? -magnitude : magnitude);
+  return true;
+}
+
+bool ParseNumberText(const std::string& text, double& value) {
+  return ParseDecimalText(text, value);
+}
+
+}  // namespace qmb

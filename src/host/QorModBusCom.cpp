@@ -1,0 +1,269 @@
+#include "host/QorModBusCom.h"
+
+#include <cmath>
+#include <exception>
+
+#include "host/ParamList.h"
+#include "platform/Log.h"
+#include "sites/TextHelpers.h"
+
+namespace qmb {
+
+namespace {
+
+constexpr const char* kWaiting = "Waiting for driver...";
+constexpr const char* kLocked = "LOCKED";
+
+std::string ErrorElement(const std::string& errorText) {
+  return errorText.empty() ? std::string() : MakeParam("COMMANDERROR", errorText);
+}
+
+std::string LockMessageElement(const CommandSession& session) {
+  return session.LockComment.empty() ? std::string("locked to one computer")
+                                     : MakeParam("COMMANDERROR", session.LockComment);
+}
+
+// "COMMANDSTATUS=TRUE", the command, the error element, then the result data from index 3 on.
+Variant ResultReply(const std::string& command, const CommandSession& session) {
+  const Variant& result = session.CommandResult;
+  const int32_t upper = result.IsArray() ? result.AsArray().UpperBound() : 0;
+  SafeArray reply(ElementType::Variant, 0, upper + 3);
+  reply.Put(0, Variant(MakeParam("COMMANDSTATUS", "TRUE")));
+  reply.Put(1, Variant(MakeParam("COMMAND", command)));
+  reply.Put(2, Variant(ErrorElement(session.ErrorText)));
+  if (result.IsArray()) {
+    const SafeArray& data = result.AsArray();
+    for (int32_t i = data.LowerBound(); i <= data.UpperBound(); ++i) {
+      // Data with a negative lower bound would land on the status elements: keep those intact.
+      if (i + 3 < 3) continue;
+      reply.Put(i + 3, data.Get(i));
+    }
+  }
+  return Variant(std::move(reply));
+}
+
+Variant ImmediateReply(bool ok) {
+  SafeArray reply(ElementType::Text, 0, 2);
+  reply.Put(0, Variant(MakeParam("COMMANDSTATUS", ok ? "TRUE" : "FALSE")));
+  return Variant(std::move(reply));
+}
+
+}  // namespace
+
+uint32_t CommandCodeOf(const std::string& command) {
+  static const std::pair<const char*, uint32_t> kTable[] = {
+      {"SITETIME", kSiteTime},
+      {"SITESTATUS", kSiteStatus},
+      {"POINTVERIFY", kPointVerify},
+      {"GETDATA", kGetData},
+      {"SENDDATA", kSendData},
+      {"SENDPOINTSLIST", kSendPointsList},
+      {"GETPOINTSLIST", kGetPointsList},
+      {"POINTMODIFY", kPointModify},
+      {"POINTGETDISABLED", kPointGetDisabled},
+      {"POINTGETVALUE", kPointGetValue},
+      {"GETALARMS", kGetAlarms},
+  };
+  for (const auto& [keyword, code] : kTable)
+    if (command == keyword) return code;
+  return kNoCommand;
+}
+
+Variant StatusReply(const std::string& status, const std::string& element1) {
+  SafeArray reply(ElementType::Text, 0, 1);
+  reply.Put(0, Variant(MakeParam("COMMANDSTATUS", status)));
+  reply.Put(1, Variant(element1));
+  return Variant(std::move(reply));
+}
+
+Variant FailureReply() {
+  SafeArray reply(ElementType::Text, 0, 2);
+  reply.Put(0, Variant(MakeParam("COMMANDSTATUS", "FALSE")));
+  return Variant(std::move(reply));
+}
+
+TQorModBusCom::TQorModBusCom(TMainForm& mainForm) : mainForm_(mainForm) {}
+
+TQorModBusCom::~TQorModBusCom() {
+  try {
+    LeaveEngine();
+  } catch (const std::exception& e) {
+    LogWarning(std::string("Releasing a driver object: ") + e.what());
+  }
+}
+
+void TQorModBusCom::LeaveEngine() {
+  if (!Engine) return;
+  TModBusForm* engine = Engine;
+  Engine = nullptr;
+  if (Site.IsRemoteClient) --engine->Session.RemoteClientCount;
+  engine->DetachClient(this);
+}
+
+void TQorModBusCom::EngineDestroyed(TModBusForm* engine) {
+  if (Engine == engine) Engine = nullptr;
+}
+
+bool TQorModBusCom::SetDriverOption(Variant params) {
+  try {
+    std::string debugMode;
+    if (GetParamStr(params, "DEBUGMODE", debugMode)) {
+      if (!Engine) return false;
+      if (Engine->Model.BlockChk) return true;
+      const std::string mode = UpperCase(debugMode);
+      if (mode == "TRUE")
+        mainForm_.SetVisible(true);
+      else if (mode == "FALSE")
+        mainForm_.SetVisible(false);
+      else if (mode == "TOGGLE")
+        mainForm_.SetVisible(!mainForm_.Visible());
+      if (mainForm_.Visible()) mainForm_.RestoreAndBringToFront();
+      return true;
+    }
+    double version = 0.0;
+    if (GetParamFloat(params, "VERSIONCHECK", version)) {
+      if (std::fabs(version - kInterfaceVersion) < 0.009) {
+        VersionAccepted = true;
+        return true;
+      }
+      LogInfo("Version check " + std::to_string(version) + " refused");
+      return false;
+    }
+    return true;
+  } catch (const std::exception& e) {
+    LogWarning(std::string("SetDriverOption: ") + e.what());
+    return false;
+  }
+}
+
+bool TQorModBusCom::OpenSite(Variant params) {
+  if (!VersionAccepted) return false;
+  try {
+    std::string text;
+    int32_t number = 0;
+    bool flag = false;
+
+    GetParamStr(params, "DESCRIPTION", Site.Description);
+    GetParamBool(params, "BP3", Site.UseTCP);
+    GetParamBool(params, "OFFLINE", Site.OfflineMode);
+    GetParamInt(params, "COMPORT", Site.Comport);
+    if (Site.UseTCP && Site.Comport == 0) Site.OfflineMode = false;
+    GetParamStr(params, "CONNECTIONTYPE", text);
+    Site.DirectConnect = text != "MODEM";
+    if (!GetParamInt(params, "BAUDRATE", Site.BaudRate)) Site.BaudRate = 38400;
+    GetParamStr(params, "PHONENUMBER", Site.PhoneNumber);
+    GetParamStr(params, "SP1", Site.ConnectString);
+    GetParamStr(params, "SP2", Site.DisconnectString);
+    GetParamStr(params, "SP5", Site.ModemInit);
+    GetParamStr(params, "DEVICETYPE", Site.DeviceType);
+    GetParamInt(params, "PANELTYPE", number);
+    // A panel type without a table entry is refused outright: attaching it to some engine, or
+    // keeping an index no table knows, would only hide the host's mistake.
+    if (number < 0 || number >= kPanelTypeCount) {
+      LogWarning("OpenSite \"" + Site.Description + "\": PANELTYPE " + std::to_string(number) +
+                 " is not a known panel type (0 to 3)");
+      return false;
+    }
+    Site.PanelTypeIndex = number;
+    Site.PanelType = PanelTypeNames()[static_cast<size_t>(number)];
+    Site.PanelTypeID = PanelTypeIDs()[static_cast<size_t>(number)];
+    if (!GetParamInt(params, "SERVERINDEX", Site.ServerIndex))
+      Site.ServerIndex = mainForm_.FreeServerIndex();
+    if (!GetParamInt(params, "IP1", Site.StopBits) || Site.StopBits < 1 || Site.StopBits > 2)
+      Site.StopBits = 2;
+    if (!GetParamInt(params, "IP2", Site.Parity) || Site.Parity < 0 || Site.Parity > 2)
+      Site.Parity = 0;
+    GetParamBool(params, "BP1", Site.Use485);
+    GetParamBool(params, "BP2", Site.UseRTU);
+    GetParamStr(params, "SP3", Site.IPAddress);
+    GetParamBool(params, "LOCALCLIENT", flag);
+    if (!flag) Site.IsRemoteClient = true;
+
+    TModBusForm* engine = mainForm_.FindOrCreateEngine(Site);
+    // A client moving to another site (or to none) leaves its old engine first, so no engine
+    // keeps a client that no longer knows it.
+    if (Engine && Engine != engine) LeaveEngine();
+    Engine = engine;
+    if (!Engine) return false;
+    Engine->AttachClient(this, Site.Description);
+    return Engine->OpenConnection(this);
+  } catch (const std::exception& e) {
+    LogWarning(std::string("OpenSite: ") + e.what());
+    return false;
+  }
+}
+
+bool TQorModBusCom::CloseSite(Variant /*params*/) {
+  if (!Engine) return true;
+  try {
+    return Engine->CloseConnection(this);
+  } catch (const std::exception& e) {
+    LogWarning(std::string("CloseSite: ") + e.what());
+    return false;
+  }
+}
+
+Variant TQorModBusCom::ExecuteCommand(Variant params) {
+  try {
+    if (!Engine) return FailureReply();
+    const CommandSession& session = Engine->Session;
+
+    if (session.Locked && session.LockOwner != this)
+      return StatusReply(kLocked, LockMessageElement(session));
+    if (session.CommandOwner != nullptr && session.CommandOwner != this) {
+      if (session.Locked) return StatusReply(kLocked, LockMessageElement(session));
+      return StatusReply(kWaiting);
+    }
+
+    const int32_t status = Engine->CommandStatus(this);
+    std::string command;
+    GetParamStr(params, "COMMAND", command);
+
+    if (session.CommandOwner == this) {
+      if (command != "COMMANDSTATUS") return StatusReply(kWaiting);
+      switch (status) {
+        case kStateOtherClient:
+          return StatusReply(kWaiting);
+        case kStateIdle:
+        case kStateWorking:
+          return StatusReply(session.StatusText);
+        case kStateDone: {
+          Variant reply = session.CommandResult.IsByteType() ? session.CommandResult
+                                                             : ResultReply(command, session);
+          Engine->ReleaseCommand(this);
+          return reply;
+        }
+        default: {
+          Variant reply = StatusReply("FALSE", ErrorElement(session.ErrorText));
+          Engine->ReleaseCommand(this);
+          return reply;
+        }
+      }
+    }
+
+    if (session.Locked && session.LockOwner != this)
+      return StatusReply(kLocked, LockMessageElement(session));
+    if (session.Busy) return StatusReply(kWaiting);
+    const uint32_t code = CommandCodeOf(command);
+    if (code != kNoCommand && Engine->AcceptCommand(this, code, params))
+      return StatusReply(session.StatusText);
+    return StatusReply("FALSE", ErrorElement(session.ErrorText));
+  } catch (const std::exception& e) {
+    LogWarning(std::string("ExecuteCommand: ") + e.what());
+    return FailureReply();
+  }
+}
+
+Variant TQorModBusCom::ExecuteImmediate(Variant params) {
+  try {
+    std::string command;
+    GetParamStr(params, "COMMAND", command);
+    if (command == "SENDPOINTSLIST" && Engine)
+      return ImmediateReply(Engine->SendPointsListNow(this, params));
+  } catch (const std::exception& e) {
+    LogWarning(std::string("ExecuteImmediate: ") + e.what());
+  }
+  return ImmediateReply(false);
+}
+
+}  // namespace qmb

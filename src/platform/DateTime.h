@@ -1,0 +1,19 @@
+// Date-time numbers (days since 1899-12-30, fraction = time of day) and their texts.
+#pragma once
+
+#include <string>
+
+namespace qmb {
+
+struct CivilTime {
+  int year = 1899, month = 12, day = 30;
+  int hour = 0, minute = 0, second = 0, millisecond = 0;
+};
+
+double EncodeDateTime(const CivilTime& t);
+CivilTime DecodeDateTime(double dateTime);
+
+// "hh:mm:ss am/pm": 12-hour clock, two-digit hour, minutes and seconds, a blank, "am" or "pm".
+std::string FormatTime12WithSeconds(double dateTime);
+
+}  // namespace qmb

@@ -1,0 +1,50 @@
+// The one event loop of the program. Every wait in the driver goes through it, so serial, TCP,
+// window and bus events keep flowing while a handler waits for a device.
+#pragma once
+
+#include <functional>
+#include <memory>
+
+namespace qmb {
+
+// A repeating timer on the loop's thread. A timer never fires again while its own callback is
+// still running (a callback that waits inside the loop is not re-entered by its own timer).
+class Timer {
+ public:
+  virtual ~Timer() = default;
+  virtual void Start() = 0;  // (re)starts: the first shot comes one interval from now
+  virtual void Stop() = 0;
+  virtual bool IsActive() const = 0;
+  virtual void SetInterval(int milliseconds) = 0;
+  virtual int Interval() const = 0;
+};
+
+class MessageLoop {
+ public:
+  virtual ~MessageLoop() = default;
+
+  // Handles what is pending now and returns without waiting.
+  virtual void ProcessPendingEvents() = 0;
+  // Blocks (in the kernel, not spinning) until at least one event is due, then handles what is
+  // pending. Returns after one batch.
+  virtual void WaitForEvents() = 0;
+  // A new repeating timer, stopped; Start() it.
+  virtual std::unique_ptr<Timer> CreateTimer(int intervalMs, std::function<void()> onTimeout) = 0;
+  // Runs the call after the current event has been handled (from the loop, never inline).
+  virtual void Post(std::function<void()> call) = 0;
+  // Sleeps the thread without handling any event.
+  virtual void SleepMs(int milliseconds) = 0;
+  // Milliseconds on a monotonic clock; for logs and measurements, never for protocol timing
+  // (that is counted in ticks).
+  virtual int64_t MonotonicMs() const = 0;
+};
+
+// The local wall clock, as a date-time number: days since 1899-12-30, the fraction is the time
+// of day. It is the unit site clock offsets are kept in.
+class Clock {
+ public:
+  virtual ~Clock() = default;
+  virtual double LocalNow() const = 0;
+};
+
+}  // namespace qmb

@@ -1,0 +1,132 @@
+#include "sites/Main.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <exception>
+
+#include "platform/Log.h"
+#include "sites/TextHelpers.h"
+
+namespace qmb {
+
+TMainForm::TMainForm(MessageLoop& loop, Clock& clock, const std::string& programPath)
+    : loop_(loop), clock_(clock), delay_(loop) {
+  const auto slash = programPath.rfind('/');
+  helpFile_ =
+      (slash == std::string::npos ? std::string() : programPath.substr(0, slash + 1)) + "Help.Hlp";
+  char version[16];
+  std::snprintf(version, sizeof version, " V%.2f", kDriverVersion);
+  caption_ = std::string("ModBus Serial Driver") + version;
+  serverSlots_.fill(nullptr);
+
+  processTimer_ = loop_.CreateTimer(100, [this] { ProcessTimerTimer(); });
+  delayTimer_ = loop_.CreateTimer(100, [this] { DelayTimerTimer(); });
+  processTimer_->Start();
+  delayTimer_->Start();
+}
+
+TMainForm::~TMainForm() {
+  *alive_ = false;
+  processTimer_->Stop();
+  delayTimer_->Stop();
+  // Engines unregister themselves while they are destroyed.
+  while (!children_.empty()) {
+    std::unique_ptr<TModBusForm> engine = std::move(children_.back());
+    children_.pop_back();
+    if (OnEngineDestroyed) OnEngineDestroyed(engine.get());
+  }
+}
+
+TModBusForm* TMainForm::FindOrCreateEngine(const TSite& site) {
+  TModBusForm* engine = nullptr;
+  for (const auto& [description, candidate] : engines_) {
+    if (SameTextIgnoringCase(description, site.Description)) {
+      engine = candidate;
+      break;
+    }
+  }
+  if (!engine && site.PanelTypeIndex == 0) {
+    // The engine is assigned and registered before any other event can run, so a second open
+    // of the same site arriving meanwhile always finds it (no message pass in between).
+    auto created = std::make_unique<TModBusForm>(EngineServices{loop_, clock_, delay_, *this});
+    engine = created.get();
+    children_.push_back(std::move(created));
+    engine->AssignSite(site);
+    engines_.emplace_back(site.Description, engine);
+    LogInfo("Site \"" + site.Description + "\": engine created");
+    if (OnEngineCreated) OnEngineCreated(engine);
+  }
+  if (engine && site.IsRemoteClient) ++engine->Session.RemoteClientCount;
+  return engine;
+}
+
+void TMainForm::RemoveEngine(TModBusForm* engine) {
+  const auto entry = std::find_if(engines_.begin(), engines_.end(),
+                                  [engine](const auto& e) { return e.second == engine; });
+  if (entry != engines_.end()) engines_.erase(entry);
+}
+
+void TMainForm::ReleaseEngine(TModBusForm* engine) {
+  loop_.Post([this, engine, alive = alive_] {
+    if (*alive) DestroyReleased(engine);
+  });
+}
+
+void TMainForm::DestroyReleased(TModBusForm* engine) {
+  const auto child = std::find_if(children_.begin(), children_.end(),
+                                  [engine](const auto& c) { return c.get() == engine; });
+  if (child == children_.end()) return;  // already gone
+  // A client that opened the site again since the release keeps the engine.
+  if (!engine->Session.Clients.empty()) return;
+  // An engine still inside its tick (waiting for its device while the host released it) is
+  // destroyed once the tick has returned, never under its own feet.
+  if (engine->IsActive()) {
+    releasedDuringTick_.push_back(engine);
+    return;
+  }
+  std::unique_ptr<TModBusForm> owned = std::move(*child);
+  children_.erase(child);
+  if (OnEngineDestroyed) OnEngineDestroyed(owned.get());
+  LogInfo("Site \"" + owned->Site.Description + "\": engine released");
+  owned.reset();
+}
+
+int TMainForm::FreeServerIndex() const {
+  for (int i = 0; i < kServerSlotCount; ++i)
+    if (serverSlots_[static_cast<size_t>(i)] == nullptr) return i;
+  return -1;
+}
+
+void TMainForm::ProcessTimerTimer() {
+  processTimer_->Stop();
+  const size_t count = children_.size();
+  for (size_t i = 0; i < count; ++i) {
+    TModBusForm* engine = Child(i);
+    if (!engine) continue;
+    // An engine that raises loses this tick only: the others are still served, so one faulty
+    // site cannot starve every site behind it.
+    try {
+      engine->ProcessTick();
+    } catch (const std::exception& e) {
+      LogDebug("Site \"" + engine->Site.Description + "\": tick failed: " + e.what());
+    } catch (...) {
+      LogDebug("Site \"" + engine->Site.Description + "\": tick failed");
+    }
+  }
+  auto released = std::move(releasedDuringTick_);
+  releasedDuringTick_.clear();
+  for (TModBusForm* engine : released) DestroyReleased(engine);
+  processTimer_->Start();
+}
+
+void TMainForm::SetVisible(bool visible) {
+  if (visible_ == visible) return;
+  visible_ = visible;
+  if (OnVisibilityChanged) OnVisibilityChanged(visible_);
+}
+
+void TMainForm::RestoreAndBringToFront() {
+  if (OnBringToFront) OnBringToFront();
+}
+
+}  // namespace qmb

@@ -1,0 +1,34 @@
+// Text helpers shared by the protocol engine, the commands and the links. Texts are byte
+// strings; positions are 1-based as in the device protocols' documentation; "blank" is the
+// space character only.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace qmb {
+
+std::string TailText(const std::string& s, int n);
+std::string SubText(const std::string& s, int start, int count);
+std::string TextBetween(const std::string& s, char open, char close, int start);
+std::string PadLeftWith(const std::string& s, const std::string& pad, int width);
+std::string StripLeadingSpaces(const std::string& s);
+std::string StripTrailingSpaces(const std::string& s);
+std::string StripSpaces(const std::string& s);
+std::string RemoveFirst(const std::string& s, const std::string& part);
+std::string RemoveEvery(const std::string& s, const std::string& part);
+std::string TextBefore(const std::string& s, const std::string& part);
+std::string TextFrom(const std::string& s, const std::string& part);
+std::string TextAfter(const std::string& s, const std::string& part);
+std::string TextThroughLast(const std::string& s, const std::string& part);
+int TextPos(const std::string& s, const std::string& part);
+float TextToNumber(const std::string& s);
+int32_t HexTextToInt(const std::string& s);
+std::string BytesToBracketHex(const std::string& s);
+
+// ASCII upper case (device texts and keys are ASCII).
+std::string UpperCase(std::string s);
+// Case-insensitive equality as the site registry compares descriptions.
+bool SameTextIgnoringCase(const std::string& a, const std::string& b);
+
+}  // namespace qmb

@@ -1,0 +1,63 @@
+// The configuration record of one site and the panel-type tables.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/Component.h"
+#include "platform/Variant.h"
+
+namespace qmb {
+
+class TSite : public Component {
+ public:
+  TSite() = default;
+
+  // Copies all 27 fields (ServerIndex included) when source is a TSite; any other source (or
+  // none) leaves the record unchanged.
+  void AssignFrom(const Component* source);
+
+  // The 26 published properties, by name (compared ignoring case). Reading or writing an unknown
+  // name raises VariantError; writing converts the value to the property's type.
+  static const std::vector<std::string>& PublishedProperties();
+  Variant GetProperty(const std::string& name) const;
+  void SetProperty(const std::string& name, const Variant& value);
+
+  // Fields in declaration order; every one starts false, 0 or empty.
+  bool IsRemoteClient = false;
+  bool OfflineMode = false;
+  bool DirectConnect = false;
+  int32_t UpdateRate = 0;
+  int32_t Comport = 0;
+  int32_t BaudRate = 0;
+  std::string Address;
+  std::string DeviceType;
+  std::string Username;
+  std::string ModemInit;
+  std::string Password;
+  std::string Description;
+  std::string PanelType;
+  std::string DisconnectString;
+  std::string PreLogoffString;
+  std::string PostLogonString;
+  std::string PhoneNumber;
+  std::string ConnectString;
+  std::string PanelTypeID;
+  int32_t PanelTypeIndex = 0;
+  bool Use485 = false;
+  bool UseRTU = false;
+  int32_t Parity = 0;
+  int32_t StopBits = 0;
+  bool UseTCP = false;
+  std::string IPAddress;
+  int32_t ServerIndex = 0;  // not published; copied by AssignFrom
+};
+
+// Panel-type tables, indexed by PanelTypeIndex (0..3).
+constexpr int kPanelTypeCount = 4;
+const std::array<std::string, kPanelTypeCount>& PanelTypeNames();
+const std::array<std::string, kPanelTypeCount>& PanelTypeIDs();
+
+}  // namespace qmb

@@ -1,0 +1,67 @@
+// The real event loop: timers, deferred calls and waits behave as the engine relies on. These
+// run in real time, so they are kept to a few hundred milliseconds and assert order, not speed.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "platform/qt/QtMessageLoop.h"
+#include "sites/DelayClock.h"
+
+namespace qmb {
+namespace {
+
+TEST(QtMessageLoop, PostedCallsRunAfterTheCurrentEventInOrder) {
+  QtMessageLoop loop;
+  std::vector<int> order;
+  loop.Post([&] {
+    order.push_back(1);
+    loop.Post([&] { order.push_back(3); });
+    order.push_back(2);
+  });
+  EXPECT_TRUE(order.empty()) << "a posted call ran inline";
+  while (order.size() < 3) loop.WaitForEvents();
+  EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
+}
+
+TEST(QtMessageLoop, TimersRepeatStopAndRestart) {
+  QtMessageLoop loop;
+  int shots = 0;
+  auto timer = loop.CreateTimer(10, [&] { ++shots; });
+  EXPECT_FALSE(timer->IsActive());
+  timer->Start();
+  while (shots < 3) loop.WaitForEvents();
+  timer->Stop();
+  const int stoppedAt = shots;
+  loop.SleepMs(30);
+  loop.ProcessPendingEvents();
+  EXPECT_EQ(shots, stoppedAt) << "a stopped timer fired";
+  timer->SetInterval(5);
+  EXPECT_EQ(timer->Interval(), 5);
+  timer->Start();
+  while (shots < stoppedAt + 2) loop.WaitForEvents();
+  EXPECT_TRUE(timer->IsActive());
+}
+
+TEST(QtMessageLoop, DelayKeepsEventsFlowingUntilItsTicksHavePassed) {
+  QtMessageLoop loop;
+  DelayClock clock(loop);
+  auto tick = loop.CreateTimer(20, [&] { clock.DelayTick(); });
+  tick->Start();
+  int served = 0;
+  auto other = loop.CreateTimer(15, [&] { ++served; });
+  other->Start();
+  const int64_t started = loop.MonotonicMs();
+  clock.Delay(9);  // ten 20 ms ticks
+  EXPECT_GE(loop.MonotonicMs() - started, 150);
+  EXPECT_GT(served, 3) << "other events must be handled during the wait";
+}
+
+TEST(QtMessageLoop, LocalClockIsToday) {
+  QtMessageLoop loop;
+  const double now = loop.LocalNow();
+  EXPECT_GT(now, 45000.0);  // after 2023
+  EXPECT_LT(now, 80000.0);
+}
+
+}  // namespace
+}  // namespace qmb
