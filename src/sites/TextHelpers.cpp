@@ -44,7 +44,7 @@ std::string TextBetween(const std::string& s, char open, char close, int start) 
 }
 
 std::string PadLeftWith(const std::string& s, const std::string& pad, int width) {
-  if (width <= 0 || s.size() >= static_cast<size_t>(width)) return s;
+  if (width <= 0 || s.size() >= static_cast<size_t>(width) || pad.empty()) return s;
   const size_t copies = static_cast<size_t>(width) - s.size();
   std::string padded;
   padded.reserve(copies * pad.size() + s.size());
@@ -99,7 +99,7 @@ std::string TextFrom(const std::string& s, const std::string& part) {
 
 std::string TextAfter(const std::string& s, const std::string& part) {
   // Drops as many characters as the 1-based position of part: exactly the text after a
-  // one-character part, and only its first character for a longer one.
+  // one-character part; of a longer part, everything but its first character stays.
   const size_t p = Find(s, part);
   return p == std::string::npos ? s : s.substr(p + 1);
 }

@@ -99,8 +99,9 @@ const std::vector<std::string>& TSite::PublishedProperties() {
 
 Variant TSite::GetProperty(const std::string& name) const {
   const FieldPointer& field = FindProperty(name).field;
-  if (const auto* flag = std::get_if<bool TSite::*>(&field)) return Variant::FromBool(this->**flag);
-  if (const auto* number = std::get_if<int32_t TSite::*>(&field)) return Variant(this->**number);
+  if (const auto* flag = std::get_if<bool TSite::*>(&field))
+    return Variant::FromBool(this->*(*flag));
+  if (const auto* number = std::get_if<int32_t TSite::*>(&field)) return Variant(this->*(*number));
   return Variant(this->*std::get<std::string TSite::*>(field));
 }
 
@@ -109,10 +110,10 @@ void TSite::SetProperty(const std::string& name, const Variant& value) {
   // Convert before storing, so that a value of the wrong kind leaves the field as it was.
   if (const auto* flag = std::get_if<bool TSite::*>(&field)) {
     const bool converted = value.AsBool();
-    this->** flag = converted;
+    this->*(*flag) = converted;
   } else if (const auto* number = std::get_if<int32_t TSite::*>(&field)) {
     const int32_t converted = value.AsInt32();
-    this->** number = converted;
+    this->*(*number) = converted;
   } else {
     std::string converted = value.ToText();
     this->*std::get<std::string TSite::*>(field) = std::move(converted);
