@@ -1,0 +1,38 @@
+// CleanASCIIReply followed by HexToBytes, alone and as the codec runs them on its receive buffer.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "engine/FrameCodec.h"
+#include "engine/SiteWindowModel.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  using namespace qmb;
+  const std::string_view received(reinterpret_cast<const char*>(data), size);
+
+  const std::string cleaned = CleanASCIIReply(received);
+  if (cleaned.size() > size) std::abort();
+  for (char c : cleaned)
+    if (static_cast<unsigned char>(c) < 32) std::abort();
+  if (!cleaned.empty() && (cleaned.front() == ' ' || cleaned.back() == ' ')) std::abort();
+
+  const std::string bytes = HexToBytes(cleaned);
+  if (bytes.size() != cleaned.size() / 2) std::abort();
+  // Upper-case hex pairs must decode exactly: encoding the bytes again gives the text back.
+  if (cleaned.find_first_not_of("0123456789ABCDEF") == std::string::npos) {
+    std::string again;
+    for (char b : bytes) again += ByteToHex(static_cast<uint8_t>(b));
+    if (again != cleaned.substr(0, again.size())) std::abort();
+  }
+
+  SiteWindowModel window;
+  FrameCodec codec(window, 1);
+  codec.FrameASCIIRequest("010300630001");
+  for (size_t i = 0; i < size; ++i) codec.Receive.Store(data[i]);
+  codec.DecodeASCIIReply();
+  if (codec.Receive.Count < 0 || codec.Receive.Count > 500) std::abort();
+  codec.CheckReply(SerialFraming::ASCII);
+  return 0;
+}

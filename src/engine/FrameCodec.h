@@ -1,0 +1,140 @@
+// The Modbus frame codec of a site engine: hex text, LRC and CRC-16, request frames in the three
+// framings, and the checks that take a reply apart into the reply block. The codec owns the
+// engine's command buffer, receive buffer and reply block; every write into them is bounded.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <string_view>
+
+namespace qmb {
+
+struct SiteWindowModel;
+
+inline constexpr size_t kCommandBufferSize = 256;
+inline constexpr size_t kReceiveBufferSize = 1000;
+inline constexpr size_t kReplyDataSize = 1024;
+
+// Error codes of the reply block: 0 no error, 1-254 the exception code the slave sent, 255 our
+// own code for a checksum failure or an unexpected function code.
+inline constexpr int32_t kReplyNoError = 0;
+inline constexpr int32_t kReplyChecksumOrUnknown = 255;
+
+// The two serial framings. Modbus/TCP has its own frames and check.
+enum class SerialFraming { ASCII, RTU };
+inline SerialFraming FramingFor(bool useRTU) {
+  return useRTU ? SerialFraming::RTU : SerialFraming::ASCII;
+}
+
+// Two upper-case hex digits, high nibble first.
+std::string ByteToHex(uint8_t value);
+// Four upper-case hex digits, most significant first.
+std::string WordToHex(uint16_t value);
+
+// Hex text to bytes, two characters a byte from the first; a trailing odd character is ignored.
+// Only "0123456789ABCDEF" are digits: any other character (lower case included) counts as -1,
+// so a bad pair yields a wrong byte rather than an error, and the checksum catches it.
+// Writes at most capacity bytes and gives how many it wrote.
+size_t HexToBytes(std::string_view hex, uint8_t* out, size_t capacity);
+std::string HexToBytes(std::string_view hex);
+
+// Two's complement of the byte sum; a count of 0 or less gives 0.
+uint8_t CalcLRC(const uint8_t* bytes, int32_t count);
+// CRC-16/MODBUS (start FFFF, reflected polynomial A001, no final XOR); sent low byte first.
+uint16_t CalcCRC(const uint8_t* bytes, size_t count);
+
+// Takes the hex text out of received ASCII characters: line ends dropped, everything through
+// the first ":" dropped, other control characters made blanks, outer blanks trimmed.
+std::string CleanASCIIReply(std::string_view received);
+
+// The binary form of the last serial request built: address, function, data, checksum.
+struct CommandBuffer {
+  std::array<uint8_t, kCommandBufferSize> Bytes{};
+  int32_t Length = 0;
+
+  void Clear() { *this = CommandBuffer{}; }
+};
+
+// Reply bytes as the serial line delivered them (RTU) or as decoded from the hex text (ASCII).
+struct ReceiveBuffer {
+  std::array<uint8_t, kReceiveBufferSize> Bytes{};
+  int32_t Count = 0;  // where the next byte goes
+
+  void Clear() { *this = ReceiveBuffer{}; }
+  // A reply longer than the buffer wraps to its start instead of running past the end.
+  void Store(uint8_t byte);
+  // The first Count bytes.
+  std::string Text() const;
+};
+
+// The outcome of the last reply check. Data starts with the byte after the function code (the
+// byte count of a read), so one register reads back as [count, high, low].
+struct ReplyBlock {
+  int32_t Address = 0;
+  int32_t Function = 0;
+  int32_t ErrorCode = kReplyNoError;
+  std::array<uint8_t, kReplyDataSize> Data{};
+  int32_t DataLength = 0;
+
+  void Clear() { *this = ReplyBlock{}; }
+};
+
+class FrameCodec {
+ public:
+  // The transaction ids of Modbus/TCP reads come from a generator seeded from the clock, so two
+  // engines (or a restarted one) do not walk the same sequence.
+  explicit FrameCodec(SiteWindowModel& window);
+  FrameCodec(SiteWindowModel& window, uint32_t randomSeed);
+
+  // Serial requests given as hex text (address, function, data; no ":" and no checksum). Both
+  // fill the command buffer with the binary request and its checksum and show it in the Command
+  // box. A text whose bytes and checksum would not fit the command buffer is refused: nothing is
+  // framed, buffer and display stay as they were, and the result is empty / false.
+  // ASCII gives the wire text: ":" + the text as given + LRC + CR LF.
+  std::string FrameASCIIRequest(std::string_view hexText);
+  bool FrameRTURequest(std::string_view hexText);
+  // The command buffer's Length bytes, as RTU puts them on the line.
+  std::string CommandBytes() const;
+
+  // Modbus/TCP frames: the seven-byte header, then the PDU (function code and data). A read
+  // draws a fresh transaction id and keeps it for CheckTCPReply; a write always carries AA 55.
+  // Both give empty text for a PDU that a Modbus/TCP frame cannot carry (over 253 bytes).
+  std::string BuildTCPReadFrame(std::string_view pdu);
+  static std::string BuildTCPWriteFrame(std::string_view pdu);
+
+  // Replaces the received ASCII characters in the receive buffer by the bytes their hex text
+  // decodes to, ready for CheckReply.
+  void DecodeASCIIReply();
+
+  // Checks the serial reply in the receive buffer against the command buffer and fills the
+  // reply block. True for an accepted reply, the slave's exception replies included (the error
+  // code tells them apart). Refreshes the Response box except for a reply under four bytes.
+  bool CheckReply(SerialFraming framing);
+  // Checks TCPReplyText against the transaction id of the last read; false (error code 255)
+  // when it is no reply to it. Refreshes the Response box only for an accepted reply.
+  bool CheckTCPReply();
+
+  // The Command box from the command buffer (the Response box is reset), and the Response box
+  // from the reply block.
+  void ShowCommand(SerialFraming framing);
+  void ShowReply();
+
+  CommandBuffer Command;
+  ReceiveBuffer Receive;
+  ReplyBlock Reply;
+
+  uint16_t TCPTransactionId = 0;  // id of the last Modbus/TCP read sent
+  std::string TCPReplyText;       // the latest chunk from the TCP link (replaced, not appended)
+  bool TCPReplyArrived = false;
+
+ private:
+  bool FrameSerialRequest(std::string_view hexText, SerialFraming framing);
+
+  SiteWindowModel& window_;
+  std::mt19937 random_;
+};
+
+}  // namespace qmb

@@ -1,0 +1,273 @@
+#include "engine/PointAddress.h"
+
+#include <array>
+#include <cmath>
+#include <limits>
+
+#include "host/ParamList.h"
+#include "sites/TextHelpers.h"
+
+namespace qmb {
+
+namespace {
+
+using Kind = PointAddress::Kind;
+
+constexpr std::array<std::string_view, 5> kKindWords = {"", "OUT", "IN", "HREG", "IREG"};
+// The order in which a kind word is matched at the front of an address.
+constexpr std::array<Kind, 4> kKindMatchOrder = {Kind::DiscreteInput, Kind::HoldingRegister,
+                                                 Kind::InputRegister, Kind::Coil};
+constexpr std::array<std::string_view, 7> kTypeWords = {"WORD", "BYTE",  "DWORD", "INT",
+                                                        "BOOL", "FLOAT", "STRING"};
+
+constexpr int32_t kMaxNumber = 65535;
+constexpr int32_t kMaxFirst = 15;
+constexpr int32_t kMaxCount = 4096;
+constexpr int32_t kHostSlave = 255;
+
+constexpr int64_t kInt32Magnitude = int64_t{1} << 31;
+
+// A signed decimal integer and nothing else: no blanks, no hex prefixes.
+bool ParseDecimal(std::string_view text, int32_t& value) {
+  size_t i = 0;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  if (i == text.size()) return false;
+  int64_t magnitude = 0;
+  for (; i < text.size(); ++i) {
+    if (text[i] < '0' || text[i] > '9') return false;
+    magnitude = magnitude * 10 + (text[i] - '0');
+    if (magnitude > kInt32Magnitude) return false;
+  }
+  const int64_t signedValue = negative ? -magnitude : magnitude;
+  if (signedValue > std::numeric_limits<int32_t>::max()) return false;
+  value = static_cast<int32_t>(signedValue);
+  return true;
+}
+
+bool StartsWith(std::string_view text, std::string_view prefix) {
+  return text.substr(0, prefix.size()) == prefix;
+}
+
+bool StartsWithKindWord(std::string_view upper) {
+  for (Kind kind : kKindMatchOrder)
+    if (StartsWith(upper, KindWord(kind))) return true;
+  return false;
+}
+
+bool IsRegister(Kind kind) {
+  return kind == Kind::HoldingRegister || kind == Kind::InputRegister;
+}
+
+uint8_t ReadFunction(Kind kind) {
+  switch (kind) {
+    case Kind::Coil:
+      return 0x01;
+    case Kind::DiscreteInput:
+      return 0x02;
+    case Kind::HoldingRegister:
+      return 0x03;
+    case Kind::InputRegister:
+      return 0x04;
+    case Kind::None:
+      break;
+  }
+  return 0;
+}
+
+bool HasWireAddress(const PointAddress& point) {
+  return point.Number >= 1 && point.Number <= kMaxNumber;
+}
+
+uint16_t WireAddress(const PointAddress& point) {
+  return static_cast<uint16_t>(point.Number - 1);
+}
+
+// Reads "value," from the front of rest: the value must be followed by a comma.
+bool TakeTailValue(std::string_view& rest, int32_t low, int32_t high, int32_t& value) {
+  const size_t comma = rest.find(',');
+  if (comma == std::string_view::npos || comma == 0) return false;
+  if (!ParseDecimal(rest.substr(0, comma), value)) return false;
+  if (value < low || value > high) return false;
+  rest.remove_prefix(comma + 1);
+  return true;
+}
+
+// The data word of a point's write request; none when the point cannot take the value.
+std::optional<uint16_t> WriteWord(const PointAddress& point, int32_t value) {
+  if (!HasWireAddress(point)) return std::nullopt;
+  if (point.PointKind == Kind::Coil) return static_cast<uint16_t>(value != 0 ? 0xFF00 : 0x0000);
+  if (point.PointKind == Kind::HoldingRegister && value >= 0 && value <= 0xFFFF)
+    return static_cast<uint16_t>(value);
+  return std::nullopt;
+}
+
+uint8_t WriteFunction(Kind kind) {
+  return kind == Kind::Coil ? 0x05 : 0x06;
+}
+
+}  // namespace
+
+std::string_view KindWord(PointAddress::Kind kind) {
+  const auto index = static_cast<size_t>(kind);
+  return index < kKindWords.size() ? kKindWords[index] : std::string_view{};
+}
+
+std::string_view TypeWord(int32_t dataType) {
+  if (dataType < 0 || dataType >= static_cast<int32_t>(kTypeWords.size())) return {};
+  return kTypeWords[static_cast<size_t>(dataType)];
+}
+
+std::optional<PointAddress> ParsePointAddress(std::string_view text, bool tcpMode) {
+  if (text.size() < 3) return std::nullopt;
+  PointAddress point;
+  std::string_view rest;
+
+  const size_t open = text.find('[');
+  const size_t close = open == std::string_view::npos ? open : text.find(']', open + 1);
+  if (tcpMode && StartsWithKindWord(UpperCase(std::string(text)))) {
+    point.Slave = kHostSlave;
+    rest = text;
+  } else if (close != std::string_view::npos && close > open + 1) {
+    point.Host = std::string(text.substr(open + 1, close - open - 1));
+    point.Slave = kHostSlave;
+    // The separator after "]" is skipped whatever it is: the canonical form writes "-".
+    rest = text.substr(point.Host.size() + 2);
+    if (!rest.empty()) rest.remove_prefix(1);
+  } else {
+    const size_t dash = text.find('-');
+    if (dash == std::string_view::npos || dash == 0) return std::nullopt;
+    if (!ParseDecimal(text.substr(0, dash), point.Slave)) return std::nullopt;
+    if (point.Slave < 0 || point.Slave > 255) return std::nullopt;
+    rest = text.substr(dash + 1);
+  }
+
+  const std::string upper = UpperCase(std::string(rest));
+  std::string_view remaining = upper;
+  for (Kind kind : kKindMatchOrder) {
+    if (StartsWith(remaining, KindWord(kind))) {
+      point.PointKind = kind;
+      remaining.remove_prefix(KindWord(kind).size());
+      break;
+    }
+  }
+  if (point.PointKind == Kind::None || remaining.empty()) return std::nullopt;
+
+  const size_t comma = remaining.find(',');
+  const std::string_view numberText = remaining.substr(0, comma);
+  if (numberText.empty() || !ParseDecimal(numberText, point.Number)) return std::nullopt;
+  if (point.Number < 1 || point.Number > kMaxNumber) return std::nullopt;
+  remaining.remove_prefix(numberText.size());
+  if (remaining.empty()) return point;
+
+  // Extended tail: ",first,count,TYPE", registers only.
+  if (!IsRegister(point.PointKind)) return std::nullopt;
+  remaining.remove_prefix(1);  // the ","
+  if (!TakeTailValue(remaining, 0, kMaxFirst, point.First)) return std::nullopt;
+  if (!TakeTailValue(remaining, 1, kMaxCount, point.Count)) return std::nullopt;
+  for (size_t i = 0; i < kTypeWords.size(); ++i) {
+    if (remaining == kTypeWords[i]) {
+      point.DataType = static_cast<int32_t>(i);
+      point.Extended = true;
+      return point;
+    }
+  }
+  return std::nullopt;
+}
+
+std::string FormatPointAddress(const PointAddress& point, bool tcpMode) {
+  std::string text;
+  if (tcpMode) {
+    if (!point.Host.empty()) text = "[" + point.Host + "]-";
+  } else {
+    text = std::to_string(point.Slave) + "-";
+  }
+  text += KindWord(point.PointKind);
+  text += std::to_string(point.Number);
+  if (point.Extended) {
+    text += "," + std::to_string(point.First) + "," + std::to_string(point.Count) + ",";
+    text += TypeWord(point.DataType);
+  }
+  return text;
+}
+
+std::string ReadRequestText(const PointAddress& point) {
+  const uint8_t function = ReadFunction(point.PointKind);
+  if (function == 0 || !HasWireAddress(point)) return {};
+  return ByteToHex(static_cast<uint8_t>(point.Slave & 0xFF)) + ByteToHex(function) +
+         WordToHex(WireAddress(point)) + "0001";
+}
+
+std::string BuildASCIIRead(FrameCodec& codec, std::string_view addressText) {
+  const auto point = ParsePointAddress(addressText, false);
+  if (!point) return {};
+  return codec.FrameASCIIRequest(ReadRequestText(*point));
+}
+
+std::string BuildRTURead(FrameCodec& codec, std::string_view addressText) {
+  const auto point = ParsePointAddress(addressText, false);
+  if (!point) return {};
+  const std::string text = ReadRequestText(*point);
+  return codec.FrameRTURequest(text) ? text : std::string{};
+}
+
+std::string BuildTCPRead(FrameCodec& codec, std::string_view addressText) {
+  const auto point = ParsePointAddress(addressText, true);
+  if (!point) return {};
+  const uint16_t address = WireAddress(*point);
+  const std::string pdu{static_cast<char>(ReadFunction(point->PointKind)),
+                        static_cast<char>(address >> 8), static_cast<char>(address & 0xFF), '\0',
+                        '\1'};
+  return codec.BuildTCPReadFrame(pdu);
+}
+
+int32_t ParseWriteValue(std::string_view text) {
+  const std::string upper = UpperCase(std::string(text));
+  if (upper.find("-ON") != std::string::npos) return -1;
+  if (upper.find("ON") != std::string::npos) return 1;
+  if (upper.find("OFF") != std::string::npos) return 0;
+
+  std::string number = StripLeadingSpaces(upper);
+  number = number.substr(0, number.find(' '));
+  number = number.substr(0, number.find('%'));
+  double value = 0;
+  if (!ParseNumberText(number, value)) return number == "TRUE" ? 1 : 0;
+  const double whole = std::trunc(value);
+  // Out of range (or not a number at all): the conversion fails and the value is 0.
+  if (!(whole >= std::numeric_limits<int32_t>::min() &&
+        whole <= std::numeric_limits<int32_t>::max()))
+    return 0;
+  return static_cast<int32_t>(whole);
+}
+
+std::string BuildSerialWriteText(const PointAddress& point, int32_t value) {
+  const auto word = WriteWord(point, value);
+  if (!word) return {};
+  return ByteToHex(static_cast<uint8_t>(point.Slave & 0xFF)) +
+         ByteToHex(WriteFunction(point.PointKind)) + WordToHex(WireAddress(point)) +
+         WordToHex(*word);
+}
+
+std::string BuildTCPWriteFrame(const PointAddress& point, int32_t value) {
+  const auto word = WriteWord(point, value);
+  if (!word) return {};
+  const uint16_t address = WireAddress(point);
+  const std::string pdu{static_cast<char>(WriteFunction(point.PointKind)),
+                        static_cast<char>(address >> 8), static_cast<char>(address & 0xFF),
+                        static_cast<char>(*word >> 8), static_cast<char>(*word & 0xFF)};
+  return FrameCodec::BuildTCPWriteFrame(pdu);
+}
+
+std::string DecodePointValue(const ReplyBlock& reply, std::string_view addressText, bool tcpMode) {
+  const auto point = ParsePointAddress(addressText, tcpMode);
+  if (!point) return {};
+  // Data[0] is the byte count; the value follows it.
+  if (IsRegister(point->PointKind)) {
+    if (reply.DataLength <= 2) return {};
+    return std::to_string(256 * reply.Data[1] + reply.Data[2]);
+  }
+  if (reply.DataLength <= 1) return {};
+  return (reply.Data[1] & 1) ? "TRUE" : "FALSE";
+}
+
+}  // namespace qmb

@@ -1,0 +1,82 @@
+// Point addresses as hosts write them (1-HREG100, [10.0.0.7]-IREG3, HREG40001 on a Modbus/TCP
+// site, 1-HREG100,0,16,WORD), the read and write requests built from them, and the value a read
+// reply carries.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "engine/FrameCodec.h"
+
+namespace qmb {
+
+// The address part of a point record; the point table's records extend it with their value and
+// polling fields.
+struct PointAddress {
+  enum class Kind : int32_t {
+    None = 0,
+    Coil = 1,             // "OUT"
+    DiscreteInput = 2,    // "IN"
+    HoldingRegister = 3,  // "HREG"
+    InputRegister = 4,    // "IREG"
+  };
+
+  std::string Host;   // from "[host]"; empty for none
+  int32_t Slave = 0;  // 0-255; 255 for a host address or a Modbus/TCP address without prefix
+  Kind PointKind = Kind::None;
+  int32_t Number = 0;  // 1-65535; the wire address is Number - 1
+  // The extended tail (register kinds only). Kept and rendered back, but a register point is
+  // always read and written as one unsigned 16-bit register.
+  int32_t First = 0;     // 0-15
+  int32_t Count = 16;    // 1-4096
+  int32_t DataType = 0;  // index into the type words, 0-6
+  bool Extended = false;
+
+  bool operator==(const PointAddress&) const = default;
+};
+
+// "OUT", "IN", "HREG", "IREG"; empty for Kind::None.
+std::string_view KindWord(PointAddress::Kind kind);
+// "WORD", "BYTE", "DWORD", "INT", "BOOL", "FLOAT", "STRING" for 0-6; empty otherwise.
+std::string_view TypeWord(int32_t dataType);
+
+// The record an address text names, or none when it is no valid address. On a Modbus/TCP site
+// the slave prefix may be left out. Never raises.
+std::optional<PointAddress> ParsePointAddress(std::string_view text, bool tcpMode);
+// The canonical text: "[host]-" or nothing on a Modbus/TCP site (whose unit id is always FF, so
+// the slave is not kept), "slave-" on a serial one (which has no hosts); then kind and number,
+// then the extended tail when there was one.
+std::string FormatPointAddress(const PointAddress& point, bool tcpMode);
+
+// Read request as hex text (slave, function 01-04, wire address, quantity 0001).
+std::string ReadRequestText(const PointAddress& point);
+// Each parses the address (the serial ones as on a serial site, the TCP one as on a Modbus/TCP
+// site) and builds its read request; empty for an invalid address, leaving the command buffer
+// and the display as they were.
+// ASCII: fills the command buffer and shows it; gives the frame to put on the line.
+std::string BuildASCIIRead(FrameCodec& codec, std::string_view addressText);
+// RTU: fills the command buffer (request and CRC, the bytes to send) and shows it; gives the
+// request's hex text.
+std::string BuildRTURead(FrameCodec& codec, std::string_view addressText);
+// Modbus/TCP: gives the frame with a fresh transaction id, which the codec keeps.
+std::string BuildTCPRead(FrameCodec& codec, std::string_view addressText);
+
+// A host's write value: anything containing "-ON" is -1, "ON" 1, "OFF" 0; otherwise the number
+// before the first blank or "%" with its fraction dropped ("TRUE" 1, anything else 0).
+int32_t ParseWriteValue(std::string_view text);
+
+// Write requests exist for coils (any non-zero value switches on) and holding registers (values
+// 0-65535). Empty for any other kind and for a register value outside 16 bits: there is no
+// honest 16-bit encoding of it, so the write is refused rather than truncated.
+// Serial: the request as hex text, framed later by the transaction.
+std::string BuildSerialWriteText(const PointAddress& point, int32_t value);
+// Modbus/TCP: the whole frame, with the write header.
+std::string BuildTCPWriteFrame(const PointAddress& point, int32_t value);
+
+// The value of the point that the reply block holds: "TRUE"/"FALSE" for a coil or input, the
+// register as an unsigned decimal; empty for an invalid address or a reply too short for it.
+std::string DecodePointValue(const ReplyBlock& reply, std::string_view addressText, bool tcpMode);
+
+}  // namespace qmb

@@ -1,0 +1,150 @@
+#include "engine/PointAddress.h"
+
+#include <gtest/gtest.h>
+
+#include "engine/SiteWindowModel.h"
+#include "platform/Locale.h"
+
+namespace qmb {
+namespace {
+
+using Kind = PointAddress::Kind;
+
+// Each text with the canonical form it renders to; nullptr for a text that is no address.
+struct GrammarCase {
+  const char* text;
+  bool tcpMode;
+  const char* canonical;
+};
+
+// clang-format off
+constexpr GrammarCase kGrammarCases[] = {
+    {"1-HREG100", false, "1-HREG100"},         {"01-hreg0100", false, "1-HREG100"},
+    {"12-out5", false, "12-OUT5"},             {"0-OUT1", false, "0-OUT1"},
+    {"255-OUT65535", false, "255-OUT65535"},   {"+7-in3", false, "7-IN3"},
+    {"1-HREG5,15,4096,STRING", false, "1-HREG5,15,4096,STRING"},
+    {"1-ireg5,0,16,word", false, "1-IREG5,0,16,WORD"},
+    {"[10.0.0.7]-IREG3", false, "255-IREG3"},  {"[10.0.0.7]-IREG3", true, "[10.0.0.7]-IREG3"},
+    {"[h]xin2", true, "[h]-IN2"},              {"HREG40001", true, "HREG40001"},
+    {"5-HREG1", true, "HREG1"},                {"in7,", true, nullptr},
+    {"HREG100", false, nullptr},   {"256-HREG1", false, nullptr},  {"-HREG1", false, nullptr},
+    {"-1-HREG1", false, nullptr},  {"1-HREG0", false, nullptr},    {"1-HREG65536", false, nullptr},
+    {"1-OUT5,0,1,BOOL", false, nullptr},     {"1-HREG5,16,1,WORD", false, nullptr},
+    {"1-HREG5,0,4097,WORD", false, nullptr}, {"1-HREG5,0,0,WORD", false, nullptr},
+    {"1-HREG5,0,16", false, nullptr},        {"1-HREG5,0,16,", false, nullptr},
+    {"1-HREG5,,16,WORD", false, nullptr},    {"1-HREG5,0,16,WORDS", false, nullptr},
+    {"1-HREG5,0,16,WORD,", false, nullptr},  {"[]-HREG3", false, nullptr},
+    {"1-INPUT7", false, nullptr},  {"1-HREG", false, nullptr},     {"1-XREG5", false, nullptr},
+    {"x-HREG5", false, nullptr},   {"1-HREG 5", false, nullptr},   {"1-", false, nullptr},
+};
+// clang-format on
+
+TEST(PointAddressGrammar, ParsedAndRenderedCanonically) {
+  for (const GrammarCase& c : kGrammarCases) {
+    const auto point = ParsePointAddress(c.text, c.tcpMode);
+    const std::string rendered = point ? FormatPointAddress(*point, c.tcpMode) : "(invalid)";
+    EXPECT_EQ(rendered, c.canonical ? c.canonical : "(invalid)") << c.text;
+  }
+  const auto host = ParsePointAddress("[10.0.0.7]-IREG3", false);
+  ASSERT_TRUE(host);
+  EXPECT_EQ(host->Host, "10.0.0.7");
+  EXPECT_EQ(host->Slave, 255);
+  const auto bare = ParsePointAddress("HREG40001", true);
+  ASSERT_TRUE(bare);
+  EXPECT_EQ(bare->Slave, 255);
+  EXPECT_EQ(bare->PointKind, Kind::HoldingRegister);
+  EXPECT_EQ(ParsePointAddress("1-HREG5,15,4096,STRING", false).value_or(PointAddress{}).DataType,
+            6);
+}
+
+class PointRequestsTest : public ::testing::Test {
+ protected:
+  SiteWindowModel window;
+  FrameCodec codec{window, 42};
+};
+
+TEST_F(PointRequestsTest, ReadRequestsInEachFraming) {
+  EXPECT_EQ(BuildASCIIRead(codec, "1-HREG100"), ":01030063000198\r\n");
+  EXPECT_EQ(window.CmdFuncLbl, "3 (Read Holding Registers)");
+  EXPECT_EQ(BuildRTURead(codec, "1-HREG100"), "010300630001");
+  EXPECT_EQ(codec.CommandBytes(), std::string("\x01\x03\x00\x63\x00\x01\x74\x14", 8));
+  EXPECT_EQ(BuildRTURead(codec, "7-in1"), "070200000001");
+
+  // An invalid address frames nothing: the previous request stays in the buffer and the box.
+  window.CmdAddLbl = "previous";
+  EXPECT_EQ(BuildASCIIRead(codec, "1-HREG0"), "");
+  EXPECT_EQ(BuildRTURead(codec, "HREG100"), "");
+  EXPECT_EQ(codec.Command.Bytes[0], 0x07);
+  EXPECT_EQ(window.CmdAddLbl, "previous");
+
+  const std::string frame = BuildTCPRead(codec, "IREG40001");
+  ASSERT_EQ(frame.size(), 12u);
+  EXPECT_EQ(static_cast<uint8_t>(frame[0]) * 256 + static_cast<uint8_t>(frame[1]),
+            codec.TCPTransactionId);
+  EXPECT_EQ(frame.substr(2), std::string("\x00\x00\x00\x06\xFF\x04\x9C\x40\x00\x01", 10));
+  EXPECT_EQ(BuildTCPRead(codec, "1-HREG0"), "");
+}
+
+TEST_F(PointRequestsTest, WriteValuesAndRequests) {
+  EXPECT_EQ(ParseWriteValue("ON"), 1);
+  EXPECT_EQ(ParseWriteValue("-on"), -1);
+  EXPECT_EQ(ParseWriteValue("NONE"), 1);
+  EXPECT_EQ(ParseWriteValue("off"), 0);
+  EXPECT_EQ(ParseWriteValue("true"), 1);
+  EXPECT_EQ(ParseWriteValue("FALSE"), 0);
+  EXPECT_EQ(ParseWriteValue("maybe"), 0);
+  EXPECT_EQ(ParseWriteValue("  12.9 %"), 12);
+  EXPECT_EQ(ParseWriteValue("-7.9"), -7);
+  EXPECT_EQ(ParseWriteValue("50%"), 50);
+  EXPECT_EQ(ParseWriteValue("1e10"), 0);  // no 32-bit integer
+  SetDecimalSeparator(',');
+  EXPECT_EQ(ParseWriteValue("65535,7"), 65535);
+  SetDecimalSeparator('.');
+
+  const auto coil = *ParsePointAddress("1-OUT10", false);
+  const std::string on = BuildSerialWriteText(coil, ParseWriteValue("ON"));
+  EXPECT_EQ(on, "01050009FF00");
+  EXPECT_EQ(codec.FrameASCIIRequest(on), ":01050009FF00F2\r\n");
+  for (const char* value : {"-ON", "NONE"})
+    EXPECT_EQ(BuildSerialWriteText(coil, ParseWriteValue(value)), "01050009FF00") << value;
+  EXPECT_EQ(BuildSerialWriteText(coil, ParseWriteValue("off")), "010500090000");
+
+  const auto reg = *ParsePointAddress("2-HREG1", false);
+  EXPECT_EQ(BuildSerialWriteText(reg, 65535), "02060000FFFF");
+  EXPECT_EQ(BuildSerialWriteText(reg, -1), "");
+  EXPECT_EQ(BuildSerialWriteText(reg, 65536), "");
+  EXPECT_EQ(BuildTCPWriteFrame(reg, 0x1234),
+            std::string("\xAA\x55\x00\x00\x00\x06\xFF\x06\x00\x00\x12\x34", 12));
+  EXPECT_EQ(BuildTCPWriteFrame(coil, -1),
+            std::string("\xAA\x55\x00\x00\x00\x06\xFF\x05\x00\x09\xFF\x00", 12));
+  EXPECT_EQ(BuildTCPWriteFrame(reg, -1), "");
+
+  for (const char* readOnly : {"1-IN3", "1-IREG3"}) {
+    EXPECT_EQ(BuildSerialWriteText(*ParsePointAddress(readOnly, false), 1), "");
+    EXPECT_EQ(BuildTCPWriteFrame(*ParsePointAddress(readOnly, false), 1), "");
+  }
+}
+
+TEST(PointValues, DecodedFromTheReplyBlock) {
+  ReplyBlock reply;
+  reply.Data[0] = 2;
+  reply.Data[1] = 0xFF;
+  reply.Data[2] = 0xFE;
+  reply.DataLength = 3;
+  EXPECT_EQ(DecodePointValue(reply, "1-HREG100", false), "65534");
+  EXPECT_EQ(DecodePointValue(reply, "IREG3", true), "65534");
+  EXPECT_EQ(DecodePointValue(reply, "IREG3", false), "");  // no address on a serial site
+  reply.DataLength = 2;
+  EXPECT_EQ(DecodePointValue(reply, "1-HREG100", false), "");
+
+  reply.Data[0] = 1;
+  reply.Data[1] = 0x03;
+  EXPECT_EQ(DecodePointValue(reply, "1-OUT1", false), "TRUE");
+  reply.Data[1] = 0x02;
+  EXPECT_EQ(DecodePointValue(reply, "1-IN1", false), "FALSE");
+  reply.DataLength = 1;
+  EXPECT_EQ(DecodePointValue(reply, "1-IN1", false), "");
+}
+
+}  // namespace
+}  // namespace qmb
