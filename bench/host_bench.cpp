@@ -2,6 +2,7 @@
 #include <benchmark/benchmark.h>
 
 #include "host/QorModBusCom.h"
+#include "support/FakeLinks.h"
 #include "support/VirtualLoop.h"
 
 namespace {
@@ -10,7 +11,9 @@ using namespace qmb;
 
 void BM_CommandStatusRoundTrip(benchmark::State& state) {
   test::VirtualLoop loop;
-  TMainForm main(loop, loop, "/usr/bin/qormodbus");
+  test::FakeSerialPortFactory serialPorts(loop);
+  test::FakeTcpClientFactory tcpClients(loop);
+  TMainForm main(loop, loop, serialPorts, tcpClients, "/usr/bin/qormodbus");
   TQorModBusCom client(main);
   client.SetDriverOption(Variant(SafeArray::OfTexts({"VERSIONCHECK=1.8"})));
   client.OpenSite(Variant(SafeArray::OfTexts({"DESCRIPTION=Bench", "OFFLINE=TRUE"})));

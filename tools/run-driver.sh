@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the driver and runs its main job.
+# The driver's main job on its built-in default device: installs what is missing, builds, starts
+# the device simulator and the server, and shows live values from a Modbus/TCP and a serial RTU
+# site for a while (seconds as the first argument, default 20). See tools/demo.sh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash tools/setup-debian.sh
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
-cmake --build build --target qormodbus
-exec ./build/qormodbus "$@"
+exec bash tools/demo.sh "$@"

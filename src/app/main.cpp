@@ -1,97 +1,290 @@
-// qormodbus: the driver's process. Until the bus server is in place it runs one host session
-// in-process against an offline site and prints every reply, which shows the host protocol
-// end to end (version check, open, commands and status polls, close, release).
+// qormodbus: the driver's process. It serves host clients on the bus (session bus by default),
+// registers itself so that the bus can start it on a host's first call, and ends on the last
+// release when the bus started it. See "qormodbus --help".
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QSocketNotifier>
 #include <QTimer>
+#include <cerrno>
 #include <clocale>
+#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
-#include "host/ParamList.h"
-#include "host/QorModBusCom.h"
+#include "app/InProcessDemo.h"
+#include "app/ServerState.h"
+#include "host/Registration.h"
+#include "host/bus/BusServer.h"
+#include "host/bus/ServerLog.h"
 #include "platform/Locale.h"
 #include "platform/Log.h"
 #include "platform/qt/QtMessageLoop.h"
+#include "platform/qt/QtSerialPort.h"
+#include "platform/qt/QtTcpClient.h"
 #include "sites/Main.h"
 
 namespace {
 
 using namespace qmb;
 
-Variant List(std::initializer_list<std::string> elements) {
-  return Variant(SafeArray::OfTexts(std::vector<std::string>(elements)));
-}
+// A bus-started server that no host has asked for an object within this time ends by itself
+// (a stray introspection or ping would otherwise leave it running for good). The next host call
+// starts a new one.
+constexpr int kUnusedAutomationServerSeconds = 120;
+// How long a bus-started server waits after its last driver object went before it ends.
+constexpr int kAutomationLingerMs = 2000;
 
-std::string Show(const Variant& reply) {
-  if (!reply.IsArray()) return reply.ToText();
-  std::string text = "[";
-  const SafeArray& array = reply.AsArray();
-  for (int32_t i = array.LowerBound(); i <= array.UpperBound(); ++i) {
-    if (i > array.LowerBound()) text += ", ";
-    const Variant& element = array.Get(i);
-    text += element.Type() == VarType::Empty ? "<empty>" : "\"" + element.ToText() + "\"";
+constexpr const char* kUsage =
+    "Usage: qormodbus [SWITCH] [OPTIONS]\n"
+    "\n"
+    "The ModBus Serial Driver's server: hosts reach it on the bus under the name\n"
+    "QorModBus.QorModBusCom (factory object /QorModBus/QorModBusCom).\n"
+    "\n"
+    "Start switches (\"-\" or \"/\" and the word in any letter case; the first of this list\n"
+    "that is present decides):\n"
+    "  -Automation, -Embedding  serve hosts; end when the last driver object is released\n"
+    "                           (the bus starts the server this way)\n"
+    "  -RegServer               register and exit: writes the bus activation file and the\n"
+    "                           interface description under $XDG_DATA_HOME/dbus-1\n"
+    "                           (default ~/.local/share/dbus-1)\n"
+    "  -UnregServer             remove both files and exit\n"
+    "  (none)                   serve hosts until stopped (Ctrl-C, SIGTERM)\n"
+    "Every start except -UnregServer (re)writes the registration.\n"
+    "\n"
+    "Options:\n"
+    "  --bus ADDRESS     the bus to serve: session (default), system, or a D-Bus address\n"
+    "                    such as unix:path=/run/user/1000/bus\n"
+    "  --log-file PATH   also log to this file; a bus-started server logs to\n"
+    "                    ~/.local/state/qormodbus/qormodbus.log and the system log\n"
+    "  --demo            run one host session in-process against an offline site and print\n"
+    "                    every reply (no bus needed)\n"
+    "  --help            show this text\n"
+    "  --version         show the version\n"
+    "\n"
+    "Environment: QORMODBUS_LOGLEVEL=debug|info|warning|error (default info).\n"
+    "Hosts and scripts drive the server with qmbctl (see qmbctl --help).\n";
+
+struct Options {
+  StartMode mode = StartMode::Standalone;
+  QString bus;
+  std::string logFile;
+  bool demo = false;
+  bool help = false;
+  bool version = false;
+};
+
+// Returns false with a message for anything it does not know: a mistyped option must not start
+// a server that does something else than was asked.
+bool ParseOptions(const QStringList& arguments, Options& options, std::string& error) {
+  std::vector<std::string> switches;
+  for (qsizetype i = 1; i < arguments.size(); ++i) {
+    const QString argument = arguments.at(i);
+    auto value = [&](const char* name, QString& out) {
+      const QString prefix = QString::fromLatin1(name) + QLatin1Char('=');
+      if (argument.startsWith(prefix)) {
+        out = argument.mid(prefix.size());
+        return true;
+      }
+      if (argument != QLatin1String(name)) return false;
+      if (i + 1 >= arguments.size()) {
+        error = std::string(name) + " needs a value";
+        out.clear();
+        return true;
+      }
+      out = arguments.at(++i);
+      return true;
+    };
+    QString text;
+    if (value("--bus", text)) {
+      if (!error.empty()) return false;
+      options.bus = text;
+    } else if (value("--log-file", text)) {
+      if (!error.empty()) return false;
+      options.logFile = text.toStdString();
+    } else if (argument == QLatin1String("--demo")) {
+      options.demo = true;
+    } else if (argument == QLatin1String("--help") || argument == QLatin1String("-h")) {
+      options.help = true;
+    } else if (argument == QLatin1String("--version")) {
+      options.version = true;
+    } else if (IsStartSwitch(argument.toStdString())) {
+      switches.push_back(argument.toStdString());
+    } else {
+      error = "unknown argument \"" + argument.toStdString() + "\"";
+      return false;
+    }
   }
-  return text + "]";
+  options.mode = StartModeFromArguments(switches);
+  return true;
 }
 
-void Print(const std::string& what, const std::string& answer) {
-  std::printf("%-46s -> %s\n", what.c_str(), answer.c_str());
-  std::fflush(stdout);
-}
-
-// Polls COMMANDSTATUS the way a host does until the command ends, waiting between polls in the
-// driver's own event loop.
-Variant RunCommand(TMainForm& main, TQorModBusCom& client, std::initializer_list<std::string> cmd) {
-  Variant reply = client.ExecuteCommand(List(cmd));
-  Print("ExecuteCommand " + std::string(*cmd.begin()), Show(reply));
-  for (int polls = 0; polls < 50; ++polls) {
-    main.Delay().Delay(1);
-    reply = client.ExecuteCommand(List({"COMMAND=COMMANDSTATUS"}));
-    std::string first;
-    GetParamStr(reply, "COMMANDSTATUS", first);
-    if (first == "TRUE" || first == "FALSE" || first == "LOCKED") break;
+QDBusConnection ConnectToBus(const Options& options, QString& description) {
+  const QString name = QStringLiteral("qormodbus");
+  QString address = options.bus;
+  // The bus that started us is the one to serve, whichever bus the session's variables name.
+  if (address.isEmpty() && options.mode == StartMode::Automation)
+    address = qEnvironmentVariable("DBUS_STARTER_ADDRESS");
+  if (address.isEmpty() || address == QLatin1String("session")) {
+    description = QStringLiteral("the session bus");
+    return QDBusConnection::sessionBus();
   }
-  Print("  ... COMMAND=COMMANDSTATUS", Show(reply));
-  return reply;
+  if (address == QLatin1String("system")) {
+    description = QStringLiteral("the system bus");
+    return QDBusConnection::systemBus();
+  }
+  description = address;
+  return QDBusConnection::connectToBus(address, name);
 }
 
-int RunDemo(TMainForm& main) {
-  std::printf("%s: in-process host session against an offline site\n", main.Caption().c_str());
-  auto host = std::make_unique<TQorModBusCom>(main);
-  Print("OpenSite before VERSIONCHECK",
-        host->OpenSite(List({"DESCRIPTION=Demo Site"})) ? "true" : "false");
-  Print("SetDriverOption VERSIONCHECK=1.8",
-        host->SetDriverOption(List({"VERSIONCHECK=1.8"})) ? "true" : "false");
-  const bool opened = host->OpenSite(
-      List({"DESCRIPTION=Demo Site", "OFFLINE=TRUE", "LOCALCLIENT=TRUE", "PANELTYPE=0"}));
-  Print("OpenSite DESCRIPTION=Demo Site OFFLINE=TRUE", opened ? "true" : "false");
-  Print("  ... COMMAND=COMMANDSTATUS", Show(host->ExecuteCommand(List({"COMMAND=COMMANDSTATUS"}))));
-  Print("  window caption", "\"" + host->Engine->Model.Caption + "\"");
+// SIGINT, SIGTERM and SIGHUP end the server through the event loop, so that objects are released
+// and engines closed as on any other end.
+int signalPipe[2] = {-1, -1};
 
-  RunCommand(main, *host, {"COMMAND=SITETIME"});
+void OnSignal(int signal) {
+  const unsigned char byte = static_cast<unsigned char>(signal);
+  const int saved = errno;
+  [[maybe_unused]] const ssize_t written = write(signalPipe[1], &byte, 1);
+  errno = saved;
+}
 
-  auto second = std::make_unique<TQorModBusCom>(main);
-  second->SetDriverOption(List({"VERSIONCHECK=1.8"}));
-  second->OpenSite(List({"DESCRIPTION=DEMO SITE", "OFFLINE=TRUE"}));
-  Print("second client opens \"DEMO SITE\"",
-        second->Engine == host->Engine ? "shares the engine" : "got another engine");
-  second->ExecuteCommand(List({"COMMAND=COMMANDSTATUS"}));
-  host->ExecuteCommand(List({"COMMAND=GETDATA", "DRIVERCOMMAND=LOCKCLIENT"}));
-  Print("second client while the first one's command runs",
-        Show(second->ExecuteCommand(List({"COMMAND=SITESTATUS"}))));
-  RunCommand(main, *host, {"COMMAND=COMMANDSTATUS"});
+std::unique_ptr<QSocketNotifier> WatchTerminationSignals() {
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0) return nullptr;
+  struct sigaction action {};
+  action.sa_handler = OnSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+  auto notifier = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
+  QObject::connect(notifier.get(), &QSocketNotifier::activated, [] {
+    unsigned char byte = 0;
+    if (read(signalPipe[0], &byte, 1) == 1)
+      LogInfo("Signal " + std::to_string(byte) + " received: ending");
+    QCoreApplication::exit(0);
+  });
+  return notifier;
+}
 
-  Print("ExecuteImmediate SENDPOINTSLIST",
-        Show(host->ExecuteImmediate(List({"COMMAND=SENDPOINTSLIST", "POINT0=1-HREG100"}))));
-  Print("CloseSite (second client)", second->CloseSite(List({})) ? "true" : "false");
-  second.reset();
-  Print("CloseSite (last client)", host->CloseSite(List({})) ? "true" : "false");
-  Print("  ... COMMAND=COMMANDSTATUS", Show(host->ExecuteCommand(List({"COMMAND=COMMANDSTATUS"}))));
-  host.reset();
-  main.Loop().ProcessPendingEvents();
-  Print("engines after the last release", std::to_string(main.ChildCount()));
-  return 0;
+void UpdateRegistration(StartMode mode, int& exitCode) {
+  std::string error;
+  if (mode == StartMode::Unregister) {
+    if (UnregisterServer(error)) {
+      LogInfo("Registration of " + std::string(kBusName) + " removed");
+    } else {
+      // Asked for explicitly: a removal that did not happen is reported as such.
+      LogError("Unregistering failed: " + error);
+      exitCode = 1;
+    }
+    return;
+  }
+  const std::string program = QCoreApplication::applicationFilePath().toStdString();
+  const QString xml = BuiltInIntrospectionXml();
+  if (xml.isEmpty()) error = "the built-in interface description is missing";
+  if (error.empty() && RegisterServer(program, xml.toStdString(), error)) {
+    std::string dataHomeError;
+    const RegistrationFiles files = RegistrationPaths(DataHome(dataHomeError));
+    LogInfo("Registered " + std::string(kBusName) + " (" + program + "): " + files.serviceFile +
+            ", " + files.interfaceFile);
+    return;
+  }
+  if (mode == StartMode::Register) {
+    LogError("Registering failed: " + error);
+    exitCode = 1;
+  } else {
+    // A user who cannot write the registration still gets a working server.
+    LogInfo("Registration not updated: " + error);
+  }
+}
+
+int Serve(QDBusConnection& connection, BusServer& server) {
+  // Without its bus the server has no one to serve.
+  QTimer busLost;
+  busLost.setSingleShot(true);
+  QObject::connect(&busLost, &QTimer::timeout, [] {
+    LogError("The bus connection was lost: ending");
+    QCoreApplication::exit(1);
+  });
+  connection.connect(QString(), QStringLiteral("/org/freedesktop/DBus/Local"),
+                     QStringLiteral("org.freedesktop.DBus.Local"), QStringLiteral("Disconnected"),
+                     &busLost, SLOT(start()));
+
+  const std::unique_ptr<QSocketNotifier> terminationWatch = WatchTerminationSignals();
+  const int result = QCoreApplication::exec();
+  server.ReleaseName();
+  LogInfo("Server ended (" + std::to_string(server.Registry().ObjectCount()) +
+          " driver object(s) still alive are released)");
+  return result;
+}
+
+int RunServer(const Options& options) {
+  QString busDescription;
+  QDBusConnection connection = ConnectToBus(options, busDescription);
+  if (!connection.isConnected()) {
+    LogError("Cannot connect to " + busDescription.toStdString() + ": " +
+             connection.lastError().message().toStdString());
+    return 1;
+  }
+
+  ServerState state;
+  state.mode = options.mode;
+  QCoreApplication::setApplicationName(QString::fromLatin1(kApplicationTitle));
+  QtMessageLoop loop;
+  QtSerialPortFactory serialPorts;
+  QtTcpClientFactory tcpClients;
+  TMainForm mainForm(loop, loop, serialPorts, tcpClients,
+                     QCoreApplication::applicationFilePath().toStdString());
+  // The main window (the site windows' frame) is created here once the program has a GUI; it
+  // follows mainForm's visibility and engine callbacks, and on a user's close asks
+  // state.CloseNeedsConfirmation() before showing kClosePromptText. Without a display the server
+  // runs as it is now.
+
+  BusServer server(mainForm, loop, connection, BuiltInIntrospectionXml());
+  state.objectCount = [&server] { return server.Registry().ObjectCount(); };
+  QString error;
+  if (!server.Start(error)) {
+    LogError("Cannot serve on " + busDescription.toStdString() + ": " + error.toStdString());
+    return 1;
+  }
+  LogInfo(mainForm.Caption() + " serving on " + busDescription.toStdString() + " (" +
+          StartModeName(options.mode) + " start, process " + std::to_string(getpid()) + ")");
+
+  if (options.mode == StartMode::Automation) {
+    // Only a server the bus started ends with its last object. It ends a moment after the last
+    // release rather than at once: a host that releases and creates again right away (a script
+    // running qmbctl twice) would otherwise reach this process by the bus name while it ends,
+    // and its next call a newly started server that knows nothing of its object.
+    QTimer linger;
+    linger.setSingleShot(true);
+    linger.setInterval(kAutomationLingerMs);
+    QObject::connect(&linger, &QTimer::timeout, [&server] {
+      if (server.Registry().ObjectCount() != 0) return;
+      LogInfo("Last driver object released: ending");
+      // The name goes first, so that the next host call starts a new server.
+      server.ReleaseName();
+      QCoreApplication::exit(0);
+    });
+    server.OnObjectCountChanged = [&linger](size_t count) {
+      if (count == 0) linger.start();
+    };
+    QTimer unused;
+    unused.setSingleShot(true);
+    QObject::connect(&unused, &QTimer::timeout, [&server] {
+      if (server.Registry().CreatedCount() != 0) return;
+      LogInfo("No host asked for a driver object since the start: ending");
+      server.ReleaseName();
+      QCoreApplication::exit(0);
+    });
+    unused.start(kUnusedAutomationServerSeconds * 1000);
+    const int result = Serve(connection, server);
+    server.OnObjectCountChanged = nullptr;  // the timer goes before the server
+    return result;
+  }
+  return Serve(connection, server);
 }
 
 }  // namespace
@@ -103,13 +296,47 @@ int main(int argc, char** argv) {
   // Every conversion the driver does itself is locale-free; only the separator is taken over.
   std::setlocale(LC_NUMERIC, "C");
 
-  qmb::QtMessageLoop loop;
-  qmb::TMainForm mainForm(loop, loop, QCoreApplication::applicationFilePath().toStdString());
-  int result = 0;
-  QTimer::singleShot(0, [&] {
-    result = RunDemo(mainForm);
-    QCoreApplication::exit(result);
-  });
-  const int loopResult = QCoreApplication::exec();
-  return result ? result : loopResult;
+  Options options;
+  std::string error;
+  if (!ParseOptions(QCoreApplication::arguments(), options, error)) {
+    std::fprintf(stderr, "qormodbus: %s\n\n%s", error.c_str(), kUsage);
+    return 2;
+  }
+  if (options.help) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (options.version) {
+    std::printf("qormodbus %s\n", QMB_VERSION_TEXT);
+    return 0;
+  }
+
+  if (options.demo) {
+    qmb::QtMessageLoop loop;
+    qmb::QtSerialPortFactory serialPorts;
+    qmb::QtTcpClientFactory tcpClients;
+    qmb::TMainForm mainForm(loop, loop, serialPorts, tcpClients,
+                            QCoreApplication::applicationFilePath().toStdString());
+    int result = 0;
+    QTimer::singleShot(0, [&] {
+      result = qmb::RunInProcessDemo(mainForm);
+      QCoreApplication::exit(result);
+    });
+    const int loopResult = QCoreApplication::exec();
+    return result ? result : loopResult;
+  }
+
+  // A server the bus started has its output discarded: it logs where a user can read it.
+  qmb::ServerLogOptions logOptions;
+  logOptions.toSystemLog = options.mode == qmb::StartMode::Automation;
+  logOptions.logFile = options.logFile;
+  if (logOptions.logFile.empty() && options.mode == qmb::StartMode::Automation)
+    logOptions.logFile = qmb::DefaultServerLogFile();
+  if (!qmb::InstallServerLog(logOptions, error)) qmb::LogWarning(error);
+
+  int exitCode = 0;
+  UpdateRegistration(options.mode, exitCode);
+  if (options.mode == qmb::StartMode::Register || options.mode == qmb::StartMode::Unregister)
+    return exitCode;
+  return RunServer(options);
 }

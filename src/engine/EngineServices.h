@@ -2,6 +2,8 @@
 #pragma once
 
 #include "platform/MessageLoop.h"
+#include "platform/SerialPort.h"
+#include "platform/TcpClient.h"
 #include "sites/DelayClock.h"
 
 namespace qmb {
@@ -23,6 +25,8 @@ struct EngineServices {
   Clock& clock;
   DelayClock& delay;
   EngineOwner& owner;
+  SerialPortFactory& serialPorts;
+  TcpClientFactory& tcpClients;
 };
 
 }  // namespace qmb

@@ -22,10 +22,60 @@ class ActiveScope {
 }  // namespace
 
 TModBusForm::TModBusForm(EngineServices services)
-    : Session(Model, &self_), Link(Site, Session, Model, services.delay), services_(services) {}
+    : Session(Model, &self_),
+      Codec(Model),
+      Points(Session),
+      services_(services),
+      port_(services.serialPorts.CreatePort()),
+      tcpClient_(services.tcpClients.CreateClient()),
+      ComPort1(*port_),
+      TCP1(*tcpClient_),
+      Line(ComPort1, services.serialPorts, Codec.Receive, services.delay, Flags.TCPMode),
+      Modem1(ComPort1, services.loop),
+      Lights(Model, services.loop),
+      Tcp(TCP1, Site, Codec, Model),
+      Link({Site, Flags, Session, Model, services.delay, ComPort1, Line, Modem1, Lights, Tcp}),
+      Transactions({Site, Flags, Codec, ComPort1, Line, Lights, services.delay}),
+      SiteCmds({Site, Flags, Session, Model, Transactions, TCP1, services.clock}),
+      Poller(
+          {Site, Flags, Session, Points, Codec, ComPort1, Line, Transactions, Tcp, services.delay}),
+      DataCmds({Site, Flags, Session, Points, Codec, ComPort1, Line, Transactions, Poller,
+                services.delay}) {
+  Line.ApplyDefaults();
+  Line.SetDialer(&Modem1);
+  TCP1.SetRemotePort(TcpLink::kModbusPort);
+  WirePortEvents();
+}
+
+void TModBusForm::WirePortEvents() {
+  ComPort1.OnAvailable = [this](uint16_t count) { Line.ComPort1TriggerAvail(count); };
+  ComPort1.OnTrigger = [this](uint16_t handle) { Line.ComPort1TriggerData(handle); };
+  ComPort1.OnFailure = [this](const std::string& reason) { Link.PortFailed(reason); };
+  ComPort1.OnTraffic = [this](bool rx, bool tx) { Lights.Traffic(rx, tx); };
+  ComPort1.OnLinesChanged = [this](const SerialLineState& lines) { Lights.Lines(lines); };
+  TCP1.OnConnected = [this](int, const std::string& text) { Tcp.TCP1Connected(text); };
+  TCP1.OnDisconnected = [this](int, const std::string& text) { Tcp.TCP1Disconnected(text); };
+  TCP1.OnError = [this](int, const std::string& text) { Tcp.TCP1Error(text); };
+  TCP1.OnReadyToSend = [this] { Tcp.TCP1ReadyToSend(); };
+  TCP1.OnDataIn = [this](const std::string& bytes) { Tcp.TCP1DataIn(bytes); };
+}
 
 TModBusForm::~TModBusForm() {
-  Link.ClosePort();
+  try {
+    Link.ClosePort();
+  } catch (const std::exception& e) {
+    LogWarning("Site \"" + Site.Description + "\": closing the port: " + e.what());
+  }
+  // No event may reach the parts being destroyed.
+  ComPort1.OnAvailable = nullptr;
+  ComPort1.OnTrigger = nullptr;
+  ComPort1.OnFailure = nullptr;
+  ComPort1.OnTraffic = nullptr;
+  ComPort1.OnLinesChanged = nullptr;
+  TCP1.OnConnected = TCP1.OnDisconnected = TCP1.OnError = nullptr;
+  TCP1.OnReadyToSend = nullptr;
+  TCP1.OnDataIn = nullptr;
+  TCP1.SetConnected(false);
   services_.owner.RemoveEngine(this);
   // Clients still attached (a window closed by its user) must never reach this engine again.
   auto clients = std::move(Session.Clients);
@@ -36,6 +86,14 @@ void TModBusForm::AssignSite(const TSite& site) {
   Site.AssignFrom(&site);
   Link.AssignSite();
   Link.UpdateCaption();
+  // The client points at the site's own address from the start, so the status reports the
+  // right remote port before the first exchange.
+  std::string host;
+  uint16_t port = TcpLink::kModbusPort;
+  if (Site.UseTCP && SplitHostAndPort(Site.IPAddress, host, port)) {
+    TCP1.SetRemoteHost(host);
+    TCP1.SetRemotePort(port);
+  }
 }
 
 void TModBusForm::AttachClient(EngineClient* client, const std::string& description) {
@@ -46,11 +104,8 @@ void TModBusForm::DetachClient(const EngineClient* client) {
   if (Session.DetachClient(client, commandRunning_)) services_.owner.ReleaseEngine(this);
 }
 
-bool TModBusForm::SendPointsListNow(EngineClient* /*client*/, const Variant& /*params*/) {
-  // Point lists are taken over by the point table, which this engine does not keep yet; the
-  // host is told plainly that nothing was taken.
-  LogInfo("Site \"" + Site.Description + "\": point lists are not kept by this version");
-  return false;
+bool TModBusForm::SendPointsListNow(EngineClient* client, const Variant& params) {
+  return Points.SendPointsListNow(client, params);
 }
 
 void TModBusForm::BlockChkClick(bool checked) {
@@ -76,11 +131,14 @@ void TModBusForm::ProcessTick() {
   Session.TickResultHold();
   Session.TickLockExpiry();
   RunCommand(Session.CommandCode);
-  if (Session.CommandCode != kNoCommand || Session.Locked) {
-    PollState = 0;  // polling waits at its idle state
-  } else {
-    RunBackgroundPoll();
-  }
+  // Polling takes the tick only when no command is pending and the site is not locked (the
+  // window block locks it too).
+  if (Session.CommandCode != kNoCommand || Session.Locked)
+    Poller.SetIdle();
+  else if (Flags.TCPMode)
+    Poller.PollTCP();
+  else
+    Poller.PollSerial();
 }
 
 void TModBusForm::RunCommand(uint32_t code) {
@@ -88,25 +146,47 @@ void TModBusForm::RunCommand(uint32_t code) {
   commandRunning_ = true;
   try {
     switch (code) {
-      case kConnectStep:
-        Link.ConnectStep();
+      case kDialStep:
+        Link.DialStep();
         break;
       case kDisconnectStep:
         Link.DisconnectStep();
         break;
-      case kDialStep:
+      case kConnectStep:
+        Link.ConnectStep();
+        break;
       case kSiteTime:
+        SiteCmds.SiteTime();
+        break;
       case kSiteStatus:
+        SiteCmds.SiteStatus();
+        break;
       case kPointVerify:
+        Points.PointVerify(Flags.TCPMode);
+        break;
       case kGetData:
+        SiteCmds.GetData();
+        break;
       case kSendData:
+        DataCmds.NotSupported();
+        break;
       case kSendPointsList:
+        Points.SendPointsList();
+        break;
       case kGetPointsList:
+        Points.GetPointsList();
+        break;
       case kPointModify:
+        DataCmds.PointModify();
+        break;
       case kPointGetDisabled:
+        DataCmds.NotSupported();
+        break;
       case kPointGetValue:
+        DataCmds.PointGetValue();
+        break;
       case kGetAlarms:
-        EndUnsupported();
+        DataCmds.GetAlarms();
         break;
       default:
         break;  // 11 and unknown codes: nothing, as for code 0
@@ -116,17 +196,6 @@ void TModBusForm::RunCommand(uint32_t code) {
     throw;
   }
   commandRunning_ = false;
-}
-
-void TModBusForm::EndUnsupported() {
-  Session.CommandResult = Variant(std::string());
-  Session.SetErrorText("Command not supported");
-  Session.EndCommand(kStateFailed);
-}
-
-void TModBusForm::RunBackgroundPoll() {
-  // Background polling reads the registered points; no point table is kept yet, so there is
-  // nothing to poll.
 }
 
 }  // namespace qmb

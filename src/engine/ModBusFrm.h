@@ -1,16 +1,31 @@
 // The site engine: one per open site, shared by every host client that opened it. A thin
-// composition of its parts: the command session, the connection manager and the window model.
+// composition of its parts: command session, window model, frame codec, point table, serial
+// line, modem dialer, status lights, Modbus/TCP link, connection manager, transactions, the
+// command handlers and the background poller.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
 
+#include "engine/BackgroundPoller.h"
 #include "engine/CommandSession.h"
+#include "engine/DataCommands.h"
 #include "engine/EngineClient.h"
 #include "engine/EngineServices.h"
+#include "engine/FrameCodec.h"
+#include "engine/PointTable.h"
+#include "engine/SiteCommands.h"
 #include "engine/SiteWindowModel.h"
+#include "engine/TransactionEngine.h"
 #include "links/ConnectionManager.h"
+#include "links/HayesDialer.h"
+#include "links/LinkFlags.h"
+#include "links/SerialLine.h"
+#include "links/StatusLights.h"
+#include "links/TcpLink.h"
+#include "platform/SerialPort.h"
+#include "platform/TcpClient.h"
 #include "sites/TypeSite.h"
 
 namespace qmb {
@@ -53,19 +68,36 @@ class TModBusForm {
 
   TSite Site;
   SiteWindowModel Model;
-  int32_t PollState = 0;  // background poll state; 0 is idle
   CommandSession Session;
-  ConnectionManager Link;
+  FrameCodec Codec;
+  LinkFlags Flags;
+  PointTable Points;
 
  private:
-  void RefreshTimePanel();
-  void RunCommand(uint32_t code);
-  // Ends a command no handler serves, so that no host ever waits for it in vain.
-  void EndUnsupported();
-  void RunBackgroundPoll();
-
+  // Declared before the parts that refer to them.
   EngineServices services_;
   EngineClient self_;
+  std::unique_ptr<SerialPort> port_;
+  std::unique_ptr<TcpClient> tcpClient_;
+
+ public:
+  SerialPort& ComPort1;
+  TcpClient& TCP1;
+  SerialLine Line;
+  HayesDialer Modem1;
+  StatusLights Lights;
+  TcpLink Tcp;
+  ConnectionManager Link;
+  TransactionEngine Transactions;
+  SiteCommands SiteCmds;
+  BackgroundPoller Poller;
+  DataCommands DataCmds;
+
+ private:
+  void WirePortEvents();
+  void RefreshTimePanel();
+  void RunCommand(uint32_t code);
+
   int activeDepth_ = 0;
   bool commandRunning_ = false;
 };

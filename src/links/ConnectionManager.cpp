@@ -1,83 +1,126 @@
 #include "links/ConnectionManager.h"
 
+#include <exception>
+
 #include "platform/Log.h"
 
 namespace qmb {
 
-namespace {
-constexpr const char* kSerialUnavailable =
-    "Serial and modem links are not available in this version of the driver.";
+ConnectionManager::ConnectionManager(Parts parts)
+    : site_(parts.site),
+      flags_(parts.flags),
+      session_(parts.session),
+      model_(parts.model),
+      delay_(parts.delay),
+      port_(parts.port),
+      line_(parts.line),
+      modem_(parts.modem),
+      lights_(parts.lights),
+      tcp_(parts.tcp) {
+  modem_.OnStatus = [this](int status) { Modem1ConnectionStatus(status); };
 }
 
 void ConnectionManager::AssignSite() {
-  TCPMode = site_.UseTCP;
+  flags_.TCPMode = site_.UseTCP;
 }
 
 bool ConnectionManager::OpenConnection(const EngineClient* client) {
   session_.CommandResult = Variant(std::string());
   if (session_.IsBlocked()) return false;
   session_.CommandOwner = client;
-  Offline = site_.OfflineMode;
+  flags_.Offline = site_.OfflineMode;
 
-  if (Offline) {
+  if (flags_.Offline) {
     session_.ResetStatus();
     session_.SetState(kStateDone);
     session_.SetStatusText({});
     UpdateCaption();
-    Connected = true;
+    flags_.Connected = true;
     return true;
   }
 
   UpdatePortLabels();
-  if (TCPMode) {
+  if (flags_.TCPMode) {
     // The socket is opened on demand, by the first exchange with the device.
     session_.SetState(kStateDone);
     session_.SetStatusText({});
-    Connected = true;
+    flags_.Connected = true;
     return true;
   }
-  if (SerialPortOpen()) {
-    session_.SetState(kStateDone);
-    session_.SetStatusText({});
-    return true;
+  const bool linkStepPending =
+      session_.CommandCode >= kDialStep && session_.CommandCode <= kConnectStep;
+  if (port_.IsOpen()) {
+    if (flags_.Connected || linkStepPending) {
+      // Another client brought the line up (or is bringing it up): share it.
+      session_.SetState(kStateDone);
+      session_.SetStatusText({});
+      return true;
+    }
+    // A port left open by a dial or connect that failed is no working link: start afresh
+    // rather than report success over a dead line.
+    port_.Close();
   }
 
   session_.ResetStatus();
   session_.SetState(kStateWorking);
   session_.SetStatusText("Connecting...");
+  bool started = false;
   if (site_.DirectConnect)
-    ConnectDirect();
+    started = ConnectDirect();
   else if (site_.Comport != 0)
-    ConnectModem();
+    started = ConnectModem();
   else
-    ConnectTapi();
+    started = ConnectTapi();
+  if (started) {
+    try {
+      port_.SetAvailableThreshold(1);
+      lights_.SetMonitoring(true);
+    } catch (const std::exception& e) {
+      LogDebug(std::string("Port monitoring: ") + e.what());
+    }
+  }
   UpdateCaption();
   return true;
 }
 
-void ConnectionManager::FailSerialStart() {
-  LogWarning("Site \"" + site_.Description + "\": " + kSerialUnavailable);
+void ConnectionManager::FailStart(const std::string& error) {
+  LogWarning("Site \"" + site_.Description + "\": " + error);
   session_.SetState(kStateFailed);
   session_.SetStatusText({});
-  session_.SetErrorText(kSerialUnavailable);
+  session_.SetErrorText(error);
   ClosePort();
 }
 
 bool ConnectionManager::ConnectDirect() {
-  FailSerialStart();
-  return false;
+  try {
+    if (!line_.PortAvailable(site_.Comport)) {
+      FailStart("Specified comport is not available or already in use.");
+      return false;
+    }
+    line_.OpenDirect(site_);
+    UpdatePortLabels();
+    session_.SetCommand(kConnectStep);
+    return true;
+  } catch (const std::exception& e) {
+    FailStart(e.what());
+    return false;
+  }
 }
 
 bool ConnectionManager::ConnectModem() {
   if (site_.PhoneNumber.empty()) {
-    session_.SetErrorText("Phone number required for modem connection.");
-    session_.SetState(kStateFailed);
-    session_.SetStatusText({});
-    ClosePort();
+    FailStart("Phone number required for modem connection.");
     return false;
   }
-  FailSerialStart();
-  return false;
+  try {
+    line_.OpenForModem(site_);
+    UpdatePortLabels();
+    session_.SetCommand(kDialStep);
+    return true;
+  } catch (const std::exception& e) {
+    FailStart(e.what());
+    return false;
+  }
 }
 
 bool ConnectionManager::ConnectTapi() {
@@ -87,9 +130,98 @@ bool ConnectionManager::ConnectTapi() {
   return false;
 }
 
+std::string ConnectionManager::ModemInitText() const {
+  return (site_.ModemInit.empty() ? std::string(kDefaultModemInit) : site_.ModemInit) + "\r";
+}
+
+void ConnectionManager::InitModem() {
+  if (flags_.TCPMode) return;
+  line_.SendPaced(ModemInitText());
+  delay_.Delay(15);
+  flags_.Connected = false;
+  flags_.Dialling = true;
+  modem_.Dial();
+}
+
+void ConnectionManager::SendConnectStringAndLogOn() {
+  if (!site_.ConnectString.empty()) {
+    delay_.Delay(5);
+    line_.SendEscaped(site_.ConnectString);
+    delay_.Delay(5);
+  }
+  session_.LogOn();
+  session_.EndCommand(kStateDone);
+}
+
+void ConnectionManager::ConnectStep() {
+  flags_.Connected = true;
+  if (flags_.TCPMode) {
+    session_.EndCommand(kStateDone);
+    return;
+  }
+  SendConnectStringAndLogOn();
+}
+
+void ConnectionManager::DialStep() {
+  if (flags_.TCPMode) return;
+  try {
+    switch (session_.StepCounter) {
+      case 0:
+        session_.SetStatusText("Initializing Modem...");
+        modem_.InitCommand = ModemInitText();
+        modem_.PhoneNumber = site_.PhoneNumber;
+        modem_.ShowStatusWindow = false;
+        InitModem();
+        session_.StepCounter = 1;
+        break;
+      case 1:
+        if (!flags_.Dialling) session_.StepCounter = flags_.Connected ? 2 : kFailedDialStep;
+        break;
+      case 2:
+        SendConnectStringAndLogOn();
+        break;
+      case kFailedDialStep:
+        session_.SetErrorText("Could not connect with remote modem.");
+        session_.EndCommand(kStateFailed);
+        break;
+      default:
+        break;
+    }
+  } catch (const std::exception& e) {
+    LogWarning("Site \"" + site_.Description + "\": dial step failed: " + e.what());
+    modem_.Cancel();
+    flags_.Dialling = false;
+    session_.StepCounter = kFailedDialStep;
+  }
+}
+
+void ConnectionManager::Modem1ConnectionStatus(int status) {
+  if (flags_.TCPMode) return;
+  switch (status) {
+    case HayesDialer::kInitializing:
+      session_.SetStatusText("Initializing Modem...");
+      break;
+    case HayesDialer::kDialing:
+      session_.SetStatusText("Dialing: " + site_.PhoneNumber);
+      break;
+    case HayesDialer::kConnected:
+      flags_.Connected = true;
+      flags_.Dialling = false;
+      break;
+    case HayesDialer::kNoDialTone:
+    case HayesDialer::kDialFailed:
+      flags_.Connected = false;
+      flags_.Dialling = false;
+      break;
+    default:
+      break;
+  }
+}
+
 bool ConnectionManager::CloseConnection(const EngineClient* client) {
-  // A TCP site is to drop its socket here at once, even when the close is refused below; the
-  // socket arrives with the Modbus/TCP link, until then a TCP site holds none.
+  // A TCP site drops its socket at once, even when the close is refused below; the next
+  // request connects again.
+  if (flags_.TCPMode) tcp_.Drop();
   session_.CommandResult = Variant(std::string());
   if (session_.IsBlocked() || session_.IsSelf(session_.LockOwner)) return false;
   session_.CommandOwner = client;
@@ -99,10 +231,10 @@ bool ConnectionManager::CloseConnection(const EngineClient* client) {
     return true;
   }
   session_.ResetStatus();
-  if (Offline) {
+  if (flags_.Offline) {
     session_.SetState(kStateDone);
     session_.SetStatusText({});
-    Connected = false;
+    flags_.Connected = false;
     UpdateCaption();
   } else {
     session_.SetState(kStateWorking);
@@ -112,41 +244,76 @@ bool ConnectionManager::CloseConnection(const EngineClient* client) {
   return true;
 }
 
-void ConnectionManager::ConnectStep() {
-  Connected = true;
-  if (TCPMode) {
-    session_.EndCommand(kStateDone);
-    return;
-  }
-  // Serial sites send their connect string here once the serial line is wired in; until then
-  // no serial site gets this far (its open fails first).
-  session_.LogOn();
-  session_.EndCommand(kStateDone);
-}
-
 void ConnectionManager::DisconnectStep() {
-  if (TCPMode) {
+  if (flags_.TCPMode) {
     session_.EndCommand(kStateDone);
     return;
   }
-  if (Connected) session_.LogOff();
-  session_.EndCommand(kStateDone);
+  bool ok = true;
+  if (flags_.Connected) {
+    if (!site_.PreLogoffString.empty()) {
+      delay_.Delay(5);
+      line_.SendPaced(site_.PreLogoffString);
+      delay_.Delay(5);
+    }
+    session_.LogOff();
+    if (!site_.DisconnectString.empty()) {
+      delay_.Delay(5);
+      line_.SendEscaped(site_.DisconnectString);
+      delay_.Delay(5);
+    }
+    if (!site_.DirectConnect) {
+      session_.SetStatusText("Hanging Up Modem...");
+      ok = line_.HangUpModem();
+      if (!ok) {
+        session_.SetState(kStateFailed);
+        session_.SetStatusText({});
+        session_.SetErrorText("Could not hang up modem. Please try again or reset it.");
+      }
+    }
+  }
+  if (ok) {
+    session_.SetState(kStateDone);
+    session_.SetStatusText({});
+  }
+  session_.SetCommand(kNoCommand);
 }
 
 void ConnectionManager::ClosePort() {
-  if (TCPMode || !IsConnected()) return;
-  delay_.Delay(5);  // lets the port finish closing
+  if (flags_.TCPMode || !port_.IsOpen()) return;
+  // A port left open by a start that failed half way is closed too, so it is not held from
+  // other programs for the rest of the engine's life.
+  const bool wasConnected = IsConnected();
+  modem_.Cancel();
+  port_.Close();
+  lights_.SetMonitoring(false);
+  if (wasConnected) delay_.Delay(5);  // lets the port finish closing
+}
+
+void ConnectionManager::PortFailed(const std::string& reason) {
+  LogWarning("Site \"" + site_.Description + "\": serial port failed: " + reason);
+  model_.AddLogLine("Error: " + reason);
+  lights_.SetMonitoring(false);
+  UpdatePortLabels();
 }
 
 void ConnectionManager::UpdateCaption() {
-  model_.Caption = site_.Description + (Offline ? " (Offline Mode)" : "");
+  model_.Caption = site_.Description + (flags_.Offline ? " (Offline Mode)" : "");
   model_.Changed();
 }
 
 void ConnectionManager::UpdatePortLabels() {
-  if (TCPMode) {
+  if (flags_.TCPMode) {
     model_.ProtocolLbl = "TCP";
     model_.PortLbl = model_.BaudLbl = model_.ParityLbl = model_.StopBitsLbl = "n/a";
+  } else if (port_.IsOpen()) {
+    model_.ProtocolLbl = site_.UseRTU ? "RTU" : "ASCII";
+    model_.PortLbl = std::to_string(port_.PortNumber());
+    model_.BaudLbl = std::to_string(port_.BaudRate());
+    model_.StopBitsLbl = std::to_string(port_.StopBits());
+    model_.ParityLbl = port_.Parity() == SerialParity::Odd    ? "Odd"
+                       : port_.Parity() == SerialParity::Even ? "Even"
+                                                              : "None";
   } else {
     model_.ProtocolLbl = "ASCII";
     model_.PortLbl = "None";

@@ -7,6 +7,12 @@
 
 #include "engine/CommandSession.h"
 #include "engine/SiteWindowModel.h"
+#include "links/HayesDialer.h"
+#include "links/LinkFlags.h"
+#include "links/SerialLine.h"
+#include "links/StatusLights.h"
+#include "links/TcpLink.h"
+#include "platform/SerialPort.h"
 #include "sites/DelayClock.h"
 #include "sites/TypeSite.h"
 
@@ -14,46 +20,64 @@ namespace qmb {
 
 class ConnectionManager {
  public:
-  ConnectionManager(TSite& site, CommandSession& session, SiteWindowModel& model, DelayClock& delay)
-      : site_(site), session_(session), model_(model), delay_(delay) {}
+  struct Parts {
+    TSite& site;
+    LinkFlags& flags;
+    CommandSession& session;
+    SiteWindowModel& model;
+    DelayClock& delay;
+    SerialPort& port;
+    SerialLine& line;
+    HayesDialer& modem;
+    StatusLights& lights;
+    TcpLink& tcp;
+  };
+  explicit ConnectionManager(Parts parts);
 
   static constexpr const char* kDefaultModemInit = "ATV1Q0&C1&D2";
+  static constexpr int kFailedDialStep = 999;
 
   // Takes the site's TCP mode; the engine has already copied the site record.
   void AssignSite();
 
   bool OpenConnection(const EngineClient* client);
   bool CloseConnection(const EngineClient* client);
-  bool IsConnected() const { return Connected && !site_.OfflineMode; }
+  bool IsConnected() const { return flags_.Connected && !site_.OfflineMode; }
 
   bool ConnectDirect();
   bool ConnectModem();
   bool ConnectTapi();
+  void InitModem();
 
   // Link commands; each call is the work of one process tick.
   void ConnectStep();
+  void DialStep();
   void DisconnectStep();
 
+  void Modem1ConnectionStatus(int status);
   void ClosePort();
 
   void UpdateCaption();
   void UpdatePortLabels();
 
-  bool SerialPortOpen() const { return false; }
-
-  bool TCPMode = false;
-  bool Offline = false;
-  bool Connected = false;
-  bool Dialling = false;
+  // A serial port that failed while open (device unplugged, far end gone).
+  void PortFailed(const std::string& reason);
 
  private:
-  // Serial and modem lines are not wired into this build yet: their open fails with this text.
-  void FailSerialStart();
+  std::string ModemInitText() const;
+  void SendConnectStringAndLogOn();
+  void FailStart(const std::string& error);
 
   TSite& site_;
+  LinkFlags& flags_;
   CommandSession& session_;
   SiteWindowModel& model_;
   DelayClock& delay_;
+  SerialPort& port_;
+  SerialLine& line_;
+  HayesDialer& modem_;
+  StatusLights& lights_;
+  TcpLink& tcp_;
 };
 
 }  // namespace qmb

@@ -42,6 +42,70 @@ CivilTime DecodeDateTime(double dateTime) {
   return t;
 }
 
+std::string FormatDateTimePattern(double dateTime, const std::string& pattern) {
+  const CivilTime t = DecodeDateTime(dateTime);
+  const bool twelveHour =
+      pattern.find("AP") != std::string::npos || pattern.find("ap") != std::string::npos;
+  int hour12 = t.hour % 12;
+  if (hour12 == 0) hour12 = 12;
+  std::string out;
+  size_t i = 0;
+  auto run = [&](char c) {
+    size_t n = 0;
+    while (i + n < pattern.size() && pattern[i + n] == c) ++n;
+    return n;
+  };
+  auto number = [&](int value, size_t width) {
+    char text[16];
+    std::snprintf(text, sizeof text, width >= 2 ? "%02d" : "%d", value);
+    out += text;
+  };
+  while (i < pattern.size()) {
+    const char c = pattern[i];
+    if (c == '\'') {
+      const size_t close = pattern.find('\'', i + 1);
+      out += pattern.substr(i + 1, (close == std::string::npos ? pattern.size() : close) - i - 1);
+      i = close == std::string::npos ? pattern.size() : close + 1;
+      continue;
+    }
+    if ((c == 'A' || c == 'a') && i + 1 < pattern.size() &&
+        (pattern[i + 1] == 'P' || pattern[i + 1] == 'p')) {
+      out += t.hour < 12 ? (c == 'A' ? "AM" : "am") : (c == 'A' ? "PM" : "pm");
+      i += 2;
+      continue;
+    }
+    const size_t n = run(c);
+    switch (c) {
+      case 'd':
+        number(t.day, n);
+        break;
+      case 'M':
+        number(t.month, n);
+        break;
+      case 'y':
+        n >= 4 ? number(t.year, 4) : number(t.year % 100, 2);
+        break;
+      case 'h':
+        number(twelveHour ? hour12 : t.hour, n);
+        break;
+      case 'H':
+        number(t.hour, n);
+        break;
+      case 'm':
+        number(t.minute, n);
+        break;
+      case 's':
+        number(t.second, n);
+        break;
+      default:
+        out.append(n ? n : 1, c);
+        break;
+    }
+    i += n ? n : 1;
+  }
+  return out;
+}
+
 std::string FormatTime12WithSeconds(double dateTime) {
   const CivilTime t = DecodeDateTime(dateTime);
   int hour12 = t.hour % 12;

@@ -13,6 +13,11 @@ struct CivilTime {
 double EncodeDateTime(const CivilTime& t);
 CivilTime DecodeDateTime(double dateTime);
 
+// A date-time by a Qt-style pattern: d dd (day), M MM (month), yy yyyy (year), h hh (hour, 12-hour
+// when the pattern has AP or ap, else 24-hour), H HH (24-hour), m mm, s ss, AP/ap (AM/PM, am/pm);
+// text in single quotes is literal, other characters stand as they are.
+std::string FormatDateTimePattern(double dateTime, const std::string& pattern);
+
 // "hh:mm:ss am/pm": 12-hour clock, two-digit hour, minutes and seconds, a blank, "am" or "pm".
 std::string FormatTime12WithSeconds(double dateTime);
 

@@ -1,5 +1,8 @@
-// The user's regional settings that the driver honours: only the decimal separator.
+// The user's regional settings that the driver honours: the decimal separator and the short date
+// and long time formats (Qt-style patterns: d dd M MM yy yyyy h hh H HH m mm s ss AP ap).
 #pragma once
+
+#include <string>
 
 namespace qmb {
 
@@ -9,5 +12,10 @@ char DecimalSeparator();
 void SetDecimalSeparator(char separator);
 // Takes the separator from the C library's current locale (after setlocale(LC_ALL, "")).
 void LoadDecimalSeparatorFromEnvironment();
+
+// Defaults, where the application loads nothing: "yyyy-MM-dd" and "HH:mm:ss".
+const std::string& ShortDateFormat();
+const std::string& LongTimeFormat();
+void SetDateTimeFormats(const std::string& shortDate, const std::string& longTime);
 
 }  // namespace qmb

@@ -9,8 +9,9 @@
 
 namespace qmb {
 
-TMainForm::TMainForm(MessageLoop& loop, Clock& clock, const std::string& programPath)
-    : loop_(loop), clock_(clock), delay_(loop) {
+TMainForm::TMainForm(MessageLoop& loop, Clock& clock, SerialPortFactory& serialPorts,
+                     TcpClientFactory& tcpClients, const std::string& programPath)
+    : loop_(loop), clock_(clock), serialPorts_(serialPorts), tcpClients_(tcpClients), delay_(loop) {
   const auto slash = programPath.rfind('/');
   helpFile_ =
       (slash == std::string::npos ? std::string() : programPath.substr(0, slash + 1)) + "Help.Hlp";
@@ -28,13 +29,14 @@ TMainForm::TMainForm(MessageLoop& loop, Clock& clock, const std::string& program
 TMainForm::~TMainForm() {
   *alive_ = false;
   processTimer_->Stop();
-  delayTimer_->Stop();
-  // Engines unregister themselves while they are destroyed.
+  // The delay timer runs until the engines are gone: closing a connected port waits for it.
   while (!children_.empty()) {
     std::unique_ptr<TModBusForm> engine = std::move(children_.back());
     children_.pop_back();
+    RemoveEngine(engine.get());
     if (OnEngineDestroyed) OnEngineDestroyed(engine.get());
   }
+  delayTimer_->Stop();
 }
 
 TModBusForm* TMainForm::FindOrCreateEngine(const TSite& site) {
@@ -48,7 +50,8 @@ TModBusForm* TMainForm::FindOrCreateEngine(const TSite& site) {
   if (!engine && site.PanelTypeIndex == 0) {
     // The engine is assigned and registered before any other event can run, so a second open
     // of the same site arriving meanwhile always finds it (no message pass in between).
-    auto created = std::make_unique<TModBusForm>(EngineServices{loop_, clock_, delay_, *this});
+    auto created = std::make_unique<TModBusForm>(
+        EngineServices{loop_, clock_, delay_, *this, serialPorts_, tcpClients_});
     engine = created.get();
     children_.push_back(std::move(created));
     engine->AssignSite(site);
@@ -86,6 +89,9 @@ void TMainForm::DestroyReleased(TModBusForm* engine) {
   }
   std::unique_ptr<TModBusForm> owned = std::move(*child);
   children_.erase(child);
+  // Out of the registry before its port is closed (which waits): an open of the same site
+  // meanwhile gets a new engine instead of this dying one.
+  RemoveEngine(owned.get());
   if (OnEngineDestroyed) OnEngineDestroyed(owned.get());
   LogInfo("Site \"" + owned->Site.Description + "\": engine released");
   owned.reset();

@@ -23,7 +23,8 @@ constexpr int kServerSlotCount = 32;
 class TMainForm : public EngineOwner {
  public:
   // programPath: the full path of the program file (for the help file's folder).
-  TMainForm(MessageLoop& loop, Clock& clock, const std::string& programPath);
+  TMainForm(MessageLoop& loop, Clock& clock, SerialPortFactory& serialPorts,
+            TcpClientFactory& tcpClients, const std::string& programPath);
   ~TMainForm() override;
   TMainForm(const TMainForm&) = delete;
   TMainForm& operator=(const TMainForm&) = delete;
@@ -67,6 +68,8 @@ class TMainForm : public EngineOwner {
 
   MessageLoop& loop_;
   Clock& clock_;
+  SerialPortFactory& serialPorts_;
+  TcpClientFactory& tcpClients_;
   DelayClock delay_;
   std::string caption_;
   std::string helpFile_;

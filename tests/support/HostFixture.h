@@ -12,6 +12,7 @@
 #include "host/ParamList.h"
 #include "host/QorModBusCom.h"
 #include "sites/Main.h"
+#include "support/FakeLinks.h"
 #include "support/VirtualLoop.h"
 
 namespace qmb::test {
@@ -27,7 +28,10 @@ std::string Status(const Variant& reply);
 
 class HostFixture : public ::testing::Test {
  protected:
-  HostFixture() : main(loop, loop, "/opt/qormodbus/bin/qormodbus") {}
+  HostFixture()
+      : serialPorts(loop),
+        tcpClients(loop),
+        main(loop, loop, serialPorts, tcpClients, "/opt/qormodbus/bin/qormodbus") {}
 
   // A client that passed the version check.
   std::unique_ptr<TQorModBusCom> NewClient();
@@ -37,6 +41,8 @@ class HostFixture : public ::testing::Test {
   Variant RunToEnd(TQorModBusCom& client, std::initializer_list<std::string> command);
 
   VirtualLoop loop;
+  FakeSerialPortFactory serialPorts;
+  FakeTcpClientFactory tcpClients;
   TMainForm main;
 };
 

@@ -207,16 +207,15 @@ TEST_F(DriverObjectTest, OpenAndCloseByLinkKind) {
   EXPECT_EQ(a->Engine->Model.Caption, "Offline site (Offline Mode)");
   EXPECT_TRUE(a->CloseSite(List({})));
   EXPECT_EQ(Status(a->ExecuteCommand(List({"COMMAND=COMMANDSTATUS"}))), "TRUE");
-  EXPECT_TRUE(b->Engine->Link.Connected) << "the other client still uses the site";
+  EXPECT_TRUE(b->Engine->Flags.Connected) << "the other client still uses the site";
   EXPECT_FALSE(b->Engine->IsConnected()) << "an offline site is never connected to a device";
   b.reset();
   EXPECT_TRUE(a->CloseSite(List({})));
-  EXPECT_FALSE(a->Engine->Link.Connected);
+  EXPECT_FALSE(a->Engine->Flags.Connected);
 
   // Serial and modem sites: the open is taken, the failure comes with the status poll.
   const std::pair<std::vector<std::string>, std::string> kFailures[] = {
-      {{"DESCRIPTION=S1", "COMPORT=1"},
-       "Serial and modem links are not available in this version of the driver."},
+      {{"DESCRIPTION=S1", "COMPORT=1"}, "Specified comport is not available or already in use."},
       {{"DESCRIPTION=S2", "COMPORT=1", "CONNECTIONTYPE=MODEM"},
        "Phone number required for modem connection."},
       {{"DESCRIPTION=S3", "CONNECTIONTYPE=MODEM", "PHONENUMBER=5551234"},

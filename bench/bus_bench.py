@@ -1,0 +1,155 @@
+#!/usr/bin/python3
+"""Bus figures of the driver's server, measured against a private dbus-daemon:
+
+  * round trips per second of ExecuteCommand(COMMAND=COMMANDSTATUS) with 1 and with 20 host
+    clients (each its own process and bus connection, all calling back to back), beside the bus
+    daemon's own org.freedesktop.DBus.Peer.Ping and a Peer.Ping to the server (the same two hops
+    as our calls, answered by the bus library without our code), in the same run;
+  * the server's resident memory idle and with 100 open Modbus/TCP sites (one driver object
+    each).
+
+Usage: /usr/bin/python3 bench/bus_bench.py [--qormodbus build/qormodbus] [--seconds 3]
+Figures only: nothing here passes or fails.
+"""
+
+import argparse
+import multiprocessing
+import os
+import select
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+import dbus
+
+NAME = "QorModBus.QorModBusCom"
+FACTORY = "/QorModBus/QorModBusCom"
+DRIVER = "QorDevice.IQorDeviceDriver"
+
+
+def rss_kib(pid):
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return 0
+
+
+def cpu_seconds(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(") ", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def new_driver(connection, site):
+    path = connection.call_blocking(NAME, FACTORY, "QorModBus.ClassFactory", "CreateInstance",
+                                    "", [])
+    assert connection.call_blocking(NAME, path, DRIVER, "SetDriverOption", "v",
+                                    [dbus.Array(["VERSIONCHECK=1.8"], signature="s")])
+    assert connection.call_blocking(NAME, path, DRIVER, "OpenSite", "v",
+                                    [dbus.Array(site, signature="s")])
+    # Collect the open's outcome so that the status calls below find the session free.
+    connection.call_blocking(NAME, path, DRIVER, "ExecuteCommand", "v",
+                             [dbus.Array(["COMMAND=COMMANDSTATUS"], signature="s")])
+    return path
+
+
+def client(address, kind, index, seconds, start, results):
+    connection = dbus.bus.BusConnection(address)
+    if kind == "status":
+        path = new_driver(connection, [f"DESCRIPTION=Bench {index}", "OFFLINE=TRUE"])
+        call = (NAME, path, DRIVER, "ExecuteCommand", "v",
+                [dbus.Array(["COMMAND=COMMANDSTATUS"], signature="s")])
+    elif kind == "ping-daemon":
+        call = ("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus.Peer",
+                "Ping", "", [])
+    else:
+        call = (NAME, FACTORY, "org.freedesktop.DBus.Peer", "Ping", "", [])
+    for _ in range(50):  # warm up
+        connection.call_blocking(*call)
+    start.wait()
+    count, end = 0, time.monotonic() + seconds
+    while time.monotonic() < end:
+        connection.call_blocking(*call)
+        count += 1
+    results.put(count)
+    connection.close()
+
+
+def measure(address, kind, clients, seconds):
+    start = multiprocessing.Event()
+    results = multiprocessing.Queue()
+    workers = [multiprocessing.Process(target=client,
+                                       args=(address, kind, i, seconds, start, results))
+               for i in range(clients)]
+    for w in workers:
+        w.start()
+    time.sleep(0.5 + 0.05 * clients)  # everybody connected and warmed up
+    start.set()
+    total = sum(results.get(timeout=seconds + 60) for _ in workers)
+    for w in workers:
+        w.join(10)
+    return total / seconds
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--qormodbus", default="build/qormodbus")
+    parser.add_argument("--seconds", type=float, default=3.0)
+    args = parser.parse_args()
+
+    work = tempfile.mkdtemp(prefix="qmb-bench-")
+    env = {k: v for k, v in os.environ.items() if not k.startswith("DBUS_")}
+    env.update(XDG_DATA_HOME=os.path.join(work, "data"), QORMODBUS_LOGLEVEL="warning")
+    daemon = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--print-address=1",
+                               f"--address=unix:dir={work}"],
+                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=env)
+    server = None
+    try:
+        select.select([daemon.stdout], [], [], 10)
+        address = daemon.stdout.readline().decode().strip()
+        server = subprocess.Popen([args.qormodbus, "--bus", address], env=env,
+                                  stderr=subprocess.DEVNULL)
+        probe = dbus.bus.BusConnection(address)
+        deadline = time.monotonic() + 10
+        while not probe.name_has_owner(NAME):
+            if time.monotonic() > deadline or server.poll() is not None:
+                sys.exit("bus_bench: the server did not start")
+            time.sleep(0.05)
+
+        print(f"bus_bench: {os.cpu_count()} CPUs, {args.seconds:g} s per figure, "
+              f"python3-dbus clients, one process per client")
+        print(f"{'clients':>7}  {'daemon Ping/s':>14}  {'server Ping/s':>14}  "
+              f"{'COMMANDSTATUS/s':>16}  {'ours vs daemon Ping':>20}  {'server CPU/call':>16}")
+        for clients in (1, 20):
+            ping = measure(address, "ping-daemon", clients, args.seconds)
+            server_ping = measure(address, "ping-server", clients, args.seconds)
+            cpu = cpu_seconds(server.pid)
+            status = measure(address, "status", clients, args.seconds)
+            # Includes the driver objects' creation and the server's 100 ms timers: an upper bound.
+            per_call = (cpu_seconds(server.pid) - cpu) / (status * args.seconds) * 1e6
+            print(f"{clients:>7}  {ping:>14.0f}  {server_ping:>14.0f}  {status:>16.0f}  "
+                  f"{ping / status:>19.2f}x  {per_call:>13.1f} us")
+
+        idle = rss_kib(server.pid)
+        paths = [new_driver(probe, [f"DESCRIPTION=TCP site {i}", "BP3=TRUE", "SP3=127.0.0.1"])
+                 for i in range(100)]
+        time.sleep(2)
+        loaded = rss_kib(server.pid)
+        print(f"server RSS: {idle} KiB idle, {loaded} KiB with {len(paths)} open Modbus/TCP "
+              f"sites ({(loaded - idle) / len(paths):.1f} KiB per site)")
+        probe.close()
+    finally:
+        if server and server.poll() is None:
+            server.terminate()
+            server.wait(10)
+        daemon.terminate()
+        daemon.wait(10)
+        daemon.stdout.close()
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,351 @@
+#include "engine/BackgroundPoller.h"
+
+#include <exception>
+
+#include "host/ParamList.h"
+#include "platform/Log.h"
+
+namespace qmb {
+
+namespace {
+constexpr const char* kReadFailed = "Could not read data from panel.";
+constexpr const char* kModifyFailed = "Could not modify point.";
+constexpr int kReadyPasses = 51;
+constexpr int kReplyPasses = 101;
+}  // namespace
+
+BackgroundPoller::BackgroundPoller(Parts parts)
+    : site_(parts.site),
+      flags_(parts.flags),
+      session_(parts.session),
+      points_(parts.points),
+      codec_(parts.codec),
+      port_(parts.port),
+      line_(parts.line),
+      transactions_(parts.transactions),
+      tcp_(parts.tcp),
+      delay_(parts.delay) {}
+
+void BackgroundPoller::SetIdle() {
+  if (PollState == kAwaitReply || PollState == kAwaitFirstByte || PollState == kAwaitSilence)
+    AbandonExchange();
+  PollState = kIdle;
+}
+
+void BackgroundPoller::AbandonExchange() {
+  transactions_.StopReceive();
+  line_.EolTrigger = line_.RemoveTextTrigger(line_.EolTrigger);
+}
+
+void BackgroundPoller::RestartIfPointsChanged() {
+  if (!points_.PointsChanged) return;
+  points_.PointsChanged = false;
+  if (PollState == kAwaitReply || PollState == kAwaitFirstByte || PollState == kAwaitSilence)
+    AbandonExchange();
+  PollPause = session_.Busy ? kRestartPauseWhenBusy : 0;
+  PollState = kPause;
+  points_.ClearPolledFlags();
+  PollCursor = -1;
+}
+
+bool BackgroundPoller::Eligible(int32_t position) const {
+  const TPointData& point = points_.Data(static_cast<size_t>(position));
+  return point.FailureCount <= kSkipAfterFailures && !point.Polled;
+}
+
+void BackgroundPoller::Advance() {
+  ++PollCursor;
+  if (PollCursor >= static_cast<int32_t>(points_.Size())) PollCursor = 0;
+}
+
+void BackgroundPoller::PollSuccess() {
+  if (PollCursor >= 0 && static_cast<size_t>(PollCursor) < points_.Size()) {
+    points_.Data(static_cast<size_t>(PollCursor)).FailureCount = 0;
+    StorePolledValue(PollCursor);
+  }
+  session_.Busy = false;
+  PollState = kChoose;
+  PollPause = 0;
+}
+
+void BackgroundPoller::PollFailure() {
+  if (PollCursor >= 0 && static_cast<size_t>(PollCursor) < points_.Size())
+    ++points_.Data(static_cast<size_t>(PollCursor)).FailureCount;
+  PollPause = kFailurePause;
+  PollState = kPause;
+}
+
+void BackgroundPoller::EndOfCycleOrPause() {
+  if (PollState == kEndOfCycle) {
+    session_.Busy = false;
+    points_.ClearPolledFlags();
+    PollPause = kFailurePause;
+    PollState = kPause;
+  } else if (PollState == kPause) {
+    session_.Busy = false;
+    if (PollPause > 0)
+      --PollPause;
+    else
+      PollState = kIdle;
+  }
+}
+
+void BackgroundPoller::StorePolledValue(int32_t position) {
+  const std::string& key = points_.Key(static_cast<size_t>(position));
+  points_.SetPointValue(position, DecodePointValue(codec_.Reply, key, flags_.TCPMode));
+}
+
+void BackgroundPoller::PollSerial() {
+  if (!LinkUp()) return;
+  RestartIfPointsChanged();
+  try {
+    switch (PollState) {
+      case kIdle:
+        if (points_.Size() > 0) PollState = kChoose;
+        break;
+      case kChoose:
+        PollState = kEndOfCycle;
+        PollTickCount = 0;
+        for (size_t k = 0; k < points_.Size(); ++k) {
+          Advance();
+          if (Eligible(PollCursor)) {
+            PollState = site_.UseRTU ? kSendRTU : kSend;
+            break;
+          }
+        }
+        break;
+      case kSend: {
+        session_.Busy = true;
+        line_.ActivityCount = 0;
+        line_.EolFired = false;
+        const std::string frame =
+            BuildASCIIRead(codec_, points_.Key(static_cast<size_t>(PollCursor)));
+        line_.EolTrigger = line_.AddTextTrigger("\r\n", false);
+        transactions_.StartReceive();
+        // A key that is no address sends nothing and fails like a silent slave.
+        if (!frame.empty()) port_.PutBlock(frame);
+        PollState = kAwaitReply;
+        break;
+      }
+      case kAwaitReply:
+        if (line_.EolFired) {
+          AbandonExchange();
+          PollTickCount = 0;
+          PollState = kCheckReply;
+        } else if (++PollTickCount >= 8) {
+          AbandonExchange();
+          if (line_.ActivityCount == 0) transactions_.ResetLink();
+          PollFailure();
+        }
+        break;
+      case kCheckReply:
+        if (codec_.Receive.Count > 2) {
+          codec_.DecodeASCIIReply();
+          if (codec_.CheckReply(SerialFraming::ASCII) && codec_.Reply.ErrorCode == 0) {
+            PollSuccess();
+            break;
+          }
+        }
+        PollFailure();
+        break;
+      case kSendRTU:
+        session_.Busy = true;
+        line_.ActivityCount = 0;
+        // A key that is no address sends nothing and counts as a failed poll, rather than
+        // putting the previous request on the line again.
+        if (BuildRTURead(codec_, points_.Key(static_cast<size_t>(PollCursor))).empty()) {
+          PollFailure();
+          break;
+        }
+        transactions_.StartReceive();
+        port_.PutBlock(codec_.CommandBytes());
+        PollTickCount = 0;
+        PollState = kAwaitFirstByte;
+        break;
+      case kAwaitFirstByte:
+        if (line_.ActivityCount > 0) {
+          PollTickCount = 0;
+          PollState = kAwaitSilence;
+        } else if (++PollTickCount >= 6) {
+          transactions_.StopReceive();
+          PollFailure();
+        }
+        break;
+      case kAwaitSilence:
+        if (line_.ActivityCount != 0) {
+          line_.ActivityCount = 0;
+          if (++PollTickCount >= 6) {
+            transactions_.StopReceive();
+            PollFailure();
+          }
+        } else {
+          transactions_.StopReceive();
+          if (codec_.Receive.Count > 2 && codec_.CheckReply(SerialFraming::RTU) &&
+              codec_.Reply.ErrorCode == 0)
+            PollSuccess();
+          else
+            PollFailure();
+        }
+        break;
+      default:
+        EndOfCycleOrPause();
+        break;
+    }
+  } catch (const std::exception& e) {
+    // A line that refuses the request (port closed, device gone) fails this poll; retrying the
+    // send on every tick would keep the site busy, and every host command waiting, for ever.
+    LogWarning("Site \"" + site_.Description + "\": poll failed: " + e.what());
+    AbandonExchange();
+    PollFailure();
+  }
+}
+
+void BackgroundPoller::PollTCP() {
+  if (!LinkUp()) return;
+  RestartIfPointsChanged();
+  try {
+    switch (PollState) {
+      case kIdle:
+        if (points_.Size() > 0) PollState = kChoose;
+        break;
+      case kChoose: {
+        PollState = kEndOfCycle;
+        PollTickCount = 0;
+        bool found = false;
+        for (size_t k = 0; k < points_.Size() && !found; ++k) {
+          Advance();
+          if (Eligible(PollCursor) &&
+              points_.Data(static_cast<size_t>(PollCursor)).Host == tcp_.CurrentHost)
+            found = true;
+        }
+        for (size_t k = 0; k < points_.Size() && !found; ++k) {
+          Advance();
+          if (Eligible(PollCursor)) found = true;
+        }
+        if (found) PollState = kSend;
+        if (PollCursor >= 0 && static_cast<size_t>(PollCursor) < points_.Size())
+          tcp_.SelectHost(points_.Data(static_cast<size_t>(PollCursor)).Host);
+        break;
+      }
+      case kSend: {
+        session_.Busy = true;
+        // A connection still being set up (a new host, or after the peer closed) cannot take
+        // the request yet: wait for it within the reply's tick budget rather than fail at once.
+        if (!tcp_.TCPReady) {
+          if (++PollTickCount >= 11) PollFailure();
+          break;
+        }
+        PollTickCount = 0;
+        const std::string frame =
+            BuildTCPRead(codec_, points_.Key(static_cast<size_t>(PollCursor)));
+        if (frame.empty())
+          codec_.TCPReplyArrived = false;  // no address, no request: fails after the wait
+        else
+          tcp_.SendTCP(frame);
+        PollState = kAwaitReply;
+        break;
+      }
+      case kAwaitReply:
+        if (codec_.TCPReplyArrived) {
+          PollTickCount = 0;
+          PollState = kCheckReply;
+        } else if (++PollTickCount >= 11) {
+          PollFailure();
+        }
+        break;
+      case kCheckReply:
+        if (codec_.CheckTCPReply() && codec_.Reply.ErrorCode == 0)
+          PollSuccess();
+        else
+          PollFailure();
+        break;
+      default:
+        EndOfCycleOrPause();
+        break;
+    }
+  } catch (const std::exception& e) {
+    LogWarning("Site \"" + site_.Description + "\": poll failed: " + e.what());
+    PollFailure();
+  }
+}
+
+bool BackgroundPoller::WaitFor(const bool& flag, int passes) {
+  for (int i = 0; i < passes && !flag; ++i) delay_.Delay(1);
+  return flag;
+}
+
+void BackgroundPoller::ReadPointTCP() {
+  session_.Busy = true;
+  bool success = false;
+  std::string value;
+  try {
+    std::string pointText;
+    GetParamStr(session_.CommandParams, "POINT", pointText);
+    const std::string address = BraceGroups(pointText, 2)[1];
+    if (const auto point = ParsePointAddress(address, true)) {
+      tcp_.SelectHost(point->Host);
+      if (WaitFor(tcp_.TCPReady, kReadyPasses)) {
+        tcp_.SendTCP(BuildTCPRead(codec_, address));
+        if (WaitFor(codec_.TCPReplyArrived, kReplyPasses) && codec_.CheckTCPReply() &&
+            codec_.Reply.ErrorCode == 0) {
+          value = DecodePointValue(codec_.Reply, address, true);
+          success = true;
+        }
+      }
+    }
+  } catch (const std::exception& e) {
+    LogInfo("Site \"" + site_.Description + "\": point read failed: " + e.what());
+    success = false;
+  }
+  if (success) {
+    SafeArray result(ElementType::Text, 0, 1);
+    result.Put(0, Variant(MakeParam("VALUE", value)));
+    session_.CommandResult = Variant(std::move(result));
+    session_.SetState(kStateDone);
+    session_.SetStatusText({});
+    session_.SetErrorText({});
+  } else {
+    session_.SetState(kStateFailed);
+    session_.SetStatusText({});
+    session_.SetErrorText(kReadFailed);
+  }
+  session_.SetCommand(kNoCommand);
+  session_.Busy = false;
+}
+
+void BackgroundPoller::WritePointTCP() {
+  bool success = false;
+  try {
+    std::string pointText;
+    GetParamStr(session_.CommandParams, "POINT", pointText);
+    const auto groups = BraceGroups(pointText, 3);
+    const auto equals = groups[2].find('=');
+    std::string valueText = equals == std::string::npos ? groups[2] : groups[2].substr(equals);
+    if (!valueText.empty()) valueText.erase(0, 1);
+    const auto point = ParsePointAddress(groups[1], true);
+    if (LinkUp() && !valueText.empty() && point) {
+      const int32_t value = ParseWriteValue(valueText);
+      const std::string frame = BuildTCPWriteFrame(*point, value);
+      if (!frame.empty()) {
+        tcp_.SelectHost(point->Host);
+        if (WaitFor(tcp_.TCPReady, kReadyPasses)) {
+          tcp_.SendTCP(frame);
+          success = WaitFor(codec_.TCPReplyArrived, kReplyPasses);
+        }
+        if (success) {
+          if (const int32_t position = points_.IndexOf(groups[0]); position >= 0)
+            points_.SetPointValue(position, std::to_string(value));
+        }
+      }
+    }
+  } catch (const std::exception& e) {
+    LogInfo("Site \"" + site_.Description + "\": point write failed: " + e.what());
+    success = false;
+  }
+  session_.SetState(success ? kStateDone : kStateFailed);
+  session_.SetStatusText({});
+  session_.SetErrorText(success ? "" : kModifyFailed);
+  session_.SetCommand(kNoCommand);
+}
+
+}  // namespace qmb

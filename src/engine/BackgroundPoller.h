@@ -1,0 +1,95 @@
+// Background polling: between host commands the engine reads the registered points one at a
+// time, one step per process tick, over the serial line or Modbus/TCP. Also the single-point
+// read and write of Modbus/TCP sites, which the point commands use.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "engine/CommandSession.h"
+#include "engine/FrameCodec.h"
+#include "engine/PointTable.h"
+#include "engine/TransactionEngine.h"
+#include "links/LinkFlags.h"
+#include "links/SerialLine.h"
+#include "links/TcpLink.h"
+#include "platform/SerialPort.h"
+#include "sites/DelayClock.h"
+#include "sites/TypeSite.h"
+
+namespace qmb {
+
+class BackgroundPoller {
+ public:
+  struct Parts {
+    const TSite& site;
+    const LinkFlags& flags;
+    CommandSession& session;
+    PointTable& points;
+    FrameCodec& codec;
+    SerialPort& port;
+    SerialLine& line;
+    TransactionEngine& transactions;
+    TcpLink& tcp;
+    DelayClock& delay;
+  };
+  explicit BackgroundPoller(Parts parts);
+
+  // Poll states.
+  static constexpr int32_t kIdle = 0;
+  static constexpr int32_t kChoose = 1;
+  static constexpr int32_t kSend = 2;
+  static constexpr int32_t kAwaitReply = 3;
+  static constexpr int32_t kCheckReply = 4;
+  static constexpr int32_t kSendRTU = 10;
+  static constexpr int32_t kAwaitFirstByte = 11;
+  static constexpr int32_t kAwaitSilence = 12;
+  static constexpr int32_t kEndOfCycle = 900;
+  static constexpr int32_t kPause = 901;
+
+  static constexpr int32_t kSkipAfterFailures = 2;  // skipped while the failure count is above
+  static constexpr int32_t kFailurePause = 10;
+  static constexpr int32_t kRestartPauseWhenBusy = 30;
+
+  // Held at idle while a command is pending or the site is locked.
+  void SetIdle();
+  // One step each; nothing while the link is down.
+  void PollSerial();
+  void PollTCP();
+  void StorePolledValue(int32_t position);
+
+  // Whole point commands on a Modbus/TCP site; each ends its command.
+  void ReadPointTCP();
+  void WritePointTCP();
+
+  int32_t PollState = kIdle;
+  int32_t PollCursor = -1;
+  int32_t PollPause = 0;
+  int32_t PollTickCount = 0;
+
+ private:
+  bool LinkUp() const { return flags_.Connected && !site_.OfflineMode; }
+  void RestartIfPointsChanged();
+  bool Eligible(int32_t position) const;
+  void Advance();
+  void PollSuccess();
+  void PollFailure();
+  void EndOfCycleOrPause();
+  // Drops what an unfinished serial exchange had armed (reception and the end-of-line trigger).
+  void AbandonExchange();
+  // Waits up to `passes` delay periods for the flag; true when it came.
+  bool WaitFor(const bool& flag, int passes);
+
+  const TSite& site_;
+  const LinkFlags& flags_;
+  CommandSession& session_;
+  PointTable& points_;
+  FrameCodec& codec_;
+  SerialPort& port_;
+  SerialLine& line_;
+  TransactionEngine& transactions_;
+  TcpLink& tcp_;
+  DelayClock& delay_;
+};
+
+}  // namespace qmb

@@ -1,0 +1,163 @@
+#include "engine/DataCommands.h"
+
+#include <exception>
+
+#include "host/ParamList.h"
+#include "platform/Log.h"
+
+namespace qmb {
+
+namespace {
+constexpr const char* kReadFailed = "Could not read data from panel.";
+constexpr const char* kModifyFailed = "Could not modify point.";
+constexpr int kRtuPasses = 10;
+constexpr int kAsciiPasses = 20;
+}  // namespace
+
+DataCommands::DataCommands(Parts parts)
+    : site_(parts.site),
+      flags_(parts.flags),
+      session_(parts.session),
+      points_(parts.points),
+      codec_(parts.codec),
+      port_(parts.port),
+      line_(parts.line),
+      transactions_(parts.transactions),
+      poller_(parts.poller),
+      delay_(parts.delay) {}
+
+bool DataCommands::ReadSerial(const std::string& address, std::string& value) {
+  if (site_.UseRTU) {
+    line_.ActivityCount = 0;
+    BuildRTURead(codec_, address);
+    transactions_.StartReceive();
+    transactions_.SendArmed(codec_.CommandBytes());
+    // The reply must begin within the first pass and ends at the first pass without a byte.
+    for (int pass = 0; pass < kRtuPasses; ++pass) {
+      line_.ActivityCount = 0;
+      delay_.Delay(2);
+      if (line_.ActivityCount == 0) break;
+    }
+    transactions_.StopReceive();
+    if (codec_.Receive.Count > 2 && codec_.CheckReply(SerialFraming::RTU) &&
+        codec_.Reply.ErrorCode == 0) {
+      value = DecodePointValue(codec_.Reply, address, false);
+      return true;
+    }
+    return false;
+  }
+
+  line_.ActivityCount = 0;
+  line_.EolFired = false;
+  const std::string frame = BuildASCIIRead(codec_, address);
+  line_.EolTrigger = line_.AddTextTrigger("\r\n", false);
+  transactions_.StartReceive();
+  transactions_.SendArmed(frame);
+  for (int pass = 0; pass < kAsciiPasses && !line_.EolFired; ++pass) delay_.Delay(1);
+  transactions_.StopReceive();
+  line_.EolTrigger = line_.RemoveTextTrigger(line_.EolTrigger);
+  if (line_.EolFired) {
+    if (codec_.Receive.Count > 2) {
+      codec_.DecodeASCIIReply();
+      if (codec_.CheckReply(SerialFraming::ASCII) && codec_.Reply.ErrorCode == 0) {
+        value = DecodePointValue(codec_.Reply, address, false);
+        return true;
+      }
+    }
+  } else if (line_.ActivityCount == 0) {
+    transactions_.ResetLink();  // nothing at all came back
+  }
+  return false;
+}
+
+void DataCommands::PointGetValue() {
+  if (flags_.TCPMode) {
+    poller_.ReadPointTCP();
+    return;
+  }
+  session_.Busy = true;
+  std::string value;
+  bool success = false;
+  try {
+    std::string pointText;
+    if (GetParamStr(session_.CommandParams, "POINT", pointText)) {
+      const std::string address = BraceGroups(pointText, 2)[1];
+      // An address that does not parse fails at once: nothing is sent or waited for.
+      if (ParsePointAddress(address, false)) success = ReadSerial(address, value);
+    }
+  } catch (const std::exception& e) {
+    LogInfo("Site \"" + site_.Description + "\": point read failed: " + e.what());
+    success = false;
+  }
+  if (success) {
+    SafeArray result(ElementType::Text, 0, 1);
+    result.Put(0, Variant(MakeParam("VALUE", value)));
+    session_.CommandResult = Variant(std::move(result));
+    session_.SetState(kStateDone);
+    session_.SetStatusText({});
+    session_.SetErrorText({});
+  } else {
+    session_.SetState(kStateFailed);
+    session_.SetStatusText({});
+    session_.SetErrorText(kReadFailed);
+  }
+  session_.SetCommand(kNoCommand);
+  session_.Busy = false;
+}
+
+void DataCommands::PointModify() {
+  if (flags_.TCPMode) {
+    poller_.WritePointTCP();
+    return;
+  }
+  bool success = false;
+  try {
+    std::string pointText;
+    if (flags_.Connected && !site_.OfflineMode &&
+        GetParamStr(session_.CommandParams, "POINT", pointText)) {
+      const auto groups = BraceGroups(pointText, 4);
+      const auto equals = groups[2].find('=');
+      std::string valueText = equals == std::string::npos ? groups[2] : groups[2].substr(equals);
+      if (!valueText.empty()) valueText.erase(0, 1);
+      const auto point = ParsePointAddress(groups[1], false);
+      if (!valueText.empty() && point) {
+        const int32_t value = ParseWriteValue(valueText);
+        // Inputs cannot be written; a register value beyond 16 bits is refused, not truncated.
+        const std::string request = BuildSerialWriteText(*point, value);
+        if (!request.empty() && transactions_.Transact(request) > 0 &&
+            codec_.Reply.ErrorCode == 0) {
+          success = true;
+          if (const int32_t position = points_.IndexOf(groups[0]); position >= 0)
+            points_.SetPointValue(position, std::to_string(value));
+        }
+      }
+    }
+  } catch (const std::exception& e) {
+    LogInfo("Site \"" + site_.Description + "\": point write failed: " + e.what());
+    success = false;
+  }
+  session_.SetState(success ? kStateDone : kStateFailed);
+  session_.SetStatusText({});
+  session_.SetErrorText(success ? "" : kModifyFailed);
+  session_.SetCommand(kNoCommand);
+}
+
+void DataCommands::GetAlarms() {
+  std::vector<std::string> texts;
+  for (const std::string& alarm : Alarms)
+    texts.push_back("ALARM" + std::to_string(texts.size()) + "=" + alarm);
+  Alarms.clear();
+  session_.CommandResult = Variant(SafeArray::OfTexts(texts));
+  session_.SetState(kStateDone);
+  session_.SetStatusText({});
+  session_.SetCommand(kNoCommand);
+}
+
+void DataCommands::NotSupported() {
+  session_.SetState(kStateFailed);
+  session_.SetStatusText({});
+  session_.SetErrorText("Command not supported");
+  session_.SetCommand(kNoCommand);
+}
+
+}  // namespace qmb

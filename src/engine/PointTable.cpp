@@ -1,0 +1,164 @@
+#include "engine/PointTable.h"
+
+#include <exception>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "host/ParamList.h"
+#include "platform/Log.h"
+#include "sites/TextHelpers.h"
+
+namespace qmb {
+
+std::vector<std::string> BraceGroups(const std::string& text, int count) {
+  std::vector<std::string> groups;
+  int start = 0;
+  for (int i = 0; i < count; ++i) {
+    groups.push_back(TextBetween(text, '{', '}', start));
+    start += static_cast<int>(groups.back().size()) + 2;
+  }
+  return groups;
+}
+
+void SplitPointEntry(const std::string& entry, std::string& first, std::string& second) {
+  second.clear();
+  first = TextBetween(entry, '{', '}', 0);
+  second = TextBetween(entry, '{', '}', static_cast<int>(first.size()) + 2);
+}
+
+int32_t PointTable::IndexOf(const std::string& key) const {
+  for (size_t i = 0; i < entries_.size(); ++i)
+    if (SameTextIgnoringCase(entries_[i].Key, key)) return static_cast<int32_t>(i);
+  return -1;
+}
+
+void PointTable::ClearPolledFlags() {
+  for (auto& entry : entries_) entry.Data->Polled = false;
+}
+
+void PointTable::SetPointValue(int32_t position, std::string value) {
+  if (PointsChanged || position < 0 || static_cast<size_t>(position) >= entries_.size()) return;
+  if (UpperCase(value).rfind("ON", 0) == 0) value = "TRUE";
+  if (UpperCase(value).rfind("OFF", 0) == 0) value = "FALSE";
+  TPointData& point = *entries_[static_cast<size_t>(position)].Data;
+  point.Value = std::move(value);
+  point.HasValue = true;
+  point.Polled = true;
+  point.FailureCount = 0;
+}
+
+void PointTable::RebuildPointTable() {
+  try {
+    // Keys compare ignoring letter case; hosts may register thousands of points, so the merge
+    // looks keys up by their upper-case form instead of scanning.
+    std::unordered_map<std::string, size_t> previous;
+    for (size_t i = 0; i < entries_.size(); ++i) previous.emplace(UpperCase(entries_[i].Key), i);
+    std::unordered_set<std::string> seen;
+    std::vector<Entry> merged;
+    for (const auto& [description, client] : session_.Clients) {
+      try {
+        for (const std::string& text : client->PointsList) {
+          if (text.empty()) continue;
+          std::string label, key;
+          SplitPointEntry(text, label, key);
+          if (key.empty() || !seen.insert(UpperCase(key)).second) continue;
+          auto data = std::make_unique<TPointData>();
+          // Values and failure counts survive a rebuild for keys that remain.
+          if (const auto old = previous.find(UpperCase(key)); old != previous.end()) {
+            const TPointData& kept = *entries_[old->second].Data;
+            data->Value = kept.Value;
+            data->HasValue = kept.HasValue;
+            data->Polled = kept.Polled;
+            data->FailureCount = kept.FailureCount;
+          }
+          merged.push_back({key, std::move(data)});
+        }
+      } catch (const std::exception& e) {
+        LogDebug(std::string("Point list of a client skipped: ") + e.what());
+      }
+    }
+    entries_ = std::move(merged);
+  } catch (const std::exception& e) {
+    LogDebug(std::string("Point table rebuild stopped: ") + e.what());
+  }
+  PointsChanged = true;
+}
+
+void PointTable::CollectPoints(EngineClient& client, const Variant& params) {
+  client.PointsList.clear();
+  for (int n = 0;; ++n) {
+    std::string text;
+    GetParamStr(params, "POINT" + std::to_string(n), text);
+    if (text.empty()) return;
+    client.PointsList.push_back(text);
+  }
+}
+
+bool PointTable::SendPointsListNow(EngineClient* client, const Variant& params) {
+  if (!client) return false;
+  try {
+    CollectPoints(*client, params);
+  } catch (const std::exception&) {
+    return false;
+  }
+  RebuildPointTable();
+  return true;
+}
+
+void PointTable::SendPointsList() {
+  // The owner may have gone since the command was accepted: there is no list to take then.
+  EngineClient* owner = nullptr;
+  for (const auto& [description, client] : session_.Clients)
+    if (client == session_.CommandOwner) owner = client;
+  try {
+    if (!owner) throw std::runtime_error("the client left");
+    CollectPoints(*owner, session_.CommandParams);
+  } catch (const std::exception&) {
+    session_.EndCommand(kStateFailed);
+    return;
+  }
+  RebuildPointTable();
+  session_.EndCommand(kStateDone);
+}
+
+void PointTable::GetPointsList() {
+  std::vector<std::string> texts;
+  try {
+    for (const Entry& entry : entries_) {
+      const TPointData& point = *entry.Data;
+      if (!point.HasValue || point.HoldUntil != 0.0) continue;
+      texts.push_back("POINT" + std::to_string(texts.size()) + "={" + entry.Key +
+                      "}{VALUE=" + point.Value + "}");
+    }
+  } catch (const std::exception&) {
+    // A report of what could be listed is still a report.
+  }
+  session_.CommandResult = Variant(SafeArray::OfTexts(texts));
+  session_.EndCommand(kStateDone);
+}
+
+void PointTable::PointVerify(bool tcpMode) {
+  try {
+    std::string name, address;
+    GetParamStr(session_.CommandParams, "POINTNAME", name);
+    GetParamStr(session_.CommandParams, "POINTADDRESS", address);
+    if (const auto point = ParsePointAddress(address, tcpMode)) {
+      session_.SetErrorText({});
+      SafeArray result(ElementType::Text, 0, 2);
+      result.Put(0, Variant(MakeParam("POINTNAME", name)));
+      result.Put(1, Variant(MakeParam("POINTADDRESS", FormatPointAddress(*point, tcpMode))));
+      session_.CommandResult = Variant(std::move(result));
+      session_.EndCommand(kStateDone);
+      return;
+    }
+  } catch (const std::exception&) {
+    // Falls through to the invalid-address answer.
+  }
+  session_.SetErrorText(kInvalidAddress);
+  SafeArray result(ElementType::Text, 0, 1);
+  result.Put(0, Variant(MakeParam("ERRORSTRING", kInvalidAddress)));
+  session_.CommandResult = Variant(std::move(result));
+  session_.EndCommand(kStateFailed);
+}
+
+}  // namespace qmb

@@ -1,0 +1,76 @@
+// The points hosts want kept fresh: each client's point list, merged into the engine's point
+// table that polling fills and GETPOINTSLIST reports; and the point-list commands.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/CommandSession.h"
+#include "engine/EngineClient.h"
+#include "engine/PointAddress.h"
+#include "platform/Variant.h"
+
+namespace qmb {
+
+// A point record: the address fields (when it is a parsed address) and, as an entry of the point
+// table, the latest value and the polling state.
+struct TPointData : PointAddress {
+  std::string Value;
+  bool HasValue = false;
+  bool Polled = false;       // got its value in the current polling cycle
+  int32_t FailureCount = 0;  // consecutive failed polls; skipped while above 2
+  double HoldUntil = 0.0;    // left out of GETPOINTSLIST while not 0 (nothing sets it)
+};
+
+// The brace groups "{a}{b}{c}" of a point text, by position: group n + 1 is searched from the
+// character after group n's closing brace. A missing or unclosed group is empty.
+std::vector<std::string> BraceGroups(const std::string& text, int count);
+// The first two groups: the host's label and the point's key (its address text).
+void SplitPointEntry(const std::string& entry, std::string& first, std::string& second);
+
+class PointTable {
+ public:
+  explicit PointTable(CommandSession& session) : session_(session) {}
+
+  struct Entry {
+    std::string Key;
+    std::unique_ptr<TPointData> Data;
+  };
+
+  static constexpr const char* kInvalidAddress =
+      "Point addresses is invalid. See Help for address format information.";
+
+  size_t Size() const { return entries_.size(); }
+  const std::string& Key(size_t position) const { return entries_.at(position).Key; }
+  TPointData& Data(size_t position) { return *entries_.at(position).Data; }
+  const TPointData& Data(size_t position) const { return *entries_.at(position).Data; }
+  // The position of a key (ignoring letter case), -1 when absent.
+  int32_t IndexOf(const std::string& key) const;
+
+  void ClearPointTable() { entries_.clear(); }
+  void ClearPolledFlags();
+  // Stores a value read or written ("ON..." as TRUE, "OFF..." as FALSE); nothing while the
+  // table was rebuilt since the position was taken.
+  void SetPointValue(int32_t position, std::string value);
+  void RebuildPointTable();
+
+  // Collects POINT0, POINT1 ... of the list into the client's point list, up to the first
+  // missing or empty key; raises when an element cannot be read.
+  static void CollectPoints(EngineClient& client, const Variant& params);
+  bool SendPointsListNow(EngineClient* client, const Variant& params);
+
+  // Command handlers (codes 9, 10 and 6); each ends its command.
+  void SendPointsList();
+  void GetPointsList();
+  void PointVerify(bool tcpMode);
+
+  bool PointsChanged = false;
+
+ private:
+  CommandSession& session_;
+  std::vector<Entry> entries_;
+};
+
+}  // namespace qmb

@@ -1,0 +1,133 @@
+#include "engine/SiteCommands.h"
+
+#include <cmath>
+#include <exception>
+
+#include "host/ParamList.h"
+#include "platform/DateTime.h"
+#include "platform/Locale.h"
+#include "sites/TextHelpers.h"
+
+namespace qmb {
+
+std::string DateTimeText(double dateTime) {
+  const CivilTime t = DecodeDateTime(dateTime);
+  std::string text = FormatDateTimePattern(dateTime, ShortDateFormat());
+  if (t.hour || t.minute || t.second || t.millisecond)
+    text += " " + FormatDateTimePattern(dateTime, LongTimeFormat());
+  return text;
+}
+
+SiteCommands::SiteCommands(Parts parts)
+    : site_(parts.site),
+      flags_(parts.flags),
+      session_(parts.session),
+      model_(parts.model),
+      transactions_(parts.transactions),
+      tcpClient_(parts.tcpClient),
+      clock_(parts.clock) {}
+
+void SiteCommands::SiteTime() {
+  SafeArray result(ElementType::Text, 0, 1);
+  result.Put(0, Variant(MakeParam("SITETIME", DateTimeText(clock_.LocalNow()))));
+  session_.CommandResult = Variant(std::move(result));
+  session_.SetState(kStateDone);
+  session_.SetStatusText({});
+  session_.SiteClockOffset = 0.0;
+  session_.SetCommand(kNoCommand);
+}
+
+void SiteCommands::SiteStatus() {
+  if (IsConnected()) {
+    SafeArray result(ElementType::Text, 0, 9);
+    try {
+      const double siteNow = clock_.LocalNow() - session_.SiteClockOffset;
+      result.Put(0, Variant("Site: " + site_.Description));
+      result.Put(2, Variant("Date: " + FormatDateTimePattern(siteNow, ShortDateFormat())));
+      result.Put(3, Variant("Time: " + FormatDateTimePattern(siteNow, "hh:mmap")));
+      if (flags_.TCPMode) {
+        result.Put(6, Variant("ModBus/TCP Connection"));
+        result.Put(7, Variant("Remote Host: " + site_.IPAddress));
+        result.Put(8, Variant("Remote Port: " + std::to_string(tcpClient_.RemotePort())));
+      } else {
+        result.Put(5, Variant("Protocol: " + model_.ProtocolLbl));
+        result.Put(6, Variant("Comport: " + model_.PortLbl));
+        result.Put(7, Variant("Baud: " + model_.BaudLbl));
+        result.Put(8, Variant("Parity: " + model_.ParityLbl));
+        result.Put(9, Variant("Stop Bits: " + model_.StopBitsLbl));
+      }
+    } catch (const std::exception&) {
+      // What was filled stays; a status report never fails.
+    }
+    session_.CommandResult = Variant(std::move(result));
+  } else {
+    session_.CommandResult = Variant(SafeArray::OfTexts({site_.Description, "Offline"}));
+  }
+  session_.SetState(kStateDone);
+  session_.SetStatusText({});
+  session_.SetCommand(kNoCommand);
+}
+
+bool SiteCommands::NotSupported() {
+  session_.SetState(kStateFailed);
+  session_.SetStatusText({});
+  session_.SetErrorText("Command not supported");
+  session_.SetCommand(kNoCommand);
+  return true;
+}
+
+void SiteCommands::GetData() {
+  session_.CommandResult = Variant(SafeArray(ElementType::Text, 0, 3));
+  bool done = false;
+  try {
+    std::string command;
+    GetParamStr(session_.CommandParams, "DRIVERCOMMAND", command);
+    command = UpperCase(command);
+    if (command == "LOCKCLIENT")
+      done = session_.LockClient();
+    else if (command == "UNLOCKCLIENT")
+      done = session_.UnlockClient();
+    else if (command == "SENDCOMMAND")
+      done = SendCommand();
+    else if (command == "BACKUPSTART" || command == "BACKUPUPDATE" || command == "BACKUPABORT" ||
+             command == "RESTORESTART" || command == "RESTORESTATUS" ||
+             command == "RESTOREUPDATE" || command == "RESTOREABORT")
+      done = NotSupported();
+  } catch (const std::exception& e) {
+    session_.SetErrorText(e.what());
+    done = false;
+  }
+  session_.SetState(done ? kStateDone : kStateFailed);
+  session_.SetStatusText({});
+  session_.SetCommand(kNoCommand);
+}
+
+bool SiteCommands::SendCommand() {
+  if (!IsConnected()) return false;
+  if (session_.Locked) {
+    session_.SetErrorText("Driver is in use by another client");
+    return false;
+  }
+  try {
+    std::string request;
+    if (!GetParamStr(session_.CommandParams, "COMMANDSTRING", request)) return false;
+    bool textForm = true;
+    std::string returnAsBytes;
+    if (GetParamStr(session_.CommandParams, "RETURNASBYTES", returnAsBytes))
+      textForm = returnAsBytes == "TRUE";
+    if (transactions_.Transact(request) <= 0) return false;
+    if (textForm) {
+      SafeArray result(ElementType::Text, 0, 1);
+      result.Put(0, Variant("RETURNVALUE=" + CleanASCIIReply(transactions_.ReceivedText())));
+      session_.CommandResult = Variant(std::move(result));
+    } else {
+      session_.CommandResult = Variant(SafeArray::OfBytes(transactions_.ReceivedText()));
+    }
+    return true;
+  } catch (const std::exception& e) {
+    session_.SetErrorText(e.what());
+    return false;
+  }
+}
+
+}  // namespace qmb

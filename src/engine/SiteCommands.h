@@ -1,0 +1,57 @@
+// The host commands that do not deal with points: the site time, the site status, and GETDATA
+// with its driver commands (lock, unlock, raw requests, and the backup and restore requests
+// this driver answers as not supported).
+#pragma once
+
+#include <string>
+
+#include "engine/CommandSession.h"
+#include "engine/FrameCodec.h"
+#include "engine/SiteWindowModel.h"
+#include "engine/TransactionEngine.h"
+#include "links/LinkFlags.h"
+#include "platform/MessageLoop.h"
+#include "platform/TcpClient.h"
+#include "sites/TypeSite.h"
+
+namespace qmb {
+
+class SiteCommands {
+ public:
+  struct Parts {
+    const TSite& site;
+    const LinkFlags& flags;
+    CommandSession& session;
+    const SiteWindowModel& model;
+    TransactionEngine& transactions;
+    const TcpClient& tcpClient;
+    const Clock& clock;
+  };
+  explicit SiteCommands(Parts parts);
+
+  // Command handlers (codes 4, 5 and 7); each ends its command.
+  void SiteTime();
+  void SiteStatus();
+  void GetData();
+
+  // Driver commands; true when done.
+  bool SendCommand();
+  bool NotSupported();
+
+ private:
+  bool IsConnected() const { return flags_.Connected && !site_.OfflineMode; }
+
+  const TSite& site_;
+  const LinkFlags& flags_;
+  CommandSession& session_;
+  const SiteWindowModel& model_;
+  TransactionEngine& transactions_;
+  const TcpClient& tcpClient_;
+  const Clock& clock_;
+};
+
+// The local date and time as the workstation writes it: short date, a blank, long time; the
+// time left out at exactly midnight.
+std::string DateTimeText(double dateTime);
+
+}  // namespace qmb

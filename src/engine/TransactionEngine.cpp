@@ -1,0 +1,113 @@
+#include "engine/TransactionEngine.h"
+
+#include <stdexcept>
+
+namespace qmb {
+
+namespace {
+constexpr const char* kTooLong = "The request is too long for the command buffer (256 bytes).";
+}
+
+TransactionEngine::TransactionEngine(Parts parts)
+    : site_(parts.site),
+      flags_(parts.flags),
+      codec_(parts.codec),
+      port_(parts.port),
+      line_(parts.line),
+      lights_(parts.lights),
+      delay_(parts.delay) {}
+
+int32_t TransactionEngine::Transact(const std::string& hexText) {
+  if (flags_.TCPMode) return 0;
+  return site_.UseRTU ? TransactRTU(hexText) : TransactASCII(hexText);
+}
+
+void TransactionEngine::ClearReceive() {
+  line_.ReceptionEnabled = false;
+  codec_.Receive.Clear();
+}
+
+void TransactionEngine::StartReceive() {
+  ClearReceive();
+  line_.ReceptionEnabled = true;
+}
+
+void TransactionEngine::StopReceive() {
+  line_.ReceptionEnabled = false;
+}
+
+void TransactionEngine::SendArmed(const std::string& bytes) {
+  try {
+    port_.PutBlock(bytes);
+  } catch (...) {
+    // The error goes to the caller; what was armed for the reply must not stay behind (a
+    // trigger left on the port is matched against every byte from then on).
+    StopReceive();
+    line_.EolTrigger = line_.RemoveTextTrigger(line_.EolTrigger);
+    throw;
+  }
+}
+
+void TransactionEngine::ReplyWait(bool ascii) {
+  int limit = kFirstByteTicks;
+  int idle = 0;
+  for (;;) {
+    if (ascii && line_.EolFired) return;
+    delay_.Delay(1);
+    if (line_.ActivityCount > 0) {
+      idle = 0;
+      limit = 1;
+    } else if (++idle >= limit) {
+      return;
+    }
+    line_.ActivityCount = 0;
+  }
+}
+
+int32_t TransactionEngine::TransactASCII(const std::string& hexText) {
+  const std::string frame = codec_.FrameASCIIRequest(hexText);
+  if (frame.empty()) throw std::length_error(kTooLong);
+  for (int attempt = 1; attempt <= kAttempts; ++attempt) {
+    line_.EolFired = false;
+    line_.EolTrigger = line_.AddTextTrigger("\r\n", false);
+    StartReceive();
+    line_.ActivityCount = 0;
+    SendArmed(frame);
+    ReplyWait(true);
+    StopReceive();
+    line_.EolTrigger = line_.RemoveTextTrigger(line_.EolTrigger);
+    if (codec_.Receive.Count > 2) {
+      codec_.DecodeASCIIReply();
+      if (codec_.CheckReply(SerialFraming::ASCII)) return codec_.Receive.Count;
+    }
+    if (attempt == 2) ResetLink();
+  }
+  return 0;
+}
+
+int32_t TransactionEngine::TransactRTU(const std::string& hexText) {
+  if (!codec_.FrameRTURequest(hexText)) throw std::length_error(kTooLong);
+  const std::string request = codec_.CommandBytes();
+  for (int attempt = 1; attempt <= kAttempts; ++attempt) {
+    StartReceive();
+    line_.ActivityCount = 0;
+    SendArmed(request);
+    ReplyWait(false);
+    StopReceive();
+    if (codec_.Receive.Count > 0 && codec_.CheckReply(SerialFraming::RTU))
+      return codec_.Receive.Count;
+    if (attempt == 2) ResetLink();
+  }
+  return 0;
+}
+
+void TransactionEngine::ResetLink() {
+  if (flags_.TCPMode) return;
+  port_.Close();
+  delay_.Loop().SleepMs(100);
+  port_.Open();
+  port_.SetBaudRate(site_.BaudRate);
+  lights_.SetMonitoring(true);
+}
+
+}  // namespace qmb

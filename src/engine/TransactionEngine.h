@@ -1,0 +1,64 @@
+// One serial Modbus request and its reply: framing, sending, the reply wait with its fixed
+// periods, three attempts with a link reset after the second, and the reply check.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "engine/FrameCodec.h"
+#include "links/LinkFlags.h"
+#include "links/SerialLine.h"
+#include "links/StatusLights.h"
+#include "platform/SerialPort.h"
+#include "sites/DelayClock.h"
+#include "sites/TypeSite.h"
+
+namespace qmb {
+
+class TransactionEngine {
+ public:
+  struct Parts {
+    const TSite& site;
+    const LinkFlags& flags;
+    FrameCodec& codec;
+    SerialPort& port;
+    SerialLine& line;
+    StatusLights& lights;
+    DelayClock& delay;
+  };
+  explicit TransactionEngine(Parts parts);
+  virtual ~TransactionEngine() = default;
+
+  static constexpr int kAttempts = 3;
+  static constexpr int kFirstByteTicks = 8;
+
+  // The number of reply bytes of an accepted reply (exception replies included: the error code
+  // tells them apart), 0 when every attempt failed; 0 at once on a TCP site. Errors of the
+  // serial line, and a request too long to frame, are raised to the caller.
+  virtual int32_t Transact(const std::string& hexText);
+  int32_t TransactASCII(const std::string& hexText);
+  int32_t TransactRTU(const std::string& hexText);
+
+  void ClearReceive();
+  void StartReceive();
+  void StopReceive();
+  std::string ReceivedText() const { return codec_.Receive.Text(); }
+  void ResetLink();
+  // Waits for a reply: up to 8 delay periods for the first byte, then until one period passes
+  // without a byte (or, in ASCII, until CR LF arrived).
+  void ReplyWait(bool ascii);
+  // Puts a request on the line with reception (and any end-of-line trigger) armed; disarms them
+  // when the line refuses it.
+  void SendArmed(const std::string& bytes);
+
+ private:
+  const TSite& site_;
+  const LinkFlags& flags_;
+  FrameCodec& codec_;
+  SerialPort& port_;
+  SerialLine& line_;
+  StatusLights& lights_;
+  DelayClock& delay_;
+};
+
+}  // namespace qmb

@@ -1,0 +1,13 @@
+// The link state of a site engine, read by every link, codec and polling operation.
+#pragma once
+
+namespace qmb {
+
+struct LinkFlags {
+  bool TCPMode = false;    // Modbus/TCP instead of a serial line; taken when the site is assigned
+  bool Offline = false;    // no link at all; taken at every open
+  bool Connected = false;  // the link is up (or, offline, pretends to be)
+  bool Dialling = false;   // a modem dial is in progress
+};
+
+}  // namespace qmb

@@ -1,0 +1,67 @@
+// The engine's serial line: line settings from the site, command strings with their escapes,
+// the modem hang-up, text triggers and the receive path into the receive buffer.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "engine/FrameCodec.h"
+#include "platform/MessageLoop.h"
+#include "platform/SerialPort.h"
+#include "sites/DelayClock.h"
+#include "sites/TypeSite.h"
+
+namespace qmb {
+
+class HayesDialer;
+
+class SerialLine {
+ public:
+  SerialLine(SerialPort& port, SerialPortFactory& ports, ReceiveBuffer& receive, DelayClock& delay,
+             const bool& tcpMode);
+
+  static constexpr int kPutAttempts = 270;
+
+  // The port as the window layout sets it up before any site is assigned.
+  void ApplyDefaults();
+  // Line settings of a direct connection, in their order, ending with the open port's baud rate.
+  void OpenDirect(const TSite& site);
+  // A modem connection: the port is opened first, then framed; RS-485 and RTS stay as they are.
+  void OpenForModem(const TSite& site);
+
+  bool PortAvailable(int portNumber);
+  void PutCharWait(uint8_t byte);
+  void SendEscaped(const std::string& text) { Send(text, false); }
+  void SendPaced(const std::string& text) { Send(text, true); }
+  bool HangUpModem();
+  bool CarrierDetect() const;
+  void SetDTRLine(bool on);
+  uint16_t AddTextTrigger(const std::string& text, bool ignoreCase);
+  uint16_t RemoveTextTrigger(uint16_t handle);
+
+  // Port events.
+  void ComPort1TriggerAvail(uint16_t count);
+  void ComPort1TriggerData(uint16_t handle);
+
+  // The dialer being told the modem's answers while it dials.
+  void SetDialer(HayesDialer* dialer) { dialer_ = dialer; }
+
+  // Receive state, armed and cleared by the transactions.
+  bool ReceptionEnabled = false;
+  int32_t ActivityCount = 0;
+  uint16_t EolTrigger = 0;
+  bool EolFired = false;
+
+ private:
+  void Send(const std::string& text, bool paced);
+  void ApplyFraming(const TSite& site);
+
+  SerialPort& port_;
+  SerialPortFactory& ports_;
+  ReceiveBuffer& receive_;
+  DelayClock& delay_;
+  const bool& tcpMode_;
+  HayesDialer* dialer_ = nullptr;
+};
+
+}  // namespace qmb

@@ -1,0 +1,92 @@
+#include "links/TcpLink.h"
+
+#include <charconv>
+
+#include "platform/Log.h"
+#include "sites/TextHelpers.h"
+
+namespace qmb {
+
+bool SplitHostAndPort(const std::string& text, std::string& host, uint16_t& port) {
+  host = text;
+  port = TcpLink::kModbusPort;
+  std::string portText;
+  if (!text.empty() && text.front() == '[') {
+    const auto close = text.find(']');
+    if (close == std::string::npos) return false;
+    host = text.substr(1, close - 1);
+    if (close + 1 == text.size()) return true;
+    if (text[close + 1] != ':') return false;
+    portText = text.substr(close + 2);
+  } else {
+    const auto colon = text.find(':');
+    // More than one colon without brackets is a bare IPv6 address.
+    if (colon == std::string::npos || text.find(':', colon + 1) != std::string::npos) return true;
+    host = text.substr(0, colon);
+    portText = text.substr(colon + 1);
+  }
+  unsigned value = 0;
+  const auto [end, ec] = std::from_chars(portText.data(), portText.data() + portText.size(), value);
+  if (ec != std::errc() || end != portText.data() + portText.size() || value < 1 || value > 65535)
+    return false;
+  port = static_cast<uint16_t>(value);
+  return true;
+}
+
+void TcpLink::SelectHost(const std::string& host) {
+  // The same host is kept only while its connection lasts: after the peer closed, a refused
+  // connect or a close by a client, the next request connects again.
+  if (host == CurrentHost && client_.Connected()) return;
+  client_.SetConnected(false);
+  std::string address;
+  uint16_t port = kModbusPort;
+  const std::string& target = host.empty() ? site_.IPAddress : host;
+  if (!SplitHostAndPort(target, address, port)) {
+    LogWarning("Site \"" + site_.Description + "\": \"" + target +
+               "\" is not a valid host[:port]; trying it on port 502");
+    address = target;
+    port = kModbusPort;
+  }
+  client_.SetRemoteHost(address);
+  client_.SetRemotePort(port);
+  TCPReady = false;
+  CurrentHost = host;
+  client_.SetConnected(true);
+}
+
+void TcpLink::SendTCP(const std::string& bytes) {
+  codec_.TCPReplyArrived = false;
+  client_.Send(bytes);
+}
+
+void TcpLink::Drop() {
+  client_.SetConnected(false);
+  CurrentHost = kNoHost;
+  TCPReady = false;
+}
+
+void TcpLink::TCP1Connected(const std::string& description) {
+  model_.AddLogLine("Connected: " + description);
+}
+
+void TcpLink::TCP1Disconnected(const std::string& description) {
+  model_.AddLogLine("Disconnected: " + description);
+}
+
+void TcpLink::TCP1Error(const std::string& description) {
+  LogInfo("Site \"" + site_.Description + "\": TCP error: " + description);
+  model_.AddLogLine("Error: " + description);
+}
+
+void TcpLink::TCP1ReadyToSend() {
+  TCPReady = true;
+  model_.AddLogLine("RTS=TRUE");
+}
+
+void TcpLink::TCP1DataIn(const std::string& bytes) {
+  codec_.TCPReplyArrived = true;
+  model_.AddLogLine("Data In: " + BytesToBracketHex(bytes));
+  codec_.TCPReplyText = bytes;
+}
+
+}  // namespace qmb

@@ -1,0 +1,51 @@
+// The engine's Modbus/TCP link: one connection at a time, to the host the next request names
+// (or the site's address), reconnecting when the host changes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "engine/FrameCodec.h"
+#include "engine/SiteWindowModel.h"
+#include "platform/TcpClient.h"
+#include "sites/TypeSite.h"
+
+namespace qmb {
+
+// "10.0.0.7:1502", "[::1]:1502", "plc.local", "::1": the host and the port (502 when none).
+// False for a port that is not a number from 1 to 65535.
+bool SplitHostAndPort(const std::string& text, std::string& host, uint16_t& port);
+
+class TcpLink {
+ public:
+  static constexpr uint16_t kModbusPort = 502;
+  static constexpr const char* kNoHost = "....";
+
+  TcpLink(TcpClient& client, const TSite& site, FrameCodec& codec, SiteWindowModel& model)
+      : client_(client), site_(site), codec_(codec), model_(model) {}
+
+  // Points the link at a host ("" for the site's address); connects when the host changed or
+  // the connection was lost since.
+  void SelectHost(const std::string& host);
+  void SendTCP(const std::string& bytes);
+  // Drops the connection and forgets the host, so the next SelectHost connects again.
+  void Drop();
+
+  // Client events.
+  void TCP1Connected(const std::string& description);
+  void TCP1Disconnected(const std::string& description);
+  void TCP1Error(const std::string& description);
+  void TCP1ReadyToSend();
+  void TCP1DataIn(const std::string& bytes);
+
+  std::string CurrentHost = kNoHost;
+  bool TCPReady = false;
+
+ private:
+  TcpClient& client_;
+  const TSite& site_;
+  FrameCodec& codec_;
+  SiteWindowModel& model_;
+};
+
+}  // namespace qmb

@@ -1,0 +1,151 @@
+#include "platform/qt/QtTcpClient.h"
+
+#include <utility>
+
+#include "platform/Log.h"
+
+namespace qmb {
+
+namespace {
+
+// An exception must not unwind through Qt's event loop: it ends here, logged.
+template <typename Handler, typename... Args>
+void Invoke(const char* event, const Handler& handler, Args&&... args) {
+  if (!handler) return;
+  try {
+    handler(std::forward<Args>(args)...);
+  } catch (const std::exception& e) {
+    LogError(std::string("TCP client: the ") + event + " handler failed: " + e.what());
+  } catch (...) {
+    LogError(std::string("TCP client: the ") + event + " handler failed");
+  }
+}
+
+QString HostForSocket(const std::string& host) {
+  // "[::1]" is how users write an IPv6 address next to a port; the socket wants it bare.
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+    return QString::fromStdString(host.substr(1, host.size() - 2));
+  return QString::fromStdString(host);
+}
+
+}  // namespace
+
+QtTcpClient::QtTcpClient() {
+  QObject::connect(&socket_, &QTcpSocket::connected, &context_, [this] { SocketConnected(); });
+  QObject::connect(&socket_, &QTcpSocket::errorOccurred, &context_,
+                   [this](QAbstractSocket::SocketError error) { SocketError(error); });
+  QObject::connect(&socket_, &QTcpSocket::stateChanged, &context_,
+                   [this](QAbstractSocket::SocketState state) {
+                     if (state == QAbstractSocket::UnconnectedState) SocketUnconnected();
+                   });
+  QObject::connect(&socket_, &QTcpSocket::readyRead, &context_, [this] { DataArrived(); });
+}
+
+QtTcpClient::~QtTcpClient() {
+  QObject::disconnect(&socket_, nullptr, &context_, nullptr);
+  socket_.abort();
+}
+
+std::string QtTcpClient::Endpoint() const {
+  if (host_.empty()) return ":" + std::to_string(port_);
+  const bool v6 = host_.find(':') != std::string::npos && host_.front() != '[';  // bare IPv6
+  return (v6 ? "[" + host_ + "]" : host_) + ":" + std::to_string(port_);
+}
+
+bool QtTcpClient::Connected() const {
+  return socket_.state() != QAbstractSocket::UnconnectedState;
+}
+
+void QtTcpClient::SetConnected(bool connected) {
+  if (!connected) {
+    if (socket_.state() != QAbstractSocket::UnconnectedState) socket_.abort();
+    // Our own close is reported at once, before the caller goes on to connect elsewhere.
+    ReportDisconnected();
+    return;
+  }
+  if (socket_.state() != QAbstractSocket::UnconnectedState) return;  // up or on its way
+  ReportDisconnected();  // an earlier end whose deferred report has not run yet
+  if (host_.empty()) throw TcpError("No remote host to connect to");
+  if (port_ == 0) throw TcpError("No remote port to connect to (" + host_ + ")");
+  ++attempt_;
+  open_ = true;
+  lastError_.clear();
+  // Names are looked up asynchronously by the socket; addresses of either family go straight.
+  socket_.connectToHost(HostForSocket(host_), port_);
+}
+
+bool QtTcpClient::LowDelay() {
+  return socket_.socketOption(QAbstractSocket::LowDelayOption).toInt() != 0;
+}
+
+void QtTcpClient::Send(const std::string& bytes) {
+  if (socket_.state() != QAbstractSocket::ConnectedState)
+    throw TcpError("Not connected to " + (host_.empty() ? std::string("a host") : Endpoint()));
+  const qint64 written = socket_.write(bytes.data(), static_cast<qint64>(bytes.size()));
+  if (written != static_cast<qint64>(bytes.size()))
+    throw TcpError("Cannot send to " + Endpoint() + ": " + socket_.errorString().toStdString());
+  // Out now rather than at the next pass of the loop: the request is what the caller waits on.
+  socket_.flush();
+}
+
+void QtTcpClient::SocketConnected() {
+  // Every request is one small write that waits for its reply: Nagle's delay would only add to
+  // each round trip. The option binds only once the socket exists, which is now.
+  socket_.setSocketOption(QAbstractSocket::LowDelayOption, 1);
+  const uint64_t attempt = attempt_;
+  const std::weak_ptr<int> alive = alive_;
+  const auto connectedHandler = OnConnected;
+  Invoke("connected", connectedHandler, 0, "Connected to " + Endpoint());
+  if (alive.expired()) return;
+  // Ready to send once per connection, unless the connected handler closed it again.
+  if (attempt == attempt_ && socket_.state() == QAbstractSocket::ConnectedState) {
+    const auto readyHandler = OnReadyToSend;
+    Invoke("ready-to-send", readyHandler);
+  }
+}
+
+void QtTcpClient::SocketError(QAbstractSocket::SocketError error) {
+  lastError_ = socket_.errorString().toStdString();
+  const uint64_t attempt = attempt_;
+  const std::weak_ptr<int> alive = alive_;
+  const auto handler = OnError;
+  Invoke("error", handler, static_cast<int>(error), lastError_ + " (" + Endpoint() + ")");
+  if (alive.expired()) return;
+  // A failed attempt ends here; report its end after the error that explains it.
+  if (attempt == attempt_ && socket_.state() == QAbstractSocket::UnconnectedState)
+    ReportDisconnected();
+}
+
+void QtTcpClient::SocketUnconnected() {
+  // Qt may announce the state before the error that caused it: defer, so the error comes first.
+  const uint64_t attempt = attempt_;
+  const std::weak_ptr<int> alive = alive_;
+  QMetaObject::invokeMethod(
+      &context_,
+      [this, attempt, alive] {
+        if (!alive.expired() && attempt == attempt_) ReportDisconnected();
+      },
+      Qt::QueuedConnection);
+}
+
+void QtTcpClient::ReportDisconnected() {
+  if (!open_) return;
+  open_ = false;
+  std::string text = "Disconnected from " + Endpoint();
+  if (!lastError_.empty()) text += ": " + lastError_;
+  const auto handler = OnDisconnected;
+  Invoke("disconnected", handler, 0, text);
+}
+
+void QtTcpClient::DataArrived() {
+  const QByteArray data = socket_.readAll();
+  if (data.isEmpty()) return;
+  const auto handler = OnDataIn;
+  Invoke("data-in", handler, std::string(data.constData(), static_cast<size_t>(data.size())));
+}
+
+std::unique_ptr<TcpClient> QtTcpClientFactory::CreateClient() {
+  return std::make_unique<QtTcpClient>();
+}
+
+}  // namespace qmb

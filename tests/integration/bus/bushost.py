@@ -1,0 +1,216 @@
+"""Test support: a private session bus with its own service directory, and hosts that talk to the
+driver the way an outside host does (python3-dbus, each host on a bus connection of its own)."""
+
+import os
+import select
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+
+import dbus
+
+NAME = "QorModBus.QorModBusCom"
+FACTORY = "/QorModBus/QorModBusCom"
+FACTORY_INTERFACE = "QorModBus.ClassFactory"
+DRIVER = "QorDevice.IQorDeviceDriver"
+OBJECT = "QorModBus.IQorModBusCom"
+QORMODBUS = os.environ.get("QORMODBUS", "")
+QMBCTL = os.environ.get("QMBCTL", "")
+DEVSIM = os.environ.get("QMB_DEVSIM", "")
+CALL_TIMEOUT = 10.0
+
+
+def wait_until(predicate, limit=5.0, step=0.02):
+    deadline = time.monotonic() + limit
+    while time.monotonic() < deadline:
+        if predicate():
+            return True
+        time.sleep(step)
+    return predicate()
+
+
+def as_list(*items):
+    """A parameter list as hosts usually send it: a variant holding an array of strings."""
+    return dbus.Array(items, signature="s")
+
+
+def pid_alive(pid):
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    # A zombie (ended, not yet reaped by the daemon) counts as ended.
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            return stat.read().split(") ")[1][0] != "Z"
+    except OSError:
+        return False
+
+
+class Sandbox:
+    """One private dbus-daemon plus the data, state and home directories of the servers it
+    starts, all in one temporary directory. close() stops everything by process id."""
+
+    def __init__(self, **extra_env):
+        self.dir = tempfile.mkdtemp(prefix="qmb-bus-")
+        self.data = os.path.join(self.dir, "data")
+        self.state = os.path.join(self.dir, "state")
+        self.home = os.path.join(self.dir, "home")
+        for d in (self.data, self.state, self.home):
+            os.makedirs(d)
+        self.env = {k: v for k, v in os.environ.items() if not k.startswith("DBUS_")}
+        self.env.update(XDG_DATA_HOME=self.data, XDG_STATE_HOME=self.state, HOME=self.home,
+                        QORMODBUS_LOGLEVEL="debug")
+        self.env.update({k: v.format(dir=self.dir) for k, v in extra_env.items()})
+        config = os.path.join(self.dir, "bus.conf")
+        with open(config, "w") as f:
+            f.write(f"""<busconfig>
+  <type>session</type>
+  <listen>unix:path={self.dir}/bus</listen>
+  <auth>EXTERNAL</auth>
+  <servicedir>{self.data}/dbus-1/services</servicedir>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+""")
+        self.daemon_log_path = os.path.join(self.dir, "daemon.log")
+        self._daemon_log = open(self.daemon_log_path, "wb")
+        # Servers the bus starts inherit the daemon's environment and standard error.
+        self.daemon = subprocess.Popen(
+            ["dbus-daemon", f"--config-file={config}", "--nofork", "--print-address=1"],
+            stdout=subprocess.PIPE, stderr=self._daemon_log, env=self.env)
+        ready, _, _ = select.select([self.daemon.stdout], [], [], 10)
+        if not ready:
+            self.close()
+            raise RuntimeError("dbus-daemon did not start")
+        self.address = self.daemon.stdout.readline().decode().strip()
+        self.env["DBUS_SESSION_BUS_ADDRESS"] = self.address
+        self.connections = []
+        self.processes = []
+        self.server_pids = set()
+
+    def connect(self):
+        connection = dbus.bus.BusConnection(self.address)
+        self.connections.append(connection)
+        return connection
+
+    def run(self, args, timeout=30, env=None):
+        return subprocess.run(args, env=env or self.env, capture_output=True, text=True,
+                              timeout=timeout)
+
+    def start(self, args, **kwargs):
+        process = subprocess.Popen(args, env=kwargs.pop("env", self.env), **kwargs)
+        self.processes.append(process)
+        return process
+
+    def register(self, program=QORMODBUS):
+        result = self.run([program, "-RegServer"])
+        if result.returncode != 0:
+            raise RuntimeError("registration failed: " + result.stderr)
+
+    def server_pid(self, connection=None):
+        """The process id of the current owner of the driver's name (None when unowned)."""
+        connection = connection or self.connect()
+        bus = connection.get_object("org.freedesktop.DBus", "/org/freedesktop/DBus")
+        try:
+            pid = int(bus.GetConnectionUnixProcessID(NAME, dbus_interface="org.freedesktop.DBus"))
+        except dbus.DBusException:
+            return None
+        self.server_pids.add(pid)
+        return pid
+
+    def log(self):
+        """Everything the servers logged: standard error (through the daemon) and the log file."""
+        text = b""
+        for path in (self.daemon_log_path, os.path.join(self.state, "qormodbus", "qormodbus.log")):
+            if os.path.exists(path):
+                with open(path, "rb") as f:
+                    text += f.read()
+        return text
+
+    def close(self):
+        if self.daemon.poll() is None:
+            self.server_pid()  # whichever server runs now is waited for below
+        for connection in self.connections:
+            try:
+                connection.close()
+            except Exception:  # noqa: BLE001 - closing is best effort
+                pass
+        for process in self.processes:
+            if process.poll() is None:
+                process.terminate()
+                try:
+                    process.wait(5)
+                except subprocess.TimeoutExpired:
+                    process.kill()
+                    process.wait(5)
+            for stream in (process.stdin, process.stdout, process.stderr):
+                if stream:
+                    stream.close()
+        if self.daemon.poll() is None:
+            self.daemon.terminate()
+            try:
+                self.daemon.wait(5)
+            except subprocess.TimeoutExpired:
+                self.daemon.kill()
+                self.daemon.wait(5)
+        # A bus-started server ends when its bus goes; one that does not is stopped here.
+        for pid in self.server_pids:
+            if not wait_until(lambda: not pid_alive(pid), 5):
+                os.kill(pid, signal.SIGKILL)
+        self.daemon.stdout.close()
+        self._daemon_log.close()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+class Host:
+    """One driver object, created and used on one bus connection."""
+
+    def __init__(self, connection):
+        self.connection = connection
+        self.path = connection.call_blocking(NAME, FACTORY, FACTORY_INTERFACE, "CreateInstance",
+                                             "", [], timeout=CALL_TIMEOUT)
+
+    def call(self, member, params, signature="v", interface=DRIVER):
+        return self.connection.call_blocking(NAME, self.path, interface, member, signature,
+                                             [params] if signature else [],
+                                             timeout=CALL_TIMEOUT)
+
+    def option(self, *items):
+        return bool(self.call("SetDriverOption", as_list(*items)))
+
+    def open(self, *items):
+        return bool(self.call("OpenSite", as_list(*items)))
+
+    def execute(self, *items):
+        return self.call("ExecuteCommand", as_list(*items))
+
+    def status(self):
+        return [str(e) for e in self.execute("COMMAND=COMMANDSTATUS")]
+
+    def open_site(self, *items):
+        """Version check, open, and the open's outcome collected."""
+        assert self.option("VERSIONCHECK=1.8")
+        assert self.open(*items)
+        reply = self.until_done()
+        assert reply[0] in ("COMMANDSTATUS=TRUE", "COMMANDSTATUS=FALSE"), reply
+        return reply
+
+    def until_done(self, limit=10.0):
+        """Polls COMMANDSTATUS until TRUE, FALSE or LOCKED; the final reply."""
+        deadline = time.monotonic() + limit
+        while True:
+            reply = self.status()
+            if reply[0] in ("COMMANDSTATUS=TRUE", "COMMANDSTATUS=FALSE", "COMMANDSTATUS=LOCKED"):
+                return reply
+            if time.monotonic() > deadline:
+                raise AssertionError(f"command did not end: {reply}")
+            time.sleep(0.02)
+
+    def release(self):
+        self.call("Release", None, signature="", interface=OBJECT)

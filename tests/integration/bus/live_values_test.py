@@ -1,0 +1,78 @@
+#!/usr/bin/python3
+"""End to end with live values: qmbctl drives a bus-started server, which talks Modbus RTU and
+ASCII over pseudo-terminals and Modbus/TCP on 127.0.0.1:502 to the device simulator (pymodbus).
+Modbus/TCP runs on a free unprivileged port named after the host, and on 502 too when that port
+can be bound (as root)."""
+
+import os
+import re
+import socket
+import subprocess
+import sys
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from bushost import DEVSIM, QMBCTL, QORMODBUS, Sandbox  # noqa: E402
+
+
+class LiveValuesTest(unittest.TestCase):
+    def setUp(self):
+        self.assertTrue(QMBCTL and QORMODBUS and DEVSIM, "QMBCTL, QORMODBUS, QMB_DEVSIM must be set")
+        # The bus-started server finds its COM ports where the simulator links them.
+        self.box = Sandbox(QORMODBUS_COMDIR="{dir}/com")
+        self.addCleanup(self.box.close)
+        self.box.register()
+
+    def simulator(self, *args):
+        process = self.box.start(["/usr/bin/python3", DEVSIM, *args], stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE, text=True)
+        ready = process.stdout.readline()
+        self.assertIn("qmb-devsim ready", ready, process.stderr.read() if not ready else "")
+        return process
+
+    def qmbctl(self, *args):
+        result = self.box.run([QMBCTL, "--bus", self.box.address, "--timeout", "20", *args],
+                              timeout=60)
+        return result
+
+    def check_site(self, site, prefix):
+        point = prefix + "HREG30"
+        result = self.qmbctl(*site, "POINTMODIFY", f"POINT={{{point}}}{{{point}}}{{VALUE=4321}}")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        result = self.qmbctl(*site, "POINTGETVALUE", f"POINT={{p}}{{{point}}}")
+        self.assertEqual((result.returncode, result.stdout.splitlines()[:1]), (0, ["VALUE=4321"]),
+                         result.stderr)
+        # HREG1 counts seconds on the simulator: the watch shows it moving.
+        result = self.qmbctl(*site, "--point", prefix + "HREG1", "--point", prefix + "HREG4",
+                             "watch", "--count", "5", "--interval", "1")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        seconds = re.findall(r"HREG1=(\d+)$", result.stdout, re.M)
+        self.assertGreaterEqual(len(set(seconds)), 2, result.stdout)
+        self.assertIn(prefix + "HREG4=1111", result.stdout)
+
+    def test_serial_rtu_and_ascii_sites(self):
+        self.simulator("--com", "2", "--framer", "rtu")
+        self.simulator("--com", "3", "--framer", "ascii")
+        self.check_site(["DESCRIPTION=Line RTU", "COMPORT=2", "BP2=TRUE"], "1-")
+        self.check_site(["DESCRIPTION=Line ASCII", "COMPORT=3"], "7-")
+
+    def test_modbus_tcp_site_on_a_named_port(self):
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            port = probe.getsockname()[1]
+        self.simulator("--tcp", str(port))
+        self.check_site(["DESCRIPTION=Plant", "BP3=TRUE", f"SP3=127.0.0.1:{port}"], "")
+
+    def test_modbus_tcp_site_on_port_502(self):
+        try:
+            with socket.socket() as probe:
+                probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+                probe.bind(("127.0.0.1", 502))
+        except OSError as error:
+            self.skipTest(f"port 502 is not available here: {error}")
+        self.simulator("--tcp", "502")
+        self.check_site(["DESCRIPTION=Plant", "BP3=TRUE", "SP3=127.0.0.1"], "")
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

@@ -1,0 +1,137 @@
+#!/usr/bin/python3
+"""The shipped tools against real peers: qmbctl driving a server on a private bus, and the device
+simulator answering an independent Modbus client (pymodbus) over TCP and both serial framings."""
+
+import os
+import re
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from bushost import DEVSIM, QMBCTL, QORMODBUS, Sandbox, wait_until  # noqa: E402
+
+
+class QmbctlTest(unittest.TestCase):
+    def setUp(self):
+        self.assertTrue(QMBCTL and QORMODBUS, "QMBCTL and QORMODBUS must be set")
+        self.box = Sandbox()
+        self.addCleanup(self.box.close)
+        self.box.register()
+
+    def qmbctl(self, *args, timeout=30):
+        return self.box.run([QMBCTL, "--bus", self.box.address, *args], timeout=timeout)
+
+    def test_help_shows_tcp_serial_and_modem_examples(self):
+        result = self.box.run([QMBCTL, "--help"])
+        self.assertEqual(result.returncode, 0)
+        self.assertRegex(result.stdout, r"qmbctl DESCRIPTION=\S+ BP3=TRUE SP3=")
+        self.assertRegex(result.stdout, r"COMPORT=1 BAUDRATE=19200 BP2=TRUE")
+        self.assertRegex(result.stdout, r"CONNECTIONTYPE=MODEM PHONENUMBER=")
+
+    def test_outcomes_and_exit_status(self):
+        result = self.qmbctl("DESCRIPTION=Quiet", "OFFLINE=TRUE")
+        self.assertEqual((result.returncode, result.stdout), (0, "site open\n"), result.stderr)
+        result = self.qmbctl("DESCRIPTION=Plant", "BP3=TRUE", "SP3=127.0.0.1", "open")
+        self.assertEqual(result.returncode, 0, result.stderr)
+
+        # A command the driver answers with FALSE: its COMMANDERROR on standard error, status 1,
+        # and (not being a terminal) no progress output.
+        result = self.qmbctl("DESCRIPTION=Quiet", "OFFLINE=TRUE", "SENDDATA")
+        self.assertEqual(result.returncode, 1)
+        self.assertEqual(result.stderr, "qmbctl: SENDDATA failed: Command not supported\n")
+        self.assertEqual(result.stdout, "")
+        # A result is printed one element per line; the whole reply with --raw.
+        result = self.qmbctl("DESCRIPTION=Quiet", "OFFLINE=TRUE", "POINTVERIFY", "POINTNAME=Pump",
+                             "POINTADDRESS=01-hreg0100")
+        self.assertEqual((result.returncode, result.stdout),
+                         (0, "POINTNAME=Pump\nPOINTADDRESS=1-HREG100\n\n"), result.stderr)
+        result = self.qmbctl("DESCRIPTION=Quiet", "OFFLINE=TRUE", "--raw", "POINTVERIFY",
+                             "POINTADDRESS=1-HREG1")
+        self.assertEqual(result.stdout.splitlines()[:3],
+                         ["COMMANDSTATUS=TRUE", "COMMAND=COMMANDSTATUS", ""])
+        result = self.qmbctl("DESCRIPTION=Quiet", "OFFLINE=TRUE", "POINTVERIFY",
+                             "POINTADDRESS=1-HREG0")
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("POINTVERIFY failed: Point addresses is invalid.", result.stderr)
+
+        self.assertEqual(self.qmbctl("watch").returncode, 2)
+        self.assertEqual(self.qmbctl("SENDDATA", "extra").returncode, 2)
+        self.assertEqual(self.qmbctl("--timeout", "x").returncode, 2)
+        result = self.box.run([QMBCTL, "--bus", "unix:path=" + self.box.dir + "/none", "open"])
+        self.assertEqual(result.returncode, 3)
+        self.assertIn("cannot reach the bus", result.stderr)
+
+
+class DevsimTest(unittest.TestCase):
+    def setUp(self):
+        self.assertTrue(DEVSIM, "QMB_DEVSIM must be set")
+        self.dir = tempfile.mkdtemp(prefix="qmb-devsim-")
+        self.comdir = os.path.join(self.dir, "com")
+
+    def tearDown(self):
+        import shutil
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def start(self, *args):
+        env = dict(os.environ, QORMODBUS_COMDIR=self.comdir)
+        process = subprocess.Popen(["/usr/bin/python3", DEVSIM, *args], env=env,
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.addCleanup(lambda: process.poll() is None and (process.kill(), process.wait(5)))
+        self.addCleanup(process.stdout.close)
+        self.addCleanup(process.stderr.close)
+        return process, process.stdout.readline()
+
+    def test_tcp_and_serial_framings_serve_changing_and_writable_points(self):
+        from pymodbus.client import ModbusSerialClient, ModbusTcpClient
+        from pymodbus.transaction import ModbusAsciiFramer, ModbusRtuFramer
+
+        for name, framer in (("rtu", ModbusRtuFramer), ("ascii", ModbusAsciiFramer)):
+            with self.subTest(framer=name):
+                process, ready = self.start("--tcp", "0", "--com", "4", "--framer", name)
+                match = re.search(r"tcp=127\.0\.0\.1:(\d+) com=COM4:" + name, ready)
+                self.assertIsNotNone(match, ready)
+                link = os.path.join(self.comdir, "COM4")
+                self.assertTrue(os.readlink(link).startswith("/dev/pts/"))
+
+                tcp = ModbusTcpClient("127.0.0.1", port=int(match.group(1)), timeout=3)
+                self.assertTrue(tcp.connect())
+                # Unit 255 is what the driver sends over TCP.
+                first = tcp.read_holding_registers(2, 1, slave=255).registers[0]
+                self.assertTrue(wait_until(
+                    lambda: tcp.read_holding_registers(2, 1, slave=255).registers[0] != first, 3))
+                self.assertFalse(tcp.write_register(19, 4321, slave=255).isError())
+                self.assertFalse(tcp.write_coil(1, True, slave=255).isError())
+                self.assertTrue(wait_until(
+                    lambda: not tcp.read_discrete_inputs(1, 1, slave=255).bits[0], 2))
+                tcp.close()
+
+                serial = ModbusSerialClient(port=link, framer=framer, baudrate=38400, timeout=2)
+                self.assertTrue(serial.connect())
+                reply = serial.read_holding_registers(19, 1, slave=1)
+                self.assertFalse(reply.isError(), reply)
+                self.assertEqual(reply.registers, [4321])  # the write over TCP, read over serial
+                self.assertEqual(serial.read_holding_registers(3, 1, slave=17).registers, [1111])
+                writes = serial.read_input_registers(1, 1, slave=1).registers[0]
+                self.assertEqual(writes, 2)
+                serial.close()
+
+                process.terminate()
+                self.assertEqual(process.wait(10), 0)
+                self.assertFalse(os.path.lexists(link))
+
+    def test_refuses_to_replace_a_file_that_is_not_its_link(self):
+        os.makedirs(self.comdir)
+        with open(os.path.join(self.comdir, "COM2"), "w") as f:
+            f.write("keep me")
+        process, _ = self.start("--com", "2")
+        self.assertNotEqual(process.wait(10), 0)
+        self.assertIn("not a link", process.stderr.read())
+        with open(os.path.join(self.comdir, "COM2")) as f:
+            self.assertEqual(f.read(), "keep me")
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

@@ -1,0 +1,167 @@
+#include "support/FakeSlave.h"
+
+#include <algorithm>
+
+#include "engine/FrameCodec.h"
+
+namespace qmb::test {
+
+namespace {
+
+uint16_t Word(const std::string& s, size_t at) {
+  return static_cast<uint16_t>((static_cast<uint8_t>(s[at]) << 8) |
+                               static_cast<uint8_t>(s[at + 1]));
+}
+
+void PutWord(std::string& s, uint16_t w) {
+  s.push_back(static_cast<char>(w >> 8));
+  s.push_back(static_cast<char>(w & 0xFF));
+}
+
+}  // namespace
+
+FakeSlave::FakeSlave(VirtualLoop& loop, FakeSerialPort& port, Framing framing, int address)
+    : Addresses{address}, loop_(loop), port_(&port), framing_(framing) {
+  port.OnWrite = [this](uint8_t byte) { OnSerialByte(byte); };
+}
+
+FakeSlave::FakeSlave(VirtualLoop& loop, FakeTcpClient& client)
+    : loop_(loop), client_(&client), framing_(Framing::TCP) {
+  client.OnSend = [this](const std::string& frame) { OnTcpSend(frame); };
+}
+
+int FakeSlave::FramesTo(int address, int function) const {
+  return static_cast<int>(std::count_if(Frames.begin(), Frames.end(), [&](const std::string& f) {
+    return f.size() >= 2 && static_cast<uint8_t>(f[0]) == address &&
+           (function < 0 || static_cast<uint8_t>(f[1]) == function);
+  }));
+}
+
+std::string FakeSlave::Answer(const std::string& pdu) {
+  const uint8_t function = static_cast<uint8_t>(pdu[0]);
+  const uint16_t address = Word(pdu, 1);
+  const uint16_t operand = Word(pdu, 3);
+  std::string reply(1, static_cast<char>(function));
+  if (ExceptionCode) {
+    reply[0] = static_cast<char>(function | 0x80);
+    reply.push_back(static_cast<char>(ExceptionCode));
+    return reply;
+  }
+  switch (function) {
+    case 1:
+    case 2: {
+      const auto& bits = function == 1 ? Coils : Discrete;
+      uint8_t byte = 0;
+      for (int i = 0; i < operand && i < 8; ++i) {
+        const auto it = bits.find(address + i);
+        if (it != bits.end() && it->second) byte = static_cast<uint8_t>(byte | (1 << i));
+      }
+      reply.push_back(1);
+      reply.push_back(static_cast<char>(byte));
+      return reply;
+    }
+    case 3:
+    case 4: {
+      const auto& registers = function == 3 ? Holding : Input;
+      reply.push_back(static_cast<char>(2 * operand));
+      for (int i = 0; i < operand; ++i) {
+        const auto it = registers.find(address + i);
+        PutWord(reply, it == registers.end() ? 0 : it->second);
+      }
+      return reply;
+    }
+    case 5:
+      Coils[address] = operand == 0xFF00;
+      return pdu.substr(0, 5);
+    case 6:
+      Holding[address] = operand;
+      return pdu.substr(0, 5);
+    default:
+      reply[0] = static_cast<char>(function | 0x80);
+      reply.push_back(1);
+      return reply;
+  }
+}
+
+void FakeSlave::SendSerial(uint8_t address, const std::string& pdu) {
+  std::string frame(1, static_cast<char>(address));
+  frame += pdu;
+  std::string wire;
+  if (framing_ == Framing::RTU) {
+    const uint16_t crc = CalcCRC(reinterpret_cast<const uint8_t*>(frame.data()), frame.size());
+    wire = frame;
+    wire.push_back(static_cast<char>(crc & 0xFF));
+    wire.push_back(static_cast<char>(crc >> 8));
+  } else {
+    wire = ":";
+    for (char c : frame) wire += ByteToHex(static_cast<uint8_t>(c));
+    wire += ByteToHex(CalcLRC(reinterpret_cast<const uint8_t*>(frame.data()),
+                              static_cast<int32_t>(frame.size())));
+    wire += "\r\n";
+  }
+  if (ByteGapMs <= 0) {
+    port_->ReceiveIn(ReplyDelayMs, wire);
+    return;
+  }
+  for (size_t i = 0; i < wire.size(); ++i)
+    port_->ReceiveIn(ReplyDelayMs + static_cast<int64_t>(i) * ByteGapMs, wire.substr(i, 1));
+}
+
+void FakeSlave::OnSerialByte(uint8_t byte) {
+  pending_.push_back(static_cast<char>(byte));
+  std::string frame;
+  bool checksumOk = false;
+  if (framing_ == Framing::RTU) {
+    if (pending_.size() < 8) return;  // every request of functions 1 to 6 is 8 bytes
+    frame = pending_.substr(0, 6);
+    const uint16_t crc = CalcCRC(reinterpret_cast<const uint8_t*>(frame.data()), frame.size());
+    checksumOk = static_cast<uint8_t>(pending_[6]) == (crc & 0xFF) &&
+                 static_cast<uint8_t>(pending_[7]) == (crc >> 8);
+  } else {
+    if (byte != '\n') return;
+    const auto colon = pending_.find(':');
+    if (colon == std::string::npos || pending_.size() < colon + 5) {
+      pending_.clear();
+      return;
+    }
+    const std::string hex = pending_.substr(colon + 1, pending_.size() - colon - 3);
+    frame = HexToBytes(hex);
+    if (!frame.empty()) {
+      const uint8_t lrc = static_cast<uint8_t>(frame.back());
+      frame.pop_back();
+      checksumOk = lrc == CalcLRC(reinterpret_cast<const uint8_t*>(frame.data()),
+                                  static_cast<int32_t>(frame.size()));
+    }
+  }
+  pending_.clear();
+  if (frame.size() < 6) return;
+  if (!checksumOk) {
+    ++BadChecksums;  // a real slave ignores such a frame
+    return;
+  }
+  Frames.push_back(frame);
+  FrameTimes.push_back(loop_.NowMs());
+  const uint8_t address = static_cast<uint8_t>(frame[0]);
+  if (Addresses.count(address) == 0) return;
+  ++Requests;
+  RequestPdus.push_back(frame.substr(1));
+  if (Silent) return;
+  SendSerial(address, Answer(frame.substr(1)));
+}
+
+void FakeSlave::OnTcpSend(const std::string& frame) {
+  if (frame.size() < 12) return;
+  Frames.push_back(frame.substr(6));
+  FrameTimes.push_back(loop_.NowMs());
+  ++Requests;
+  RequestPdus.push_back(frame.substr(7));
+  if (Silent) return;
+  const std::string reply = Answer(frame.substr(7));
+  std::string out = frame.substr(0, 4);
+  PutWord(out, static_cast<uint16_t>(reply.size() + 1));
+  out.push_back(frame[6]);
+  out += reply;
+  loop_.ScheduleIn(ReplyDelayMs, [client = client_, out] { client->DeliverData(out); });
+}
+
+}  // namespace qmb::test

@@ -1,0 +1,58 @@
+// A Modbus slave on the fake serial port or the fake TCP client, answering functions 1 to 6
+// from its own tables in virtual time, so engine tests can talk to a device.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "support/FakeLinks.h"
+#include "support/VirtualLoop.h"
+
+namespace qmb::test {
+
+class FakeSlave {
+ public:
+  enum class Framing { ASCII, RTU, TCP };
+
+  // Serial: answers what the engine writes on the port.
+  FakeSlave(VirtualLoop& loop, FakeSerialPort& port, Framing framing, int address = 1);
+  // Modbus/TCP: answers what the engine sends on the client (any unit id).
+  FakeSlave(VirtualLoop& loop, FakeTcpClient& client);
+
+  std::map<int, uint16_t> Holding, Input;  // by wire address (point number - 1)
+  std::map<int, bool> Coils, Discrete;
+  std::set<int> Addresses;  // the serial slave addresses this device answers to
+  int64_t ReplyDelayMs = 20;
+  // When above 0, a serial reply goes out one byte at a time, this far apart.
+  int64_t ByteGapMs = 0;
+  bool Silent = false;                   // requests are still recorded, but never answered
+  int ExceptionCode = 0;                 // when set, every request gets this exception
+  int Requests = 0;                      // requests addressed to this slave
+  std::vector<std::string> RequestPdus;  // function code and data of each such request
+  // Every request seen on the line, whoever it was for: address, function code and data (unit
+  // id first on TCP), and when its last byte arrived.
+  std::vector<std::string> Frames;
+  std::vector<int64_t> FrameTimes;
+  int BadChecksums = 0;  // serial requests ignored for a wrong LRC or CRC
+
+  // Requests seen for a slave address (serial) with the given function code.
+  int FramesTo(int address, int function = -1) const;
+
+ private:
+  void OnSerialByte(uint8_t byte);
+  void OnTcpSend(const std::string& frame);
+  // The reply PDU (function code and data) for a request PDU.
+  std::string Answer(const std::string& pdu);
+  void SendSerial(uint8_t address, const std::string& pdu);
+
+  VirtualLoop& loop_;
+  FakeSerialPort* port_ = nullptr;
+  FakeTcpClient* client_ = nullptr;
+  Framing framing_;
+  std::string pending_;
+};
+
+}  // namespace qmb::test

@@ -1,0 +1,274 @@
+// Opening and closing serial and modem sites: line settings, connect and disconnect strings,
+// log-on and log-off, the texts hosts see, and the faults of ports and modems.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "support/HostFixture.h"
+
+namespace qmb::test {
+namespace {
+
+class ConnectionManagerTest : public HostFixture {
+ protected:
+  ConnectionManagerTest() { serialPorts.Available = {1, 3}; }
+
+  std::unique_ptr<TQorModBusCom> Open(std::initializer_list<std::string> keys) {
+    auto client = NewClient();
+    EXPECT_TRUE(client->OpenSite(Variant(SafeArray::OfTexts(keys))));
+    return client;
+  }
+  static FakeSerialPort& PortOf(const TQorModBusCom& client) {
+    return static_cast<FakeSerialPort&>(client.Engine->ComPort1);
+  }
+  std::string Poll(TQorModBusCom& client) {
+    return Status(client.ExecuteCommand(List({"COMMAND=COMMANDSTATUS"})));
+  }
+};
+
+TEST_F(ConnectionManagerTest, DirectSiteConnectsWithItsSettingsAndConnectString) {
+  auto client = Open({"DESCRIPTION=Line 3", "COMPORT=3", "BAUDRATE=9600", "BP2=TRUE", "IP1=1",
+                      "IP2=2", "SP1=LOGIN$^M"});
+  FakeSerialPort& port = PortOf(*client);
+  EXPECT_EQ(Poll(*client), "Connecting...");
+  EXPECT_TRUE(port.IsOpen());
+  EXPECT_EQ(port.PortNumber(), 3);
+  EXPECT_EQ(port.BaudRate(), 9600);
+  EXPECT_EQ(port.DataBits(), 8);
+  EXPECT_EQ(port.Parity(), SerialParity::Even);
+  EXPECT_EQ(port.StopBits(), 1);
+  EXPECT_FALSE(port.Rs485);
+  EXPECT_TRUE(port.Rts);
+  EXPECT_EQ(port.Threshold, 1);
+  const SiteWindowModel& model = client->Engine->Model;
+  EXPECT_EQ((std::vector<std::string>{model.ProtocolLbl, model.PortLbl, model.BaudLbl,
+                                      model.ParityLbl, model.StopBitsLbl}),
+            (std::vector<std::string>{"RTU", "3", "9600", "Even", "1"}));
+
+  const Variant done = RunToEnd(*client, {"COMMAND=COMMANDSTATUS"});
+  EXPECT_EQ(Status(done), "TRUE");
+  EXPECT_EQ(port.Written, "LOGIN\r");
+  EXPECT_TRUE(client->Engine->Session.LoggedOn);
+  EXPECT_TRUE(client->Engine->IsConnected());
+
+  // A second client shares the open line at once; nothing is sent again.
+  auto second = Open({"DESCRIPTION=line 3", "COMPORT=3"});
+  EXPECT_EQ(Poll(*second), "TRUE");
+  EXPECT_EQ(port.Written, "LOGIN\r");
+  EXPECT_EQ(port.Opens, 1);
+}
+
+TEST_F(ConnectionManagerTest, AsciiRs485SiteUsesSevenBitsAndSwitchesRts) {
+  auto client = Open({"DESCRIPTION=485", "COMPORT=1", "BP1=TRUE", "IP2=1"});
+  FakeSerialPort& port = PortOf(*client);
+  EXPECT_EQ(port.DataBits(), 7);
+  EXPECT_EQ(port.Parity(), SerialParity::Odd);
+  EXPECT_EQ(port.StopBits(), 2);
+  EXPECT_EQ(port.BaudRate(), 38400);
+  EXPECT_TRUE(port.Rs485);
+  EXPECT_FALSE(port.Rts);
+  EXPECT_EQ(client->Engine->Model.ProtocolLbl, "ASCII");
+}
+
+TEST_F(ConnectionManagerTest, PortsThatCannotBeClaimedFailWithClearTexts) {
+  auto busy = Open({"DESCRIPTION=Busy", "COMPORT=2"});
+  const Variant refused = busy->ExecuteCommand(List({"COMMAND=COMMANDSTATUS"}));
+  EXPECT_EQ(Element(refused, 0), "COMMANDSTATUS=FALSE");
+  EXPECT_EQ(Element(refused, 1),
+            "COMMANDERROR=Specified comport is not available or already in use.");
+  EXPECT_FALSE(PortOf(*busy).IsOpen());
+
+  // The device vanished between the check and the open: the port's own text reaches the host.
+  serialPorts.Available.insert(4);
+  serialPorts.OpenErrorForNewPorts = "Could not open /dev/ttyS3: No such device";
+  auto vanished = Open({"DESCRIPTION=Vanished", "COMPORT=4"});
+  EXPECT_EQ(Element(vanished->ExecuteCommand(List({"COMMAND=COMMANDSTATUS"})), 1),
+            "COMMANDERROR=Could not open /dev/ttyS3: No such device");
+  serialPorts.OpenErrorForNewPorts.clear();
+
+  // A port that fails while in use is logged and shown; the engine carries on.
+  auto client = Open({"DESCRIPTION=Unplugged", "COMPORT=1"});
+  ASSERT_EQ(Status(RunToEnd(*client, {"COMMAND=COMMANDSTATUS"})), "TRUE");
+  PortOf(*client).Close();
+  PortOf(*client).OnFailure("Device vanished");
+  EXPECT_EQ(client->Engine->Model.LogMmo.back(), "Error: Device vanished");
+  EXPECT_EQ(client->Engine->Model.ProtocolLbl, "ASCII");
+  EXPECT_EQ(client->Engine->Model.PortLbl, "None");
+  EXPECT_EQ(Poll(*client), "FALSE") << "nothing running, nothing to report";
+}
+
+TEST_F(ConnectionManagerTest, ClosingLogsOffAndSendsTheDisconnectString) {
+  auto a = Open({"DESCRIPTION=Line", "COMPORT=1", "SP2=BYE^M"});
+  ASSERT_EQ(Status(RunToEnd(*a, {"COMMAND=COMMANDSTATUS"})), "TRUE");
+  auto b = Open({"DESCRIPTION=Line", "COMPORT=1"});
+  b->ExecuteCommand(List({"COMMAND=COMMANDSTATUS"}));
+  FakeSerialPort& port = PortOf(*a);
+
+  EXPECT_TRUE(b->CloseSite(List({})));
+  EXPECT_EQ(Poll(*b), "TRUE");
+  EXPECT_EQ(port.Written, "") << "the line stays up for the other client";
+  b.reset();
+
+  ASSERT_TRUE(a->CloseSite(List({})));
+  EXPECT_EQ(Poll(*a), "Disconnecting...");
+  EXPECT_EQ(Status(RunToEnd(*a, {"COMMAND=COMMANDSTATUS"})), "TRUE");
+  EXPECT_EQ(port.Written, "BYE\r");
+  EXPECT_FALSE(a->Engine->Session.LoggedOn);
+  EXPECT_TRUE(port.IsOpen()) << "the port stays open until the engine goes";
+  a.reset();
+  loop.RunFor(1000);
+  EXPECT_EQ(main.ChildCount(), 0u);
+}
+
+TEST_F(ConnectionManagerTest, DestroyingTheEngineClosesItsPort) {
+  auto client = Open({"DESCRIPTION=Line", "COMPORT=1"});
+  RunToEnd(*client, {"COMMAND=COMMANDSTATUS"});
+  client.reset();
+  loop.RunFor(1000);
+  EXPECT_EQ(main.ChildCount(), 0u);
+  EXPECT_EQ(serialPorts.Closes, 1);
+}
+
+// A Hayes modem on the fake port: OK to every AT command, the given answer to a dial (none:
+// silence), and a carrier that follows the call.
+class ModemSiteTest : public ConnectionManagerTest {
+ protected:
+  std::unique_ptr<TQorModBusCom> OpenModem(const std::string& dialAnswer,
+                                           std::initializer_list<std::string> extra = {}) {
+    std::vector<std::string> keys{"DESCRIPTION=Remote", "CONNECTIONTYPE=MODEM", "COMPORT=1",
+                                  "PHONENUMBER=5551234"};
+    keys.insert(keys.end(), extra);
+    auto client = NewClient();
+    EXPECT_TRUE(client->OpenSite(Variant(SafeArray::OfTexts(keys))));
+    FakeSerialPort& port = PortOf(*client);
+    port.OnWrite = [this, &port, dialAnswer](uint8_t byte) {
+      if (byte != '\r') {
+        line_.push_back(static_cast<char>(byte));
+        return;
+      }
+      // "+++" is the escape to command mode; the modem then reads what follows.
+      const std::string command = line_.substr(line_.find_first_not_of('+') == std::string::npos
+                                                   ? line_.size()
+                                                   : line_.find_first_not_of('+'));
+      line_.clear();
+      if (command.rfind("ATD", 0) == 0) {
+        if (dialAnswer.empty()) return;
+        port.ReceiveIn(2000, "\r\n" + dialAnswer + "\r\n");
+        if (dialAnswer.rfind("CONNECT", 0) == 0)
+          loop.ScheduleIn(2000, [&port] { port.LineState.dcd = true; });
+      } else if (command.rfind("AT", 0) == 0) {
+        if (command == "ATH") loop.ScheduleIn(100, [&port] { port.LineState.dcd = false; });
+        port.ReceiveIn(50, command + "\r\r\nOK\r\n");
+      }
+    };
+    return client;
+  }
+  // Status texts a host sees polling every 100 ms (also while a link step waits) until the
+  // command ends.
+  std::vector<std::string> PollTexts(TQorModBusCom& client, std::string* last = nullptr) {
+    struct Polling {
+      std::vector<std::string> texts;
+      std::string last;
+      bool done = false;
+      std::function<void()> poll;
+    };
+    auto state = std::make_shared<Polling>();
+    state->poll = [this, &client, weak = std::weak_ptr<Polling>(state)] {
+      auto s = weak.lock();
+      if (!s || s->done) return;
+      const Variant reply = client.ExecuteCommand(List({"COMMAND=COMMANDSTATUS"}));
+      const std::string status = Status(reply);
+      if (status == "TRUE" || status == "FALSE") {
+        s->last = Element(reply, 0) + "|" + Element(reply, 1);
+        s->done = true;
+        return;
+      }
+      if (s->texts.empty() || s->texts.back() != status) s->texts.push_back(status);
+      loop.ScheduleIn(100, s->poll);
+    };
+    loop.ScheduleIn(0, state->poll);
+    EXPECT_TRUE(loop.RunUntilTrue([&] { return state->done; }, 200000)) << "never ended";
+    if (last) *last = state->last;
+    return state->texts;
+  }
+
+  std::string line_;
+};
+
+TEST_F(ModemSiteTest, DialConnectsLogsOnAndHangsUp) {
+  auto client = OpenModem("CONNECT 9600", {"SP1=HELLO^M"});
+  std::string last;
+  const auto texts = PollTexts(*client, &last);
+  EXPECT_EQ(last, "COMMANDSTATUS=TRUE|COMMAND=COMMANDSTATUS");
+  ASSERT_GE(texts.size(), 3u);
+  EXPECT_EQ(texts[0], "Connecting...");
+  EXPECT_EQ(texts[1], "Initializing Modem...");
+  EXPECT_NE(std::find(texts.begin(), texts.end(), "Dialing: 5551234"), texts.end());
+  FakeSerialPort& port = PortOf(*client);
+  EXPECT_EQ(port.Written.rfind("ATV1Q0&C1&D2\r", 0), 0u) << "empty init uses the default";
+  EXPECT_NE(port.Written.find("5551234"), std::string::npos);
+  EXPECT_EQ(port.Written.substr(port.Written.size() - 6), "HELLO\r");
+  EXPECT_TRUE(client->Engine->Session.LoggedOn);
+
+  ASSERT_TRUE(client->CloseSite(List({})));
+  const auto closing = PollTexts(*client, &last);
+  EXPECT_EQ(last, "COMMANDSTATUS=TRUE|COMMAND=COMMANDSTATUS");
+  EXPECT_NE(std::find(closing.begin(), closing.end(), "Hanging Up Modem..."), closing.end());
+  EXPECT_NE(port.Written.find("+++ATH\r"), std::string::npos);
+  EXPECT_FALSE(client->Engine->Session.LoggedOn);
+}
+
+TEST_F(ModemSiteTest, FailedDialsEndWithOneText) {
+  for (const char* answer : {"BUSY", "NO CARRIER", "NO DIALTONE", "NO ANSWER", "ERROR"}) {
+    SCOPED_TRACE(answer);
+    auto client = OpenModem(answer);
+    std::string last;
+    PollTexts(*client, &last);
+    EXPECT_EQ(last, "COMMANDSTATUS=FALSE|COMMANDERROR=Could not connect with remote modem.");
+    EXPECT_FALSE(client->Engine->Session.LoggedOn);
+    client.reset();
+    loop.RunFor(500);
+  }
+}
+
+TEST_F(ModemSiteTest, SilentModemKeepsDialingUntilTheDialerGivesUp) {
+  auto client = OpenModem("");
+  loop.RunFor(30000);
+  EXPECT_EQ(Status(client->ExecuteCommand(List({"COMMAND=COMMANDSTATUS"}))), "Dialing: 5551234");
+  EXPECT_EQ(client->Engine->Session.StepCounter, 1);
+  std::string last;
+  PollTexts(*client, &last);
+  EXPECT_EQ(last, "COMMANDSTATUS=FALSE|COMMANDERROR=Could not connect with remote modem.");
+  // A new open after the failed dial starts again instead of reporting the dead line as up.
+  ASSERT_TRUE(client->OpenSite(
+      List({"DESCRIPTION=Remote", "CONNECTIONTYPE=MODEM", "COMPORT=1", "PHONENUMBER=5551234"})));
+  EXPECT_EQ(Status(client->ExecuteCommand(List({"COMMAND=COMMANDSTATUS"}))), "Connecting...");
+}
+
+TEST_F(ModemSiteTest, CarrierThatStaysUpFailsTheHangUp) {
+  auto client = OpenModem("CONNECT 2400");
+  PollTexts(*client);
+  FakeSerialPort& port = PortOf(*client);
+  port.OnWrite = nullptr;  // the modem stops answering, the carrier stays
+  port.LineState.dcd = true;
+  ASSERT_TRUE(client->CloseSite(List({})));
+  std::string last;
+  PollTexts(*client, &last);
+  EXPECT_EQ(
+      last,
+      "COMMANDSTATUS=FALSE|COMMANDERROR=Could not hang up modem. Please try again or reset it.");
+}
+
+TEST_F(ModemSiteTest, ModemSitesWithoutNumberOrPortAreRefused) {
+  auto noNumber = NewClient();
+  noNumber->OpenSite(List({"DESCRIPTION=M1", "CONNECTIONTYPE=MODEM", "COMPORT=1"}));
+  EXPECT_EQ(Element(noNumber->ExecuteCommand(List({"COMMAND=COMMANDSTATUS"})), 1),
+            "COMMANDERROR=Phone number required for modem connection.");
+  auto noPort = NewClient();
+  noPort->OpenSite(List({"DESCRIPTION=M2", "CONNECTIONTYPE=MODEM", "PHONENUMBER=1"}));
+  EXPECT_EQ(Element(noPort->ExecuteCommand(List({"COMMAND=COMMANDSTATUS"})), 1),
+            "COMMANDERROR=TAPI Not currently Supported");
+}
+
+}  // namespace
+}  // namespace qmb::test

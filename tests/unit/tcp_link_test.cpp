@@ -1,0 +1,139 @@
+// The Modbus/TCP link: host selection and reconnection, the event log lines, reply chunks, and
+// recovery after the socket was dropped or refused.
+#include <gtest/gtest.h>
+
+#include "support/FakeSlave.h"
+#include "support/HostFixture.h"
+
+namespace qmb::test {
+namespace {
+
+class TcpLinkTest : public HostFixture {
+ protected:
+  TcpLinkTest() {
+    client = NewClient();
+    EXPECT_TRUE(client->OpenSite(List({"DESCRIPTION=Gateway", "BP3=TRUE", "SP3=10.0.0.7"})));
+    engine = client->Engine;
+    tcp = tcpClients.Created.back();
+  }
+  // Selects a host and lets the connection come up.
+  void Select(const std::string& host) {
+    engine->Tcp.SelectHost(host);
+    loop.RunFor(50);
+  }
+
+  std::unique_ptr<TQorModBusCom> client;
+  TModBusForm* engine = nullptr;
+  FakeTcpClient* tcp = nullptr;
+};
+
+TEST_F(TcpLinkTest, ConnectsOncePerHostAndOnDemand) {
+  EXPECT_EQ(tcp->Connects, 0) << "opening a TCP site connects nothing";
+  Select("");
+  Select("");
+  EXPECT_EQ(tcp->Connects, 1);
+  EXPECT_TRUE(engine->Tcp.TCPReady);
+  EXPECT_EQ(tcp->ConnectTargets.back(), (std::pair<std::string, uint16_t>{"10.0.0.7", 502}));
+
+  Select("[fd00::5]:1502");
+  EXPECT_EQ(tcp->Disconnects, 1);
+  EXPECT_EQ(tcp->Connects, 2);
+  EXPECT_EQ(tcp->ConnectTargets.back(), (std::pair<std::string, uint16_t>{"fd00::5", 1502}));
+  EXPECT_EQ(tcp->RemotePort(), 1502);
+  Select("[fd00::5]:1502");
+  EXPECT_EQ(tcp->Connects, 2);
+
+  const std::vector<std::string> expected{"Connected: Connected to 10.0.0.7", "RTS=TRUE",
+                                          "Connected: Connected to fd00::5", "RTS=TRUE"};
+  EXPECT_EQ(engine->Model.LogMmo, expected);
+}
+
+TEST_F(TcpLinkTest, EachChunkReplacesTheReplyText) {
+  Select("");
+  engine->Tcp.SendTCP(std::string("\xAA\x55", 2));
+  EXPECT_FALSE(engine->Codec.TCPReplyArrived);
+  tcp->DeliverData(std::string("\x0A\xFF", 2));
+  tcp->DeliverData(std::string("\x01", 1));
+  EXPECT_TRUE(engine->Codec.TCPReplyArrived);
+  EXPECT_EQ(engine->Codec.TCPReplyText, std::string("\x01", 1));
+  EXPECT_EQ(engine->Model.LogMmo.at(2), "Data In: [0A][FF]");
+  EXPECT_EQ(engine->Model.LogMmo.at(3), "Data In: [01]");
+  EXPECT_EQ(tcp->Sent.size(), 1u);
+}
+
+TEST_F(TcpLinkTest, ALostOrDroppedConnectionComesBackOnTheNextRequest) {
+  Select("");
+  tcp->PeerCloses();
+  Select("");
+  EXPECT_EQ(tcp->Connects, 2);
+  EXPECT_TRUE(engine->Tcp.TCPReady);
+
+  // A close by a client drops the socket even when the close itself is refused.
+  engine->BlockChkClick(true);
+  EXPECT_FALSE(client->CloseSite(List({})));
+  EXPECT_FALSE(tcp->Connected());
+  engine->BlockChkClick(false);
+  Select("");
+  EXPECT_EQ(tcp->Connects, 3);
+  EXPECT_TRUE(engine->Tcp.TCPReady);
+  engine->Tcp.Drop();
+  EXPECT_THROW(engine->Tcp.SendTCP("x"), std::exception) << "sending needs a connection";
+}
+
+TEST_F(TcpLinkTest, RefusedConnectionIsLoggedAndRetried) {
+  tcp->Refuse = true;
+  Select("");
+  EXPECT_FALSE(engine->Tcp.TCPReady);
+  EXPECT_EQ(engine->Model.LogMmo, (std::vector<std::string>{"Error: Connection refused",
+                                                            "Disconnected: Connection refused"}));
+  tcp->Refuse = false;
+  Select("");
+  EXPECT_TRUE(engine->Tcp.TCPReady);
+}
+
+TEST(HostAndPort, SplitsWhatHostsWrite) {
+  std::string host;
+  uint16_t port = 0;
+  EXPECT_TRUE(SplitHostAndPort("10.0.0.7", host, port));
+  EXPECT_EQ(host, "10.0.0.7");
+  EXPECT_EQ(port, 502);
+  EXPECT_TRUE(SplitHostAndPort("plc.local:1502", host, port));
+  EXPECT_EQ(host, "plc.local");
+  EXPECT_EQ(port, 1502);
+  EXPECT_TRUE(SplitHostAndPort("::1", host, port));
+  EXPECT_EQ(host, "::1");
+  EXPECT_EQ(port, 502);
+  EXPECT_TRUE(SplitHostAndPort("[::1]", host, port));
+  EXPECT_EQ(host, "::1");
+  EXPECT_FALSE(SplitHostAndPort("10.0.0.7:0", host, port));
+  EXPECT_FALSE(SplitHostAndPort("10.0.0.7:65536", host, port));
+  EXPECT_FALSE(SplitHostAndPort("10.0.0.7:50x", host, port));
+  EXPECT_FALSE(SplitHostAndPort("[::1", host, port));
+  EXPECT_FALSE(SplitHostAndPort("[::1]x", host, port));
+}
+
+}  // namespace
+}  // namespace qmb::test
+
+namespace qmb::test {
+namespace {
+
+TEST_F(TcpLinkTest, SlowConnectDelaysTheFirstPollWithoutFailingIt) {
+  tcp->ConnectDelayMs = 350;  // a gateway that takes a few ticks to accept
+  FakeSlave slave(loop, *tcp);
+  slave.Holding[99] = 1234;
+  EXPECT_EQ(
+      Element(client->ExecuteImmediate(List({"COMMAND=SENDPOINTSLIST", "POINT0={Level}{HREG100}"})),
+              0),
+      "COMMANDSTATUS=TRUE");
+  // Connected after 350 ms, polled at the next ticks: a failed first poll would add a 10-tick
+  // pause before the retry.
+  ASSERT_TRUE(loop.RunUntilTrue(
+      [&] { return engine->Points.Size() == 1 && engine->Points.Data(0).HasValue; }, 1000));
+  EXPECT_EQ(engine->Points.Data(0).Value, "1234");
+  EXPECT_EQ(engine->Points.Data(0).FailureCount, 0);
+  EXPECT_EQ(tcp->Connects, 1);
+}
+
+}  // namespace
+}  // namespace qmb::test

@@ -1,0 +1,208 @@
+// Serial transactions in virtual time: the reply wait's periods, three attempts with a link
+// reset before the third, and what ends a reply in each framing.
+#include <gtest/gtest.h>
+
+#include "engine/FrameCodec.h"
+#include "support/HostFixture.h"
+
+namespace qmb::test {
+namespace {
+
+class TransactionEngineTest : public HostFixture {
+ protected:
+  // A connected direct site in the given framing, its port answered by Answer().
+  void OpenSite(bool rtu) {
+    serialPorts.Available = {1};
+    client = NewClient();
+    ASSERT_TRUE(client->OpenSite(List(
+        {"DESCRIPTION=Slave", "COMPORT=1", "BAUDRATE=19200", rtu ? "BP2=TRUE" : "BP2=FALSE"})));
+    ASSERT_EQ(Status(RunToEnd(*client, {"COMMAND=COMMANDSTATUS"})), "TRUE");
+    engine = client->Engine;
+    port = serialPorts.Created.back();
+    port->OnWrite = [this](uint8_t byte) { OnByte(byte); };
+  }
+  // Collects each request; frames end with LF (ASCII) or after the RTU request's 8 bytes.
+  void OnByte(uint8_t byte) {
+    request_.push_back(static_cast<char>(byte));
+    const bool ascii = !engine->Site.UseRTU;
+    if ((ascii && byte == '\n') || (!ascii && request_.size() == 8)) {
+      requestTimes.push_back(loop.NowMs());
+      opensAtRequest.push_back(port->Opens);
+      ++requests;
+      const std::string request = request_;
+      request_.clear();
+      if (answerFrom > 0 && requests >= answerFrom)
+        for (const auto& [delay, bytes] : answer) port->ReceiveIn(delay, bytes);
+    }
+  }
+  int32_t Transact(const std::string& text) { return engine->Transactions.Transact(text); }
+
+  std::unique_ptr<TQorModBusCom> client;
+  TModBusForm* engine = nullptr;
+  FakeSerialPort* port = nullptr;
+  int requests = 0;
+  std::vector<int64_t> requestTimes;
+  std::vector<int> opensAtRequest;  // port opens so far when each request went out
+  int answerFrom = 0;               // the request number from which the slave answers; 0: never
+  std::vector<std::pair<int64_t, std::string>> answer;
+
+ private:
+  std::string request_;
+};
+
+TEST_F(TransactionEngineTest, SilentSlaveGetsThreeAttemptsAndOneReset) {
+  OpenSite(true);
+  const int opensBefore = port->Opens;
+  EXPECT_EQ(Transact("010300630001"), 0);
+  EXPECT_EQ(requests, 3);
+  EXPECT_EQ(port->Opens - opensBefore, 1) << "one link reset, between attempts 2 and 3";
+  EXPECT_EQ(port->BaudRate(), 19200);
+  // Each silent attempt waits 8 delay periods (0.8 to 1.6 s) for a first byte.
+  EXPECT_GE(requestTimes[1] - requestTimes[0], 800);
+  EXPECT_LE(requestTimes[1] - requestTimes[0], 1600);
+  EXPECT_GE(requestTimes[2] - requestTimes[1], 900) << "the reset sleeps 100 ms";
+}
+
+TEST_F(TransactionEngineTest, RtuReplyEndsAfterOneSilentPeriod) {
+  OpenSite(true);
+  answerFrom = 3;
+  answer = {{30, std::string("\x01\x03\x02\x12", 4)}, {60, std::string("\x34\xB5\x33", 3)}};
+  const int opensBefore = port->Opens;
+  EXPECT_EQ(Transact("010300630001"), 7);
+  EXPECT_EQ(requests, 3);
+  EXPECT_EQ(port->Opens - opensBefore, 1) << "reset before the attempt that succeeded";
+  EXPECT_EQ(engine->Codec.Reply.ErrorCode, 0);
+  EXPECT_EQ(engine->Model.ReplyDataLbl.empty(), false);
+  // The reply is taken one delay period after its last byte, not at the 8-period limit.
+  EXPECT_LE(loop.NowMs() - requestTimes.back(), 500);
+  EXPECT_FALSE(engine->Line.ReceptionEnabled);
+}
+
+TEST_F(TransactionEngineTest, AsciiReplyEndsAtItsLineEnd) {
+  OpenSite(false);
+  answerFrom = 1;
+  answer = {{20, ":010302123"}, {40, "4B4\r\n"}};
+  const int64_t start = loop.NowMs();
+  // The count includes the LRC byte: the reply is decoded whole into the receive buffer.
+  EXPECT_EQ(Transact("010300630001"), 6);
+  EXPECT_EQ(port->Written.substr(port->Written.size() - 17), ":01030063000198\r\n");
+  EXPECT_LE(loop.NowMs() - start, 200) << "CR LF ends the wait at once";
+  EXPECT_EQ(engine->Codec.Receive.Text(), std::string("\x01\x03\x02\x12\x34\xB4", 6));
+  EXPECT_EQ(engine->Line.EolTrigger, 0) << "the trigger is removed after each attempt";
+  EXPECT_EQ(port->TriggerCount(), 0u);
+
+  // Without CR LF the reply is taken after one silent period.
+  requests = 0;
+  answer = {{20, ":010302123"}, {40, "4B4"}};
+  const int64_t second = loop.NowMs();
+  EXPECT_EQ(Transact("010300630001"), 6);
+  EXPECT_GE(loop.NowMs() - second, 100);
+  EXPECT_LE(loop.NowMs() - second, 500);
+}
+
+TEST_F(TransactionEngineTest, ExceptionReplyCountsAsAReply) {
+  OpenSite(true);
+  answerFrom = 1;
+  answer = {{20, std::string("\x01\x83\x02\xC0\xF1", 5)}};
+  EXPECT_EQ(Transact("010300630001"), 5);
+  EXPECT_EQ(engine->Codec.Reply.ErrorCode, 2);
+  EXPECT_EQ(requests, 1);
+}
+
+TEST_F(TransactionEngineTest, GarbledRepliesAreRetriedWithTheResetBeforeTheThirdAttempt) {
+  OpenSite(false);
+  answerFrom = 1;
+  answer = {{20, ":0103021234B5\r\n"}};  // wrong LRC
+  EXPECT_EQ(Transact("010300630001"), 0);
+  EXPECT_EQ(requests, 3);
+  // Bytes came back every time, yet the failed second attempt still resets the link.
+  EXPECT_EQ(opensAtRequest[1], opensAtRequest[0]);
+  EXPECT_EQ(opensAtRequest[2], opensAtRequest[1] + 1);
+  EXPECT_EQ(port->BaudRate(), 19200);
+}
+
+TEST_F(TransactionEngineTest, SilentAsciiSlaveGetsThreeFramesAndOneReset) {
+  OpenSite(false);
+  EXPECT_EQ(Transact("010300630001"), 0);
+  EXPECT_EQ(requests, 3);
+  EXPECT_EQ(opensAtRequest[2] - opensAtRequest[0], 1);
+  EXPECT_EQ(opensAtRequest[1], opensAtRequest[0]);
+  EXPECT_EQ(port->Written, ":01030063000198\r\n:01030063000198\r\n:01030063000198\r\n");
+  EXPECT_EQ(port->TriggerCount(), 0u);
+  EXPECT_FALSE(engine->Line.ReceptionEnabled);
+}
+
+// The first byte has eight delay periods (here 200 ms each, the wait starting on a tick).
+TEST_F(TransactionEngineTest, FirstByteMustComeWithinEightPeriods) {
+  OpenSite(true);
+  answerFrom = 1;
+  answer = {{1590, std::string("\x01\x03\x02\x12\x34\xB5\x33", 7)}};
+  EXPECT_EQ(Transact("010300630001"), 7);
+  EXPECT_EQ(requests, 1);
+
+  // Just too late: the second attempt is sent, and the late reply is taken by it.
+  requests = 0;
+  answer = {{1610, std::string("\x01\x03\x02\x12\x34\xB5\x33", 7)}};
+  EXPECT_EQ(Transact("010300630001"), 7);
+  EXPECT_EQ(requests, 2);
+  EXPECT_EQ(requestTimes[requestTimes.size() - 1] - requestTimes[requestTimes.size() - 2], 1600);
+}
+
+TEST_F(TransactionEngineTest, OddLengthAsciiTextKeepsItsLastCharacter) {
+  OpenSite(false);
+  EXPECT_EQ(Transact("0103006300011"), 0);
+  // The LRC covers the whole pairs only, so the slave sees a wrong checksum.
+  EXPECT_EQ(port->Written.substr(0, 18), ":010300630001198\r\n");
+}
+
+TEST_F(TransactionEngineTest, ReceiveStorageWrapsAfterOneThousandBytes) {
+  OpenSite(true);
+  engine->Transactions.StartReceive();
+  std::string bytes(1003, '\x55');
+  bytes.replace(1000, 3, "abc");
+  port->Receive(bytes);
+  EXPECT_EQ(engine->Codec.Receive.Count, 3);
+  EXPECT_EQ(engine->Transactions.ReceivedText(), "abc");
+  EXPECT_EQ(engine->Line.ActivityCount, 1003);
+  // Bytes that arrive while reception is off are counted, not stored.
+  engine->Transactions.StopReceive();
+  port->Receive("xyz");
+  EXPECT_EQ(engine->Transactions.ReceivedText(), "abc");
+  EXPECT_EQ(engine->Line.ActivityCount, 1006);
+  engine->Transactions.ClearReceive();
+  EXPECT_EQ(engine->Codec.Receive.Count, 0);
+  EXPECT_EQ(engine->Codec.Receive.Bytes[0], 0);
+}
+
+TEST_F(TransactionEngineTest, NothingGoesOutOnTcpOrForOversizedRequests) {
+  OpenSite(true);
+  EXPECT_THROW(Transact(std::string(600, 'A')), std::length_error);
+  EXPECT_EQ(requests, 0);
+  port->Close();
+  EXPECT_THROW(Transact("010300630001"), SerialError) << "a closed port reaches the caller";
+
+  auto tcp = NewClient();
+  tcp->OpenSite(List({"DESCRIPTION=Gateway", "BP3=TRUE"}));
+  EXPECT_EQ(tcp->Engine->Transactions.Transact("010300630001"), 0);
+}
+
+}  // namespace
+}  // namespace qmb::test
+
+namespace qmb::test {
+namespace {
+
+TEST_F(TransactionEngineTest, RefusedSendLeavesNothingArmed) {
+  OpenSite(false);
+  port->WriteError = "Input/output error";
+  EXPECT_THROW(Transact("010300630001"), SerialError);
+  // The point read runs its own exchange: same rule.
+  const Variant reply = RunToEnd(*client, {"COMMAND=POINTGETVALUE", "POINT={x}{1-HREG100}"});
+  EXPECT_EQ(Element(reply, 1), "COMMANDERROR=Could not read data from panel.");
+  EXPECT_EQ(port->TriggerCount(), 0u);
+  EXPECT_FALSE(engine->Line.ReceptionEnabled);
+  EXPECT_EQ(engine->Line.EolTrigger, 0);
+}
+
+}  // namespace
+}  // namespace qmb::test

@@ -1,0 +1,207 @@
+#!/usr/bin/python3
+"""qmb-devsim: a small Modbus slave for trying the driver without hardware.
+
+Serves Modbus/TCP on a port of 127.0.0.1 (or another address), and Modbus RTU or ASCII on a
+pseudo-terminal that it creates and links as COM<n> in $QORMODBUS_COMDIR, where the driver
+looks for its serial ports. Every unit (slave) address is answered unless --unit is given.
+
+Points, numbered as the driver numbers them (wire address = number - 1):
+  HREG1   seconds since the simulator started (wraps at 65536)
+  HREG2   a slow wave, 0..1000, period 20 s
+  HREG3   a ramp, 0..999, ten steps a second
+  HREG4-9 fixed: 1111, 2222, ... 6666
+  HREG10-100, OUT2-100  plain storage: writes are kept and read back
+  IREG1   a "temperature" in tenths, 200 +/- 50, period 60 s
+  IREG2   number of writes received so far
+  OUT1    toggles every second
+  IN1     toggles every 5 s
+  IN2     the opposite of OUT2 (so a coil write shows on an input)
+
+Runs until SIGINT or SIGTERM, then removes its COM link. Needs Debian's python3-pymodbus and
+python3-serial-asyncio; run it with /usr/bin/python3.
+"""
+
+import argparse
+import asyncio
+import logging
+import math
+import os
+import signal
+import sys
+import time
+import tty
+
+from pymodbus.datastore import (ModbusSequentialDataBlock, ModbusServerContext,
+                                ModbusSlaveContext)
+from pymodbus.server import StartAsyncSerialServer, StartAsyncTcpServer
+from pymodbus.transaction import ModbusAsciiFramer, ModbusRtuFramer
+
+POINTS = 100  # of each kind
+
+
+class CountingBlock(ModbusSequentialDataBlock):
+    """A data block that counts the writes hosts make (not the simulator's own updates)."""
+
+    writes = 0
+    internal = False
+
+    def setValues(self, address, values):  # noqa: N802 (pymodbus' name)
+        if not CountingBlock.internal:
+            CountingBlock.writes += 1
+        super().setValues(address, values)
+
+
+def make_context():
+    # zero_mode: the block index is the wire address, so HREG<n> lives at n - 1.
+    return ModbusSlaveContext(
+        di=CountingBlock(0, [0] * POINTS),
+        co=CountingBlock(0, [0] * POINTS),
+        hr=CountingBlock(0, [0, 0, 0, 1111, 2222, 3333, 4444, 5555, 6666] + [0] * (POINTS - 9)),
+        ir=CountingBlock(0, [0] * POINTS),
+        zero_mode=True,
+    )
+
+
+def update(slave, started):
+    """Moves the changing points on; called ten times a second."""
+    t = time.monotonic() - started
+    CountingBlock.internal = True
+    try:
+        slave.setValues(3, 0, [int(t) % 65536,
+                               int(round(500 + 500 * math.sin(2 * math.pi * t / 20))),
+                               int(t * 10) % 1000])
+        slave.setValues(4, 0, [int(round(200 + 50 * math.sin(2 * math.pi * t / 60))),
+                               CountingBlock.writes % 65536])
+        slave.setValues(1, 0, [int(t) % 2 == 0])
+        out2 = slave.getValues(1, 1, 1)[0]
+        slave.setValues(2, 0, [int(t / 5) % 2 == 0, not out2])
+    finally:
+        CountingBlock.internal = False
+
+
+class PtyPort:
+    """A serial port for the driver: a pseudo-terminal linked as COM<n>.
+
+    pymodbus' serial server needs a device path of its own, so there are two pseudo-terminals
+    and the simulator copies bytes between their master sides: the driver opens one slave side
+    (through the COM link), pymodbus the other. Both slave sides are also held open here, so the
+    ports stay usable while the driver closes and reopens its end.
+    """
+
+    def __init__(self, loop, link):
+        self.loop = loop
+        self.link = link
+        self.device_master, self._device_slave = os.openpty()
+        self.server_master, self._server_slave = os.openpty()
+        for fd in (self._device_slave, self._server_slave):
+            tty.setraw(fd)
+        self.device_path = os.ttyname(self._device_slave)
+        self.server_path = os.ttyname(self._server_slave)
+        if os.path.islink(link):
+            os.unlink(link)
+        elif os.path.exists(link):
+            raise SystemExit(f"qmb-devsim: {link} exists and is not a link; not replacing it")
+        os.symlink(self.device_path, link)
+        loop.add_reader(self.device_master, self._copy, self.device_master, self.server_master)
+        loop.add_reader(self.server_master, self._copy, self.server_master, self.device_master)
+
+    @staticmethod
+    def _copy(source, target):
+        try:
+            data = os.read(source, 4096)
+        except OSError:
+            return
+        while data:
+            data = data[os.write(target, data):]
+
+    def close(self):
+        for fd in (self.device_master, self.server_master):
+            self.loop.remove_reader(fd)
+        if os.path.islink(self.link) and os.readlink(self.link) == self.device_path:
+            os.unlink(self.link)
+        for fd in (self.device_master, self.server_master, self._device_slave,
+                   self._server_slave):
+            os.close(fd)
+
+
+async def run(args):
+    loop = asyncio.get_running_loop()
+    slave = make_context()
+    context = (ModbusServerContext(slaves={args.unit: slave}, single=False)
+               if args.unit is not None else ModbusServerContext(slaves=slave, single=True))
+    started = time.monotonic()
+    update(slave, started)
+
+    stop = asyncio.Event()
+    for signum in (signal.SIGINT, signal.SIGTERM):
+        loop.add_signal_handler(signum, stop.set)
+
+    tasks, ready, port = [], [], None
+    if args.tcp is not None:
+        tcp = await StartAsyncTcpServer(context=context, address=(args.host, args.tcp),
+                                        defer_start=True, allow_reuse_address=True)
+        tasks.append(asyncio.create_task(tcp.serve_forever()))
+        await asyncio.wait_for(tcp.serving, 10)
+        bound = tcp.server.sockets[0].getsockname()
+        ready.append(f"tcp={bound[0]}:{bound[1]}")
+    if args.com is not None:
+        comdir = args.comdir or os.environ.get("QORMODBUS_COMDIR")
+        if not comdir:
+            raise SystemExit("qmb-devsim: --com needs QORMODBUS_COMDIR or --comdir")
+        os.makedirs(comdir, exist_ok=True)
+        port = PtyPort(loop, os.path.join(comdir, f"COM{args.com}"))
+        framer = ModbusAsciiFramer if args.framer == "ascii" else ModbusRtuFramer
+        serial = await StartAsyncSerialServer(context=context, framer=framer,
+                                              port=port.server_path, baudrate=args.baud,
+                                              defer_start=True)
+        await serial.start()
+        ready.append(f"com=COM{args.com}:{args.framer}:{port.link}->{port.device_path}")
+    if not ready:
+        raise SystemExit("qmb-devsim: nothing to serve (give --tcp PORT and/or --com N)")
+
+    print("qmb-devsim ready " + " ".join(ready), flush=True)
+    try:
+        while not stop.is_set():
+            update(slave, started)
+            try:
+                await asyncio.wait_for(stop.wait(), 0.1)
+            except asyncio.TimeoutError:
+                pass
+    finally:
+        if port:
+            port.close()
+        for task in tasks:
+            task.cancel()
+
+
+def main():
+    parser = argparse.ArgumentParser(
+        description=__doc__.split("\n\n")[0],
+        epilog="Example: QORMODBUS_COMDIR=/tmp/com qmb-devsim.py --tcp 502 --com 1 --framer rtu",
+        formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--tcp", type=int, metavar="PORT",
+                        help="serve Modbus/TCP on this port (0: any free port)")
+    parser.add_argument("--host", default="127.0.0.1", help="address for --tcp (default 127.0.0.1)")
+    parser.add_argument("--com", type=int, metavar="N", help="serve a serial line linked as COM<N>")
+    parser.add_argument("--comdir", help="directory of the COM links (default $QORMODBUS_COMDIR)")
+    parser.add_argument("--framer", choices=("rtu", "ascii"), default="rtu",
+                        help="serial framing (default rtu)")
+    parser.add_argument("--baud", type=int, default=38400, help="serial baud rate (default 38400)")
+    parser.add_argument("--unit", type=int, help="answer this unit address only (default: all)")
+    parser.add_argument("--verbose", action="store_true", help="log every request")
+    args = parser.parse_args()
+    if args.com is not None and args.com < 1:
+        parser.error("--com must be 1 or more")
+    logging.basicConfig(level=logging.DEBUG if args.verbose else logging.WARNING,
+                        format="qmb-devsim %(levelname)s: %(message)s")
+    if not args.verbose:
+        # pymodbus reports every client that hangs up as an error; that is normal use here.
+        logging.getLogger("pymodbus").setLevel(logging.CRITICAL)
+    try:
+        asyncio.run(run(args))
+    except OSError as error:
+        sys.exit(f"qmb-devsim: {error}")
+
+
+if __name__ == "__main__":
+    main()

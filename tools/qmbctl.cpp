@@ -1,0 +1,472 @@
+// qmbctl: the host command line for the ModBus Serial Driver. It does what a host application
+// does over the bus: creates a driver object, passes the version check, opens a site from
+// KEY=VALUE arguments, registers points, runs one command and polls COMMANDSTATUS until the
+// driver answers TRUE or FALSE, then prints the result elements one per line. "watch" prints the
+// registered points' values as they change. The driver object lives as long as this program's
+// bus connection, so it is released however qmbctl ends.
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusObjectPath>
+#include <QDBusVariant>
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QStringList>
+#include <QThread>
+#include <QVariantList>
+#include <csignal>
+#include <cstdio>
+#include <map>
+#include <optional>
+#include <string>
+
+namespace {
+
+constexpr const char* kUsage =
+    "Usage: qmbctl [OPTIONS] [SITE-KEY=VALUE ...] [COMMAND [KEY=VALUE ...]]\n"
+    "\n"
+    "Opens a site on the ModBus Serial Driver (qormodbus) and runs one host command.\n"
+    "The KEY=VALUE arguments before COMMAND describe the site (the driver's open keys:\n"
+    "DESCRIPTION, BP3=TRUE and SP3=<address> for Modbus/TCP, COMPORT, BAUDRATE, BP2=TRUE for\n"
+    "RTU, BP1=TRUE for RS-485, IP1 stop bits, IP2 parity, CONNECTIONTYPE=MODEM, PHONENUMBER,\n"
+    "SP1/SP2 connect/disconnect strings, SP5 modem init, OFFLINE=TRUE, ...); those after it go\n"
+    "with the command.\n"
+    "\n"
+    "Commands:\n"
+    "  open                  open the site and report the connection (the default)\n"
+    "  watch                 print the --point values whenever they change (Ctrl-C ends)\n"
+    "  COMMAND [KEY=VALUE]   any host command: SITETIME, SITESTATUS, POINTVERIFY,\n"
+    "                        POINTGETVALUE, POINTMODIFY, GETPOINTSLIST, GETDATA, GETALARMS, ...\n"
+    "\n"
+    "Options:\n"
+    "  --bus ADDRESS         session (default), system, or a D-Bus address\n"
+    "  --point ADDRESS       register a point first (repeatable): an address such as 1-HREG100,\n"
+    "                        or a whole entry \"{label}{address}\"\n"
+    "  --immediate           register the points with ExecuteImmediate (no command session)\n"
+    "  --interval SECONDS    watch: time between reads (default 1)\n"
+    "  --count N             watch: stop after N reads\n"
+    "  --timeout SECONDS     give up a command after this long (default 60)\n"
+    "  --raw                 print every element of the final reply, status included\n"
+    "  --verbose             show every bus call and reply on standard error\n"
+    "  -h, --help            show this text\n"
+    "\n"
+    "Examples:\n"
+    "  Modbus/TCP site (the device listens on port 502):\n"
+    "    qmbctl DESCRIPTION=Plant BP3=TRUE SP3=192.168.1.20 POINTGETVALUE POINT={pump}{HREG100}\n"
+    "  Serial RTU site on COM1 at 19200 baud (COM1: $QORMODBUS_COMDIR/COM1, else /dev/ttyS0):\n"
+    "    qmbctl DESCRIPTION=Line1 COMPORT=1 BAUDRATE=19200 BP2=TRUE \\\n"
+    "           --point 1-HREG1 --point 1-OUT1 watch\n"
+    "  Modem site dialled through COM2:\n"
+    "    qmbctl DESCRIPTION=Remote COMPORT=2 CONNECTIONTYPE=MODEM PHONENUMBER=5551234 \\\n"
+    "           SP5=ATZ SITESTATUS\n"
+    "  Write 250 to holding register 10 of slave 1 on an ASCII serial site (COM3):\n"
+    "    qmbctl DESCRIPTION=Line2 COMPORT=3 POINTMODIFY 'POINT={1-HREG10}{1-HREG10}{VALUE=250}'\n"
+    "\n"
+    "Exit status: 0 done; 1 the driver answered FALSE or LOCKED, or refused (the reason, the\n"
+    "driver's COMMANDERROR, on standard error); 2 bad usage; 3 no bus or no driver server.\n";
+
+const QString kService = QStringLiteral("QorModBus.QorModBusCom");
+const QString kFactoryPath = QStringLiteral("/QorModBus/QorModBusCom");
+const QString kDriverInterface = QStringLiteral("QorDevice.IQorDeviceDriver");
+constexpr const char* kWaiting = "Waiting for driver...";
+
+volatile std::sig_atomic_t interrupted = 0;
+void OnInterrupt(int) {
+  interrupted = 1;
+}
+
+struct Options {
+  QString bus;
+  QStringList siteKeys;
+  QString command = QStringLiteral("open");
+  QStringList commandKeys;
+  QStringList points;
+  bool immediate = false;
+  double interval = 1.0;
+  long count = 0;
+  double timeout = 60.0;
+  bool raw = false;
+  bool verbose = false;
+};
+
+class Failure {
+ public:
+  Failure(int code, QString text) : code(code), text(std::move(text)) {}
+  int code;
+  QString text;
+};
+
+void Err(const QString& text) {
+  std::fprintf(stderr, "qmbctl: %s\n", text.toLocal8Bit().constData());
+}
+
+// A reply as the list of its element texts (raw byte replies as one line of hex).
+struct Reply {
+  QStringList elements;
+  bool raw = false;
+  QByteArray bytes;
+
+  QString Value(const QString& key) const {
+    const QString prefix = key + QLatin1Char('=');
+    for (const QString& element : elements)
+      if (element.startsWith(prefix)) return element.mid(prefix.size());
+    return {};
+  }
+  QString Status() const { return raw ? QStringLiteral("TRUE") : Value("COMMANDSTATUS"); }
+  // The COMMANDERROR of a failure: the element's value, or a bare text (a lock message).
+  QString Error() const {
+    for (qsizetype i = 1; i < elements.size(); ++i) {
+      if (elements[i].startsWith(QLatin1String("COMMANDERROR="))) return elements[i].mid(13);
+      if (!elements[i].isEmpty() && !elements[i].contains(QLatin1Char('='))) return elements[i];
+    }
+    return {};
+  }
+};
+
+QString ElementText(const QVariant& value) {
+  if (value.metaType().id() == QMetaType::Bool) return value.toBool() ? "True" : "False";
+  if (value.metaType().id() == QMetaType::QByteArray) return value.toByteArray().toHex(' ');
+  return value.toString();
+}
+
+Reply ReplyFromBus(const QVariant& argument) {
+  Reply reply;
+  const QVariant inner = argument.value<QDBusVariant>().variant();
+  if (inner.metaType().id() == QMetaType::QStringList) {
+    reply.elements = inner.toStringList();
+  } else if (inner.metaType().id() == QMetaType::QByteArray) {
+    reply.raw = true;
+    reply.bytes = inner.toByteArray();
+  } else if (inner.metaType().id() == qMetaTypeId<QDBusArgument>()) {
+    const QDBusArgument array = inner.value<QDBusArgument>();
+    array.beginArray();
+    while (!array.atEnd()) {
+      QDBusVariant element;
+      array >> element;
+      reply.elements.append(ElementText(element.variant()));
+    }
+    array.endArray();
+  } else {
+    reply.elements.append(inner.toString());
+  }
+  return reply;
+}
+
+class Host {
+ public:
+  Host(const Options& options, QDBusConnection connection)
+      : options_(options), connection_(std::move(connection)) {}
+  ~Host() { Release(); }
+
+  void Create() {
+    const QDBusMessage reply =
+        Call(kFactoryPath, QStringLiteral("QorModBus.ClassFactory"), "CreateInstance", {});
+    if (reply.type() != QDBusMessage::ReplyMessage)
+      throw Failure(3, QStringLiteral("no driver server on the bus (%1); start qormodbus, or "
+                                      "register it once with \"qormodbus -RegServer\"")
+                           .arg(reply.errorMessage()));
+    path_ = reply.arguments().value(0).value<QDBusObjectPath>().path();
+  }
+
+  bool Boolean(const char* member, const QStringList& params) {
+    const QDBusMessage reply = DriverCall(member, params);
+    return reply.arguments().value(0).toBool();
+  }
+
+  Reply List(const char* member, const QStringList& params) {
+    const QDBusMessage reply = DriverCall(member, params);
+    Reply answer = ReplyFromBus(reply.arguments().value(0));
+    if (options_.verbose)
+      Err(QStringLiteral("  -> %1").arg(answer.raw ? QString::fromLatin1(answer.bytes.toHex(' '))
+                                                   : answer.elements.join(QLatin1String(" | "))));
+    return answer;
+  }
+
+  // Sends the command until the driver takes it, then polls COMMANDSTATUS until it ends.
+  Reply Run(const QString& what, const QStringList& params) {
+    QElapsedTimer clock;
+    clock.start();
+    bool accepted = false;
+    Reply reply;
+    while (true) {
+      CheckTime(clock, what);
+      reply = List("ExecuteCommand", accepted ? QStringList{"COMMAND=COMMANDSTATUS"} : params);
+      const QString status = reply.Status();
+      if (status == QLatin1String("TRUE") || status == QLatin1String("FALSE") ||
+          status == QLatin1String("LOCKED"))
+        break;
+      // A command sent while another client's command runs is dropped: send it again later.
+      if (status != QLatin1String(kWaiting)) accepted = true;
+      Progress(status);
+      Pause(accepted ? 50 : 100);
+    }
+    EndProgress();
+    return reply;
+  }
+
+  // As Run, and a FALSE or LOCKED answer ends qmbctl with the driver's reason.
+  Reply Succeed(const QString& what, const QStringList& params) {
+    const Reply reply = Run(what, params);
+    const QString status = reply.Status();
+    if (status == QLatin1String("LOCKED"))
+      throw Failure(1, QStringLiteral("%1: the site is locked: %2").arg(what, reply.Error()));
+    if (status == QLatin1String("FALSE")) {
+      const QString error = reply.Error();
+      throw Failure(1, error.isEmpty() ? QStringLiteral("%1 failed").arg(what)
+                                       : QStringLiteral("%1 failed: %2").arg(what, error));
+    }
+    return reply;
+  }
+
+  void Release() {
+    if (path_.isEmpty() || !connection_.isConnected()) return;
+    Call(path_, QStringLiteral("QorModBus.IQorModBusCom"), "Release", {});
+    path_.clear();
+  }
+
+  void Pause(int milliseconds) {
+    for (int waited = 0; waited < milliseconds && !interrupted; waited += 20) QThread::msleep(20);
+    if (interrupted) throw Failure(130, QStringLiteral("interrupted"));
+  }
+
+ private:
+  QDBusMessage Call(const QString& path, const QString& interface, const char* member,
+                    const QVariantList& arguments) {
+    QDBusMessage call = QDBusMessage::createMethodCall(kService, path, interface, member);
+    call.setArguments(arguments);
+    if (options_.verbose)
+      Err(QStringLiteral("%1 %2 %3")
+              .arg(path, QString::fromLatin1(member),
+                   arguments.isEmpty()
+                       ? QString()
+                       : arguments.value(0).value<QDBusVariant>().variant().toStringList().join(
+                             QLatin1String(" | "))));
+    return connection_.call(call, QDBus::Block, 30000);
+  }
+
+  QDBusMessage DriverCall(const char* member, const QStringList& params) {
+    const QDBusMessage reply =
+        Call(path_, kDriverInterface, member, {QVariant::fromValue(QDBusVariant(params))});
+    if (reply.type() != QDBusMessage::ReplyMessage)
+      throw Failure(
+          3, QStringLiteral("%1: %2").arg(QString::fromLatin1(member), reply.errorMessage()));
+    return reply;
+  }
+
+  void CheckTime(const QElapsedTimer& clock, const QString& what) {
+    if (clock.elapsed() > static_cast<qint64>(options_.timeout * 1000)) {
+      EndProgress();
+      throw Failure(1, QStringLiteral("%1: no answer within %2 s").arg(what).arg(options_.timeout));
+    }
+  }
+
+  // A spinner with the driver's progress text, on a terminal only.
+  void Progress(const QString& text) {
+    if (!isatty(STDERR_FILENO)) return;
+    static const char kSpinner[] = "|/-\\";
+    std::fprintf(stderr, "\r%c %s\033[K", kSpinner[spin_++ % 4], text.toLocal8Bit().constData());
+    std::fflush(stderr);
+    spinning_ = true;
+  }
+  void EndProgress() {
+    if (!spinning_) return;
+    std::fprintf(stderr, "\r\033[K");
+    std::fflush(stderr);
+    spinning_ = false;
+  }
+
+  const Options& options_;
+  QDBusConnection connection_;
+  QString path_;
+  unsigned spin_ = 0;
+  bool spinning_ = false;
+};
+
+bool IsKeyValue(const QString& argument) {
+  const qsizetype equals = argument.indexOf(QLatin1Char('='));
+  return equals > 0 && !argument.startsWith(QLatin1Char('-'));
+}
+
+std::optional<Options> ParseOptions(const QStringList& arguments) {
+  Options options;
+  bool haveCommand = false;
+  for (qsizetype i = 1; i < arguments.size(); ++i) {
+    const QString argument = arguments.at(i);
+    auto next = [&](QString& out) {
+      if (i + 1 >= arguments.size()) throw Failure(2, argument + " needs a value");
+      out = arguments.at(++i);
+    };
+    auto number = [&](double& out, double minimum) {
+      QString text;
+      next(text);
+      bool ok = false;
+      out = text.toDouble(&ok);
+      if (!ok || out < minimum) throw Failure(2, argument + ": not a valid number: " + text);
+    };
+    if (argument == QLatin1String("-h") || argument == QLatin1String("--help")) return std::nullopt;
+    if (argument == QLatin1String("--bus")) {
+      next(options.bus);
+    } else if (argument == QLatin1String("--point")) {
+      QString point;
+      next(point);
+      options.points.append(point);
+    } else if (argument == QLatin1String("--immediate")) {
+      options.immediate = true;
+    } else if (argument == QLatin1String("--interval")) {
+      number(options.interval, 0.05);
+    } else if (argument == QLatin1String("--count")) {
+      double count = 0;
+      number(count, 1);
+      options.count = static_cast<long>(count);
+    } else if (argument == QLatin1String("--timeout")) {
+      number(options.timeout, 0.1);
+    } else if (argument == QLatin1String("--raw")) {
+      options.raw = true;
+    } else if (argument == QLatin1String("--verbose")) {
+      options.verbose = true;
+    } else if (argument.startsWith(QLatin1Char('-'))) {
+      throw Failure(2, "unknown option " + argument);
+    } else if (IsKeyValue(argument)) {
+      (haveCommand ? options.commandKeys : options.siteKeys).append(argument);
+    } else if (!haveCommand) {
+      options.command = argument;
+      haveCommand = true;
+    } else {
+      throw Failure(
+          2, QStringLiteral("\"%1\" is not KEY=VALUE (only one command per run)").arg(argument));
+    }
+  }
+  if (options.command == QLatin1String("watch") && options.points.isEmpty())
+    throw Failure(2, "watch needs at least one --point");
+  return options;
+}
+
+// A point entry: "{label}{address}" as given, or a bare address labelled with itself.
+QString PointEntry(const QString& point) {
+  if (point.startsWith(QLatin1Char('{'))) return point;
+  return QStringLiteral("{%1}{%1}").arg(point);
+}
+
+// "POINT0={1-HREG100}{VALUE=1234}" -> ("1-HREG100", "1234").
+std::optional<std::pair<QString, QString>> PointValue(const QString& element) {
+  const qsizetype equals = element.indexOf(QLatin1Char('='));
+  if (!element.startsWith(QLatin1String("POINT")) || equals < 0) return std::nullopt;
+  const QString rest = element.mid(equals + 1);
+  const qsizetype keyEnd = rest.indexOf(QLatin1Char('}'));
+  const qsizetype valueStart = rest.indexOf(QLatin1String("{VALUE="), keyEnd);
+  if (!rest.startsWith(QLatin1Char('{')) || keyEnd < 0 || valueStart < 0) return std::nullopt;
+  QString value = rest.mid(valueStart + 7);
+  if (value.endsWith(QLatin1Char('}'))) value.chop(1);
+  return std::make_pair(rest.mid(1, keyEnd - 1), value);
+}
+
+void Print(const QString& line) {
+  std::printf("%s\n", line.toLocal8Bit().constData());
+  std::fflush(stdout);
+}
+
+void PrintResult(const Reply& reply, const Options& options) {
+  if (reply.raw) {
+    Print(QString::fromLatin1(reply.bytes.toHex(' ')));
+    return;
+  }
+  if (options.raw) {
+    for (const QString& element : reply.elements) Print(element);
+    return;
+  }
+  // A success may still carry an error text: tell it, on the error channel.
+  const QString error = reply.Value(QStringLiteral("COMMANDERROR"));
+  if (!error.isEmpty()) Err(QStringLiteral("COMMANDERROR=%1").arg(error));
+  for (qsizetype i = 3; i < reply.elements.size(); ++i) Print(reply.elements[i]);
+}
+
+int Run(const Options& options) {
+  QDBusConnection connection =
+      options.bus.isEmpty() || options.bus == QLatin1String("session")
+          ? QDBusConnection::sessionBus()
+      : options.bus == QLatin1String("system")
+          ? QDBusConnection::systemBus()
+          : QDBusConnection::connectToBus(options.bus, QStringLiteral("qmbctl"));
+  if (!connection.isConnected())
+    throw Failure(3,
+                  QStringLiteral("cannot reach the bus: %1").arg(connection.lastError().message()));
+
+  Host host(options, connection);
+  host.Create();
+  if (!host.Boolean("SetDriverOption", {"VERSIONCHECK=1.8"}))
+    throw Failure(1, "the driver refused interface version 1.8");
+  if (!host.Boolean("OpenSite", options.siteKeys))
+    throw Failure(1, "the driver refused to open the site (see its log)");
+  // The open's own outcome comes with the next status poll. A FALSE without a reason means the
+  // outcome went to another client that opened the same site meanwhile: the site is open.
+  const Reply opened = host.Run(QStringLiteral("open"), {"COMMAND=COMMANDSTATUS"});
+  if (opened.Status() == QLatin1String("LOCKED"))
+    throw Failure(1, QStringLiteral("open: the site is locked: %1").arg(opened.Error()));
+  if (opened.Status() == QLatin1String("FALSE") && !opened.Error().isEmpty())
+    throw Failure(1, QStringLiteral("open failed: %1").arg(opened.Error()));
+  if (options.command == QLatin1String("open")) {
+    Print(QStringLiteral("site open"));
+    return 0;
+  }
+
+  if (!options.points.isEmpty()) {
+    QStringList list{"COMMAND=SENDPOINTSLIST"};
+    for (qsizetype i = 0; i < options.points.size(); ++i)
+      list.append(QStringLiteral("POINT%1=%2").arg(i).arg(PointEntry(options.points[i])));
+    if (options.immediate) {
+      if (host.List("ExecuteImmediate", list).Status() != QLatin1String("TRUE"))
+        throw Failure(1, "the driver did not take the point list");
+    } else {
+      host.Succeed(QStringLiteral("SENDPOINTSLIST"), list);
+    }
+  }
+
+  if (options.command == QLatin1String("watch")) {
+    std::map<QString, QString> last;
+    for (long round = 0; options.count == 0 || round < options.count; ++round) {
+      if (round > 0) host.Pause(static_cast<int>(options.interval * 1000));
+      const Reply reply = host.Succeed(QStringLiteral("GETPOINTSLIST"), {"COMMAND=GETPOINTSLIST"});
+      const QString now = QTime::currentTime().toString(QStringLiteral("HH:mm:ss"));
+      for (qsizetype i = 3; i < reply.elements.size(); ++i) {
+        const auto point = PointValue(reply.elements[i]);
+        if (!point) continue;
+        auto& known = last[point->first];
+        if (known == point->second && round > 0) continue;
+        known = point->second;
+        Print(QStringLiteral("%1 %2=%3").arg(now, point->first, point->second));
+      }
+    }
+    return 0;
+  }
+
+  QStringList list{QStringLiteral("COMMAND=") + options.command};
+  list.append(options.commandKeys);
+  PrintResult(host.Succeed(options.command, list), options);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  struct sigaction action {};
+  action.sa_handler = OnInterrupt;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  try {
+    const std::optional<Options> options = ParseOptions(QCoreApplication::arguments());
+    if (!options) {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    return Run(*options);
+  } catch (const Failure& failure) {
+    Err(failure.text);
+    if (failure.code == 2) std::fputs("Try \"qmbctl --help\".\n", stderr);
+    return failure.code == 130 ? 130 : failure.code;
+  }
+}
