@@ -20,7 +20,6 @@ DataCommands::DataCommands(Parts parts)
       session_(parts.session),
       points_(parts.points),
       codec_(parts.codec),
-      port_(parts.port),
       line_(parts.line),
       transactions_(parts.transactions),
       poller_(parts.poller),

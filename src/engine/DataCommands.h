@@ -26,7 +26,6 @@ class DataCommands {
     CommandSession& session;
     PointTable& points;
     FrameCodec& codec;
-    SerialPort& port;
     SerialLine& line;
     TransactionEngine& transactions;
     BackgroundPoller& poller;
@@ -52,7 +51,6 @@ class DataCommands {
   CommandSession& session_;
   PointTable& points_;
   FrameCodec& codec_;
-  SerialPort& port_;
   SerialLine& line_;
   TransactionEngine& transactions_;
   BackgroundPoller& poller_;

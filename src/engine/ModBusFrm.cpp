@@ -39,7 +39,7 @@ TModBusForm::TModBusForm(EngineServices services)
       SiteCmds({Site, Flags, Session, Model, Transactions, TCP1, services.clock}),
       Poller(
           {Site, Flags, Session, Points, Codec, ComPort1, Line, Transactions, Tcp, services.delay}),
-      DataCmds({Site, Flags, Session, Points, Codec, ComPort1, Line, Transactions, Poller,
+      DataCmds({Site, Flags, Session, Points, Codec, Line, Transactions, Poller,
                 services.delay}) {
   Line.ApplyDefaults();
   Line.SetDialer(&Modem1);

@@ -271,25 +271,11 @@ TEST(QtSerialPort, TriggersMatchAcrossReadsAndComeAfterTheirBytes) {
   ASSERT_EQ(fired.size(), 1u);
   EXPECT_EQ(fired[0].first, prompt);
 
-  // Only bytes after a trigger was added can complete it.
-  fired.clear();
-  pty.Write("AB\r");
-  ASSERT_TRUE(WaitUntil([&] { return receiver.bytes.size() == 19; }));
-  const uint16_t eol = port.AddTrigger("\r\n", false);
-  pty.Write("\n");
-  ASSERT_TRUE(WaitUntil([&] { return receiver.bytes.size() == 20; }));
-  pty.Write("\r\n");
-  ASSERT_TRUE(WaitUntil([&] { return fired.size() == 1; }));
-  WaitUntil([&] { return fired.size() > 1; }, 100);
-  ASSERT_EQ(fired.size(), 1u);
-  EXPECT_EQ(fired[0].first, eol);
-
   // Removed triggers are silent; texts longer than 21 characters are refused.
   fired.clear();
-  port.RemoveTrigger(eol);
   port.RemoveTrigger(ok);
   pty.Write("OK\r\n");
-  ASSERT_TRUE(WaitUntil([&] { return receiver.bytes.size() == 26; }));
+  ASSERT_TRUE(WaitUntil([&] { return receiver.bytes.size() == 20; }));
   WaitUntil([&] { return !fired.empty(); }, 100);
   EXPECT_TRUE(fired.empty());
   EXPECT_GT(port.AddTrigger(std::string(21, 'x'), false), 0);
@@ -314,7 +300,7 @@ TEST(QtSerialPort, TriggersMatchAcrossReadsAndComeAfterTheirBytes) {
   port.Open();
   fired.clear();
   pty.Write("READY>");
-  ASSERT_TRUE(WaitUntil([&] { return receiver.bytes.size() == 37; }));
+  ASSERT_TRUE(WaitUntil([&] { return receiver.bytes.size() == 31; }));
   WaitUntil([&] { return !fired.empty(); }, 100);
   EXPECT_TRUE(fired.empty());
 }
