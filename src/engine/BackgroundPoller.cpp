@@ -2,17 +2,9 @@
 
 #include <exception>
 
-#include "host/ParamList.h"
 #include "platform/Log.h"
 
 namespace qmb {
-
-namespace {
-constexpr const char* kReadFailed = "Could not read data from panel.";
-constexpr const char* kModifyFailed = "Could not modify point.";
-constexpr int kReadyPasses = 51;
-constexpr int kReplyPasses = 101;
-}  // namespace
 
 BackgroundPoller::BackgroundPoller(Parts parts)
     : site_(parts.site),
@@ -23,8 +15,7 @@ BackgroundPoller::BackgroundPoller(Parts parts)
       port_(parts.port),
       line_(parts.line),
       transactions_(parts.transactions),
-      tcp_(parts.tcp),
-      delay_(parts.delay) {}
+      tcp_(parts.tcp) {}
 
 void BackgroundPoller::SetIdle() {
   if (PollState == kAwaitReply || PollState == kAwaitFirstByte || PollState == kAwaitSilence)
@@ -267,85 +258,6 @@ void BackgroundPoller::PollTCP() {
     LogWarning("Site \"" + site_.Description + "\": poll failed: " + e.what());
     PollFailure();
   }
-}
-
-bool BackgroundPoller::WaitFor(const bool& flag, int passes) {
-  for (int i = 0; i < passes && !flag; ++i) delay_.Delay(1);
-  return flag;
-}
-
-void BackgroundPoller::ReadPointTCP() {
-  session_.Busy = true;
-  bool success = false;
-  std::string value;
-  try {
-    std::string pointText;
-    GetParamStr(session_.CommandParams, "POINT", pointText);
-    const std::string address = BraceGroups(pointText, 2)[1];
-    if (const auto point = ParsePointAddress(address, true)) {
-      tcp_.SelectHost(point->Host);
-      if (WaitFor(tcp_.TCPReady, kReadyPasses)) {
-        tcp_.SendTCP(BuildTCPRead(codec_, address));
-        if (WaitFor(codec_.TCPReplyArrived, kReplyPasses) && codec_.CheckTCPReply() &&
-            codec_.Reply.ErrorCode == 0) {
-          value = DecodePointValue(codec_.Reply, address, true);
-          success = true;
-        }
-      }
-    }
-  } catch (const std::exception& e) {
-    LogInfo("Site \"" + site_.Description + "\": point read failed: " + e.what());
-    success = false;
-  }
-  if (success) {
-    SafeArray result(ElementType::Text, 0, 1);
-    result.Put(0, Variant(MakeParam("VALUE", value)));
-    session_.CommandResult = Variant(std::move(result));
-    session_.SetState(kStateDone);
-    session_.SetStatusText({});
-    session_.SetErrorText({});
-  } else {
-    session_.SetState(kStateFailed);
-    session_.SetStatusText({});
-    session_.SetErrorText(kReadFailed);
-  }
-  session_.SetCommand(kNoCommand);
-  session_.Busy = false;
-}
-
-void BackgroundPoller::WritePointTCP() {
-  bool success = false;
-  try {
-    std::string pointText;
-    GetParamStr(session_.CommandParams, "POINT", pointText);
-    const auto groups = BraceGroups(pointText, 3);
-    const auto equals = groups[2].find('=');
-    std::string valueText = equals == std::string::npos ? groups[2] : groups[2].substr(equals);
-    if (!valueText.empty()) valueText.erase(0, 1);
-    const auto point = ParsePointAddress(groups[1], true);
-    if (LinkUp() && !valueText.empty() && point) {
-      const int32_t value = ParseWriteValue(valueText);
-      const std::string frame = BuildTCPWriteFrame(*point, value);
-      if (!frame.empty()) {
-        tcp_.SelectHost(point->Host);
-        if (WaitFor(tcp_.TCPReady, kReadyPasses)) {
-          tcp_.SendTCP(frame);
-          success = WaitFor(codec_.TCPReplyArrived, kReplyPasses);
-        }
-        if (success) {
-          if (const int32_t position = points_.IndexOf(groups[0]); position >= 0)
-            points_.SetPointValue(position, std::to_string(value));
-        }
-      }
-    }
-  } catch (const std::exception& e) {
-    LogInfo("Site \"" + site_.Description + "\": point write failed: " + e.what());
-    success = false;
-  }
-  session_.SetState(success ? kStateDone : kStateFailed);
-  session_.SetStatusText({});
-  session_.SetErrorText(success ? "" : kModifyFailed);
-  session_.SetCommand(kNoCommand);
 }
 
 }  // namespace qmb

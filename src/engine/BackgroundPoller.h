@@ -1,6 +1,5 @@
 // Background polling: between host commands the engine reads the registered points one at a
-// time, one step per process tick, over the serial line or Modbus/TCP. Also the single-point
-// read and write of Modbus/TCP sites, which the point commands use.
+// time, one step per process tick, over the serial line or Modbus/TCP.
 #pragma once
 
 #include <cstdint>
@@ -14,7 +13,6 @@
 #include "links/SerialLine.h"
 #include "links/TcpLink.h"
 #include "platform/SerialPort.h"
-#include "sites/DelayClock.h"
 #include "sites/TypeSite.h"
 
 namespace qmb {
@@ -31,7 +29,6 @@ class BackgroundPoller {
     SerialLine& line;
     TransactionEngine& transactions;
     TcpLink& tcp;
-    DelayClock& delay;
   };
   explicit BackgroundPoller(Parts parts);
 
@@ -58,10 +55,6 @@ class BackgroundPoller {
   void PollTCP();
   void StorePolledValue(int32_t position);
 
-  // Whole point commands on a Modbus/TCP site; each ends its command.
-  void ReadPointTCP();
-  void WritePointTCP();
-
   int32_t PollState = kIdle;
   int32_t PollCursor = -1;
   int32_t PollPause = 0;
@@ -77,8 +70,6 @@ class BackgroundPoller {
   void EndOfCycleOrPause();
   // Drops what an unfinished serial exchange had armed (reception and the end-of-line trigger).
   void AbandonExchange();
-  // Waits up to `passes` delay periods for the flag; true when it came.
-  bool WaitFor(const bool& flag, int passes);
 
   const TSite& site_;
   const LinkFlags& flags_;
@@ -89,7 +80,6 @@ class BackgroundPoller {
   SerialLine& line_;
   TransactionEngine& transactions_;
   TcpLink& tcp_;
-  DelayClock& delay_;
 };
 
 }  // namespace qmb

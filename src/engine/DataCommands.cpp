@@ -8,10 +8,28 @@
 namespace qmb {
 
 namespace {
+
 constexpr const char* kReadFailed = "Could not read data from panel.";
 constexpr const char* kModifyFailed = "Could not modify point.";
 constexpr int kRtuPasses = 10;
 constexpr int kAsciiPasses = 20;
+
+// The groups of a POINT parameter: {key}{address}{VALUE=...}{...}; empty when POINT is absent.
+std::vector<std::string> PointGroups(const Variant& params, int count) {
+  std::string pointText;
+  if (!GetParamStr(params, "POINT", pointText)) return {};
+  return BraceGroups(pointText, count);
+}
+
+// The value group's text from its first "=" on, without its first character ("VALUE=ON" gives
+// "ON"; a group without "=" loses its first character).
+std::string WriteValueText(const std::string& group) {
+  const auto equals = group.find('=');
+  std::string text = equals == std::string::npos ? group : group.substr(equals);
+  if (!text.empty()) text.erase(0, 1);
+  return text;
+}
+
 }  // namespace
 
 DataCommands::DataCommands(Parts parts)
@@ -22,8 +40,37 @@ DataCommands::DataCommands(Parts parts)
       codec_(parts.codec),
       line_(parts.line),
       transactions_(parts.transactions),
-      poller_(parts.poller),
+      tcp_(parts.tcp),
       delay_(parts.delay) {}
+
+bool DataCommands::WaitFor(const bool& flag, int passes) {
+  for (int i = 0; i < passes && !flag; ++i) delay_.Delay(1);
+  return flag;
+}
+
+void DataCommands::FinishRead(bool success, const std::string& value) {
+  if (success) {
+    SafeArray result(ElementType::Text, 0, 1);
+    result.Put(0, Variant(MakeParam("VALUE", value)));
+    session_.CommandResult = Variant(std::move(result));
+    session_.SetState(kStateDone);
+    session_.SetStatusText({});
+    session_.SetErrorText({});
+  } else {
+    session_.SetState(kStateFailed);
+    session_.SetStatusText({});
+    session_.SetErrorText(kReadFailed);
+  }
+  session_.SetCommand(kNoCommand);
+  session_.Busy = false;
+}
+
+void DataCommands::FinishWrite(bool success) {
+  session_.SetState(success ? kStateDone : kStateFailed);
+  session_.SetStatusText({});
+  session_.SetErrorText(success ? "" : kModifyFailed);
+  session_.SetCommand(kNoCommand);
+}
 
 bool DataCommands::ReadSerial(const std::string& address, std::string& value) {
   if (site_.UseRTU) {
@@ -71,61 +118,94 @@ bool DataCommands::ReadSerial(const std::string& address, std::string& value) {
 
 void DataCommands::PointGetValue() {
   if (flags_.TCPMode) {
-    poller_.ReadPointTCP();
+    ReadPointTCP();
     return;
   }
   session_.Busy = true;
   std::string value;
   bool success = false;
   try {
-    std::string pointText;
-    if (GetParamStr(session_.CommandParams, "POINT", pointText)) {
-      const std::string address = BraceGroups(pointText, 2)[1];
-      // An address that does not parse fails at once: nothing is sent or waited for.
-      if (ParsePointAddress(address, false)) success = ReadSerial(address, value);
+    const auto groups = PointGroups(session_.CommandParams, 2);
+    // An address that does not parse fails at once: nothing is sent or waited for.
+    if (!groups.empty() && ParsePointAddress(groups[1], false))
+      success = ReadSerial(groups[1], value);
+  } catch (const std::exception& e) {
+    LogInfo("Site \"" + site_.Description + "\": point read failed: " + e.what());
+    success = false;
+  }
+  FinishRead(success, value);
+}
+
+void DataCommands::ReadPointTCP() {
+  session_.Busy = true;
+  bool success = false;
+  std::string value;
+  try {
+    const auto groups = PointGroups(session_.CommandParams, 2);
+    const auto point = groups.empty() ? std::nullopt : ParsePointAddress(groups[1], true);
+    if (point) {
+      tcp_.SelectHost(point->Host);
+      if (WaitFor(tcp_.TCPReady, kReadyPasses)) {
+        tcp_.SendTCP(BuildTCPRead(codec_, groups[1]));
+        if (WaitFor(codec_.TCPReplyArrived, kReplyPasses) && codec_.CheckTCPReply() &&
+            codec_.Reply.ErrorCode == 0) {
+          value = DecodePointValue(codec_.Reply, groups[1], true);
+          success = true;
+        }
+      }
     }
   } catch (const std::exception& e) {
     LogInfo("Site \"" + site_.Description + "\": point read failed: " + e.what());
     success = false;
   }
-  if (success) {
-    SafeArray result(ElementType::Text, 0, 1);
-    result.Put(0, Variant(MakeParam("VALUE", value)));
-    session_.CommandResult = Variant(std::move(result));
-    session_.SetState(kStateDone);
-    session_.SetStatusText({});
-    session_.SetErrorText({});
-  } else {
-    session_.SetState(kStateFailed);
-    session_.SetStatusText({});
-    session_.SetErrorText(kReadFailed);
-  }
-  session_.SetCommand(kNoCommand);
-  session_.Busy = false;
+  FinishRead(success, value);
 }
 
 void DataCommands::PointModify() {
   if (flags_.TCPMode) {
-    poller_.WritePointTCP();
+    WritePointTCP();
     return;
   }
   bool success = false;
   try {
-    std::string pointText;
-    if (flags_.Connected && !site_.OfflineMode &&
-        GetParamStr(session_.CommandParams, "POINT", pointText)) {
-      const auto groups = BraceGroups(pointText, 4);
-      const auto equals = groups[2].find('=');
-      std::string valueText = equals == std::string::npos ? groups[2] : groups[2].substr(equals);
-      if (!valueText.empty()) valueText.erase(0, 1);
-      const auto point = ParsePointAddress(groups[1], false);
-      if (!valueText.empty() && point) {
-        const int32_t value = ParseWriteValue(valueText);
-        // Inputs cannot be written; a register value beyond 16 bits is refused, not truncated.
-        const std::string request = BuildSerialWriteText(*point, value);
-        if (!request.empty() && transactions_.Transact(request) > 0 &&
-            codec_.Reply.ErrorCode == 0) {
-          success = true;
+    const auto groups =
+        LinkUp() ? PointGroups(session_.CommandParams, 4) : std::vector<std::string>{};
+    const std::string valueText = groups.empty() ? std::string() : WriteValueText(groups[2]);
+    const auto point = valueText.empty() ? std::nullopt : ParsePointAddress(groups[1], false);
+    if (point) {
+      const int32_t value = ParseWriteValue(valueText);
+      // Inputs cannot be written; a register value beyond 16 bits is refused, not truncated.
+      const std::string request = BuildSerialWriteText(*point, value);
+      if (!request.empty() && transactions_.Transact(request) > 0 && codec_.Reply.ErrorCode == 0) {
+        success = true;
+        if (const int32_t position = points_.IndexOf(groups[0]); position >= 0)
+          points_.SetPointValue(position, std::to_string(value));
+      }
+    }
+  } catch (const std::exception& e) {
+    LogInfo("Site \"" + site_.Description + "\": point write failed: " + e.what());
+    success = false;
+  }
+  FinishWrite(success);
+}
+
+void DataCommands::WritePointTCP() {
+  bool success = false;
+  try {
+    const auto groups = PointGroups(session_.CommandParams, 3);
+    const std::string valueText = groups.empty() ? std::string() : WriteValueText(groups[2]);
+    const auto point = valueText.empty() ? std::nullopt : ParsePointAddress(groups[1], true);
+    if (LinkUp() && point) {
+      const int32_t value = ParseWriteValue(valueText);
+      const std::string frame = BuildTCPWriteFrame(*point, value);
+      if (!frame.empty()) {
+        tcp_.SelectHost(point->Host);
+        if (WaitFor(tcp_.TCPReady, kReadyPasses)) {
+          tcp_.SendTCP(frame);
+          // Any reply counts: the write's echo is not examined.
+          success = WaitFor(codec_.TCPReplyArrived, kReplyPasses);
+        }
+        if (success) {
           if (const int32_t position = points_.IndexOf(groups[0]); position >= 0)
             points_.SetPointValue(position, std::to_string(value));
         }
@@ -135,10 +215,7 @@ void DataCommands::PointModify() {
     LogInfo("Site \"" + site_.Description + "\": point write failed: " + e.what());
     success = false;
   }
-  session_.SetState(success ? kStateDone : kStateFailed);
-  session_.SetStatusText({});
-  session_.SetErrorText(success ? "" : kModifyFailed);
-  session_.SetCommand(kNoCommand);
+  FinishWrite(success);
 }
 
 void DataCommands::GetAlarms() {

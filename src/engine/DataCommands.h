@@ -1,18 +1,18 @@
-// The host commands that read or write one point now (POINTGETVALUE, POINTMODIFY), GETALARMS,
-// and the two accepted but unsupported ones (SENDDATA, POINTGETDISABLED).
+// The host commands that read or write one point now (POINTGETVALUE, POINTMODIFY) over the serial
+// line or Modbus/TCP, GETALARMS, and the two accepted but unsupported ones (SENDDATA,
+// POINTGETDISABLED).
 #pragma once
 
 #include <set>
 #include <string>
 
-#include "engine/BackgroundPoller.h"
 #include "engine/CommandSession.h"
 #include "engine/FrameCodec.h"
 #include "engine/PointTable.h"
 #include "engine/TransactionEngine.h"
 #include "links/LinkFlags.h"
 #include "links/SerialLine.h"
-#include "platform/SerialPort.h"
+#include "links/TcpLink.h"
 #include "sites/DelayClock.h"
 #include "sites/TypeSite.h"
 
@@ -28,10 +28,13 @@ class DataCommands {
     FrameCodec& codec;
     SerialLine& line;
     TransactionEngine& transactions;
-    BackgroundPoller& poller;
+    TcpLink& tcp;
     DelayClock& delay;
   };
   explicit DataCommands(Parts parts);
+
+  static constexpr int kReadyPasses = 51;   // delay periods a TCP command waits to be able to send
+  static constexpr int kReplyPasses = 101;  // ... and then for the reply
 
   // Command handlers (codes 14, 12, 15, 8 and 13); each ends its command.
   void PointGetValue();
@@ -39,12 +42,21 @@ class DataCommands {
   void GetAlarms();
   void NotSupported();
 
+  // The point commands on a Modbus/TCP site, each a whole command.
+  void ReadPointTCP();
+  void WritePointTCP();
+
   // Sorted, without duplicates; nothing in the driver raises alarms.
   std::set<std::string> Alarms;
 
  private:
+  bool LinkUp() const { return flags_.Connected && !site_.OfflineMode; }
   // One read exchange on the serial line; true with the value when the slave answered it.
   bool ReadSerial(const std::string& address, std::string& value);
+  // Waits up to `passes` delay periods for the flag; true when it came.
+  bool WaitFor(const bool& flag, int passes);
+  void FinishRead(bool success, const std::string& value);
+  void FinishWrite(bool success);
 
   const TSite& site_;
   const LinkFlags& flags_;
@@ -53,7 +65,7 @@ class DataCommands {
   FrameCodec& codec_;
   SerialLine& line_;
   TransactionEngine& transactions_;
-  BackgroundPoller& poller_;
+  TcpLink& tcp_;
   DelayClock& delay_;
 };
 

@@ -37,10 +37,8 @@ TModBusForm::TModBusForm(EngineServices services)
       Link({Site, Flags, Session, Model, services.delay, ComPort1, Line, Modem1, Lights, Tcp}),
       Transactions({Site, Flags, Codec, ComPort1, Line, Lights, services.delay}),
       SiteCmds({Site, Flags, Session, Model, Transactions, TCP1, services.clock}),
-      Poller(
-          {Site, Flags, Session, Points, Codec, ComPort1, Line, Transactions, Tcp, services.delay}),
-      DataCmds({Site, Flags, Session, Points, Codec, Line, Transactions, Poller,
-                services.delay}) {
+      Poller({Site, Flags, Session, Points, Codec, ComPort1, Line, Transactions, Tcp}),
+      DataCmds({Site, Flags, Session, Points, Codec, Line, Transactions, Tcp, services.delay}) {
   Line.ApplyDefaults();
   Line.SetDialer(&Modem1);
   TCP1.SetRemotePort(TcpLink::kModbusPort);

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <ctime>
 
+#include <unistd.h>
+
 namespace qmb {
 
 namespace {
@@ -18,29 +20,9 @@ LogLevel LevelFromEnvironment() {
   return LogLevel::Info;
 }
 
-const char* LevelName(LogLevel level) {
-  switch (level) {
-    case LogLevel::Debug:
-      return "debug";
-    case LogLevel::Info:
-      return "info";
-    case LogLevel::Warning:
-      return "warning";
-    case LogLevel::Error:
-      return "error";
-  }
-  return "?";
-}
-
 void StandardErrorSink(LogLevel level, const std::string& message) {
-  std::timespec now{};
-  std::timespec_get(&now, TIME_UTC);
-  std::tm local{};
-  localtime_r(&now.tv_sec, &local);
-  char stamp[32];
-  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
-  std::fprintf(stderr, "%s.%03ld qormodbus %s: %s\n", stamp, now.tv_nsec / 1000000,
-               LevelName(level), message.c_str());
+  const std::string line = FormatLogLine(level, message);
+  std::fwrite(line.data(), 1, line.size(), stderr);
 }
 
 LogLevel& Level() {
@@ -54,6 +36,32 @@ LogSink& Sink() {
 }
 
 }  // namespace
+
+const char* LogLevelName(LogLevel level) {
+  switch (level) {
+    case LogLevel::Debug:
+      return "debug";
+    case LogLevel::Info:
+      return "info";
+    case LogLevel::Warning:
+      return "warning";
+    case LogLevel::Error:
+      return "error";
+  }
+  return "?";
+}
+
+std::string FormatLogLine(LogLevel level, const std::string& message) {
+  std::timespec now{};
+  std::timespec_get(&now, TIME_UTC);
+  std::tm local{};
+  localtime_r(&now.tv_sec, &local);
+  char stamp[64];
+  const size_t length = std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+  std::snprintf(stamp + length, sizeof stamp - length, ".%03d qormodbus[%d] ",
+                static_cast<int>(now.tv_nsec / 1000000), static_cast<int>(getpid()));
+  return std::string(stamp) + LogLevelName(level) + ": " + message + "\n";
+}
 
 void LogWrite(LogLevel level, const std::string& message) {
   if (level < Level()) return;

@@ -22,6 +22,12 @@ inline void LogError(const std::string& m) {
   LogWrite(LogLevel::Error, m);
 }
 
+// "debug", "info", "warning", "error".
+const char* LogLevelName(LogLevel level);
+// One line as the program writes it: local time with milliseconds, "qormodbus[pid]", the level
+// and the message, ending with a line feed.
+std::string FormatLogLine(LogLevel level, const std::string& message);
+
 // Entries below this level are dropped. Default: Info; QORMODBUS_LOGLEVEL=debug|info|warning|error.
 void SetLogLevel(LogLevel level);
 LogLevel CurrentLogLevel();

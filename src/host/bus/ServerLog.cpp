@@ -23,20 +23,6 @@ namespace {
 // A log file never grows past this; the previous one is kept as <file>.1.
 constexpr long kMaxLogFileBytes = 4L * 1024 * 1024;
 
-const char* LevelName(LogLevel level) {
-  switch (level) {
-    case LogLevel::Debug:
-      return "debug";
-    case LogLevel::Info:
-      return "info";
-    case LogLevel::Warning:
-      return "warning";
-    case LogLevel::Error:
-      return "error";
-  }
-  return "?";
-}
-
 int SyslogPriority(LogLevel level) {
   switch (level) {
     case LogLevel::Debug:
@@ -49,19 +35,6 @@ int SyslogPriority(LogLevel level) {
       return LOG_ERR;
   }
   return LOG_INFO;
-}
-
-std::string Line(LogLevel level, const std::string& message) {
-  std::timespec now{};
-  std::timespec_get(&now, TIME_UTC);
-  std::tm local{};
-  localtime_r(&now.tv_sec, &local);
-  char stamp[32];
-  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
-  char millis[16];
-  std::snprintf(millis, sizeof millis, ".%03d", static_cast<int>(now.tv_nsec / 1000000));
-  return std::string(stamp) + millis + " qormodbus[" + std::to_string(getpid()) + "] " +
-         LevelName(level) + ": " + message + "\n";
 }
 
 // Log lines can carry site details (addresses, phone numbers): the file is the user's alone.
@@ -148,10 +121,10 @@ bool InstallServerLog(const ServerLogOptions& options, std::string& error) {
   if (options.toSystemLog) openlog("qormodbus", LOG_PID, LOG_USER);
   const bool toSystemLog = options.toSystemLog;
   SetLogSink([file, toSystemLog](LogLevel level, const std::string& message) {
-    const std::string line = Line(level, message);
+    const std::string line = FormatLogLine(level, message);
     std::fputs(line.c_str(), stderr);
     if (file) file->Write(line);
-    if (toSystemLog) syslog(SyslogPriority(level), "%s: %s", LevelName(level), message.c_str());
+    if (toSystemLog) syslog(SyslogPriority(level), "%s: %s", LogLevelName(level), message.c_str());
   });
   return ok;
 }
