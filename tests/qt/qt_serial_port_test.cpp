@@ -24,19 +24,26 @@ using test::ComDirectory;
 using test::PtyPair;
 using test::WaitUntil;
 
-// Collects log lines while it lives.
+// Collects log lines of every level while it lives, whatever level the environment asks for.
 class LogCapture {
  public:
-  LogCapture() {
+  LogCapture() : level_(CurrentLogLevel()) {
+    SetLogLevel(LogLevel::Debug);
     SetLogSink([this](LogLevel, const std::string& line) { lines.push_back(line); });
   }
-  ~LogCapture() { SetLogSink(nullptr); }
+  ~LogCapture() {
+    SetLogSink(nullptr);
+    SetLogLevel(level_);
+  }
   int Count(const std::string& part) const {
     int n = 0;
     for (const auto& line : lines) n += line.find(part) != std::string::npos;
     return n;
   }
   std::vector<std::string> lines;
+
+ private:
+  LogLevel level_;
 };
 
 // A port whose available-data handler takes exactly the bytes it is told about.
