@@ -12,9 +12,14 @@ for target in build-fuzz/fuzz/fuzz_*; do
   name=$(basename "$target")
   mkdir -p "build-fuzz/corpus/$name"
   echo "--- $name (${seconds}s)"
+  log="build-fuzz/$name.log"
+  status=0
   "$target" -max_total_time="$seconds" -print_final_stats=1 \
-    -artifact_prefix="build-fuzz/crashes/$name-" "build-fuzz/corpus/$name" 2>&1 |
-    grep -E 'stat::number_of_executed_units|ERROR|SUMMARY|crash' || true
-  # libFuzzer exits non-zero on a crash; PIPESTATUS keeps that from being hidden by grep.
-  [[ ${PIPESTATUS[0]} -eq 0 ]] || { echo "fuzz target $name failed"; exit 1; }
+    -artifact_prefix="build-fuzz/crashes/$name-" "build-fuzz/corpus/$name" >"$log" 2>&1 || status=$?
+  grep -E 'stat::number_of_executed_units|ERROR|SUMMARY' "$log" || true
+  if [[ $status -ne 0 ]]; then
+    echo "fuzz target $name failed (exit $status); the input is in build-fuzz/crashes/"
+    tail -n 40 "$log"
+    exit 1
+  fi
 done
