@@ -81,6 +81,31 @@ void BackgroundPoller::EndOfCycleOrPause() {
   }
 }
 
+bool BackgroundPoller::SharedStep() {
+  switch (PollState) {
+    case kIdle:
+      if (points_.Size() > 0) PollState = kChoose;
+      return true;
+    case kEndOfCycle:
+    case kPause:
+      EndOfCycleOrPause();
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool BackgroundPoller::AdvanceToEligible(bool onCurrentHostOnly) {
+  for (size_t k = 0; k < points_.Size(); ++k) {
+    Advance();
+    if (!Eligible(PollCursor)) continue;
+    if (!onCurrentHostOnly ||
+        points_.Data(static_cast<size_t>(PollCursor)).Host == tcp_.CurrentHost)
+      return true;
+  }
+  return false;
+}
+
 void BackgroundPoller::StorePolledValue(int32_t position) {
   const std::string& key = points_.Key(static_cast<size_t>(position));
   points_.SetPointValue(position, DecodePointValue(codec_.Reply, key, flags_.TCPMode));
@@ -89,21 +114,13 @@ void BackgroundPoller::StorePolledValue(int32_t position) {
 void BackgroundPoller::PollSerial() {
   if (!LinkUp()) return;
   RestartIfPointsChanged();
+  if (SharedStep()) return;
   try {
     switch (PollState) {
-      case kIdle:
-        if (points_.Size() > 0) PollState = kChoose;
-        break;
       case kChoose:
         PollState = kEndOfCycle;
         PollTickCount = 0;
-        for (size_t k = 0; k < points_.Size(); ++k) {
-          Advance();
-          if (Eligible(PollCursor)) {
-            PollState = site_.UseRTU ? kSendRTU : kSend;
-            break;
-          }
-        }
+        if (AdvanceToEligible(false)) PollState = site_.UseRTU ? kSendRTU : kSend;
         break;
       case kSend: {
         session_.Busy = true;
@@ -179,7 +196,6 @@ void BackgroundPoller::PollSerial() {
         }
         break;
       default:
-        EndOfCycleOrPause();
         break;
     }
   } catch (const std::exception& e) {
@@ -194,26 +210,14 @@ void BackgroundPoller::PollSerial() {
 void BackgroundPoller::PollTCP() {
   if (!LinkUp()) return;
   RestartIfPointsChanged();
+  if (SharedStep()) return;
   try {
     switch (PollState) {
-      case kIdle:
-        if (points_.Size() > 0) PollState = kChoose;
-        break;
       case kChoose: {
         PollState = kEndOfCycle;
         PollTickCount = 0;
-        bool found = false;
-        for (size_t k = 0; k < points_.Size() && !found; ++k) {
-          Advance();
-          if (Eligible(PollCursor) &&
-              points_.Data(static_cast<size_t>(PollCursor)).Host == tcp_.CurrentHost)
-            found = true;
-        }
-        for (size_t k = 0; k < points_.Size() && !found; ++k) {
-          Advance();
-          if (Eligible(PollCursor)) found = true;
-        }
-        if (found) PollState = kSend;
+        // Points on the host already connected first, then any.
+        if (AdvanceToEligible(true) || AdvanceToEligible(false)) PollState = kSend;
         if (PollCursor >= 0 && static_cast<size_t>(PollCursor) < points_.Size())
           tcp_.SelectHost(points_.Data(static_cast<size_t>(PollCursor)).Host);
         break;
@@ -251,7 +255,6 @@ void BackgroundPoller::PollTCP() {
           PollFailure();
         break;
       default:
-        EndOfCycleOrPause();
         break;
     }
   } catch (const std::exception& e) {

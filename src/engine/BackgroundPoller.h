@@ -68,6 +68,11 @@ class BackgroundPoller {
   void PollSuccess();
   void PollFailure();
   void EndOfCycleOrPause();
+  // The states both pollers share: idle, end of cycle and pause; true when it took the step.
+  bool SharedStep();
+  // Advances the cursor at most once round the table to the next eligible point (on the current
+  // TCP host only, when asked); false when there is none.
+  bool AdvanceToEligible(bool onCurrentHostOnly);
   // Drops what an unfinished serial exchange had armed (reception and the end-of-line trigger).
   void AbandonExchange();
 
