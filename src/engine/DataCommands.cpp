@@ -202,8 +202,11 @@ void DataCommands::WritePointTCP() {
         tcp_.SelectHost(point->Host);
         if (WaitFor(tcp_.TCPReady, kReadyPasses)) {
           tcp_.SendTCP(frame);
-          // Any reply counts: the write's echo is not examined.
-          success = WaitFor(codec_.TCPReplyArrived, kReplyPasses);
+          // The device's answer decides: an exception reply (function code with bit 7 set) is
+          // a refused write, not a success.
+          const std::string& reply = codec_.TCPReplyText;
+          success = WaitFor(codec_.TCPReplyArrived, kReplyPasses) && reply.size() >= 8 &&
+                    (static_cast<uint8_t>(reply[7]) & 0x80) == 0;
         }
         if (success) {
           if (const int32_t position = points_.IndexOf(groups[0]); position >= 0)

@@ -137,3 +137,21 @@ TEST_F(TcpLinkTest, SlowConnectDelaysTheFirstPollWithoutFailingIt) {
 
 }  // namespace
 }  // namespace qmb::test
+
+namespace qmb::test {
+namespace {
+
+TEST_F(TcpLinkTest, AWriteTheDeviceRefusesIsReportedAsFailed) {
+  FakeSlave slave(loop, *tcp);
+  ASSERT_EQ(Status(client->ExecuteCommand(List({"COMMAND=COMMANDSTATUS"}))), "TRUE");  // the open
+  EXPECT_EQ(Status(RunToEnd(*client, {"COMMAND=POINTMODIFY", "POINT={k}{HREG5}{VALUE=7}{}"})),
+            "TRUE");
+  EXPECT_EQ(slave.Holding[4], 7);
+  slave.ExceptionCode = 2;  // illegal data address
+  const Variant refused = RunToEnd(*client, {"COMMAND=POINTMODIFY", "POINT={k}{HREG5}{VALUE=8}{}"});
+  EXPECT_EQ(Element(refused, 0), "COMMANDSTATUS=FALSE");
+  EXPECT_EQ(Element(refused, 1), "COMMANDERROR=Could not modify point.");
+}
+
+}  // namespace
+}  // namespace qmb::test
