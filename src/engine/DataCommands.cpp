@@ -168,19 +168,12 @@ void DataCommands::PointModify() {
   }
   bool success = false;
   try {
-    const auto groups =
-        LinkUp() ? PointGroups(session_.CommandParams, 4) : std::vector<std::string>{};
-    const std::string valueText = groups.empty() ? std::string() : WriteValueText(groups[2]);
-    const auto point = valueText.empty() ? std::nullopt : ParsePointAddress(groups[1], false);
-    if (point) {
-      const int32_t value = ParseWriteValue(valueText);
+    if (const auto write = ParseWriteRequest(false)) {
       // Inputs cannot be written; a register value beyond 16 bits is refused, not truncated.
-      const std::string request = BuildSerialWriteText(*point, value);
-      if (!request.empty() && transactions_.Transact(request) > 0 && codec_.Reply.ErrorCode == 0) {
-        success = true;
-        if (const int32_t position = points_.IndexOf(groups[0]); position >= 0)
-          points_.SetPointValue(position, std::to_string(value));
-      }
+      const std::string request = BuildSerialWriteText(write->point, write->value);
+      success =
+          !request.empty() && transactions_.Transact(request) > 0 && codec_.Reply.ErrorCode == 0;
+      if (success) StoreWritten(*write);
     }
   } catch (const std::exception& e) {
     LogInfo("Site \"" + site_.Description + "\": point write failed: " + e.what());
@@ -192,33 +185,42 @@ void DataCommands::PointModify() {
 void DataCommands::WritePointTCP() {
   bool success = false;
   try {
-    const auto groups = PointGroups(session_.CommandParams, 3);
-    const std::string valueText = groups.empty() ? std::string() : WriteValueText(groups[2]);
-    const auto point = valueText.empty() ? std::nullopt : ParsePointAddress(groups[1], true);
-    if (LinkUp() && point) {
-      const int32_t value = ParseWriteValue(valueText);
-      const std::string frame = BuildTCPWriteFrame(*point, value);
-      if (!frame.empty()) {
-        tcp_.SelectHost(point->Host);
-        if (WaitFor(tcp_.TCPReady, kReadyPasses)) {
-          tcp_.SendTCP(frame);
-          // The device's answer decides: an exception reply (function code with bit 7 set) is
-          // a refused write, not a success.
-          const std::string& reply = codec_.TCPReplyText;
-          success = WaitFor(codec_.TCPReplyArrived, kReplyPasses) && reply.size() >= 8 &&
-                    (static_cast<uint8_t>(reply[7]) & 0x80) == 0;
-        }
-        if (success) {
-          if (const int32_t position = points_.IndexOf(groups[0]); position >= 0)
-            points_.SetPointValue(position, std::to_string(value));
-        }
+    const auto write = ParseWriteRequest(true);
+    const std::string frame = write ? BuildTCPWriteFrame(write->point, write->value) : "";
+    if (!frame.empty()) {
+      tcp_.SelectHost(write->point.Host);
+      if (WaitFor(tcp_.TCPReady, kReadyPasses)) {
+        tcp_.SendTCP(frame);
+        // The device's answer decides: an exception reply (function code with bit 7 set) is
+        // a refused write, not a success.
+        const std::string& reply = codec_.TCPReplyText;
+        success = WaitFor(codec_.TCPReplyArrived, kReplyPasses) && reply.size() >= 8 &&
+                  (static_cast<uint8_t>(reply[7]) & 0x80) == 0;
       }
+      if (success) StoreWritten(*write);
     }
   } catch (const std::exception& e) {
     LogInfo("Site \"" + site_.Description + "\": point write failed: " + e.what());
     success = false;
   }
   FinishWrite(success);
+}
+
+std::optional<DataCommands::WriteRequest> DataCommands::ParseWriteRequest(bool tcpMode) const {
+  // Nothing is written while the link is down.
+  if (!LinkUp()) return std::nullopt;
+  const auto groups = PointGroups(session_.CommandParams, 3);
+  const std::string valueText = groups.empty() ? std::string() : WriteValueText(groups[2]);
+  if (valueText.empty()) return std::nullopt;
+  const auto point = ParsePointAddress(groups[1], tcpMode);
+  if (!point) return std::nullopt;
+  return WriteRequest{groups[0], *point, ParseWriteValue(valueText)};
+}
+
+void DataCommands::StoreWritten(const WriteRequest& write) {
+  // The table entry named by the key group holds the written value until the next poll.
+  if (const int32_t position = points_.IndexOf(write.key); position >= 0)
+    points_.SetPointValue(position, std::to_string(write.value));
 }
 
 void DataCommands::GetAlarms() {

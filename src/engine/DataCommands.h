@@ -3,6 +3,7 @@
 // POINTGETDISABLED).
 #pragma once
 
+#include <optional>
 #include <set>
 #include <string>
 
@@ -57,6 +58,16 @@ class DataCommands {
   bool WaitFor(const bool& flag, int passes);
   void FinishRead(bool success, const std::string& value);
   void FinishWrite(bool success);
+
+  // A write as POINT gives it: {key}{address}{VALUE=value}.
+  struct WriteRequest {
+    std::string key;
+    PointAddress point;
+    int32_t value = 0;
+  };
+  // None while the link is down, or for an empty value or an address that does not parse.
+  std::optional<WriteRequest> ParseWriteRequest(bool tcpMode) const;
+  void StoreWritten(const WriteRequest& write);
 
   const TSite& site_;
   const LinkFlags& flags_;
