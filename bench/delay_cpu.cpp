@@ -8,7 +8,7 @@
 #include <cstdlib>
 
 #include "platform/qt/QtMessageLoop.h"
-#include "sites/DelayClock.h"
+#include "platform/DelayClock.h"
 
 namespace {
 double CpuSeconds() {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "host/ParamList.h"
+#include "platform/ParamList.h"
 
 namespace {
 

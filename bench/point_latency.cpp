@@ -22,12 +22,12 @@
 #include <string>
 #include <vector>
 
-#include "host/ParamList.h"
+#include "platform/ParamList.h"
 #include "host/QorModBusCom.h"
 #include "platform/qt/QtMessageLoop.h"
 #include "platform/qt/QtSerialPort.h"
 #include "platform/qt/QtTcpClient.h"
-#include "sites/Main.h"
+#include "sites/EngineRegistry.h"
 
 namespace {
 

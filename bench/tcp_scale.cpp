@@ -23,7 +23,7 @@
 #include "platform/qt/QtMessageLoop.h"
 #include "platform/qt/QtSerialPort.h"
 #include "platform/qt/QtTcpClient.h"
-#include "sites/Main.h"
+#include "sites/EngineRegistry.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include "engine/FrameCodec.h"
-#include "engine/SiteWindowModel.h"
+#include "protocol/FrameCodec.h"
+#include "model/SiteWindowModel.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace qmb;

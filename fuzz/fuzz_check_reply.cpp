@@ -6,8 +6,8 @@
 #include <cstring>
 #include <string_view>
 
-#include "engine/FrameCodec.h"
-#include "engine/SiteWindowModel.h"
+#include "protocol/FrameCodec.h"
+#include "model/SiteWindowModel.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 4) return 0;

@@ -8,9 +8,9 @@
 #include <string>
 #include <string_view>
 
-#include "engine/FrameCodec.h"
-#include "engine/PointAddress.h"
-#include "engine/SiteWindowModel.h"
+#include "protocol/FrameCodec.h"
+#include "protocol/PointAddress.h"
+#include "model/SiteWindowModel.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;

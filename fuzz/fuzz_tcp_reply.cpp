@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "engine/FrameCodec.h"
-#include "engine/SiteWindowModel.h"
+#include "protocol/FrameCodec.h"
+#include "model/SiteWindowModel.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;

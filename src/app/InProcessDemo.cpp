@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "host/ParamList.h"
+#include "platform/ParamList.h"
 #include "host/QorModBusCom.h"
 
 namespace qmb {

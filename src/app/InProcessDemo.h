@@ -1,7 +1,7 @@
 // "qormodbus --demo": one host session run in-process against an offline site, every reply printed.
 #pragma once
 
-#include "sites/Main.h"
+#include "sites/EngineRegistry.h"
 
 namespace qmb {
 

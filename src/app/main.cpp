@@ -21,13 +21,13 @@
 #include "app/ServerState.h"
 #include "host/Registration.h"
 #include "host/bus/BusServer.h"
-#include "host/bus/ServerLog.h"
+#include "platform/ServerLog.h"
 #include "platform/Locale.h"
 #include "platform/Log.h"
 #include "platform/qt/QtMessageLoop.h"
 #include "platform/qt/QtSerialPort.h"
 #include "platform/qt/QtTcpClient.h"
-#include "sites/Main.h"
+#include "sites/EngineRegistry.h"
 
 namespace {
 

@@ -6,14 +6,14 @@
 #include <string>
 
 #include "engine/CommandSession.h"
-#include "engine/FrameCodec.h"
+#include "protocol/FrameCodec.h"
 #include "engine/PointTable.h"
 #include "engine/TransactionEngine.h"
-#include "links/LinkFlags.h"
+#include "engine/LinkFlags.h"
 #include "links/SerialLine.h"
 #include "links/TcpLink.h"
 #include "platform/SerialPort.h"
-#include "sites/TypeSite.h"
+#include "model/TypeSite.h"
 
 namespace qmb {
 

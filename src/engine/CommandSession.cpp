@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "host/ParamList.h"
+#include "platform/ParamList.h"
 
 namespace qmb {
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "engine/EngineClient.h"
-#include "engine/SiteWindowModel.h"
+#include "model/SiteWindowModel.h"
 #include "platform/Variant.h"
 
 namespace qmb {

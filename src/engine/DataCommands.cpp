@@ -2,7 +2,7 @@
 
 #include <exception>
 
-#include "host/ParamList.h"
+#include "platform/ParamList.h"
 #include "platform/Log.h"
 
 namespace qmb {

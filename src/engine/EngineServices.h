@@ -4,7 +4,7 @@
 #include "platform/MessageLoop.h"
 #include "platform/SerialPort.h"
 #include "platform/TcpClient.h"
-#include "sites/DelayClock.h"
+#include "platform/DelayClock.h"
 
 namespace qmb {
 

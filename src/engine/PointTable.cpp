@@ -4,9 +4,9 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "host/ParamList.h"
+#include "platform/ParamList.h"
 #include "platform/Log.h"
-#include "sites/TextHelpers.h"
+#include "platform/TextHelpers.h"
 
 namespace qmb {
 

@@ -9,7 +9,7 @@
 
 #include "engine/CommandSession.h"
 #include "engine/EngineClient.h"
-#include "engine/PointAddress.h"
+#include "protocol/PointAddress.h"
 #include "platform/Variant.h"
 
 namespace qmb {

@@ -3,10 +3,10 @@
 #include <cmath>
 #include <exception>
 
-#include "host/ParamList.h"
+#include "platform/ParamList.h"
 #include "platform/DateTime.h"
 #include "platform/Locale.h"
-#include "sites/TextHelpers.h"
+#include "platform/TextHelpers.h"
 
 namespace qmb {
 

@@ -6,13 +6,13 @@
 #include <string>
 
 #include "engine/CommandSession.h"
-#include "engine/FrameCodec.h"
-#include "engine/SiteWindowModel.h"
+#include "protocol/FrameCodec.h"
+#include "model/SiteWindowModel.h"
 #include "engine/TransactionEngine.h"
-#include "links/LinkFlags.h"
+#include "engine/LinkFlags.h"
 #include "platform/MessageLoop.h"
 #include "platform/TcpClient.h"
-#include "sites/TypeSite.h"
+#include "model/TypeSite.h"
 
 namespace qmb {
 

@@ -5,13 +5,13 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/FrameCodec.h"
-#include "links/LinkFlags.h"
+#include "protocol/FrameCodec.h"
+#include "engine/LinkFlags.h"
 #include "links/SerialLine.h"
 #include "links/StatusLights.h"
 #include "platform/SerialPort.h"
-#include "sites/DelayClock.h"
-#include "sites/TypeSite.h"
+#include "platform/DelayClock.h"
+#include "model/TypeSite.h"
 
 namespace qmb {
 

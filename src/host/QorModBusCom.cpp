@@ -3,9 +3,9 @@
 #include <cmath>
 #include <exception>
 
-#include "host/ParamList.h"
+#include "platform/ParamList.h"
 #include "platform/Log.h"
-#include "sites/TextHelpers.h"
+#include "platform/TextHelpers.h"
 
 namespace qmb {
 

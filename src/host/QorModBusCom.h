@@ -8,8 +8,8 @@
 #include "engine/EngineClient.h"
 #include "engine/ModBusFrm.h"
 #include "platform/Variant.h"
-#include "sites/Main.h"
-#include "sites/TypeSite.h"
+#include "sites/EngineRegistry.h"
+#include "model/TypeSite.h"
 
 namespace qmb {
 

@@ -5,11 +5,11 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/FrameCodec.h"
+#include "protocol/FrameCodec.h"
 #include "platform/MessageLoop.h"
 #include "platform/SerialPort.h"
-#include "sites/DelayClock.h"
-#include "sites/TypeSite.h"
+#include "platform/DelayClock.h"
+#include "model/TypeSite.h"
 
 namespace qmb {
 

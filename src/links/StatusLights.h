@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "engine/SiteWindowModel.h"
+#include "model/SiteWindowModel.h"
 #include "platform/MessageLoop.h"
 #include "platform/SerialPort.h"
 

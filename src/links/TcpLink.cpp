@@ -3,7 +3,7 @@
 #include <charconv>
 
 #include "platform/Log.h"
-#include "sites/TextHelpers.h"
+#include "platform/TextHelpers.h"
 
 namespace qmb {
 

@@ -5,10 +5,10 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/FrameCodec.h"
-#include "engine/SiteWindowModel.h"
+#include "protocol/FrameCodec.h"
+#include "model/SiteWindowModel.h"
 #include "platform/TcpClient.h"
-#include "sites/TypeSite.h"
+#include "model/TypeSite.h"
 
 namespace qmb {
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "platform/qt/QtMessageLoop.h"
-#include "sites/DelayClock.h"
+#include "platform/DelayClock.h"
 
 namespace qmb {
 namespace {

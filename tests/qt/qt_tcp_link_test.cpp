@@ -9,11 +9,11 @@
 #include <string>
 
 #include "QtTestSupport.h"
-#include "engine/FrameCodec.h"
-#include "engine/SiteWindowModel.h"
+#include "protocol/FrameCodec.h"
+#include "model/SiteWindowModel.h"
 #include "links/TcpLink.h"
 #include "platform/qt/QtTcpClient.h"
-#include "sites/TypeSite.h"
+#include "model/TypeSite.h"
 
 namespace qmb {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "engine/FrameCodec.h"
+#include "protocol/FrameCodec.h"
 
 namespace qmb::test {
 

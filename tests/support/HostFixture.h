@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "host/ParamList.h"
+#include "platform/ParamList.h"
 #include "host/QorModBusCom.h"
-#include "sites/Main.h"
+#include "sites/EngineRegistry.h"
 #include "support/FakeLinks.h"
 #include "support/VirtualLoop.h"
 

@@ -13,9 +13,9 @@
 #include <functional>
 #include <memory>
 
-#include "host/bus/DriverRegistry.h"
+#include "host/DriverRegistry.h"
 #include "platform/MessageLoop.h"
-#include "sites/Main.h"
+#include "sites/EngineRegistry.h"
 
 namespace qmb {
 

@@ -22,7 +22,7 @@
 #include "host/Registration.h"
 #include "host/bus/BusServer.h"
 #include "platform/qt/QtMessageLoop.h"
-#include "sites/Main.h"
+#include "sites/EngineRegistry.h"
 #include "support/FakeLinks.h"
 #include "support/VirtualLoop.h"
 

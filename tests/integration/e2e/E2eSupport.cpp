@@ -15,7 +15,7 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "host/ParamList.h"
+#include "platform/ParamList.h"
 #include "qt/QtTestSupport.h"
 
 extern char** environ;

@@ -15,7 +15,7 @@
 
 #include "host/QorModBusCom.h"
 #include "platform/Variant.h"
-#include "sites/Main.h"
+#include "sites/EngineRegistry.h"
 
 namespace qmb::e2e {
 

@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "E2eSupport.h"
-#include "host/ParamList.h"
+#include "platform/ParamList.h"
 #include "platform/qt/QtMessageLoop.h"
 #include "platform/qt/QtSerialPort.h"
 #include "platform/qt/QtTcpClient.h"

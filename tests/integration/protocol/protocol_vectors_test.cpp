@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/FrameCodec.h"
-#include "engine/PointAddress.h"
-#include "engine/SiteWindowModel.h"
+#include "protocol/FrameCodec.h"
+#include "protocol/PointAddress.h"
+#include "model/SiteWindowModel.h"
 
 namespace qmb {
 namespace {

@@ -1,11 +1,11 @@
-#include "sites/Main.h"
+#include "sites/EngineRegistry.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <exception>
 
 #include "platform/Log.h"
-#include "sites/TextHelpers.h"
+#include "platform/TextHelpers.h"
 
 namespace qmb {
 

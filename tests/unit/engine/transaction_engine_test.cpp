@@ -2,7 +2,7 @@
 // reset before the third, and what ends a reply in each framing.
 #include <gtest/gtest.h>
 
-#include "engine/FrameCodec.h"
+#include "protocol/FrameCodec.h"
 #include "support/HostFixture.h"
 
 namespace qmb::test {

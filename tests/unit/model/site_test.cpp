@@ -2,7 +2,7 @@
 
 #include <tuple>
 
-#include "sites/TypeSite.h"
+#include "model/TypeSite.h"
 
 namespace qmb {
 namespace {

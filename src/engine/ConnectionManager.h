@@ -6,15 +6,15 @@
 #include <string>
 
 #include "engine/CommandSession.h"
-#include "engine/SiteWindowModel.h"
+#include "model/SiteWindowModel.h"
 #include "links/HayesDialer.h"
-#include "links/LinkFlags.h"
+#include "engine/LinkFlags.h"
 #include "links/SerialLine.h"
 #include "links/StatusLights.h"
 #include "links/TcpLink.h"
 #include "platform/SerialPort.h"
-#include "sites/DelayClock.h"
-#include "sites/TypeSite.h"
+#include "platform/DelayClock.h"
+#include "model/TypeSite.h"
 
 namespace qmb {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "engine/FrameCodec.h"
+#include "protocol/FrameCodec.h"
 
 namespace qmb {
 

@@ -1,4 +1,4 @@
-#include "links/ConnectionManager.h"
+#include "engine/ConnectionManager.h"
 
 #include <exception>
 

@@ -1,11 +1,11 @@
-#include "engine/PointAddress.h"
+#include "protocol/PointAddress.h"
 
 #include <array>
 #include <cmath>
 #include <limits>
 
-#include "host/ParamList.h"
-#include "sites/TextHelpers.h"
+#include "platform/ParamList.h"
+#include "platform/TextHelpers.h"
 
 namespace qmb {
 

@@ -1,4 +1,4 @@
-#include "host/ParamList.h"
+#include "platform/ParamList.h"
 
 #include <limits>
 

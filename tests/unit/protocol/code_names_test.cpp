@@ -1,8 +1,8 @@
-#include "engine/CodeNames.h"
+#include "protocol/CodeNames.h"
 
 #include <gtest/gtest.h>
 
-#include "engine/SiteWindowModel.h"
+#include "model/SiteWindowModel.h"
 
 namespace qmb {
 namespace {

@@ -1,8 +1,8 @@
-#include "sites/TypeSite.h"
+#include "model/TypeSite.h"
 
 #include <variant>
 
-#include "sites/TextHelpers.h"
+#include "platform/TextHelpers.h"
 
 namespace qmb {
 

@@ -1,4 +1,4 @@
-#include "sites/DelayClock.h"
+#include "platform/DelayClock.h"
 
 namespace qmb {
 

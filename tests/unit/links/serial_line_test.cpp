@@ -2,7 +2,7 @@
 // space, the modem hang-up, triggers and the receive path into the wrapping buffer.
 #include <gtest/gtest.h>
 
-#include "engine/SiteWindowModel.h"
+#include "model/SiteWindowModel.h"
 #include "links/HayesDialer.h"
 #include "links/SerialLine.h"
 #include "support/HostFixture.h"

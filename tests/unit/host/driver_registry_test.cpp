@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "host/bus/DriverRegistry.h"
+#include "host/DriverRegistry.h"
 #include "support/HostFixture.h"
 
 namespace qmb::test {

@@ -1,4 +1,4 @@
-#include "host/bus/DriverRegistry.h"
+#include "host/DriverRegistry.h"
 
 #include <set>
 

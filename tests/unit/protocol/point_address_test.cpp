@@ -1,8 +1,8 @@
-#include "engine/PointAddress.h"
+#include "protocol/PointAddress.h"
 
 #include <gtest/gtest.h>
 
-#include "engine/SiteWindowModel.h"
+#include "model/SiteWindowModel.h"
 #include "platform/Locale.h"
 
 namespace qmb {

@@ -1,4 +1,4 @@
-#include "sites/TextHelpers.h"
+#include "platform/TextHelpers.h"
 
 #include <cmath>
 #include <limits>

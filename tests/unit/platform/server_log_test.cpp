@@ -9,7 +9,7 @@
 #include <sstream>
 #include <string>
 
-#include "host/bus/ServerLog.h"
+#include "platform/ServerLog.h"
 #include "platform/Log.h"
 
 namespace qmb {

@@ -12,8 +12,8 @@
 #include "engine/EngineServices.h"
 #include "engine/ModBusFrm.h"
 #include "platform/MessageLoop.h"
-#include "sites/DelayClock.h"
-#include "sites/TypeSite.h"
+#include "platform/DelayClock.h"
+#include "model/TypeSite.h"
 
 namespace qmb {
 

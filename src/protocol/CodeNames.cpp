@@ -1,9 +1,9 @@
-#include "engine/CodeNames.h"
+#include "protocol/CodeNames.h"
 
 #include <algorithm>
 #include <array>
 
-#include "engine/SiteWindowModel.h"
+#include "model/SiteWindowModel.h"
 
 namespace qmb {
 

@@ -1,4 +1,4 @@
-#include "host/bus/ServerLog.h"
+#include "platform/ServerLog.h"
 
 #include <fcntl.h>
 #include <pwd.h>

@@ -3,7 +3,7 @@
 #include <limits>
 #include <optional>
 
-#include "host/ParamList.h"
+#include "platform/ParamList.h"
 #include "platform/Locale.h"
 
 namespace qmb {

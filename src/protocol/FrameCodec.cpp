@@ -1,11 +1,11 @@
-#include "engine/FrameCodec.h"
+#include "protocol/FrameCodec.h"
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 
-#include "engine/CodeNames.h"
-#include "engine/SiteWindowModel.h"
+#include "protocol/CodeNames.h"
+#include "model/SiteWindowModel.h"
 
 namespace qmb {
 

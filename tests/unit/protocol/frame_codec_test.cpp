@@ -1,4 +1,4 @@
-#include "engine/FrameCodec.h"
+#include "protocol/FrameCodec.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/SiteWindowModel.h"
+#include "model/SiteWindowModel.h"
 
 namespace qmb {
 namespace {

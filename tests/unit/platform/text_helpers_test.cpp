@@ -4,7 +4,7 @@
 #include <limits>
 
 #include "platform/Locale.h"
-#include "sites/TextHelpers.h"
+#include "platform/TextHelpers.h"
 
 namespace qmb {
 namespace {

@@ -1,4 +1,4 @@
-#include "engine/SiteWindowModel.h"
+#include "model/SiteWindowModel.h"
 
 namespace qmb {
 
