@@ -25,6 +25,7 @@ class TextTriggers {
   void Clear();
   bool Contains(uint16_t handle) const;
   bool Empty() const { return triggers_.empty(); }
+  size_t Size() const { return triggers_.size(); }
 
   // Feeds received bytes; appends to hits the handle of every trigger a byte completes, in the
   // order of the completing bytes (a trigger that matches twice is reported twice).

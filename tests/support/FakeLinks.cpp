@@ -1,23 +1,6 @@
 #include "support/FakeLinks.h"
 
-#include <algorithm>
-#include <cctype>
-
 namespace qmb::test {
-
-namespace {
-
-bool EndsWith(const std::string& text, const std::string& tail, bool ignoreCase) {
-  if (tail.size() > text.size()) return false;
-  return std::equal(tail.begin(), tail.end(), text.end() - static_cast<long>(tail.size()),
-                    [ignoreCase](char a, char b) {
-                      return ignoreCase ? std::toupper(static_cast<unsigned char>(a)) ==
-                                              std::toupper(static_cast<unsigned char>(b))
-                                        : a == b;
-                    });
-}
-
-}  // namespace
 
 void FakeSerialPort::SetDtr(bool on) {
   Dtr = on;
@@ -36,9 +19,8 @@ void FakeSerialPort::Close() {
     if (CloseCounter) ++*CloseCounter;
   }
   open_ = false;
-  triggers_.clear();
+  triggers_.Clear();
   input_.clear();
-  recent_.clear();
 }
 
 void FakeSerialPort::PutByte(uint8_t byte) {
@@ -62,22 +44,15 @@ uint8_t FakeSerialPort::GetByte() {
 
 uint16_t FakeSerialPort::AddTrigger(const std::string& text, bool ignoreCase) {
   if (text.size() > static_cast<size_t>(kMaxTriggerLength)) throw SerialError("Trigger too long");
-  const uint16_t handle = nextHandle_++;
-  triggers_[handle] = {text, ignoreCase};
+  const uint16_t handle = triggers_.Add(text, ignoreCase);
   return handle;
 }
 
 void FakeSerialPort::Receive(const std::string& bytes) {
   if (!open_ || bytes.empty()) return;
+  input_.insert(input_.end(), bytes.begin(), bytes.end());
   std::vector<uint16_t> hits;
-  for (char c : bytes) {
-    input_.push_back(static_cast<uint8_t>(c));
-    recent_.push_back(c);
-    if (recent_.size() > 64) recent_.erase(0, recent_.size() - 64);
-    for (const auto& [handle, trigger] : triggers_)
-      if (!trigger.first.empty() && EndsWith(recent_, trigger.first, trigger.second))
-        hits.push_back(handle);
-  }
+  triggers_.Scan(bytes.data(), bytes.size(), hits);
   // Bytes first, then the triggers they completed: a handler woken by a trigger finds the
   // whole text in its buffer.
   if (OnAvailable) OnAvailable(static_cast<uint16_t>(input_.size()));

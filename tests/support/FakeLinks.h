@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/SerialPort.h"
+#include "platform/TextTriggers.h"
 #include "platform/TcpClient.h"
 #include "support/VirtualLoop.h"
 
@@ -52,8 +53,8 @@ class FakeSerialPort : public SerialPort {
   }
 
   uint16_t AddTrigger(const std::string& text, bool ignoreCase) override;
-  void RemoveTrigger(uint16_t handle) override { triggers_.erase(handle); }
-  void RemoveAllTriggers() override { triggers_.clear(); }
+  void RemoveTrigger(uint16_t handle) override { triggers_.Remove(handle); }
+  void RemoveAllTriggers() override { triggers_.Clear(); }
   void SetAvailableThreshold(int bytes) override { Threshold = bytes; }
 
   // Test side: bytes arriving from the device, delivered now as one available-data event
@@ -61,7 +62,7 @@ class FakeSerialPort : public SerialPort {
   void Receive(const std::string& bytes);
   // Bytes arriving after a delay of virtual time.
   void ReceiveIn(int64_t delayMs, const std::string& bytes);
-  size_t TriggerCount() const { return triggers_.size(); }
+  size_t TriggerCount() const { return triggers_.Size(); }
   int64_t NowMs() const { return loop_.NowMs(); }
 
   // Everything written, and when each byte went out.
@@ -94,9 +95,9 @@ class FakeSerialPort : public SerialPort {
   SerialParity parity_ = SerialParity::None;
   bool open_ = false;
   std::deque<uint8_t> input_;
-  std::map<uint16_t, std::pair<std::string, bool>> triggers_;
-  uint16_t nextHandle_ = 1;
-  std::string recent_;  // tail of the received stream, for matching across deliveries
+  // The real port's matcher, so scripted replies meet the same delivery rules (a trigger sees
+  // only the bytes that arrive after it was added).
+  TextTriggers triggers_;
 };
 
 class FakeSerialPortFactory : public SerialPortFactory {
