@@ -8,7 +8,6 @@
 
 #include "protocol/FrameCodec.h"
 #include "protocol/PointAddress.h"
-#include "model/SiteWindowModel.h"
 
 namespace qmb {
 namespace {
@@ -76,21 +75,19 @@ void BM_ParsePointAddress(benchmark::State& state) {
 BENCHMARK(BM_ParsePointAddress);
 
 void BM_BuildRTURead(benchmark::State& state) {
-  SiteWindowModel window;
-  FrameCodec codec(window, 1);
+  FrameCodec codec(1);
   const std::string address = "1-HREG100";
   for (auto _ : state) benchmark::DoNotOptimize(BuildRTURead(codec, address));
 }
 BENCHMARK(BM_BuildRTURead);
 
 void BM_CheckReply(benchmark::State& state) {
-  SiteWindowModel window;
-  FrameCodec codec(window, 1);
+  FrameCodec codec(1);
   codec.FrameRTURequest("010300630001");
   const uint8_t reply[] = {0x01, 0x03, 0x02, 0x12, 0x34, 0xB5, 0x33};
   for (const uint8_t b : reply) codec.Receive.Store(b);
   for (auto _ : state) benchmark::DoNotOptimize(codec.CheckReply(SerialFraming::RTU));
-  if (!codec.CheckReply(SerialFraming::RTU)) state.SkipWithError("reply not accepted");
+  if (!codec.CheckReply(SerialFraming::RTU).Accepted) state.SkipWithError("reply not accepted");
 }
 BENCHMARK(BM_CheckReply);
 

@@ -6,7 +6,6 @@
 #include <string_view>
 
 #include "protocol/FrameCodec.h"
-#include "model/SiteWindowModel.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace qmb;
@@ -27,8 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (again != cleaned.substr(0, again.size())) std::abort();
   }
 
-  SiteWindowModel window;
-  FrameCodec codec(window, 1);
+  FrameCodec codec(1);
   codec.FrameASCIIRequest("010300630001");
   for (size_t i = 0; i < size; ++i) codec.Receive.Store(data[i]);
   codec.DecodeASCIIReply();

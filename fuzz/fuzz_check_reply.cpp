@@ -6,14 +6,13 @@
 #include <cstring>
 #include <string_view>
 
+#include "engine/WindowBoxes.h"
 #include "protocol/FrameCodec.h"
-#include "model/SiteWindowModel.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 4) return 0;
   using namespace qmb;
-  SiteWindowModel window;
-  FrameCodec codec(window, 1);
+  FrameCodec codec(1);
 
   const SerialFraming framing = (data[0] & 1) ? SerialFraming::RTU : SerialFraming::ASCII;
   const bool rawCount = data[0] & 2;
@@ -40,11 +39,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::memcpy(codec.Receive.Bytes.data(), data, stored);
   codec.Receive.Count = rawCount ? count : static_cast<int32_t>(stored);
 
-  const bool accepted = codec.CheckReply(framing);
-  const ReplyBlock& reply = codec.Reply;
+  const ReplyCheck check = codec.CheckReply(framing);
+  const bool accepted = check.Accepted;
+  const ReplyBlock& reply = check.Reply;
   if (reply.DataLength < 0 || reply.DataLength > static_cast<int32_t>(kReceiveBufferSize))
     std::abort();
   if (reply.ErrorCode < 0 || reply.ErrorCode > 255) std::abort();
   if (accepted && reply.ErrorCode == 0 && reply.Address != codec.Command.Bytes[0]) std::abort();
+  // What the window would show of it, as the engine renders it.
+  SiteWindowModel window;
+  ShowCommand(window, codec.Command, framing);
+  if (check.Shown) ShowReply(window, reply);
   return 0;
 }

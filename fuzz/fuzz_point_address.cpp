@@ -10,7 +10,6 @@
 
 #include "protocol/FrameCodec.h"
 #include "protocol/PointAddress.h"
-#include "model/SiteWindowModel.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
@@ -35,11 +34,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!tcpWrite.empty() && tcpWrite.size() != 12) std::abort();
   }
 
-  SiteWindowModel window;
-  FrameCodec codec(window, 1);
+  FrameCodec codec(1);
   BuildASCIIRead(codec, text);
   BuildRTURead(codec, text);
   BuildTCPRead(codec, text);
-  DecodePointValue(codec.Reply, text, tcpMode);
+  DecodePointValue(ReplyBlock{}, text, tcpMode);
   return 0;
 }

@@ -108,7 +108,7 @@ bool BackgroundPoller::AdvanceToEligible(bool onCurrentHostOnly) {
 
 void BackgroundPoller::StorePolledValue(int32_t position) {
   const std::string& key = points_.Key(static_cast<size_t>(position));
-  points_.SetPointValue(position, DecodePointValue(codec_.Reply, key, flags_.TCPMode));
+  points_.SetPointValue(position, DecodePointValue(transactions_.Reply(), key, flags_.TCPMode));
 }
 
 void BackgroundPoller::PollSerial() {
@@ -127,7 +127,7 @@ void BackgroundPoller::PollSerial() {
         line_.ActivityCount = 0;
         line_.EolFired = false;
         const std::string frame =
-            BuildASCIIRead(codec_, points_.Key(static_cast<size_t>(PollCursor)));
+            transactions_.FrameASCIIRead(points_.Key(static_cast<size_t>(PollCursor)));
         line_.EolTrigger = line_.AddTextTrigger("\r\n", false);
         transactions_.StartReceive();
         // A key that is no address sends nothing and fails like a silent slave.
@@ -140,7 +140,7 @@ void BackgroundPoller::PollSerial() {
           AbandonExchange();
           PollTickCount = 0;
           PollState = kCheckReply;
-        } else if (++PollTickCount >= 8) {
+        } else if (++PollTickCount >= kAsciiReplyTicks) {
           AbandonExchange();
           if (line_.ActivityCount == 0) transactions_.ResetLink();
           PollFailure();
@@ -149,7 +149,8 @@ void BackgroundPoller::PollSerial() {
       case kCheckReply:
         if (codec_.Receive.Count > 2) {
           codec_.DecodeASCIIReply();
-          if (codec_.CheckReply(SerialFraming::ASCII) && codec_.Reply.ErrorCode == 0) {
+          if (transactions_.CheckReply(SerialFraming::ASCII) &&
+              transactions_.Reply().ErrorCode == 0) {
             PollSuccess();
             break;
           }
@@ -161,7 +162,7 @@ void BackgroundPoller::PollSerial() {
         line_.ActivityCount = 0;
         // A key that is no address sends nothing and counts as a failed poll, rather than
         // putting the previous request on the line again.
-        if (BuildRTURead(codec_, points_.Key(static_cast<size_t>(PollCursor))).empty()) {
+        if (!transactions_.FrameRTURead(points_.Key(static_cast<size_t>(PollCursor)))) {
           PollFailure();
           break;
         }
@@ -174,7 +175,7 @@ void BackgroundPoller::PollSerial() {
         if (line_.ActivityCount > 0) {
           PollTickCount = 0;
           PollState = kAwaitSilence;
-        } else if (++PollTickCount >= 6) {
+        } else if (++PollTickCount >= kRtuFirstByteTicks) {
           transactions_.StopReceive();
           PollFailure();
         }
@@ -182,14 +183,14 @@ void BackgroundPoller::PollSerial() {
       case kAwaitSilence:
         if (line_.ActivityCount != 0) {
           line_.ActivityCount = 0;
-          if (++PollTickCount >= 6) {
+          if (++PollTickCount >= kRtuSilenceTicks) {
             transactions_.StopReceive();
             PollFailure();
           }
         } else {
           transactions_.StopReceive();
-          if (codec_.Receive.Count > 2 && codec_.CheckReply(SerialFraming::RTU) &&
-              codec_.Reply.ErrorCode == 0)
+          if (codec_.Receive.Count > 2 && transactions_.CheckReply(SerialFraming::RTU) &&
+              transactions_.Reply().ErrorCode == 0)
             PollSuccess();
           else
             PollFailure();
@@ -227,29 +228,29 @@ void BackgroundPoller::PollTCP() {
         // A connection still being set up (a new host, or after the peer closed) cannot take
         // the request yet: wait for it within the reply's tick budget rather than fail at once.
         if (!tcp_.TCPReady) {
-          if (++PollTickCount >= 11) PollFailure();
+          if (++PollTickCount >= kTcpTicks) PollFailure();
           break;
         }
         PollTickCount = 0;
         const std::string frame =
             BuildTCPRead(codec_, points_.Key(static_cast<size_t>(PollCursor)));
         if (frame.empty())
-          codec_.TCPReplyArrived = false;  // no address, no request: fails after the wait
+          tcp_.ForgetReply();  // no address, no request: fails after the wait
         else
           tcp_.SendTCP(frame);
         PollState = kAwaitReply;
         break;
       }
       case kAwaitReply:
-        if (codec_.TCPReplyArrived) {
+        if (tcp_.ReplyArrived()) {
           PollTickCount = 0;
           PollState = kCheckReply;
-        } else if (++PollTickCount >= 11) {
+        } else if (++PollTickCount >= kTcpTicks) {
           PollFailure();
         }
         break;
       case kCheckReply:
-        if (codec_.CheckTCPReply() && codec_.Reply.ErrorCode == 0)
+        if (transactions_.CheckTCPReply(tcp_.ReplyText()) && transactions_.Reply().ErrorCode == 0)
           PollSuccess();
         else
           PollFailure();

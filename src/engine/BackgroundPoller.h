@@ -6,14 +6,14 @@
 #include <string>
 
 #include "engine/CommandSession.h"
-#include "protocol/FrameCodec.h"
+#include "engine/LinkFlags.h"
 #include "engine/PointTable.h"
 #include "engine/TransactionEngine.h"
-#include "engine/LinkFlags.h"
 #include "links/SerialLine.h"
 #include "links/TcpLink.h"
-#include "platform/SerialPort.h"
 #include "model/TypeSite.h"
+#include "platform/SerialPort.h"
+#include "protocol/FrameCodec.h"
 
 namespace qmb {
 
@@ -32,17 +32,27 @@ class BackgroundPoller {
   };
   explicit BackgroundPoller(Parts parts);
 
-  // Poll states.
-  static constexpr int32_t kIdle = 0;
-  static constexpr int32_t kChoose = 1;
-  static constexpr int32_t kSend = 2;
-  static constexpr int32_t kAwaitReply = 3;
-  static constexpr int32_t kCheckReply = 4;
-  static constexpr int32_t kSendRTU = 10;
-  static constexpr int32_t kAwaitFirstByte = 11;
-  static constexpr int32_t kAwaitSilence = 12;
-  static constexpr int32_t kEndOfCycle = 900;
-  static constexpr int32_t kPause = 901;
+  // Poll states: ASCII and Modbus/TCP go Send, AwaitReply, CheckReply; RTU goes SendRTU,
+  // AwaitFirstByte, AwaitSilence.
+  enum PollStep : int32_t {
+    kIdle = 0,
+    kChoose = 1,
+    kSend = 2,
+    kAwaitReply = 3,
+    kCheckReply = 4,
+    kSendRTU = 10,
+    kAwaitFirstByte = 11,
+    kAwaitSilence = 12,
+    kEndOfCycle = 900,
+    kPause = 901,
+  };
+
+  // Tick budgets (100 ms process ticks) of one poll: an ASCII reply's end of line, an RTU
+  // reply's first byte and its end (a tick without a byte), a Modbus/TCP connection and reply.
+  static constexpr int32_t kAsciiReplyTicks = 8;
+  static constexpr int32_t kRtuFirstByteTicks = 6;
+  static constexpr int32_t kRtuSilenceTicks = 6;
+  static constexpr int32_t kTcpTicks = 11;
 
   static constexpr int32_t kSkipAfterFailures = 2;  // skipped while the failure count is above
   static constexpr int32_t kFailurePause = 10;
@@ -55,7 +65,7 @@ class BackgroundPoller {
   void PollTCP();
   void StorePolledValue(int32_t position);
 
-  int32_t PollState = kIdle;
+  PollStep PollState = kIdle;
   int32_t PollCursor = -1;
   int32_t PollPause = 0;
   int32_t PollTickCount = 0;

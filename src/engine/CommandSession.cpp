@@ -187,10 +187,19 @@ void CommandSession::TickLockExpiry() {
   }
 }
 
-void CommandSession::EndCommand(int32_t state) {
+void CommandSession::Settle(int32_t state) {
   SetState(state);
   SetStatusText({});
+}
+
+void CommandSession::EndCommand(int32_t state) {
+  Settle(state);
   SetCommand(kNoCommand);
+}
+
+void CommandSession::FailCommand(const std::string& error) {
+  SetErrorText(error);
+  EndCommand(kStateFailed);
 }
 
 }  // namespace qmb

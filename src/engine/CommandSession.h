@@ -53,6 +53,7 @@ class CommandSession {
   static constexpr int32_t kResultHoldTicks = 150;  // 15 s for the owner to collect a result
   static constexpr int32_t kLockTicks = 300;        // 30 s of lock after its last completed command
   static constexpr const char* kBlockComment = "being accessed via Debug Mode";
+  static constexpr const char* kNotSupported = "Command not supported";
 
   void SetState(int32_t value) { CommandState = value; }
   void SetStatusText(const std::string& text);
@@ -91,9 +92,14 @@ class CommandSession {
   void TickResultHold();
   void TickLockExpiry();
 
-  // Ends the current command in state 2 or 3 with an empty status text, after the handler has
-  // left its result and error text (the pattern every handler follows).
+  // The answer to an open or a close: the state with an empty status text; the command in
+  // progress (a link step) is left running.
+  void Settle(int32_t state);
+  // The one way every command ends: in state 2 or 3 with an empty status text, after the handler
+  // has left its result (and any error text). Renews the result hold and the lock.
   void EndCommand(int32_t state);
+  // Ends it in state 3 with the error text hosts are shown.
+  void FailCommand(const std::string& error);
 
   uint32_t CommandCode = kNoCommand;
   int32_t StepCounter = 0;

@@ -32,8 +32,7 @@ bool ConnectionManager::OpenConnection(const EngineClient* client) {
 
   if (flags_.Offline) {
     session_.ResetStatus();
-    session_.SetState(kStateDone);
-    session_.SetStatusText({});
+    session_.Settle(kStateDone);
     UpdateCaption();
     flags_.Connected = true;
     return true;
@@ -42,8 +41,7 @@ bool ConnectionManager::OpenConnection(const EngineClient* client) {
   UpdatePortLabels();
   if (flags_.TCPMode) {
     // The socket is opened on demand, by the first exchange with the device.
-    session_.SetState(kStateDone);
-    session_.SetStatusText({});
+    session_.Settle(kStateDone);
     flags_.Connected = true;
     return true;
   }
@@ -52,8 +50,7 @@ bool ConnectionManager::OpenConnection(const EngineClient* client) {
   if (port_.IsOpen()) {
     if (flags_.Connected || linkStepPending) {
       // Another client brought the line up (or is bringing it up): share it.
-      session_.SetState(kStateDone);
-      session_.SetStatusText({});
+      session_.Settle(kStateDone);
       return true;
     }
     // A port left open by a dial or connect that failed is no working link: start afresh
@@ -85,8 +82,7 @@ bool ConnectionManager::OpenConnection(const EngineClient* client) {
 
 void ConnectionManager::FailStart(const std::string& error) {
   LogWarning("Site \"" + site_.Description + "\": " + error);
-  session_.SetState(kStateFailed);
-  session_.SetStatusText({});
+  session_.Settle(kStateFailed);
   session_.SetErrorText(error);
   ClosePort();
 }
@@ -124,8 +120,7 @@ bool ConnectionManager::ConnectModem() {
 }
 
 bool ConnectionManager::ConnectTapi() {
-  session_.SetState(kStateFailed);
-  session_.SetStatusText({});
+  session_.Settle(kStateFailed);
   session_.SetErrorText("TAPI Not currently Supported");
   return false;
 }
@@ -137,18 +132,24 @@ std::string ConnectionManager::ModemInitText() const {
 void ConnectionManager::InitModem() {
   if (flags_.TCPMode) return;
   line_.SendPaced(ModemInitText());
-  delay_.Delay(15);
+  delay_.Delay(kModemInitPause);
   flags_.Connected = false;
   flags_.Dialling = true;
   modem_.Dial();
 }
 
+void ConnectionManager::SendBetweenPauses(const std::string& text, bool paced) {
+  if (text.empty()) return;
+  delay_.Delay(kStringPause);
+  if (paced)
+    line_.SendPaced(text);
+  else
+    line_.SendEscaped(text);
+  delay_.Delay(kStringPause);
+}
+
 void ConnectionManager::SendConnectStringAndLogOn() {
-  if (!site_.ConnectString.empty()) {
-    delay_.Delay(5);
-    line_.SendEscaped(site_.ConnectString);
-    delay_.Delay(5);
-  }
+  SendBetweenPauses(site_.ConnectString, false);
   session_.LogOn();
   session_.EndCommand(kStateDone);
 }
@@ -166,23 +167,23 @@ void ConnectionManager::DialStep() {
   if (flags_.TCPMode) return;
   try {
     switch (session_.StepCounter) {
-      case 0:
+      case kStartDial:
         session_.SetStatusText("Initializing Modem...");
         modem_.InitCommand = ModemInitText();
         modem_.PhoneNumber = site_.PhoneNumber;
         modem_.ShowStatusWindow = false;
         InitModem();
-        session_.StepCounter = 1;
+        session_.StepCounter = kAwaitDialResult;
         break;
-      case 1:
-        if (!flags_.Dialling) session_.StepCounter = flags_.Connected ? 2 : kFailedDialStep;
+      case kAwaitDialResult:
+        if (!flags_.Dialling)
+          session_.StepCounter = flags_.Connected ? kDialConnected : kFailedDialStep;
         break;
-      case 2:
+      case kDialConnected:
         SendConnectStringAndLogOn();
         break;
       case kFailedDialStep:
-        session_.SetErrorText("Could not connect with remote modem.");
-        session_.EndCommand(kStateFailed);
+        session_.FailCommand("Could not connect with remote modem.");
         break;
       default:
         break;
@@ -226,14 +227,12 @@ bool ConnectionManager::CloseConnection(const EngineClient* client) {
   if (session_.IsBlocked() || session_.IsSelf(session_.LockOwner)) return false;
   session_.CommandOwner = client;
   if (session_.Clients.size() > 1) {
-    session_.SetState(kStateDone);
-    session_.SetStatusText({});
+    session_.Settle(kStateDone);
     return true;
   }
   session_.ResetStatus();
   if (flags_.Offline) {
-    session_.SetState(kStateDone);
-    session_.SetStatusText({});
+    session_.Settle(kStateDone);
     flags_.Connected = false;
     UpdateCaption();
   } else {
@@ -249,34 +248,17 @@ void ConnectionManager::DisconnectStep() {
     session_.EndCommand(kStateDone);
     return;
   }
-  bool ok = true;
   if (flags_.Connected) {
-    if (!site_.PreLogoffString.empty()) {
-      delay_.Delay(5);
-      line_.SendPaced(site_.PreLogoffString);
-      delay_.Delay(5);
-    }
+    SendBetweenPauses(site_.PreLogoffString, true);
     session_.LogOff();
-    if (!site_.DisconnectString.empty()) {
-      delay_.Delay(5);
-      line_.SendEscaped(site_.DisconnectString);
-      delay_.Delay(5);
-    }
+    SendBetweenPauses(site_.DisconnectString, false);
     if (!site_.DirectConnect) {
       session_.SetStatusText("Hanging Up Modem...");
-      ok = line_.HangUpModem();
-      if (!ok) {
-        session_.SetState(kStateFailed);
-        session_.SetStatusText({});
-        session_.SetErrorText("Could not hang up modem. Please try again or reset it.");
-      }
+      if (!line_.HangUpModem())
+        return session_.FailCommand("Could not hang up modem. Please try again or reset it.");
     }
   }
-  if (ok) {
-    session_.SetState(kStateDone);
-    session_.SetStatusText({});
-  }
-  session_.SetCommand(kNoCommand);
+  session_.EndCommand(kStateDone);
 }
 
 void ConnectionManager::ClosePort() {
@@ -287,7 +269,7 @@ void ConnectionManager::ClosePort() {
   modem_.Cancel();
   port_.Close();
   lights_.SetMonitoring(false);
-  if (wasConnected) delay_.Delay(5);  // lets the port finish closing
+  if (wasConnected) delay_.Delay(kStringPause);  // lets the port finish closing
 }
 
 void ConnectionManager::PortFailed(const std::string& reason) {

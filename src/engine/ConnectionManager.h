@@ -6,15 +6,15 @@
 #include <string>
 
 #include "engine/CommandSession.h"
-#include "model/SiteWindowModel.h"
-#include "links/HayesDialer.h"
 #include "engine/LinkFlags.h"
+#include "links/HayesDialer.h"
 #include "links/SerialLine.h"
 #include "links/StatusLights.h"
 #include "links/TcpLink.h"
-#include "platform/SerialPort.h"
-#include "platform/DelayClock.h"
+#include "model/SiteWindowModel.h"
 #include "model/TypeSite.h"
+#include "platform/DelayClock.h"
+#include "platform/SerialPort.h"
 
 namespace qmb {
 
@@ -35,7 +35,17 @@ class ConnectionManager {
   explicit ConnectionManager(Parts parts);
 
   static constexpr const char* kDefaultModemInit = "ATV1Q0&C1&D2";
-  static constexpr int kFailedDialStep = 999;
+  // The steps of a dial, kept in the session's step counter.
+  enum DialStage : int32_t {
+    kStartDial = 0,        // initialise the modem and dial
+    kAwaitDialResult = 1,  // until the dialer reports connected or failed
+    kDialConnected = 2,    // connect string, log on
+    kFailedDialStep = 999,
+  };
+  // Delay periods around each command string (and after closing a connected port), and after
+  // the modem's initialisation string.
+  static constexpr int kStringPause = 5;
+  static constexpr int kModemInitPause = 15;
 
   // Takes the site's TCP mode; the engine has already copied the site record.
   void AssignSite();
@@ -66,6 +76,8 @@ class ConnectionManager {
  private:
   std::string ModemInitText() const;
   void SendConnectStringAndLogOn();
+  // A command string between two pauses, so the device takes it as a unit; nothing when empty.
+  void SendBetweenPauses(const std::string& text, bool paced);
   void FailStart(const std::string& error);
 
   TSite& site_;

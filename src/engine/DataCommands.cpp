@@ -2,8 +2,8 @@
 
 #include <exception>
 
-#include "platform/ParamList.h"
 #include "platform/Log.h"
+#include "platform/ParamList.h"
 
 namespace qmb {
 
@@ -11,7 +11,10 @@ namespace {
 
 constexpr const char* kReadFailed = "Could not read data from panel.";
 constexpr const char* kModifyFailed = "Could not modify point.";
+// A point read's reply wait on the serial line: RTU up to 10 passes of 2 delay periods (it ends at
+// the first pass without a byte), ASCII up to 20 periods for the end of line.
 constexpr int kRtuPasses = 10;
+constexpr int kRtuPassPeriods = 2;
 constexpr int kAsciiPasses = 20;
 
 // The groups of a POINT parameter: {key}{address}{VALUE=...}{...}; empty when POINT is absent.
@@ -43,51 +46,43 @@ DataCommands::DataCommands(Parts parts)
       tcp_(parts.tcp),
       delay_(parts.delay) {}
 
-bool DataCommands::WaitFor(const bool& flag, int passes) {
-  for (int i = 0; i < passes && !flag; ++i) delay_.Delay(1);
-  return flag;
+template <typename Condition>
+bool DataCommands::WaitFor(Condition condition, int passes) {
+  for (int i = 0; i < passes && !condition(); ++i) delay_.Delay(1);
+  return condition();
 }
 
 void DataCommands::FinishRead(bool success, const std::string& value) {
-  if (success) {
-    SafeArray result(ElementType::Text, 0, 1);
-    result.Put(0, Variant(MakeParam("VALUE", value)));
-    session_.CommandResult = Variant(std::move(result));
-    session_.SetState(kStateDone);
-    session_.SetStatusText({});
-    session_.SetErrorText({});
-  } else {
-    session_.SetState(kStateFailed);
-    session_.SetStatusText({});
-    session_.SetErrorText(kReadFailed);
-  }
-  session_.SetCommand(kNoCommand);
-  session_.Busy = false;
+  if (!success) return session_.FailCommand(kReadFailed);
+  SafeArray result(ElementType::Text, 0, 1);
+  result.Put(0, Variant(MakeParam("VALUE", value)));
+  session_.CommandResult = Variant(std::move(result));
+  session_.SetErrorText({});
+  session_.EndCommand(kStateDone);
 }
 
 void DataCommands::FinishWrite(bool success) {
-  session_.SetState(success ? kStateDone : kStateFailed);
-  session_.SetStatusText({});
-  session_.SetErrorText(success ? "" : kModifyFailed);
-  session_.SetCommand(kNoCommand);
+  if (!success) return session_.FailCommand(kModifyFailed);
+  session_.SetErrorText({});
+  session_.EndCommand(kStateDone);
 }
 
 bool DataCommands::ReadSerial(const std::string& address, std::string& value) {
   if (site_.UseRTU) {
     line_.ActivityCount = 0;
-    BuildRTURead(codec_, address);
+    transactions_.FrameRTURead(address);
     transactions_.StartReceive();
     transactions_.SendArmed(codec_.CommandBytes());
     // The reply must begin within the first pass and ends at the first pass without a byte.
     for (int pass = 0; pass < kRtuPasses; ++pass) {
       line_.ActivityCount = 0;
-      delay_.Delay(2);
+      delay_.Delay(kRtuPassPeriods);
       if (line_.ActivityCount == 0) break;
     }
     transactions_.StopReceive();
-    if (codec_.Receive.Count > 2 && codec_.CheckReply(SerialFraming::RTU) &&
-        codec_.Reply.ErrorCode == 0) {
-      value = DecodePointValue(codec_.Reply, address, false);
+    if (codec_.Receive.Count > 2 && transactions_.CheckReply(SerialFraming::RTU) &&
+        transactions_.Reply().ErrorCode == 0) {
+      value = DecodePointValue(transactions_.Reply(), address, false);
       return true;
     }
     return false;
@@ -95,7 +90,7 @@ bool DataCommands::ReadSerial(const std::string& address, std::string& value) {
 
   line_.ActivityCount = 0;
   line_.EolFired = false;
-  const std::string frame = BuildASCIIRead(codec_, address);
+  const std::string frame = transactions_.FrameASCIIRead(address);
   line_.EolTrigger = line_.AddTextTrigger("\r\n", false);
   transactions_.StartReceive();
   transactions_.SendArmed(frame);
@@ -105,8 +100,8 @@ bool DataCommands::ReadSerial(const std::string& address, std::string& value) {
   if (line_.EolFired) {
     if (codec_.Receive.Count > 2) {
       codec_.DecodeASCIIReply();
-      if (codec_.CheckReply(SerialFraming::ASCII) && codec_.Reply.ErrorCode == 0) {
-        value = DecodePointValue(codec_.Reply, address, false);
+      if (transactions_.CheckReply(SerialFraming::ASCII) && transactions_.Reply().ErrorCode == 0) {
+        value = DecodePointValue(transactions_.Reply(), address, false);
         return true;
       }
     }
@@ -145,11 +140,11 @@ void DataCommands::ReadPointTCP() {
     const auto point = groups.empty() ? std::nullopt : ParsePointAddress(groups[1], true);
     if (point) {
       tcp_.SelectHost(point->Host);
-      if (WaitFor(tcp_.TCPReady, kReadyPasses)) {
+      if (WaitFor([this] { return tcp_.TCPReady; }, kReadyPasses)) {
         tcp_.SendTCP(BuildTCPRead(codec_, groups[1]));
-        if (WaitFor(codec_.TCPReplyArrived, kReplyPasses) && codec_.CheckTCPReply() &&
-            codec_.Reply.ErrorCode == 0) {
-          value = DecodePointValue(codec_.Reply, groups[1], true);
+        if (WaitFor([this] { return tcp_.ReplyArrived(); }, kReplyPasses) &&
+            transactions_.CheckTCPReply(tcp_.ReplyText()) && transactions_.Reply().ErrorCode == 0) {
+          value = DecodePointValue(transactions_.Reply(), groups[1], true);
           success = true;
         }
       }
@@ -171,8 +166,8 @@ void DataCommands::PointModify() {
     if (const auto write = ParseWriteRequest(false)) {
       // Inputs cannot be written; a register value beyond 16 bits is refused, not truncated.
       const std::string request = BuildSerialWriteText(write->point, write->value);
-      success =
-          !request.empty() && transactions_.Transact(request) > 0 && codec_.Reply.ErrorCode == 0;
+      success = !request.empty() && transactions_.Transact(request) > 0 &&
+                transactions_.Reply().ErrorCode == 0;
       if (success) StoreWritten(*write);
     }
   } catch (const std::exception& e) {
@@ -189,13 +184,13 @@ void DataCommands::WritePointTCP() {
     const std::string frame = write ? BuildTCPWriteFrame(write->point, write->value) : "";
     if (!frame.empty()) {
       tcp_.SelectHost(write->point.Host);
-      if (WaitFor(tcp_.TCPReady, kReadyPasses)) {
+      if (WaitFor([this] { return tcp_.TCPReady; }, kReadyPasses)) {
         tcp_.SendTCP(frame);
         // The device's answer decides: an exception reply (function code with bit 7 set) is
         // a refused write, not a success.
-        const std::string& reply = codec_.TCPReplyText;
-        success = WaitFor(codec_.TCPReplyArrived, kReplyPasses) && reply.size() >= 8 &&
-                  (static_cast<uint8_t>(reply[7]) & 0x80) == 0;
+        const std::string& reply = tcp_.ReplyText();
+        success = WaitFor([this] { return tcp_.ReplyArrived(); }, kReplyPasses) &&
+                  reply.size() >= 8 && (static_cast<uint8_t>(reply[7]) & 0x80) == 0;
       }
       if (success) StoreWritten(*write);
     }
@@ -229,16 +224,11 @@ void DataCommands::GetAlarms() {
     texts.push_back("ALARM" + std::to_string(texts.size()) + "=" + alarm);
   Alarms.clear();
   session_.CommandResult = Variant(SafeArray::OfTexts(texts));
-  session_.SetState(kStateDone);
-  session_.SetStatusText({});
-  session_.SetCommand(kNoCommand);
+  session_.EndCommand(kStateDone);
 }
 
 void DataCommands::NotSupported() {
-  session_.SetState(kStateFailed);
-  session_.SetStatusText({});
-  session_.SetErrorText("Command not supported");
-  session_.SetCommand(kNoCommand);
+  session_.FailCommand(CommandSession::kNotSupported);
 }
 
 }  // namespace qmb

@@ -8,14 +8,14 @@
 #include <string>
 
 #include "engine/CommandSession.h"
-#include "protocol/FrameCodec.h"
+#include "engine/LinkFlags.h"
 #include "engine/PointTable.h"
 #include "engine/TransactionEngine.h"
-#include "engine/LinkFlags.h"
 #include "links/SerialLine.h"
 #include "links/TcpLink.h"
-#include "platform/DelayClock.h"
 #include "model/TypeSite.h"
+#include "platform/DelayClock.h"
+#include "protocol/FrameCodec.h"
 
 namespace qmb {
 
@@ -54,8 +54,9 @@ class DataCommands {
   bool LinkUp() const { return flags_.Connected && !site_.OfflineMode; }
   // One read exchange on the serial line; true with the value when the slave answered it.
   bool ReadSerial(const std::string& address, std::string& value);
-  // Waits up to `passes` delay periods for the flag; true when it came.
-  bool WaitFor(const bool& flag, int passes);
+  // Waits up to `passes` delay periods for the condition; true when it came.
+  template <typename Condition>
+  bool WaitFor(Condition condition, int passes);
   void FinishRead(bool success, const std::string& value);
   void FinishWrite(bool success);
 

@@ -23,7 +23,6 @@ class ActiveScope {
 
 TModBusForm::TModBusForm(EngineServices services)
     : Session(Model, &self_),
-      Codec(Model),
       Points(Session),
       services_(services),
       port_(services.serialPorts.CreatePort()),
@@ -33,9 +32,9 @@ TModBusForm::TModBusForm(EngineServices services)
       Line(ComPort1, services.serialPorts, Codec.Receive, services.delay, Flags.TCPMode),
       Modem1(ComPort1, services.loop),
       Lights(Model, services.loop),
-      Tcp(TCP1, Site, Codec, Model),
+      Tcp(TCP1, Site, Model),
       Link({Site, Flags, Session, Model, services.delay, ComPort1, Line, Modem1, Lights, Tcp}),
-      Transactions({Site, Flags, Codec, ComPort1, Line, Lights, services.delay}),
+      Transactions({Site, Flags, Codec, ComPort1, Line, Lights, services.delay, Model}),
       SiteCmds({Site, Flags, Session, Model, Transactions, TCP1, services.clock}),
       Poller({Site, Flags, Session, Points, Codec, ComPort1, Line, Transactions, Tcp}),
       DataCmds({Site, Flags, Session, Points, Codec, Line, Transactions, Tcp, services.delay}) {

@@ -3,9 +3,9 @@
 #include <cmath>
 #include <exception>
 
-#include "platform/ParamList.h"
 #include "platform/DateTime.h"
 #include "platform/Locale.h"
+#include "platform/ParamList.h"
 #include "platform/TextHelpers.h"
 
 namespace qmb {
@@ -31,10 +31,8 @@ void SiteCommands::SiteTime() {
   SafeArray result(ElementType::Text, 0, 1);
   result.Put(0, Variant(MakeParam("SITETIME", DateTimeText(clock_.LocalNow()))));
   session_.CommandResult = Variant(std::move(result));
-  session_.SetState(kStateDone);
-  session_.SetStatusText({});
   session_.SiteClockOffset = 0.0;
-  session_.SetCommand(kNoCommand);
+  session_.EndCommand(kStateDone);
 }
 
 void SiteCommands::SiteStatus() {
@@ -63,16 +61,12 @@ void SiteCommands::SiteStatus() {
   } else {
     session_.CommandResult = Variant(SafeArray::OfTexts({site_.Description, "Offline"}));
   }
-  session_.SetState(kStateDone);
-  session_.SetStatusText({});
-  session_.SetCommand(kNoCommand);
+  session_.EndCommand(kStateDone);
 }
 
 bool SiteCommands::NotSupported() {
-  session_.SetState(kStateFailed);
-  session_.SetStatusText({});
-  session_.SetErrorText("Command not supported");
-  session_.SetCommand(kNoCommand);
+  // Answered, so done for the caller: GETDATA then reports the text in a completed command.
+  session_.FailCommand(CommandSession::kNotSupported);
   return true;
 }
 
@@ -97,9 +91,7 @@ void SiteCommands::GetData() {
     session_.SetErrorText(e.what());
     done = false;
   }
-  session_.SetState(done ? kStateDone : kStateFailed);
-  session_.SetStatusText({});
-  session_.SetCommand(kNoCommand);
+  session_.EndCommand(done ? kStateDone : kStateFailed);
 }
 
 bool SiteCommands::SendCommand() {

@@ -2,6 +2,9 @@
 
 #include <stdexcept>
 
+#include "engine/WindowBoxes.h"
+#include "protocol/PointAddress.h"
+
 namespace qmb {
 
 namespace {
@@ -15,7 +18,38 @@ TransactionEngine::TransactionEngine(Parts parts)
       port_(parts.port),
       line_(parts.line),
       lights_(parts.lights),
-      delay_(parts.delay) {}
+      delay_(parts.delay),
+      model_(parts.model) {}
+
+void TransactionEngine::ShowFramed(SerialFraming framing) {
+  ShowCommand(model_, codec_.Command, framing);
+}
+
+bool TransactionEngine::Keep(const ReplyCheck& check) {
+  reply_ = check.Reply;
+  if (check.Shown) ShowReply(model_, reply_);
+  return check.Accepted;
+}
+
+std::string TransactionEngine::FrameASCIIRead(std::string_view addressText) {
+  std::string frame = BuildASCIIRead(codec_, addressText);
+  if (!frame.empty()) ShowFramed(SerialFraming::ASCII);
+  return frame;
+}
+
+bool TransactionEngine::FrameRTURead(std::string_view addressText) {
+  if (BuildRTURead(codec_, addressText).empty()) return false;
+  ShowFramed(SerialFraming::RTU);
+  return true;
+}
+
+bool TransactionEngine::CheckReply(SerialFraming framing) {
+  return Keep(codec_.CheckReply(framing));
+}
+
+bool TransactionEngine::CheckTCPReply(std::string_view replyText) {
+  return Keep(codec_.CheckTCPReply(replyText));
+}
 
 int32_t TransactionEngine::Transact(const std::string& hexText) {
   if (flags_.TCPMode) return 0;
@@ -67,6 +101,7 @@ void TransactionEngine::ReplyWait(bool ascii) {
 int32_t TransactionEngine::TransactASCII(const std::string& hexText) {
   const std::string frame = codec_.FrameASCIIRequest(hexText);
   if (frame.empty()) throw std::length_error(kTooLong);
+  ShowFramed(SerialFraming::ASCII);
   for (int attempt = 1; attempt <= kAttempts; ++attempt) {
     line_.EolFired = false;
     line_.EolTrigger = line_.AddTextTrigger("\r\n", false);
@@ -78,7 +113,7 @@ int32_t TransactionEngine::TransactASCII(const std::string& hexText) {
     line_.EolTrigger = line_.RemoveTextTrigger(line_.EolTrigger);
     if (codec_.Receive.Count > 2) {
       codec_.DecodeASCIIReply();
-      if (codec_.CheckReply(SerialFraming::ASCII)) return codec_.Receive.Count;
+      if (CheckReply(SerialFraming::ASCII)) return codec_.Receive.Count;
     }
     if (attempt == 2) ResetLink();
   }
@@ -87,6 +122,7 @@ int32_t TransactionEngine::TransactASCII(const std::string& hexText) {
 
 int32_t TransactionEngine::TransactRTU(const std::string& hexText) {
   if (!codec_.FrameRTURequest(hexText)) throw std::length_error(kTooLong);
+  ShowFramed(SerialFraming::RTU);
   const std::string request = codec_.CommandBytes();
   for (int attempt = 1; attempt <= kAttempts; ++attempt) {
     StartReceive();
@@ -94,8 +130,7 @@ int32_t TransactionEngine::TransactRTU(const std::string& hexText) {
     SendArmed(request);
     ReplyWait(false);
     StopReceive();
-    if (codec_.Receive.Count > 0 && codec_.CheckReply(SerialFraming::RTU))
-      return codec_.Receive.Count;
+    if (codec_.Receive.Count > 0 && CheckReply(SerialFraming::RTU)) return codec_.Receive.Count;
     if (attempt == 2) ResetLink();
   }
   return 0;

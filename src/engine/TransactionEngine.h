@@ -5,13 +5,14 @@
 #include <cstdint>
 #include <string>
 
-#include "protocol/FrameCodec.h"
 #include "engine/LinkFlags.h"
 #include "links/SerialLine.h"
 #include "links/StatusLights.h"
-#include "platform/SerialPort.h"
-#include "platform/DelayClock.h"
+#include "model/SiteWindowModel.h"
 #include "model/TypeSite.h"
+#include "platform/DelayClock.h"
+#include "platform/SerialPort.h"
+#include "protocol/FrameCodec.h"
 
 namespace qmb {
 
@@ -25,6 +26,7 @@ class TransactionEngine {
     SerialLine& line;
     StatusLights& lights;
     DelayClock& delay;
+    SiteWindowModel& model;
   };
   explicit TransactionEngine(Parts parts);
   virtual ~TransactionEngine() = default;
@@ -38,6 +40,15 @@ class TransactionEngine {
   virtual int32_t Transact(const std::string& hexText);
   int32_t TransactASCII(const std::string& hexText);
   int32_t TransactRTU(const std::string& hexText);
+
+  // Every request framed and every reply checked goes through here: the codec judges, the engine
+  // keeps the reply block and shows request and reply in the window's Command and Response
+  // boxes. The reads are empty / false for a text that is no point address.
+  std::string FrameASCIIRead(std::string_view addressText);
+  bool FrameRTURead(std::string_view addressText);
+  bool CheckReply(SerialFraming framing);
+  bool CheckTCPReply(std::string_view replyText);
+  const ReplyBlock& Reply() const { return reply_; }
 
   void ClearReceive();
   void StartReceive();
@@ -59,6 +70,11 @@ class TransactionEngine {
   SerialLine& line_;
   StatusLights& lights_;
   DelayClock& delay_;
+  SiteWindowModel& model_;
+  ReplyBlock reply_;
+
+  bool Keep(const ReplyCheck& check);
+  void ShowFramed(SerialFraming framing);
 };
 
 }  // namespace qmb

@@ -55,7 +55,7 @@ void TcpLink::SelectHost(const std::string& host) {
 }
 
 void TcpLink::SendTCP(const std::string& bytes) {
-  codec_.TCPReplyArrived = false;
+  ForgetReply();
   client_.Send(bytes);
 }
 
@@ -84,9 +84,9 @@ void TcpLink::TCP1ReadyToSend() {
 }
 
 void TcpLink::TCP1DataIn(const std::string& bytes) {
-  codec_.TCPReplyArrived = true;
+  replyArrived_ = true;
   model_.AddLogLine("Data In: " + BytesToBracketHex(bytes));
-  codec_.TCPReplyText = bytes;
+  replyText_ = bytes;
 }
 
 }  // namespace qmb

@@ -5,10 +5,9 @@
 #include <cstdint>
 #include <string>
 
-#include "protocol/FrameCodec.h"
 #include "model/SiteWindowModel.h"
-#include "platform/TcpClient.h"
 #include "model/TypeSite.h"
+#include "platform/TcpClient.h"
 
 namespace qmb {
 
@@ -21,8 +20,8 @@ class TcpLink {
   static constexpr uint16_t kModbusPort = 502;
   static constexpr const char* kNoHost = "....";
 
-  TcpLink(TcpClient& client, const TSite& site, FrameCodec& codec, SiteWindowModel& model)
-      : client_(client), site_(site), codec_(codec), model_(model) {}
+  TcpLink(TcpClient& client, const TSite& site, SiteWindowModel& model)
+      : client_(client), site_(site), model_(model) {}
 
   // Points the link at a host ("" for the site's address); connects when the host changed or
   // the connection was lost since.
@@ -38,14 +37,21 @@ class TcpLink {
   void TCP1ReadyToSend();
   void TCP1DataIn(const std::string& bytes);
 
+  // The latest chunk from the peer (replaced, not appended), and whether one came since the
+  // last send.
+  const std::string& ReplyText() const { return replyText_; }
+  bool ReplyArrived() const { return replyArrived_; }
+  void ForgetReply() { replyArrived_ = false; }
+
   std::string CurrentHost = kNoHost;
   bool TCPReady = false;
 
  private:
   TcpClient& client_;
   const TSite& site_;
-  FrameCodec& codec_;
   SiteWindowModel& model_;
+  std::string replyText_;
+  bool replyArrived_ = false;
 };
 
 }  // namespace qmb

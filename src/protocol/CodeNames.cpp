@@ -1,9 +1,8 @@
 #include "protocol/CodeNames.h"
 
-#include <algorithm>
 #include <array>
 
-#include "model/SiteWindowModel.h"
+#include "protocol/FrameCodec.h"
 
 namespace qmb {
 
@@ -41,10 +40,6 @@ constexpr std::array<std::string_view, 8> kExceptionNames = {
     "Acknowledge",      "Slave Device Busy",    "Negative Acknowledge", "Memory Parity Error",
 };
 
-// The Response box names exceptions 1 to 6 only; 7 and 8 show as bare numbers although the table
-// holds their names.
-constexpr int32_t kLastNamedException = 6;
-
 }  // namespace
 
 std::string_view FunctionName(int32_t code) {
@@ -66,47 +61,6 @@ std::string ByteListText(const uint8_t* bytes, size_t count) {
     text += "] ";
   }
   return text;
-}
-
-void ShowCommand(SiteWindowModel& window, const CommandBuffer& command, SerialFraming framing) {
-  const uint8_t function = command.Bytes[1];
-  window.CmdAddLbl = std::to_string(command.Bytes[0]);
-  window.CmdFuncLbl = std::to_string(function);
-  const std::string_view name = FunctionName(function);
-  if (!name.empty()) window.CmdFuncLbl += " (" + std::string(name) + ")";
-
-  const int32_t checksumSize = framing == SerialFraming::RTU ? 2 : 1;
-  const int32_t length = std::clamp(command.Length, 0, static_cast<int32_t>(command.Bytes.size()));
-  const int32_t dataCount = length - 2 - checksumSize;
-  window.CmdDataLbl =
-      dataCount > 0 ? ByteListText(command.Bytes.data() + 2, static_cast<size_t>(dataCount)) : "";
-
-  window.ReplyAddLbl.clear();
-  window.ReplyFuncLabelLbl = "Function:";
-  window.ReplyFuncLabelIsError = false;
-  window.ReplyFuncLbl.clear();
-  window.ReplyDataLbl.clear();
-  window.Changed();
-}
-
-void ShowReply(SiteWindowModel& window, const ReplyBlock& reply) {
-  window.ReplyAddLbl = std::to_string(reply.Address);
-  if (reply.ErrorCode != kReplyNoError) {
-    window.ReplyFuncLabelLbl = "Error:";
-    window.ReplyFuncLabelIsError = true;
-    window.ReplyFuncLbl = std::to_string(reply.ErrorCode);
-    if (reply.ErrorCode >= 1 && reply.ErrorCode <= kLastNamedException)
-      window.ReplyFuncLbl += " (" + std::string(ExceptionName(reply.ErrorCode)) + ")";
-    else if (reply.ErrorCode == kReplyChecksumOrUnknown)
-      window.ReplyFuncLbl += " (Checksum/Unknown Error)";
-  } else {
-    window.ReplyFuncLabelLbl = "Function:";
-    window.ReplyFuncLabelIsError = false;
-    window.ReplyFuncLbl = std::to_string(reply.Function);
-  }
-  const int32_t length = std::clamp(reply.DataLength, 0, static_cast<int32_t>(reply.Data.size()));
-  window.ReplyDataLbl = ByteListText(reply.Data.data(), static_cast<size_t>(length));
-  window.Changed();
 }
 
 }  // namespace qmb

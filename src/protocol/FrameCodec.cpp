@@ -4,9 +4,6 @@
 #include <atomic>
 #include <chrono>
 
-#include "protocol/CodeNames.h"
-#include "model/SiteWindowModel.h"
-
 namespace qmb {
 
 namespace {
@@ -126,10 +123,9 @@ std::string ReceiveBuffer::Text() const {
   return std::string(reinterpret_cast<const char*>(Bytes.data()), static_cast<size_t>(count));
 }
 
-FrameCodec::FrameCodec(SiteWindowModel& window) : FrameCodec(window, ClockSeed()) {}
+FrameCodec::FrameCodec() : FrameCodec(ClockSeed()) {}
 
-FrameCodec::FrameCodec(SiteWindowModel& window, uint32_t randomSeed)
-    : window_(window), random_(randomSeed) {}
+FrameCodec::FrameCodec(uint32_t randomSeed) : random_(randomSeed) {}
 
 bool FrameCodec::FrameSerialRequest(std::string_view hexText, SerialFraming framing) {
   const size_t checksumSize = framing == SerialFraming::RTU ? 2 : 1;
@@ -146,7 +142,6 @@ bool FrameCodec::FrameSerialRequest(std::string_view hexText, SerialFraming fram
     Command.Bytes[count] = CalcLRC(Command.Bytes.data(), static_cast<int32_t>(count));
   }
   Command.Length = static_cast<int32_t>(count + checksumSize);
-  ShowCommand(framing);
   return true;
 }
 
@@ -191,21 +186,20 @@ void FrameCodec::DecodeASCIIReply() {
       static_cast<int32_t>(HexToBytes(cleaned, Receive.Bytes.data(), Receive.Bytes.size()));
 }
 
-bool FrameCodec::CheckReply(SerialFraming framing) {
-  Reply.Clear();
+ReplyCheck FrameCodec::CheckReply(SerialFraming framing) const {
+  ReplyCheck check;
+  ReplyBlock& reply = check.Reply;
   // The count comes from the receive handler; never read past the buffer whatever it says.
   const int32_t n = std::min(Receive.Count, static_cast<int32_t>(kReceiveBufferSize));
-  if (n < 4) return false;
+  if (n < 4) return check;
+  check.Shown = true;
   const uint8_t* b = Receive.Bytes.data();
 
-  if (b[0] != Command.Bytes[0]) {
-    ShowReply();
-    return false;
-  }
-  Reply.Address = b[0];
+  if (b[0] != Command.Bytes[0]) return check;
+  reply.Address = b[0];
 
   if (b[1] == Command.Bytes[1]) {
-    Reply.Function = b[1];
+    reply.Function = b[1];
     int32_t frameLength;  // without the checksum
     bool checksumOk;
     if (framing == SerialFraming::RTU) {
@@ -218,61 +212,51 @@ bool FrameCodec::CheckReply(SerialFraming framing) {
       checksumOk = b[n - 1] == CalcLRC(b, frameLength);
     }
     if (!checksumOk) {
-      Reply.ErrorCode = kReplyChecksumOrUnknown;
-      ShowReply();
-      return false;
+      reply.ErrorCode = kReplyChecksumOrUnknown;
+      return check;
     }
-    Reply.DataLength = frameLength - 2;
-    std::copy(b + 2, b + frameLength, Reply.Data.begin());
-    ShowReply();
-    return true;
+    reply.DataLength = frameLength - 2;
+    std::copy(b + 2, b + frameLength, reply.Data.begin());
+    check.Accepted = true;
+    return check;
   }
 
-  Reply.Function = b[1] & 0x7F;
-  if (Reply.Function == Command.Bytes[1]) {
+  reply.Function = b[1] & 0x7F;
+  if (reply.Function == Command.Bytes[1]) {
     // Exception reply. Its checksum is not verified; callers count it as a failed exchange by
     // its error code, so a code of 0 (a garbled exception) must not read as success.
-    Reply.ErrorCode = b[2] != 0 ? b[2] : kReplyChecksumOrUnknown;
-    ShowReply();
-    return true;
+    reply.ErrorCode = b[2] != 0 ? b[2] : kReplyChecksumOrUnknown;
+    check.Accepted = true;
+    return check;
   }
-  Reply.ErrorCode = kReplyChecksumOrUnknown;
-  ShowReply();
-  return false;
+  reply.ErrorCode = kReplyChecksumOrUnknown;
+  return check;
 }
 
-bool FrameCodec::CheckTCPReply() {
-  Reply.Clear();
-  Reply.ErrorCode = kReplyChecksumOrUnknown;
-  const std::string_view t = TCPReplyText;
+ReplyCheck FrameCodec::CheckTCPReply(std::string_view t) const {
+  ReplyCheck check;
+  ReplyBlock& reply = check.Reply;
+  reply.ErrorCode = kReplyChecksumOrUnknown;
   const auto byteAt = [&](size_t i) { return static_cast<uint8_t>(t[i]); };
-  if (t.size() < 10) return false;  // 9 bytes is an exception reply: no value in it
-  if (byteAt(0) * 256 + byteAt(1) != TCPTransactionId) return false;
-  if (byteAt(2) != 0 || byteAt(3) != 0) return false;
+  if (t.size() < 10) return check;  // 9 bytes is an exception reply: no value in it
+  if (byteAt(0) * 256 + byteAt(1) != TCPTransactionId) return check;
+  if (byteAt(2) != 0 || byteAt(3) != 0) return check;
   // An exception longer than nine bytes (padding, a second frame in the chunk) is still no
   // value: its exception code must not be read as a byte count.
-  if (byteAt(7) & 0x80) return false;
+  if (byteAt(7) & 0x80) return check;
   const size_t byteCount = byteAt(8);
   // A reply cut short would read its missing bytes as zeros: a wrong value, not a value.
-  if (t.size() - 9 < byteCount) return false;
+  if (t.size() - 9 < byteCount) return check;
 
-  Reply.Function = byteAt(7);
-  Reply.Data[0] = static_cast<uint8_t>(byteCount);
+  reply.Function = byteAt(7);
+  reply.Data[0] = static_cast<uint8_t>(byteCount);
   std::copy(t.begin() + 9, t.begin() + 9 + static_cast<std::ptrdiff_t>(byteCount),
-            Reply.Data.begin() + 1);
-  Reply.DataLength = static_cast<int32_t>(byteCount + 1);
-  Reply.Address = 0;
-  Reply.ErrorCode = kReplyNoError;
-  ShowReply();
-  return true;
-}
-
-void FrameCodec::ShowCommand(SerialFraming framing) {
-  qmb::ShowCommand(window_, Command, framing);
-}
-
-void FrameCodec::ShowReply() {
-  qmb::ShowReply(window_, Reply);
+            reply.Data.begin() + 1);
+  reply.DataLength = static_cast<int32_t>(byteCount + 1);
+  reply.Address = 0;
+  reply.ErrorCode = kReplyNoError;
+  check.Accepted = check.Shown = true;
+  return check;
 }
 
 }  // namespace qmb

@@ -1,6 +1,7 @@
 // The Modbus frame codec of a site engine: hex text, LRC and CRC-16, request frames in the three
-// framings, and the checks that take a reply apart into the reply block. The codec owns the
-// engine's command buffer, receive buffer and reply block; every write into them is bounded.
+// framings, and the checks that take a reply apart into a reply block. The codec owns the
+// engine's command and receive buffers; every write into them is bounded. It knows nothing of
+// the window: a check only returns its outcome, and the engine decides what to show.
 #pragma once
 
 #include <array>
@@ -11,8 +12,6 @@
 #include <string_view>
 
 namespace qmb {
-
-struct SiteWindowModel;
 
 inline constexpr size_t kCommandBufferSize = 256;
 inline constexpr size_t kReceiveBufferSize = 1000;
@@ -82,17 +81,25 @@ struct ReplyBlock {
   void Clear() { *this = ReplyBlock{}; }
 };
 
+// What a reply check found. Shown: the site window's Response box is to show the reply block
+// (a serial reply of four bytes or more, accepted or not; a Modbus/TCP reply only when accepted).
+struct ReplyCheck {
+  bool Accepted = false;
+  bool Shown = false;
+  ReplyBlock Reply;
+};
+
 class FrameCodec {
  public:
   // The transaction ids of Modbus/TCP reads come from a generator seeded from the clock, so two
   // engines (or a restarted one) do not walk the same sequence.
-  explicit FrameCodec(SiteWindowModel& window);
-  FrameCodec(SiteWindowModel& window, uint32_t randomSeed);
+  FrameCodec();
+  explicit FrameCodec(uint32_t randomSeed);
 
   // Serial requests given as hex text (address, function, data; no ":" and no checksum). Both
-  // fill the command buffer with the binary request and its checksum and show it in the Command
-  // box. A text whose bytes and checksum would not fit the command buffer is refused: nothing is
-  // framed, buffer and display stay as they were, and the result is empty / false.
+  // fill the command buffer with the binary request and its checksum. A text whose bytes and
+  // checksum would not fit the command buffer is refused: nothing is framed, the buffer stays as
+  // it was, and the result is empty / false.
   // ASCII gives the wire text: ":" + the text as given + LRC + CR LF.
   std::string FrameASCIIRequest(std::string_view hexText);
   bool FrameRTURequest(std::string_view hexText);
@@ -109,31 +116,22 @@ class FrameCodec {
   // decodes to, ready for CheckReply.
   void DecodeASCIIReply();
 
-  // Checks the serial reply in the receive buffer against the command buffer and fills the
-  // reply block. True for an accepted reply, the slave's exception replies included (the error
-  // code tells them apart). Refreshes the Response box except for a reply under four bytes.
-  bool CheckReply(SerialFraming framing);
-  // Checks TCPReplyText against the transaction id of the last read; false (error code 255)
-  // when it is no reply to it. Refreshes the Response box only for an accepted reply.
-  bool CheckTCPReply();
-
-  // The Command box from the command buffer (the Response box is reset), and the Response box
-  // from the reply block.
-  void ShowCommand(SerialFraming framing);
-  void ShowReply();
+  // Checks the serial reply in the receive buffer against the command buffer. Accepted: a
+  // reply to the request, the slave's exception replies included (the error code tells them
+  // apart). Shown for every reply of four bytes or more.
+  ReplyCheck CheckReply(SerialFraming framing) const;
+  // Checks a Modbus/TCP reply against the transaction id of the last read; refused (error code
+  // 255) when it is no reply to it. Shown only when accepted.
+  ReplyCheck CheckTCPReply(std::string_view replyText) const;
 
   CommandBuffer Command;
   ReceiveBuffer Receive;
-  ReplyBlock Reply;
 
   uint16_t TCPTransactionId = 0;  // id of the last Modbus/TCP read sent
-  std::string TCPReplyText;       // the latest chunk from the TCP link (replaced, not appended)
-  bool TCPReplyArrived = false;
 
  private:
   bool FrameSerialRequest(std::string_view hexText, SerialFraming framing);
 
-  SiteWindowModel& window_;
   std::mt19937 random_;
 };
 

@@ -54,11 +54,11 @@ std::string FormatPointAddress(const PointAddress& point, bool tcpMode);
 std::string ReadRequestText(const PointAddress& point);
 // Each parses the address (the serial ones as on a serial site, the TCP one as on a Modbus/TCP
 // site) and builds its read request; empty for an invalid address, leaving the command buffer
-// and the display as they were.
-// ASCII: fills the command buffer and shows it; gives the frame to put on the line.
+// as it was.
+// ASCII: fills the command buffer; gives the frame to put on the line.
 std::string BuildASCIIRead(FrameCodec& codec, std::string_view addressText);
-// RTU: fills the command buffer (request and CRC, the bytes to send) and shows it; gives the
-// request's hex text.
+// RTU: fills the command buffer (request and CRC, the bytes to send); gives the request's hex
+// text.
 std::string BuildRTURead(FrameCodec& codec, std::string_view addressText);
 // Modbus/TCP: gives the frame with a fresh transaction id, which the codec keeps.
 std::string BuildTCPRead(FrameCodec& codec, std::string_view addressText);

@@ -9,11 +9,10 @@
 #include <string>
 
 #include "QtTestSupport.h"
-#include "protocol/FrameCodec.h"
-#include "model/SiteWindowModel.h"
 #include "links/TcpLink.h"
-#include "platform/qt/QtTcpClient.h"
+#include "model/SiteWindowModel.h"
 #include "model/TypeSite.h"
+#include "platform/qt/QtTcpClient.h"
 
 namespace qmb {
 namespace {
@@ -22,7 +21,7 @@ using test::WaitUntil;
 
 class TcpLinkOnSockets : public ::testing::Test {
  protected:
-  TcpLinkOnSockets() : codec(model), link(client, site, codec, model) {
+  TcpLinkOnSockets() : link(client, site, model) {
     client.OnConnected = [this](int, const std::string& text) { link.TCP1Connected(text); };
     client.OnDisconnected = [this](int, const std::string& text) { link.TCP1Disconnected(text); };
     client.OnError = [this](int, const std::string& text) { link.TCP1Error(text); };
@@ -40,7 +39,6 @@ class TcpLinkOnSockets : public ::testing::Test {
 
   TSite site;
   SiteWindowModel model;
-  FrameCodec codec;
   QtTcpClient client;
   TcpLink link;
 };
@@ -83,11 +81,11 @@ TEST_F(TcpLinkOnSockets, EachChunkReplacesTheReplyText) {
   link.SendTCP("request");
   peer->write("\x0A\xFF", 2);
   peer->flush();
-  ASSERT_TRUE(WaitUntil([&] { return codec.TCPReplyArrived; }));
-  EXPECT_EQ(codec.TCPReplyText, std::string("\x0A\xFF", 2));
+  ASSERT_TRUE(WaitUntil([&] { return link.ReplyArrived(); }));
+  EXPECT_EQ(link.ReplyText(), std::string("\x0A\xFF", 2));
   peer->write("\x01\x02", 2);
   peer->flush();
-  ASSERT_TRUE(WaitUntil([&] { return codec.TCPReplyText == std::string("\x01\x02", 2); }));
+  ASSERT_TRUE(WaitUntil([&] { return link.ReplyText() == std::string("\x01\x02", 2); }));
   bool logged = false;
   for (const auto& line : model.LogMmo) logged = logged || line == "Data In: [0A][FF]";
   EXPECT_TRUE(logged);

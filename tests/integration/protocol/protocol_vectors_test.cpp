@@ -13,7 +13,6 @@
 
 #include "protocol/FrameCodec.h"
 #include "protocol/PointAddress.h"
-#include "model/SiteWindowModel.h"
 
 namespace qmb {
 namespace {
@@ -91,13 +90,15 @@ class ProtocolVectors : public ::testing::Test {
     codec.Receive.Clear();
     for (char c : frame) codec.Receive.Store(static_cast<uint8_t>(c));
     if (framing == SerialFraming::ASCII) codec.DecodeASCIIReply();
-    return codec.CheckReply(framing);
+    const ReplyCheck check = codec.CheckReply(framing);
+    reply = check.Reply;
+    return check.Accepted;
   }
 
   static std::vector<Vector>* vectors_;
   static std::string problem_;
-  SiteWindowModel window;
-  FrameCodec codec{window, 1};
+  FrameCodec codec{1};
+  ReplyBlock reply;  // of the last check
 };
 
 std::vector<Vector>* ProtocolVectors::vectors_ = nullptr;
@@ -157,10 +158,10 @@ TEST_F(ProtocolVectors, RepliesPassTheCheckAndDecode) {
     const bool accepted = CheckAgainstRead(framing, address, frame);
     if (outcome == "data") {
       EXPECT_TRUE(accepted);
-      EXPECT_EQ(codec.Reply.ErrorCode, 0);
-      EXPECT_EQ(codec.Reply.Address, point->Slave);
-      EXPECT_EQ(codec.Reply.Function, static_cast<int>(point->PointKind));
-      EXPECT_EQ(DecodePointValue(codec.Reply, address, false), value);
+      EXPECT_EQ(reply.ErrorCode, 0);
+      EXPECT_EQ(reply.Address, point->Slave);
+      EXPECT_EQ(reply.Function, static_cast<int>(point->PointKind));
+      EXPECT_EQ(DecodePointValue(reply, address, false), value);
 
       // The same reply with one data byte changed must fail its checksum.
       std::string corrupted = frame;
@@ -170,17 +171,17 @@ TEST_F(ProtocolVectors, RepliesPassTheCheckAndDecode) {
         corrupted[7] = corrupted[7] == '5' ? '6' : '5';
       }
       EXPECT_FALSE(CheckAgainstRead(framing, address, corrupted));
-      EXPECT_EQ(codec.Reply.ErrorCode, 255);
+      EXPECT_EQ(reply.ErrorCode, 255);
     } else if (outcome == "exception") {
       EXPECT_TRUE(accepted);
-      EXPECT_EQ(codec.Reply.ErrorCode, exceptionCode);
-      EXPECT_EQ(codec.Reply.Function, static_cast<int>(point->PointKind));
-      EXPECT_EQ(DecodePointValue(codec.Reply, address, false), "");
+      EXPECT_EQ(reply.ErrorCode, exceptionCode);
+      EXPECT_EQ(reply.Function, static_cast<int>(point->PointKind));
+      EXPECT_EQ(DecodePointValue(reply, address, false), "");
     } else {
       ASSERT_EQ(outcome, "foreign");
       EXPECT_FALSE(accepted);
-      EXPECT_EQ(codec.Reply.ErrorCode, 0);
-      EXPECT_EQ(codec.Reply.Address, 0);
+      EXPECT_EQ(reply.ErrorCode, 0);
+      EXPECT_EQ(reply.Address, 0);
     }
   }
   for (const char* outcome : {"data", "exception", "foreign"})

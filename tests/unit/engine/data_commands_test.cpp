@@ -105,7 +105,7 @@ TEST_F(DataCommandsTest, ExceptionAndBadPointsFailTheRead) {
     const Variant exception = GetValue("{Pump}{1-HREG100}");
     EXPECT_EQ(Texts(exception)[0], "COMMANDSTATUS=FALSE");
     EXPECT_EQ(Error(exception), "COMMANDERROR=Could not read data from panel.");
-    EXPECT_EQ(engine->Codec.Reply.ErrorCode, 2) << "the exception itself was read";
+    EXPECT_EQ(engine->Transactions.Reply().ErrorCode, 2) << "the exception itself was read";
     EXPECT_EQ(slave->Requests, 1);
 
     // A missing POINT or an address that does not parse: at once, nothing sent.

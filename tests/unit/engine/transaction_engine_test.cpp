@@ -71,7 +71,7 @@ TEST_F(TransactionEngineTest, RtuReplyEndsAfterOneSilentPeriod) {
   EXPECT_EQ(Transact("010300630001"), 7);
   EXPECT_EQ(requests, 3);
   EXPECT_EQ(port->Opens - opensBefore, 1) << "reset before the attempt that succeeded";
-  EXPECT_EQ(engine->Codec.Reply.ErrorCode, 0);
+  EXPECT_EQ(engine->Transactions.Reply().ErrorCode, 0);
   EXPECT_EQ(engine->Model.ReplyDataLbl.empty(), false);
   // The reply is taken one delay period after its last byte, not at the 8-period limit.
   EXPECT_LE(loop.NowMs() - requestTimes.back(), 500);
@@ -105,7 +105,7 @@ TEST_F(TransactionEngineTest, ExceptionReplyCountsAsAReply) {
   answerFrom = 1;
   answer = {{20, std::string("\x01\x83\x02\xC0\xF1", 5)}};
   EXPECT_EQ(Transact("010300630001"), 5);
-  EXPECT_EQ(engine->Codec.Reply.ErrorCode, 2);
+  EXPECT_EQ(engine->Transactions.Reply().ErrorCode, 2);
   EXPECT_EQ(requests, 1);
 }
 
@@ -186,12 +186,6 @@ TEST_F(TransactionEngineTest, NothingGoesOutOnTcpOrForOversizedRequests) {
   EXPECT_EQ(tcp->Engine->Transactions.Transact("010300630001"), 0);
 }
 
-}  // namespace
-}  // namespace qmb::test
-
-namespace qmb::test {
-namespace {
-
 TEST_F(TransactionEngineTest, RefusedSendLeavesNothingArmed) {
   OpenSite(false);
   port->WriteError = "Input/output error";
@@ -202,6 +196,37 @@ TEST_F(TransactionEngineTest, RefusedSendLeavesNothingArmed) {
   EXPECT_EQ(port->TriggerCount(), 0u);
   EXPECT_FALSE(engine->Line.ReceptionEnabled);
   EXPECT_EQ(engine->Line.EolTrigger, 0);
+}
+
+TEST_F(TransactionEngineTest, CommandAndResponseBoxesFollowWhatWasFramedAndChecked) {
+  OpenSite(false);
+  SiteWindowModel& window = engine->Model;
+  EXPECT_FALSE(engine->Transactions.FrameASCIIRead("1-HREG100").empty());
+  EXPECT_EQ(window.CmdFuncLbl, "3 (Read Holding Registers)");
+  EXPECT_EQ(window.CmdDataLbl, "[00] [63] [00] [01] ");
+
+  // An invalid address frames nothing and leaves the box as it was.
+  window.CmdAddLbl = "previous";
+  EXPECT_TRUE(engine->Transactions.FrameASCIIRead("1-HREG0").empty());
+  EXPECT_FALSE(engine->Transactions.FrameRTURead("HREG100"));
+  EXPECT_EQ(window.CmdAddLbl, "previous");
+
+  // A reply under four bytes is not shown; a longer one is, refused or not.
+  window.ReplyAddLbl = "untouched";
+  engine->Codec.Receive.Clear();
+  for (uint8_t byte : {0x01, 0x03, 0x02}) engine->Codec.Receive.Store(byte);
+  EXPECT_FALSE(engine->Transactions.CheckReply(SerialFraming::ASCII));
+  EXPECT_EQ(window.ReplyAddLbl, "untouched");
+  engine->Codec.Receive.Store(0x00);
+  EXPECT_FALSE(engine->Transactions.CheckReply(SerialFraming::ASCII));
+  EXPECT_EQ(window.ReplyAddLbl, "1");
+  EXPECT_EQ(window.ReplyFuncLbl, "255 (Checksum/Unknown Error)");
+  EXPECT_EQ(engine->Transactions.Reply().ErrorCode, 255);
+
+  // A refused Modbus/TCP reply is not shown.
+  window.ReplyDataLbl = "untouched";
+  EXPECT_FALSE(engine->Transactions.CheckTCPReply(std::string(12, '\x01')));
+  EXPECT_EQ(window.ReplyDataLbl, "untouched");
 }
 
 }  // namespace

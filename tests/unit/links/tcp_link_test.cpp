@@ -51,11 +51,11 @@ TEST_F(TcpLinkTest, ConnectsOncePerHostAndOnDemand) {
 TEST_F(TcpLinkTest, EachChunkReplacesTheReplyText) {
   Select("");
   engine->Tcp.SendTCP(std::string("\xAA\x55", 2));
-  EXPECT_FALSE(engine->Codec.TCPReplyArrived);
+  EXPECT_FALSE(engine->Tcp.ReplyArrived());
   tcp->DeliverData(std::string("\x0A\xFF", 2));
   tcp->DeliverData(std::string("\x01", 1));
-  EXPECT_TRUE(engine->Codec.TCPReplyArrived);
-  EXPECT_EQ(engine->Codec.TCPReplyText, std::string("\x01", 1));
+  EXPECT_TRUE(engine->Tcp.ReplyArrived());
+  EXPECT_EQ(engine->Tcp.ReplyText(), std::string("\x01", 1));
   EXPECT_EQ(engine->Model.LogMmo.at(2), "Data In: [0A][FF]");
   EXPECT_EQ(engine->Model.LogMmo.at(3), "Data In: [01]");
   EXPECT_EQ(tcp->Sent.size(), 1u);

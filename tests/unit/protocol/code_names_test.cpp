@@ -2,17 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "model/SiteWindowModel.h"
-
 namespace qmb {
 namespace {
-
-CommandBuffer Command(std::initializer_list<int> bytes) {
-  CommandBuffer command;
-  for (int b : bytes)
-    command.Bytes[static_cast<size_t>(command.Length++)] = static_cast<uint8_t>(b);
-  return command;
-}
 
 TEST(CodeNames, NamesAsTheWindowShowsThem) {
   EXPECT_EQ(FunctionName(4), "Read input Registers");
@@ -23,75 +14,6 @@ TEST(CodeNames, NamesAsTheWindowShowsThem) {
   EXPECT_EQ(ExceptionName(8), "Memory Parity Error");
   EXPECT_EQ(ExceptionName(9), "");
   EXPECT_EQ(ExceptionName(-1), "");
-}
-
-TEST(CodeNames, ShowCommandLeavesOutTheChecksumAndResetsTheResponse) {
-  SiteWindowModel window;
-  int changes = 0;
-  window.OnChanged = [&] { ++changes; };
-  window.ReplyFuncLabelLbl = "Error:";
-  window.ReplyFuncLabelIsError = true;
-
-  ShowCommand(window, Command({0x01, 0x03, 0x00, 0x63, 0x00, 0x01, 0x98}), SerialFraming::ASCII);
-  EXPECT_EQ(window.CmdAddLbl, "1");
-  EXPECT_EQ(window.CmdFuncLbl, "3 (Read Holding Registers)");
-  EXPECT_EQ(window.CmdDataLbl, "[00] [63] [00] [01] ");
-  EXPECT_EQ(window.ReplyAddLbl, "");
-  EXPECT_EQ(window.ReplyFuncLabelLbl, "Function:");
-  EXPECT_FALSE(window.ReplyFuncLabelIsError);
-  EXPECT_EQ(window.ReplyFuncLbl, "");
-  EXPECT_EQ(window.ReplyDataLbl, "");
-  EXPECT_EQ(changes, 1);
-
-  ShowCommand(window, Command({0x01, 0x03, 0x00, 0x63, 0x00, 0x01, 0x74, 0x14}),
-              SerialFraming::RTU);
-  EXPECT_EQ(window.CmdDataLbl, "[00] [63] [00] [01] ");
-
-  ShowCommand(window, Command({0xFF, 0x00, 0xAB, 0x01}), SerialFraming::RTU);
-  EXPECT_EQ(window.CmdAddLbl, "255");
-  EXPECT_EQ(window.CmdFuncLbl, "0");
-  EXPECT_EQ(window.CmdDataLbl, "");
-  ShowCommand(window, Command({0x01, 25, 0x00}), SerialFraming::ASCII);
-  EXPECT_EQ(window.CmdFuncLbl, "25");
-  EXPECT_EQ(window.CmdDataLbl, "");
-}
-
-TEST(CodeNames, ShowReplyCaptionsAndErrorTexts) {
-  SiteWindowModel window;
-  ReplyBlock reply;
-  reply.Address = 1;
-  reply.Function = 3;
-  reply.ErrorCode = 2;
-  ShowReply(window, reply);
-  EXPECT_EQ(window.ReplyAddLbl, "1");
-  EXPECT_EQ(window.ReplyFuncLabelLbl, "Error:");
-  EXPECT_TRUE(window.ReplyFuncLabelIsError);
-  EXPECT_EQ(window.ReplyFuncLbl, "2 (Illegal Data Address)");
-  EXPECT_EQ(window.ReplyDataLbl, "");
-
-  const std::pair<int32_t, const char*> texts[] = {
-      {6, "6 (Slave Device Busy)"}, {7, "7"}, {8, "8"}, {255, "255 (Checksum/Unknown Error)"}};
-  for (const auto& [code, text] : texts) {
-    reply.ErrorCode = code;
-    ShowReply(window, reply);
-    EXPECT_EQ(window.ReplyFuncLbl, text);
-  }
-
-  reply = ReplyBlock{};  // a foreign slave's reply leaves the block cleared
-  ShowReply(window, reply);
-  EXPECT_EQ(window.ReplyAddLbl, "0");
-  EXPECT_EQ(window.ReplyFuncLabelLbl, "Function:");
-  EXPECT_FALSE(window.ReplyFuncLabelIsError);
-  EXPECT_EQ(window.ReplyFuncLbl, "0");
-  EXPECT_EQ(window.ReplyDataLbl, "");
-
-  reply.Function = 1;
-  reply.Data[0] = 0x01;
-  reply.Data[1] = 0x0A;
-  reply.DataLength = 2;
-  ShowReply(window, reply);
-  EXPECT_EQ(window.ReplyFuncLbl, "1");
-  EXPECT_EQ(window.ReplyDataLbl, "[01] [0A] ");
 }
 
 }  // namespace

@@ -6,8 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "model/SiteWindowModel.h"
-
 namespace qmb {
 namespace {
 
@@ -43,8 +41,18 @@ class FrameCodecTest : public ::testing::Test {
     SetReceived(bytes);
   }
 
-  SiteWindowModel window;
-  FrameCodec codec{window, 1234};
+  // Checks as the engine does: keeps the reply block and whether the window is to show it.
+  bool Check(SerialFraming framing) { return Keep(codec.CheckReply(framing)); }
+  bool CheckTCP(const std::string& replyText) { return Keep(codec.CheckTCPReply(replyText)); }
+  bool Keep(const ReplyCheck& check) {
+    reply = check.Reply;
+    shown = check.Shown;
+    return check.Accepted;
+  }
+
+  FrameCodec codec{1234};
+  ReplyBlock reply;
+  bool shown = false;
 };
 
 TEST(HexAndChecksums, HexTextRules) {
@@ -102,76 +110,72 @@ TEST_F(FrameCodecTest, RequestTooLongForCommandBufferIsRefused) {
   ASSERT_FALSE(codec.FrameASCIIRequest(std::string(2 * 255, 'A')).empty());  // 255 + LRC fits
   EXPECT_EQ(codec.Command.Length, 256);
   ASSERT_TRUE(codec.FrameRTURequest("010300630001"));
-  window.CmdDataLbl = "marker";
 
   EXPECT_EQ(codec.FrameASCIIRequest(std::string(2 * 256, '1')), "");
   EXPECT_FALSE(codec.FrameRTURequest(std::string(2 * 255, '1')));
   EXPECT_TRUE(codec.FrameRTURequest(std::string(2 * 254, '1')));
   EXPECT_EQ(codec.Command.Length, 256);
-  window.CmdDataLbl = "marker";
   EXPECT_FALSE(codec.FrameRTURequest(std::string(4000, '2')));
-  // Nothing framed: the previous request and its display stay.
+  // Nothing framed: the previous request stays.
   EXPECT_EQ(codec.Command.Bytes[0], 0x11);
-  EXPECT_EQ(window.CmdDataLbl, "marker");
 }
 
 TEST_F(FrameCodecTest, RTUReplyAcceptedAndCorruptionRefused) {
   codec.FrameRTURequest("010300630001");
   SetReceived(Bytes({0x01, 0x03, 0x02, 0x12, 0x34, 0xB5, 0x33}));
-  EXPECT_TRUE(codec.CheckReply(SerialFraming::RTU));
-  EXPECT_EQ(codec.Reply.Address, 1);
-  EXPECT_EQ(codec.Reply.Function, 3);
-  EXPECT_EQ(codec.Reply.ErrorCode, 0);
-  EXPECT_EQ(codec.Reply.DataLength, 3);
-  EXPECT_EQ(codec.Reply.Data[0], 0x02);
-  EXPECT_EQ(codec.Reply.Data[2], 0x34);
-  EXPECT_EQ(window.ReplyDataLbl, "[02] [12] [34] ");
+  EXPECT_TRUE(Check(SerialFraming::RTU));
+  EXPECT_EQ(reply.Address, 1);
+  EXPECT_EQ(reply.Function, 3);
+  EXPECT_EQ(reply.ErrorCode, 0);
+  EXPECT_EQ(reply.DataLength, 3);
+  EXPECT_EQ(reply.Data[0], 0x02);
+  EXPECT_EQ(reply.Data[2], 0x34);
+  EXPECT_TRUE(shown);
 
   SetReceived(Bytes({0x01, 0x03, 0x02, 0x12, 0x34, 0xB5, 0x34}));
-  EXPECT_FALSE(codec.CheckReply(SerialFraming::RTU));
-  EXPECT_EQ(codec.Reply.ErrorCode, 255);
-  EXPECT_EQ(codec.Reply.DataLength, 0);
+  EXPECT_FALSE(Check(SerialFraming::RTU));
+  EXPECT_EQ(reply.ErrorCode, 255);
+  EXPECT_EQ(reply.DataLength, 0);
 }
 
 TEST_F(FrameCodecTest, ExceptionAndUnexpectedReplies) {
   codec.FrameRTURequest("010300630001");
   SetReceived(Bytes({0x01, 0x83, 0x02, 0x00, 0x00}));  // checksum of an exception not checked
-  EXPECT_TRUE(codec.CheckReply(SerialFraming::RTU));
-  EXPECT_EQ(codec.Reply.Function, 3);
-  EXPECT_EQ(codec.Reply.ErrorCode, 2);
-  EXPECT_EQ(codec.Reply.DataLength, 0);
+  EXPECT_TRUE(Check(SerialFraming::RTU));
+  EXPECT_EQ(reply.Function, 3);
+  EXPECT_EQ(reply.ErrorCode, 2);
+  EXPECT_EQ(reply.DataLength, 0);
 
   // An exception code of 0 would read as success to every caller.
   SetReceived(Bytes({0x01, 0x83, 0x00, 0x00, 0x00}));
-  EXPECT_TRUE(codec.CheckReply(SerialFraming::RTU));
-  EXPECT_EQ(codec.Reply.ErrorCode, 255);
+  EXPECT_TRUE(Check(SerialFraming::RTU));
+  EXPECT_EQ(reply.ErrorCode, 255);
 
   SetRTUReply(Bytes({0x01, 0x04, 0x02, 0x12, 0x34}));  // valid frame, other function
-  EXPECT_FALSE(codec.CheckReply(SerialFraming::RTU));
-  EXPECT_EQ(codec.Reply.Function, 4);
-  EXPECT_EQ(codec.Reply.ErrorCode, 255);
+  EXPECT_FALSE(Check(SerialFraming::RTU));
+  EXPECT_EQ(reply.Function, 4);
+  EXPECT_EQ(reply.ErrorCode, 255);
 }
 
 TEST_F(FrameCodecTest, ForeignSlaveAndShortReplies) {
   codec.FrameRTURequest("010300630001");
   SetRTUReply(Bytes({0x02, 0x03, 0x02, 0x12, 0x34}));
-  EXPECT_FALSE(codec.CheckReply(SerialFraming::RTU));
-  EXPECT_EQ(codec.Reply.ErrorCode, 0);
-  EXPECT_EQ(codec.Reply.Address, 0);
-  EXPECT_EQ(window.ReplyAddLbl, "0");  // shown
+  EXPECT_FALSE(Check(SerialFraming::RTU));
+  EXPECT_EQ(reply.ErrorCode, 0);
+  EXPECT_EQ(reply.Address, 0);
+  EXPECT_TRUE(shown);
 
-  window.ReplyAddLbl = "untouched";
   SetReceived(Bytes({0x01, 0x03, 0x02}));
-  EXPECT_FALSE(codec.CheckReply(SerialFraming::RTU));
-  EXPECT_EQ(window.ReplyAddLbl, "untouched");
+  EXPECT_FALSE(Check(SerialFraming::RTU));
+  EXPECT_FALSE(shown) << "a reply under four bytes is not shown";
 
   // Counts the receive handler should never leave still stay inside the buffer.
   codec.Receive.Count = -5;
-  EXPECT_FALSE(codec.CheckReply(SerialFraming::RTU));
+  EXPECT_FALSE(Check(SerialFraming::RTU));
   codec.Receive.Bytes.fill(0x01);
   codec.Receive.Count = 1 << 30;
-  EXPECT_FALSE(codec.CheckReply(SerialFraming::ASCII));
-  EXPECT_EQ(codec.Reply.ErrorCode, 255);
+  EXPECT_FALSE(Check(SerialFraming::ASCII));
+  EXPECT_EQ(reply.ErrorCode, 255);
 }
 
 TEST_F(FrameCodecTest, ReceiveBufferWrapsInsteadOfOverrunning) {
@@ -193,15 +197,15 @@ TEST_F(FrameCodecTest, ASCIIReplyCleaningAndCheck) {
     SetReceived(received);
     codec.DecodeASCIIReply();
     EXPECT_EQ(codec.Receive.Count, 6);
-    EXPECT_TRUE(codec.CheckReply(SerialFraming::ASCII));
-    EXPECT_EQ(codec.Reply.DataLength, 3);
-    EXPECT_EQ(codec.Reply.Data[1], 0x12);
+    EXPECT_TRUE(Check(SerialFraming::ASCII));
+    EXPECT_EQ(reply.DataLength, 3);
+    EXPECT_EQ(reply.Data[1], 0x12);
   }
 
   SetReceived(":0103021234b4\r\n");
   codec.DecodeASCIIReply();
-  EXPECT_FALSE(codec.CheckReply(SerialFraming::ASCII));
-  EXPECT_EQ(codec.Reply.ErrorCode, 255);
+  EXPECT_FALSE(Check(SerialFraming::ASCII));
+  EXPECT_EQ(reply.ErrorCode, 255);
 }
 
 TEST_F(FrameCodecTest, TCPFramesAndTransactionIds) {
@@ -215,8 +219,7 @@ TEST_F(FrameCodecTest, TCPFramesAndTransactionIds) {
   EXPECT_EQ(codec.BuildTCPReadFrame(std::string(254, 'x')), "");
 
   // Same seed, same sequence; ids stay below FFFF and change from read to read.
-  SiteWindowModel otherWindow;
-  FrameCodec same(otherWindow, 1234);
+  FrameCodec same(1234);
   same.BuildTCPReadFrame(pdu);
   int changes = 0;
   for (int i = 0; i < 200; ++i) {
@@ -234,15 +237,13 @@ TEST_F(FrameCodecTest, TCPReplyCheck) {
   codec.BuildTCPReadFrame(Bytes({0x03, 0x00, 0x63, 0x00, 0x01}));
   const uint16_t id = codec.TCPTransactionId;
   const std::string header = Bytes({id >> 8, id & 0xFF, 0, 0, 0, 5, 0xFF});
-  codec.TCPReplyText = header + Bytes({0x03, 0x02, 0xFF, 0xFE});
-  EXPECT_TRUE(codec.CheckTCPReply());
-  EXPECT_EQ(codec.Reply.Function, 3);
-  EXPECT_EQ(codec.Reply.ErrorCode, 0);
-  EXPECT_EQ(codec.Reply.DataLength, 3);
-  EXPECT_EQ(codec.Reply.Data[1], 0xFF);
-  EXPECT_EQ(window.ReplyDataLbl, "[02] [FF] [FE] ");
+  EXPECT_TRUE(CheckTCP(header + Bytes({0x03, 0x02, 0xFF, 0xFE})));
+  EXPECT_EQ(reply.Function, 3);
+  EXPECT_EQ(reply.ErrorCode, 0);
+  EXPECT_EQ(reply.DataLength, 3);
+  EXPECT_EQ(reply.Data[1], 0xFF);
+  EXPECT_TRUE(shown);
 
-  window.ReplyDataLbl = "untouched";
   const std::string refused[] = {
       Bytes({id >> 8, (id + 1) & 0xFF, 0, 0, 0, 5, 0xFF, 0x03, 0x02, 0xFF, 0xFE}),  // other id
       Bytes({id >> 8, id & 0xFF, 0, 1, 0, 5, 0xFF, 0x03, 0x02, 0xFF, 0xFE}),        // protocol
@@ -250,13 +251,12 @@ TEST_F(FrameCodecTest, TCPReplyCheck) {
       header + Bytes({0x83, 0x01, 0x00}),        // exception with a stray byte after it
       header + Bytes({0x03, 0x04, 0x12, 0x34}),  // announces 4 bytes, carries 2
   };
-  for (const std::string& reply : refused) {
-    codec.TCPReplyText = reply;
-    EXPECT_FALSE(codec.CheckTCPReply());
-    EXPECT_EQ(codec.Reply.ErrorCode, 255);
-    EXPECT_EQ(codec.Reply.DataLength, 0);
+  for (const std::string& text : refused) {
+    EXPECT_FALSE(CheckTCP(text));
+    EXPECT_FALSE(shown) << "a refused Modbus/TCP reply is not shown";
+    EXPECT_EQ(reply.ErrorCode, 255);
+    EXPECT_EQ(reply.DataLength, 0);
   }
-  EXPECT_EQ(window.ReplyDataLbl, "untouched");
 }
 
 }  // namespace

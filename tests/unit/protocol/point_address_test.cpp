@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "model/SiteWindowModel.h"
 #include "platform/Locale.h"
 
 namespace qmb {
@@ -59,23 +58,19 @@ TEST(PointAddressGrammar, ParsedAndRenderedCanonically) {
 
 class PointRequestsTest : public ::testing::Test {
  protected:
-  SiteWindowModel window;
-  FrameCodec codec{window, 42};
+  FrameCodec codec{42};
 };
 
 TEST_F(PointRequestsTest, ReadRequestsInEachFraming) {
   EXPECT_EQ(BuildASCIIRead(codec, "1-HREG100"), ":01030063000198\r\n");
-  EXPECT_EQ(window.CmdFuncLbl, "3 (Read Holding Registers)");
   EXPECT_EQ(BuildRTURead(codec, "1-HREG100"), "010300630001");
   EXPECT_EQ(codec.CommandBytes(), std::string("\x01\x03\x00\x63\x00\x01\x74\x14", 8));
   EXPECT_EQ(BuildRTURead(codec, "7-in1"), "070200000001");
 
-  // An invalid address frames nothing: the previous request stays in the buffer and the box.
-  window.CmdAddLbl = "previous";
+  // An invalid address frames nothing: the previous request stays in the buffer.
   EXPECT_EQ(BuildASCIIRead(codec, "1-HREG0"), "");
   EXPECT_EQ(BuildRTURead(codec, "HREG100"), "");
   EXPECT_EQ(codec.Command.Bytes[0], 0x07);
-  EXPECT_EQ(window.CmdAddLbl, "previous");
 
   const std::string frame = BuildTCPRead(codec, "IREG40001");
   ASSERT_EQ(frame.size(), 12u);
