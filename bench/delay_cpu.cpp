@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "platform/qt/QtMessageLoop.h"
 #include "platform/DelayClock.h"
+#include "platform/qt/QtMessageLoop.h"
 
 namespace {
 double CpuSeconds() {

@@ -22,8 +22,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/ParamList.h"
 #include "host/QorModBusCom.h"
+#include "platform/ParamList.h"
 #include "platform/qt/QtMessageLoop.h"
 #include "platform/qt/QtSerialPort.h"
 #include "platform/qt/QtTcpClient.h"

@@ -7,8 +7,8 @@
 #include <memory>
 #include <string>
 
-#include "platform/ParamList.h"
 #include "host/QorModBusCom.h"
+#include "platform/ParamList.h"
 
 namespace qmb {
 

@@ -1,10 +1,10 @@
 // What a site engine needs from the program around it.
 #pragma once
 
+#include "platform/DelayClock.h"
 #include "platform/MessageLoop.h"
 #include "platform/SerialPort.h"
 #include "platform/TcpClient.h"
-#include "platform/DelayClock.h"
 
 namespace qmb {
 

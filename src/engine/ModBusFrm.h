@@ -10,23 +10,23 @@
 
 #include "engine/BackgroundPoller.h"
 #include "engine/CommandSession.h"
+#include "engine/ConnectionManager.h"
 #include "engine/DataCommands.h"
 #include "engine/EngineClient.h"
 #include "engine/EngineServices.h"
-#include "protocol/FrameCodec.h"
+#include "engine/LinkFlags.h"
 #include "engine/PointTable.h"
 #include "engine/SiteCommands.h"
-#include "model/SiteWindowModel.h"
 #include "engine/TransactionEngine.h"
-#include "engine/ConnectionManager.h"
 #include "links/HayesDialer.h"
-#include "engine/LinkFlags.h"
 #include "links/SerialLine.h"
 #include "links/StatusLights.h"
 #include "links/TcpLink.h"
+#include "model/SiteWindowModel.h"
+#include "model/TypeSite.h"
 #include "platform/SerialPort.h"
 #include "platform/TcpClient.h"
-#include "model/TypeSite.h"
+#include "protocol/FrameCodec.h"
 
 namespace qmb {
 

@@ -4,8 +4,8 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "platform/ParamList.h"
 #include "platform/Log.h"
+#include "platform/ParamList.h"
 #include "platform/TextHelpers.h"
 
 namespace qmb {

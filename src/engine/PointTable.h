@@ -9,8 +9,8 @@
 
 #include "engine/CommandSession.h"
 #include "engine/EngineClient.h"
-#include "protocol/PointAddress.h"
 #include "platform/Variant.h"
+#include "protocol/PointAddress.h"
 
 namespace qmb {
 

@@ -6,13 +6,13 @@
 #include <string>
 
 #include "engine/CommandSession.h"
-#include "protocol/FrameCodec.h"
-#include "model/SiteWindowModel.h"
-#include "engine/TransactionEngine.h"
 #include "engine/LinkFlags.h"
+#include "engine/TransactionEngine.h"
+#include "model/SiteWindowModel.h"
+#include "model/TypeSite.h"
 #include "platform/MessageLoop.h"
 #include "platform/TcpClient.h"
-#include "model/TypeSite.h"
+#include "protocol/FrameCodec.h"
 
 namespace qmb {
 

@@ -3,8 +3,8 @@
 #include <cmath>
 #include <exception>
 
-#include "platform/ParamList.h"
 #include "platform/Log.h"
+#include "platform/ParamList.h"
 #include "platform/TextHelpers.h"
 
 namespace qmb {

@@ -7,9 +7,9 @@
 
 #include "engine/EngineClient.h"
 #include "engine/ModBusFrm.h"
+#include "model/TypeSite.h"
 #include "platform/Variant.h"
 #include "sites/EngineRegistry.h"
-#include "model/TypeSite.h"
 
 namespace qmb {
 

@@ -5,11 +5,11 @@
 #include <cstdint>
 #include <string>
 
-#include "protocol/FrameCodec.h"
+#include "model/TypeSite.h"
+#include "platform/DelayClock.h"
 #include "platform/MessageLoop.h"
 #include "platform/SerialPort.h"
-#include "platform/DelayClock.h"
-#include "model/TypeSite.h"
+#include "protocol/FrameCodec.h"
 
 namespace qmb {
 

@@ -11,9 +11,9 @@
 
 #include "engine/EngineServices.h"
 #include "engine/ModBusFrm.h"
-#include "platform/MessageLoop.h"
-#include "platform/DelayClock.h"
 #include "model/TypeSite.h"
+#include "platform/DelayClock.h"
+#include "platform/MessageLoop.h"
 
 namespace qmb {
 

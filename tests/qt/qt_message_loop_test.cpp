@@ -4,8 +4,8 @@
 
 #include <vector>
 
-#include "platform/qt/QtMessageLoop.h"
 #include "platform/DelayClock.h"
+#include "platform/qt/QtMessageLoop.h"
 
 namespace qmb {
 namespace {

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "platform/SerialPort.h"
-#include "platform/TextTriggers.h"
 #include "platform/TcpClient.h"
+#include "platform/TextTriggers.h"
 #include "support/VirtualLoop.h"
 
 namespace qmb::test {

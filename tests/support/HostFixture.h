@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/ParamList.h"
 #include "host/QorModBusCom.h"
+#include "platform/ParamList.h"
 #include "sites/EngineRegistry.h"
 #include "support/FakeLinks.h"
 #include "support/VirtualLoop.h"

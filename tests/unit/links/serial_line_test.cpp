@@ -2,9 +2,9 @@
 // space, the modem hang-up, triggers and the receive path into the wrapping buffer.
 #include <gtest/gtest.h>
 
-#include "model/SiteWindowModel.h"
 #include "links/HayesDialer.h"
 #include "links/SerialLine.h"
+#include "model/SiteWindowModel.h"
 #include "support/HostFixture.h"
 
 namespace qmb::test {

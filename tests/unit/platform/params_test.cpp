@@ -3,8 +3,8 @@
 #include <limits>
 #include <optional>
 
-#include "platform/ParamList.h"
 #include "platform/Locale.h"
+#include "platform/ParamList.h"
 
 namespace qmb {
 namespace {

@@ -9,8 +9,8 @@
 #include <sstream>
 #include <string>
 
-#include "platform/ServerLog.h"
 #include "platform/Log.h"
+#include "platform/ServerLog.h"
 
 namespace qmb {
 namespace {
