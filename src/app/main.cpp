@@ -60,6 +60,7 @@ constexpr const char* kUsage =
     "Options:\n"
     "  --bus ADDRESS     the bus to serve: session (default), system, or a D-Bus address\n"
     "                    such as unix:path=/run/user/1000/bus\n"
+    "  --log LIST        log categories and levels, as QORMODBUS_LOG (below)\n"
     "  --log-file PATH   also log to this file; a bus-started server logs to\n"
     "                    ~/.local/state/qormodbus/qormodbus.log and the system log\n"
     "  --demo            run one host session in-process against an offline site and print\n"
@@ -67,13 +68,16 @@ constexpr const char* kUsage =
     "  --help            show this text\n"
     "  --version         show the version\n"
     "\n"
-    "Environment: QORMODBUS_LOGLEVEL=debug|info|warning|error (default info).\n"
+    "Environment: QORMODBUS_LOGLEVEL=debug|info|warning|error (default info);\n"
+    "  QORMODBUS_LOG=CATEGORY[=LEVEL],... per category: events, bus (bus calls), trace (every\n"
+    "  Modbus frame in hex; off by default), e.g. QORMODBUS_LOG=trace,bus=debug.\n"
     "Hosts and scripts drive the server with qmbctl (see qmbctl --help).\n";
 
 struct Options {
   StartMode mode = StartMode::Standalone;
   QString bus;
   std::string logFile;
+  std::string logCategories;
   bool demo = false;
   bool help = false;
   bool version = false;
@@ -104,6 +108,15 @@ bool ParseOptions(const QStringList& arguments, Options& options, std::string& e
     if (value("--bus", text)) {
       if (!error.empty()) return false;
       options.bus = text;
+    } else if (value("--log", text)) {
+      if (!error.empty()) return false;
+      options.logCategories = text.toStdString();
+      if (!qmb::ConfigureLogCategories(options.logCategories)) {
+        error = "--log: \"" + options.logCategories +
+                "\" is no list of category=level (events, bus, trace; debug, info, warning, "
+                "error, off)";
+        return false;
+      }
     } else if (value("--log-file", text)) {
       if (!error.empty()) return false;
       options.logFile = text.toStdString();

@@ -18,25 +18,24 @@ BackgroundPoller::BackgroundPoller(Parts parts)
       tcp_(parts.tcp) {}
 
 void BackgroundPoller::SetIdle() {
-  if (PollState == kAwaitReply || PollState == kAwaitFirstByte || PollState == kAwaitSilence)
+  if (pollState_ == kAwaitReply || pollState_ == kAwaitFirstByte || pollState_ == kAwaitSilence)
     AbandonExchange();
-  PollState = kIdle;
+  pollState_ = kIdle;
 }
 
 void BackgroundPoller::AbandonExchange() {
   transactions_.StopReceive();
-  line_.EolTrigger = line_.RemoveTextTrigger(line_.EolTrigger);
+  line_.DisarmEndOfLine();
 }
 
 void BackgroundPoller::RestartIfPointsChanged() {
-  if (!points_.PointsChanged) return;
-  points_.PointsChanged = false;
-  if (PollState == kAwaitReply || PollState == kAwaitFirstByte || PollState == kAwaitSilence)
+  if (!points_.TakePointsChanged()) return;
+  if (pollState_ == kAwaitReply || pollState_ == kAwaitFirstByte || pollState_ == kAwaitSilence)
     AbandonExchange();
-  PollPause = session_.Busy ? kRestartPauseWhenBusy : 0;
-  PollState = kPause;
+  pollPause_ = session_.Busy() ? kRestartPauseWhenBusy : 0;
+  pollState_ = kPause;
   points_.ClearPolledFlags();
-  PollCursor = -1;
+  pollCursor_ = -1;
 }
 
 bool BackgroundPoller::Eligible(int32_t position) const {
@@ -45,46 +44,46 @@ bool BackgroundPoller::Eligible(int32_t position) const {
 }
 
 void BackgroundPoller::Advance() {
-  ++PollCursor;
-  if (PollCursor >= static_cast<int32_t>(points_.Size())) PollCursor = 0;
+  ++pollCursor_;
+  if (pollCursor_ >= static_cast<int32_t>(points_.Size())) pollCursor_ = 0;
 }
 
 void BackgroundPoller::PollSuccess() {
-  if (PollCursor >= 0 && static_cast<size_t>(PollCursor) < points_.Size()) {
-    points_.Data(static_cast<size_t>(PollCursor)).FailureCount = 0;
-    StorePolledValue(PollCursor);
+  if (pollCursor_ >= 0 && static_cast<size_t>(pollCursor_) < points_.Size()) {
+    points_.Data(static_cast<size_t>(pollCursor_)).FailureCount = 0;
+    StorePolledValue(pollCursor_);
   }
-  session_.Busy = false;
-  PollState = kChoose;
-  PollPause = 0;
+  session_.MarkIdle();
+  pollState_ = kChoose;
+  pollPause_ = 0;
 }
 
 void BackgroundPoller::PollFailure() {
-  if (PollCursor >= 0 && static_cast<size_t>(PollCursor) < points_.Size())
-    ++points_.Data(static_cast<size_t>(PollCursor)).FailureCount;
-  PollPause = kFailurePause;
-  PollState = kPause;
+  if (pollCursor_ >= 0 && static_cast<size_t>(pollCursor_) < points_.Size())
+    ++points_.Data(static_cast<size_t>(pollCursor_)).FailureCount;
+  pollPause_ = kFailurePause;
+  pollState_ = kPause;
 }
 
 void BackgroundPoller::EndOfCycleOrPause() {
-  if (PollState == kEndOfCycle) {
-    session_.Busy = false;
+  if (pollState_ == kEndOfCycle) {
+    session_.MarkIdle();
     points_.ClearPolledFlags();
-    PollPause = kFailurePause;
-    PollState = kPause;
-  } else if (PollState == kPause) {
-    session_.Busy = false;
-    if (PollPause > 0)
-      --PollPause;
+    pollPause_ = kFailurePause;
+    pollState_ = kPause;
+  } else if (pollState_ == kPause) {
+    session_.MarkIdle();
+    if (pollPause_ > 0)
+      --pollPause_;
     else
-      PollState = kIdle;
+      pollState_ = kIdle;
   }
 }
 
 bool BackgroundPoller::SharedStep() {
-  switch (PollState) {
+  switch (pollState_) {
     case kIdle:
-      if (points_.Size() > 0) PollState = kChoose;
+      if (points_.Size() > 0) pollState_ = kChoose;
       return true;
     case kEndOfCycle:
     case kPause:
@@ -98,9 +97,9 @@ bool BackgroundPoller::SharedStep() {
 bool BackgroundPoller::AdvanceToEligible(bool onCurrentHostOnly) {
   for (size_t k = 0; k < points_.Size(); ++k) {
     Advance();
-    if (!Eligible(PollCursor)) continue;
+    if (!Eligible(pollCursor_)) continue;
     if (!onCurrentHostOnly ||
-        points_.Data(static_cast<size_t>(PollCursor)).Host == tcp_.CurrentHost)
+        points_.Data(static_cast<size_t>(pollCursor_)).Host == tcp_.CurrentHost())
       return true;
   }
   return false;
@@ -116,33 +115,33 @@ void BackgroundPoller::PollSerial() {
   RestartIfPointsChanged();
   if (SharedStep()) return;
   try {
-    switch (PollState) {
+    switch (pollState_) {
       case kChoose:
-        PollState = kEndOfCycle;
-        PollTickCount = 0;
-        if (AdvanceToEligible(false)) PollState = site_.UseRTU ? kSendRTU : kSend;
+        pollState_ = kEndOfCycle;
+        pollTickCount_ = 0;
+        if (AdvanceToEligible(false)) pollState_ = site_.UseRTU ? kSendRTU : kSend;
         break;
       case kSend: {
-        session_.Busy = true;
-        line_.ActivityCount = 0;
-        line_.EolFired = false;
+        session_.MarkBusy();
+        line_.ResetActivity();
+        line_.ForgetEndOfLine();
         const std::string frame =
-            transactions_.FrameASCIIRead(points_.Key(static_cast<size_t>(PollCursor)));
-        line_.EolTrigger = line_.AddTextTrigger("\r\n", false);
+            transactions_.FrameASCIIRead(points_.Key(static_cast<size_t>(pollCursor_)));
+        line_.ArmEndOfLine();
         transactions_.StartReceive();
         // A key that is no address sends nothing and fails like a silent slave.
         if (!frame.empty()) port_.PutBlock(frame);
-        PollState = kAwaitReply;
+        pollState_ = kAwaitReply;
         break;
       }
       case kAwaitReply:
-        if (line_.EolFired) {
+        if (line_.EolFired()) {
           AbandonExchange();
-          PollTickCount = 0;
-          PollState = kCheckReply;
-        } else if (++PollTickCount >= kAsciiReplyTicks) {
+          pollTickCount_ = 0;
+          pollState_ = kCheckReply;
+        } else if (++pollTickCount_ >= kAsciiReplyTicks) {
           AbandonExchange();
-          if (line_.ActivityCount == 0) transactions_.ResetLink();
+          if (line_.ActivityCount() == 0) transactions_.ResetLink();
           PollFailure();
         }
         break;
@@ -158,32 +157,32 @@ void BackgroundPoller::PollSerial() {
         PollFailure();
         break;
       case kSendRTU:
-        session_.Busy = true;
-        line_.ActivityCount = 0;
+        session_.MarkBusy();
+        line_.ResetActivity();
         // A key that is no address sends nothing and counts as a failed poll, rather than
         // putting the previous request on the line again.
-        if (!transactions_.FrameRTURead(points_.Key(static_cast<size_t>(PollCursor)))) {
+        if (!transactions_.FrameRTURead(points_.Key(static_cast<size_t>(pollCursor_)))) {
           PollFailure();
           break;
         }
         transactions_.StartReceive();
         port_.PutBlock(codec_.CommandBytes());
-        PollTickCount = 0;
-        PollState = kAwaitFirstByte;
+        pollTickCount_ = 0;
+        pollState_ = kAwaitFirstByte;
         break;
       case kAwaitFirstByte:
-        if (line_.ActivityCount > 0) {
-          PollTickCount = 0;
-          PollState = kAwaitSilence;
-        } else if (++PollTickCount >= kRtuFirstByteTicks) {
+        if (line_.ActivityCount() > 0) {
+          pollTickCount_ = 0;
+          pollState_ = kAwaitSilence;
+        } else if (++pollTickCount_ >= kRtuFirstByteTicks) {
           transactions_.StopReceive();
           PollFailure();
         }
         break;
       case kAwaitSilence:
-        if (line_.ActivityCount != 0) {
-          line_.ActivityCount = 0;
-          if (++PollTickCount >= kRtuSilenceTicks) {
+        if (line_.ActivityCount() != 0) {
+          line_.ResetActivity();
+          if (++pollTickCount_ >= kRtuSilenceTicks) {
             transactions_.StopReceive();
             PollFailure();
           }
@@ -213,39 +212,39 @@ void BackgroundPoller::PollTCP() {
   RestartIfPointsChanged();
   if (SharedStep()) return;
   try {
-    switch (PollState) {
+    switch (pollState_) {
       case kChoose: {
-        PollState = kEndOfCycle;
-        PollTickCount = 0;
+        pollState_ = kEndOfCycle;
+        pollTickCount_ = 0;
         // Points on the host already connected first, then any.
-        if (AdvanceToEligible(true) || AdvanceToEligible(false)) PollState = kSend;
-        if (PollCursor >= 0 && static_cast<size_t>(PollCursor) < points_.Size())
-          tcp_.SelectHost(points_.Data(static_cast<size_t>(PollCursor)).Host);
+        if (AdvanceToEligible(true) || AdvanceToEligible(false)) pollState_ = kSend;
+        if (pollCursor_ >= 0 && static_cast<size_t>(pollCursor_) < points_.Size())
+          tcp_.SelectHost(points_.Data(static_cast<size_t>(pollCursor_)).Host);
         break;
       }
       case kSend: {
-        session_.Busy = true;
+        session_.MarkBusy();
         // A connection still being set up (a new host, or after the peer closed) cannot take
         // the request yet: wait for it within the reply's tick budget rather than fail at once.
-        if (!tcp_.TCPReady) {
-          if (++PollTickCount >= kTcpTicks) PollFailure();
+        if (!tcp_.TCPReady()) {
+          if (++pollTickCount_ >= kTcpTicks) PollFailure();
           break;
         }
-        PollTickCount = 0;
+        pollTickCount_ = 0;
         const std::string frame =
-            BuildTCPRead(codec_, points_.Key(static_cast<size_t>(PollCursor)));
+            BuildTCPRead(codec_, points_.Key(static_cast<size_t>(pollCursor_)));
         if (frame.empty())
           tcp_.ForgetReply();  // no address, no request: fails after the wait
         else
           tcp_.SendTCP(frame);
-        PollState = kAwaitReply;
+        pollState_ = kAwaitReply;
         break;
       }
       case kAwaitReply:
         if (tcp_.ReplyArrived()) {
-          PollTickCount = 0;
-          PollState = kCheckReply;
-        } else if (++PollTickCount >= kTcpTicks) {
+          pollTickCount_ = 0;
+          pollState_ = kCheckReply;
+        } else if (++pollTickCount_ >= kTcpTicks) {
           PollFailure();
         }
         break;

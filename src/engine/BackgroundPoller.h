@@ -65,10 +65,7 @@ class BackgroundPoller {
   void PollTCP();
   void StorePolledValue(int32_t position);
 
-  PollStep PollState = kIdle;
-  int32_t PollCursor = -1;
-  int32_t PollPause = 0;
-  int32_t PollTickCount = 0;
+  PollStep PollState() const { return pollState_; }
 
  private:
   bool LinkUp() const { return flags_.Connected && !site_.OfflineMode; }
@@ -95,6 +92,11 @@ class BackgroundPoller {
   SerialLine& line_;
   TransactionEngine& transactions_;
   TcpLink& tcp_;
+
+  PollStep pollState_ = kIdle;
+  int32_t pollCursor_ = -1;
+  int32_t pollPause_ = 0;
+  int32_t pollTickCount_ = 0;
 };
 
 }  // namespace qmb

@@ -36,7 +36,7 @@ const char* AcceptanceStatusText(uint32_t code) {
 }
 
 void CommandSession::SetStatusText(const std::string& text) {
-  StatusText = text;
+  statusText_ = text;
   model_.MessagePnl = text;
   model_.Changed();
 }
@@ -48,15 +48,15 @@ void CommandSession::ResetStatus() {
 }
 
 void CommandSession::SetCommand(uint32_t code) {
-  CommandCode = code;
-  StepCounter = 0;
+  commandCode_ = code;
+  stepCounter_ = 0;
   if (code != kNoCommand) {
-    Busy = true;
+    busy_ = true;
     return;
   }
-  Busy = false;
-  ResultHoldTicks = kResultHoldTicks;
-  if (Locked) LockTicks = kLockTicks;  // every completed command renews the lock
+  busy_ = false;
+  resultHoldTicks_ = kResultHoldTicks;
+  if (locked_) lockTicks_ = kLockTicks;  // every completed command renews the lock
 }
 
 bool CommandSession::AcceptCommand(const EngineClient* client, uint32_t code,
@@ -64,9 +64,9 @@ bool CommandSession::AcceptCommand(const EngineClient* client, uint32_t code,
   const std::string status = AcceptanceStatusText(code);
   if (status.empty()) return true;  // not a host command: ignored, as hosts expect an answer
   SetStatusText(status);
-  CommandResult = Variant(std::string());
-  CommandParams = params;
-  CommandOwner = client;
+  ClearResult();
+  commandParams_ = params;
+  commandOwner_ = client;
   SetCommand(code);
   SetState(kStateWorking);
   SetErrorText({});
@@ -74,117 +74,130 @@ bool CommandSession::AcceptCommand(const EngineClient* client, uint32_t code,
 }
 
 int32_t CommandSession::CommandStatus(const EngineClient* client) const {
-  if (client == CommandOwner || CommandOwner == nullptr || client == LockOwner) return CommandState;
-  if (Locked) return kStateLocked;
+  if (client == commandOwner_ || commandOwner_ == nullptr || client == lockOwner_)
+    return commandState_;
+  if (locked_) return kStateLocked;
   return kStateOtherClient;
 }
 
 void CommandSession::ReleaseCommand(const EngineClient* client) {
-  if (client != CommandOwner) return;
-  CommandOwner = nullptr;
-  ResultHoldTicks = 0;
+  if (client != commandOwner_) return;
+  commandOwner_ = nullptr;
+  resultHoldTicks_ = 0;
   SetState(kStateIdle);
 }
 
 bool CommandSession::HasClient(const EngineClient* client) const {
-  return std::any_of(Clients.begin(), Clients.end(),
+  return std::any_of(clients_.begin(), clients_.end(),
                      [client](const auto& entry) { return entry.second == client; });
 }
 
 void CommandSession::AttachClient(EngineClient* client, const std::string& description) {
   if (HasClient(client)) return;
-  Clients.emplace_back(description, client);
+  clients_.emplace_back(description, client);
   UpdateClientCount();
 }
 
 bool CommandSession::DetachClient(const EngineClient* client, bool commandRunning) {
-  const auto entry = std::find_if(Clients.begin(), Clients.end(),
+  const auto entry = std::find_if(clients_.begin(), clients_.end(),
                                   [client](const auto& e) { return e.second == client; });
-  if (entry != Clients.end()) Clients.erase(entry);
+  if (entry != clients_.end()) clients_.erase(entry);
   UpdateClientCount();
 
-  if (client != nullptr && CommandOwner == client) {
+  if (client != nullptr && commandOwner_ == client) {
     // A host command that has not started yet has nobody left to collect it: drop it. A running
     // handler finishes (it may be mid-exchange with the device) but without an owner; link steps
     // keep running so the line is not left half open.
-    if (!commandRunning && CommandCode >= kSiteTime) {
-      CommandCode = kNoCommand;
-      StepCounter = 0;
-      Busy = false;
+    if (!commandRunning && commandCode_ >= kSiteTime) {
+      commandCode_ = kNoCommand;
+      stepCounter_ = 0;
+      busy_ = false;
     }
-    CommandOwner = nullptr;
-    ResultHoldTicks = 0;
-    if (CommandCode == kNoCommand) SetState(kStateIdle);
+    commandOwner_ = nullptr;
+    resultHoldTicks_ = 0;
+    if (commandCode_ == kNoCommand) SetState(kStateIdle);
   }
-  if (client != nullptr && LockOwner == client) {
-    Locked = false;
-    LockComment.clear();
-    LockTicks = 0;
-    LockOwner = nullptr;
+  if (client != nullptr && lockOwner_ == client) {
+    locked_ = false;
+    lockComment_.clear();
+    lockTicks_ = 0;
+    lockOwner_ = nullptr;
   }
-  return Clients.empty();
+  return clients_.empty();
+}
+
+CommandSession::ClientList CommandSession::TakeClients() {
+  auto taken = std::move(clients_);
+  clients_.clear();
+  return taken;
 }
 
 void CommandSession::UpdateClientCount() {
-  model_.ClientCountLbl = std::to_string(RemoteClientCount);
+  model_.ClientCountLbl = std::to_string(remoteClientCount_);
   model_.Changed();
 }
 
 bool CommandSession::TakeLock(const std::string& comment) {
-  if (Locked) return false;
-  LockComment = comment;
-  Locked = true;
-  LockTicks = kLockTicks;
-  LockOwner = CommandOwner;
+  if (locked_) return false;
+  lockComment_ = comment;
+  locked_ = true;
+  lockTicks_ = kLockTicks;
+  lockOwner_ = commandOwner_;
   return true;
 }
 
 bool CommandSession::LockClient() {
-  if (Locked) return false;
+  if (locked_) return false;
   std::string comment;
-  GetParamStr(CommandParams, "LOCKCOMMENT", comment);
+  GetParamStr(commandParams_, "LOCKCOMMENT", comment);
   return TakeLock(comment);
 }
 
 bool CommandSession::UnlockClient() {
   if (IsBlocked()) return false;
-  Locked = false;
-  LockComment.clear();
-  LockTicks = 0;
-  LockOwner = nullptr;
+  locked_ = false;
+  lockComment_.clear();
+  lockTicks_ = 0;
+  lockOwner_ = nullptr;
   return true;
 }
 
 void CommandSession::BlockSite() {
   model_.BlockChk = true;
-  Busy = true;
-  Locked = true;
-  LockComment = kBlockComment;
-  CommandOwner = self_;
+  busy_ = true;
+  locked_ = true;
+  lockComment_ = kBlockComment;
+  commandOwner_ = self_;
   model_.Changed();
 }
 
 void CommandSession::UnblockSite() {
   model_.BlockChk = false;
-  Busy = false;
-  Locked = false;
-  LockComment.clear();
-  CommandOwner = nullptr;
-  ResultHoldTicks = 0;
+  busy_ = false;
+  locked_ = false;
+  lockComment_.clear();
+  commandOwner_ = nullptr;
+  resultHoldTicks_ = 0;
   model_.Changed();
 }
 
 void CommandSession::TickResultHold() {
-  if (ResultHoldTicks <= 0 || IsBlocked()) return;
-  if (--ResultHoldTicks == 0) ReleaseCommand(CommandOwner);
+  if (resultHoldTicks_ <= 0 || IsBlocked()) return;
+  if (--resultHoldTicks_ == 0) ReleaseCommand(commandOwner_);
 }
 
 void CommandSession::TickLockExpiry() {
-  if (LockTicks <= 0) return;
-  if (--LockTicks == 0) {
-    LockOwner = nullptr;
+  if (lockTicks_ <= 0) return;
+  if (--lockTicks_ == 0) {
+    lockOwner_ = nullptr;
     UnlockClient();
   }
+}
+
+bool CommandSession::TickClock() {
+  if (++clockTicks_ < 10) return false;
+  clockTicks_ = 0;
+  return true;
 }
 
 void CommandSession::Settle(int32_t state) {

@@ -55,11 +55,45 @@ class CommandSession {
   static constexpr const char* kBlockComment = "being accessed via Debug Mode";
   static constexpr const char* kNotSupported = "Command not supported";
 
-  void SetState(int32_t value) { CommandState = value; }
+  // The attached clients with their descriptions, in the order they attached.
+  using ClientList = std::vector<std::pair<std::string, EngineClient*>>;
+
+  uint32_t CommandCode() const { return commandCode_; }
+  int32_t StepCounter() const { return stepCounter_; }
+  // A command is pending or running, a poll is under way or the window blocks the site: hosts
+  // are told to wait.
+  bool Busy() const { return busy_; }
+  const EngineClient* CommandOwner() const { return commandOwner_; }
+  int32_t CommandState() const { return commandState_; }
+  const std::string& StatusText() const { return statusText_; }
+  const std::string& ErrorText() const { return errorText_; }
+  const Variant& CommandParams() const { return commandParams_; }
+  const Variant& CommandResult() const { return commandResult_; }
+  bool Locked() const { return locked_; }
+  const EngineClient* LockOwner() const { return lockOwner_; }
+  const std::string& LockComment() const { return lockComment_; }
+  const ClientList& Clients() const { return clients_; }
+  int32_t RemoteClientCount() const { return remoteClientCount_; }
+  bool LoggedOn() const { return loggedOn_; }
+  double SiteClockOffset() const { return siteClockOffset_; }
+  int32_t ClockTicks() const { return clockTicks_; }
+
+  void SetState(int32_t value) { commandState_ = value; }
   void SetStatusText(const std::string& text);
-  void SetErrorText(const std::string& text) { ErrorText = text; }
+  void SetErrorText(const std::string& text) { errorText_ = text; }
+  // What the owner collects when the command is done.
+  void SetResult(Variant result) { commandResult_ = std::move(result); }
+  void ClearResult() { commandResult_ = Variant(std::string()); }
   void ResetStatus();
   void SetCommand(uint32_t code);
+  // The next step of a link step (dialling) in progress.
+  void GoToStep(int32_t step) { stepCounter_ = step; }
+  // For a poll, which is no command of its own; a point command marks it again before its
+  // exchange.
+  void MarkBusy() { busy_ = true; }
+  void MarkIdle() { busy_ = false; }
+  // The client that asked for an open or a close collects its answer.
+  void AssignOwner(const EngineClient* client) { commandOwner_ = client; }
 
   bool AcceptCommand(const EngineClient* client, uint32_t code, const Variant& params);
   int32_t CommandStatus(const EngineClient* client) const;
@@ -71,6 +105,11 @@ class CommandSession {
   // owner, and a lock it holds is released: nothing may reach the client once it is gone.
   bool DetachClient(const EngineClient* client, bool commandRunning);
   bool HasClient(const EngineClient* client) const;
+  // Hands over the attached clients and forgets them, for an engine going away.
+  ClientList TakeClients();
+  // Clients that opened the site without LOCALCLIENT=TRUE; shown by the next UpdateClientCount.
+  void AddRemoteClient() { ++remoteClientCount_; }
+  void RemoveRemoteClient() { --remoteClientCount_; }
   void UpdateClientCount();
 
   bool TakeLock(const std::string& comment);
@@ -79,14 +118,18 @@ class CommandSession {
 
   void BlockSite();
   void UnblockSite();
-  bool IsBlocked() const { return CommandOwner == self_; }
+  bool IsBlocked() const { return commandOwner_ == self_; }
   bool IsSelf(const EngineClient* client) const { return client == self_; }
 
   bool LogOn() {
-    LoggedOn = true;
+    loggedOn_ = true;
     return true;
   }
-  void LogOff() { LoggedOn = false; }
+  void LogOff() { loggedOn_ = false; }
+  // How far the site's clock is behind the local one; the time panel and SITESTATUS show it.
+  void SetSiteClockOffset(double offset) { siteClockOffset_ = offset; }
+  // Counts a process tick of the time panel; true on every tenth (once a second).
+  bool TickClock();
 
   // Process-tick steps 2 and 3.
   void TickResultHold();
@@ -101,29 +144,29 @@ class CommandSession {
   // Ends it in state 3 with the error text hosts are shown.
   void FailCommand(const std::string& error);
 
-  uint32_t CommandCode = kNoCommand;
-  int32_t StepCounter = 0;
-  bool Busy = false;
-  const EngineClient* CommandOwner = nullptr;
-  int32_t CommandState = kStateIdle;
-  std::string StatusText;
-  std::string ErrorText;
-  Variant CommandParams;
-  Variant CommandResult{std::string()};
-  int32_t ResultHoldTicks = 0;
-  bool Locked = false;
-  const EngineClient* LockOwner = nullptr;
-  std::string LockComment;
-  int32_t LockTicks = 0;
-  std::vector<std::pair<std::string, EngineClient*>> Clients;
-  int32_t RemoteClientCount = 0;
-  bool LoggedOn = false;
-  double SiteClockOffset = 0.0;
-  int32_t ClockTicks = 0;
-
  private:
   SiteWindowModel& model_;
   const EngineClient* self_;
+
+  uint32_t commandCode_ = kNoCommand;
+  int32_t stepCounter_ = 0;
+  bool busy_ = false;
+  const EngineClient* commandOwner_ = nullptr;
+  int32_t commandState_ = kStateIdle;
+  std::string statusText_;
+  std::string errorText_;
+  Variant commandParams_;
+  Variant commandResult_{std::string()};
+  int32_t resultHoldTicks_ = 0;
+  bool locked_ = false;
+  const EngineClient* lockOwner_ = nullptr;
+  std::string lockComment_;
+  int32_t lockTicks_ = 0;
+  ClientList clients_;
+  int32_t remoteClientCount_ = 0;
+  bool loggedOn_ = false;
+  double siteClockOffset_ = 0.0;
+  int32_t clockTicks_ = 0;
 };
 
 }  // namespace qmb

@@ -25,9 +25,9 @@ void ConnectionManager::AssignSite() {
 }
 
 bool ConnectionManager::OpenConnection(const EngineClient* client) {
-  session_.CommandResult = Variant(std::string());
+  session_.ClearResult();
   if (session_.IsBlocked()) return false;
-  session_.CommandOwner = client;
+  session_.AssignOwner(client);
   flags_.Offline = site_.OfflineMode;
 
   if (flags_.Offline) {
@@ -46,7 +46,7 @@ bool ConnectionManager::OpenConnection(const EngineClient* client) {
     return true;
   }
   const bool linkStepPending =
-      session_.CommandCode >= kDialStep && session_.CommandCode <= kConnectStep;
+      session_.CommandCode() >= kDialStep && session_.CommandCode() <= kConnectStep;
   if (port_.IsOpen()) {
     if (flags_.Connected || linkStepPending) {
       // Another client brought the line up (or is bringing it up): share it.
@@ -166,18 +166,18 @@ void ConnectionManager::ConnectStep() {
 void ConnectionManager::DialStep() {
   if (flags_.TCPMode) return;
   try {
-    switch (session_.StepCounter) {
+    switch (session_.StepCounter()) {
       case kStartDial:
         session_.SetStatusText("Initializing Modem...");
         modem_.InitCommand = ModemInitText();
         modem_.PhoneNumber = site_.PhoneNumber;
         modem_.ShowStatusWindow = false;
         InitModem();
-        session_.StepCounter = kAwaitDialResult;
+        session_.GoToStep(kAwaitDialResult);
         break;
       case kAwaitDialResult:
         if (!flags_.Dialling)
-          session_.StepCounter = flags_.Connected ? kDialConnected : kFailedDialStep;
+          session_.GoToStep(flags_.Connected ? kDialConnected : kFailedDialStep);
         break;
       case kDialConnected:
         SendConnectStringAndLogOn();
@@ -192,7 +192,7 @@ void ConnectionManager::DialStep() {
     LogWarning("Site \"" + site_.Description + "\": dial step failed: " + e.what());
     modem_.Cancel();
     flags_.Dialling = false;
-    session_.StepCounter = kFailedDialStep;
+    session_.GoToStep(kFailedDialStep);
   }
 }
 
@@ -223,10 +223,10 @@ bool ConnectionManager::CloseConnection(const EngineClient* client) {
   // A TCP site drops its socket at once, even when the close is refused below; the next
   // request connects again.
   if (flags_.TCPMode) tcp_.Drop();
-  session_.CommandResult = Variant(std::string());
-  if (session_.IsBlocked() || session_.IsSelf(session_.LockOwner)) return false;
-  session_.CommandOwner = client;
-  if (session_.Clients.size() > 1) {
+  session_.ClearResult();
+  if (session_.IsBlocked() || session_.IsSelf(session_.LockOwner())) return false;
+  session_.AssignOwner(client);
+  if (session_.Clients().size() > 1) {
     session_.Settle(kStateDone);
     return true;
   }

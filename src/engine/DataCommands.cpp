@@ -56,7 +56,7 @@ void DataCommands::FinishRead(bool success, const std::string& value) {
   if (!success) return session_.FailCommand(kReadFailed);
   SafeArray result(ElementType::Text, 0, 1);
   result.Put(0, Variant(MakeParam("VALUE", value)));
-  session_.CommandResult = Variant(std::move(result));
+  session_.SetResult(Variant(std::move(result)));
   session_.SetErrorText({});
   session_.EndCommand(kStateDone);
 }
@@ -69,15 +69,15 @@ void DataCommands::FinishWrite(bool success) {
 
 bool DataCommands::ReadSerial(const std::string& address, std::string& value) {
   if (site_.UseRTU) {
-    line_.ActivityCount = 0;
+    line_.ResetActivity();
     transactions_.FrameRTURead(address);
     transactions_.StartReceive();
     transactions_.SendArmed(codec_.CommandBytes());
     // The reply must begin within the first pass and ends at the first pass without a byte.
     for (int pass = 0; pass < kRtuPasses; ++pass) {
-      line_.ActivityCount = 0;
+      line_.ResetActivity();
       delay_.Delay(kRtuPassPeriods);
-      if (line_.ActivityCount == 0) break;
+      if (line_.ActivityCount() == 0) break;
     }
     transactions_.StopReceive();
     if (codec_.Receive.Count > 2 && transactions_.CheckReply(SerialFraming::RTU) &&
@@ -88,16 +88,16 @@ bool DataCommands::ReadSerial(const std::string& address, std::string& value) {
     return false;
   }
 
-  line_.ActivityCount = 0;
-  line_.EolFired = false;
+  line_.ResetActivity();
+  line_.ForgetEndOfLine();
   const std::string frame = transactions_.FrameASCIIRead(address);
-  line_.EolTrigger = line_.AddTextTrigger("\r\n", false);
+  line_.ArmEndOfLine();
   transactions_.StartReceive();
   transactions_.SendArmed(frame);
-  for (int pass = 0; pass < kAsciiPasses && !line_.EolFired; ++pass) delay_.Delay(1);
+  for (int pass = 0; pass < kAsciiPasses && !line_.EolFired(); ++pass) delay_.Delay(1);
   transactions_.StopReceive();
-  line_.EolTrigger = line_.RemoveTextTrigger(line_.EolTrigger);
-  if (line_.EolFired) {
+  line_.DisarmEndOfLine();
+  if (line_.EolFired()) {
     if (codec_.Receive.Count > 2) {
       codec_.DecodeASCIIReply();
       if (transactions_.CheckReply(SerialFraming::ASCII) && transactions_.Reply().ErrorCode == 0) {
@@ -105,7 +105,7 @@ bool DataCommands::ReadSerial(const std::string& address, std::string& value) {
         return true;
       }
     }
-  } else if (line_.ActivityCount == 0) {
+  } else if (line_.ActivityCount() == 0) {
     transactions_.ResetLink();  // nothing at all came back
   }
   return false;
@@ -116,11 +116,11 @@ void DataCommands::PointGetValue() {
     ReadPointTCP();
     return;
   }
-  session_.Busy = true;
+  session_.MarkBusy();
   std::string value;
   bool success = false;
   try {
-    const auto groups = PointGroups(session_.CommandParams, 2);
+    const auto groups = PointGroups(session_.CommandParams(), 2);
     // An address that does not parse fails at once: nothing is sent or waited for.
     if (!groups.empty() && ParsePointAddress(groups[1], false))
       success = ReadSerial(groups[1], value);
@@ -132,15 +132,15 @@ void DataCommands::PointGetValue() {
 }
 
 void DataCommands::ReadPointTCP() {
-  session_.Busy = true;
+  session_.MarkBusy();
   bool success = false;
   std::string value;
   try {
-    const auto groups = PointGroups(session_.CommandParams, 2);
+    const auto groups = PointGroups(session_.CommandParams(), 2);
     const auto point = groups.empty() ? std::nullopt : ParsePointAddress(groups[1], true);
     if (point) {
       tcp_.SelectHost(point->Host);
-      if (WaitFor([this] { return tcp_.TCPReady; }, kReadyPasses)) {
+      if (WaitFor([this] { return tcp_.TCPReady(); }, kReadyPasses)) {
         tcp_.SendTCP(BuildTCPRead(codec_, groups[1]));
         if (WaitFor([this] { return tcp_.ReplyArrived(); }, kReplyPasses) &&
             transactions_.CheckTCPReply(tcp_.ReplyText()) && transactions_.Reply().ErrorCode == 0) {
@@ -184,7 +184,7 @@ void DataCommands::WritePointTCP() {
     const std::string frame = write ? BuildTCPWriteFrame(write->point, write->value) : "";
     if (!frame.empty()) {
       tcp_.SelectHost(write->point.Host);
-      if (WaitFor([this] { return tcp_.TCPReady; }, kReadyPasses)) {
+      if (WaitFor([this] { return tcp_.TCPReady(); }, kReadyPasses)) {
         tcp_.SendTCP(frame);
         // The device's answer decides: an exception reply (function code with bit 7 set) is
         // a refused write, not a success.
@@ -204,7 +204,7 @@ void DataCommands::WritePointTCP() {
 std::optional<DataCommands::WriteRequest> DataCommands::ParseWriteRequest(bool tcpMode) const {
   // Nothing is written while the link is down.
   if (!LinkUp()) return std::nullopt;
-  const auto groups = PointGroups(session_.CommandParams, 3);
+  const auto groups = PointGroups(session_.CommandParams(), 3);
   const std::string valueText = groups.empty() ? std::string() : WriteValueText(groups[2]);
   if (valueText.empty()) return std::nullopt;
   const auto point = ParsePointAddress(groups[1], tcpMode);
@@ -220,10 +220,10 @@ void DataCommands::StoreWritten(const WriteRequest& write) {
 
 void DataCommands::GetAlarms() {
   std::vector<std::string> texts;
-  for (const std::string& alarm : Alarms)
+  for (const std::string& alarm : alarms_)
     texts.push_back("ALARM" + std::to_string(texts.size()) + "=" + alarm);
-  Alarms.clear();
-  session_.CommandResult = Variant(SafeArray::OfTexts(texts));
+  alarms_.clear();
+  session_.SetResult(Variant(SafeArray::OfTexts(texts)));
   session_.EndCommand(kStateDone);
 }
 

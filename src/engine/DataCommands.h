@@ -47,8 +47,10 @@ class DataCommands {
   void ReadPointTCP();
   void WritePointTCP();
 
-  // Sorted, without duplicates; nothing in the driver raises alarms.
-  std::set<std::string> Alarms;
+  // Sorted, without duplicates; GETALARMS reports and empties them. Nothing in the driver
+  // raises alarms.
+  const std::set<std::string>& Alarms() const { return alarms_; }
+  void AddAlarm(const std::string& text) { alarms_.insert(text); }
 
  private:
   bool LinkUp() const { return flags_.Connected && !site_.OfflineMode; }
@@ -79,6 +81,8 @@ class DataCommands {
   TransactionEngine& transactions_;
   TcpLink& tcp_;
   DelayClock& delay_;
+
+  std::set<std::string> alarms_;
 };
 
 }  // namespace qmb

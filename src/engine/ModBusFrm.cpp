@@ -75,7 +75,7 @@ TModBusForm::~TModBusForm() {
   TCP1.SetConnected(false);
   services_.owner.RemoveEngine(this);
   // Clients still attached (a window closed by its user) must never reach this engine again.
-  auto clients = std::move(Session.Clients);
+  auto clients = Session.TakeClients();
   for (auto& [description, client] : clients) client->EngineDestroyed(this);
 }
 
@@ -113,11 +113,10 @@ void TModBusForm::BlockChkClick(bool checked) {
 }
 
 void TModBusForm::RefreshTimePanel() {
-  if (++Session.ClockTicks < 10) return;
-  Session.ClockTicks = 0;
+  if (!Session.TickClock()) return;
   const double now = services_.clock.LocalNow();
-  Model.TimePnl = Session.LoggedOn
-                      ? "Site Time: " + FormatTime12WithSeconds(now - Session.SiteClockOffset)
+  Model.TimePnl = Session.LoggedOn()
+                      ? "Site Time: " + FormatTime12WithSeconds(now - Session.SiteClockOffset())
                       : "Local Time: " + FormatTime12WithSeconds(now);
   Model.Changed();
 }
@@ -127,10 +126,10 @@ void TModBusForm::ProcessTick() {
   RefreshTimePanel();
   Session.TickResultHold();
   Session.TickLockExpiry();
-  RunCommand(Session.CommandCode);
+  RunCommand(Session.CommandCode());
   // Polling takes the tick only when no command is pending and the site is not locked (the
   // window block locks it too).
-  if (Session.CommandCode != kNoCommand || Session.Locked)
+  if (Session.CommandCode() != kNoCommand || Session.Locked())
     Poller.SetIdle();
   else if (Flags.TCPMode)
     Poller.PollTCP();

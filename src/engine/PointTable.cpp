@@ -37,7 +37,7 @@ void PointTable::ClearPolledFlags() {
 }
 
 void PointTable::SetPointValue(int32_t position, std::string value) {
-  if (PointsChanged || position < 0 || static_cast<size_t>(position) >= entries_.size()) return;
+  if (pointsChanged_ || position < 0 || static_cast<size_t>(position) >= entries_.size()) return;
   if (UpperCase(value).rfind("ON", 0) == 0) value = "TRUE";
   if (UpperCase(value).rfind("OFF", 0) == 0) value = "FALSE";
   TPointData& point = *entries_[static_cast<size_t>(position)].Data;
@@ -55,7 +55,7 @@ void PointTable::RebuildPointTable() {
     for (size_t i = 0; i < entries_.size(); ++i) previous.emplace(UpperCase(entries_[i].Key), i);
     std::unordered_set<std::string> seen;
     std::vector<Entry> merged;
-    for (const auto& [description, client] : session_.Clients) {
+    for (const auto& [description, client] : session_.Clients()) {
       try {
         for (const std::string& text : client->PointsList) {
           if (text.empty()) continue;
@@ -81,7 +81,7 @@ void PointTable::RebuildPointTable() {
   } catch (const std::exception& e) {
     LogDebug(std::string("Point table rebuild stopped: ") + e.what());
   }
-  PointsChanged = true;
+  pointsChanged_ = true;
 }
 
 void PointTable::CollectPoints(EngineClient& client, const Variant& params) {
@@ -108,11 +108,11 @@ bool PointTable::SendPointsListNow(EngineClient* client, const Variant& params) 
 void PointTable::SendPointsList() {
   // The owner may have gone since the command was accepted: there is no list to take then.
   EngineClient* owner = nullptr;
-  for (const auto& [description, client] : session_.Clients)
-    if (client == session_.CommandOwner) owner = client;
+  for (const auto& [description, client] : session_.Clients())
+    if (client == session_.CommandOwner()) owner = client;
   try {
     if (!owner) throw std::runtime_error("the client left");
-    CollectPoints(*owner, session_.CommandParams);
+    CollectPoints(*owner, session_.CommandParams());
   } catch (const std::exception&) {
     session_.EndCommand(kStateFailed);
     return;
@@ -133,21 +133,21 @@ void PointTable::GetPointsList() {
   } catch (const std::exception&) {
     // A report of what could be listed is still a report.
   }
-  session_.CommandResult = Variant(SafeArray::OfTexts(texts));
+  session_.SetResult(Variant(SafeArray::OfTexts(texts)));
   session_.EndCommand(kStateDone);
 }
 
 void PointTable::PointVerify(bool tcpMode) {
   try {
     std::string name, address;
-    GetParamStr(session_.CommandParams, "POINTNAME", name);
-    GetParamStr(session_.CommandParams, "POINTADDRESS", address);
+    GetParamStr(session_.CommandParams(), "POINTNAME", name);
+    GetParamStr(session_.CommandParams(), "POINTADDRESS", address);
     if (const auto point = ParsePointAddress(address, tcpMode)) {
       session_.SetErrorText({});
       SafeArray result(ElementType::Text, 0, 2);
       result.Put(0, Variant(MakeParam("POINTNAME", name)));
       result.Put(1, Variant(MakeParam("POINTADDRESS", FormatPointAddress(*point, tcpMode))));
-      session_.CommandResult = Variant(std::move(result));
+      session_.SetResult(Variant(std::move(result)));
       session_.EndCommand(kStateDone);
       return;
     }
@@ -157,7 +157,7 @@ void PointTable::PointVerify(bool tcpMode) {
   session_.SetErrorText(kInvalidAddress);
   SafeArray result(ElementType::Text, 0, 1);
   result.Put(0, Variant(MakeParam("ERRORSTRING", kInvalidAddress)));
-  session_.CommandResult = Variant(std::move(result));
+  session_.SetResult(Variant(std::move(result)));
   session_.EndCommand(kStateFailed);
 }
 

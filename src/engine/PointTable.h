@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/CommandSession.h"
@@ -66,11 +67,15 @@ class PointTable {
   void GetPointsList();
   void PointVerify(bool tcpMode);
 
-  bool PointsChanged = false;
+  // The table was rebuilt since polling last took notice: positions taken before are stale.
+  bool PointsChanged() const { return pointsChanged_; }
+  // Takes notice of a rebuild; true when there was one.
+  bool TakePointsChanged() { return std::exchange(pointsChanged_, false); }
 
  private:
   CommandSession& session_;
   std::vector<Entry> entries_;
+  bool pointsChanged_ = false;
 };
 
 }  // namespace qmb

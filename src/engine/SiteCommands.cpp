@@ -30,8 +30,8 @@ SiteCommands::SiteCommands(Parts parts)
 void SiteCommands::SiteTime() {
   SafeArray result(ElementType::Text, 0, 1);
   result.Put(0, Variant(MakeParam("SITETIME", DateTimeText(clock_.LocalNow()))));
-  session_.CommandResult = Variant(std::move(result));
-  session_.SiteClockOffset = 0.0;
+  session_.SetResult(Variant(std::move(result)));
+  session_.SetSiteClockOffset(0.0);
   session_.EndCommand(kStateDone);
 }
 
@@ -39,7 +39,7 @@ void SiteCommands::SiteStatus() {
   if (IsConnected()) {
     SafeArray result(ElementType::Text, 0, 9);
     try {
-      const double siteNow = clock_.LocalNow() - session_.SiteClockOffset;
+      const double siteNow = clock_.LocalNow() - session_.SiteClockOffset();
       result.Put(0, Variant("Site: " + site_.Description));
       result.Put(2, Variant("Date: " + FormatDateTimePattern(siteNow, ShortDateFormat())));
       result.Put(3, Variant("Time: " + FormatDateTimePattern(siteNow, "hh:mmap")));
@@ -57,9 +57,9 @@ void SiteCommands::SiteStatus() {
     } catch (const std::exception&) {
       // What was filled stays; a status report never fails.
     }
-    session_.CommandResult = Variant(std::move(result));
+    session_.SetResult(Variant(std::move(result)));
   } else {
-    session_.CommandResult = Variant(SafeArray::OfTexts({site_.Description, "Offline"}));
+    session_.SetResult(Variant(SafeArray::OfTexts({site_.Description, "Offline"})));
   }
   session_.EndCommand(kStateDone);
 }
@@ -71,11 +71,11 @@ bool SiteCommands::NotSupported() {
 }
 
 void SiteCommands::GetData() {
-  session_.CommandResult = Variant(SafeArray(ElementType::Text, 0, 3));
+  session_.SetResult(Variant(SafeArray(ElementType::Text, 0, 3)));
   bool done = false;
   try {
     std::string command;
-    GetParamStr(session_.CommandParams, "DRIVERCOMMAND", command);
+    GetParamStr(session_.CommandParams(), "DRIVERCOMMAND", command);
     command = UpperCase(command);
     if (command == "LOCKCLIENT")
       done = session_.LockClient();
@@ -96,24 +96,24 @@ void SiteCommands::GetData() {
 
 bool SiteCommands::SendCommand() {
   if (!IsConnected()) return false;
-  if (session_.Locked) {
+  if (session_.Locked()) {
     session_.SetErrorText("Driver is in use by another client");
     return false;
   }
   try {
     std::string request;
-    if (!GetParamStr(session_.CommandParams, "COMMANDSTRING", request)) return false;
+    if (!GetParamStr(session_.CommandParams(), "COMMANDSTRING", request)) return false;
     bool textForm = true;
     std::string returnAsBytes;
-    if (GetParamStr(session_.CommandParams, "RETURNASBYTES", returnAsBytes))
+    if (GetParamStr(session_.CommandParams(), "RETURNASBYTES", returnAsBytes))
       textForm = returnAsBytes == "TRUE";
     if (transactions_.Transact(request) <= 0) return false;
     if (textForm) {
       SafeArray result(ElementType::Text, 0, 1);
       result.Put(0, Variant("RETURNVALUE=" + CleanASCIIReply(transactions_.ReceivedText())));
-      session_.CommandResult = Variant(std::move(result));
+      session_.SetResult(Variant(std::move(result)));
     } else {
-      session_.CommandResult = Variant(SafeArray::OfBytes(transactions_.ReceivedText()));
+      session_.SetResult(Variant(SafeArray::OfBytes(transactions_.ReceivedText())));
     }
     return true;
   } catch (const std::exception& e) {

@@ -57,17 +57,17 @@ int32_t TransactionEngine::Transact(const std::string& hexText) {
 }
 
 void TransactionEngine::ClearReceive() {
-  line_.ReceptionEnabled = false;
+  line_.EnableReception(false);
   codec_.Receive.Clear();
 }
 
 void TransactionEngine::StartReceive() {
   ClearReceive();
-  line_.ReceptionEnabled = true;
+  line_.EnableReception(true);
 }
 
 void TransactionEngine::StopReceive() {
-  line_.ReceptionEnabled = false;
+  line_.EnableReception(false);
 }
 
 void TransactionEngine::SendArmed(const std::string& bytes) {
@@ -77,7 +77,7 @@ void TransactionEngine::SendArmed(const std::string& bytes) {
     // The error goes to the caller; what was armed for the reply must not stay behind (a
     // trigger left on the port is matched against every byte from then on).
     StopReceive();
-    line_.EolTrigger = line_.RemoveTextTrigger(line_.EolTrigger);
+    line_.DisarmEndOfLine();
     throw;
   }
 }
@@ -86,15 +86,15 @@ void TransactionEngine::ReplyWait(bool ascii) {
   int limit = kFirstByteTicks;
   int idle = 0;
   for (;;) {
-    if (ascii && line_.EolFired) return;
+    if (ascii && line_.EolFired()) return;
     delay_.Delay(1);
-    if (line_.ActivityCount > 0) {
+    if (line_.ActivityCount() > 0) {
       idle = 0;
       limit = 1;
     } else if (++idle >= limit) {
       return;
     }
-    line_.ActivityCount = 0;
+    line_.ResetActivity();
   }
 }
 
@@ -103,14 +103,14 @@ int32_t TransactionEngine::TransactASCII(const std::string& hexText) {
   if (frame.empty()) throw std::length_error(kTooLong);
   ShowFramed(SerialFraming::ASCII);
   for (int attempt = 1; attempt <= kAttempts; ++attempt) {
-    line_.EolFired = false;
-    line_.EolTrigger = line_.AddTextTrigger("\r\n", false);
+    line_.ForgetEndOfLine();
+    line_.ArmEndOfLine();
     StartReceive();
-    line_.ActivityCount = 0;
+    line_.ResetActivity();
     SendArmed(frame);
     ReplyWait(true);
     StopReceive();
-    line_.EolTrigger = line_.RemoveTextTrigger(line_.EolTrigger);
+    line_.DisarmEndOfLine();
     if (codec_.Receive.Count > 2) {
       codec_.DecodeASCIIReply();
       if (CheckReply(SerialFraming::ASCII)) return codec_.Receive.Count;
@@ -126,7 +126,7 @@ int32_t TransactionEngine::TransactRTU(const std::string& hexText) {
   const std::string request = codec_.CommandBytes();
   for (int attempt = 1; attempt <= kAttempts; ++attempt) {
     StartReceive();
-    line_.ActivityCount = 0;
+    line_.ResetActivity();
     SendArmed(request);
     ReplyWait(false);
     StopReceive();

@@ -19,18 +19,18 @@ std::string ErrorElement(const std::string& errorText) {
 }
 
 std::string LockMessageElement(const CommandSession& session) {
-  return session.LockComment.empty() ? std::string("locked to one computer")
-                                     : MakeParam("COMMANDERROR", session.LockComment);
+  return session.LockComment().empty() ? std::string("locked to one computer")
+                                       : MakeParam("COMMANDERROR", session.LockComment());
 }
 
 // "COMMANDSTATUS=TRUE", the command, the error element, then the result data from index 3 on.
 Variant ResultReply(const std::string& command, const CommandSession& session) {
-  const Variant& result = session.CommandResult;
+  const Variant& result = session.CommandResult();
   const int32_t upper = result.IsArray() ? result.AsArray().UpperBound() : 0;
   SafeArray reply(ElementType::Variant, 0, upper + 3);
   reply.Put(0, Variant(MakeParam("COMMANDSTATUS", "TRUE")));
   reply.Put(1, Variant(MakeParam("COMMAND", command)));
-  reply.Put(2, Variant(ErrorElement(session.ErrorText)));
+  reply.Put(2, Variant(ErrorElement(session.ErrorText())));
   if (result.IsArray()) {
     const SafeArray& data = result.AsArray();
     for (int32_t i = data.LowerBound(); i <= data.UpperBound(); ++i) {
@@ -96,7 +96,7 @@ void TQorModBusCom::LeaveEngine() {
   if (!Engine) return;
   TModBusForm* engine = Engine;
   Engine = nullptr;
-  if (Site.IsRemoteClient) --engine->Session.RemoteClientCount;
+  if (Site.IsRemoteClient) engine->Session.RemoveRemoteClient();
   engine->DetachClient(this);
 }
 
@@ -208,10 +208,10 @@ Variant TQorModBusCom::ExecuteCommand(Variant params) {
     if (!Engine) return FailureReply();
     const CommandSession& session = Engine->Session;
 
-    if (session.Locked && session.LockOwner != this)
+    if (session.Locked() && session.LockOwner() != this)
       return StatusReply(kLocked, LockMessageElement(session));
-    if (session.CommandOwner != nullptr && session.CommandOwner != this) {
-      if (session.Locked) return StatusReply(kLocked, LockMessageElement(session));
+    if (session.CommandOwner() != nullptr && session.CommandOwner() != this) {
+      if (session.Locked()) return StatusReply(kLocked, LockMessageElement(session));
       return StatusReply(kWaiting);
     }
 
@@ -219,35 +219,35 @@ Variant TQorModBusCom::ExecuteCommand(Variant params) {
     std::string command;
     GetParamStr(params, "COMMAND", command);
 
-    if (session.CommandOwner == this) {
+    if (session.CommandOwner() == this) {
       if (command != "COMMANDSTATUS") return StatusReply(kWaiting);
       switch (status) {
         case kStateOtherClient:
           return StatusReply(kWaiting);
         case kStateIdle:
         case kStateWorking:
-          return StatusReply(session.StatusText);
+          return StatusReply(session.StatusText());
         case kStateDone: {
-          Variant reply = session.CommandResult.IsByteType() ? session.CommandResult
-                                                             : ResultReply(command, session);
+          Variant reply = session.CommandResult().IsByteType() ? session.CommandResult()
+                                                               : ResultReply(command, session);
           Engine->ReleaseCommand(this);
           return reply;
         }
         default: {
-          Variant reply = StatusReply("FALSE", ErrorElement(session.ErrorText));
+          Variant reply = StatusReply("FALSE", ErrorElement(session.ErrorText()));
           Engine->ReleaseCommand(this);
           return reply;
         }
       }
     }
 
-    if (session.Locked && session.LockOwner != this)
+    if (session.Locked() && session.LockOwner() != this)
       return StatusReply(kLocked, LockMessageElement(session));
-    if (session.Busy) return StatusReply(kWaiting);
+    if (session.Busy()) return StatusReply(kWaiting);
     const uint32_t code = CommandCodeOf(command);
     if (code != kNoCommand && Engine->AcceptCommand(this, code, params))
-      return StatusReply(session.StatusText);
-    return StatusReply("FALSE", ErrorElement(session.ErrorText));
+      return StatusReply(session.StatusText());
+    return StatusReply("FALSE", ErrorElement(session.ErrorText()));
   } catch (const std::exception& e) {
     LogWarning(std::string("ExecuteCommand: ") + e.what());
     return FailureReply();

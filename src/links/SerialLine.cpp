@@ -149,12 +149,12 @@ uint16_t SerialLine::RemoveTextTrigger(uint16_t handle) {
 
 void SerialLine::ComPort1TriggerAvail(uint16_t count) {
   if (tcpMode_) return;
-  ActivityCount += count;
+  activityCount_ += count;
   const bool feedDialer = dialer_ != nullptr && dialer_->Active();
   std::string forDialer;
   for (uint16_t i = 0; i < count; ++i) {
     const uint8_t byte = port_.GetByte();
-    if (ReceptionEnabled) receive_.Store(byte);
+    if (receptionEnabled_) receive_.Store(byte);
     if (feedDialer) forDialer.push_back(static_cast<char>(byte));
   }
   if (feedDialer && !forDialer.empty()) dialer_->Feed(forDialer);
@@ -162,7 +162,7 @@ void SerialLine::ComPort1TriggerAvail(uint16_t count) {
 
 void SerialLine::ComPort1TriggerData(uint16_t handle) {
   if (tcpMode_) return;
-  if (handle != 0 && handle == EolTrigger) EolFired = true;
+  if (handle != 0 && handle == eolTrigger_) eolFired_ = true;
 }
 
 }  // namespace qmb

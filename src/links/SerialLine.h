@@ -46,11 +46,20 @@ class SerialLine {
   // The dialer being told the modem's answers while it dials.
   void SetDialer(HayesDialer* dialer) { dialer_ = dialer; }
 
-  // Receive state, armed and cleared by the transactions.
-  bool ReceptionEnabled = false;
-  int32_t ActivityCount = 0;
-  uint16_t EolTrigger = 0;
-  bool EolFired = false;
+  // Receive state, armed and cleared by the transactions and the poller around each exchange.
+  // Bytes go into the receive buffer only while reception is enabled.
+  bool ReceptionEnabled() const { return receptionEnabled_; }
+  void EnableReception(bool on) { receptionEnabled_ = on; }
+  // Bytes that arrived since the last reset, taken or not: the sign of a live line.
+  int32_t ActivityCount() const { return activityCount_; }
+  void ResetActivity() { activityCount_ = 0; }
+  // The end-of-line trigger ("\r\n") that ends an ASCII reply; 0 while not armed.
+  uint16_t EolTrigger() const { return eolTrigger_; }
+  bool EolFired() const { return eolFired_; }
+  void ArmEndOfLine() { eolTrigger_ = AddTextTrigger("\r\n", false); }
+  void DisarmEndOfLine() { eolTrigger_ = RemoveTextTrigger(eolTrigger_); }
+  // Forgets an end of line seen before, for the exchange about to start.
+  void ForgetEndOfLine() { eolFired_ = false; }
 
  private:
   void Send(const std::string& text, bool paced);
@@ -62,6 +71,11 @@ class SerialLine {
   DelayClock& delay_;
   const bool& tcpMode_;
   HayesDialer* dialer_ = nullptr;
+
+  bool receptionEnabled_ = false;
+  int32_t activityCount_ = 0;
+  uint16_t eolTrigger_ = 0;
+  bool eolFired_ = false;
 };
 
 }  // namespace qmb

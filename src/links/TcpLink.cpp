@@ -36,7 +36,7 @@ bool SplitHostAndPort(const std::string& text, std::string& host, uint16_t& port
 void TcpLink::SelectHost(const std::string& host) {
   // The same host is kept only while its connection lasts: after the peer closed, a refused
   // connect or a close by a client, the next request connects again.
-  if (host == CurrentHost && client_.Connected()) return;
+  if (host == currentHost_ && client_.Connected()) return;
   client_.SetConnected(false);
   std::string address;
   uint16_t port = kModbusPort;
@@ -49,8 +49,8 @@ void TcpLink::SelectHost(const std::string& host) {
   }
   client_.SetRemoteHost(address);
   client_.SetRemotePort(port);
-  TCPReady = false;
-  CurrentHost = host;
+  tcpReady_ = false;
+  currentHost_ = host;
   client_.SetConnected(true);
 }
 
@@ -61,8 +61,8 @@ void TcpLink::SendTCP(const std::string& bytes) {
 
 void TcpLink::Drop() {
   client_.SetConnected(false);
-  CurrentHost = kNoHost;
-  TCPReady = false;
+  currentHost_ = kNoHost;
+  tcpReady_ = false;
 }
 
 void TcpLink::TCP1Connected(const std::string& description) {
@@ -79,7 +79,7 @@ void TcpLink::TCP1Error(const std::string& description) {
 }
 
 void TcpLink::TCP1ReadyToSend() {
-  TCPReady = true;
+  tcpReady_ = true;
   model_.AddLogLine("RTS=TRUE");
 }
 

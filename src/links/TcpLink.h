@@ -43,8 +43,9 @@ class TcpLink {
   bool ReplyArrived() const { return replyArrived_; }
   void ForgetReply() { replyArrived_ = false; }
 
-  std::string CurrentHost = kNoHost;
-  bool TCPReady = false;
+  // The host the link is pointed at (kNoHost when none), and whether a request can go out.
+  const std::string& CurrentHost() const { return currentHost_; }
+  bool TCPReady() const { return tcpReady_; }
 
  private:
   TcpClient& client_;
@@ -52,6 +53,8 @@ class TcpLink {
   SiteWindowModel& model_;
   std::string replyText_;
   bool replyArrived_ = false;
+  std::string currentHost_ = kNoHost;
+  bool tcpReady_ = false;
 };
 
 }  // namespace qmb

@@ -1,9 +1,12 @@
 #include "platform/Log.h"
 
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <optional>
+#include <vector>
 
 #include <unistd.h>
 
@@ -11,13 +14,21 @@ namespace qmb {
 
 namespace {
 
+constexpr std::array<LogLevel, 5> kLevels = {LogLevel::Debug, LogLevel::Info, LogLevel::Warning,
+                                             LogLevel::Error, LogLevel::Off};
+constexpr std::array<LogCategory, kLogCategoryCount> kCategories = {
+    LogCategory::Events, LogCategory::Bus, LogCategory::Trace};
+
+std::optional<LogLevel> LevelNamed(std::string_view name) {
+  for (LogLevel level : kLevels)
+    if (name == LogLevelName(level)) return level;
+  return std::nullopt;
+}
+
 LogLevel LevelFromEnvironment() {
   const char* text = std::getenv("QORMODBUS_LOGLEVEL");
-  if (!text) return LogLevel::Info;
-  if (!std::strcmp(text, "debug")) return LogLevel::Debug;
-  if (!std::strcmp(text, "warning")) return LogLevel::Warning;
-  if (!std::strcmp(text, "error")) return LogLevel::Error;
-  return LogLevel::Info;
+  const auto level = text ? LevelNamed(text) : std::nullopt;
+  return level && *level != LogLevel::Off ? *level : LogLevel::Info;
 }
 
 void StandardErrorSink(LogLevel level, const std::string& message) {
@@ -25,9 +36,64 @@ void StandardErrorSink(LogLevel level, const std::string& message) {
   std::fwrite(line.data(), 1, line.size(), stderr);
 }
 
-LogLevel& Level() {
-  static LogLevel level = LevelFromEnvironment();
-  return level;
+struct Levels {
+  LogLevel base = LogLevel::Info;
+  // A category's own threshold, when it has one; the trace has one from the start: off.
+  std::array<std::optional<LogLevel>, kLogCategoryCount> own{};
+  // Effective thresholds, kept so the check on every entry is one load and one compare.
+  std::array<LogLevel, kLogCategoryCount> effective{};
+  bool badEnvironmentList = false;
+
+  void Update() {
+    for (size_t i = 0; i < own.size(); ++i) effective[i] = own[i].value_or(base);
+  }
+  bool Apply(std::string_view list);
+  void Reset() {
+    base = LevelFromEnvironment();
+    own = {};
+    own[static_cast<size_t>(LogCategory::Trace)] = LogLevel::Off;
+    const char* list = std::getenv("QORMODBUS_LOG");
+    badEnvironmentList = list && !Apply(list);
+    Update();
+  }
+};
+
+bool Levels::Apply(std::string_view list) {
+  std::vector<std::pair<LogCategory, LogLevel>> items;
+  while (!list.empty()) {
+    const size_t comma = list.find(',');
+    const std::string_view item = list.substr(0, comma);
+    list = comma == std::string_view::npos ? std::string_view() : list.substr(comma + 1);
+    if (item.empty()) continue;
+    const size_t equals = item.find('=');
+    const std::string_view name = item.substr(0, equals);
+    const auto level = equals == std::string_view::npos ? std::optional(LogLevel::Debug)
+                                                        : LevelNamed(item.substr(equals + 1));
+    std::optional<LogCategory> category;
+    for (LogCategory c : kCategories)
+      if (name == LogCategoryName(c)) category = c;
+    if (!category || !level) return false;
+    items.emplace_back(*category, *level);
+  }
+  for (const auto& [category, level] : items) own[static_cast<size_t>(category)] = level;
+  Update();
+  return true;
+}
+
+Levels& State() {
+  static Levels levels = [] {
+    Levels initial;
+    initial.Reset();
+    return initial;
+  }();
+  // Said once the state exists, so the warning itself can be logged.
+  if (levels.badEnvironmentList) {
+    levels.badEnvironmentList = false;
+    LogWarning(std::string("QORMODBUS_LOG: \"") + std::getenv("QORMODBUS_LOG") +
+               "\" is no list of category=level (events, bus, trace; debug, info, warning, "
+               "error, off); ignored");
+  }
+  return levels;
 }
 
 LogSink& Sink() {
@@ -47,6 +113,20 @@ const char* LogLevelName(LogLevel level) {
       return "warning";
     case LogLevel::Error:
       return "error";
+    case LogLevel::Off:
+      return "off";
+  }
+  return "?";
+}
+
+const char* LogCategoryName(LogCategory category) {
+  switch (category) {
+    case LogCategory::Events:
+      return "events";
+    case LogCategory::Bus:
+      return "bus";
+    case LogCategory::Trace:
+      return "trace";
   }
   return "?";
 }
@@ -63,17 +143,61 @@ std::string FormatLogLine(LogLevel level, const std::string& message) {
   return std::string(stamp) + LogLevelName(level) + ": " + message + "\n";
 }
 
-void LogWrite(LogLevel level, const std::string& message) {
-  if (level < Level()) return;
-  if (Sink()) Sink()(level, message);
+bool LogEnabled(LogCategory category, LogLevel level) {
+  return level != LogLevel::Off && level >= State().effective[static_cast<size_t>(category)];
+}
+
+void LogWrite(LogCategory category, LogLevel level, std::string_view message) {
+  if (!LogEnabled(category, level) || !Sink()) return;
+  std::string text;
+  if (category != LogCategory::Events) {
+    text.reserve(message.size() + 8);
+    text += '[';
+    text += LogCategoryName(category);
+    text += "] ";
+  }
+  text += message;
+  Sink()(level, text);
+}
+
+void Logger::Write(LogCategory category, LogLevel level, std::string_view message) const {
+  if (!LogEnabled(category, level)) return;
+  if (prefix_.empty()) return LogWrite(category, level, message);
+  std::string text;
+  text.reserve(prefix_.size() + message.size());
+  text += prefix_;
+  text += message;
+  LogWrite(category, level, text);
 }
 
 void SetLogLevel(LogLevel level) {
-  Level() = level;
+  Levels& levels = State();
+  levels.base = level;
+  levels.Update();
 }
+
 LogLevel CurrentLogLevel() {
-  return Level();
+  return State().base;
 }
+
+void SetCategoryLevel(LogCategory category, LogLevel level) {
+  Levels& levels = State();
+  levels.own[static_cast<size_t>(category)] = level;
+  levels.Update();
+}
+
+LogLevel CategoryLevel(LogCategory category) {
+  return State().effective[static_cast<size_t>(category)];
+}
+
+bool ConfigureLogCategories(std::string_view list) {
+  return State().Apply(list);
+}
+
+void ResetLogLevels() {
+  State().Reset();
+}
+
 void SetLogSink(LogSink sink) {
   Sink() = sink ? std::move(sink) : LogSink(StandardErrorSink);
 }

@@ -32,6 +32,7 @@ int SyslogPriority(LogLevel level) {
     case LogLevel::Warning:
       return LOG_WARNING;
     case LogLevel::Error:
+    case LogLevel::Off:  // a threshold, never an entry's level
       return LOG_ERR;
   }
   return LOG_INFO;

@@ -59,7 +59,7 @@ TModBusForm* TMainForm::FindOrCreateEngine(const TSite& site) {
     LogInfo("Site \"" + site.Description + "\": engine created");
     if (OnEngineCreated) OnEngineCreated(engine);
   }
-  if (engine && site.IsRemoteClient) ++engine->Session.RemoteClientCount;
+  if (engine && site.IsRemoteClient) engine->Session.AddRemoteClient();
   return engine;
 }
 
@@ -80,7 +80,7 @@ void TMainForm::DestroyReleased(TModBusForm* engine) {
                                   [engine](const auto& c) { return c.get() == engine; });
   if (child == children_.end()) return;  // already gone
   // A client that opened the site again since the release keeps the engine.
-  if (!engine->Session.Clients.empty()) return;
+  if (!engine->Session.Clients().empty()) return;
   // An engine still inside its tick (waiting for its device while the host released it) is
   // destroyed once the tick has returned, never under its own feet.
   if (engine->IsActive()) {

@@ -34,7 +34,7 @@ class TcpLinkOnSockets : public ::testing::Test {
   // Selects a host and waits until the link says it can send.
   bool SelectAndWait(const std::string& host) {
     link.SelectHost(host);
-    return WaitUntil([&] { return link.TCPReady; });
+    return WaitUntil([&] { return link.TCPReady(); });
   }
 
   TSite site;
@@ -99,7 +99,7 @@ TEST_F(TcpLinkOnSockets, ARefusedHostIsLoggedAndTriedAgainLater) {
   site.IPAddress = closed;
   link.SelectHost("");
   ASSERT_TRUE(WaitUntil([&] { return !client.Connected(); }));
-  EXPECT_FALSE(link.TCPReady);
+  EXPECT_FALSE(link.TCPReady());
   ASSERT_GE(model.LogMmo.size(), 2u);
   EXPECT_EQ(model.LogMmo[0].rfind("Error: ", 0), 0u) << model.LogMmo[0];
   EXPECT_EQ(model.LogMmo[1].rfind("Disconnected: ", 0), 0u) << model.LogMmo[1];

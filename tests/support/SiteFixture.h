@@ -115,7 +115,7 @@ class SiteFixture : public HostFixture {
     EXPECT_GE(position, 0) << key;
     return engine->Points.Data(static_cast<size_t>(position < 0 ? 0 : position));
   }
-  BackgroundPoller::PollStep PollState() const { return engine->Poller.PollState; }
+  BackgroundPoller::PollStep PollState() const { return engine->Poller.PollState(); }
   // Hex of every request the slave saw, in order.
   std::vector<std::string> Requests() const {
     std::vector<std::string> hex;

@@ -289,7 +289,8 @@ void BusServer::HandleDriverCall(const QDBusMessage& message, uint64_t id) {
   }
 
   if (BeforeDriverCall) BeforeDriverCall(member);
-  const bool debug = CurrentLogLevel() <= LogLevel::Debug;
+  // Every call and its answer, in the bus category; the texts are built only when it is on.
+  const bool debug = LogEnabled(LogCategory::Bus, LogLevel::Debug);
   const std::string what = debug ? "Client " + caller + " object " + std::to_string(id) + " " +
                                        member.toStdString() + " " + DescribeList(*params)
                                  : std::string();
@@ -301,7 +302,7 @@ void BusServer::HandleDriverCall(const QDBusMessage& message, uint64_t id) {
       if (operation == Operation::OpenSite) ok = object->OpenSite(*params);
       if (operation == Operation::CloseSite) ok = object->CloseSite(*params);
       if (operation == Operation::SetDriverOption) ok = object->SetDriverOption(*params);
-      if (debug) LogDebug(what + " -> " + (ok ? "true" : "false"));
+      if (debug) LogWrite(LogCategory::Bus, LogLevel::Debug, what + " -> " + (ok ? "true" : "false"));
       Reply(message, {ok});
       return;
     }
@@ -310,7 +311,7 @@ void BusServer::HandleDriverCall(const QDBusMessage& message, uint64_t id) {
       const Variant reply = operation == Operation::ExecuteCommand
                                 ? object->ExecuteCommand(*params)
                                 : object->ExecuteImmediate(*params);
-      if (debug) LogDebug(what + " -> " + DescribeList(reply));
+      if (debug) LogWrite(LogCategory::Bus, LogLevel::Debug, what + " -> " + DescribeList(reply));
       Reply(message, {QVariant::fromValue(ReplyToBus(reply))});
       return;
     }

@@ -156,7 +156,7 @@ TEST_F(PollingTest, AsciiReplyEndsOnlyWithItsLineEnd) {
   EXPECT_EQ(port->Opens, opens);
   EXPECT_FALSE(Point("1-HREG1").HasValue);
   EXPECT_EQ(port->TriggerCount(), 0u) << "the line-end trigger is removed after the exchange";
-  EXPECT_FALSE(engine->Line.ReceptionEnabled);
+  EXPECT_FALSE(engine->Line.ReceptionEnabled());
 
   // The same frame with its CR LF, even late in the wait, is taken at the next tick.
   ASSERT_TRUE(RunUntil([&] { return FrameCount() >= 2; }));
@@ -230,7 +230,7 @@ TEST_P(BadKeyTest, KeyThatIsNoAddressSendsNothingAndFails) {
   if (link == LinkKind::RTU) {
     EXPECT_EQ(port->Opens, opens);
   }
-  EXPECT_FALSE(engine->Session.Busy);
+  EXPECT_FALSE(engine->Session.Busy());
 }
 
 class SendErrorTest : public PollingTest, public ::testing::WithParamInterface<LinkKind> {};
@@ -253,7 +253,7 @@ TEST_P(SendErrorTest, SendErrorCountsAsAFailedPoll) {
   }
   ASSERT_TRUE(RunUntil([&] { return Point("1-HREG1").FailureCount == 1; }));
   loop.RunFor(200);
-  EXPECT_FALSE(engine->Session.Busy) << "the failed send must not leave the site busy";
+  EXPECT_FALSE(engine->Session.Busy()) << "the failed send must not leave the site busy";
 
   const Variant reply = Run({"COMMAND=POINTGETVALUE", "POINT={v}{1-HREG1}"});
   EXPECT_EQ(Texts(reply)[0], "COMMANDSTATUS=FALSE");
@@ -293,7 +293,7 @@ TEST_F(PollingTest, NewTableRestartsTheCycleFromItsFirstPoint) {
   // Rebuilt (immediate form) while a poll is in flight: the exchange is dropped and polling
   // restarts after 30 ticks, from the first point.
   ASSERT_TRUE(RunUntil([&] { return FrameCount() == 2; }));
-  ASSERT_TRUE(engine->Session.Busy);
+  ASSERT_TRUE(engine->Session.Busy());
   const int64_t during = loop.NowMs();
   EXPECT_EQ(Status(client->ExecuteImmediate(Variant(SafeArray::OfTexts(PointParams(points))))),
             "TRUE");
@@ -303,7 +303,7 @@ TEST_F(PollingTest, NewTableRestartsTheCycleFromItsFirstPoint) {
   EXPECT_FALSE(Point("1-HREG2").HasValue) << "the abandoned reply is not stored";
 
   // Rebuilt between exchanges: no pause.
-  ASSERT_TRUE(RunUntil([&] { return !engine->Session.Busy && FrameCount() == 4; }));
+  ASSERT_TRUE(RunUntil([&] { return !engine->Session.Busy() && FrameCount() == 4; }));
   const int64_t between = loop.NowMs();
   EXPECT_EQ(Status(client->ExecuteImmediate(Variant(SafeArray::OfTexts(PointParams(points))))),
             "TRUE");
@@ -328,20 +328,20 @@ TEST_F(PollingTest, HostCommandWaitsForTheExchangeInFlight) {
   slave->Holding[4] = 55;
   SendPoints({"{a}{1-HREG1}", "{b}{1-HREG2}"});
   ASSERT_TRUE(RunUntil([&] { return FrameCount() == 1; }));
-  ASSERT_TRUE(engine->Session.Busy);
+  ASSERT_TRUE(engine->Session.Busy());
   const std::vector<std::string> read{"COMMAND=POINTGETVALUE", "POINT={v}{1-HREG5}"};
   const Variant refused = client->ExecuteCommand(Variant(SafeArray::OfTexts(read)));
   EXPECT_EQ(Status(refused), "Waiting for driver...");
-  EXPECT_EQ(engine->Session.CommandCode, static_cast<uint32_t>(kNoCommand));
-  EXPECT_EQ(engine->Session.CommandOwner, nullptr);
+  EXPECT_EQ(engine->Session.CommandCode(), static_cast<uint32_t>(kNoCommand));
+  EXPECT_EQ(engine->Session.CommandOwner(), nullptr);
 
   // Between two exchanges the command is taken, and no poll goes out while it runs.
-  ASSERT_TRUE(RunUntil([&] { return !engine->Session.Busy; }));
+  ASSERT_TRUE(RunUntil([&] { return !engine->Session.Busy(); }));
   EXPECT_EQ(PollState(), Poller::kChoose);
   EXPECT_EQ(Status(client->ExecuteCommand(Variant(SafeArray::OfTexts(read)))),
             "Reading Point Value...");
   const size_t before = FrameCount();
-  ASSERT_TRUE(RunUntil([&] { return engine->Session.CommandState == kStateDone; }));
+  ASSERT_TRUE(RunUntil([&] { return engine->Session.CommandState() == kStateDone; }));
   EXPECT_EQ(FrameCount(), before + 1);
   EXPECT_EQ(Requests().back(), Read(1, 3, 4));
   const Variant done = client->ExecuteCommand(List({"COMMAND=COMMANDSTATUS"}));
@@ -358,7 +358,7 @@ TEST_F(PollingTest, LockAndWindowBlockHoldPollingIdle) {
 
   // A lock taken with LOCKCLIENT: nothing is polled until it is released.
   ASSERT_EQ(Status(Run({"COMMAND=GETDATA", "DRIVERCOMMAND=LOCKCLIENT"})), "TRUE");
-  ASSERT_TRUE(engine->Session.Locked);
+  ASSERT_TRUE(engine->Session.Locked());
   size_t frames = FrameCount();
   loop.RunFor(10000);
   EXPECT_EQ(FrameCount(), frames);
@@ -378,13 +378,13 @@ TEST_F(PollingTest, LockAndWindowBlockHoldPollingIdle) {
 
   // The window block, also in the middle of an exchange.
   ASSERT_TRUE(
-      RunUntil([&] { return engine->Session.Busy && PollState() == Poller::kAwaitFirstByte; }));
+      RunUntil([&] { return engine->Session.Busy() && PollState() == Poller::kAwaitFirstByte; }));
   engine->BlockChkClick(true);
   frames = FrameCount();
   loop.RunFor(10000);
   EXPECT_EQ(FrameCount(), frames);
   EXPECT_EQ(PollState(), Poller::kIdle);
-  EXPECT_FALSE(engine->Line.ReceptionEnabled) << "the exchange in flight is dropped";
+  EXPECT_FALSE(engine->Line.ReceptionEnabled()) << "the exchange in flight is dropped";
   const int64_t unblocked = loop.NowMs();
   engine->BlockChkClick(false);
   ASSERT_TRUE(RunUntil([&] { return FrameCount() > frames; }));

@@ -23,7 +23,7 @@ class CommandSessionTest : public HostFixture {
   // Runs a command of client c to its end the way a handler does, leaving it uncollected.
   void CompleteCommand(const EngineClient* c, const Variant& result = Variant(std::string())) {
     ASSERT_TRUE(session().AcceptCommand(c, kSiteTime, List({"COMMAND=SITETIME"})));
-    session().CommandResult = result;
+    session().SetResult(result);
     session().EndCommand(kStateDone);
   }
 
@@ -48,15 +48,15 @@ TEST_F(CommandSessionTest, AcceptedCommandShowsItsTextUntilTheNextTick) {
     SCOPED_TRACE(command);
     const Variant reply = a->ExecuteCommand(List({std::string("COMMAND=") + command}));
     EXPECT_EQ(Element(reply, 0), std::string("COMMANDSTATUS=") + text);
-    EXPECT_EQ(session().CommandState, kStateWorking);
-    EXPECT_TRUE(session().Busy);
+    EXPECT_EQ(session().CommandState(), kStateWorking);
+    EXPECT_TRUE(session().Busy());
     EXPECT_EQ(engine->Model.MessagePnl, text);
     EXPECT_EQ(Status(a->ExecuteCommand(List({"COMMAND=COMMANDSTATUS"}))), text);
     Ticks(1);
-    EXPECT_FALSE(session().Busy) << "every host command ends within its tick";
+    EXPECT_FALSE(session().Busy()) << "every host command ends within its tick";
     const std::string final = Status(a->ExecuteCommand(List({"COMMAND=COMMANDSTATUS"})));
     EXPECT_TRUE(final == "TRUE" || final == "FALSE") << final;
-    EXPECT_EQ(session().CommandOwner, nullptr);
+    EXPECT_EQ(session().CommandOwner(), nullptr);
   }
 }
 
@@ -64,7 +64,7 @@ TEST_F(CommandSessionTest, OneCommandAtATime) {
   a->ExecuteCommand(List({"COMMAND=SITETIME"}));
   // The owner's second command is dropped; the other client waits.
   EXPECT_EQ(Status(a->ExecuteCommand(List({"COMMAND=SITESTATUS"}))), "Waiting for driver...");
-  EXPECT_EQ(session().CommandCode, static_cast<uint32_t>(kSiteTime));
+  EXPECT_EQ(session().CommandCode(), static_cast<uint32_t>(kSiteTime));
   EXPECT_EQ(Status(b->ExecuteCommand(List({"COMMAND=SITESTATUS"}))), "Waiting for driver...");
   EXPECT_EQ(engine->CommandStatus(b.get()), kStateOtherClient);
   // Still the other client's result until collected, and -1 for everybody else.
@@ -77,16 +77,16 @@ TEST_F(CommandSessionTest, OneCommandAtATime) {
   EXPECT_EQ(Status(b->ExecuteCommand(List({"COMMAND=COMMANDSTATUS"}))), "FALSE");
   EXPECT_EQ(Status(b->ExecuteCommand(List({"COMMAND=sitetime"}))), "FALSE");
   EXPECT_EQ(Status(b->ExecuteCommand(List({"DESCRIPTION=x"}))), "FALSE");
-  EXPECT_EQ(session().CommandOwner, nullptr);
+  EXPECT_EQ(session().CommandOwner(), nullptr);
 }
 
 TEST_F(CommandSessionTest, UncollectedResultIsReleasedExactly150TicksAfterTheEnd) {
   CompleteCommand(a.get());
   Ticks(149);
-  EXPECT_EQ(session().CommandOwner, a.get());
+  EXPECT_EQ(session().CommandOwner(), a.get());
   EXPECT_EQ(engine->CommandStatus(a.get()), kStateDone);
   Ticks(1);
-  EXPECT_EQ(session().CommandOwner, nullptr);
+  EXPECT_EQ(session().CommandOwner(), nullptr);
   EXPECT_EQ(engine->CommandStatus(a.get()), kStateIdle);
   EXPECT_EQ(Status(a->ExecuteCommand(List({"COMMAND=COMMANDSTATUS"}))), "FALSE");
 }
@@ -95,10 +95,10 @@ TEST_F(CommandSessionTest, LockRefusesOthersAndExpiresUnlessRenewed) {
   ASSERT_TRUE(session().AcceptCommand(a.get(), kGetData, List({"LOCKCOMMENT=maintenance"})));
   ASSERT_TRUE(session().LockClient());
   session().EndCommand(kStateDone);
-  EXPECT_EQ(session().LockOwner, a.get());
-  EXPECT_EQ(session().LockComment, "maintenance");
+  EXPECT_EQ(session().LockOwner(), a.get());
+  EXPECT_EQ(session().LockComment(), "maintenance");
   EXPECT_FALSE(session().LockClient()) << "a second lock must not replace the first";
-  EXPECT_EQ(session().LockOwner, a.get());
+  EXPECT_EQ(session().LockOwner(), a.get());
 
   const Variant refused = b->ExecuteCommand(List({"COMMAND=SITETIME"}));
   EXPECT_EQ(Element(refused, 0), "COMMANDSTATUS=LOCKED");
@@ -111,10 +111,10 @@ TEST_F(CommandSessionTest, LockRefusesOthersAndExpiresUnlessRenewed) {
   CompleteCommand(a.get());
   a->ExecuteCommand(List({"COMMAND=COMMANDSTATUS"}));
   Ticks(299);
-  EXPECT_TRUE(session().Locked);
+  EXPECT_TRUE(session().Locked());
   Ticks(1);
-  EXPECT_FALSE(session().Locked);
-  EXPECT_EQ(session().LockOwner, nullptr);
+  EXPECT_FALSE(session().Locked());
+  EXPECT_EQ(session().LockOwner(), nullptr);
   EXPECT_EQ(Status(b->ExecuteCommand(List({"COMMAND=SITETIME"}))), "Reading Site Time...");
 }
 
@@ -136,33 +136,33 @@ TEST_F(CommandSessionTest, WindowBlockLocksEverybodyOutUntilCleared) {
   EXPECT_FALSE(a->OpenSite(List({"DESCRIPTION=Plant 1", "OFFLINE=TRUE"})));
   EXPECT_FALSE(b->CloseSite(List({})));
   Ticks(400);  // neither the result hold nor lock expiry may lift a block
-  EXPECT_TRUE(session().Locked);
+  EXPECT_TRUE(session().Locked());
   EXPECT_TRUE(session().IsBlocked());
   EXPECT_EQ(engine->Model.TimePnl, "Local Time: 09:30:00 am");
 
   engine->BlockChkClick(false);
   EXPECT_FALSE(engine->Model.BlockChk);
-  EXPECT_FALSE(session().Locked);
-  EXPECT_FALSE(session().Busy);
-  EXPECT_EQ(session().LockComment, "");
-  EXPECT_EQ(session().CommandOwner, nullptr);
+  EXPECT_FALSE(session().Locked());
+  EXPECT_FALSE(session().Busy());
+  EXPECT_EQ(session().LockComment(), "");
+  EXPECT_EQ(session().CommandOwner(), nullptr);
   EXPECT_EQ(Status(b->ExecuteCommand(List({"COMMAND=SITETIME"}))), "Reading Site Time...");
 }
 
 TEST_F(CommandSessionTest, ClientsAttachOnceAndLeaveNothingBehind) {
   engine->AttachClient(a.get(), "Plant 1");
-  EXPECT_EQ(session().Clients.size(), 2u);
+  EXPECT_EQ(session().Clients().size(), 2u);
 
   // A client that goes away with an unstarted command and the lock leaves neither behind.
   ASSERT_TRUE(session().AcceptCommand(b.get(), kGetData, List({"COMMAND=GETDATA"})));
   ASSERT_TRUE(session().LockClient());
   session().SetCommand(kSiteTime);  // its next command is queued, not yet run
   b.reset();
-  EXPECT_EQ(session().CommandOwner, nullptr);
-  EXPECT_EQ(session().CommandCode, 0u);
-  EXPECT_FALSE(session().Busy);
-  EXPECT_FALSE(session().Locked);
-  EXPECT_EQ(session().LockOwner, nullptr);
+  EXPECT_EQ(session().CommandOwner(), nullptr);
+  EXPECT_EQ(session().CommandCode(), 0u);
+  EXPECT_FALSE(session().Busy());
+  EXPECT_FALSE(session().Locked());
+  EXPECT_EQ(session().LockOwner(), nullptr);
   EXPECT_EQ(Status(a->ExecuteCommand(List({"COMMAND=SITETIME"}))), "Reading Site Time...");
 }
 
@@ -185,7 +185,7 @@ TEST_F(CommandSessionTest, UnsupportedCommandsFailPlainly) {
     const Variant reply = RunToEnd(*a, {command});
     EXPECT_EQ(Element(reply, 0), "COMMANDSTATUS=FALSE");
     EXPECT_EQ(Element(reply, 1), "COMMANDERROR=Command not supported");
-    EXPECT_FALSE(session().Busy);
+    EXPECT_FALSE(session().Busy());
   }
 }
 

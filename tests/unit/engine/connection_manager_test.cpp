@@ -48,7 +48,7 @@ TEST_F(ConnectionManagerTest, DirectSiteConnectsWithItsSettingsAndConnectString)
   const Variant done = RunToEnd(*client, {"COMMAND=COMMANDSTATUS"});
   EXPECT_EQ(Status(done), "TRUE");
   EXPECT_EQ(port.Written, "LOGIN\r");
-  EXPECT_TRUE(client->Engine->Session.LoggedOn);
+  EXPECT_TRUE(client->Engine->Session.LoggedOn());
   EXPECT_TRUE(client->Engine->IsConnected());
 
   // A second client shares the open line at once; nothing is sent again.
@@ -113,7 +113,7 @@ TEST_F(ConnectionManagerTest, ClosingLogsOffAndSendsTheDisconnectString) {
   EXPECT_EQ(Poll(*a), "Disconnecting...");
   EXPECT_EQ(Status(RunToEnd(*a, {"COMMAND=COMMANDSTATUS"})), "TRUE");
   EXPECT_EQ(port.Written, "BYE\r");
-  EXPECT_FALSE(a->Engine->Session.LoggedOn);
+  EXPECT_FALSE(a->Engine->Session.LoggedOn());
   EXPECT_TRUE(port.IsOpen()) << "the port stays open until the engine goes";
   a.reset();
   loop.RunFor(1000);
@@ -208,14 +208,14 @@ TEST_F(ModemSiteTest, DialConnectsLogsOnAndHangsUp) {
   EXPECT_EQ(port.Written.rfind("ATV1Q0&C1&D2\r", 0), 0u) << "empty init uses the default";
   EXPECT_NE(port.Written.find("5551234"), std::string::npos);
   EXPECT_EQ(port.Written.substr(port.Written.size() - 6), "HELLO\r");
-  EXPECT_TRUE(client->Engine->Session.LoggedOn);
+  EXPECT_TRUE(client->Engine->Session.LoggedOn());
 
   ASSERT_TRUE(client->CloseSite(List({})));
   const auto closing = PollTexts(*client, &last);
   EXPECT_EQ(last, "COMMANDSTATUS=TRUE|COMMAND=COMMANDSTATUS");
   EXPECT_NE(std::find(closing.begin(), closing.end(), "Hanging Up Modem..."), closing.end());
   EXPECT_NE(port.Written.find("+++ATH\r"), std::string::npos);
-  EXPECT_FALSE(client->Engine->Session.LoggedOn);
+  EXPECT_FALSE(client->Engine->Session.LoggedOn());
 }
 
 TEST_F(ModemSiteTest, FailedDialsEndWithOneText) {
@@ -225,7 +225,7 @@ TEST_F(ModemSiteTest, FailedDialsEndWithOneText) {
     std::string last;
     PollTexts(*client, &last);
     EXPECT_EQ(last, "COMMANDSTATUS=FALSE|COMMANDERROR=Could not connect with remote modem.");
-    EXPECT_FALSE(client->Engine->Session.LoggedOn);
+    EXPECT_FALSE(client->Engine->Session.LoggedOn());
     client.reset();
     loop.RunFor(500);
   }
@@ -235,7 +235,7 @@ TEST_F(ModemSiteTest, SilentModemKeepsDialingUntilTheDialerGivesUp) {
   auto client = OpenModem("");
   loop.RunFor(30000);
   EXPECT_EQ(Status(client->ExecuteCommand(List({"COMMAND=COMMANDSTATUS"}))), "Dialing: 5551234");
-  EXPECT_EQ(client->Engine->Session.StepCounter, 1);
+  EXPECT_EQ(client->Engine->Session.StepCounter(), 1);
   std::string last;
   PollTexts(*client, &last);
   EXPECT_EQ(last, "COMMANDSTATUS=FALSE|COMMANDERROR=Could not connect with remote modem.");

@@ -36,7 +36,7 @@ TEST_F(DataCommandsTest, RtuReadSendsOneRequestAndDecodesTheReply) {
                                                     "", "VALUE=1234", ""}));
   // A pass of two delay ticks (300 ms) with the reply in it, then one without a byte.
   EXPECT_EQ(loop.NowMs() - acceptedAt, 100 + 600);
-  EXPECT_EQ(engine->Session.CommandResult.AsArray().UpperBound(), 1);
+  EXPECT_EQ(engine->Session.CommandResult().AsArray().UpperBound(), 1);
   EXPECT_EQ(Texts(GetValue("{x}{1-OUT5}"))[3], "VALUE=TRUE");
   EXPECT_EQ(slave->Requests, 2) << "a read makes one attempt";
 
@@ -76,7 +76,7 @@ TEST_F(DataCommandsTest, AsciiReadEndsAtTheLineEnd) {
   // Taken after the first pass of one delay tick: the handler's tick plus 200 ms.
   EXPECT_EQ(doneAt - acceptedAt, 100 + 200);
   EXPECT_EQ(port->TriggerCount(), 0u);
-  EXPECT_EQ(engine->Line.EolTrigger, 0);
+  EXPECT_EQ(engine->Line.EolTrigger(), 0);
 
   // Bytes without CR LF: twenty passes, failure, and no reset since bytes came.
   slave->Silent = true;
@@ -85,7 +85,7 @@ TEST_F(DataCommandsTest, AsciiReadEndsAtTheLineEnd) {
   // The handler sends in the next tick and waits inside it; the bytes come meanwhile.
   const int64_t accepted = loop.NowMs();
   loop.ScheduleAt(accepted + 120, [this] { port->Receive(":0103020001F9"); });
-  ASSERT_TRUE(RunUntil([&] { return engine->Session.CommandState == kStateFailed; }));
+  ASSERT_TRUE(RunUntil([&] { return engine->Session.CommandState() == kStateFailed; }));
   EXPECT_EQ(loop.NowMs() - slave->FrameTimes[1], 20 * 200);
   EXPECT_EQ(port->Opens, opens);
   EXPECT_EQ(Status(client->ExecuteCommand(List({"COMMAND=COMMANDSTATUS"}))), "FALSE");
@@ -152,7 +152,7 @@ TEST_F(DataCommandsTest, ModifyWritesCoilsAndRegistersAndTheTableEntry) {
   EXPECT_EQ(Status(Modify("{Other}{1-HREG100}{VALUE=65535.9}")), "TRUE");
   EXPECT_EQ(Requests().back(), "01060063FFFF");
   EXPECT_EQ(Point("1-HREG100").Value, "4660");
-  EXPECT_EQ(engine->Session.ErrorText, "");
+  EXPECT_EQ(engine->Session.ErrorText(), "");
 }
 
 TEST_F(DataCommandsTest, ModifyThatCannotBeSentFailsWithoutSending) {
@@ -196,11 +196,12 @@ TEST_F(DataCommandsTest, AlarmsAndUnsupportedCommands) {
             (std::vector<std::string>{"COMMANDSTATUS=TRUE", "COMMAND=COMMANDSTATUS", ""}));
 
   // A list with entries reports them in order and is emptied.
-  offline->Engine->DataCmds.Alarms = {"B high", "A low"};
+  offline->Engine->DataCmds.AddAlarm("B high");
+  offline->Engine->DataCmds.AddAlarm("A low");
   const std::vector<std::string> two = Texts(Run({"COMMAND=GETALARMS"}, offline.get()));
   EXPECT_EQ(std::vector<std::string>(two.begin() + 3, two.end()),
             (std::vector<std::string>{"ALARM0=A low", "ALARM1=B high"}));
-  EXPECT_TRUE(offline->Engine->DataCmds.Alarms.empty());
+  EXPECT_TRUE(offline->Engine->DataCmds.Alarms().empty());
 
   for (const char* command : {"COMMAND=SENDDATA", "COMMAND=POINTGETDISABLED"}) {
     const Variant reply = Run({command}, offline.get());
@@ -242,7 +243,7 @@ TEST_F(DataCommandsTest, TcpReadAndWrite) {
   EXPECT_EQ(Error(read), "COMMANDERROR=Could not read data from panel.");
   EXPECT_EQ(loop.NowMs() - acceptedAt, 100 + 101 * 200);
   EXPECT_EQ(Error(Modify("{x}{HREG100}{VALUE=5}")), "COMMANDERROR=Could not modify point.");
-  EXPECT_FALSE(engine->Session.Busy);
+  EXPECT_FALSE(engine->Session.Busy());
 }
 
 }  // namespace

@@ -17,7 +17,7 @@ class PointTableTest : public SiteFixture {
   }
   // Stores a value as polling would (which an offline site never does).
   void Store(const std::string& key, const std::string& value, int failures = 0) {
-    engine->Points.PointsChanged = false;
+    engine->Points.TakePointsChanged();
     engine->Points.SetPointValue(engine->Points.IndexOf(key), value);
     Point(key).FailureCount = failures;
   }
@@ -49,7 +49,7 @@ TEST_F(PointTableTest, ClientListStopsAtTheFirstMissingOrEmptyKey) {
              a.get());
   EXPECT_EQ(a->PointsList.size(), 6u);
   EXPECT_EQ(Keys(), (std::vector<std::string>{"1-HREG4", "1-OUT2", "1-IN3"}));
-  EXPECT_TRUE(engine->Points.PointsChanged);
+  EXPECT_TRUE(engine->Points.PointsChanged());
 }
 
 TEST_F(PointTableTest, ListsOfAllClientsMergeFirstComeFirstKept) {
@@ -85,10 +85,10 @@ TEST_F(PointTableTest, ListsOfAllClientsMergeFirstComeFirstKept) {
 
 TEST_F(PointTableTest, SetPointValueWaitsForTheRestartAfterARebuild) {
   SendPoints({"{a}{1-OUT1}", "{a}{1-OUT2}"}, a.get());
-  ASSERT_TRUE(engine->Points.PointsChanged);
+  ASSERT_TRUE(engine->Points.PointsChanged());
   engine->Points.SetPointValue(0, "ON");
   EXPECT_FALSE(Point("1-OUT1").HasValue) << "positions taken before a rebuild are stale";
-  engine->Points.PointsChanged = false;
+  engine->Points.TakePointsChanged();
   engine->Points.SetPointValue(0, "on");
   engine->Points.SetPointValue(1, "Off");
   engine->Points.SetPointValue(2, "1");
@@ -101,7 +101,7 @@ TEST_F(PointTableTest, GetPointsListLayout) {
   const Variant empty = Run({"COMMAND=GETPOINTSLIST"}, a.get());
   EXPECT_EQ(Texts(empty),
             (std::vector<std::string>{"COMMANDSTATUS=TRUE", "COMMAND=COMMANDSTATUS", ""}));
-  EXPECT_EQ(engine->Session.CommandResult.AsArray().UpperBound(), -1) << "an empty array";
+  EXPECT_EQ(engine->Session.CommandResult().AsArray().UpperBound(), -1) << "an empty array";
 
   SendPoints({"{Pump}{1-HREG100}", "{x}{1-OUT1}", "{y}{1-IN2}", "{z}{1-IREG3}"}, a.get());
   EXPECT_EQ(Data(Run({"COMMAND=GETPOINTSLIST"}, a.get())), std::vector<std::string>{})
@@ -132,7 +132,7 @@ TEST_F(PointTableTest, PointVerifyRendersOrRejectsTheAddress) {
     const Variant bad = Run({"COMMAND=POINTVERIFY", address}, a.get());
     EXPECT_EQ(Texts(bad), (std::vector<std::string>{"COMMANDSTATUS=FALSE",
                                                     std::string("COMMANDERROR=") + kInvalid}));
-    EXPECT_EQ(Texts(engine->Session.CommandResult),
+    EXPECT_EQ(Texts(engine->Session.CommandResult()),
               (std::vector<std::string>{std::string("ERRORSTRING=") + kInvalid, ""}));
   }
   EXPECT_EQ(Keys().size(), 0u) << "verifying touches no table";
@@ -149,12 +149,12 @@ TEST_F(PointTableTest, SendPointsListImmediateAndFailedForms) {
   EXPECT_EQ(Texts(Immediate(*a, {"{a}{1-HREG1}", "{a}{1-HREG2}"})),
             (std::vector<std::string>{"COMMANDSTATUS=TRUE", "", ""}));
   EXPECT_EQ(Keys(), (std::vector<std::string>{"1-HREG1", "1-HREG2"}));
-  EXPECT_EQ(engine->Session.CommandOwner, nullptr) << "the immediate form needs no session";
-  EXPECT_EQ(engine->Session.CommandState, kStateIdle);
+  EXPECT_EQ(engine->Session.CommandOwner(), nullptr) << "the immediate form needs no session";
+  EXPECT_EQ(engine->Session.CommandState(), kStateIdle);
 
   // An element that cannot be read as text: the list keeps what came before it, the table is
   // not rebuilt.
-  engine->Points.PointsChanged = false;
+  engine->Points.TakePointsChanged();
   SafeArray broken = SafeArray::OfTexts({"COMMAND=SENDPOINTSLIST", "POINT0={b}{1-HREG5}"});
   SafeArray params(ElementType::Variant, 0, 3);
   params.Put(0, broken.Get(0));
@@ -164,7 +164,7 @@ TEST_F(PointTableTest, SendPointsListImmediateAndFailedForms) {
   EXPECT_EQ(Status(b->ExecuteImmediate(Variant(params))), "FALSE");
   EXPECT_EQ(b->PointsList, (std::vector<std::string>{"{b}{1-HREG5}"}));
   EXPECT_EQ(Keys(), (std::vector<std::string>{"1-HREG1", "1-HREG2"}));
-  EXPECT_FALSE(engine->Points.PointsChanged);
+  EXPECT_FALSE(engine->Points.PointsChanged());
 
   // The command form fails the same way, with no error text.
   const Variant failed = b->ExecuteCommand(Variant(params));
@@ -173,7 +173,7 @@ TEST_F(PointTableTest, SendPointsListImmediateAndFailedForms) {
   EXPECT_EQ(Texts(b->ExecuteCommand(List({"COMMAND=COMMANDSTATUS"}))),
             (std::vector<std::string>{"COMMANDSTATUS=FALSE", ""}));
   EXPECT_EQ(Keys(), (std::vector<std::string>{"1-HREG1", "1-HREG2"}));
-  EXPECT_FALSE(engine->Points.PointsChanged);
+  EXPECT_FALSE(engine->Points.PointsChanged());
   // Other commands go to the command session.
   EXPECT_EQ(Status(a->ExecuteImmediate(List({"COMMAND=SITETIME"}))), "FALSE");
 }

@@ -28,12 +28,12 @@ class SiteCommandsTest : public SiteFixture {
 TEST_F(SiteCommandsTest, SiteTimeIsTheLocalClock) {
   auto offline = OpenOffline("Desk");
   TModBusForm& engine = *offline->Engine;
-  engine.Session.SiteClockOffset = 0.25;
+  engine.Session.SetSiteClockOffset(0.25);
   ClockAtNextTick({2027, 3, 4, 17, 5, 9, 0});
   const Variant reply = Run({"COMMAND=SITETIME"}, offline.get());
   EXPECT_EQ(Texts(reply), (std::vector<std::string>{"COMMANDSTATUS=TRUE", "COMMAND=COMMANDSTATUS",
                                                     "", "SITETIME=2027-03-04 17:05:09", ""}));
-  EXPECT_EQ(engine.Session.SiteClockOffset, 0.0);
+  EXPECT_EQ(engine.Session.SiteClockOffset(), 0.0);
   // At exactly midnight only the date is written.
   ClockAtNextTick({2027, 3, 5, 0, 0, 0, 0});
   EXPECT_EQ(Data(Run({"COMMAND=SITETIME"}, offline.get()))[0], "SITETIME=2027-03-05");
@@ -80,8 +80,8 @@ TEST_F(SiteCommandsTest, LockUnlockAndUnknownDriverCommands) {
   const Variant locked = Driver({"DRIVERCOMMAND=lockclient", "LOCKCOMMENT=tuning"}, a.get());
   EXPECT_EQ(Texts(locked), (std::vector<std::string>{"COMMANDSTATUS=TRUE", "COMMAND=COMMANDSTATUS",
                                                      "", "", "", "", ""}));
-  EXPECT_TRUE(engine.Session.Locked);
-  EXPECT_EQ(engine.Session.LockOwner, a.get());
+  EXPECT_TRUE(engine.Session.Locked());
+  EXPECT_EQ(engine.Session.LockOwner(), a.get());
   const Variant refused = b->ExecuteCommand(List({"COMMAND=SITETIME"}));
   EXPECT_EQ(Texts(refused),
             (std::vector<std::string>{"COMMANDSTATUS=LOCKED", "COMMANDERROR=tuning"}));
@@ -89,11 +89,11 @@ TEST_F(SiteCommandsTest, LockUnlockAndUnknownDriverCommands) {
   const Variant again = Driver({"DRIVERCOMMAND=LOCKCLIENT", "LOCKCOMMENT=other"}, a.get());
   EXPECT_EQ(Texts(again)[0], "COMMANDSTATUS=FALSE");
   EXPECT_EQ(Texts(again)[1], "");
-  EXPECT_EQ(engine.Session.LockComment, "tuning");
+  EXPECT_EQ(engine.Session.LockComment(), "tuning");
 
   EXPECT_EQ(Status(Driver({"DRIVERCOMMAND=UNLOCKCLIENT"}, a.get())), "TRUE");
-  EXPECT_FALSE(engine.Session.Locked);
-  EXPECT_EQ(engine.Session.LockOwner, nullptr);
+  EXPECT_FALSE(engine.Session.Locked());
+  EXPECT_EQ(engine.Session.LockOwner(), nullptr);
   EXPECT_EQ(Status(Driver({"DRIVERCOMMAND=UnlockClient"}, b.get())), "TRUE")
       << "unlocking an unlocked site is no failure";
 

@@ -75,7 +75,7 @@ TEST_F(TransactionEngineTest, RtuReplyEndsAfterOneSilentPeriod) {
   EXPECT_EQ(engine->Model.ReplyDataLbl.empty(), false);
   // The reply is taken one delay period after its last byte, not at the 8-period limit.
   EXPECT_LE(loop.NowMs() - requestTimes.back(), 500);
-  EXPECT_FALSE(engine->Line.ReceptionEnabled);
+  EXPECT_FALSE(engine->Line.ReceptionEnabled());
 }
 
 TEST_F(TransactionEngineTest, AsciiReplyEndsAtItsLineEnd) {
@@ -88,7 +88,7 @@ TEST_F(TransactionEngineTest, AsciiReplyEndsAtItsLineEnd) {
   EXPECT_EQ(port->Written.substr(port->Written.size() - 17), ":01030063000198\r\n");
   EXPECT_LE(loop.NowMs() - start, 200) << "CR LF ends the wait at once";
   EXPECT_EQ(engine->Codec.Receive.Text(), std::string("\x01\x03\x02\x12\x34\xB4", 6));
-  EXPECT_EQ(engine->Line.EolTrigger, 0) << "the trigger is removed after each attempt";
+  EXPECT_EQ(engine->Line.EolTrigger(), 0) << "the trigger is removed after each attempt";
   EXPECT_EQ(port->TriggerCount(), 0u);
 
   // Without CR LF the reply is taken after one silent period.
@@ -129,7 +129,7 @@ TEST_F(TransactionEngineTest, SilentAsciiSlaveGetsThreeFramesAndOneReset) {
   EXPECT_EQ(opensAtRequest[1], opensAtRequest[0]);
   EXPECT_EQ(port->Written, ":01030063000198\r\n:01030063000198\r\n:01030063000198\r\n");
   EXPECT_EQ(port->TriggerCount(), 0u);
-  EXPECT_FALSE(engine->Line.ReceptionEnabled);
+  EXPECT_FALSE(engine->Line.ReceptionEnabled());
 }
 
 // The first byte has eight delay periods (here 200 ms each, the wait starting on a tick).
@@ -163,12 +163,12 @@ TEST_F(TransactionEngineTest, ReceiveStorageWrapsAfterOneThousandBytes) {
   port->Receive(bytes);
   EXPECT_EQ(engine->Codec.Receive.Count, 3);
   EXPECT_EQ(engine->Transactions.ReceivedText(), "abc");
-  EXPECT_EQ(engine->Line.ActivityCount, 1003);
+  EXPECT_EQ(engine->Line.ActivityCount(), 1003);
   // Bytes that arrive while reception is off are counted, not stored.
   engine->Transactions.StopReceive();
   port->Receive("xyz");
   EXPECT_EQ(engine->Transactions.ReceivedText(), "abc");
-  EXPECT_EQ(engine->Line.ActivityCount, 1006);
+  EXPECT_EQ(engine->Line.ActivityCount(), 1006);
   engine->Transactions.ClearReceive();
   EXPECT_EQ(engine->Codec.Receive.Count, 0);
   EXPECT_EQ(engine->Codec.Receive.Bytes[0], 0);
@@ -194,8 +194,8 @@ TEST_F(TransactionEngineTest, RefusedSendLeavesNothingArmed) {
   const Variant reply = RunToEnd(*client, {"COMMAND=POINTGETVALUE", "POINT={x}{1-HREG100}"});
   EXPECT_EQ(Element(reply, 1), "COMMANDERROR=Could not read data from panel.");
   EXPECT_EQ(port->TriggerCount(), 0u);
-  EXPECT_FALSE(engine->Line.ReceptionEnabled);
-  EXPECT_EQ(engine->Line.EolTrigger, 0);
+  EXPECT_FALSE(engine->Line.ReceptionEnabled());
+  EXPECT_EQ(engine->Line.EolTrigger(), 0);
 }
 
 TEST_F(TransactionEngineTest, CommandAndResponseBoxesFollowWhatWasFramedAndChecked) {

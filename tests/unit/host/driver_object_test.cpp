@@ -120,7 +120,7 @@ TEST_F(DriverObjectTest, ResultReplyCarriesTheDataFromElementThree) {
   CommandSession& session = client->Engine->Session;
 
   client->ExecuteCommand(List({"COMMAND=SITESTATUS"}));
-  session.CommandResult = Variant(SafeArray::OfTexts({"A=1", "B=2", "C=3", "D=4", "E=5"}));
+  session.SetResult(Variant(SafeArray::OfTexts({"A=1", "B=2", "C=3", "D=4", "E=5"})));
   session.SetErrorText("partial");
   session.EndCommand(kStateDone);
   const Variant five = client->ExecuteCommand(List({"COMMAND=COMMANDSTATUS"}));
@@ -135,7 +135,7 @@ TEST_F(DriverObjectTest, ResultReplyCarriesTheDataFromElementThree) {
   EXPECT_EQ(Element(five, 7), "E=5");
 
   client->ExecuteCommand(List({"COMMAND=SITESTATUS"}));
-  session.CommandResult = Variant(std::string("not a list"));
+  session.SetResult(Variant(std::string("not a list")));
   session.EndCommand(kStateDone);
   const Variant plain = client->ExecuteCommand(List({"COMMAND=COMMANDSTATUS"}));
   EXPECT_EQ(plain.AsArray().UpperBound(), 3);
@@ -144,12 +144,12 @@ TEST_F(DriverObjectTest, ResultReplyCarriesTheDataFromElementThree) {
 
   // Raw replies are the bytes themselves.
   client->ExecuteCommand(List({"COMMAND=GETDATA"}));
-  session.CommandResult = Variant(SafeArray::OfBytes(std::string("\x01\x03\x02\x12\x34", 5)));
+  session.SetResult(Variant(SafeArray::OfBytes(std::string("\x01\x03\x02\x12\x34", 5))));
   session.EndCommand(kStateDone);
   const Variant raw = client->ExecuteCommand(List({"COMMAND=COMMANDSTATUS"}));
   ASSERT_TRUE(raw.IsByteType());
   EXPECT_EQ(raw.AsArray().Bytes(), std::string("\x01\x03\x02\x12\x34", 5));
-  EXPECT_EQ(session.CommandOwner, nullptr);
+  EXPECT_EQ(session.CommandOwner(), nullptr);
 
   // A failure carries the reason, and releases the session.
   client->ExecuteCommand(List({"COMMAND=SITESTATUS"}));
@@ -158,7 +158,7 @@ TEST_F(DriverObjectTest, ResultReplyCarriesTheDataFromElementThree) {
   const Variant failed = client->ExecuteCommand(List({"COMMAND=COMMANDSTATUS"}));
   EXPECT_EQ(Element(failed, 0), "COMMANDSTATUS=FALSE");
   EXPECT_EQ(Element(failed, 1), "COMMANDERROR=Could not read data from panel.");
-  EXPECT_EQ(session.CommandOwner, nullptr);
+  EXPECT_EQ(session.CommandOwner(), nullptr);
 }
 
 TEST_F(DriverObjectTest, EveryOperationIsSafe) {

@@ -65,7 +65,7 @@ TEST_F(DriverRegistryTest, AReleasedObjectLivesOnWhileACallHoldsIt) {
   EXPECT_FALSE(registry->Exists(id));
   loop.ProcessPendingEvents();
   EXPECT_EQ(registry->ObjectCount(), 1u);
-  EXPECT_EQ(call->Engine->Session.Clients.size(), 1u);  // still attached, still usable
+  EXPECT_EQ(call->Engine->Session.Clients().size(), 1u);  // still attached, still usable
   EXPECT_EQ(Status(call->ExecuteCommand(List({"COMMAND=COMMANDSTATUS"}))), "FALSE");
 
   // The call returns: destruction is posted, not done under the caller's feet.
@@ -90,7 +90,7 @@ TEST_F(DriverRegistryTest, AClientLeavingReleasesExactlyItsObjects) {
   OpenOffline(*registry->Acquire(b1, ":1.6", access), "Shared");
   TModBusForm* engine = registry->Acquire(b1, ":1.6", access)->Engine;
   ASSERT_NE(engine, nullptr);
-  ASSERT_EQ(engine->Session.Clients.size(), 2u);
+  ASSERT_EQ(engine->Session.Clients().size(), 2u);
 
   EXPECT_EQ(registry->ReleaseClient(":1.5"), 2u);
   EXPECT_EQ(events.back(), "-:1.5");
@@ -100,7 +100,7 @@ TEST_F(DriverRegistryTest, AClientLeavingReleasesExactlyItsObjects) {
   EXPECT_FALSE(registry->HasClient(":1.5"));
   loop.ProcessPendingEvents();
   EXPECT_EQ(registry->ObjectCount(), 1u);
-  EXPECT_EQ(engine->Session.Clients.size(), 1u);  // detached from the shared engine
+  EXPECT_EQ(engine->Session.Clients().size(), 1u);  // detached from the shared engine
   EXPECT_EQ(registry->ReleaseClient(":1.5"), 0u);
 }
 

@@ -104,37 +104,37 @@ TEST_F(SerialLineTest, HangUpEscapesThenDropsDtrUntilTheCarrierGoes) {
 }
 
 TEST_F(SerialLineTest, ReceivePathWrapsAndCounts) {
-  line.ReceptionEnabled = true;
+  line.EnableReception(true);
   std::string bytes(1000, 'x');
   bytes.push_back('!');
   port.Receive(bytes);
   EXPECT_EQ(receive.Count, 1);
   EXPECT_EQ(receive.Bytes[0], '!');
-  EXPECT_EQ(line.ActivityCount, 1001);
+  EXPECT_EQ(line.ActivityCount(), 1001);
 
-  line.ReceptionEnabled = false;
+  line.EnableReception(false);
   port.Receive("dropped");
   EXPECT_EQ(receive.Count, 1);
-  EXPECT_EQ(line.ActivityCount, 1008);
+  EXPECT_EQ(line.ActivityCount(), 1008);
 
   tcpMode = true;  // port events are ignored on a TCP site: nothing taken, nothing counted
   port.Receive("tcp");
-  EXPECT_EQ(line.ActivityCount, 1008);
+  EXPECT_EQ(line.ActivityCount(), 1008);
 }
 
 TEST_F(SerialLineTest, OnlyTheArmedEndOfLineTriggerCounts) {
-  line.EolTrigger = line.AddTextTrigger("\r\n", false);
+  line.ArmEndOfLine();
   const uint16_t other = line.AddTextTrigger("OK", true);
-  ASSERT_NE(line.EolTrigger, 0);
-  line.ReceptionEnabled = true;
+  ASSERT_NE(line.EolTrigger(), 0);
+  line.EnableReception(true);
   port.Receive("ok");
-  EXPECT_FALSE(line.EolFired);
+  EXPECT_FALSE(line.EolFired());
   port.Receive(":0103\r");
   port.Receive("\n");  // the trigger text split across two deliveries
-  EXPECT_TRUE(line.EolFired);
+  EXPECT_TRUE(line.EolFired());
   EXPECT_EQ(receive.Text(), "ok:0103\r\n");
-  line.EolTrigger = line.RemoveTextTrigger(line.EolTrigger);
-  EXPECT_EQ(line.EolTrigger, 0);
+  line.DisarmEndOfLine();
+  EXPECT_EQ(line.EolTrigger(), 0);
   EXPECT_EQ(port.TriggerCount(), 1u);
   line.RemoveTextTrigger(other);
   EXPECT_THROW(line.AddTextTrigger(std::string(22, 'x'), false), SerialError);

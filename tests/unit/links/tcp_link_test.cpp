@@ -32,7 +32,7 @@ TEST_F(TcpLinkTest, ConnectsOncePerHostAndOnDemand) {
   Select("");
   Select("");
   EXPECT_EQ(tcp->Connects, 1);
-  EXPECT_TRUE(engine->Tcp.TCPReady);
+  EXPECT_TRUE(engine->Tcp.TCPReady());
   EXPECT_EQ(tcp->ConnectTargets.back(), (std::pair<std::string, uint16_t>{"10.0.0.7", 502}));
 
   Select("[fd00::5]:1502");
@@ -66,7 +66,7 @@ TEST_F(TcpLinkTest, ALostOrDroppedConnectionComesBackOnTheNextRequest) {
   tcp->PeerCloses();
   Select("");
   EXPECT_EQ(tcp->Connects, 2);
-  EXPECT_TRUE(engine->Tcp.TCPReady);
+  EXPECT_TRUE(engine->Tcp.TCPReady());
 
   // A close by a client drops the socket even when the close itself is refused.
   engine->BlockChkClick(true);
@@ -75,7 +75,7 @@ TEST_F(TcpLinkTest, ALostOrDroppedConnectionComesBackOnTheNextRequest) {
   engine->BlockChkClick(false);
   Select("");
   EXPECT_EQ(tcp->Connects, 3);
-  EXPECT_TRUE(engine->Tcp.TCPReady);
+  EXPECT_TRUE(engine->Tcp.TCPReady());
   engine->Tcp.Drop();
   EXPECT_THROW(engine->Tcp.SendTCP("x"), std::exception) << "sending needs a connection";
 }
@@ -83,12 +83,12 @@ TEST_F(TcpLinkTest, ALostOrDroppedConnectionComesBackOnTheNextRequest) {
 TEST_F(TcpLinkTest, RefusedConnectionIsLoggedAndRetried) {
   tcp->Refuse = true;
   Select("");
-  EXPECT_FALSE(engine->Tcp.TCPReady);
+  EXPECT_FALSE(engine->Tcp.TCPReady());
   EXPECT_EQ(engine->Model.LogMmo, (std::vector<std::string>{"Error: Connection refused",
                                                             "Disconnected: Connection refused"}));
   tcp->Refuse = false;
   Select("");
-  EXPECT_TRUE(engine->Tcp.TCPReady);
+  EXPECT_TRUE(engine->Tcp.TCPReady());
 }
 
 TEST(HostAndPort, SplitsWhatHostsWrite) {

@@ -28,7 +28,7 @@ TEST_F(MainFormTest, DescriptionsAreComparedIgnoringCase) {
   EXPECT_EQ(a->Engine, b->Engine);
   EXPECT_NE(a->Engine, c->Engine);
   EXPECT_EQ(main.ChildCount(), 2u);
-  EXPECT_EQ(a->Engine->Session.Clients.size(), 2u);
+  EXPECT_EQ(a->Engine->Session.Clients().size(), 2u);
 }
 
 TEST_F(MainFormTest, OnlyTheFirstPanelTypeCreatesEngines) {
@@ -50,10 +50,10 @@ TEST_F(MainFormTest, EveryOpenOfARemoteClientIsCounted) {
   const Variant open = List({"DESCRIPTION=Plant 1", "OFFLINE=TRUE"});
   ASSERT_TRUE(remote->OpenSite(open));
   ASSERT_TRUE(remote->OpenSite(open));
-  EXPECT_EQ(remote->Engine->Session.RemoteClientCount, 2);
-  EXPECT_EQ(remote->Engine->Session.Clients.size(), 1u);
+  EXPECT_EQ(remote->Engine->Session.RemoteClientCount(), 2);
+  EXPECT_EQ(remote->Engine->Session.Clients().size(), 1u);
   auto local = OpenOffline("Plant 1", /*local=*/true);
-  EXPECT_EQ(local->Engine->Session.RemoteClientCount, 2);
+  EXPECT_EQ(local->Engine->Session.RemoteClientCount(), 2);
 }
 
 TEST_F(MainFormTest, EngineGoesAwayAfterTheEventOfItsLastDetach) {
@@ -77,7 +77,7 @@ TEST_F(MainFormTest, OpeningTheSiteAgainBeforeTheReleaseKeepsTheEngine) {
   EXPECT_EQ(b->Engine, engine);
   loop.RunFor(300);
   EXPECT_EQ(main.ChildCount(), 1u);
-  EXPECT_EQ(b->Engine->Session.Clients.size(), 1u);
+  EXPECT_EQ(b->Engine->Session.Clients().size(), 1u);
   EXPECT_EQ(Status(RunToEnd(*b, {"COMMAND=SITETIME"})), "TRUE");  // the engine still serves
 }
 
@@ -122,9 +122,9 @@ TEST_F(MainFormTest, NoTickStartsWhileAnEngineWaitsInItsTick) {
   int32_t otherTicksAfter = -1;
   waiting->Engine->Model.OnChanged = [&] {
     if (otherTicksBefore >= 0) return;
-    otherTicksBefore = other->Engine->Session.ClockTicks;
+    otherTicksBefore = other->Engine->Session.ClockTicks();
     main.Delay().Delay(20);
-    otherTicksAfter = other->Engine->Session.ClockTicks;
+    otherTicksAfter = other->Engine->Session.ClockTicks();
   };
   loop.RunFor(4000);
   ASSERT_GE(otherTicksBefore, 0);
