@@ -12,10 +12,10 @@ BackgroundPoller::BackgroundPoller(Parts parts)
       session_(parts.session),
       points_(parts.points),
       codec_(parts.codec),
-      port_(parts.port),
       line_(parts.line),
       transactions_(parts.transactions),
-      tcp_(parts.tcp) {}
+      tcp_(parts.tcp),
+      log_(parts.log) {}
 
 void BackgroundPoller::SetIdle() {
   if (pollState_ == kAwaitReply || pollState_ == kAwaitFirstByte || pollState_ == kAwaitSilence)
@@ -130,7 +130,7 @@ void BackgroundPoller::PollSerial() {
         line_.ArmEndOfLine();
         transactions_.StartReceive();
         // A key that is no address sends nothing and fails like a silent slave.
-        if (!frame.empty()) port_.PutBlock(frame);
+        if (!frame.empty()) line_.PutFrame(frame);
         pollState_ = kAwaitReply;
         break;
       }
@@ -166,7 +166,7 @@ void BackgroundPoller::PollSerial() {
           break;
         }
         transactions_.StartReceive();
-        port_.PutBlock(codec_.CommandBytes());
+        line_.PutFrame(codec_.CommandBytes());
         pollTickCount_ = 0;
         pollState_ = kAwaitFirstByte;
         break;
@@ -201,7 +201,7 @@ void BackgroundPoller::PollSerial() {
   } catch (const std::exception& e) {
     // A line that refuses the request (port closed, device gone) fails this poll; retrying the
     // send on every tick would keep the site busy, and every host command waiting, for ever.
-    LogWarning("Site \"" + site_.Description + "\": poll failed: " + e.what());
+    log_.Warning(std::string("poll failed: ") + e.what());
     AbandonExchange();
     PollFailure();
   }
@@ -258,7 +258,7 @@ void BackgroundPoller::PollTCP() {
         break;
     }
   } catch (const std::exception& e) {
-    LogWarning("Site \"" + site_.Description + "\": poll failed: " + e.what());
+    log_.Warning(std::string("poll failed: ") + e.what());
     PollFailure();
   }
 }

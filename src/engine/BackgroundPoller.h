@@ -12,7 +12,7 @@
 #include "links/SerialLine.h"
 #include "links/TcpLink.h"
 #include "model/TypeSite.h"
-#include "platform/SerialPort.h"
+#include "platform/Log.h"
 #include "protocol/FrameCodec.h"
 
 namespace qmb {
@@ -25,10 +25,10 @@ class BackgroundPoller {
     CommandSession& session;
     PointTable& points;
     FrameCodec& codec;
-    SerialPort& port;
     SerialLine& line;
     TransactionEngine& transactions;
     TcpLink& tcp;
+    const Logger& log;
   };
   explicit BackgroundPoller(Parts parts);
 
@@ -88,10 +88,10 @@ class BackgroundPoller {
   CommandSession& session_;
   PointTable& points_;
   FrameCodec& codec_;
-  SerialPort& port_;
   SerialLine& line_;
   TransactionEngine& transactions_;
   TcpLink& tcp_;
+  const Logger& log_;
 
   PollStep pollState_ = kIdle;
   int32_t pollCursor_ = -1;

@@ -16,7 +16,8 @@ ConnectionManager::ConnectionManager(Parts parts)
       line_(parts.line),
       modem_(parts.modem),
       lights_(parts.lights),
-      tcp_(parts.tcp) {
+      tcp_(parts.tcp),
+      log_(parts.log) {
   modem_.OnStatus = [this](int status) { Modem1ConnectionStatus(status); };
 }
 
@@ -73,7 +74,7 @@ bool ConnectionManager::OpenConnection(const EngineClient* client) {
       port_.SetAvailableThreshold(1);
       lights_.SetMonitoring(true);
     } catch (const std::exception& e) {
-      LogDebug(std::string("Port monitoring: ") + e.what());
+      log_.Debug(std::string("port monitoring: ") + e.what());
     }
   }
   UpdateCaption();
@@ -81,7 +82,7 @@ bool ConnectionManager::OpenConnection(const EngineClient* client) {
 }
 
 void ConnectionManager::FailStart(const std::string& error) {
-  LogWarning("Site \"" + site_.Description + "\": " + error);
+  log_.Warning(error);
   session_.Settle(kStateFailed);
   session_.SetErrorText(error);
   ClosePort();
@@ -189,7 +190,7 @@ void ConnectionManager::DialStep() {
         break;
     }
   } catch (const std::exception& e) {
-    LogWarning("Site \"" + site_.Description + "\": dial step failed: " + e.what());
+    log_.Warning(std::string("dial step failed: ") + e.what());
     modem_.Cancel();
     flags_.Dialling = false;
     session_.GoToStep(kFailedDialStep);
@@ -273,7 +274,7 @@ void ConnectionManager::ClosePort() {
 }
 
 void ConnectionManager::PortFailed(const std::string& reason) {
-  LogWarning("Site \"" + site_.Description + "\": serial port failed: " + reason);
+  log_.Warning(std::string("serial port failed: ") + reason);
   model_.AddLogLine("Error: " + reason);
   lights_.SetMonitoring(false);
   UpdatePortLabels();

@@ -14,6 +14,7 @@
 #include "model/SiteWindowModel.h"
 #include "model/TypeSite.h"
 #include "platform/DelayClock.h"
+#include "platform/Log.h"
 #include "platform/SerialPort.h"
 
 namespace qmb {
@@ -31,6 +32,7 @@ class ConnectionManager {
     HayesDialer& modem;
     StatusLights& lights;
     TcpLink& tcp;
+    const Logger& log;
   };
   explicit ConnectionManager(Parts parts);
 
@@ -90,6 +92,7 @@ class ConnectionManager {
   HayesDialer& modem_;
   StatusLights& lights_;
   TcpLink& tcp_;
+  const Logger& log_;
 };
 
 }  // namespace qmb

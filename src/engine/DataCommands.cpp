@@ -44,6 +44,7 @@ DataCommands::DataCommands(Parts parts)
       line_(parts.line),
       transactions_(parts.transactions),
       tcp_(parts.tcp),
+      log_(parts.log),
       delay_(parts.delay) {}
 
 template <typename Condition>
@@ -125,7 +126,7 @@ void DataCommands::PointGetValue() {
     if (!groups.empty() && ParsePointAddress(groups[1], false))
       success = ReadSerial(groups[1], value);
   } catch (const std::exception& e) {
-    LogInfo("Site \"" + site_.Description + "\": point read failed: " + e.what());
+    log_.Info(std::string("point read failed: ") + e.what());
     success = false;
   }
   FinishRead(success, value);
@@ -150,7 +151,7 @@ void DataCommands::ReadPointTCP() {
       }
     }
   } catch (const std::exception& e) {
-    LogInfo("Site \"" + site_.Description + "\": point read failed: " + e.what());
+    log_.Info(std::string("point read failed: ") + e.what());
     success = false;
   }
   FinishRead(success, value);
@@ -171,7 +172,7 @@ void DataCommands::PointModify() {
       if (success) StoreWritten(*write);
     }
   } catch (const std::exception& e) {
-    LogInfo("Site \"" + site_.Description + "\": point write failed: " + e.what());
+    log_.Info(std::string("point write failed: ") + e.what());
     success = false;
   }
   FinishWrite(success);
@@ -195,7 +196,7 @@ void DataCommands::WritePointTCP() {
       if (success) StoreWritten(*write);
     }
   } catch (const std::exception& e) {
-    LogInfo("Site \"" + site_.Description + "\": point write failed: " + e.what());
+    log_.Info(std::string("point write failed: ") + e.what());
     success = false;
   }
   FinishWrite(success);

@@ -15,6 +15,7 @@
 #include "links/TcpLink.h"
 #include "model/TypeSite.h"
 #include "platform/DelayClock.h"
+#include "platform/Log.h"
 #include "protocol/FrameCodec.h"
 
 namespace qmb {
@@ -31,6 +32,7 @@ class DataCommands {
     TransactionEngine& transactions;
     TcpLink& tcp;
     DelayClock& delay;
+    const Logger& log;
   };
   explicit DataCommands(Parts parts);
 
@@ -80,6 +82,7 @@ class DataCommands {
   SerialLine& line_;
   TransactionEngine& transactions_;
   TcpLink& tcp_;
+  const Logger& log_;
   DelayClock& delay_;
 
   std::set<std::string> alarms_;

@@ -29,15 +29,16 @@ TModBusForm::TModBusForm(EngineServices services)
       tcpClient_(services.tcpClients.CreateClient()),
       ComPort1(*port_),
       TCP1(*tcpClient_),
-      Line(ComPort1, services.serialPorts, Codec.Receive, services.delay, Flags.TCPMode),
+      Line(ComPort1, services.serialPorts, Codec.Receive, services.delay, Flags.TCPMode, Log),
       Modem1(ComPort1, services.loop),
       Lights(Model, services.loop),
-      Tcp(TCP1, Site, Model),
-      Link({Site, Flags, Session, Model, services.delay, ComPort1, Line, Modem1, Lights, Tcp}),
+      Tcp(TCP1, Site, Model, Log),
+      Link({Site, Flags, Session, Model, services.delay, ComPort1, Line, Modem1, Lights, Tcp, Log}),
       Transactions({Site, Flags, Codec, ComPort1, Line, Lights, services.delay, Model}),
       SiteCmds({Site, Flags, Session, Model, Transactions, TCP1, services.clock}),
-      Poller({Site, Flags, Session, Points, Codec, ComPort1, Line, Transactions, Tcp}),
-      DataCmds({Site, Flags, Session, Points, Codec, Line, Transactions, Tcp, services.delay}) {
+      Poller({Site, Flags, Session, Points, Codec, Line, Transactions, Tcp, Log}),
+      DataCmds(
+          {Site, Flags, Session, Points, Codec, Line, Transactions, Tcp, services.delay, Log}) {
   Line.ApplyDefaults();
   Line.SetDialer(&Modem1);
   TCP1.SetRemotePort(TcpLink::kModbusPort);
@@ -61,7 +62,7 @@ TModBusForm::~TModBusForm() {
   try {
     Link.ClosePort();
   } catch (const std::exception& e) {
-    LogWarning("Site \"" + Site.Description + "\": closing the port: " + e.what());
+    Log.Warning(std::string("closing the port: ") + e.what());
   }
   // No event may reach the parts being destroyed.
   ComPort1.OnAvailable = nullptr;
@@ -81,6 +82,7 @@ TModBusForm::~TModBusForm() {
 
 void TModBusForm::AssignSite(const TSite& site) {
   Site.AssignFrom(&site);
+  Log.SetPrefix("Site \"" + Site.Description + "\": ");
   Link.AssignSite();
   Link.UpdateCaption();
   // The client points at the site's own address from the start, so the status reports the

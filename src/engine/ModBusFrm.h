@@ -24,6 +24,7 @@
 #include "links/TcpLink.h"
 #include "model/SiteWindowModel.h"
 #include "model/TypeSite.h"
+#include "platform/Log.h"
 #include "platform/SerialPort.h"
 #include "platform/TcpClient.h"
 #include "protocol/FrameCodec.h"
@@ -67,6 +68,8 @@ class TModBusForm {
   const EngineClient* Self() const { return &self_; }
 
   TSite Site;
+  // Every part logs through it: entries start with the site's description.
+  Logger Log;
   SiteWindowModel Model;
   CommandSession Session;
   FrameCodec Codec;

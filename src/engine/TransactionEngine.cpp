@@ -72,7 +72,7 @@ void TransactionEngine::StopReceive() {
 
 void TransactionEngine::SendArmed(const std::string& bytes) {
   try {
-    port_.PutBlock(bytes);
+    line_.PutFrame(bytes);
   } catch (...) {
     // The error goes to the caller; what was armed for the reply must not stay behind (a
     // trigger left on the port is matched against every byte from then on).

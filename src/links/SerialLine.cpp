@@ -3,6 +3,7 @@
 #include <cctype>
 
 #include "links/HayesDialer.h"
+#include "platform/TextHelpers.h"
 
 namespace qmb {
 
@@ -18,8 +19,13 @@ int HexDigitValue(char c) {
 }  // namespace
 
 SerialLine::SerialLine(SerialPort& port, SerialPortFactory& ports, ReceiveBuffer& receive,
-                       DelayClock& delay, const bool& tcpMode)
-    : port_(port), ports_(ports), receive_(receive), delay_(delay), tcpMode_(tcpMode) {}
+                       DelayClock& delay, const bool& tcpMode, const Logger& log)
+    : port_(port), ports_(ports), receive_(receive), delay_(delay), tcpMode_(tcpMode), log_(log) {}
+
+void SerialLine::PutFrame(const std::string& bytes) {
+  log_.Trace([&] { return "> " + BytesToSpacedHex(bytes); });
+  port_.PutBlock(bytes);
+}
 
 void SerialLine::ApplyDefaults() {
   port_.SetBaudRate(38400);
@@ -151,13 +157,15 @@ void SerialLine::ComPort1TriggerAvail(uint16_t count) {
   if (tcpMode_) return;
   activityCount_ += count;
   const bool feedDialer = dialer_ != nullptr && dialer_->Active();
-  std::string forDialer;
+  const bool trace = log_.TraceEnabled();
+  std::string taken;
   for (uint16_t i = 0; i < count; ++i) {
     const uint8_t byte = port_.GetByte();
     if (receptionEnabled_) receive_.Store(byte);
-    if (feedDialer) forDialer.push_back(static_cast<char>(byte));
+    if (feedDialer || trace) taken.push_back(static_cast<char>(byte));
   }
-  if (feedDialer && !forDialer.empty()) dialer_->Feed(forDialer);
+  if (trace && !taken.empty()) log_.Trace([&] { return "< " + BytesToSpacedHex(taken); });
+  if (feedDialer && !taken.empty()) dialer_->Feed(taken);
 }
 
 void SerialLine::ComPort1TriggerData(uint16_t handle) {

@@ -7,6 +7,7 @@
 
 #include "model/TypeSite.h"
 #include "platform/DelayClock.h"
+#include "platform/Log.h"
 #include "platform/MessageLoop.h"
 #include "platform/SerialPort.h"
 #include "protocol/FrameCodec.h"
@@ -18,7 +19,7 @@ class HayesDialer;
 class SerialLine {
  public:
   SerialLine(SerialPort& port, SerialPortFactory& ports, ReceiveBuffer& receive, DelayClock& delay,
-             const bool& tcpMode);
+             const bool& tcpMode, const Logger& log);
 
   static constexpr int kPutAttempts = 270;
 
@@ -30,6 +31,8 @@ class SerialLine {
   void OpenForModem(const TSite& site);
 
   bool PortAvailable(int portNumber);
+  // A Modbus request onto the line, in the frame trace.
+  void PutFrame(const std::string& bytes);
   void PutCharWait(uint8_t byte);
   void SendEscaped(const std::string& text) { Send(text, false); }
   void SendPaced(const std::string& text) { Send(text, true); }
@@ -70,6 +73,7 @@ class SerialLine {
   ReceiveBuffer& receive_;
   DelayClock& delay_;
   const bool& tcpMode_;
+  const Logger& log_;
   HayesDialer* dialer_ = nullptr;
 
   bool receptionEnabled_ = false;

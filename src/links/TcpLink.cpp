@@ -42,8 +42,7 @@ void TcpLink::SelectHost(const std::string& host) {
   uint16_t port = kModbusPort;
   const std::string& target = host.empty() ? site_.IPAddress : host;
   if (!SplitHostAndPort(target, address, port)) {
-    LogWarning("Site \"" + site_.Description + "\": \"" + target +
-               "\" is not a valid host[:port]; trying it on port 502");
+    log_.Warning("\"" + target + "\" is not a valid host[:port]; trying it on port 502");
     address = target;
     port = kModbusPort;
   }
@@ -56,6 +55,7 @@ void TcpLink::SelectHost(const std::string& host) {
 
 void TcpLink::SendTCP(const std::string& bytes) {
   ForgetReply();
+  log_.Trace([&] { return "> " + BytesToSpacedHex(bytes); });
   client_.Send(bytes);
 }
 
@@ -74,7 +74,7 @@ void TcpLink::TCP1Disconnected(const std::string& description) {
 }
 
 void TcpLink::TCP1Error(const std::string& description) {
-  LogInfo("Site \"" + site_.Description + "\": TCP error: " + description);
+  log_.Info("TCP error: " + description);
   model_.AddLogLine("Error: " + description);
 }
 
@@ -85,6 +85,7 @@ void TcpLink::TCP1ReadyToSend() {
 
 void TcpLink::TCP1DataIn(const std::string& bytes) {
   replyArrived_ = true;
+  log_.Trace([&] { return "< " + BytesToSpacedHex(bytes); });
   model_.AddLogLine("Data In: " + BytesToBracketHex(bytes));
   replyText_ = bytes;
 }

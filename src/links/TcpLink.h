@@ -7,6 +7,7 @@
 
 #include "model/SiteWindowModel.h"
 #include "model/TypeSite.h"
+#include "platform/Log.h"
 #include "platform/TcpClient.h"
 
 namespace qmb {
@@ -20,8 +21,8 @@ class TcpLink {
   static constexpr uint16_t kModbusPort = 502;
   static constexpr const char* kNoHost = "....";
 
-  TcpLink(TcpClient& client, const TSite& site, SiteWindowModel& model)
-      : client_(client), site_(site), model_(model) {}
+  TcpLink(TcpClient& client, const TSite& site, SiteWindowModel& model, const Logger& log)
+      : client_(client), site_(site), model_(model), log_(log) {}
 
   // Points the link at a host ("" for the site's address); connects when the host changed or
   // the connection was lost since.
@@ -51,6 +52,7 @@ class TcpLink {
   TcpClient& client_;
   const TSite& site_;
   SiteWindowModel& model_;
+  const Logger& log_;
   std::string replyText_;
   bool replyArrived_ = false;
   std::string currentHost_ = kNoHost;

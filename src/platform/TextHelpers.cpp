@@ -149,6 +149,19 @@ int32_t HexTextToInt(const std::string& s) {
   return value;
 }
 
+std::string BytesToSpacedHex(std::string_view bytes) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string result;
+  result.reserve(bytes.size() * 3);
+  for (const char c : bytes) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (!result.empty()) result += ' ';
+    result += kDigits[byte >> 4];
+    result += kDigits[byte & 0x0F];
+  }
+  return result;
+}
+
 std::string BytesToBracketHex(const std::string& s) {
   static constexpr char kDigits[] = "0123456789ABCDEF";
   std::string result;

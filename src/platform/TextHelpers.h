@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace qmb {
 
@@ -25,6 +26,8 @@ int TextPos(const std::string& s, const std::string& part);
 float TextToNumber(const std::string& s);
 int32_t HexTextToInt(const std::string& s);
 std::string BytesToBracketHex(const std::string& s);
+// "01 03 00 63": each byte as two upper-case hex digits, separated by blanks (the frame trace).
+std::string BytesToSpacedHex(std::string_view bytes);
 
 // ASCII upper case (device texts and keys are ASCII).
 std::string UpperCase(std::string s);

@@ -56,7 +56,7 @@ TModBusForm* TMainForm::FindOrCreateEngine(const TSite& site) {
     children_.push_back(std::move(created));
     engine->AssignSite(site);
     engines_.emplace_back(site.Description, engine);
-    LogInfo("Site \"" + site.Description + "\": engine created");
+    engine->Log.Info("engine created");
     if (OnEngineCreated) OnEngineCreated(engine);
   }
   if (engine && site.IsRemoteClient) engine->Session.AddRemoteClient();
@@ -93,7 +93,7 @@ void TMainForm::DestroyReleased(TModBusForm* engine) {
   // meanwhile gets a new engine instead of this dying one.
   RemoveEngine(owned.get());
   if (OnEngineDestroyed) OnEngineDestroyed(owned.get());
-  LogInfo("Site \"" + owned->Site.Description + "\": engine released");
+  owned->Log.Info("engine released");
   owned.reset();
 }
 
@@ -114,9 +114,9 @@ void TMainForm::ProcessTimerTimer() {
     try {
       engine->ProcessTick();
     } catch (const std::exception& e) {
-      LogDebug("Site \"" + engine->Site.Description + "\": tick failed: " + e.what());
+      engine->Log.Debug(std::string("tick failed: ") + e.what());
     } catch (...) {
-      LogDebug("Site \"" + engine->Site.Description + "\": tick failed");
+      engine->Log.Debug("tick failed");
     }
   }
   auto released = std::move(releasedDuringTick_);

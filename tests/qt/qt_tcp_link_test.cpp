@@ -21,7 +21,7 @@ using test::WaitUntil;
 
 class TcpLinkOnSockets : public ::testing::Test {
  protected:
-  TcpLinkOnSockets() : link(client, site, model) {
+  TcpLinkOnSockets() : link(client, site, model, log) {
     client.OnConnected = [this](int, const std::string& text) { link.TCP1Connected(text); };
     client.OnDisconnected = [this](int, const std::string& text) { link.TCP1Disconnected(text); };
     client.OnError = [this](int, const std::string& text) { link.TCP1Error(text); };
@@ -39,6 +39,7 @@ class TcpLinkOnSockets : public ::testing::Test {
 
   TSite site;
   SiteWindowModel model;
+  Logger log;
   QtTcpClient client;
   TcpLink link;
 };

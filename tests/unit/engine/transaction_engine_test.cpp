@@ -2,6 +2,7 @@
 // reset before the third, and what ends a reply in each framing.
 #include <gtest/gtest.h>
 
+#include "platform/Log.h"
 #include "protocol/FrameCodec.h"
 #include "support/HostFixture.h"
 
@@ -227,6 +228,26 @@ TEST_F(TransactionEngineTest, CommandAndResponseBoxesFollowWhatWasFramedAndCheck
   window.ReplyDataLbl = "untouched";
   EXPECT_FALSE(engine->Transactions.CheckTCPReply(std::string(12, '\x01')));
   EXPECT_EQ(window.ReplyDataLbl, "untouched");
+}
+
+TEST_F(TransactionEngineTest, FrameTraceShowsEachRequestAndReplyOfTheSite) {
+  OpenSite(true);
+  std::vector<std::string> lines;
+  SetLogSink([&](LogLevel, const std::string& line) { lines.push_back(line); });
+  answerFrom = 1;
+  answer = {{30, std::string("\x01\x03\x02\x12\x34\xB5\x33", 7)}};
+  EXPECT_EQ(Transact("010300630001"), 7);
+  EXPECT_TRUE(lines.empty()) << "the trace is off until asked for";
+
+  SetCategoryLevel(LogCategory::Trace, LogLevel::Debug);
+  EXPECT_EQ(Transact("010300630001"), 7);
+  SetLogSink(nullptr);
+  ResetLogLevels();
+  const std::vector<std::string> expected = {
+      "[trace] Site \"Slave\": > 01 03 00 63 00 01 74 14",
+      "[trace] Site \"Slave\": < 01 03 02 12 34 B5 33",
+  };
+  EXPECT_EQ(lines, expected);
 }
 
 }  // namespace

@@ -12,7 +12,7 @@ namespace {
 
 class SerialLineTest : public HostFixture {
  protected:
-  SerialLineTest() : port(loop), line(port, serialPorts, receive, main.Delay(), tcpMode) {
+  SerialLineTest() : port(loop), line(port, serialPorts, receive, main.Delay(), tcpMode, log) {
     port.Open();
     port.OnTrigger = [this](uint16_t handle) { line.ComPort1TriggerData(handle); };
     port.OnAvailable = [this](uint16_t count) { line.ComPort1TriggerAvail(count); };
@@ -25,6 +25,7 @@ class SerialLineTest : public HostFixture {
   FakeSerialPort port;
   ReceiveBuffer receive;
   bool tcpMode = false;
+  Logger log;
   SerialLine line;
 };
 
