@@ -148,8 +148,7 @@ void BackgroundPoller::PollSerial() {
       case kCheckReply:
         if (codec_.Receive.Count > 2) {
           codec_.DecodeASCIIReply();
-          if (transactions_.CheckReply(SerialFraming::ASCII) &&
-              transactions_.Reply().ErrorCode == 0) {
+          if (transactions_.CheckValueReply(SerialFraming::ASCII)) {
             PollSuccess();
             break;
           }
@@ -188,8 +187,7 @@ void BackgroundPoller::PollSerial() {
           }
         } else {
           transactions_.StopReceive();
-          if (codec_.Receive.Count > 2 && transactions_.CheckReply(SerialFraming::RTU) &&
-              transactions_.Reply().ErrorCode == 0)
+          if (codec_.Receive.Count > 2 && transactions_.CheckValueReply(SerialFraming::RTU))
             PollSuccess();
           else
             PollFailure();
@@ -249,7 +247,7 @@ void BackgroundPoller::PollTCP() {
         }
         break;
       case kCheckReply:
-        if (transactions_.CheckTCPReply(tcp_.ReplyText()) && transactions_.Reply().ErrorCode == 0)
+        if (transactions_.CheckValueReply(tcp_.ReplyText()))
           PollSuccess();
         else
           PollFailure();

@@ -81,8 +81,7 @@ bool DataCommands::ReadSerial(const std::string& address, std::string& value) {
       if (line_.ActivityCount() == 0) break;
     }
     transactions_.StopReceive();
-    if (codec_.Receive.Count > 2 && transactions_.CheckReply(SerialFraming::RTU) &&
-        transactions_.Reply().ErrorCode == 0) {
+    if (codec_.Receive.Count > 2 && transactions_.CheckValueReply(SerialFraming::RTU)) {
       value = DecodePointValue(transactions_.Reply(), address, false);
       return true;
     }
@@ -101,7 +100,7 @@ bool DataCommands::ReadSerial(const std::string& address, std::string& value) {
   if (line_.EolFired()) {
     if (codec_.Receive.Count > 2) {
       codec_.DecodeASCIIReply();
-      if (transactions_.CheckReply(SerialFraming::ASCII) && transactions_.Reply().ErrorCode == 0) {
+      if (transactions_.CheckValueReply(SerialFraming::ASCII)) {
         value = DecodePointValue(transactions_.Reply(), address, false);
         return true;
       }
@@ -144,7 +143,7 @@ void DataCommands::ReadPointTCP() {
       if (WaitFor([this] { return tcp_.TCPReady(); }, kReadyPasses)) {
         tcp_.SendTCP(BuildTCPRead(codec_, groups[1]));
         if (WaitFor([this] { return tcp_.ReplyArrived(); }, kReplyPasses) &&
-            transactions_.CheckTCPReply(tcp_.ReplyText()) && transactions_.Reply().ErrorCode == 0) {
+            transactions_.CheckValueReply(tcp_.ReplyText())) {
           value = DecodePointValue(transactions_.Reply(), groups[1], true);
           success = true;
         }

@@ -48,6 +48,13 @@ class TransactionEngine {
   bool FrameRTURead(std::string_view addressText);
   bool CheckReply(SerialFraming framing);
   bool CheckTCPReply(std::string_view replyText);
+  // A reply that carries a value: accepted and no exception.
+  bool CheckValueReply(SerialFraming framing) {
+    return CheckReply(framing) && reply_.ErrorCode == kReplyNoError;
+  }
+  bool CheckValueReply(std::string_view tcpReplyText) {
+    return CheckTCPReply(tcpReplyText) && reply_.ErrorCode == kReplyNoError;
+  }
   const ReplyBlock& Reply() const { return reply_; }
 
   void ClearReceive();

@@ -22,7 +22,7 @@ void ShowCommand(SiteWindowModel& window, const CommandBuffer& command, SerialFr
   const std::string_view name = FunctionName(function);
   if (!name.empty()) window.CmdFuncLbl += " (" + std::string(name) + ")";
 
-  const int32_t checksumSize = framing == SerialFraming::RTU ? 2 : 1;
+  const auto checksumSize = static_cast<int32_t>(ChecksumSize(framing));
   const int32_t length = std::clamp(command.Length, 0, static_cast<int32_t>(command.Bytes.size()));
   const int32_t dataCount = length - 2 - checksumSize;
   window.CmdDataLbl =

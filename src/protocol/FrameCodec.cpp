@@ -128,7 +128,7 @@ FrameCodec::FrameCodec() : FrameCodec(ClockSeed()) {}
 FrameCodec::FrameCodec(uint32_t randomSeed) : random_(randomSeed) {}
 
 bool FrameCodec::FrameSerialRequest(std::string_view hexText, SerialFraming framing) {
-  const size_t checksumSize = framing == SerialFraming::RTU ? 2 : 1;
+  const size_t checksumSize = ChecksumSize(framing);
   const size_t count = hexText.size() / 2;
   if (count + checksumSize > kCommandBufferSize) return false;
 

@@ -27,6 +27,10 @@ enum class SerialFraming { ASCII, RTU };
 inline SerialFraming FramingFor(bool useRTU) {
   return useRTU ? SerialFraming::RTU : SerialFraming::ASCII;
 }
+// The checksum after the request's bytes: CRC-16 (two bytes) in RTU, LRC (one) in ASCII.
+constexpr size_t ChecksumSize(SerialFraming framing) {
+  return framing == SerialFraming::RTU ? 2 : 1;
+}
 
 // Two upper-case hex digits, high nibble first.
 std::string ByteToHex(uint8_t value);
