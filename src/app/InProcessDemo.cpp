@@ -35,13 +35,19 @@ void Print(const std::string& what, const std::string& answer) {
   std::fflush(stdout);
 }
 
-// Polls COMMANDSTATUS the way a host does until the command ends, waiting between polls in the
-// driver's own event loop.
+// One delay period of the host's own, the driver's events flowing meanwhile (the demo host runs
+// on the driver's thread, so it waits in its loop).
+void WaitOnePeriod(DelayClock& clock) {
+  const uint16_t start = clock.DelayTicks;
+  while (clock.DelayTicks == start) clock.Loop().WaitForEvents();
+}
+
+// Polls COMMANDSTATUS the way a host does until the command ends, waiting between polls.
 Variant RunCommand(TMainForm& main, TQorModBusCom& client, std::initializer_list<std::string> cmd) {
   Variant reply = client.ExecuteCommand(List(cmd));
   Print("ExecuteCommand " + std::string(*cmd.begin()), Show(reply));
   for (int polls = 0; polls < 50; ++polls) {
-    main.Delay().Delay(1);
+    WaitOnePeriod(main.Delay());
     reply = client.ExecuteCommand(List({"COMMAND=COMMANDSTATUS"}));
     std::string first;
     GetParamStr(reply, "COMMANDSTATUS", first);

@@ -110,10 +110,20 @@ void BackgroundPoller::StorePolledValue(int32_t position) {
   points_.SetPointValue(position, DecodePointValue(transactions_.Reply(), key, flags_.TCPMode));
 }
 
-void BackgroundPoller::PollSerial() {
-  if (!LinkUp()) return;
+Task<void> BackgroundPoller::ResetLine() {
+  try {
+    co_await transactions_.ResetLink();
+  } catch (const std::exception& e) {
+    log_.Warning(std::string("poll failed: ") + e.what());
+  }
+  PollFailure();
+}
+
+bool BackgroundPoller::PollSerial() {
+  if (!LinkUp()) return false;
   RestartIfPointsChanged();
-  if (SharedStep()) return;
+  if (SharedStep()) return false;
+  bool resetLine = false;
   try {
     switch (pollState_) {
       case kChoose:
@@ -141,8 +151,9 @@ void BackgroundPoller::PollSerial() {
           pollState_ = kCheckReply;
         } else if (++pollTickCount_ >= kAsciiReplyTicks) {
           AbandonExchange();
-          if (line_.ActivityCount() == 0) transactions_.ResetLink();
-          PollFailure();
+          // Nothing at all came back: the line is reset first, and the failure counted after.
+          resetLine = line_.ActivityCount() == 0;
+          if (!resetLine) PollFailure();
         }
         break;
       case kCheckReply:
@@ -203,6 +214,7 @@ void BackgroundPoller::PollSerial() {
     AbandonExchange();
     PollFailure();
   }
+  return resetLine;
 }
 
 void BackgroundPoller::PollTCP() {

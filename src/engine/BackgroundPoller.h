@@ -13,6 +13,7 @@
 #include "links/TcpLink.h"
 #include "model/TypeSite.h"
 #include "platform/Log.h"
+#include "platform/Task.h"
 #include "protocol/FrameCodec.h"
 
 namespace qmb {
@@ -61,7 +62,10 @@ class BackgroundPoller {
   // Held at idle while a command is pending or the site is locked.
   void SetIdle();
   // One step each; nothing while the link is down.
-  void PollSerial();
+  // True when the line stayed silent through a whole reply wait: the caller then runs ResetLine
+  // (which waits, then counts the failed poll) before the next step.
+  [[nodiscard]] bool PollSerial();
+  Task<void> ResetLine();
   void PollTCP();
   void StorePolledValue(int32_t position);
 

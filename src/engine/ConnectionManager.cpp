@@ -130,42 +130,54 @@ std::string ConnectionManager::ModemInitText() const {
   return (site_.ModemInit.empty() ? std::string(kDefaultModemInit) : site_.ModemInit) + "\r";
 }
 
-void ConnectionManager::InitModem() {
-  if (flags_.TCPMode) return;
-  line_.SendPaced(ModemInitText());
-  delay_.Delay(kModemInitPause);
+Task<void> ConnectionManager::InitModem() {
+  if (flags_.TCPMode) co_return;
+  co_await line_.SendPaced(ModemInitText());
+  co_await delay_.Delay(kModemInitPause);
   flags_.Connected = false;
   flags_.Dialling = true;
   modem_.Dial();
 }
 
-void ConnectionManager::SendBetweenPauses(const std::string& text, bool paced) {
-  if (text.empty()) return;
-  delay_.Delay(kStringPause);
+Task<void> ConnectionManager::SendBetweenPauses(const std::string& text, bool paced) {
+  if (text.empty()) co_return;
+  co_await delay_.Delay(kStringPause);
   if (paced)
-    line_.SendPaced(text);
+    co_await line_.SendPaced(text);
   else
-    line_.SendEscaped(text);
-  delay_.Delay(kStringPause);
+    co_await line_.SendEscaped(text);
+  co_await delay_.Delay(kStringPause);
 }
 
-void ConnectionManager::SendConnectStringAndLogOn() {
-  SendBetweenPauses(site_.ConnectString, false);
+Task<void> ConnectionManager::SendConnectStringAndLogOn() {
+  // A connect string the line cannot take (a far end that never reads) fails the connection
+  // instead of running the step again on every tick.
+  std::string error;
+  try {
+    co_await SendBetweenPauses(site_.ConnectString, false);
+  } catch (const SerialError& e) {
+    error = e.what();
+  }
+  if (!error.empty()) {
+    log_.Warning("connect string not sent: " + error);
+    session_.FailCommand(error);
+    co_return;
+  }
   session_.LogOn();
   session_.EndCommand(kStateDone);
 }
 
-void ConnectionManager::ConnectStep() {
+Task<void> ConnectionManager::ConnectStep() {
   flags_.Connected = true;
   if (flags_.TCPMode) {
     session_.EndCommand(kStateDone);
-    return;
+    co_return;
   }
-  SendConnectStringAndLogOn();
+  co_await SendConnectStringAndLogOn();
 }
 
-void ConnectionManager::DialStep() {
-  if (flags_.TCPMode) return;
+Task<void> ConnectionManager::DialStep() {
+  if (flags_.TCPMode) co_return;
   try {
     switch (session_.StepCounter()) {
       case kStartDial:
@@ -173,7 +185,7 @@ void ConnectionManager::DialStep() {
         modem_.InitCommand = ModemInitText();
         modem_.PhoneNumber = site_.PhoneNumber;
         modem_.ShowStatusWindow = false;
-        InitModem();
+        co_await InitModem();
         session_.GoToStep(kAwaitDialResult);
         break;
       case kAwaitDialResult:
@@ -181,7 +193,7 @@ void ConnectionManager::DialStep() {
           session_.GoToStep(flags_.Connected ? kDialConnected : kFailedDialStep);
         break;
       case kDialConnected:
-        SendConnectStringAndLogOn();
+        co_await SendConnectStringAndLogOn();
         break;
       case kFailedDialStep:
         session_.FailCommand("Could not connect with remote modem.");
@@ -244,19 +256,32 @@ bool ConnectionManager::CloseConnection(const EngineClient* client) {
   return true;
 }
 
-void ConnectionManager::DisconnectStep() {
+Task<void> ConnectionManager::DisconnectStep() {
   if (flags_.TCPMode) {
     session_.EndCommand(kStateDone);
-    return;
+    co_return;
   }
   if (flags_.Connected) {
-    SendBetweenPauses(site_.PreLogoffString, true);
-    session_.LogOff();
-    SendBetweenPauses(site_.DisconnectString, false);
+    // Strings the line cannot take end the disconnect as failed rather than retrying for ever.
+    std::string error;
+    try {
+      co_await SendBetweenPauses(site_.PreLogoffString, true);
+      session_.LogOff();
+      co_await SendBetweenPauses(site_.DisconnectString, false);
+    } catch (const SerialError& e) {
+      error = e.what();
+    }
+    if (!error.empty()) {
+      session_.LogOff();
+      session_.FailCommand(error);
+      co_return;
+    }
     if (!site_.DirectConnect) {
       session_.SetStatusText("Hanging Up Modem...");
-      if (!line_.HangUpModem())
-        return session_.FailCommand("Could not hang up modem. Please try again or reset it.");
+      if (!co_await line_.HangUpModem()) {
+        session_.FailCommand("Could not hang up modem. Please try again or reset it.");
+        co_return;
+      }
     }
   }
   session_.EndCommand(kStateDone);
@@ -266,11 +291,9 @@ void ConnectionManager::ClosePort() {
   if (flags_.TCPMode || !port_.IsOpen()) return;
   // A port left open by a start that failed half way is closed too, so it is not held from
   // other programs for the rest of the engine's life.
-  const bool wasConnected = IsConnected();
   modem_.Cancel();
   port_.Close();
   lights_.SetMonitoring(false);
-  if (wasConnected) delay_.Delay(kStringPause);  // lets the port finish closing
 }
 
 void ConnectionManager::PortFailed(const std::string& reason) {

@@ -16,6 +16,7 @@
 #include "platform/DelayClock.h"
 #include "platform/Log.h"
 #include "platform/SerialPort.h"
+#include "platform/Task.h"
 
 namespace qmb {
 
@@ -44,8 +45,7 @@ class ConnectionManager {
     kDialConnected = 2,    // connect string, log on
     kFailedDialStep = 999,
   };
-  // Delay periods around each command string (and after closing a connected port), and after
-  // the modem's initialisation string.
+  // Delay periods around each command string, and after the modem's initialisation string.
   static constexpr int kStringPause = 5;
   static constexpr int kModemInitPause = 15;
 
@@ -59,14 +59,16 @@ class ConnectionManager {
   bool ConnectDirect();
   bool ConnectModem();
   bool ConnectTapi();
-  void InitModem();
+  Task<void> InitModem();
 
   // Link commands; each call is the work of one process tick.
-  void ConnectStep();
-  void DialStep();
-  void DisconnectStep();
+  Task<void> ConnectStep();
+  Task<void> DialStep();
+  Task<void> DisconnectStep();
 
   void Modem1ConnectionStatus(int status);
+  // Closes the line at once: it runs inside host calls and while the engine is destroyed, where
+  // nothing may wait.
   void ClosePort();
 
   void UpdateCaption();
@@ -77,9 +79,9 @@ class ConnectionManager {
 
  private:
   std::string ModemInitText() const;
-  void SendConnectStringAndLogOn();
+  Task<void> SendConnectStringAndLogOn();
   // A command string between two pauses, so the device takes it as a unit; nothing when empty.
-  void SendBetweenPauses(const std::string& text, bool paced);
+  Task<void> SendBetweenPauses(const std::string& text, bool paced);
   void FailStart(const std::string& error);
 
   TSite& site_;

@@ -48,9 +48,9 @@ DataCommands::DataCommands(Parts parts)
       delay_(parts.delay) {}
 
 template <typename Condition>
-bool DataCommands::WaitFor(Condition condition, int passes) {
-  for (int i = 0; i < passes && !condition(); ++i) delay_.Delay(1);
-  return condition();
+Task<bool> DataCommands::WaitFor(Condition condition, int passes) {
+  for (int i = 0; i < passes && !condition(); ++i) co_await delay_.Delay(1);
+  co_return condition();
 }
 
 void DataCommands::FinishRead(bool success, const std::string& value) {
@@ -68,7 +68,7 @@ void DataCommands::FinishWrite(bool success) {
   session_.EndCommand(kStateDone);
 }
 
-bool DataCommands::ReadSerial(const std::string& address, std::string& value) {
+Task<bool> DataCommands::ReadSerial(const std::string& address, std::string& value) {
   if (site_.UseRTU) {
     line_.ResetActivity();
     transactions_.FrameRTURead(address);
@@ -77,15 +77,15 @@ bool DataCommands::ReadSerial(const std::string& address, std::string& value) {
     // The reply must begin within the first pass and ends at the first pass without a byte.
     for (int pass = 0; pass < kRtuPasses; ++pass) {
       line_.ResetActivity();
-      delay_.Delay(kRtuPassPeriods);
+      co_await delay_.Delay(kRtuPassPeriods);
       if (line_.ActivityCount() == 0) break;
     }
     transactions_.StopReceive();
     if (codec_.Receive.Count > 2 && transactions_.CheckValueReply(SerialFraming::RTU)) {
       value = DecodePointValue(transactions_.Reply(), address, false);
-      return true;
+      co_return true;
     }
-    return false;
+    co_return false;
   }
 
   line_.ResetActivity();
@@ -94,7 +94,7 @@ bool DataCommands::ReadSerial(const std::string& address, std::string& value) {
   line_.ArmEndOfLine();
   transactions_.StartReceive();
   transactions_.SendArmed(frame);
-  for (int pass = 0; pass < kAsciiPasses && !line_.EolFired(); ++pass) delay_.Delay(1);
+  for (int pass = 0; pass < kAsciiPasses && !line_.EolFired(); ++pass) co_await delay_.Delay(1);
   transactions_.StopReceive();
   line_.DisarmEndOfLine();
   if (line_.EolFired()) {
@@ -102,19 +102,19 @@ bool DataCommands::ReadSerial(const std::string& address, std::string& value) {
       codec_.DecodeASCIIReply();
       if (transactions_.CheckValueReply(SerialFraming::ASCII)) {
         value = DecodePointValue(transactions_.Reply(), address, false);
-        return true;
+        co_return true;
       }
     }
   } else if (line_.ActivityCount() == 0) {
-    transactions_.ResetLink();  // nothing at all came back
+    co_await transactions_.ResetLink();  // nothing at all came back
   }
-  return false;
+  co_return false;
 }
 
-void DataCommands::PointGetValue() {
+Task<void> DataCommands::PointGetValue() {
   if (flags_.TCPMode) {
-    ReadPointTCP();
-    return;
+    co_await ReadPointTCP();
+    co_return;
   }
   session_.MarkBusy();
   std::string value;
@@ -123,7 +123,7 @@ void DataCommands::PointGetValue() {
     const auto groups = PointGroups(session_.CommandParams(), 2);
     // An address that does not parse fails at once: nothing is sent or waited for.
     if (!groups.empty() && ParsePointAddress(groups[1], false))
-      success = ReadSerial(groups[1], value);
+      success = co_await ReadSerial(groups[1], value);
   } catch (const std::exception& e) {
     log_.Info(std::string("point read failed: ") + e.what());
     success = false;
@@ -131,7 +131,7 @@ void DataCommands::PointGetValue() {
   FinishRead(success, value);
 }
 
-void DataCommands::ReadPointTCP() {
+Task<void> DataCommands::ReadPointTCP() {
   session_.MarkBusy();
   bool success = false;
   std::string value;
@@ -140,10 +140,10 @@ void DataCommands::ReadPointTCP() {
     const auto point = groups.empty() ? std::nullopt : ParsePointAddress(groups[1], true);
     if (point) {
       tcp_.SelectHost(point->Host);
-      if (WaitFor([this] { return tcp_.TCPReady(); }, kReadyPasses)) {
+      if (co_await WaitFor([this] { return tcp_.TCPReady(); }, kReadyPasses)) {
         tcp_.SendTCP(BuildTCPRead(codec_, groups[1]));
-        if (WaitFor([this] { return tcp_.ReplyArrived(); }, kReplyPasses) &&
-            transactions_.CheckValueReply(tcp_.ReplyText())) {
+        const bool arrived = co_await WaitFor([this] { return tcp_.ReplyArrived(); }, kReplyPasses);
+        if (arrived && transactions_.CheckValueReply(tcp_.ReplyText())) {
           value = DecodePointValue(transactions_.Reply(), groups[1], true);
           success = true;
         }
@@ -156,18 +156,20 @@ void DataCommands::ReadPointTCP() {
   FinishRead(success, value);
 }
 
-void DataCommands::PointModify() {
+Task<void> DataCommands::PointModify() {
   if (flags_.TCPMode) {
-    WritePointTCP();
-    return;
+    co_await WritePointTCP();
+    co_return;
   }
   bool success = false;
   try {
     if (const auto write = ParseWriteRequest(false)) {
       // Inputs cannot be written; a register value beyond 16 bits is refused, not truncated.
       const std::string request = BuildSerialWriteText(write->point, write->value);
-      success = !request.empty() && transactions_.Transact(request) > 0 &&
-                transactions_.Reply().ErrorCode == 0;
+      if (!request.empty()) {
+        const int32_t replyBytes = co_await transactions_.Transact(request);
+        success = replyBytes > 0 && transactions_.Reply().ErrorCode == kReplyNoError;
+      }
       if (success) StoreWritten(*write);
     }
   } catch (const std::exception& e) {
@@ -177,20 +179,20 @@ void DataCommands::PointModify() {
   FinishWrite(success);
 }
 
-void DataCommands::WritePointTCP() {
+Task<void> DataCommands::WritePointTCP() {
   bool success = false;
   try {
     const auto write = ParseWriteRequest(true);
     const std::string frame = write ? BuildTCPWriteFrame(write->point, write->value) : "";
     if (!frame.empty()) {
       tcp_.SelectHost(write->point.Host);
-      if (WaitFor([this] { return tcp_.TCPReady(); }, kReadyPasses)) {
+      if (co_await WaitFor([this] { return tcp_.TCPReady(); }, kReadyPasses)) {
         tcp_.SendTCP(frame);
         // The device's answer decides: an exception reply (function code with bit 7 set) is
         // a refused write, not a success.
+        const bool arrived = co_await WaitFor([this] { return tcp_.ReplyArrived(); }, kReplyPasses);
         const std::string& reply = tcp_.ReplyText();
-        success = WaitFor([this] { return tcp_.ReplyArrived(); }, kReplyPasses) &&
-                  reply.size() >= 8 && (static_cast<uint8_t>(reply[7]) & 0x80) == 0;
+        success = arrived && reply.size() >= 8 && (static_cast<uint8_t>(reply[7]) & 0x80) == 0;
       }
       if (success) StoreWritten(*write);
     }

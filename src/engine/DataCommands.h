@@ -16,6 +16,7 @@
 #include "model/TypeSite.h"
 #include "platform/DelayClock.h"
 #include "platform/Log.h"
+#include "platform/Task.h"
 #include "protocol/FrameCodec.h"
 
 namespace qmb {
@@ -40,14 +41,14 @@ class DataCommands {
   static constexpr int kReplyPasses = 101;  // ... and then for the reply
 
   // Command handlers (codes 14, 12, 15, 8 and 13); each ends its command.
-  void PointGetValue();
-  void PointModify();
+  Task<void> PointGetValue();
+  Task<void> PointModify();
   void GetAlarms();
   void NotSupported();
 
   // The point commands on a Modbus/TCP site, each a whole command.
-  void ReadPointTCP();
-  void WritePointTCP();
+  Task<void> ReadPointTCP();
+  Task<void> WritePointTCP();
 
   // Sorted, without duplicates; GETALARMS reports and empties them. Nothing in the driver
   // raises alarms.
@@ -57,10 +58,10 @@ class DataCommands {
  private:
   bool LinkUp() const { return flags_.Connected && !site_.OfflineMode; }
   // One read exchange on the serial line; true with the value when the slave answered it.
-  bool ReadSerial(const std::string& address, std::string& value);
+  Task<bool> ReadSerial(const std::string& address, std::string& value);
   // Waits up to `passes` delay periods for the condition; true when it came.
   template <typename Condition>
-  bool WaitFor(Condition condition, int passes);
+  Task<bool> WaitFor(Condition condition, int passes);
   void FinishRead(bool success, const std::string& value);
   void FinishWrite(bool success);
 

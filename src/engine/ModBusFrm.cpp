@@ -59,6 +59,8 @@ void TModBusForm::WirePortEvents() {
 }
 
 TModBusForm::~TModBusForm() {
+  // A step suspended in a wait is dropped first, while the parts it refers to still exist.
+  work_.Reset();
   try {
     Link.ClosePort();
   } catch (const std::exception& e) {
@@ -124,19 +126,99 @@ void TModBusForm::RefreshTimePanel() {
 }
 
 void TModBusForm::ProcessTick() {
+  // An engine's steps never overlap: while one waits, this engine sits out its ticks.
+  if (work_.Suspended()) return;
+  work_.Reset();
   ActiveScope active(activeDepth_);
   RefreshTimePanel();
   Session.TickResultHold();
   Session.TickLockExpiry();
-  RunCommand(Session.CommandCode());
+  const uint32_t code = Session.CommandCode();
+  if (CommandWaits(code)) {
+    StartWork(RunWaitingCommand(code));
+    return;
+  }
+  RunCommand(code);
+  if (PollStep()) StartWork(ResetSilentLine());
+}
+
+void TModBusForm::StartWork(Task<void> work) {
+  work_ = std::move(work);
+  work_.Start();
+  if (work_.Done()) work_.Reset();
+}
+
+bool TModBusForm::PollStep() {
   // Polling takes the tick only when no command is pending and the site is not locked (the
   // window block locks it too).
-  if (Session.CommandCode() != kNoCommand || Session.Locked())
+  if (Session.CommandCode() != kNoCommand || Session.Locked()) {
     Poller.SetIdle();
-  else if (Flags.TCPMode)
+    return false;
+  }
+  if (Flags.TCPMode) {
     Poller.PollTCP();
-  else
-    Poller.PollSerial();
+    return false;
+  }
+  return Poller.PollSerial();
+}
+
+Task<void> TModBusForm::ResetSilentLine() {
+  co_await Poller.ResetLine();
+}
+
+bool TModBusForm::CommandWaits(uint32_t code) {
+  switch (code) {
+    case kDialStep:
+    case kDisconnectStep:
+    case kConnectStep:
+    case kGetData:
+    case kPointModify:
+    case kPointGetValue:
+      return true;
+    default:
+      return false;
+  }
+}
+
+Task<void> TModBusForm::RunWaitingCommand(uint32_t code) {
+  commandRunning_ = true;
+  // Nobody is there to catch what a step raises once it has waited: it is logged here, as the
+  // main window logs a tick that fails, and the step ends.
+  std::string failure;
+  try {
+    switch (code) {
+      case kDialStep:
+        co_await Link.DialStep();
+        break;
+      case kDisconnectStep:
+        co_await Link.DisconnectStep();
+        break;
+      case kConnectStep:
+        co_await Link.ConnectStep();
+        break;
+      case kGetData:
+        co_await SiteCmds.GetData();
+        break;
+      case kPointModify:
+        co_await DataCmds.PointModify();
+        break;
+      case kPointGetValue:
+        co_await DataCmds.PointGetValue();
+        break;
+      default:
+        break;
+    }
+  } catch (const std::exception& e) {
+    failure = e.what();
+  } catch (...) {
+    failure = "unknown error";
+  }
+  commandRunning_ = false;
+  if (!failure.empty()) {
+    Log.Debug("tick failed: " + failure);
+    co_return;
+  }
+  if (PollStep()) co_await Poller.ResetLine();
 }
 
 void TModBusForm::RunCommand(uint32_t code) {
@@ -144,15 +226,6 @@ void TModBusForm::RunCommand(uint32_t code) {
   commandRunning_ = true;
   try {
     switch (code) {
-      case kDialStep:
-        Link.DialStep();
-        break;
-      case kDisconnectStep:
-        Link.DisconnectStep();
-        break;
-      case kConnectStep:
-        Link.ConnectStep();
-        break;
       case kSiteTime:
         SiteCmds.SiteTime();
         break;
@@ -161,9 +234,6 @@ void TModBusForm::RunCommand(uint32_t code) {
         break;
       case kPointVerify:
         Points.PointVerify(Flags.TCPMode);
-        break;
-      case kGetData:
-        SiteCmds.GetData();
         break;
       case kSendData:
         DataCmds.NotSupported();
@@ -174,14 +244,8 @@ void TModBusForm::RunCommand(uint32_t code) {
       case kGetPointsList:
         Points.GetPointsList();
         break;
-      case kPointModify:
-        DataCmds.PointModify();
-        break;
       case kPointGetDisabled:
         DataCmds.NotSupported();
-        break;
-      case kPointGetValue:
-        DataCmds.PointGetValue();
         break;
       case kGetAlarms:
         DataCmds.GetAlarms();

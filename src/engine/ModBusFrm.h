@@ -26,6 +26,7 @@
 #include "model/TypeSite.h"
 #include "platform/Log.h"
 #include "platform/SerialPort.h"
+#include "platform/Task.h"
 #include "platform/TcpClient.h"
 #include "protocol/FrameCodec.h"
 
@@ -58,11 +59,15 @@ class TModBusForm {
   void BlockChkClick(bool checked);
   void UpdateClientCount() { Session.UpdateClientCount(); }
 
-  // Called every 100 ms by the main window.
+  // Called every 100 ms by the main window. A step that waits (for its device, a pause of the
+  // line) suspends this engine only; its next step starts at the first tick after it ended, and
+  // every other engine is ticked meanwhile.
   void ProcessTick();
-  // True while ProcessTick is on the stack (it may be waiting inside Delay): the engine must
-  // not be destroyed then.
+  // True while ProcessTick is on the stack: the engine must not be destroyed then.
   bool IsActive() const { return activeDepth_ > 0; }
+  // True while a step of this engine waits. An engine destroyed meanwhile drops the step: it is
+  // never resumed.
+  bool IsSuspended() const { return work_.Suspended(); }
 
   // The engine itself as an owner of the session (window block).
   const EngineClient* Self() const { return &self_; }
@@ -99,10 +104,20 @@ class TModBusForm {
  private:
   void WirePortEvents();
   void RefreshTimePanel();
+  // Commands that never wait run within the tick; the others run as the engine's work.
+  static bool CommandWaits(uint32_t code);
   void RunCommand(uint32_t code);
+  Task<void> RunWaitingCommand(uint32_t code);
+  // The poll step of the tick; true when the serial line stayed silent and is to be reset.
+  bool PollStep();
+  Task<void> ResetSilentLine();
+  void StartWork(Task<void> work);
 
   int activeDepth_ = 0;
   bool commandRunning_ = false;
+  // The step this engine is suspended in, if any. Declared last: destroyed first, while every
+  // part it refers to is still there.
+  Task<void> work_;
 };
 
 }  // namespace qmb

@@ -70,7 +70,7 @@ bool SiteCommands::NotSupported() {
   return true;
 }
 
-void SiteCommands::GetData() {
+Task<void> SiteCommands::GetData() {
   session_.SetResult(Variant(SafeArray(ElementType::Text, 0, 3)));
   bool done = false;
   try {
@@ -82,7 +82,7 @@ void SiteCommands::GetData() {
     else if (command == "UNLOCKCLIENT")
       done = session_.UnlockClient();
     else if (command == "SENDCOMMAND")
-      done = SendCommand();
+      done = co_await SendCommand();
     else if (command == "BACKUPSTART" || command == "BACKUPUPDATE" || command == "BACKUPABORT" ||
              command == "RESTORESTART" || command == "RESTORESTATUS" ||
              command == "RESTOREUPDATE" || command == "RESTOREABORT")
@@ -94,20 +94,20 @@ void SiteCommands::GetData() {
   session_.EndCommand(done ? kStateDone : kStateFailed);
 }
 
-bool SiteCommands::SendCommand() {
-  if (!IsConnected()) return false;
+Task<bool> SiteCommands::SendCommand() {
+  if (!IsConnected()) co_return false;
   if (session_.Locked()) {
     session_.SetErrorText("Driver is in use by another client");
-    return false;
+    co_return false;
   }
   try {
     std::string request;
-    if (!GetParamStr(session_.CommandParams(), "COMMANDSTRING", request)) return false;
+    if (!GetParamStr(session_.CommandParams(), "COMMANDSTRING", request)) co_return false;
     bool textForm = true;
     std::string returnAsBytes;
     if (GetParamStr(session_.CommandParams(), "RETURNASBYTES", returnAsBytes))
       textForm = returnAsBytes == "TRUE";
-    if (transactions_.Transact(request) <= 0) return false;
+    if (co_await transactions_.Transact(request) <= 0) co_return false;
     if (textForm) {
       SafeArray result(ElementType::Text, 0, 1);
       result.Put(0, Variant("RETURNVALUE=" + CleanASCIIReply(transactions_.ReceivedText())));
@@ -115,11 +115,11 @@ bool SiteCommands::SendCommand() {
     } else {
       session_.SetResult(Variant(SafeArray::OfBytes(transactions_.ReceivedText())));
     }
-    return true;
+    co_return true;
   } catch (const std::exception& e) {
     session_.SetErrorText(e.what());
-    return false;
   }
+  co_return false;
 }
 
 }  // namespace qmb

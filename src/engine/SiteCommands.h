@@ -11,6 +11,7 @@
 #include "model/SiteWindowModel.h"
 #include "model/TypeSite.h"
 #include "platform/MessageLoop.h"
+#include "platform/Task.h"
 #include "platform/TcpClient.h"
 #include "protocol/FrameCodec.h"
 
@@ -32,10 +33,10 @@ class SiteCommands {
   // Command handlers (codes 4, 5 and 7); each ends its command.
   void SiteTime();
   void SiteStatus();
-  void GetData();
+  Task<void> GetData();
 
   // Driver commands; true when done.
-  bool SendCommand();
+  Task<bool> SendCommand();
   bool NotSupported();
 
  private:

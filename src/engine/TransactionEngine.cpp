@@ -51,9 +51,12 @@ bool TransactionEngine::CheckTCPReply(std::string_view replyText) {
   return Keep(codec_.CheckTCPReply(replyText));
 }
 
-int32_t TransactionEngine::Transact(const std::string& hexText) {
-  if (flags_.TCPMode) return 0;
-  return site_.UseRTU ? TransactRTU(hexText) : TransactASCII(hexText);
+Task<int32_t> TransactionEngine::Transact(const std::string& hexText) {
+  if (flags_.TCPMode) co_return 0;
+  // Two statements, not one conditional expression: with g++ 12 both arms of a conditional that
+  // co_awaits in each arm ran (both frames went out).
+  if (site_.UseRTU) co_return co_await TransactRTU(hexText);
+  co_return co_await TransactASCII(hexText);
 }
 
 void TransactionEngine::ClearReceive() {
@@ -82,23 +85,23 @@ void TransactionEngine::SendArmed(const std::string& bytes) {
   }
 }
 
-void TransactionEngine::ReplyWait(bool ascii) {
+Task<void> TransactionEngine::ReplyWait(bool ascii) {
   int limit = kFirstByteTicks;
   int idle = 0;
   for (;;) {
-    if (ascii && line_.EolFired()) return;
-    delay_.Delay(1);
+    if (ascii && line_.EolFired()) co_return;
+    co_await delay_.Delay(1);
     if (line_.ActivityCount() > 0) {
       idle = 0;
       limit = 1;
     } else if (++idle >= limit) {
-      return;
+      co_return;
     }
     line_.ResetActivity();
   }
 }
 
-int32_t TransactionEngine::TransactASCII(const std::string& hexText) {
+Task<int32_t> TransactionEngine::TransactASCII(const std::string& hexText) {
   const std::string frame = codec_.FrameASCIIRequest(hexText);
   if (frame.empty()) throw std::length_error(kTooLong);
   ShowFramed(SerialFraming::ASCII);
@@ -108,19 +111,19 @@ int32_t TransactionEngine::TransactASCII(const std::string& hexText) {
     StartReceive();
     line_.ResetActivity();
     SendArmed(frame);
-    ReplyWait(true);
+    co_await ReplyWait(true);
     StopReceive();
     line_.DisarmEndOfLine();
     if (codec_.Receive.Count > 2) {
       codec_.DecodeASCIIReply();
-      if (CheckReply(SerialFraming::ASCII)) return codec_.Receive.Count;
+      if (CheckReply(SerialFraming::ASCII)) co_return codec_.Receive.Count;
     }
-    if (attempt == 2) ResetLink();
+    if (attempt == 2) co_await ResetLink();
   }
-  return 0;
+  co_return 0;
 }
 
-int32_t TransactionEngine::TransactRTU(const std::string& hexText) {
+Task<int32_t> TransactionEngine::TransactRTU(const std::string& hexText) {
   if (!codec_.FrameRTURequest(hexText)) throw std::length_error(kTooLong);
   ShowFramed(SerialFraming::RTU);
   const std::string request = codec_.CommandBytes();
@@ -128,18 +131,18 @@ int32_t TransactionEngine::TransactRTU(const std::string& hexText) {
     StartReceive();
     line_.ResetActivity();
     SendArmed(request);
-    ReplyWait(false);
+    co_await ReplyWait(false);
     StopReceive();
-    if (codec_.Receive.Count > 0 && CheckReply(SerialFraming::RTU)) return codec_.Receive.Count;
-    if (attempt == 2) ResetLink();
+    if (codec_.Receive.Count > 0 && CheckReply(SerialFraming::RTU)) co_return codec_.Receive.Count;
+    if (attempt == 2) co_await ResetLink();
   }
-  return 0;
+  co_return 0;
 }
 
-void TransactionEngine::ResetLink() {
-  if (flags_.TCPMode) return;
+Task<void> TransactionEngine::ResetLink() {
+  if (flags_.TCPMode) co_return;
   port_.Close();
-  delay_.Loop().SleepMs(100);
+  co_await delay_.Sleep(kResetPauseMs);
   port_.Open();
   port_.SetBaudRate(site_.BaudRate);
   lights_.SetMonitoring(true);

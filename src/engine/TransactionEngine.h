@@ -12,6 +12,7 @@
 #include "model/TypeSite.h"
 #include "platform/DelayClock.h"
 #include "platform/SerialPort.h"
+#include "platform/Task.h"
 #include "protocol/FrameCodec.h"
 
 namespace qmb {
@@ -29,7 +30,6 @@ class TransactionEngine {
     SiteWindowModel& model;
   };
   explicit TransactionEngine(Parts parts);
-  virtual ~TransactionEngine() = default;
 
   static constexpr int kAttempts = 3;
   static constexpr int kFirstByteTicks = 8;
@@ -37,9 +37,9 @@ class TransactionEngine {
   // The number of reply bytes of an accepted reply (exception replies included: the error code
   // tells them apart), 0 when every attempt failed; 0 at once on a TCP site. Errors of the
   // serial line, and a request too long to frame, are raised to the caller.
-  virtual int32_t Transact(const std::string& hexText);
-  int32_t TransactASCII(const std::string& hexText);
-  int32_t TransactRTU(const std::string& hexText);
+  Task<int32_t> Transact(const std::string& hexText);
+  Task<int32_t> TransactASCII(const std::string& hexText);
+  Task<int32_t> TransactRTU(const std::string& hexText);
 
   // Every request framed and every reply checked goes through here: the codec judges, the engine
   // keeps the reply block and shows request and reply in the window's Command and Response
@@ -61,10 +61,12 @@ class TransactionEngine {
   void StartReceive();
   void StopReceive();
   std::string ReceivedText() const { return codec_.Receive.Text(); }
-  void ResetLink();
+  // Closes and reopens the port, with a pause between, to shake a line that went silent.
+  Task<void> ResetLink();
+  static constexpr int kResetPauseMs = 100;
   // Waits for a reply: up to 8 delay periods for the first byte, then until one period passes
   // without a byte (or, in ASCII, until CR LF arrived).
-  void ReplyWait(bool ascii);
+  Task<void> ReplyWait(bool ascii);
   // Puts a request on the line with reception (and any end-of-line trigger) armed; disarms them
   // when the line refuses it.
   void SendArmed(const std::string& bytes);

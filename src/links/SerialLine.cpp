@@ -64,74 +64,97 @@ bool SerialLine::PortAvailable(int portNumber) {
   return portNumber != 0 && ports_.PortAvailable(portNumber);
 }
 
-void SerialLine::PutCharWait(uint8_t byte) {
-  if (!port_.IsOpen()) return;
+Task<void> SerialLine::PutCharWait(uint8_t byte) {
+  if (!port_.IsOpen()) co_return;
   if (port_.OutputFree() >= 1) {
     port_.PutByte(byte);
-    return;
+    co_return;
   }
   for (int attempt = 0; attempt < kPutAttempts; ++attempt) {
     if (port_.OutputFree() >= 1) {
       port_.PutByte(byte);
-      return;
+      co_return;
     }
-    delay_.Delay(2);
-    if (!port_.IsOpen()) return;
+    if (SendBudgetSpent())
+      throw SerialError("Cannot send to COM" + std::to_string(port_.PortNumber()) +
+                        ": the port takes no more output (is the far end reading?)");
+    co_await delay_.Delay(2);
+    if (!port_.IsOpen()) co_return;
   }
   // The byte is lost; flow control that holds the line would block every byte after it too.
   if (port_.FlowState() != FlowControlState::OnNotHolding) port_.DisableFlowControl();
 }
 
-void SerialLine::Send(const std::string& text, bool paced) {
+int32_t SerialLine::SendBudgetTicks(size_t bytes) const {
+  // Eleven bits a byte covers start, stop and parity bits; ticks are 100 ms.
+  const int32_t baud = port_.BaudRate() > 0 ? port_.BaudRate() : 300;
+  const double seconds = static_cast<double>(bytes) * 11.0 / baud;
+  return static_cast<int32_t>(seconds * 10.0) + 1 + kSendMarginTicks;
+}
+
+bool SerialLine::SendBudgetSpent() const {
+  return sendBudget_ &&
+         static_cast<uint16_t>(delay_.DelayTicks - sendBudget_->started) > sendBudget_->ticks;
+}
+
+Task<void> SerialLine::Send(const std::string& text, bool paced) {
   const size_t length = text.size();
+  sendBudget_ = SendBudget{delay_.DelayTicks, SendBudgetTicks(length)};
+  // Whatever way the string ends (sent, failed, or its task dropped), the budget goes with it.
+  struct BudgetEnd {
+    std::optional<SendBudget>& budget;
+    ~BudgetEnd() { budget.reset(); }
+  } budgetEnd{sendBudget_};
   size_t i = 0;
   while (i < length) {
     const char c = text[i];
     if (c == '$') {
-      delay_.Delay(5);
+      // The string's own pauses are not the port's fault: they lengthen the budget.
+      sendBudget_->ticks += 6;
+      co_await delay_.Delay(5);
       i += 1;
     } else if (c == '^' && i + 1 < length &&
                std::isalpha(static_cast<unsigned char>(text[i + 1]))) {
       const char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(text[i + 1])));
-      PutCharWait(static_cast<uint8_t>(letter - 64));
+      co_await PutCharWait(static_cast<uint8_t>(letter - 64));
       i += 2;
     } else if (c == '#' && i + 2 < length && HexDigitValue(text[i + 1]) >= 0 &&
                HexDigitValue(text[i + 2]) >= 0) {
-      PutCharWait(
+      co_await PutCharWait(
           static_cast<uint8_t>(HexDigitValue(text[i + 1]) * 16 + HexDigitValue(text[i + 2])));
       i += 3;
     } else {
-      PutCharWait(static_cast<uint8_t>(c));
+      co_await PutCharWait(static_cast<uint8_t>(c));
       i += 1;
     }
     if (paced) {
-      delay_.Loop().SleepMs(10);
-      delay_.Loop().ProcessPendingEvents();
+      sendBudget_->ticks += 1;
+      co_await delay_.Sleep(10);
     }
   }
 }
 
-bool SerialLine::HangUpModem() {
+Task<bool> SerialLine::HangUpModem() {
   try {
-    delay_.Delay(5);
-    PutCharWait('+');
-    delay_.Delay(3);
-    PutCharWait('+');
-    delay_.Delay(3);
-    PutCharWait('+');
-    delay_.Delay(10);
-    SendPaced("ATH");
-    PutCharWait(13);
+    co_await delay_.Delay(5);
+    co_await PutCharWait('+');
+    co_await delay_.Delay(3);
+    co_await PutCharWait('+');
+    co_await delay_.Delay(3);
+    co_await PutCharWait('+');
+    co_await delay_.Delay(10);
+    co_await SendPaced("ATH");
+    co_await PutCharWait(13);
     for (int attempt = 0; attempt < 4; ++attempt) {
       SetDTRLine(false);
-      delay_.Delay(10);
+      co_await delay_.Delay(10);
       SetDTRLine(true);
-      delay_.Delay(10);
-      if (!CarrierDetect()) return true;
+      co_await delay_.Delay(10);
+      if (!CarrierDetect()) co_return true;
     }
-    return false;
+    co_return false;
   } catch (const SerialError&) {
-    return false;
+    co_return false;
   }
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "model/TypeSite.h"
@@ -10,6 +11,7 @@
 #include "platform/Log.h"
 #include "platform/MessageLoop.h"
 #include "platform/SerialPort.h"
+#include "platform/Task.h"
 #include "protocol/FrameCodec.h"
 
 namespace qmb {
@@ -22,6 +24,7 @@ class SerialLine {
              const bool& tcpMode, const Logger& log);
 
   static constexpr int kPutAttempts = 270;
+  static constexpr int32_t kSendMarginTicks = 50;
 
   // The port as the window layout sets it up before any site is assigned.
   void ApplyDefaults();
@@ -33,10 +36,17 @@ class SerialLine {
   bool PortAvailable(int portNumber);
   // A Modbus request onto the line, in the frame trace.
   void PutFrame(const std::string& bytes);
-  void PutCharWait(uint8_t byte);
-  void SendEscaped(const std::string& text) { Send(text, false); }
-  void SendPaced(const std::string& text) { Send(text, true); }
-  bool HangUpModem();
+  // One byte, waiting (up to kPutAttempts times two delay periods) for room in the output
+  // buffer; after that the byte is lost and flow control, which would hold every byte after it
+  // too, is switched off.
+  Task<void> PutCharWait(uint8_t byte);
+  // Command strings with their escapes ($ pauses, ^X control bytes, #hh hex bytes); paced ones
+  // leave 10 ms between bytes. A string the port cannot take within the time its bytes need at
+  // the line's speed, plus kSendMarginTicks, fails with SerialError: a far end that never reads
+  // must not hold the command for ever.
+  Task<void> SendEscaped(const std::string& text) { return Send(text, false); }
+  Task<void> SendPaced(const std::string& text) { return Send(text, true); }
+  Task<bool> HangUpModem();
   bool CarrierDetect() const;
   void SetDTRLine(bool on);
   uint16_t AddTextTrigger(const std::string& text, bool ignoreCase);
@@ -65,7 +75,15 @@ class SerialLine {
   void ForgetEndOfLine() { eolFired_ = false; }
 
  private:
-  void Send(const std::string& text, bool paced);
+  Task<void> Send(const std::string& text, bool paced);
+  // Delay ticks a string of this many bytes may take to leave the port.
+  int32_t SendBudgetTicks(size_t bytes) const;
+  bool SendBudgetSpent() const;
+  struct SendBudget {
+    uint16_t started;  // delay tick at the start of the string
+    int32_t ticks;
+  };
+  std::optional<SendBudget> sendBudget_;
   void ApplyFraming(const TSite& site);
 
   SerialPort& port_;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/DelayClock.h"
+#include "platform/Task.h"
 #include "platform/qt/QtMessageLoop.h"
 
 namespace qmb {
@@ -42,6 +43,10 @@ TEST(QtMessageLoop, TimersRepeatStopAndRestart) {
   EXPECT_TRUE(timer->IsActive());
 }
 
+Task<void> WaitTicks(DelayClock& clock, int32_t n) {
+  co_await clock.Delay(n);
+}
+
 TEST(QtMessageLoop, DelayKeepsEventsFlowingUntilItsTicksHavePassed) {
   QtMessageLoop loop;
   DelayClock clock(loop);
@@ -51,7 +56,9 @@ TEST(QtMessageLoop, DelayKeepsEventsFlowingUntilItsTicksHavePassed) {
   auto other = loop.CreateTimer(15, [&] { ++served; });
   other->Start();
   const int64_t started = loop.MonotonicMs();
-  clock.Delay(9);  // ten 20 ms ticks
+  Task<void> wait = WaitTicks(clock, 9);  // ten 20 ms ticks
+  wait.Start();
+  while (!wait.Done()) loop.WaitForEvents();
   EXPECT_GE(loop.MonotonicMs() - started, 150);
   EXPECT_GT(served, 3) << "other events must be handled during the wait";
 }

@@ -6,9 +6,11 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <stdexcept>
 #include <vector>
 
 #include "platform/MessageLoop.h"
+#include "platform/Task.h"
 
 namespace qmb::test {
 
@@ -55,5 +57,15 @@ class VirtualLoop : public MessageLoop, public Clock {
   std::multimap<std::pair<int64_t, uint64_t>, std::function<void()>> scheduled_;
   std::vector<std::shared_ptr<TimerState>> timers_;
 };
+
+// Runs a task on the loop until it ends (its waits pass in virtual time, other events run
+// meanwhile) and gives its value, or what it raised.
+template <typename T>
+T RunTask(VirtualLoop& loop, Task<T> task, int64_t limitMs = 600000) {
+  task.Start();
+  if (!task.Done() && !loop.RunUntilTrue([&] { return task.Done(); }, limitMs))
+    throw std::runtime_error("the task did not end");
+  return task.Result();
+}
 
 }  // namespace qmb::test

@@ -36,7 +36,9 @@ class TransactionEngineTest : public HostFixture {
         for (const auto& [delay, bytes] : answer) port->ReceiveIn(delay, bytes);
     }
   }
-  int32_t Transact(const std::string& text) { return engine->Transactions.Transact(text); }
+  int32_t Transact(const std::string& text) {
+    return RunTask(loop, engine->Transactions.Transact(text));
+  }
 
   std::unique_ptr<TQorModBusCom> client;
   TModBusForm* engine = nullptr;
@@ -184,7 +186,7 @@ TEST_F(TransactionEngineTest, NothingGoesOutOnTcpOrForOversizedRequests) {
 
   auto tcp = NewClient();
   tcp->OpenSite(List({"DESCRIPTION=Gateway", "BP3=TRUE"}));
-  EXPECT_EQ(tcp->Engine->Transactions.Transact("010300630001"), 0);
+  EXPECT_EQ(RunTask(loop, tcp->Engine->Transactions.Transact("010300630001")), 0);
 }
 
 TEST_F(TransactionEngineTest, RefusedSendLeavesNothingArmed) {

@@ -30,7 +30,7 @@ class SerialLineTest : public HostFixture {
 };
 
 TEST_F(SerialLineTest, EscapesSendControlBytesHexBytesAndPauses) {
-  line.SendEscaped("AT$DT5551234^M");
+  RunTask(loop, line.SendEscaped("AT$DT5551234^M"));
   EXPECT_EQ(port.Written, "ATDT5551234\r");
   // "$" waits Delay(5): between 500 and 600 ms; the rest goes out without pauses.
   EXPECT_GE(Gap(1, 2), 500);
@@ -38,15 +38,15 @@ TEST_F(SerialLineTest, EscapesSendControlBytesHexBytesAndPauses) {
   EXPECT_EQ(Gap(2, 11), 0);
 
   port.Written.clear();
-  line.SendEscaped("^m#0d#ff#4G^1^");
+  RunTask(loop, line.SendEscaped("^m#0d#ff#4G^1^"));
   EXPECT_EQ(port.Written, std::string("\r\r\xFF#4G^1^"));
   port.Written.clear();
-  line.SendEscaped("#0");  // too short for a hex pair
+  RunTask(loop, line.SendEscaped("#0"));  // too short for a hex pair
   EXPECT_EQ(port.Written, "#0");
 }
 
 TEST_F(SerialLineTest, PacedOutputPausesAfterEveryElement) {
-  line.SendPaced("AB^C");
+  RunTask(loop, line.SendPaced("AB^C"));
   EXPECT_EQ(port.Written, "AB\x03");
   EXPECT_EQ(Gap(0, 1), 10);
   EXPECT_EQ(Gap(1, 2), 10);
@@ -54,8 +54,8 @@ TEST_F(SerialLineTest, PacedOutputPausesAfterEveryElement) {
 
 TEST_F(SerialLineTest, ClosedPortSendsNothingAndTakesNoTrigger) {
   port.Close();
-  line.SendEscaped("ATZ^M");
-  line.PutCharWait('X');
+  RunTask(loop, line.SendEscaped("ATZ^M"));
+  RunTask(loop, line.PutCharWait('X'));
   EXPECT_EQ(port.Written, "");
   EXPECT_EQ(line.AddTextTrigger("\r\n", false), 0);
   EXPECT_EQ(line.RemoveTextTrigger(7), 0);
@@ -67,17 +67,17 @@ TEST_F(SerialLineTest, FullOutputBufferDropsTheByteAfter270Attempts) {
   port.OutputFreeBytes = 0;
   port.Flow = FlowControlState::HoldingForCts;
   const int64_t start = loop.NowMs();
-  line.PutCharWait('A');
+  RunTask(loop, line.PutCharWait('A'));
   EXPECT_EQ(port.Written, "");
   EXPECT_EQ(port.FlowControlDisabled, 1) << "a holding line must not block the next bytes";
   EXPECT_GE(loop.NowMs() - start, 270 * 200);
 
   // Flow control that is on but not holding stays on; room that frees up lets the byte out.
   port.Flow = FlowControlState::OnNotHolding;
-  line.PutCharWait('B');
+  RunTask(loop, line.PutCharWait('B'));
   EXPECT_EQ(port.FlowControlDisabled, 1);
   loop.ScheduleIn(1000, [this] { port.OutputFreeBytes = 10; });
-  line.PutCharWait('C');
+  RunTask(loop, line.PutCharWait('C'));
   EXPECT_EQ(port.Written, "C");
 }
 
@@ -87,7 +87,7 @@ TEST_F(SerialLineTest, HangUpEscapesThenDropsDtrUntilTheCarrierGoes) {
   port.OnWrite = [](uint8_t) {};
   // The carrier drops during the second DTR pulse.
   loop.ScheduleIn(4000, [this] { port.LineState.dcd = false; });
-  EXPECT_TRUE(line.HangUpModem());
+  EXPECT_TRUE(RunTask(loop, line.HangUpModem()));
   EXPECT_EQ(port.Written, "+++ATH\r");
   EXPECT_GE(Gap(0, 1), 300);  // guard time around the escape characters
   for (bool on : port.DtrChanges) dtrDrops += on ? 0 : 1;
@@ -97,11 +97,11 @@ TEST_F(SerialLineTest, HangUpEscapesThenDropsDtrUntilTheCarrierGoes) {
   port.DtrChanges.clear();
   port.Written.clear();
   port.LineState.dcd = true;  // a carrier that never drops
-  EXPECT_FALSE(line.HangUpModem());
+  EXPECT_FALSE(RunTask(loop, line.HangUpModem()));
   EXPECT_EQ(port.DtrChanges,
             (std::vector<bool>{false, true, false, true, false, true, false, true}));
   port.Close();
-  EXPECT_TRUE(line.HangUpModem()) << "no port, no carrier";
+  EXPECT_TRUE(RunTask(loop, line.HangUpModem())) << "no port, no carrier";
 }
 
 TEST_F(SerialLineTest, ReceivePathWrapsAndCounts) {

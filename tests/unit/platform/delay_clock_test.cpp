@@ -1,5 +1,6 @@
-// The delay clock in virtual time: how long waits last, how nested waits share the counter, and
-// that events (host calls among them) are served while a wait is in progress.
+// The delay clock in virtual time: how long waits last, that each wait keeps its own count while
+// others run, that events (host calls among them) are served while a task waits, and that a
+// dropped wait is never resumed.
 #include <gtest/gtest.h>
 
 #include "support/HostFixture.h"
@@ -7,12 +8,18 @@
 namespace qmb::test {
 namespace {
 
+Task<void> Wait(DelayClock& clock, int32_t n, int64_t* endedAt = nullptr,
+                const VirtualLoop* loop = nullptr) {
+  co_await clock.Delay(n);
+  if (endedAt) *endedAt = loop->NowMs();
+}
+
 class DelayClockTest : public HostFixture {
  protected:
-  // Runs Delay(n) starting at the given virtual time; the time at which it returned.
+  // Runs a wait of n periods starting at the given virtual time; the time at which it ended.
   int64_t DelayFrom(int64_t startMs, int32_t n) {
     loop.RunUntil(startMs);
-    main.Delay().Delay(n);
+    RunTask(loop, Wait(main.Delay(), n));
     return loop.NowMs();
   }
 };
@@ -26,27 +33,70 @@ TEST_F(DelayClockTest, WaitsEndAfterNPlusOneTicksWhateverThePhase) {
   EXPECT_GE(end - start, 900);
   EXPECT_LE(end - start, 1000);
   EXPECT_EQ(end, 3000);
-  // A negative count only lets pending events run once.
+  // A negative count does not wait.
   EXPECT_EQ(DelayFrom(3050, -1), 3050);
 }
 
-TEST_F(DelayClockTest, NestedWaitsShareOneCounter) {
-  // An inner wait started during an outer one restarts the shared count and lengthens it ...
-  loop.RunUntil(1050);
-  int64_t innerEnd = 0;
-  loop.ScheduleAt(1250, [&] {
-    main.Delay().Delay(1);
-    innerEnd = loop.NowMs();
-  });
-  main.Delay().Delay(5);
-  EXPECT_EQ(innerEnd, 1400);
-  EXPECT_EQ(loop.NowMs(), 1800);  // alone it would have ended at 1600
+TEST_F(DelayClockTest, WaitsStartedAtOnceKeepTheirOwnTiming) {
+  // Two tasks (two engines) waiting at the same time: neither lengthens or shortens the other.
+  struct Case {
+    int64_t firstStart;
+    int32_t firstN;
+    int64_t secondStart;
+    int32_t secondN;
+    int64_t firstEnd, secondEnd;
+  };
+  const Case cases[] = {
+      {1050, 5, 1250, 1, 1600, 1400},  // a short wait inside a long one
+      {2050, 2, 2150, 5, 2300, 2700},  // a long wait that outlasts a short one
+      {3050, 3, 3050, 3, 3400, 3400},  // the same wait twice
+  };
+  DelayClock& clock = main.Delay();
+  for (const Case& c : cases) {
+    int64_t firstEnd = -1, secondEnd = -1;
+    loop.RunUntil(c.firstStart);
+    Task<void> first = Wait(clock, c.firstN, &firstEnd, &loop);
+    first.Start();
+    Task<void> second;
+    loop.ScheduleAt(c.secondStart, [&] {
+      second = Wait(clock, c.secondN, &secondEnd, &loop);
+      second.Start();
+    });
+    ASSERT_TRUE(loop.RunUntilTrue([&] { return first.Done() && second.Done(); }));
+    EXPECT_EQ(firstEnd, c.firstEnd) << "first of the case starting at " << c.firstStart;
+    EXPECT_EQ(secondEnd, c.secondEnd) << "second of the case starting at " << c.firstStart;
+  }
+  EXPECT_EQ(clock.Waiting(), 0u);
+}
 
-  // ... and a longer inner wait lets the outer one end as soon as control returns to it.
-  loop.RunUntil(2050);
-  loop.ScheduleAt(2150, [&] { main.Delay().Delay(5); });
-  main.Delay().Delay(2);
-  EXPECT_EQ(loop.NowMs(), 2700);
+TEST_F(DelayClockTest, DroppedWaitIsNeverResumed) {
+  DelayClock& clock = main.Delay();
+  loop.RunUntil(1050);
+  int64_t endedAt = -1;
+  {
+    Task<void> dropped = Wait(clock, 3, &endedAt, &loop);
+    dropped.Start();
+    EXPECT_EQ(clock.Waiting(), 1u);
+    loop.RunUntil(1150);
+  }  // its engine went away while it waited
+  EXPECT_EQ(clock.Waiting(), 0u);
+  loop.RunUntil(2000);
+  EXPECT_EQ(endedAt, -1);
+
+  // A dropped pause of the loop's own time likewise.
+  bool resumed = false;
+  auto pause = [&]() -> Task<void> {
+    co_await clock.Sleep(100);
+    resumed = true;
+  };
+  {
+    Task<void> sleeping = pause();
+    sleeping.Start();
+    loop.RunFor(50);
+  }
+  loop.RunFor(500);
+  EXPECT_FALSE(resumed);
+  EXPECT_TRUE((RunTask(loop, pause()), resumed)) << "and one that is kept ends";
 }
 
 TEST_F(DelayClockTest, CounterWrapsAtSixteenBits) {
@@ -56,7 +106,7 @@ TEST_F(DelayClockTest, CounterWrapsAtSixteenBits) {
   EXPECT_EQ(clock.DelayTicks, 0);
 }
 
-TEST_F(DelayClockTest, HostCallIsServedInsideAWait) {
+TEST_F(DelayClockTest, HostCallIsServedWhileATaskWaits) {
   auto owner = OpenOffline("Plant 1");
   auto other = OpenOffline("Plant 1");
   Variant replyDuringWait;
@@ -66,9 +116,9 @@ TEST_F(DelayClockTest, HostCallIsServedInsideAWait) {
     servedAt = loop.NowMs();
   });
   loop.RunUntil(150);
-  main.Delay().Delay(9);
+  RunTask(loop, Wait(main.Delay(), 9));
   const int64_t waitEnded = loop.NowMs();
-  ASSERT_GE(servedAt, 0) << "the host call waited for the Delay to end";
+  ASSERT_GE(servedAt, 0) << "the host call waited for the wait to end";
   EXPECT_LT(servedAt, waitEnded);
   EXPECT_EQ(Status(replyDuringWait), "Reading Site Status...");
 }
@@ -76,7 +126,7 @@ TEST_F(DelayClockTest, HostCallIsServedInsideAWait) {
 TEST_F(DelayClockTest, WaitBlocksBetweenTicksInsteadOfSpinning) {
   loop.RunUntil(1050);
   const int64_t idleBefore = loop.IdleWaits();
-  main.Delay().Delay(9);
+  RunTask(loop, Wait(main.Delay(), 9));
   // Ten delay ticks and as many process ticks: each wake-up is one timer, nothing in between.
   EXPECT_LE(loop.IdleWaits() - idleBefore, 20);
 }

@@ -9,7 +9,21 @@
 namespace qmb::test {
 namespace {
 
-using MainFormTest = HostFixture;
+class MainFormTest : public HostFixture {
+ protected:
+  // A client whose POINTGETVALUE waits (two seconds, for its end of line) for a serial ASCII
+  // device that never answers.
+  std::unique_ptr<TQorModBusCom> OpenWaiting(const std::string& description, int comport) {
+    serialPorts.Available.insert(comport);
+    auto client = NewClient();
+    EXPECT_TRUE(client->OpenSite(
+        List({"DESCRIPTION=" + description, "COMPORT=" + std::to_string(comport), "BP2=FALSE"})));
+    EXPECT_EQ(Status(RunToEnd(*client, {"COMMAND=COMMANDSTATUS"})), "TRUE");
+    client->ExecuteCommand(List({"COMMAND=POINTGETVALUE", "POINT={x}{1-HREG100}"}));
+    EXPECT_TRUE(loop.RunUntilTrue([&] { return client->Engine->IsSuspended(); }, 1000));
+    return client;
+  }
+};
 
 TEST_F(MainFormTest, NamesTheProgramAndItsHelpFile) {
   EXPECT_EQ(main.Caption(), "ModBus Serial Driver V1.80");
@@ -81,22 +95,16 @@ TEST_F(MainFormTest, OpeningTheSiteAgainBeforeTheReleaseKeepsTheEngine) {
   EXPECT_EQ(Status(RunToEnd(*b, {"COMMAND=SITETIME"})), "TRUE");  // the engine still serves
 }
 
-TEST_F(MainFormTest, AnEngineReleasedDuringItsOwnTickOutlivesTheTick) {
-  auto client = OpenOffline("Plant 1");
+TEST_F(MainFormTest, AnEngineReleasedWhileItsStepWaitsDropsTheStep) {
+  auto client = OpenWaiting("Plant 1", 1);
   TModBusForm* engine = client->Engine;
-  bool released = false;
-  bool survivedWait = false;
-  engine->Model.OnChanged = [&] {
-    if (released) return;
-    released = true;
-    client.reset();         // the host lets go while the engine is in its tick
-    main.Delay().Delay(3);  // ... and the engine keeps waiting for its device
-    survivedWait = main.ChildCount() == 1;
-  };
-  loop.RunFor(1000);  // the time panel refresh (every 10th tick) triggers the callback
-  EXPECT_TRUE(released);
-  EXPECT_TRUE(survivedWait);
+  ASSERT_TRUE(engine->IsSuspended());
+  ASSERT_GT(main.Delay().Waiting(), 0u);
+  client.reset();  // the host lets go while the engine waits for its device
   loop.RunFor(200);
+  EXPECT_EQ(main.ChildCount(), 0u) << "destroyed without waiting for the step to end";
+  EXPECT_EQ(main.Delay().Waiting(), 0u) << "its wait left the clock: nothing resumes into it";
+  loop.RunFor(5000);  // well past the end the wait would have had
   EXPECT_EQ(main.ChildCount(), 0u);
 }
 
@@ -115,20 +123,15 @@ TEST_F(MainFormTest, TickKeepsRunningAfterAnEngineRaises) {
   failing->Engine->Model.OnChanged = nullptr;
 }
 
-TEST_F(MainFormTest, NoTickStartsWhileAnEngineWaitsInItsTick) {
-  auto waiting = OpenOffline("Waiting");
+TEST_F(MainFormTest, OtherEnginesTickWhileOneWaits) {
+  auto waiting = OpenWaiting("Waiting", 1);
   auto other = OpenOffline("Other");
-  int32_t otherTicksBefore = -1;
-  int32_t otherTicksAfter = -1;
-  waiting->Engine->Model.OnChanged = [&] {
-    if (otherTicksBefore >= 0) return;
-    otherTicksBefore = other->Engine->Session.ClockTicks();
-    main.Delay().Delay(20);
-    otherTicksAfter = other->Engine->Session.ClockTicks();
-  };
-  loop.RunFor(4000);
-  ASSERT_GE(otherTicksBefore, 0);
-  EXPECT_EQ(otherTicksAfter, otherTicksBefore);
+  const std::string waitingPanel = waiting->Engine->Model.TimePnl;
+  const std::string otherPanel = other->Engine->Model.TimePnl;
+  loop.RunFor(1500);
+  ASSERT_TRUE(waiting->Engine->IsSuspended()) << "still waiting for its silent device";
+  EXPECT_NE(other->Engine->Model.TimePnl, otherPanel) << "the other engine keeps its ticks";
+  EXPECT_EQ(waiting->Engine->Model.TimePnl, waitingPanel) << "the waiting one sits its out";
 }
 
 }  // namespace
