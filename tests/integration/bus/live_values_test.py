@@ -9,6 +9,7 @@ import re
 import socket
 import subprocess
 import sys
+import threading
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -62,6 +63,63 @@ class LiveValuesTest(unittest.TestCase):
             port = probe.getsockname()[1]
         self.simulator("--tcp", str(port))
         self.check_site(["DESCRIPTION=Plant", "BP3=TRUE", f"SP3=127.0.0.1:{port}"], "")
+
+    def silent_peer(self):
+        """A Modbus/TCP device that accepts connections and never answers; its port."""
+        server = socket.socket()
+        server.bind(("127.0.0.1", 0))
+        server.listen(16)
+        accepted = []
+
+        def accept():
+            while True:
+                try:
+                    connection, _ = server.accept()
+                except OSError:
+                    return
+                accepted.append(connection)
+
+        threading.Thread(target=accept, daemon=True).start()
+
+        def stop():
+            server.close()
+            for connection in accepted:
+                connection.close()
+
+        self.addCleanup(stop)
+        return server.getsockname()[1]
+
+    def test_silent_devices_do_not_hold_up_a_healthy_site(self):
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            port = probe.getsockname()[1]
+        self.simulator("--tcp", str(port))
+        healthy = ["DESCRIPTION=Plant", "BP3=TRUE", f"SP3=127.0.0.1:{port}"]
+        self.assertEqual(self.qmbctl(*healthy, "POINTGETVALUE", "POINT={p}{HREG4}").returncode, 0)
+        # Four sites whose devices never answer, each with a read in flight (about 20 s each).
+        silent_port = self.silent_peer()
+        silent = [self.box.start([QMBCTL, "--bus", self.box.address, "--timeout", "60",
+                                  f"DESCRIPTION=Silent {i}", "BP3=TRUE",
+                                  f"SP3=127.0.0.1:{silent_port}", "POINTGETVALUE",
+                                  "POINT={x}{HREG1}"],
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                  for i in range(4)]
+        # Meanwhile the healthy site answers and its polled values keep moving (HREG1 counts
+        # seconds on the simulator).
+        result = self.qmbctl(*healthy, "POINTGETVALUE", "POINT={p}{HREG4}")
+        self.assertEqual((result.returncode, result.stdout.splitlines()[:1]), (0, ["VALUE=1111"]),
+                         result.stderr)
+        result = self.qmbctl(*healthy, "--point", "HREG1", "watch", "--count", "5",
+                             "--interval", "1")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        seconds = re.findall(r"HREG1=(\d+)$", result.stdout, re.M)
+        self.assertGreaterEqual(len(set(seconds)), 3, result.stdout)
+        # ... all while the silent reads were still waiting for their devices.
+        self.assertEqual([p.poll() for p in silent], [None] * 4)
+        for process in silent:
+            out, err = process.communicate(timeout=60)
+            self.assertNotEqual(process.returncode, 0, out + err)
+            self.assertIn("Could not read data from panel.", out + err)
 
     def test_modbus_tcp_site_on_port_502(self):
         try:

@@ -58,6 +58,21 @@ TEST_F(ConnectionManagerTest, DirectSiteConnectsWithItsSettingsAndConnectString)
   EXPECT_EQ(port.Opens, 1);
 }
 
+// A connect string to a far end that never reads: the open fails with the port's text once the
+// string's time is up (100,000 bytes at 38400 baud: about 29 s and the margin), and the site is
+// not logged on.
+TEST_F(ConnectionManagerTest, ConnectStringThePortCannotTakeFailsTheOpen) {
+  auto client = Open(
+      {"DESCRIPTION=Line 3", "COMPORT=3", "BAUDRATE=38400", "SP1=" + std::string(100000, 'X')});
+  PortOf(*client).OutputFreeBytes = 0;
+  const int64_t start = loop.NowMs();
+  const Variant reply = RunToEnd(*client, {"COMMAND=COMMANDSTATUS"});
+  EXPECT_EQ(Status(reply), "FALSE");
+  EXPECT_NE(Element(reply, 1).find("takes no more output"), std::string::npos) << Element(reply, 1);
+  EXPECT_LT(loop.NowMs() - start, 40000);
+  EXPECT_FALSE(client->Engine->Session.LoggedOn());
+}
+
 TEST_F(ConnectionManagerTest, AsciiRs485SiteUsesSevenBitsAndSwitchesRts) {
   auto client = Open({"DESCRIPTION=485", "COMPORT=1", "BP1=TRUE", "IP2=1"});
   FakeSerialPort& port = PortOf(*client);

@@ -3,6 +3,10 @@
 // that only answer.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <memory>
+#include <vector>
+
 #include "support/SiteFixture.h"
 
 namespace qmb::test {
@@ -244,6 +248,74 @@ TEST_F(DataCommandsTest, TcpReadAndWrite) {
   EXPECT_EQ(loop.NowMs() - acceptedAt, 100 + 101 * 200);
   EXPECT_EQ(Error(Modify("{x}{HREG100}{VALUE=5}")), "COMMANDERROR=Could not modify point.");
   EXPECT_FALSE(engine->Session.Busy());
+}
+
+// Sites whose devices accept the connection but never answer, each with a read in flight, cost a
+// healthy site nothing: its reads take the time they take alone, while the silent ones keep their
+// own timing (the 101-period reply wait) and end on their own.
+TEST_F(DataCommandsTest, SilentSitesDoNotHoldUpAHealthyOne) {
+  OpenTcp();
+  slave->Holding[99] = 1234;
+  EXPECT_EQ(Texts(GetValue("{Pump}{HREG100}"))[3], "VALUE=1234");  // connects
+  EXPECT_EQ(Texts(GetValue("{Pump}{HREG100}"))[3], "VALUE=1234");
+  const int64_t alone = loop.NowMs() - acceptedAt;
+
+  std::vector<std::unique_ptr<TQorModBusCom>> silent;
+  for (int i = 0; i < 4; ++i) {
+    silent.push_back(NewClient());
+    const std::string name = "Silent " + std::to_string(i);
+    ASSERT_TRUE(silent.back()->OpenSite(List({"DESCRIPTION=" + name, "BP3=TRUE", "SP3=10.0.1.9"})));
+    ASSERT_EQ(Status(RunToEnd(*silent.back(), {"COMMAND=COMMANDSTATUS"})), "TRUE");
+    silent.back()->ExecuteCommand(List({"COMMAND=POINTGETVALUE", "POINT={x}{HREG1}"}));
+  }
+  ASSERT_TRUE(RunUntil([&] {
+    return std::all_of(silent.begin(), silent.end(),
+                       [](const auto& c) { return c->Engine->IsSuspended(); });
+  }));
+  const int64_t silentSince = loop.NowMs();
+
+  for (int round = 0; round < 3; ++round) {
+    EXPECT_EQ(Texts(GetValue("{Pump}{HREG100}"))[3], "VALUE=1234");
+    EXPECT_EQ(loop.NowMs() - acceptedAt, alone) << "round " << round;
+  }
+  for (const auto& c : silent) EXPECT_TRUE(c->Engine->IsSuspended()) << "still waiting";
+
+  // Each silent read fails at its own deadline: the connection (10 ms) within the first pass of
+  // the ready wait, then 101 passes of one delay period (two ticks each) for a reply that never
+  // comes.
+  ASSERT_TRUE(RunUntil([&] {
+    return std::none_of(silent.begin(), silent.end(),
+                        [](const auto& c) { return c->Engine->IsSuspended(); });
+  }));
+  EXPECT_GE(loop.NowMs() - silentSince, 20200 - 300);
+  EXPECT_LE(loop.NowMs() - silentSince, 20200 + 300);
+  for (const auto& c : silent) {
+    const Variant reply = c->ExecuteCommand(List({"COMMAND=COMMANDSTATUS"}));
+    EXPECT_EQ(Error(reply), "COMMANDERROR=Could not read data from panel.");
+  }
+}
+
+// What hosts see of an engine that waits: its owner's status polls report progress, another
+// client is told to wait, and a point list given for immediate use is taken at once.
+TEST_F(DataCommandsTest, HostCallsAreAnsweredWhileTheEngineWaits) {
+  OpenTcp();
+  slave->Silent = true;
+  auto other = NewClient();
+  ASSERT_TRUE(other->OpenSite(List({"DESCRIPTION=Gateway", "BP3=TRUE", "SP3=10.0.0.5"})));
+  ASSERT_EQ(Status(RunToEnd(*other, {"COMMAND=COMMANDSTATUS"})), "TRUE");
+  client->ExecuteCommand(List({"COMMAND=POINTGETVALUE", "POINT={x}{HREG100}"}));
+  ASSERT_TRUE(RunUntil([&] { return engine->IsSuspended(); }));
+
+  EXPECT_EQ(Status(client->ExecuteCommand(List({"COMMAND=COMMANDSTATUS"}))),
+            "Reading Point Value...");
+  EXPECT_EQ(Status(other->ExecuteCommand(List({"COMMAND=SITESTATUS"}))), "Waiting for driver...");
+  const Variant immediate =
+      other->ExecuteImmediate(List({"COMMAND=SENDPOINTSLIST", "POINT0={a}{HREG100}"}));
+  EXPECT_EQ(Status(immediate), "TRUE");
+  EXPECT_TRUE(engine->IsSuspended()) << "none of it disturbs the waiting step";
+  ASSERT_TRUE(RunUntil([&] { return !engine->IsSuspended(); }));
+  EXPECT_EQ(Error(client->ExecuteCommand(List({"COMMAND=COMMANDSTATUS"}))),
+            "COMMANDERROR=Could not read data from panel.");
 }
 
 }  // namespace

@@ -81,6 +81,38 @@ TEST_F(SerialLineTest, FullOutputBufferDropsTheByteAfter270Attempts) {
   EXPECT_EQ(port.Written, "C");
 }
 
+// A far end that never reads: a string fails once it has waited longer than its bytes need at the
+// line's speed plus the margin, instead of holding its command (and its engine) for ever.
+TEST_F(SerialLineTest, StringThePortCannotTakeFailsWithinItsBudget) {
+  struct Case {
+    size_t length;
+    int32_t baud;
+    bool paced;
+  };
+  const Case cases[] = {{100000, 38400, false}, {20, 9600, false}, {12, 1200, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.length) + " bytes at " + std::to_string(c.baud));
+    port.SetBaudRate(c.baud);
+    port.OutputFreeBytes = 0;
+    port.Flow = FlowControlState::OnNotHolding;
+    const int64_t start = loop.NowMs();
+    const std::string text(c.length, 'A');
+    EXPECT_THROW(RunTask(loop, c.paced ? line.SendPaced(text) : line.SendEscaped(text)),
+                 SerialError);
+    // The budget in ms: 11 bits a byte at the line's speed, one tick, the margin (five seconds),
+    // and for paced strings a tick a byte; the first byte's wait finds it spent.
+    const int64_t budgetMs =
+        static_cast<int64_t>(c.length) * 11 * 1000 / c.baud + 100 + 5000 + (c.paced ? 100 : 0);
+    EXPECT_GE(loop.NowMs() - start, budgetMs - 100);
+    EXPECT_LE(loop.NowMs() - start, budgetMs + 400);
+    EXPECT_EQ(port.Written, "");
+  }
+  // Room again: the next string goes out whole.
+  port.OutputFreeBytes = 100;
+  RunTask(loop, line.SendEscaped("ATZ"));
+  EXPECT_EQ(port.Written, "ATZ");
+}
+
 TEST_F(SerialLineTest, HangUpEscapesThenDropsDtrUntilTheCarrierGoes) {
   port.LineState.dcd = true;
   int dtrDrops = 0;
