@@ -214,11 +214,20 @@ Task<void> TModBusForm::RunWaitingCommand(uint32_t code) {
     failure = "unknown error";
   }
   commandRunning_ = false;
+  // The rest of the tick: the poll step, when the command has left the site to polling.
+  bool resetLine = false;
+  if (failure.empty()) {
+    try {
+      resetLine = PollStep();
+    } catch (const std::exception& e) {
+      failure = e.what();
+    }
+  }
   if (!failure.empty()) {
     Log.Debug("tick failed: " + failure);
     co_return;
   }
-  if (PollStep()) co_await Poller.ResetLine();
+  if (resetLine) co_await Poller.ResetLine();
 }
 
 void TModBusForm::RunCommand(uint32_t code) {
