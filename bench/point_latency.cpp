@@ -10,8 +10,6 @@
 //   reads holding register 4 of the Modbus/TCP slave and of slave 1 on the RTU line at COM
 //   (found through QORMODBUS_COMDIR), COUNT times each (default 50).
 #include <QCoreApplication>
-#include <QDeadlineTimer>
-#include <QElapsedTimer>
 #include <QTimer>
 
 #include <algorithm>
@@ -22,8 +20,8 @@
 #include <string>
 #include <vector>
 
+#include "BenchHost.h"
 #include "host/QorModBusCom.h"
-#include "platform/ParamList.h"
 #include "platform/qt/QtMessageLoop.h"
 #include "platform/qt/QtSerialPort.h"
 #include "platform/qt/QtTcpClient.h"
@@ -32,58 +30,7 @@
 namespace {
 
 using namespace qmb;
-
-Variant List(const std::vector<std::string>& texts) {
-  return Variant(SafeArray::OfTexts(texts));
-}
-
-std::string Status(const Variant& reply) {
-  std::string status;
-  GetParamStr(reply, "COMMANDSTATUS", status);
-  return status;
-}
-
-// Runs the loop for about the given time, waking every millisecond.
-void RunFor(int milliseconds) {
-  QDeadlineTimer deadline(milliseconds);
-  QTimer wake;
-  wake.setTimerType(Qt::PreciseTimer);
-  wake.start(1);
-  while (!deadline.hasExpired())
-    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-}
-
-// Opens the site and waits for the connect to end; false when it failed.
-bool Open(TQorModBusCom& host, const std::vector<std::string>& keys) {
-  host.SetDriverOption(List({"VERSIONCHECK=1.8"}));
-  if (!host.OpenSite(List(keys))) return false;
-  for (int i = 0; i < 100; ++i) {
-    const std::string status = Status(host.ExecuteCommand(List({"COMMAND=COMMANDSTATUS"})));
-    if (status == "TRUE") return true;
-    if (status == "FALSE") return false;
-    RunFor(50);
-  }
-  return false;
-}
-
-// One POINTGETVALUE; milliseconds from its acceptance to its result, negative on failure.
-double TimedRead(TQorModBusCom& host, const std::string& address) {
-  const Variant command = List({"COMMAND=POINTGETVALUE", "POINT={p}{" + address + "}"});
-  QElapsedTimer clock;
-  std::string status;
-  for (int tries = 0; tries < 1000; ++tries) {
-    clock.start();
-    status = Status(host.ExecuteCommand(command));
-    if (status != "Waiting for driver...") break;
-    RunFor(1);
-  }
-  const Variant poll = List({"COMMAND=COMMANDSTATUS"});
-  while (status != "TRUE" && status != "FALSE" && clock.elapsed() < 10000) {
-    RunFor(1);
-    status = Status(host.ExecuteCommand(poll));
-  }
-  return status == "TRUE" ? static_cast<double>(clock.nsecsElapsed()) / 1e6 : -1.0;
-}
+using namespace qmb::bench;
 
 void Report(const char* what, std::vector<double> times, int failures) {
   std::sort(times.begin(), times.end());
@@ -92,7 +39,7 @@ void Report(const char* what, std::vector<double> times, int failures) {
     return;
   }
   const size_t n = times.size();
-  const double median = n % 2 ? times[n / 2] : (times[n / 2 - 1] + times[n / 2]) / 2;
+  const double median = Median(times);
   std::printf("%s: %zu reads, median %.1f ms, min %.1f ms, max %.1f ms, %d failed\n", what, n,
               median, times.front(), times.back(), failures);
 }

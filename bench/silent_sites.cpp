@@ -9,8 +9,6 @@
 //   the healthy slave (holding registers 1-10); COUNT reads (default 30), SECONDS of polling
 //   (default 10) per stage.
 #include <QCoreApplication>
-#include <QDeadlineTimer>
-#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -25,9 +23,9 @@
 #include <string>
 #include <vector>
 
+#include "BenchHost.h"
 #include "host/QorModBusCom.h"
 #include "platform/Log.h"
-#include "platform/ParamList.h"
 #include "platform/qt/QtMessageLoop.h"
 #include "platform/qt/QtSerialPort.h"
 #include "platform/qt/QtTcpClient.h"
@@ -36,30 +34,7 @@
 namespace {
 
 using namespace qmb;
-
-Variant List(const std::vector<std::string>& texts) {
-  return Variant(SafeArray::OfTexts(texts));
-}
-
-std::string Status(const Variant& reply) {
-  std::string status;
-  GetParamStr(reply, "COMMANDSTATUS", status);
-  return status;
-}
-
-bool Ended(const std::string& status) {
-  return status == "TRUE" || status == "FALSE" || status == "LOCKED";
-}
-
-// Runs the loop for about the given time, waking every millisecond.
-void RunFor(int milliseconds) {
-  QDeadlineTimer deadline(milliseconds);
-  QTimer wake;
-  wake.setTimerType(Qt::PreciseTimer);
-  wake.start(1);
-  while (!deadline.hasExpired())
-    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-}
+using namespace qmb::bench;
 
 long ResidentKiB() {
   std::ifstream status("/proc/self/status");
@@ -73,44 +48,6 @@ long ResidentKiB() {
     status.ignore(1 << 12, '\n');
   }
   return 0;
-}
-
-bool Open(TQorModBusCom& host, const std::vector<std::string>& keys) {
-  host.SetDriverOption(List({"VERSIONCHECK=1.8"}));
-  if (!host.OpenSite(List(keys))) return false;
-  for (int i = 0; i < 100; ++i) {
-    const std::string status = Status(host.ExecuteCommand(List({"COMMAND=COMMANDSTATUS"})));
-    if (status == "TRUE") return true;
-    if (status == "FALSE") return false;
-    RunFor(20);
-  }
-  return false;
-}
-
-// One POINTGETVALUE; milliseconds from its acceptance to its result, negative on failure.
-double TimedRead(TQorModBusCom& host, const std::string& address) {
-  const Variant command = List({"COMMAND=POINTGETVALUE", "POINT={p}{" + address + "}"});
-  QElapsedTimer clock;
-  std::string status;
-  for (int tries = 0; tries < 5000; ++tries) {
-    clock.start();
-    status = Status(host.ExecuteCommand(command));
-    if (status != "Waiting for driver...") break;
-    RunFor(1);
-  }
-  const Variant poll = List({"COMMAND=COMMANDSTATUS"});
-  while (!Ended(status) && clock.elapsed() < 60000) {
-    RunFor(1);
-    status = Status(host.ExecuteCommand(poll));
-  }
-  return status == "TRUE" ? static_cast<double>(clock.nsecsElapsed()) / 1e6 : -1.0;
-}
-
-double Median(std::vector<double> times) {
-  if (times.empty()) return -1;
-  std::sort(times.begin(), times.end());
-  const size_t n = times.size();
-  return n % 2 ? times[n / 2] : (times[n / 2 - 1] + times[n / 2]) / 2;
 }
 
 // Devices that take every connection and never say a word.
@@ -214,7 +151,7 @@ int main(int argc, char** argv) {
       int failures = 0;
       for (int i = 0; i < count; ++i) {
         RunFor(phase(random));
-        const double ms = TimedRead(*healthy, "HREG4");
+        const double ms = TimedRead(*healthy, "HREG4", 60000);
         if (ms < 0)
           ++failures;
         else
