@@ -139,7 +139,7 @@ void TModBusForm::ProcessTick() {
     return;
   }
   RunCommand(code);
-  if (PollStep()) StartWork(ResetSilentLine());
+  if (PollStep()) StartWork(Poller.ResetLine());
 }
 
 void TModBusForm::StartWork(Task<void> work) {
@@ -160,10 +160,6 @@ bool TModBusForm::PollStep() {
     return false;
   }
   return Poller.PollSerial();
-}
-
-Task<void> TModBusForm::ResetSilentLine() {
-  co_await Poller.ResetLine();
 }
 
 bool TModBusForm::CommandWaits(uint32_t code) {

@@ -110,7 +110,6 @@ class TModBusForm {
   Task<void> RunWaitingCommand(uint32_t code);
   // The poll step of the tick; true when the serial line stayed silent and is to be reset.
   bool PollStep();
-  Task<void> ResetSilentLine();
   void StartWork(Task<void> work);
 
   int activeDepth_ = 0;
