@@ -11,21 +11,10 @@ build=${1:-build}
 count=${2:-50}
 [[ -x "$build/bench/qmb_point_latency" ]] || { echo "point_latency: build qmb_point_latency first" >&2; exit 2; }
 
-work=$(mktemp -d)
-sim=""
-cleanup() {
-  # The simulator is stopped by its own process id.
-  if [[ -n "$sim" ]]; then kill "$sim" 2>/dev/null || true; wait "$sim" 2>/dev/null || true; fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
+# shellcheck source=bench/devsim.sh
+source "$here/devsim.sh"
 export QORMODBUS_COMDIR="$work/com"
 export QORMODBUS_LOGLEVEL=${QORMODBUS_LOGLEVEL:-warning}
-port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-/usr/bin/python3 "$here/../tools/qmb-devsim.py" --tcp "$port" --com 9 --framer rtu >"$work/sim.out" &
-sim=$!
-for _ in $(seq 100); do grep -q "qmb-devsim ready" "$work/sim.out" 2>/dev/null && break; sleep 0.1; done
-grep -q "qmb-devsim ready" "$work/sim.out" || { echo "point_latency: the simulator did not start" >&2; exit 1; }
+start_devsim point_latency --com 9 --framer rtu
 
 "$build/bench/qmb_point_latency" "127.0.0.1:$port" 9 "$count"

@@ -12,19 +12,8 @@ count=${2:-30}
 seconds=${3:-10}
 [[ -x "$build/bench/qmb_silent_sites" ]] || { echo "silent_sites: build qmb_silent_sites first" >&2; exit 2; }
 
-work=$(mktemp -d)
-sim=""
-cleanup() {
-  # The simulator is stopped by its own process id.
-  if [[ -n "$sim" ]]; then kill "$sim" 2>/dev/null || true; wait "$sim" 2>/dev/null || true; fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-/usr/bin/python3 "$here/../tools/qmb-devsim.py" --tcp "$port" >"$work/sim.out" &
-sim=$!
-for _ in $(seq 100); do grep -q "qmb-devsim ready" "$work/sim.out" 2>/dev/null && break; sleep 0.1; done
-grep -q "qmb-devsim ready" "$work/sim.out" || { echo "silent_sites: the simulator did not start" >&2; exit 1; }
+# shellcheck source=bench/devsim.sh
+source "$here/devsim.sh"
+start_devsim silent_sites
 
 "$build/bench/qmb_silent_sites" "127.0.0.1:$port" "$count" "$seconds"
