@@ -37,8 +37,8 @@ TModBusForm::TModBusForm(EngineServices services)
       Transactions({Site, Flags, Codec, ComPort1, Line, Lights, services.delay, Model}),
       SiteCmds({Site, Flags, Session, Model, Transactions, TCP1, services.clock}),
       Poller({Site, Flags, Session, Points, Codec, Line, Transactions, Tcp, Log}),
-      DataCmds(
-          {Site, Flags, Session, Points, Codec, Line, Transactions, Tcp, services.delay, Log}) {
+      DataCmds({Site, Flags, Session, Points, Codec, Line, Transactions, Tcp, services.delay, Log}),
+      Tools(Model, TCP1, Tcp) {
   Line.ApplyDefaults();
   Line.SetDialer(&Modem1);
   TCP1.SetRemotePort(TcpLink::kModbusPort);

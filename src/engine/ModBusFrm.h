@@ -17,6 +17,7 @@
 #include "engine/LinkFlags.h"
 #include "engine/PointTable.h"
 #include "engine/SiteCommands.h"
+#include "engine/TestTools.h"
 #include "engine/TransactionEngine.h"
 #include "links/HayesDialer.h"
 #include "links/SerialLine.h"
@@ -55,8 +56,21 @@ class TModBusForm {
   bool SendPointsListNow(EngineClient* client, const Variant& params);
   bool IsConnected() const { return Link.IsConnected(); }
 
-  // Window operations.
+  // Window operations: the site window forwards its controls here (it writes what the user
+  // typed or checked into the model first).
   void BlockChkClick(bool checked);
+  void TestBtnClick() { Tools.TestBtnClick(); }
+  void CmdEdtKeyPress(char key) { Tools.CmdEdtKeyPress(key); }
+  void TCPSendBtnClick() { Tools.TCPSendBtnClick(); }
+  void ConnectBtnClick() { Tools.ConnectBtnClick(); }
+  void DisconnectBtnClick() { Tools.DisconnectBtnClick(); }
+  // The user may close the window unless the site is connected; kCloseRefused is what the window
+  // then shows. Clients still attached to a closed window are told (EngineDestroyed) and never
+  // reach the engine again.
+  bool CanClose() const { return !Flags.Connected; }
+  static constexpr const char* kCloseRefused =
+      "This window cannot be closed because it is still connected to a Site.\n"
+      "Disconnect from the Site or minimize the application to hide on taskbar.";
   void UpdateClientCount() { Session.UpdateClientCount(); }
 
   // Called every 100 ms by the main window. A step that waits (for its device, a pause of the
@@ -100,6 +114,7 @@ class TModBusForm {
   SiteCommands SiteCmds;
   BackgroundPoller Poller;
   DataCommands DataCmds;
+  TestTools Tools;
 
  private:
   void WirePortEvents();

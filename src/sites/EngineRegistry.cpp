@@ -55,6 +55,7 @@ TModBusForm* TMainForm::FindOrCreateEngine(const TSite& site) {
     engine = created.get();
     children_.push_back(std::move(created));
     engine->AssignSite(site);
+    engine->Tools.SetTestAddress(testAddress_);
     engines_.emplace_back(site.Description, engine);
     engine->Log.Info("engine created");
     if (OnEngineCreated) OnEngineCreated(engine);
@@ -75,12 +76,25 @@ void TMainForm::ReleaseEngine(TModBusForm* engine) {
   });
 }
 
-void TMainForm::DestroyReleased(TModBusForm* engine) {
+bool TMainForm::CloseSiteWindow(TModBusForm* engine) {
+  if (!engine->CanClose()) return false;
+  loop_.Post([this, engine, alive = alive_] {
+    if (*alive) DestroyReleased(engine, true);
+  });
+  return true;
+}
+
+void TMainForm::SetTestAddress(const std::string& address) {
+  testAddress_ = address;
+  for (const auto& child : children_) child->Tools.SetTestAddress(address);
+}
+
+void TMainForm::DestroyReleased(TModBusForm* engine, bool closedByUser) {
   const auto child = std::find_if(children_.begin(), children_.end(),
                                   [engine](const auto& c) { return c.get() == engine; });
   if (child == children_.end()) return;  // already gone
   // A client that opened the site again since the release keeps the engine.
-  if (!engine->Session.Clients().empty()) return;
+  if (!closedByUser && !engine->Session.Clients().empty()) return;
   // An engine still inside its tick (waiting for its device while the host released it) is
   // destroyed once the tick has returned, never under its own feet.
   if (engine->IsActive()) {

@@ -34,7 +34,15 @@ class TMainForm : public EngineOwner {
   TModBusForm* FindOrCreateEngine(const TSite& site);
   void RemoveEngine(TModBusForm* engine) override;
   void ReleaseEngine(TModBusForm* engine) override;
+  // The user closes a site window: refused (false) while its site is connected. Otherwise the
+  // engine goes once the current event has been handled, even with clients attached: they are
+  // told, and their driver objects answer as having no site from then on.
+  bool CloseSiteWindow(TModBusForm* engine);
   int FreeServerIndex() const;
+
+  // Where the site windows' test connection goes ("host[:port]"); engines created later too.
+  void SetTestAddress(const std::string& address);
+  const std::string& TestAddress() const { return testAddress_; }
 
   void ProcessTimerTimer();
   void DelayTimerTimer() { delay_.DelayTick(); }
@@ -64,7 +72,8 @@ class TMainForm : public EngineOwner {
   }
 
  private:
-  void DestroyReleased(TModBusForm* engine);
+  // closedByUser: the window was closed; the engine goes even with clients attached.
+  void DestroyReleased(TModBusForm* engine, bool closedByUser = false);
 
   MessageLoop& loop_;
   Clock& clock_;
@@ -74,6 +83,7 @@ class TMainForm : public EngineOwner {
   std::string caption_;
   std::string helpFile_;
   bool visible_ = true;
+  std::string testAddress_ = TestTools::kDefaultTestAddress;
   std::vector<std::pair<std::string, TModBusForm*>> engines_;
   std::vector<std::unique_ptr<TModBusForm>> children_;
   std::vector<TModBusForm*> releasedDuringTick_;
