@@ -67,7 +67,9 @@ fi
 say "Device simulator: $(cat "$work/sim.out")"
 
 # 3. The server, standalone on that bus (its registration goes to the demo's own folder).
-XDG_DATA_HOME="$work/data" "$build/qormodbus" --bus "$bus" 2>"$work/server.log" &
+# QMB_DEMO_SERVER_ARGS: more options for the server (tools/screenshot.sh asks for a picture).
+# shellcheck disable=SC2086
+XDG_DATA_HOME="$work/data" "$build/qormodbus" --bus "$bus" ${QMB_DEMO_SERVER_ARGS:-} 2>"$work/server.log" &
 pids+=($!)
 qmbctl() { "$build/tools/qmbctl" --bus "$bus" "$@"; }
 for _ in $(seq 100); do

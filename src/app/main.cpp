@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -28,6 +29,7 @@
 #include "platform/qt/QtSerialPort.h"
 #include "platform/qt/QtTcpClient.h"
 #include "sites/EngineRegistry.h"
+#include "ui/MainWindow.h"
 
 namespace {
 
@@ -61,6 +63,12 @@ constexpr const char* kUsage =
     "  --bus ADDRESS     the bus to serve: session (default), system, or a D-Bus address\n"
     "                    such as unix:path=/run/user/1000/bus\n"
     "  --log LIST        log categories and levels, as QORMODBUS_LOG (below)\n"
+    "  --no-window       no windows even on a desktop (without DISPLAY or WAYLAND_DISPLAY\n"
+    "                    there are none anyway)\n"
+    "  --test-address HOST[:PORT]\n"
+    "                    where the site windows' test connection goes (192.168.1.100:502)\n"
+    "  --screenshot FILE after --screenshot-delay seconds (default 5) save a picture of the\n"
+    "                    main window to FILE (PNG) and end; works without a display\n"
     "  --log-file PATH   also log to this file; a bus-started server logs to\n"
     "                    ~/.local/state/qormodbus/qormodbus.log and the system log\n"
     "  --demo            run one host session in-process against an offline site and print\n"
@@ -78,6 +86,10 @@ struct Options {
   QString bus;
   std::string logFile;
   std::string logCategories;
+  bool noWindow = false;
+  std::string testAddress;
+  std::string screenshot;
+  int screenshotDelay = 5;
   bool demo = false;
   bool help = false;
   bool version = false;
@@ -115,6 +127,22 @@ bool ParseOptions(const QStringList& arguments, Options& options, std::string& e
         error = "--log: \"" + options.logCategories +
                 "\" is no list of category=level (events, bus, trace; debug, info, warning, "
                 "error, off)";
+        return false;
+      }
+    } else if (argument == QLatin1String("--no-window")) {
+      options.noWindow = true;
+    } else if (value("--test-address", text)) {
+      if (!error.empty()) return false;
+      options.testAddress = text.toStdString();
+    } else if (value("--screenshot", text)) {
+      if (!error.empty()) return false;
+      options.screenshot = text.toStdString();
+    } else if (value("--screenshot-delay", text)) {
+      if (!error.empty()) return false;
+      bool ok = false;
+      options.screenshotDelay = text.toInt(&ok);
+      if (!ok || options.screenshotDelay < 0) {
+        error = "--screenshot-delay needs a number of seconds";
         return false;
       }
     } else if (value("--log-file", text)) {
@@ -251,10 +279,29 @@ int RunServer(const Options& options) {
   QtTcpClientFactory tcpClients;
   TMainForm mainForm(loop, loop, serialPorts, tcpClients,
                      QCoreApplication::applicationFilePath().toStdString());
-  // The main window (the site windows' frame) is created here once the program has a GUI; it
-  // follows mainForm's visibility and engine callbacks, and on a user's close asks
-  // state.CloseNeedsConfirmation() before showing kClosePromptText. Without a display the server
-  // runs as it is now.
+  if (!options.testAddress.empty()) mainForm.SetTestAddress(options.testAddress);
+  // The windows, when the program has a display (or draws off screen for a picture): the main
+  // window follows mainForm's engines and visibility, and asks before it ends a server that
+  // host objects still use. Without one the server runs the same, with no window created.
+  std::unique_ptr<ui::MainWindow> window;
+  if (qobject_cast<QApplication*>(QCoreApplication::instance())) {
+    window = std::make_unique<ui::MainWindow>(mainForm,
+                                              [&state] { return state.CloseNeedsConfirmation(); });
+    if (mainForm.Visible()) window->show();
+  }
+  QTimer screenshot;
+  if (window && !options.screenshot.empty()) {
+    screenshot.setSingleShot(true);
+    QObject::connect(&screenshot, &QTimer::timeout, [&window, &options] {
+      const bool saved = window->grab().save(QString::fromStdString(options.screenshot), "PNG");
+      if (saved)
+        LogInfo("Main window saved to " + options.screenshot);
+      else
+        LogError("Cannot save the main window to " + options.screenshot);
+      QCoreApplication::exit(saved ? 0 : 1);
+    });
+    screenshot.start(options.screenshotDelay * 1000);
+  }
 
   BusServer server(mainForm, loop, connection, BuiltInIntrospectionXml());
   state.objectCount = [&server] { return server.Registry().ObjectCount(); };
@@ -300,18 +347,42 @@ int RunServer(const Options& options) {
   return Serve(connection, server);
 }
 
+// Windows are made when there is somewhere to show them: a desktop (DISPLAY, WAYLAND_DISPLAY),
+// a platform named on purpose (QT_QPA_PLATFORM, e.g. offscreen), or a picture asked for.
+bool WantsWindows(const Options& options) {
+  if (options.noWindow || options.demo || options.help || options.version) return false;
+  if (options.mode == StartMode::Register || options.mode == StartMode::Unregister) return false;
+  if (!options.screenshot.empty()) return true;
+  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+    const char* value = std::getenv(name);
+    if (value && *value) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  QCoreApplication app(argc, argv);
+  QStringList arguments;
+  for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
+  Options options;
+  std::string error;
+  const bool parsed = ParseOptions(arguments, options, error);
+  const bool windows = parsed && WantsWindows(options);
+  if (windows && !options.screenshot.empty() && !std::getenv("DISPLAY") &&
+      !std::getenv("WAYLAND_DISPLAY") && !std::getenv("QT_QPA_PLATFORM"))
+    qputenv("QT_QPA_PLATFORM", "offscreen");  // a picture needs no desktop
+  std::unique_ptr<QCoreApplication> app;
+  if (windows)
+    app = std::make_unique<QApplication>(argc, argv);
+  else
+    app = std::make_unique<QCoreApplication>(argc, argv);
   std::setlocale(LC_NUMERIC, "");
   qmb::LoadDecimalSeparatorFromEnvironment();
   // Every conversion the driver does itself is locale-free; only the separator is taken over.
   std::setlocale(LC_NUMERIC, "C");
 
-  Options options;
-  std::string error;
-  if (!ParseOptions(QCoreApplication::arguments(), options, error)) {
+  if (!parsed) {
     std::fprintf(stderr, "qormodbus: %s\n\n%s", error.c_str(), kUsage);
     return 2;
   }

@@ -1,0 +1,106 @@
+#include "ui/MainWindow.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QMdiArea>
+#include <QMdiSubWindow>
+#include <QMenuBar>
+#include <QMessageBox>
+
+#include "engine/ModBusFrm.h"
+#include "sites/EngineRegistry.h"
+#include "ui/SiteWindow.h"
+
+namespace qmb::ui {
+
+MainWindow::MainWindow(TMainForm& mainForm, std::function<bool()> closeNeedsConfirmation,
+                       QWidget* parent)
+    : QMainWindow(parent),
+      mainForm_(mainForm),
+      closeNeedsConfirmation_(std::move(closeNeedsConfirmation)),
+      area_(new QMdiArea(this)) {
+  setWindowTitle(QString::fromStdString(mainForm_.Caption()));
+  move(253, 134);
+  resize(694, 567);
+  setCentralWidget(area_);
+
+  QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
+  // Exit takes the same way as the frame's close button.
+  file->addAction(QStringLiteral("E&xit"), this, &QWidget::close);
+
+  for (size_t i = 0; i < mainForm_.ChildCount(); ++i) AddSiteWindow(mainForm_.Child(i));
+  mainForm_.OnEngineCreated = [this](TModBusForm* engine) { AddSiteWindow(engine); };
+  mainForm_.OnEngineDestroyed = [this](TModBusForm* engine) { RemoveSiteWindow(engine); };
+  mainForm_.OnVisibilityChanged = [this](bool visible) { setVisible(visible); };
+  mainForm_.OnBringToFront = [this] {
+    showNormal();
+    raise();
+    activateWindow();
+  };
+}
+
+MainWindow::~MainWindow() {
+  mainForm_.OnEngineCreated = nullptr;
+  mainForm_.OnEngineDestroyed = nullptr;
+  mainForm_.OnVisibilityChanged = nullptr;
+  mainForm_.OnBringToFront = nullptr;
+}
+
+void MainWindow::AddSiteWindow(TModBusForm* engine) {
+  auto* site = new SiteWindow(*engine, mainForm_);
+  QMdiSubWindow* sub =
+      area_->addSubWindow(site, Qt::SubWindow | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+  sub->setWindowTitle(site->windowTitle());
+  sub->show();
+}
+
+void MainWindow::RemoveSiteWindow(TModBusForm* engine) {
+  for (QMdiSubWindow* sub : area_->subWindowList()) {
+    auto* site = qobject_cast<SiteWindow*>(sub->widget());
+    if (!site || &site->Engine() != engine) continue;
+    // The engine is about to go: the window lets go of it now, and is deleted once control is
+    // back in the event loop (this may run inside one of the window's own handlers).
+    site->Detach();
+    area_->removeSubWindow(sub);
+    sub->hide();
+    sub->deleteLater();
+  }
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+  // Every child first: the closable ones go, a connected one stops the whole close.
+  bool refused = false;
+  for (QMdiSubWindow* sub : area_->subWindowList()) {
+    auto* site = qobject_cast<SiteWindow*>(sub->widget());
+    if (!site || site->detached_) continue;
+    if (site->Engine().CanClose())
+      mainForm_.CloseSiteWindow(&site->Engine());
+    else
+      refused = true;
+  }
+  if (refused) {
+    SiteWindow::ShowMessage(this, QString::fromLatin1(TModBusForm::kCloseRefused));
+    event->ignore();
+    return;
+  }
+  if (closeNeedsConfirmation_ && closeNeedsConfirmation_()) {
+    bool confirmed;
+    if (ConfirmClose) {
+      confirmed = ConfirmClose();
+    } else {
+      confirmed = QMessageBox::warning(this, QString::fromLatin1(kClosePromptCaption),
+                                       QString::fromLatin1(kClosePromptText),
+                                       QMessageBox::Yes | QMessageBox::No,
+                                       QMessageBox::No) == QMessageBox::Yes;
+    }
+    if (!confirmed) {
+      event->ignore();
+      return;
+    }
+  }
+  event->accept();
+  QCoreApplication::quit();
+}
+
+}  // namespace qmb::ui
