@@ -40,6 +40,21 @@ TEST_F(MainWindowTest, VisibilityFollowsTheHosts) {
   EXPECT_FALSE(window->isMinimized());
 }
 
+TEST_F(MainWindowTest, DebugModeOfAHostShowsAndHidesTheWindow) {
+  auto host = OpenOffline("Plant 1");
+  struct Step {
+    const char* mode;
+    bool visible;
+  };
+  const Step steps[] = {{"FALSE", false}, {"toggle", true}, {"TOGGLE", false}, {"TRUE", true}};
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.mode);
+    EXPECT_TRUE(host->SetDriverOption(List({std::string("DEBUGMODE=") + step.mode})));
+    EXPECT_EQ(window->isVisible(), step.visible);
+    EXPECT_EQ(main.Visible(), step.visible) << "what hosts read back";
+  }
+}
+
 TEST_F(MainWindowTest, ConnectedSiteStopsTheCloseAndKeepsServing) {
   auto a = OpenOffline("Plant 1");
   auto b = OpenOffline("Plant 2");
