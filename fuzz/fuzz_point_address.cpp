@@ -27,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!(*again == expected)) std::abort();
     if (FormatPointAddress(*again, tcpMode) != canonical) std::abort();
 
-    const int32_t value = ParseWriteValue(text);
+    const int32_t value = ParseWriteValue(text).value_or(0);
     const std::string write = BuildSerialWriteText(*point, value);
     if (!write.empty() && write.size() != 12) std::abort();
     const std::string tcpWrite = BuildTCPWriteFrame(*point, value);

@@ -211,7 +211,10 @@ std::optional<DataCommands::WriteRequest> DataCommands::ParseWriteRequest(bool t
   if (valueText.empty()) return std::nullopt;
   const auto point = ParsePointAddress(groups[1], tcpMode);
   if (!point) return std::nullopt;
-  return WriteRequest{groups[0], *point, ParseWriteValue(valueText)};
+  // A value that cannot be read is refused: nothing is sent.
+  const auto value = ParseWriteValue(valueText);
+  if (!value) return std::nullopt;
+  return WriteRequest{groups[0], *point, *value};
 }
 
 void DataCommands::StoreWritten(const WriteRequest& write) {

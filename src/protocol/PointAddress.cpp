@@ -221,7 +221,7 @@ std::string BuildTCPRead(FrameCodec& codec, std::string_view addressText) {
   return codec.BuildTCPReadFrame(pdu);
 }
 
-int32_t ParseWriteValue(std::string_view text) {
+std::optional<int32_t> ParseWriteValue(std::string_view text) {
   const std::string upper = UpperCase(std::string(text));
   if (upper.find("-ON") != std::string::npos) return -1;
   if (upper.find("ON") != std::string::npos) return 1;
@@ -230,13 +230,14 @@ int32_t ParseWriteValue(std::string_view text) {
   std::string number = StripLeadingSpaces(upper);
   number = number.substr(0, number.find(' '));
   number = number.substr(0, number.find('%'));
+  if (number == "TRUE") return 1;
+  if (number == "FALSE") return 0;
   double value = 0;
-  if (!ParseNumberText(number, value)) return number == "TRUE" ? 1 : 0;
+  if (!ParseNumberText(number, value)) return std::nullopt;
   const double whole = std::trunc(value);
-  // Out of range (or not a number at all): the conversion fails and the value is 0.
   if (!(whole >= std::numeric_limits<int32_t>::min() &&
         whole <= std::numeric_limits<int32_t>::max()))
-    return 0;
+    return std::nullopt;
   return static_cast<int32_t>(whole);
 }
 

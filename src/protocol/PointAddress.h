@@ -63,9 +63,10 @@ std::string BuildRTURead(FrameCodec& codec, std::string_view addressText);
 // Modbus/TCP: gives the frame with a fresh transaction id, which the codec keeps.
 std::string BuildTCPRead(FrameCodec& codec, std::string_view addressText);
 
-// A host's write value: anything containing "-ON" is -1, "ON" 1, "OFF" 0; otherwise the number
-// before the first blank or "%" with its fraction dropped ("TRUE" 1, anything else 0).
-int32_t ParseWriteValue(std::string_view text);
+// A host's write value: anything containing "-ON" is -1, "ON" 1, "OFF" 0, "TRUE" 1, "FALSE" 0;
+// otherwise the number before the first blank or "%" with its fraction dropped. None for a text
+// that is none of these, or a number beyond 32 bits: a typo must not write 0 to a device.
+std::optional<int32_t> ParseWriteValue(std::string_view text);
 
 // Write requests exist for coils (any non-zero value switches on) and holding registers (values
 // 0-65535). Empty for any other kind and for a register value outside 16 bits: there is no

@@ -121,6 +121,22 @@ class LiveValuesTest(unittest.TestCase):
             self.assertNotEqual(process.returncode, 0, out + err)
             self.assertIn("Could not read data from panel.", out + err)
 
+    def test_a_write_value_that_is_no_value_writes_nothing(self):
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            port = probe.getsockname()[1]
+        self.simulator("--tcp", str(port))
+        site = ["DESCRIPTION=Plant", "BP3=TRUE", f"SP3=127.0.0.1:{port}"]
+        result = self.qmbctl(*site, "POINTMODIFY", "POINT={HREG30}{HREG30}{VALUE=777}")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        for typo in ["abc", "1e99", "seven"]:
+            result = self.qmbctl(*site, "POINTMODIFY", f"POINT={{HREG30}}{{HREG30}}{{VALUE={typo}}}")
+            self.assertNotEqual(result.returncode, 0, typo)
+            self.assertIn("Could not modify point.", result.stdout + result.stderr, typo)
+        result = self.qmbctl(*site, "POINTGETVALUE", "POINT={p}{HREG30}")
+        self.assertEqual((result.returncode, result.stdout.splitlines()[:1]), (0, ["VALUE=777"]),
+                         result.stderr)
+
     def test_modbus_tcp_site_on_port_502(self):
         try:
             with socket.socket() as probe:

@@ -125,7 +125,7 @@ TEST_F(ProtocolVectors, RequestsMatchByteForByte) {
     } else {
       const auto point = ParsePointAddress(address, false);
       ASSERT_TRUE(point);
-      const std::string text = BuildSerialWriteText(*point, ParseWriteValue(value));
+      const std::string text = BuildSerialWriteText(*point, ParseWriteValue(value).value_or(-1));
       ASSERT_FALSE(text.empty());
       ours = framing == SerialFraming::ASCII ? codec.FrameASCIIRequest(text)
                                              : (codec.FrameRTURequest(text), codec.CommandBytes());

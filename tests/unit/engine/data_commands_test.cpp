@@ -162,10 +162,11 @@ TEST_F(DataCommandsTest, ModifyWritesCoilsAndRegistersAndTheTableEntry) {
 TEST_F(DataCommandsTest, ModifyThatCannotBeSentFailsWithoutSending) {
   OpenSerial(false);
   const char* const refused[] = {
-      "{1-IN3}{1-IN3}{VALUE=1}",      "{1-IREG3}{1-IREG3}{VALUE=1}",
-      "{1-HREG1}{1-HREG1}{VALUE=}",   "{1-HREG1}{1-HREG1}",
-      "{1-HREG1}{1-HREG1}{VALUE=-1}", "{1-HREG1}{1-HREG1}{VALUE=70000}",
-      "{1-HREG1}{1-HREG0}{VALUE=1}",  "{1-HREG1}{}{VALUE=1}",
+      "{1-IN3}{1-IN3}{VALUE=1}",       "{1-IREG3}{1-IREG3}{VALUE=1}",
+      "{1-HREG1}{1-HREG1}{VALUE=}",    "{1-HREG1}{1-HREG1}",
+      "{1-HREG1}{1-HREG1}{VALUE=-1}",  "{1-HREG1}{1-HREG1}{VALUE=70000}",
+      "{1-HREG1}{1-HREG0}{VALUE=1}",   "{1-HREG1}{}{VALUE=1}",
+      "{1-HREG1}{1-HREG1}{VALUE=abc}", "{1-HREG1}{1-HREG1}{VALUE=1e99}",
   };
   for (const char* point : refused) {
     SCOPED_TRACE(point);

@@ -81,28 +81,35 @@ TEST_F(PointRequestsTest, ReadRequestsInEachFraming) {
 }
 
 TEST_F(PointRequestsTest, WriteValuesAndRequests) {
-  EXPECT_EQ(ParseWriteValue("ON"), 1);
-  EXPECT_EQ(ParseWriteValue("-on"), -1);
-  EXPECT_EQ(ParseWriteValue("NONE"), 1);
-  EXPECT_EQ(ParseWriteValue("off"), 0);
-  EXPECT_EQ(ParseWriteValue("true"), 1);
-  EXPECT_EQ(ParseWriteValue("FALSE"), 0);
-  EXPECT_EQ(ParseWriteValue("maybe"), 0);
-  EXPECT_EQ(ParseWriteValue("  12.9 %"), 12);
-  EXPECT_EQ(ParseWriteValue("-7.9"), -7);
-  EXPECT_EQ(ParseWriteValue("50%"), 50);
-  EXPECT_EQ(ParseWriteValue("1e10"), 0);  // no 32-bit integer
+  const std::pair<const char*, std::optional<int32_t>> values[] = {
+      {"ON", 1},
+      {"-on", -1},
+      {"NONE", 1},
+      {"off", 0},
+      {"true", 1},
+      {"FALSE", 0},
+      {"  12.9 %", 12},
+      {"-7.9", -7},
+      {"50%", 50},
+      // Texts that are no value write nothing rather than 0.
+      {"maybe", std::nullopt},
+      {"abc", std::nullopt},
+      {"", std::nullopt},
+      {"1e10", std::nullopt},  // no 32-bit integer
+      {"1e99", std::nullopt},
+  };
+  for (const auto& [text, expected] : values) EXPECT_EQ(ParseWriteValue(text), expected) << text;
   SetDecimalSeparator(',');
   EXPECT_EQ(ParseWriteValue("65535,7"), 65535);
   SetDecimalSeparator('.');
 
   const auto coil = *ParsePointAddress("1-OUT10", false);
-  const std::string on = BuildSerialWriteText(coil, ParseWriteValue("ON"));
+  const std::string on = BuildSerialWriteText(coil, *ParseWriteValue("ON"));
   EXPECT_EQ(on, "01050009FF00");
   EXPECT_EQ(codec.FrameASCIIRequest(on), ":01050009FF00F2\r\n");
   for (const char* value : {"-ON", "NONE"})
-    EXPECT_EQ(BuildSerialWriteText(coil, ParseWriteValue(value)), "01050009FF00") << value;
-  EXPECT_EQ(BuildSerialWriteText(coil, ParseWriteValue("off")), "010500090000");
+    EXPECT_EQ(BuildSerialWriteText(coil, *ParseWriteValue(value)), "01050009FF00") << value;
+  EXPECT_EQ(BuildSerialWriteText(coil, *ParseWriteValue("off")), "010500090000");
 
   const auto reg = *ParsePointAddress("2-HREG1", false);
   EXPECT_EQ(BuildSerialWriteText(reg, 65535), "02060000FFFF");
