@@ -95,15 +95,16 @@ void TMainForm::DestroyReleased(TModBusForm* engine, bool closedByUser) {
   if (child == children_.end()) return;  // already gone
   // A client that opened the site again since the release keeps the engine.
   if (!closedByUser && !engine->Session.Clients().empty()) return;
-  // An engine still inside its tick (waiting for its device while the host released it) is
-  // destroyed once the tick has returned, never under its own feet.
+  // An engine whose tick is on the stack is destroyed once the tick has returned, never under its
+  // own feet. (An engine that waits is suspended, not on the stack: it goes at once, dropping its
+  // waiting step.)
   if (engine->IsActive()) {
     releasedDuringTick_.push_back(engine);
     return;
   }
   std::unique_ptr<TModBusForm> owned = std::move(*child);
   children_.erase(child);
-  // Out of the registry before its port is closed (which waits): an open of the same site
+  // Out of the registry before its port is closed: an open of the same site
   // meanwhile gets a new engine instead of this dying one.
   RemoveEngine(owned.get());
   if (OnEngineDestroyed) OnEngineDestroyed(owned.get());
