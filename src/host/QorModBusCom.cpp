@@ -245,6 +245,10 @@ Variant TQorModBusCom::ExecuteCommand(Variant params) {
       return StatusReply(kLocked, LockMessageElement(session));
     if (session.Busy()) return StatusReply(kWaiting);
     const uint32_t code = CommandCodeOf(command);
+    // A command name the driver does not know (or none) answers for itself, never with the error
+    // text another client's command left in the session.
+    if (code == kNoCommand && command != "COMMANDSTATUS")
+      return StatusReply("FALSE", ErrorElement(CommandSession::kNotSupported));
     if (code != kNoCommand && Engine->AcceptCommand(this, code, params))
       return StatusReply(session.StatusText());
     return StatusReply("FALSE", ErrorElement(session.ErrorText()));

@@ -140,6 +140,19 @@ class ReplyLayoutTest(BusTestCase):
         self.box.register()
         self.host = Host(self.box.connect())
 
+    def test_an_unknown_command_answers_for_itself(self):
+        first, second = self.host, Host(self.box.connect())
+        first.open_site("DESCRIPTION=Shared", "OFFLINE=TRUE")
+        second.open_site("DESCRIPTION=Shared", "OFFLINE=TRUE")
+        first.execute("COMMAND=POINTVERIFY", "POINTNAME=x", "POINTADDRESS=bad")
+        self.assertEqual(first.until_done()[:2], [
+            "COMMANDSTATUS=FALSE",
+            "COMMANDERROR=Point addresses is invalid. See Help for address format information."])
+        # The other client's unknown or missing command gets its own answer, not that error.
+        for items in (["COMMAND=FOO"], ["COMMAND="], ["POINTNAME=x"]):
+            self.assertEqual([str(e) for e in second.execute(*items)],
+                             ["COMMANDSTATUS=FALSE", "COMMANDERROR=Command not supported"], items)
+
     def test_version_check_open_and_the_reply_layouts(self):
         host = self.host
         self.assertFalse(host.open("DESCRIPTION=Early", "OFFLINE=TRUE"))
