@@ -24,9 +24,6 @@ inline constexpr int32_t kReplyChecksumOrUnknown = 255;
 
 // The two serial framings. Modbus/TCP has its own frames and check.
 enum class SerialFraming { ASCII, RTU };
-inline SerialFraming FramingFor(bool useRTU) {
-  return useRTU ? SerialFraming::RTU : SerialFraming::ASCII;
-}
 // The checksum after the request's bytes: CRC-16 (two bytes) in RTU, LRC (one) in ASCII.
 constexpr size_t ChecksumSize(SerialFraming framing) {
   return framing == SerialFraming::RTU ? 2 : 1;
