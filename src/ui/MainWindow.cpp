@@ -48,11 +48,15 @@ MainWindow::~MainWindow() {
 
 void MainWindow::AddSiteWindow(TModBusForm* engine) {
   auto* site = new SiteWindow(*engine, mainForm_);
+  // A fixed frame with the system menu and its close button only: the window has one size, and
+  // closing is the one thing an operator does to it from its frame.
   QMdiSubWindow* sub =
       area_->addSubWindow(site, Qt::SubWindow | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+                                    Qt::WindowCloseButtonHint);
   sub->setWindowTitle(site->windowTitle());
   sub->show();
+  sub->adjustSize();
+  sub->setFixedSize(sub->size());  // the frame around the fixed client area, as the style draws it
 }
 
 void MainWindow::RemoveSiteWindow(TModBusForm* engine) {

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QMdiSubWindow>
 #include <QMenu>
 #include <QMenuBar>
 #include <QtTest/QTest>
@@ -27,7 +28,12 @@ TEST_F(MainWindowTest, FrameCaptionMenuAndTheSitesOpenedBeforeIt) {
   window.reset();
   window = std::make_unique<ui::MainWindow>(main, [] { return false; });
   ASSERT_EQ(SubWindowCount(), 1u);
-  EXPECT_EQ(SubOf(client->Engine)->windowTitle(), "Plant 1 (Offline Mode)");
+  QMdiSubWindow* sub = SubOf(client->Engine);
+  EXPECT_EQ(sub->windowTitle(), "Plant 1 (Offline Mode)");
+  // A fixed frame: the close button and system menu, nothing to minimise, maximise or resize.
+  EXPECT_TRUE(sub->windowFlags() & Qt::WindowCloseButtonHint);
+  EXPECT_FALSE(sub->windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
+  EXPECT_EQ(sub->minimumSize(), sub->maximumSize());
 }
 
 TEST_F(MainWindowTest, VisibilityFollowsTheHosts) {
