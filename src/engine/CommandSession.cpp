@@ -52,6 +52,7 @@ void CommandSession::SetCommand(uint32_t code) {
   stepCounter_ = 0;
   if (code != kNoCommand) {
     busy_ = true;
+    resultHoldTicks_ = 0;  // nothing to collect while it runs
     return;
   }
   busy_ = false;
@@ -87,6 +88,27 @@ void CommandSession::ReleaseCommand(const EngineClient* client) {
   SetState(kStateIdle);
 }
 
+bool CommandSession::Occupied(const EngineClient* client) const {
+  if (commandCode_ >= kSiteTime) return true;
+  if (commandOwner_ != nullptr && commandOwner_ != client) return true;
+  return locked_ && lockOwner_ != nullptr && lockOwner_ != client;
+}
+
+void CommandSession::AnswerAside(const EngineClient* client, AsideAnswer answer) {
+  ClearAsideAnswer(client);
+  if (answer != AsideAnswer::kNone) asideAnswers_.emplace_back(client, answer);
+}
+
+CommandSession::AsideAnswer CommandSession::AsideAnswerFor(const EngineClient* client) const {
+  for (const auto& [who, answer] : asideAnswers_)
+    if (who == client) return answer;
+  return AsideAnswer::kNone;
+}
+
+void CommandSession::ClearAsideAnswer(const EngineClient* client) {
+  std::erase_if(asideAnswers_, [client](const auto& entry) { return entry.first == client; });
+}
+
 bool CommandSession::HasClient(const EngineClient* client) const {
   return std::any_of(clients_.begin(), clients_.end(),
                      [client](const auto& entry) { return entry.second == client; });
@@ -102,6 +124,7 @@ bool CommandSession::DetachClient(const EngineClient* client, bool commandRunnin
   const auto entry = std::find_if(clients_.begin(), clients_.end(),
                                   [client](const auto& e) { return e.second == client; });
   if (entry != clients_.end()) clients_.erase(entry);
+  ClearAsideAnswer(client);
   UpdateClientCount();
 
   if (client != nullptr && commandOwner_ == client) {
@@ -129,6 +152,7 @@ bool CommandSession::DetachClient(const EngineClient* client, bool commandRunnin
 CommandSession::ClientList CommandSession::TakeClients() {
   auto taken = std::move(clients_);
   clients_.clear();
+  asideAnswers_.clear();
   return taken;
 }
 
@@ -203,6 +227,8 @@ bool CommandSession::TickClock() {
 void CommandSession::Settle(int32_t state) {
   SetState(state);
   SetStatusText({});
+  // An answer its client never collects must not hold the session for ever.
+  resultHoldTicks_ = kResultHoldTicks;
 }
 
 void CommandSession::EndCommand(int32_t state) {

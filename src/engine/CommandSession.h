@@ -95,6 +95,16 @@ class CommandSession {
   // The client that asked for an open or a close collects its answer.
   void AssignOwner(const EngineClient* client) { commandOwner_ = client; }
 
+  // True when the session holds something of another client's (a command pending or running, a
+  // result not yet collected, a link step, the lock) or any host command is pending or running:
+  // an open or a close must then leave the session alone and be answered on its own.
+  bool Occupied(const EngineClient* client) const;
+  // How an open or close that found the session occupied is answered to its client.
+  enum class AsideAnswer { kNone, kDone, kOpenLater, kCloseLater };
+  void AnswerAside(const EngineClient* client, AsideAnswer answer);
+  AsideAnswer AsideAnswerFor(const EngineClient* client) const;
+  void ClearAsideAnswer(const EngineClient* client);
+
   bool AcceptCommand(const EngineClient* client, uint32_t code, const Variant& params);
   int32_t CommandStatus(const EngineClient* client) const;
   void ReleaseCommand(const EngineClient* client);
@@ -163,6 +173,7 @@ class CommandSession {
   std::string lockComment_;
   int32_t lockTicks_ = 0;
   ClientList clients_;
+  std::vector<std::pair<const EngineClient*, AsideAnswer>> asideAnswers_;
   int32_t remoteClientCount_ = 0;
   bool loggedOn_ = false;
   double siteClockOffset_ = 0.0;

@@ -26,8 +26,14 @@ void ConnectionManager::AssignSite() {
 }
 
 bool ConnectionManager::OpenConnection(const EngineClient* client) {
-  session_.ClearResult();
   if (session_.IsBlocked()) return false;
+  session_.ClearAsideAnswer(client);
+  if (session_.Occupied(client)) {
+    session_.AnswerAside(client, OpenAside() ? CommandSession::AsideAnswer::kDone
+                                             : CommandSession::AsideAnswer::kOpenLater);
+    return true;
+  }
+  session_.ClearResult();
   session_.AssignOwner(client);
   flags_.Offline = site_.OfflineMode;
 
@@ -79,6 +85,23 @@ bool ConnectionManager::OpenConnection(const EngineClient* client) {
   }
   UpdateCaption();
   return true;
+}
+
+bool ConnectionManager::OpenAside() {
+  // Another client's command, result or lock holds the session: a link that is up (or coming
+  // up) is shared at once without touching it; a line that must be brought up waits until the
+  // session is free.
+  if (site_.OfflineMode || flags_.TCPMode) {
+    flags_.Offline = site_.OfflineMode;
+    if (!flags_.Connected) {
+      flags_.Connected = true;
+      UpdateCaption();
+    }
+    return true;
+  }
+  const bool linkStepPending =
+      session_.CommandCode() >= kDialStep && session_.CommandCode() <= kConnectStep;
+  return port_.IsOpen() && (flags_.Connected || linkStepPending);
 }
 
 void ConnectionManager::FailStart(const std::string& error) {
@@ -233,11 +256,24 @@ void ConnectionManager::Modem1ConnectionStatus(int status) {
 }
 
 bool ConnectionManager::CloseConnection(const EngineClient* client) {
-  // A TCP site drops its socket at once, even when the close is refused below; the next
-  // request connects again.
+  // A TCP site drops its socket at once, even when the close is refused; the next request
+  // connects again. One that shares the site with a command under way leaves the socket be.
+  if (session_.IsBlocked() || session_.IsSelf(session_.LockOwner())) {
+    if (flags_.TCPMode) tcp_.Drop();
+    session_.ClearResult();
+    return false;
+  }
+  session_.ClearAsideAnswer(client);
+  if (session_.Occupied(client)) {
+    // Leaving a shared site is done at once; the last client's disconnect waits until the
+    // command under way has ended, so that neither overwrites the other.
+    session_.AnswerAside(client, session_.Clients().size() > 1
+                                     ? CommandSession::AsideAnswer::kDone
+                                     : CommandSession::AsideAnswer::kCloseLater);
+    return true;
+  }
   if (flags_.TCPMode) tcp_.Drop();
   session_.ClearResult();
-  if (session_.IsBlocked() || session_.IsSelf(session_.LockOwner())) return false;
   session_.AssignOwner(client);
   if (session_.Clients().size() > 1) {
     session_.Settle(kStateDone);

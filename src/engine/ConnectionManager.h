@@ -83,6 +83,9 @@ class ConnectionManager {
   // A command string between two pauses, so the device takes it as a unit; nothing when empty.
   Task<void> SendBetweenPauses(const std::string& text, bool paced);
   void FailStart(const std::string& error);
+  // For an open that finds the session occupied: true when the link is (or is coming) up and
+  // is shared now, false when the open has to wait for the session.
+  bool OpenAside();
 
   TSite& site_;
   LinkFlags& flags_;

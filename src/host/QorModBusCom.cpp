@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <exception>
+#include <optional>
 
 #include "platform/Log.h"
 #include "platform/ParamList.h"
@@ -24,13 +25,13 @@ std::string LockMessageElement(const CommandSession& session) {
 }
 
 // "COMMANDSTATUS=TRUE", the command, the error element, then the result data from index 3 on.
-Variant ResultReply(const std::string& command, const CommandSession& session) {
-  const Variant& result = session.CommandResult();
+Variant ResultReply(const std::string& command, const std::string& errorText,
+                    const Variant& result) {
   const int32_t upper = result.IsArray() ? result.AsArray().UpperBound() : 0;
   SafeArray reply(ElementType::Variant, 0, upper + 3);
   reply.Put(0, Variant(MakeParam("COMMANDSTATUS", "TRUE")));
   reply.Put(1, Variant(MakeParam("COMMAND", command)));
-  reply.Put(2, Variant(ErrorElement(session.ErrorText())));
+  reply.Put(2, Variant(ErrorElement(errorText)));
   if (result.IsArray()) {
     const SafeArray& data = result.AsArray();
     for (int32_t i = data.LowerBound(); i <= data.UpperBound(); ++i) {
@@ -203,10 +204,37 @@ bool TQorModBusCom::CloseSite(Variant /*params*/) {
   }
 }
 
+std::optional<Variant> TQorModBusCom::CollectAsideAnswer(const std::string& command) {
+  using Aside = CommandSession::AsideAnswer;
+  CommandSession& session = Engine->Session;
+  const Aside aside = session.AsideAnswerFor(this);
+  if (aside == Aside::kNone) return std::nullopt;
+  if (aside == Aside::kDone) {
+    session.ClearAsideAnswer(this);
+    // A host that moves on without collecting its open or close just goes on.
+    if (command != "COMMANDSTATUS") return std::nullopt;
+    return ResultReply(command, {}, Variant(std::string()));
+  }
+  // This client's own result is collected before its open or close tries again; trying again
+  // answers aside once more while the session is still occupied.
+  const int32_t state = session.CommandState();
+  if (session.CommandOwner() == this && (state == kStateDone || state == kStateFailed))
+    return std::nullopt;
+  session.ClearAsideAnswer(this);
+  if (aside == Aside::kOpenLater)
+    Engine->OpenConnection(this);
+  else
+    Engine->CloseConnection(this);
+  return std::nullopt;
+}
+
 Variant TQorModBusCom::ExecuteCommand(Variant params) {
   try {
     if (!Engine) return FailureReply();
     const CommandSession& session = Engine->Session;
+    std::string command;
+    GetParamStr(params, "COMMAND", command);
+    if (std::optional<Variant> answer = CollectAsideAnswer(command)) return std::move(*answer);
 
     if (session.Locked() && session.LockOwner() != this)
       return StatusReply(kLocked, LockMessageElement(session));
@@ -216,8 +244,6 @@ Variant TQorModBusCom::ExecuteCommand(Variant params) {
     }
 
     const int32_t status = Engine->CommandStatus(this);
-    std::string command;
-    GetParamStr(params, "COMMAND", command);
 
     if (session.CommandOwner() == this) {
       if (command != "COMMANDSTATUS") return StatusReply(kWaiting);
@@ -228,8 +254,9 @@ Variant TQorModBusCom::ExecuteCommand(Variant params) {
         case kStateWorking:
           return StatusReply(session.StatusText());
         case kStateDone: {
-          Variant reply = session.CommandResult().IsByteType() ? session.CommandResult()
-                                                               : ResultReply(command, session);
+          Variant reply = session.CommandResult().IsByteType()
+                              ? session.CommandResult()
+                              : ResultReply(command, session.ErrorText(), session.CommandResult());
           Engine->ReleaseCommand(this);
           return reply;
         }

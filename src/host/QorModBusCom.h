@@ -3,6 +3,7 @@
 // requests. Every operation is safe: errors become a false answer or the failure reply.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "engine/EngineClient.h"
@@ -35,6 +36,9 @@ class TQorModBusCom : public EngineClient {
  private:
   void EngineDestroyed(TModBusForm* engine) override;
   void LeaveEngine();
+  // The answer to this client's own open or close when it found the site's session occupied
+  // (a reply to give now, or nothing to go on as usual); a deferred open or close tries again.
+  std::optional<Variant> CollectAsideAnswer(const std::string& command);
 
   TMainForm& mainForm_;
 };

@@ -18,7 +18,7 @@ import dbus
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from bushost import (DRIVER, FACTORY, FACTORY_INTERFACE, NAME, OBJECT, QORMODBUS, Host,  # noqa: E402
-                     Sandbox, as_list, pid_alive, wait_until)
+                     Sandbox, SlowModbusTcpDevice, as_list, pid_alive, wait_until)
 
 ANNOTATION = "QorModBus."
 
@@ -395,6 +395,32 @@ class ConcurrencyTest(BusTestCase):
                                                "COMMANDERROR=Command not supported"])
             self.assertGreaterEqual(result["waits"], 1)
         holder.release()
+
+    def test_an_open_by_another_host_leaves_a_running_read_and_a_lock_alone(self):
+        self.standalone()
+        device = SlowModbusTcpDevice(1234, 1.0)
+        self.addCleanup(device.close)
+        site = ("DESCRIPTION=Shared", "BP3=TRUE", f"SP3=127.0.0.1:{device.port}")
+        reader, newcomer, late = (Host(self.box.connect()) for _ in range(3))
+        reader.open_site(*site)
+        self.assertEqual(reader.execute("COMMAND=POINTGETVALUE", "POINT={x}{HREG1}")[0],
+                         "COMMANDSTATUS=Reading Point Value...")
+        # The newcomer's open is answered for itself while the read runs ...
+        newcomer.option("VERSIONCHECK=1.8")
+        self.assertTrue(newcomer.open(*site))
+        self.assertEqual(newcomer.status(), ["COMMANDSTATUS=TRUE", "COMMAND=COMMANDSTATUS", "", ""])
+        # ... and the reader still gets its own value.
+        read = reader.until_done()
+        self.assertEqual(read[:1] + read[3:4], ["COMMANDSTATUS=TRUE", "VALUE=1234"])
+
+        # A lock holder is not locked out by its own lock when another host opens the site.
+        reader.execute("COMMAND=GETDATA", "DRIVERCOMMAND=LOCKCLIENT", "LOCKCOMMENT=Tuning")
+        self.assertEqual(reader.until_done()[0], "COMMANDSTATUS=TRUE")
+        self.assertEqual(late.open_site(*site)[0], "COMMANDSTATUS=TRUE")
+        self.assertEqual(late.execute("COMMAND=SITETIME"),
+                         ["COMMANDSTATUS=LOCKED", "COMMANDERROR=Tuning"])
+        reader.execute("COMMAND=GETDATA", "DRIVERCOMMAND=UNLOCKCLIENT")
+        self.assertEqual(reader.until_done()[0], "COMMANDSTATUS=TRUE")
 
 
 if __name__ == "__main__":

@@ -5,8 +5,10 @@ import os
 import select
 import shutil
 import signal
+import socket
 import subprocess
 import tempfile
+import threading
 import time
 
 import dbus
@@ -47,6 +49,49 @@ def pid_alive(pid):
             return stat.read().split(") ")[1][0] != "Z"
     except OSError:
         return False
+
+
+class SlowModbusTcpDevice:
+    """A Modbus/TCP device on 127.0.0.1 that answers every register read with `value` in each
+    register, `delay` seconds after the request: a command is under way for that long."""
+
+    def __init__(self, value, delay):
+        self.value, self.delay = value, delay
+        self.server = socket.socket()
+        self.server.bind(("127.0.0.1", 0))
+        self.server.listen(8)
+        self.port = self.server.getsockname()[1]
+        self.connections = []
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def _accept(self):
+        while True:
+            try:
+                connection, _ = self.server.accept()
+            except OSError:
+                return
+            self.connections.append(connection)
+            threading.Thread(target=self._serve, args=(connection,), daemon=True).start()
+
+    def _serve(self, connection):
+        try:
+            while True:
+                request = connection.recv(12)
+                if len(request) < 12:
+                    return
+                time.sleep(self.delay)
+                count = int.from_bytes(request[10:12], "big")
+                data = self.value.to_bytes(2, "big") * count
+                pdu = bytes([request[7], len(data)]) + data
+                connection.sendall(request[0:4] + (len(pdu) + 1).to_bytes(2, "big") +
+                                   request[6:7] + pdu)
+        except OSError:
+            return
+
+    def close(self):
+        self.server.close()
+        for connection in self.connections:
+            connection.close()
 
 
 class Sandbox:
