@@ -47,6 +47,12 @@ bool ConnectionManager::OpenConnection(const EngineClient* client) {
 
   UpdatePortLabels();
   if (flags_.TCPMode) {
+    // An address no connection can be made to fails now, not with every read later.
+    if (!TcpAddressUsable()) {
+      FailStart(InvalidTcpAddressText());
+      flags_.Connected = false;
+      return true;
+    }
     // The socket is opened on demand, by the first exchange with the device.
     session_.Settle(kStateDone);
     flags_.Connected = true;
@@ -91,6 +97,7 @@ bool ConnectionManager::OpenAside() {
   // Another client's command, result or lock holds the session: a link that is up (or coming
   // up) is shared at once without touching it; a line that must be brought up waits until the
   // session is free.
+  if (flags_.TCPMode && !site_.OfflineMode && !TcpAddressUsable()) return false;
   if (site_.OfflineMode || flags_.TCPMode) {
     flags_.Offline = site_.OfflineMode;
     if (!flags_.Connected) {
@@ -102,6 +109,17 @@ bool ConnectionManager::OpenAside() {
   const bool linkStepPending =
       session_.CommandCode() >= kDialStep && session_.CommandCode() <= kConnectStep;
   return port_.IsOpen() && (flags_.Connected || linkStepPending);
+}
+
+bool ConnectionManager::TcpAddressUsable() const {
+  std::string host;
+  uint16_t port = 0;
+  return SplitHostAndPort(site_.IPAddress, host, port);
+}
+
+std::string ConnectionManager::InvalidTcpAddressText() const {
+  return "Invalid Modbus/TCP address \"" + site_.IPAddress +
+         "\": expected host, host:port or [IPv6]:port with a port from 1 to 65535.";
 }
 
 void ConnectionManager::FailStart(const std::string& error) {

@@ -86,6 +86,10 @@ class ConnectionManager {
   // For an open that finds the session occupied: true when the link is (or is coming) up and
   // is shared now, false when the open has to wait for the session.
   bool OpenAside();
+  // Whether the site's Modbus/TCP address can be connected to at all (a port from 1 to 65535,
+  // balanced brackets), and the failure text of one that cannot.
+  bool TcpAddressUsable() const;
+  std::string InvalidTcpAddressText() const;
 
   TSite& site_;
   LinkFlags& flags_;

@@ -206,6 +206,14 @@ class ReplyLayoutTest(BusTestCase):
         self.host.open_site("DESCRIPTION=Plant", "BP3=TRUE", "SP3=127.0.0.1")
         self.assertEqual(self.host.status(), ["COMMANDSTATUS=FALSE", ""])
 
+    def test_a_modbus_tcp_address_that_cannot_be_right_fails_the_open(self):
+        for address in ("127.0.0.1:0", "127.0.0.1:65536", "[::1", "[::1]:502x", "plc:port"):
+            reply = self.host.open_site(f"DESCRIPTION=Bad {address}", "BP3=TRUE", f"SP3={address}")
+            self.assertEqual(reply[0], "COMMANDSTATUS=FALSE", address)
+            self.assertIn("Invalid Modbus/TCP address", reply[1], address)
+        reply = self.host.open_site("DESCRIPTION=Good", "BP3=TRUE", "SP3=[::1]:1502")
+        self.assertEqual(reply[0], "COMMANDSTATUS=TRUE")
+
     def test_malformed_calls_get_clear_errors_and_the_server_lives_on(self):
         host = self.host
         pid = self.box.server_pid()
