@@ -60,10 +60,33 @@ void CommandSession::SetCommand(uint32_t code) {
   if (locked_) lockTicks_ = kLockTicks;  // every completed command renews the lock
 }
 
+void CommandSession::QueueWaiter(const EngineClient* client) {
+  for (Waiter& waiter : waiters_) {
+    if (waiter.client == client) {
+      waiter.idleTicks = 0;
+      return;
+    }
+  }
+  waiters_.push_back({client, 0});
+}
+
+bool CommandSession::MayStart(const EngineClient* client) const {
+  return waiters_.empty() || waiters_.front().client == client;
+}
+
+void CommandSession::TickWaiters() {
+  std::erase_if(waiters_, [](Waiter& waiter) { return ++waiter.idleTicks > kWaiterPatienceTicks; });
+}
+
+void CommandSession::DropWaiter(const EngineClient* client) {
+  std::erase_if(waiters_, [client](const Waiter& waiter) { return waiter.client == client; });
+}
+
 bool CommandSession::AcceptCommand(const EngineClient* client, uint32_t code,
                                    const Variant& params) {
   const std::string status = AcceptanceStatusText(code);
   if (status.empty()) return true;  // not a host command: ignored, as hosts expect an answer
+  DropWaiter(client);
   SetStatusText(status);
   ClearResult();
   commandParams_ = params;
@@ -125,6 +148,7 @@ bool CommandSession::DetachClient(const EngineClient* client, bool commandRunnin
                                   [client](const auto& e) { return e.second == client; });
   if (entry != clients_.end()) clients_.erase(entry);
   ClearAsideAnswer(client);
+  DropWaiter(client);
   UpdateClientCount();
 
   if (client != nullptr && commandOwner_ == client) {
@@ -153,6 +177,7 @@ CommandSession::ClientList CommandSession::TakeClients() {
   auto taken = std::move(clients_);
   clients_.clear();
   asideAnswers_.clear();
+  waiters_.clear();
   return taken;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <utility>
 #include <vector>
@@ -105,6 +106,14 @@ class CommandSession {
   AsideAnswer AsideAnswerFor(const EngineClient* client) const;
   void ClearAsideAnswer(const EngineClient* client);
 
+  // Hosts told to wait for a command are served in the order they were first told: a free
+  // session takes the next command from the first of them only, so a host that keeps resending
+  // is not overtaken by newcomers. A host that stops asking for kWaiterPatienceTicks drops out.
+  static constexpr int32_t kWaiterPatienceTicks = 50;
+  void QueueWaiter(const EngineClient* client);
+  bool MayStart(const EngineClient* client) const;
+  void TickWaiters();
+
   bool AcceptCommand(const EngineClient* client, uint32_t code, const Variant& params);
   int32_t CommandStatus(const EngineClient* client) const;
   void ReleaseCommand(const EngineClient* client);
@@ -174,6 +183,12 @@ class CommandSession {
   int32_t lockTicks_ = 0;
   ClientList clients_;
   std::vector<std::pair<const EngineClient*, AsideAnswer>> asideAnswers_;
+  struct Waiter {
+    const EngineClient* client;
+    int32_t idleTicks;
+  };
+  std::deque<Waiter> waiters_;
+  void DropWaiter(const EngineClient* client);
   int32_t remoteClientCount_ = 0;
   bool loggedOn_ = false;
   double siteClockOffset_ = 0.0;

@@ -133,6 +133,7 @@ void TModBusForm::ProcessTick() {
   RefreshTimePanel();
   Session.TickResultHold();
   Session.TickLockExpiry();
+  Session.TickWaiters();
   const uint32_t code = Session.CommandCode();
   if (CommandWaits(code)) {
     StartWork(RunWaitingCommand(code));

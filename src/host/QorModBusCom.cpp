@@ -204,6 +204,12 @@ bool TQorModBusCom::CloseSite(Variant /*params*/) {
   }
 }
 
+Variant TQorModBusCom::Wait(uint32_t code) {
+  // A command this host wants to start keeps its place in the line; a status poll takes none.
+  if (code != kNoCommand) Engine->Session.QueueWaiter(this);
+  return StatusReply(kWaiting);
+}
+
 std::optional<Variant> TQorModBusCom::CollectAsideAnswer(const std::string& command) {
   using Aside = CommandSession::AsideAnswer;
   CommandSession& session = Engine->Session;
@@ -238,9 +244,10 @@ Variant TQorModBusCom::ExecuteCommand(Variant params) {
 
     if (session.Locked() && session.LockOwner() != this)
       return StatusReply(kLocked, LockMessageElement(session));
+    const uint32_t code = CommandCodeOf(command);
     if (session.CommandOwner() != nullptr && session.CommandOwner() != this) {
       if (session.Locked()) return StatusReply(kLocked, LockMessageElement(session));
-      return StatusReply(kWaiting);
+      return Wait(code);
     }
 
     const int32_t status = Engine->CommandStatus(this);
@@ -270,12 +277,12 @@ Variant TQorModBusCom::ExecuteCommand(Variant params) {
 
     if (session.Locked() && session.LockOwner() != this)
       return StatusReply(kLocked, LockMessageElement(session));
-    if (session.Busy()) return StatusReply(kWaiting);
-    const uint32_t code = CommandCodeOf(command);
+    if (session.Busy()) return Wait(code);
     // A command name the driver does not know (or none) answers for itself, never with the error
     // text another client's command left in the session.
     if (code == kNoCommand && command != "COMMANDSTATUS")
       return StatusReply("FALSE", ErrorElement(CommandSession::kNotSupported));
+    if (code != kNoCommand && !session.MayStart(this)) return Wait(code);
     if (code != kNoCommand && Engine->AcceptCommand(this, code, params))
       return StatusReply(session.StatusText());
     return StatusReply("FALSE", ErrorElement(session.ErrorText()));

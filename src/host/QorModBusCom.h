@@ -39,6 +39,8 @@ class TQorModBusCom : public EngineClient {
   // The answer to this client's own open or close when it found the site's session occupied
   // (a reply to give now, or nothing to go on as usual); a deferred open or close tries again.
   std::optional<Variant> CollectAsideAnswer(const std::string& command);
+  // "Waiting for driver...", with this host's place kept in the line for the command it sends.
+  Variant Wait(uint32_t code);
 
   TMainForm& mainForm_;
 };

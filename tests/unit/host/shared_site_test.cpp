@@ -84,6 +84,37 @@ TEST_P(SharedSiteTest, TheLastClientsCloseWaitsForItsRunningCommand) {
     EXPECT_FALSE(engine->Session.LoggedOn());
 }
 
+// Hosts told to wait are served in the order they were first told, whoever resends first; one
+// that stops asking loses its place.
+TEST_F(HostFixture, WaitingHostsAreServedInTheOrderTheyWereRefused) {
+  auto holder = OpenOffline("Line");
+  auto first = OpenOffline("Line");
+  auto second = OpenOffline("Line");
+  auto Send = [](TQorModBusCom& who) {
+    return Status(who.ExecuteCommand(List({"COMMAND=SITETIME"})));
+  };
+  ASSERT_EQ(Send(*holder), "Reading Site Time...");
+  loop.RunFor(100);  // done; the result waits for its owner
+  EXPECT_EQ(Send(*first), "Waiting for driver...");
+  EXPECT_EQ(Send(*second), "Waiting for driver...");
+  ASSERT_EQ(Status(holder->ExecuteCommand(List({"COMMAND=COMMANDSTATUS"}))), "TRUE");
+
+  EXPECT_EQ(Send(*second), "Waiting for driver...") << "the first in line goes first";
+  EXPECT_EQ(Send(*first), "Reading Site Time...");
+  EXPECT_EQ(Status(RunToEnd(*first, {"COMMAND=COMMANDSTATUS"})), "TRUE");
+  EXPECT_EQ(Send(*second), "Reading Site Time...");
+  EXPECT_EQ(Status(RunToEnd(*second, {"COMMAND=COMMANDSTATUS"})), "TRUE");
+
+  // A waiter that gave up is passed over once its patience has run out.
+  ASSERT_EQ(Send(*holder), "Reading Site Time...");
+  loop.RunFor(100);
+  EXPECT_EQ(Send(*first), "Waiting for driver...");
+  ASSERT_EQ(Status(holder->ExecuteCommand(List({"COMMAND=COMMANDSTATUS"}))), "TRUE");
+  EXPECT_EQ(Send(*second), "Waiting for driver...");
+  loop.RunFor(CommandSession::kWaiterPatienceTicks * 100 + 100);
+  EXPECT_EQ(Send(*second), "Reading Site Time...");
+}
+
 INSTANTIATE_TEST_SUITE_P(Links, SharedSiteTest, ::testing::Values(LinkKind::RTU, LinkKind::TCP),
                          [](const auto& info) { return std::string(LinkName(info.param)); });
 
