@@ -215,10 +215,22 @@ class Host {
       throw Failure(1, QStringLiteral("%1: the site is locked: %2").arg(what, reply.Error()));
     if (status == QLatin1String("FALSE")) {
       const QString error = reply.Error();
-      throw Failure(1, error.isEmpty() ? QStringLiteral("%1 failed").arg(what)
-                                       : QStringLiteral("%1 failed: %2").arg(what, error));
+      throw Failure(1, (error.isEmpty() ? QStringLiteral("%1 failed").arg(what)
+                                        : QStringLiteral("%1 failed: %2").arg(what, error)) +
+                           Cause());
     }
     return reply;
+  }
+
+  // The server's reason behind the failure, on a line of its own ("" when it names none, or a
+  // server too old to tell).
+  QString Cause() {
+    const QDBusMessage reply =
+        Call(path_, QStringLiteral("QorModBus.IQorModBusDiagnostics"), "LastErrorDetail", {});
+    const QString cause = reply.type() == QDBusMessage::ReplyMessage
+                              ? reply.arguments().value(0).toString()
+                              : QString();
+    return cause.isEmpty() ? QString() : QStringLiteral("\n  cause: %1").arg(cause);
   }
 
   void Release() {
@@ -406,7 +418,7 @@ int Run(const Options& options) {
   if (opened.Status() == QLatin1String("LOCKED"))
     throw Failure(1, QStringLiteral("open: the site is locked: %1").arg(opened.Error()));
   if (opened.Status() == QLatin1String("FALSE") && !opened.Error().isEmpty())
-    throw Failure(1, QStringLiteral("open failed: %1").arg(opened.Error()));
+    throw Failure(1, QStringLiteral("open failed: %1").arg(opened.Error()) + host.Cause());
   if (options.command == QLatin1String("open")) {
     Print(QStringLiteral("site open"));
     return 0;

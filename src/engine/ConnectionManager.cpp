@@ -122,8 +122,8 @@ std::string ConnectionManager::InvalidTcpAddressText() const {
          "\": expected host, host:port or [IPv6]:port with a port from 1 to 65535.";
 }
 
-void ConnectionManager::FailStart(const std::string& error) {
-  log_.Warning(error);
+void ConnectionManager::FailStart(const std::string& error, const std::string& cause) {
+  log_.Cause(cause.empty() ? error : cause);
   session_.Settle(kStateFailed);
   session_.SetErrorText(error);
   ClosePort();

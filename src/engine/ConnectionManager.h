@@ -82,7 +82,9 @@ class ConnectionManager {
   Task<void> SendConnectStringAndLogOn();
   // A command string between two pauses, so the device takes it as a unit; nothing when empty.
   Task<void> SendBetweenPauses(const std::string& text, bool paced);
-  void FailStart(const std::string& error);
+  // Fails the open with the text hosts are shown; the log names the cause (the text itself when
+  // there is nothing more to say).
+  void FailStart(const std::string& error, const std::string& cause = {});
   // For an open that finds the session occupied: true when the link is (or is coming) up and
   // is shared now, false when the open has to wait for the session.
   bool OpenAside();

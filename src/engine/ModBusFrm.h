@@ -49,6 +49,7 @@ class TModBusForm {
   bool OpenConnection(const EngineClient* client) { return Link.OpenConnection(client); }
   bool CloseConnection(const EngineClient* client) { return Link.CloseConnection(client); }
   bool AcceptCommand(const EngineClient* client, uint32_t code, const Variant& params) {
+    Log.ForgetCause();  // what failed before is no reason for this command's failure
     return Session.AcceptCommand(client, code, params);
   }
   int32_t CommandStatus(const EngineClient* client) const { return Session.CommandStatus(client); }

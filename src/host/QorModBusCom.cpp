@@ -292,6 +292,10 @@ Variant TQorModBusCom::ExecuteCommand(Variant params) {
   }
 }
 
+std::string TQorModBusCom::LastErrorDetail() const {
+  return Engine ? Engine->Log.CurrentCause() : std::string();
+}
+
 Variant TQorModBusCom::ExecuteImmediate(Variant params) {
   try {
     std::string command;

@@ -26,6 +26,8 @@ class TQorModBusCom : public EngineClient {
   bool SetDriverOption(Variant params);
   Variant ExecuteCommand(Variant params);
   Variant ExecuteImmediate(Variant params);
+  // Why the site's latest command or open failed, as the log names it; empty when unknown.
+  std::string LastErrorDetail() const;
 
   TModBusForm* Engine = nullptr;
   TSite Site;

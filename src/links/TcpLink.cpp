@@ -48,6 +48,8 @@ void TcpLink::SelectHost(const std::string& host) {
   }
   client_.SetRemoteHost(address);
   client_.SetRemotePort(port);
+  target_ = (address.find(':') != std::string::npos ? "[" + address + "]" : address) + ":" +
+            std::to_string(port);
   tcpReady_ = false;
   currentHost_ = host;
   client_.SetConnected(true);
@@ -74,7 +76,7 @@ void TcpLink::TCP1Disconnected(const std::string& description) {
 }
 
 void TcpLink::TCP1Error(const std::string& description) {
-  log_.Info("TCP error: " + description);
+  log_.Cause("Modbus/TCP " + target_ + ": " + description);
   model_.AddLogLine("Error: " + description);
 }
 

@@ -58,6 +58,7 @@ class TcpLink {
   std::string replyText_;
   bool replyArrived_ = false;
   std::string currentHost_ = kNoHost;
+  std::string target_;  // host:port of the connection, as the log names it
   bool tcpReady_ = false;
 };
 

@@ -202,4 +202,11 @@ void SetLogSink(LogSink sink) {
   Sink() = sink ? std::move(sink) : LogSink(StandardErrorSink);
 }
 
+void Logger::Cause(const std::string& text) const {
+  cause_ = text;
+  if (text == loggedCause_) return;
+  loggedCause_ = text;
+  Warning(text);
+}
+
 }  // namespace qmb

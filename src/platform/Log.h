@@ -96,8 +96,18 @@ class Logger {
   }
   bool TraceEnabled() const { return LogEnabled(LogCategory::Trace, LogLevel::Debug); }
 
+  // The reason behind a failure, in the words an operator needs (the device path and the
+  // system's text, host:port, the Modbus exception): logged as a warning when it differs from
+  // the last one logged, so a device that stays away does not flood the log, and kept as the
+  // current cause until ForgetCause (a new command starts).
+  void Cause(const std::string& text) const;
+  const std::string& CurrentCause() const { return cause_; }
+  void ForgetCause() const { cause_.clear(); }
+
  private:
   std::string prefix_;
+  mutable std::string cause_;
+  mutable std::string loggedCause_;
 };
 
 }  // namespace qmb

@@ -19,6 +19,7 @@ namespace {
 const QString kFactoryInterface = QStringLiteral("QorModBus.ClassFactory");
 const QString kDriverInterface = QStringLiteral("QorDevice.IQorDeviceDriver");
 const QString kObjectInterface = QStringLiteral("QorModBus.IQorModBusCom");
+const QString kDiagnosticsInterface = QStringLiteral("QorModBus.IQorModBusDiagnostics");
 const QString kIntrospectable = QStringLiteral("org.freedesktop.DBus.Introspectable");
 const QString kProperties = QStringLiteral("org.freedesktop.DBus.Properties");
 
@@ -83,7 +84,8 @@ BusServer::BusServer(TMainForm& mainForm, MessageLoop& loop, QDBusConnection con
     : connection_(std::move(connection)),
       factoryInterfaces_(InterfaceElement(introspectionXml, kFactoryInterface)),
       driverInterfaces_(InterfaceElement(introspectionXml, kDriverInterface) +
-                        InterfaceElement(introspectionXml, kObjectInterface)),
+                        InterfaceElement(introspectionXml, kObjectInterface) +
+                        InterfaceElement(introspectionXml, kDiagnosticsInterface)),
       registry_(loop, [&mainForm] { return std::make_unique<TQorModBusCom>(mainForm); }) {
   watcher_.setConnection(connection_);
   watcher_.setWatchMode(QDBusServiceWatcher::WatchForUnregistration);
@@ -258,6 +260,17 @@ void BusServer::HandleDriverCall(const QDBusMessage& message, uint64_t id) {
     return;
   }
 
+  if (member == QLatin1String("LastErrorDetail") && IsInterface(message, kDiagnosticsInterface)) {
+    if (!message.signature().isEmpty()) {
+      ReplyError(message, QDBusError::InvalidArgs,
+                 QStringLiteral("LastErrorDetail takes no arguments, got \"%1\"")
+                     .arg(message.signature()));
+      return;
+    }
+    Reply(message, {QString::fromStdString(object->LastErrorDetail())});
+    return;
+  }
+
   enum class Operation { None, OpenSite, CloseSite, SetDriverOption, ExecuteCommand, Immediate };
   Operation operation = Operation::None;
   if (IsInterface(message, kDriverInterface)) {
@@ -302,7 +315,8 @@ void BusServer::HandleDriverCall(const QDBusMessage& message, uint64_t id) {
       if (operation == Operation::OpenSite) ok = object->OpenSite(*params);
       if (operation == Operation::CloseSite) ok = object->CloseSite(*params);
       if (operation == Operation::SetDriverOption) ok = object->SetDriverOption(*params);
-      if (debug) LogWrite(LogCategory::Bus, LogLevel::Debug, what + " -> " + (ok ? "true" : "false"));
+      if (debug)
+        LogWrite(LogCategory::Bus, LogLevel::Debug, what + " -> " + (ok ? "true" : "false"));
       Reply(message, {ok});
       return;
     }

@@ -63,7 +63,8 @@ class RegistrationTest(BusTestCase):
         # The installed description is the type library: interfaces, methods, identifiers.
         root = ET.parse(interfaces).getroot()
         ifaces = {i.get("name"): i for i in root.findall("interface")}
-        self.assertEqual(set(ifaces), {FACTORY_INTERFACE, DRIVER, OBJECT})
+        self.assertEqual(set(ifaces), {FACTORY_INTERFACE, DRIVER, OBJECT,
+                                       "QorModBus.IQorModBusDiagnostics"})
         methods = [m.get("name") for m in ifaces[DRIVER].findall("method")]
         self.assertEqual(methods, ["OpenSite", "CloseSite", "SetDriverOption", "ExecuteCommand",
                                    "ExecuteImmediate"])
