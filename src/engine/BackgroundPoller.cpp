@@ -15,7 +15,15 @@ BackgroundPoller::BackgroundPoller(Parts parts)
       line_(parts.line),
       transactions_(parts.transactions),
       tcp_(parts.tcp),
-      log_(parts.log) {}
+      delay_(parts.delay),
+      log_(parts.log),
+      seenTick_(parts.delay.DelayTicks) {}
+
+int64_t BackgroundPoller::Now() {
+  nowTicks_ += static_cast<uint16_t>(delay_.DelayTicks - seenTick_);
+  seenTick_ = delay_.DelayTicks;
+  return nowTicks_;
+}
 
 void BackgroundPoller::SetIdle() {
   if (pollState_ == kAwaitReply || pollState_ == kAwaitFirstByte || pollState_ == kAwaitSilence)
@@ -36,11 +44,15 @@ void BackgroundPoller::RestartIfPointsChanged() {
   pollState_ = kPause;
   points_.ClearPolledFlags();
   pollCursor_ = -1;
+  retryAt_.clear();
 }
 
-bool BackgroundPoller::Eligible(int32_t position) const {
+bool BackgroundPoller::Eligible(int32_t position, int64_t now) const {
   const TPointData& point = points_.Data(static_cast<size_t>(position));
-  return point.FailureCount <= kSkipAfterFailures && !point.Polled;
+  if (point.Polled) return false;
+  if (point.FailureCount <= kSkipAfterFailures) return true;
+  const auto at = static_cast<size_t>(position);
+  return at >= retryAt_.size() || now >= retryAt_[at];
 }
 
 void BackgroundPoller::Advance() {
@@ -59,8 +71,18 @@ void BackgroundPoller::PollSuccess() {
 }
 
 void BackgroundPoller::PollFailure() {
-  if (pollCursor_ >= 0 && static_cast<size_t>(pollCursor_) < points_.Size())
-    ++points_.Data(static_cast<size_t>(pollCursor_)).FailureCount;
+  if (pollCursor_ >= 0 && static_cast<size_t>(pollCursor_) < points_.Size()) {
+    const auto at = static_cast<size_t>(pollCursor_);
+    TPointData& point = points_.Data(at);
+    if (++point.FailureCount > kSkipAfterFailures) {
+      if (retryAt_.size() <= at) retryAt_.resize(points_.Size(), 0);
+      retryAt_[at] = Now() + kDroppedRetryTicks;
+      if (point.FailureCount == kSkipAfterFailures + 1)
+        log_.Debug(points_.Key(at) + " left out of polling after " +
+                   std::to_string(point.FailureCount) + " failed polls; tried again every " +
+                   std::to_string(kDroppedRetryTicks / 10) + " s");
+    }
+  }
   pollPause_ = kFailurePause;
   pollState_ = kPause;
 }
@@ -95,9 +117,10 @@ bool BackgroundPoller::SharedStep() {
 }
 
 bool BackgroundPoller::AdvanceToEligible(bool onCurrentHostOnly) {
+  const int64_t now = Now();
   for (size_t k = 0; k < points_.Size(); ++k) {
     Advance();
-    if (!Eligible(pollCursor_)) continue;
+    if (!Eligible(pollCursor_, now)) continue;
     if (!onCurrentHostOnly ||
         points_.Data(static_cast<size_t>(pollCursor_)).Host == tcp_.CurrentHost())
       return true;
