@@ -71,7 +71,10 @@ void BackgroundPoller::PollSuccess() {
 }
 
 void BackgroundPoller::PollFailure() {
-  if (pollCursor_ >= 0 && static_cast<size_t>(pollCursor_) < points_.Size()) {
+  // An exchange lost with the serial port (it failed, or a link reset could not reopen it) says
+  // nothing about the point: the port is being reopened, and the point is polled after that.
+  const bool portLost = !flags_.TCPMode && !line_.IsOpen();
+  if (!portLost && pollCursor_ >= 0 && static_cast<size_t>(pollCursor_) < points_.Size()) {
     const auto at = static_cast<size_t>(pollCursor_);
     TPointData& point = points_.Data(at);
     if (++point.FailureCount > kSkipAfterFailures) {
@@ -137,13 +140,21 @@ Task<void> BackgroundPoller::ResetLine() {
   try {
     co_await transactions_.ResetLink();
   } catch (const std::exception& e) {
-    log_.Warning(std::string("poll failed: ") + e.what());
+    // A port the reset could not reopen is reported, and reopened, by the port watch.
+    log_.Debug(std::string("link reset failed: ") + e.what());
   }
   PollFailure();
 }
 
 bool BackgroundPoller::PollSerial() {
   if (!LinkUp()) return false;
+  if (!line_.IsOpen()) {
+    // The port is down and being reopened: nothing is polled, and an exchange it cut short is
+    // dropped without counting against its point; polling starts again once the port is back.
+    SetIdle();
+    session_.MarkIdle();
+    return false;
+  }
   RestartIfPointsChanged();
   if (SharedStep()) return false;
   bool resetLine = false;

@@ -130,6 +130,7 @@ void TModBusForm::ProcessTick() {
   if (work_.Suspended()) return;
   work_.Reset();
   ActiveScope active(activeDepth_);
+  Link.WatchPort();
   RefreshTimePanel();
   Session.TickResultHold();
   Session.TickLockExpiry();
