@@ -15,7 +15,15 @@ BackgroundPoller::BackgroundPoller(Parts parts)
       line_(parts.line),
       transactions_(parts.transactions),
       tcp_(parts.tcp),
-      log_(parts.log) {}
+      delay_(parts.delay),
+      log_(parts.log),
+      seenTick_(parts.delay.DelayTicks) {}
+
+int64_t BackgroundPoller::Now() {
+  nowTicks_ += static_cast<uint16_t>(delay_.DelayTicks - seenTick_);
+  seenTick_ = delay_.DelayTicks;
+  return nowTicks_;
+}
 
 void BackgroundPoller::SetIdle() {
   if (pollState_ == kAwaitReply || pollState_ == kAwaitFirstByte || pollState_ == kAwaitSilence)
@@ -36,11 +44,15 @@ void BackgroundPoller::RestartIfPointsChanged() {
   pollState_ = kPause;
   points_.ClearPolledFlags();
   pollCursor_ = -1;
+  retryAt_.clear();
 }
 
-bool BackgroundPoller::Eligible(int32_t position) const {
+bool BackgroundPoller::Eligible(int32_t position, int64_t now) const {
   const TPointData& point = points_.Data(static_cast<size_t>(position));
-  return point.FailureCount <= kSkipAfterFailures && !point.Polled;
+  if (point.Polled) return false;
+  if (point.FailureCount <= kSkipAfterFailures) return true;
+  const auto at = static_cast<size_t>(position);
+  return at >= retryAt_.size() || now >= retryAt_[at];
 }
 
 void BackgroundPoller::Advance() {
@@ -59,8 +71,21 @@ void BackgroundPoller::PollSuccess() {
 }
 
 void BackgroundPoller::PollFailure() {
-  if (pollCursor_ >= 0 && static_cast<size_t>(pollCursor_) < points_.Size())
-    ++points_.Data(static_cast<size_t>(pollCursor_)).FailureCount;
+  // An exchange lost with the serial port (it failed, or a link reset could not reopen it) says
+  // nothing about the point: the port is being reopened, and the point is polled after that.
+  const bool portLost = !flags_.TCPMode && !line_.IsOpen();
+  if (!portLost && pollCursor_ >= 0 && static_cast<size_t>(pollCursor_) < points_.Size()) {
+    const auto at = static_cast<size_t>(pollCursor_);
+    TPointData& point = points_.Data(at);
+    if (++point.FailureCount > kSkipAfterFailures) {
+      if (retryAt_.size() <= at) retryAt_.resize(points_.Size(), 0);
+      retryAt_[at] = Now() + kDroppedRetryTicks;
+      if (point.FailureCount == kSkipAfterFailures + 1)
+        log_.Debug(points_.Key(at) + " left out of polling after " +
+                   std::to_string(point.FailureCount) + " failed polls; tried again every " +
+                   std::to_string(kDroppedRetryTicks / 10) + " s");
+    }
+  }
   pollPause_ = kFailurePause;
   pollState_ = kPause;
 }
@@ -95,9 +120,10 @@ bool BackgroundPoller::SharedStep() {
 }
 
 bool BackgroundPoller::AdvanceToEligible(bool onCurrentHostOnly) {
+  const int64_t now = Now();
   for (size_t k = 0; k < points_.Size(); ++k) {
     Advance();
-    if (!Eligible(pollCursor_)) continue;
+    if (!Eligible(pollCursor_, now)) continue;
     if (!onCurrentHostOnly ||
         points_.Data(static_cast<size_t>(pollCursor_)).Host == tcp_.CurrentHost())
       return true;
@@ -114,13 +140,21 @@ Task<void> BackgroundPoller::ResetLine() {
   try {
     co_await transactions_.ResetLink();
   } catch (const std::exception& e) {
-    log_.Warning(std::string("poll failed: ") + e.what());
+    // A port the reset could not reopen is reported, and reopened, by the port watch.
+    log_.Debug(std::string("link reset failed: ") + e.what());
   }
   PollFailure();
 }
 
 bool BackgroundPoller::PollSerial() {
   if (!LinkUp()) return false;
+  if (!line_.IsOpen()) {
+    // The port is down and being reopened: nothing is polled, and an exchange it cut short is
+    // dropped without counting against its point; polling starts again once the port is back.
+    SetIdle();
+    session_.MarkIdle();
+    return false;
+  }
   RestartIfPointsChanged();
   if (SharedStep()) return false;
   bool resetLine = false;

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "engine/CommandSession.h"
 #include "engine/LinkFlags.h"
@@ -12,6 +13,7 @@
 #include "links/SerialLine.h"
 #include "links/TcpLink.h"
 #include "model/TypeSite.h"
+#include "platform/DelayClock.h"
 #include "platform/Log.h"
 #include "platform/Task.h"
 #include "protocol/FrameCodec.h"
@@ -29,6 +31,7 @@ class BackgroundPoller {
     SerialLine& line;
     TransactionEngine& transactions;
     TcpLink& tcp;
+    DelayClock& delay;
     const Logger& log;
   };
   explicit BackgroundPoller(Parts parts);
@@ -56,6 +59,9 @@ class BackgroundPoller {
   static constexpr int32_t kTcpTicks = 11;
 
   static constexpr int32_t kSkipAfterFailures = 2;  // skipped while the failure count is above
+  // ... except for one poll every kDroppedRetryTicks, so that a point whose device answers again
+  // (a slave that rebooted) is fresh again. A rebuilt table tries its dropped points at once.
+  static constexpr int32_t kDroppedRetryTicks = 300;
   static constexpr int32_t kFailurePause = 10;
   static constexpr int32_t kRestartPauseWhenBusy = 30;
 
@@ -74,7 +80,9 @@ class BackgroundPoller {
  private:
   bool LinkUp() const { return flags_.Connected && !site_.OfflineMode; }
   void RestartIfPointsChanged();
-  bool Eligible(int32_t position) const;
+  bool Eligible(int32_t position, int64_t now) const;
+  // Delay ticks counted since the poller was made, without the 16-bit clock's wrap.
+  int64_t Now();
   void Advance();
   void PollSuccess();
   void PollFailure();
@@ -95,12 +103,19 @@ class BackgroundPoller {
   SerialLine& line_;
   TransactionEngine& transactions_;
   TcpLink& tcp_;
+  DelayClock& delay_;
   const Logger& log_;
 
   PollStep pollState_ = kIdle;
   int32_t pollCursor_ = -1;
   int32_t pollPause_ = 0;
   int32_t pollTickCount_ = 0;
+
+  // By table position: the tick from which a dropped point may be tried again; positions beyond
+  // the end are due at once. Cleared with every new table.
+  std::vector<int64_t> retryAt_;
+  int64_t nowTicks_ = 0;
+  uint16_t seenTick_ = 0;
 };
 
 }  // namespace qmb

@@ -1,10 +1,20 @@
 #include "engine/ConnectionManager.h"
 
+#include <algorithm>
 #include <exception>
 
 #include "platform/Log.h"
 
 namespace qmb {
+
+namespace {
+
+// Delay ticks as whole seconds, for the log.
+std::string Seconds(int32_t ticks) {
+  return std::to_string((ticks + 5) / 10) + " s";
+}
+
+}  // namespace
 
 ConnectionManager::ConnectionManager(Parts parts)
     : site_(parts.site),
@@ -17,7 +27,8 @@ ConnectionManager::ConnectionManager(Parts parts)
       modem_(parts.modem),
       lights_(parts.lights),
       tcp_(parts.tcp),
-      log_(parts.log) {
+      log_(parts.log),
+      lastTick_(parts.delay.DelayTicks) {
   modem_.OnStatus = [this](int status) { Modem1ConnectionStatus(status); };
 }
 
@@ -58,8 +69,7 @@ bool ConnectionManager::OpenConnection(const EngineClient* client) {
     flags_.Connected = true;
     return true;
   }
-  const bool linkStepPending =
-      session_.CommandCode() >= kDialStep && session_.CommandCode() <= kConnectStep;
+  const bool linkStepPending = LinkStepPending();
   if (port_.IsOpen()) {
     if (flags_.Connected || linkStepPending) {
       // Another client brought the line up (or is bringing it up): share it.
@@ -351,10 +361,140 @@ void ConnectionManager::ClosePort() {
 }
 
 void ConnectionManager::PortFailed(const std::string& reason) {
-  log_.Warning(std::string("serial port failed: ") + reason);
   model_.AddLogLine("Error: " + reason);
   lights_.SetMonitoring(false);
+  if (port_.IsOpen() || !PortWanted())
+    log_.Warning("serial port failed: " + reason);
+  else if (site_.DirectConnect)
+    Announce(reason);
+  else
+    LoseModemCall(reason);
   UpdatePortLabels();
+}
+
+bool ConnectionManager::PortWanted() const {
+  return !flags_.TCPMode && !flags_.Offline && !site_.OfflineMode && flags_.Connected;
+}
+
+bool ConnectionManager::LinkStepPending() const {
+  const uint32_t code = session_.CommandCode();
+  return code >= kDialStep && code <= kConnectStep;
+}
+
+void ConnectionManager::BeginOutage() {
+  outage_ = true;
+  announced_ = false;
+  attempts_ = 0;
+  outageTicks_ = 0;
+  waitedTicks_ = 0;
+  loggedError_.clear();
+}
+
+void ConnectionManager::Announce(const std::string& reason) {
+  if (!outage_) BeginOutage();
+  flags_.PortLost = reason;
+  if (announced_) return;
+  announced_ = true;
+  loggedError_ = reason;
+  lights_.SetMonitoring(false);
+  log_.Warning("serial port failed: " + reason + "; reopening it in " +
+               Seconds(backoffTicks_ - waitedTicks_) + ", then at most every " +
+               Seconds(kReopenMaxTicks) + ", while the site is open");
+  UpdatePortLabels();
+}
+
+void ConnectionManager::EndOutage(bool reopened) {
+  if (reopened && announced_) {
+    const std::string port = "COM" + std::to_string(site_.Comport);
+    log_.Info(port + " reopened after " + Seconds(outageTicks_) + " (" + std::to_string(attempts_) +
+              (attempts_ == 1 ? " attempt" : " attempts") + "); polling resumes");
+    model_.AddLogLine(port + " reopened");
+  }
+  if (reopened) upTicks_ = 0;
+  outage_ = false;
+  announced_ = false;
+  loggedError_.clear();
+  flags_.PortLost.clear();
+  UpdatePortLabels();
+}
+
+bool ConnectionManager::Reopen(std::string& error) {
+  try {
+    line_.OpenDirect(site_);
+    port_.SetAvailableThreshold(1);
+  } catch (const std::exception& e) {
+    error = e.what();
+    // A port that opened but refused a setting is not kept half set up.
+    port_.Close();
+    return false;
+  }
+  lights_.SetMonitoring(true);
+  return true;
+}
+
+void ConnectionManager::LoseModemCall(const std::string& reason) {
+  // A reopened port would not bring the call back: the site is offline until a host opens it
+  // again, which dials afresh.
+  log_.Warning("serial port failed: " + reason +
+               "; the modem call is lost and the site is offline until it is opened again");
+  flags_.Connected = false;
+  session_.LogOff();
+  UpdatePortLabels();
+}
+
+void ConnectionManager::WatchPort() {
+  const int32_t elapsed = static_cast<uint16_t>(delay_.DelayTicks - lastTick_);
+  lastTick_ = delay_.DelayTicks;
+  if (!PortWanted()) {
+    if (outage_) EndOutage(false);
+    return;
+  }
+  // A link step (a host's new open, a close) has the port meanwhile; an outage goes on after it.
+  if (LinkStepPending()) return;
+  if (port_.IsOpen()) {
+    // Reopened here, or by whatever opened it meanwhile (a link reset, a host's new open).
+    if (outage_) {
+      EndOutage(true);
+    } else {
+      upTicks_ = std::min(upTicks_ + elapsed, kReopenSettleTicks);
+      if (upTicks_ >= kReopenSettleTicks) backoffTicks_ = kReopenFirstTicks;
+    }
+    return;
+  }
+  const std::string port = "COM" + std::to_string(site_.Comport);
+  if (!site_.DirectConnect) {
+    LoseModemCall(port + " is closed");
+    return;
+  }
+  if (!outage_) {
+    // Closed with no failure reported: a link reset closes the port for a moment, and one that
+    // could not reopen it leaves it closed. The first attempt tells which, and why.
+    BeginOutage();
+    return;
+  }
+  outageTicks_ += elapsed;
+  waitedTicks_ += elapsed;
+  if (waitedTicks_ < backoffTicks_) return;
+  waitedTicks_ = 0;
+  ++attempts_;
+  std::string error;
+  if (Reopen(error)) {
+    EndOutage(true);
+    return;
+  }
+  backoffTicks_ = std::min(backoffTicks_ * 2, kReopenMaxTicks);
+  if (!announced_) {
+    Announce(error);
+    return;
+  }
+  flags_.PortLost = error;
+  if (error == loggedError_) {
+    log_.Debug("reopening " + port + " failed again: " + error);
+    return;
+  }
+  // Each new reason once; the same one again only at debug level.
+  log_.Info("reopening " + port + " failed: " + error);
+  loggedError_ = error;
 }
 
 void ConnectionManager::UpdateCaption() {
@@ -374,6 +514,13 @@ void ConnectionManager::UpdatePortLabels() {
     model_.ParityLbl = port_.Parity() == SerialParity::Odd    ? "Odd"
                        : port_.Parity() == SerialParity::Even ? "Even"
                                                               : "None";
+  } else if (outage_) {
+    // The port being reopened: the site's own settings, which it gets back.
+    model_.ProtocolLbl = site_.UseRTU ? "RTU" : "ASCII";
+    model_.PortLbl = std::to_string(site_.Comport);
+    model_.BaudLbl = std::to_string(site_.BaudRate);
+    model_.StopBitsLbl = std::to_string(site_.StopBits);
+    model_.ParityLbl = site_.Parity == 1 ? "Odd" : site_.Parity == 2 ? "Even" : "None";
   } else {
     model_.ProtocolLbl = "ASCII";
     model_.PortLbl = "None";

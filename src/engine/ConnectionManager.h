@@ -3,6 +3,7 @@
 // time, so hosts can poll their progress texts.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "engine/CommandSession.h"
@@ -77,7 +78,30 @@ class ConnectionManager {
   // A serial port that failed while open (device unplugged, far end gone).
   void PortFailed(const std::string& reason);
 
+  // Called every process tick. The port of an open direct site that failed, or that is found
+  // closed (a link reset could not reopen it), is reopened with the site's settings: after
+  // kReopenFirstTicks, then after twice the last wait, up to kReopenMaxTicks, for as long as
+  // the site stays open. A modem site's call is gone with its port: the site goes offline.
+  void WatchPort();
+  bool PortDown() const { return outage_; }
+  static constexpr int32_t kReopenFirstTicks = 10;
+  static constexpr int32_t kReopenMaxTicks = 300;
+  // The waits start again from the first once a reopened port has stayed up this long; until
+  // then a port that fails again goes on with the longer wait, so a device that opens and fails
+  // at once is not reopened (and logged) every second.
+  static constexpr int32_t kReopenSettleTicks = 300;
+
  private:
+  // The site is open on a serial line, whose port should be open.
+  bool PortWanted() const;
+  bool LinkStepPending() const;
+  // One attempt with the site's settings; the port's own text in error when it fails.
+  bool Reopen(std::string& error);
+  void BeginOutage();
+  // The port is down, for this reason: said once (log, status, failed sends).
+  void Announce(const std::string& reason);
+  void EndOutage(bool reopened);
+  void LoseModemCall(const std::string& reason);
   std::string ModemInitText() const;
   Task<void> SendConnectStringAndLogOn();
   // A command string between two pauses, so the device takes it as a unit; nothing when empty.
@@ -104,6 +128,16 @@ class ConnectionManager {
   StatusLights& lights_;
   TcpLink& tcp_;
   const Logger& log_;
+
+  bool outage_ = false;
+  bool announced_ = false;
+  std::string loggedError_;  // the reopen error logged last: each new text is logged once
+  int32_t attempts_ = 0;
+  int32_t outageTicks_ = 0;
+  int32_t waitedTicks_ = 0;  // since the failure or the last attempt
+  int32_t backoffTicks_ = kReopenFirstTicks;
+  int32_t upTicks_ = 0;  // since the port was reopened
+  uint16_t lastTick_ = 0;
 };
 
 }  // namespace qmb

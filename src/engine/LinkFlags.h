@@ -1,6 +1,8 @@
 // The link state of a site engine, read by every link, codec and polling operation.
 #pragma once
 
+#include <string>
+
 namespace qmb {
 
 struct LinkFlags {
@@ -8,6 +10,9 @@ struct LinkFlags {
   bool Offline = false;    // no link at all; taken at every open
   bool Connected = false;  // the link is up (or, offline, pretends to be)
   bool Dialling = false;   // a modem dial is in progress
+  // Why the serial port of an open site is down while it is being reopened; empty while it is
+  // up. Status reports and failed sends say so.
+  std::string PortLost;
 };
 
 }  // namespace qmb

@@ -36,7 +36,7 @@ TModBusForm::TModBusForm(EngineServices services)
       Link({Site, Flags, Session, Model, services.delay, ComPort1, Line, Modem1, Lights, Tcp, Log}),
       Transactions({Site, Flags, Codec, ComPort1, Line, Lights, services.delay, Model}),
       SiteCmds({Site, Flags, Session, Model, Transactions, TCP1, services.clock}),
-      Poller({Site, Flags, Session, Points, Codec, Line, Transactions, Tcp, Log}),
+      Poller({Site, Flags, Session, Points, Codec, Line, Transactions, Tcp, services.delay, Log}),
       DataCmds({Site, Flags, Session, Points, Codec, Line, Transactions, Tcp, services.delay, Log}),
       Tools(Model, TCP1, Tcp) {
   Line.ApplyDefaults();
@@ -130,6 +130,7 @@ void TModBusForm::ProcessTick() {
   if (work_.Suspended()) return;
   work_.Reset();
   ActiveScope active(activeDepth_);
+  Link.WatchPort();
   RefreshTimePanel();
   Session.TickResultHold();
   Session.TickLockExpiry();

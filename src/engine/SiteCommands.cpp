@@ -48,6 +48,9 @@ void SiteCommands::SiteStatus() {
         result.Put(7, Variant("Remote Host: " + site_.IPAddress));
         result.Put(8, Variant("Remote Port: " + std::to_string(tcpClient_.RemotePort())));
       } else {
+        // A port being reopened shows the site's own settings below, and says so here.
+        if (!flags_.PortLost.empty())
+          result.Put(4, Variant("Port down, reopening: " + flags_.PortLost));
         result.Put(5, Variant("Protocol: " + model_.ProtocolLbl));
         result.Put(6, Variant("Comport: " + model_.PortLbl));
         result.Put(7, Variant("Baud: " + model_.BaudLbl));
@@ -107,6 +110,11 @@ Task<bool> SiteCommands::SendCommand() {
     std::string returnAsBytes;
     if (GetParamStr(session_.CommandParams(), "RETURNASBYTES", returnAsBytes))
       textForm = returnAsBytes == "TRUE";
+    if (!flags_.PortLost.empty()) {
+      session_.SetErrorText("Cannot send: COM" + std::to_string(site_.Comport) +
+                            " is not open (reopening: " + flags_.PortLost + ")");
+      co_return false;
+    }
     if (co_await transactions_.Transact(request) <= 0) co_return false;
     if (textForm) {
       SafeArray result(ElementType::Text, 0, 1);

@@ -34,6 +34,7 @@ class SerialLine {
   void OpenForModem(const TSite& site);
 
   bool PortAvailable(int portNumber);
+  bool IsOpen() const { return port_.IsOpen(); }
   // A Modbus request onto the line, in the frame trace.
   void PutFrame(const std::string& bytes);
   // One byte, waiting (up to kPutAttempts times two delay periods) for room in the output

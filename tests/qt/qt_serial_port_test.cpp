@@ -370,6 +370,14 @@ TEST(QtSerialPort, AFarEndThatGoesAwayIsReportedOnceAndThePortCloses) {
   EXPECT_EQ(failures.size(), 1u);
   EXPECT_THROW(port.PutBlock("x"), SerialError);
   EXPECT_THROW(port.Open(), SerialError) << "the device is gone";
+  // With its link gone too, the number does not fall back to /dev/ttyS0, another device.
+  ::unlink(dir.Path(1).c_str());
+  try {
+    port.Open();
+    ADD_FAILURE() << "opened " << port.DevicePathInUse();
+  } catch (const SerialError& e) {
+    EXPECT_EQ(std::string(e.what()), "COM1: no device at " + dir.Path(1) + " (the link is gone)");
+  }
 }
 
 }  // namespace

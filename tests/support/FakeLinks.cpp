@@ -8,6 +8,7 @@ void FakeSerialPort::SetDtr(bool on) {
 }
 
 void FakeSerialPort::Open() {
+  OpenTimes.push_back(loop_.NowMs());
   if (!OpenError.empty()) throw SerialError(OpenError);
   open_ = true;
   ++Opens;
@@ -21,6 +22,12 @@ void FakeSerialPort::Close() {
   open_ = false;
   triggers_.Clear();
   input_.clear();
+}
+
+void FakeSerialPort::Unplug(const std::string& reason) {
+  OpenError = "COM" + std::to_string(number_) + ": no device";
+  Close();
+  if (OnFailure) OnFailure(reason);
 }
 
 void FakeSerialPort::PutByte(uint8_t byte) {

@@ -63,6 +63,10 @@ class FakeSerialPort : public SerialPort {
   // Bytes arriving after a delay of virtual time.
   void ReceiveIn(int64_t delayMs, const std::string& bytes);
   size_t TriggerCount() const { return triggers_.Size(); }
+  // The device goes away as a real one does: the port closes, reports the failure, and refuses
+  // to open until the device is plugged back.
+  void Unplug(const std::string& reason = "COM1: the device failed (read error)");
+  void Replug() { OpenError.clear(); }
   int64_t NowMs() const { return loop_.NowMs(); }
 
   // Everything written, and when each byte went out.
@@ -81,6 +85,7 @@ class FakeSerialPort : public SerialPort {
   int FlowControlDisabled = 0;
   int Threshold = 0;
   int Opens = 0;
+  std::vector<int64_t> OpenTimes;  // every attempt to open, refused ones too
   int Closes = 0;
   std::string OpenError;        // when set, Open raises it
   std::string WriteError;       // when set, writing raises it (a port whose device failed)

@@ -331,6 +331,12 @@ void QtSerialPort::Open() {
   if (number_ < 1) throw SerialError("No COM port number is set");
   const std::string named = DevicePath(number_);
   const std::string com = "COM" + std::to_string(number_);
+  // A port once opened through its link in the COM folder is opened through it only: with the
+  // link gone (removed with its device) the number must not fall back to /dev/ttyS(n-1), which
+  // is another device.
+  const bool viaLink = named != "/dev/ttyS" + std::to_string(number_ - 1);
+  if (!viaLink && linkedNumber_ == number_)
+    throw SerialError(com + ": no device at " + linkPath_ + " (the link is gone)");
   char resolved[PATH_MAX];
   if (!realpath(named.c_str(), resolved))
     throw SerialError(com + ": no device at " + named + " (" + ErrnoText(errno) + ")");
@@ -359,6 +365,10 @@ void QtSerialPort::Open() {
   }
   lockFd_ = fd;
   openedNumber_ = number_;
+  if (viaLink) {
+    linkedNumber_ = number_;
+    linkPath_ = named;
+  }
   failing_ = false;
   try {
     SetLowLatency();
@@ -613,7 +623,11 @@ void QtSerialPort::Fail(const std::string& reason) {
   if (failing_) return;
   failing_ = true;
   const std::string text = Name() + ": the device failed (" + reason + "); the port is closed";
-  LogWarning(text);
+  // The port's owner reports it (once, with what it does about it); nobody else would.
+  if (OnFailure)
+    LogDebug(text);
+  else
+    LogWarning(text);
   Close();
   // Reported from the loop, not from inside QSerialPort's notification: the handler may reopen.
   QMetaObject::invokeMethod(

@@ -109,6 +109,8 @@ class QtSerialPort : public SerialPort {
 
   std::string path_;       // the device while open
   int openedNumber_ = 0;   // the number it was opened as
+  int linkedNumber_ = 0;   // the number last opened through a link in the COM folder ...
+  std::string linkPath_;   // ... and that link
   std::string notedPath_;  // the device the notes below were written for
   bool isPty_ = false;
   int lockFd_ = -1;

@@ -257,5 +257,15 @@ class Host:
                 raise AssertionError(f"command did not end: {reply}")
             time.sleep(0.02)
 
+    def run(self, *items, limit=20.0):
+        """A command as hosts send it: again while the driver says to wait, then COMMANDSTATUS
+        until it ends; the final reply."""
+        deadline = time.monotonic() + limit
+        while [str(e) for e in self.execute(*items)][0] == "COMMANDSTATUS=Waiting for driver...":
+            if time.monotonic() > deadline:
+                raise AssertionError(f"command never taken: {items}")
+            time.sleep(0.05)
+        return self.until_done(max(1.0, deadline - time.monotonic()))
+
     def release(self):
         self.call("Release", None, signature="", interface=OBJECT)

@@ -10,10 +10,11 @@ import socket
 import subprocess
 import sys
 import threading
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from bushost import DEVSIM, QMBCTL, QORMODBUS, Sandbox  # noqa: E402
+from bushost import DEVSIM, QMBCTL, QORMODBUS, Host, Sandbox, wait_until  # noqa: E402
 
 
 class LiveValuesTest(unittest.TestCase):
@@ -56,6 +57,68 @@ class LiveValuesTest(unittest.TestCase):
         self.simulator("--com", "3", "--framer", "ascii")
         self.check_site(["DESCRIPTION=Line RTU", "COMPORT=2", "BP2=TRUE"], "1-")
         self.check_site(["DESCRIPTION=Line ASCII", "COMPORT=3"], "7-")
+
+    def test_a_serial_device_unplugged_and_plugged_back_heals(self):
+        """The simulator stopped (its pseudo-terminal closes, its COM link goes: a USB adapter
+        pulled) and started again (a new one linked as the same COM port): the site stays open,
+        says the port is down with its own settings, fails commands at once, and polls again
+        within moments of the port coming back, its points not dropped meanwhile."""
+        simulator = self.simulator("--com", "2", "--framer", "rtu")
+        host = Host(self.box.connect())
+        self.assertEqual(host.open_site("DESCRIPTION=Healing", "COMPORT=2", "BP2=TRUE",
+                                        "BAUDRATE=38400")[0], "COMMANDSTATUS=TRUE")
+        self.assertEqual(host.run("COMMAND=SENDPOINTSLIST", "POINT0={a}{1-HREG1}",
+                                  "POINT1={b}{1-HREG4}")[0], "COMMANDSTATUS=TRUE")
+
+        def values():
+            reply = host.run("COMMAND=GETPOINTSLIST")
+            return dict(re.findall(r"^POINT\d+=\{(.*?)\}\{VALUE=(.*)\}$", "\n".join(reply[3:]),
+                                   re.M))
+
+        self.assertTrue(wait_until(lambda: len(values()) == 2, 10), values())
+        site_status = ["Protocol: RTU", "Comport: 2", "Baud: 38400", "Parity: None",
+                       "Stop Bits: 2"]
+        self.assertEqual(host.run("COMMAND=SITESTATUS")[3:][4:], [""] + site_status)
+
+        simulator.terminate()
+        simulator.wait(10)
+        self.assertTrue(wait_until(
+            lambda: host.run("COMMAND=SITESTATUS")[3:][4].startswith("Port down, reopening: "),
+            5))
+        self.assertEqual(host.run("COMMAND=SITESTATUS")[3:][5:], site_status)
+        started = time.monotonic()
+        self.assertEqual(host.run("COMMAND=POINTGETVALUE", "POINT={p}{1-HREG4}")[:2],
+                         ["COMMANDSTATUS=FALSE", "COMMANDERROR=Could not read data from panel."])
+        raw = host.run("COMMAND=GETDATA", "DRIVERCOMMAND=SENDCOMMAND",
+                       "COMMANDSTRING=010300030001")
+        self.assertEqual(raw[0], "COMMANDSTATUS=FALSE")
+        self.assertTrue(raw[1].startswith("COMMANDERROR=Cannot send: COM2 is not open (reopening: "),
+                        raw)
+        self.assertLess(time.monotonic() - started, 3, "commands fail at once")
+        # Long enough for three failed polls of each point, were they counted.
+        time.sleep(8)
+        frozen = values()["1-HREG1"]
+
+        simulator = self.simulator("--com", "2", "--framer", "rtu")
+        self.assertTrue(wait_until(lambda: b"COM2 reopened after" in self.box.log(), 40),
+                        "the port is never reopened")
+        # HREG1 counts the new simulator's seconds: two new values, soon after.
+        seen = set()
+
+        def moving():
+            seen.add(values()["1-HREG1"])
+            return len(seen - {frozen}) >= 2
+
+        self.assertTrue(wait_until(moving, 6), f"polling does not resume at once: {seen}")
+        self.assertEqual(host.run("COMMAND=SITESTATUS")[3:][4:], [""] + site_status)
+        self.assertEqual(host.run("COMMAND=POINTGETVALUE", "POINT={p}{1-HREG4}")[3],
+                         "VALUE=1111")
+
+        # (The server's standard error and its log file hold the same lines.)
+        log = set(self.box.log().decode(errors="replace").splitlines())
+        self.assertEqual(len([line for line in log if "serial port failed" in line]), 1, log)
+        self.assertEqual(len([line for line in log if "COM2 reopened after" in line]), 1, log)
+        host.release()
 
     def test_modbus_tcp_site_on_a_named_port(self):
         with socket.socket() as probe:

@@ -1,6 +1,6 @@
 // Background polling in virtual time: the order through the point table, the ticks each framing
 // allows a reply, the pauses after a cycle and after a failure, points dropped after three
-// failures, restarts on a new table, and what holds polling idle.
+// failures and their slow retries, restarts on a new table, and what holds polling idle.
 #include <gtest/gtest.h>
 
 #include "support/SiteFixture.h"
@@ -239,7 +239,8 @@ INSTANTIATE_TEST_SUITE_P(Framings, SendErrorTest,
                          [](const auto& info) { return std::string(LinkName(info.param)); });
 
 // A line that refuses the request fails the poll; the site must not stay busy for ever, so host
-// commands are still taken.
+// commands are still taken. (A port that is not open at all is reopened instead, and counts
+// against no point: connection_manager_test.)
 TEST_P(SendErrorTest, SendErrorCountsAsAFailedPoll) {
   const LinkKind link = GetParam();
   Open(link);
@@ -249,7 +250,7 @@ TEST_P(SendErrorTest, SendErrorCountsAsAFailedPoll) {
     tcp->Refuse = true;
     tcp->PeerCloses();
   } else {
-    port->Close();
+    port->WriteError = "COM1: cannot send: write refused";
   }
   ASSERT_TRUE(RunUntil([&] { return Point("1-HREG1").FailureCount == 1; }));
   loop.RunFor(200);
@@ -281,6 +282,49 @@ TEST_F(PollingTest, WriteBringsADroppedPointBack) {
   slave->Holding[1] = 41;
   ASSERT_TRUE(RunUntil([&] { return Point("2-HREG2").Value == "41"; }));
   EXPECT_EQ(slave->FramesTo(2, 3), 4);
+}
+
+// A dropped point is tried again once every 30 s, so a slave that comes back (a reboot) makes
+// its points fresh again; a new point list tries its dropped points at once.
+TEST_F(PollingTest, DroppedPointIsRetriedEveryThirtySecondsUntilItAnswers) {
+  OpenSerial(true);
+  slave->Holding[1] = 2;
+  const std::vector<std::string> points{"{a}{1-HREG1}", "{b}{2-HREG2}"};
+  SendPoints(points);
+  const auto timesTo2 = [&] {
+    std::vector<int64_t> times;
+    for (size_t i = 0; i < slave->Frames.size(); ++i)
+      if (slave->Frames[i][0] == 2) times.push_back(slave->FrameTimes[i]);
+    return times;
+  };
+  ASSERT_TRUE(RunUntil([&] { return Point("2-HREG2").FailureCount == 3; }, 120000));
+  loop.RunFor(65000);
+  std::vector<int64_t> times = timesTo2();
+  ASSERT_EQ(times.size(), 5u) << "three polls, then one every 30 s";
+  EXPECT_NEAR(times[3] - times[2], 30000, 2000);
+  EXPECT_NEAR(times[4] - times[3], 30000, 2000);
+  EXPECT_EQ(Point("2-HREG2").FailureCount, 5);
+  EXPECT_GT(slave->FramesTo(1), 20) << "the healthy point is polled all along";
+
+  // The slave is back: its next retry makes the point fresh, and it is polled every cycle again.
+  slave->Addresses.insert(2);
+  ASSERT_TRUE(RunUntil([&] { return Point("2-HREG2").FailureCount == 0; }, 32000));
+  // (The retry's 30 s count from the failure, which the reply wait puts after the request.)
+  EXPECT_GE(loop.NowMs() - times[4], 30000);
+  EXPECT_LE(loop.NowMs() - times[4], 33000);
+  EXPECT_EQ(Point("2-HREG2").Value, "2");
+  slave->Holding[1] = 3;
+  ASSERT_TRUE(RunUntil([&] { return Point("2-HREG2").Value == "3"; }, 5000));
+
+  // Gone again: dropped after three failures, and a new list tries it at once.
+  slave->Addresses.erase(2);
+  ASSERT_TRUE(RunUntil([&] { return Point("2-HREG2").FailureCount == 3; }, 120000));
+  const size_t before = timesTo2().size();
+  loop.RunFor(5000);
+  ASSERT_EQ(timesTo2().size(), before);
+  SendPoints(points);
+  ASSERT_TRUE(RunUntil([&] { return timesTo2().size() > before; }, 5000));
+  EXPECT_LT(timesTo2().back() - acceptedAt, 3000);
 }
 
 TEST_F(PollingTest, NewTableRestartsTheCycleFromItsFirstPoint) {

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "support/HostFixture.h"
+#include "support/SiteFixture.h"
 
 namespace qmb::test {
 namespace {
@@ -101,14 +101,15 @@ TEST_F(ConnectionManagerTest, PortsThatCannotBeClaimedFailWithClearTexts) {
             "COMMANDERROR=Could not open /dev/ttyS3: No such device");
   serialPorts.OpenErrorForNewPorts.clear();
 
-  // A port that fails while in use is logged and shown; the engine carries on.
+  // A port that fails while in use is logged and shown with the site's settings, which it
+  // gets back when it is reopened; the engine carries on.
   auto client = Open({"DESCRIPTION=Unplugged", "COMPORT=1"});
   ASSERT_EQ(Status(RunToEnd(*client, {"COMMAND=COMMANDSTATUS"})), "TRUE");
   PortOf(*client).Close();
   PortOf(*client).OnFailure("Device vanished");
   EXPECT_EQ(client->Engine->Model.LogMmo.back(), "Error: Device vanished");
   EXPECT_EQ(client->Engine->Model.ProtocolLbl, "ASCII");
-  EXPECT_EQ(client->Engine->Model.PortLbl, "None");
+  EXPECT_EQ(client->Engine->Model.PortLbl, "1");
   EXPECT_EQ(Poll(*client), "FALSE") << "nothing running, nothing to report";
 }
 
@@ -283,6 +284,149 @@ TEST_F(ModemSiteTest, ModemSitesWithoutNumberOrPortAreRefused) {
   noPort->OpenSite(List({"DESCRIPTION=M2", "CONNECTIONTYPE=MODEM", "PHONENUMBER=1"}));
   EXPECT_EQ(Element(noPort->ExecuteCommand(List({"COMMAND=COMMANDSTATUS"})), 1),
             "COMMANDERROR=TAPI Not currently Supported");
+}
+
+TEST_F(ModemSiteTest, PortThatFailsLosesTheCallAndTheSiteGoesOffline) {
+  auto client = OpenModem("CONNECT 9600");
+  PollTexts(*client);
+  ASSERT_TRUE(client->Engine->IsConnected());
+  FakeSerialPort& port = PortOf(*client);
+  port.Unplug();
+  EXPECT_FALSE(client->Engine->IsConnected()) << "a reopened port would not bring the call back";
+  EXPECT_FALSE(client->Engine->Session.LoggedOn());
+  const Variant status = RunToEnd(*client, {"COMMAND=SITESTATUS"});
+  EXPECT_EQ(Element(status, 3), "Remote");
+  EXPECT_EQ(Element(status, 4), "Offline");
+  const size_t attempts = port.OpenTimes.size();
+  loop.RunFor(60000);
+  EXPECT_EQ(port.OpenTimes.size(), attempts) << "nothing reopens the port of a lost call";
+}
+
+// A serial device that goes away while its site is open: the port is reopened after 1 s, then
+// after twice the last wait up to 30 s. Meanwhile nothing is polled or counted against a point,
+// commands fail at once, and the status shows the site's own settings and why the port is down.
+// The failure is logged once, each reopen error once, and the recovery once.
+class PortOutageTest : public SiteFixture {
+ protected:
+  PortOutageTest() {
+    SetLogSink([this](LogLevel level, const std::string& line) {
+      if (level >= LogLevel::Info) log.push_back(line);
+    });
+  }
+  ~PortOutageTest() override { SetLogSink(nullptr); }
+  int Logged(const std::string& part) const {
+    return static_cast<int>(std::count_if(log.begin(), log.end(), [&](const std::string& line) {
+      return line.find(part) != std::string::npos;
+    }));
+  }
+  // Waits between the open attempts from the given one on.
+  std::vector<int64_t> AttemptGaps(size_t from) const {
+    std::vector<int64_t> gaps;
+    for (size_t i = from + 1; i < port->OpenTimes.size(); ++i)
+      gaps.push_back(port->OpenTimes[i] - port->OpenTimes[i - 1]);
+    return gaps;
+  }
+
+  std::vector<std::string> log;
+};
+
+class PortOutageFramingTest : public PortOutageTest,
+                              public ::testing::WithParamInterface<LinkKind> {};
+INSTANTIATE_TEST_SUITE_P(Framings, PortOutageFramingTest,
+                         ::testing::Values(LinkKind::ASCII, LinkKind::RTU),
+                         [](const auto& info) { return std::string(LinkName(info.param)); });
+
+TEST_P(PortOutageFramingTest, UnpluggedDeviceIsReopenedWithGrowingWaitsAndPollingResumes) {
+  OpenSerial(GetParam() == LinkKind::RTU);
+  slave->Holding[0] = 7;
+  SendPoints({"{a}{1-HREG1}"});
+  ASSERT_TRUE(RunUntil([&] { return Point("1-HREG1").HasValue; }));
+  const std::vector<std::string> healthy = Texts(Run({"COMMAND=SITESTATUS"}));
+  ASSERT_EQ(healthy.size(), 13u);
+  EXPECT_EQ(healthy[7], "");
+
+  port->Unplug();
+  const int64_t unplugged = loop.NowMs();
+  const size_t attempts = port->OpenTimes.size();
+  const size_t frames = FrameCount();
+  std::vector<std::string> down = Texts(Run({"COMMAND=SITESTATUS"}));
+  ASSERT_EQ(down.size(), 13u);
+  EXPECT_EQ(down[7], "Port down, reopening: COM1: the device failed (read error)");
+  for (size_t i = 8; i < 13; ++i) EXPECT_EQ(down[i], healthy[i]) << "the site's own settings";
+
+  ASSERT_TRUE(RunUntil([&] { return port->OpenTimes.size() > attempts; }));
+  EXPECT_NEAR(port->OpenTimes[attempts] - unplugged, 1000, 100);
+  const Variant read = Run({"COMMAND=POINTGETVALUE", "POINT={v}{1-HREG1}"});
+  EXPECT_EQ(Element(read, 1), "COMMANDERROR=Could not read data from panel.");
+  const Variant raw =
+      Run({"COMMAND=GETDATA", "DRIVERCOMMAND=SENDCOMMAND", "COMMANDSTRING=010300000001"});
+  EXPECT_EQ(Element(raw, 1),
+            "COMMANDERROR=Cannot send: COM1 is not open (reopening: COM1: no device)");
+  EXPECT_EQ(Texts(Run({"COMMAND=SITESTATUS"}))[7], "Port down, reopening: COM1: no device");
+
+  loop.RunFor(unplugged + 70000 - loop.NowMs());
+  const std::vector<int64_t> gaps = AttemptGaps(attempts);
+  const std::vector<int64_t> expected{2000, 4000, 8000, 16000, 30000};
+  ASSERT_EQ(gaps.size(), expected.size());
+  for (size_t i = 0; i < gaps.size(); ++i) EXPECT_NEAR(gaps[i], expected[i], 100) << i;
+  EXPECT_EQ(FrameCount(), frames) << "nothing is polled while the port is down";
+  EXPECT_EQ(Point("1-HREG1").FailureCount, 0);
+  EXPECT_FALSE(engine->Session.Busy());
+  EXPECT_EQ(Logged("serial port failed: COM1: the device failed (read error); reopening it"), 1);
+  EXPECT_EQ(Logged("reopening COM1 failed: COM1: no device"), 1);
+
+  // Plugged back: the next attempt (30 s after the last) reopens it and polling resumes.
+  port->Replug();
+  slave->Holding[0] = 8;
+  ASSERT_TRUE(RunUntil([&] { return port->IsOpen(); }));
+  EXPECT_NEAR(loop.NowMs() - unplugged, 91000, 200);
+  EXPECT_EQ(Logged("COM1 reopened after 91 s (7 attempts); polling resumes"), 1) << log.back();
+  ASSERT_TRUE(RunUntil([&] { return Point("1-HREG1").Value == "8"; }, 3000));
+  EXPECT_EQ(Texts(Run({"COMMAND=SITESTATUS"}))[7], "");
+
+  // A device that fails again soon after goes on with the long wait; one that stayed up 30 s
+  // starts from 1 s again.
+  port->Unplug();
+  size_t from = port->OpenTimes.size();
+  int64_t failed = loop.NowMs();
+  port->Replug();
+  ASSERT_TRUE(RunUntil([&] { return port->IsOpen(); }));
+  EXPECT_NEAR(port->OpenTimes[from] - failed, 30000, 100);
+  loop.RunFor(31000);
+  port->Unplug();
+  from = port->OpenTimes.size();
+  failed = loop.NowMs();
+  port->Replug();
+  ASSERT_TRUE(RunUntil([&] { return port->IsOpen(); }));
+  EXPECT_NEAR(port->OpenTimes[from] - failed, 1000, 100);
+  EXPECT_EQ(Logged("serial port failed"), 3);
+  EXPECT_EQ(Point("1-HREG1").FailureCount, 0);
+}
+
+// A link reset after a silent poll whose reopen fails leaves the port closed with no failure
+// reported: the watch's first attempt, 1 s later, tells why, and the cut-short poll counts
+// against no point. (A reset that reopens the port is no outage: nothing is logged.)
+TEST_F(PortOutageTest, LinkResetThatCannotReopenStartsTheOutage) {
+  OpenSerial(false);
+  slave->Silent = true;
+  SendPoints({"{a}{1-HREG1}"});
+  ASSERT_TRUE(RunUntil([&] { return FrameCount() >= 2; }));
+  EXPECT_EQ(Point("1-HREG1").FailureCount, 1) << "a silent poll whose reset reopened the port";
+  EXPECT_EQ(Logged("COM1"), 0) << "nothing to say about a port the reset reopened";
+  port->OpenError = "COM1: no device";
+  ASSERT_TRUE(RunUntil([&] { return !engine->Flags.PortLost.empty(); }));
+  EXPECT_EQ(engine->Flags.PortLost, "COM1: no device");
+  EXPECT_EQ(Point("1-HREG1").FailureCount, 1);
+  EXPECT_EQ(engine->Model.PortLbl, "1");
+  EXPECT_EQ(Logged("serial port failed: COM1: no device; reopening it in 2 s"), 1);
+
+  slave->Silent = false;
+  slave->Holding[0] = 3;
+  port->Replug();
+  ASSERT_TRUE(RunUntil([&] { return Point("1-HREG1").HasValue; }, 5000));
+  EXPECT_EQ(Point("1-HREG1").Value, "3");
+  EXPECT_TRUE(engine->Flags.PortLost.empty());
+  EXPECT_EQ(Logged("COM1 reopened"), 1);
 }
 
 }  // namespace

@@ -179,9 +179,10 @@ TEST_F(SiteCommandsTest, SendCommandRefusals) {
             (std::vector<std::string>{"COMMANDSTATUS=FALSE", ""}));
   EXPECT_EQ(slave->Requests, 3);
   // An error of the serial line reaches the host as the error text.
-  port->Close();
+  port->WriteError = "COM1: cannot send: write error";
   EXPECT_EQ(Texts(Driver({"DRIVERCOMMAND=SENDCOMMAND", "COMMANDSTRING=010300630001"})),
-            (std::vector<std::string>{"COMMANDSTATUS=FALSE", "COMMANDERROR=Device not open"}));
+            (std::vector<std::string>{"COMMANDSTATUS=FALSE",
+                                      "COMMANDERROR=COM1: cannot send: write error"}));
   client.reset();
   loop.RunFor(1000);
 
