@@ -141,8 +141,9 @@ void ConnectionManager::FailStart(const std::string& error, const std::string& c
 
 bool ConnectionManager::ConnectDirect() {
   try {
-    if (!line_.PortAvailable(site_.Comport)) {
-      FailStart("Specified comport is not available or already in use.");
+    std::string reason;
+    if (!line_.PortAvailable(site_.Comport, &reason)) {
+      FailStart("Specified comport is not available or already in use.", reason);
       return false;
     }
     line_.OpenDirect(site_);

@@ -60,8 +60,8 @@ void SerialLine::OpenForModem(const TSite& site) {
   ApplyFraming(site);
 }
 
-bool SerialLine::PortAvailable(int portNumber) {
-  return portNumber != 0 && ports_.PortAvailable(portNumber);
+bool SerialLine::PortAvailable(int portNumber, std::string* reason) {
+  return ports_.PortAvailable(portNumber, reason);
 }
 
 Task<void> SerialLine::PutCharWait(uint8_t byte) {

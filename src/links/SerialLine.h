@@ -33,7 +33,7 @@ class SerialLine {
   // A modem connection: the port is opened first, then framed; RS-485 and RTS stay as they are.
   void OpenForModem(const TSite& site);
 
-  bool PortAvailable(int portNumber);
+  bool PortAvailable(int portNumber, std::string* reason = nullptr);
   bool IsOpen() const { return port_.IsOpen(); }
   // A Modbus request onto the line, in the frame trace.
   void PutFrame(const std::string& bytes);

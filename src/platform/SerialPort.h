@@ -100,8 +100,8 @@ class SerialPortFactory {
   virtual ~SerialPortFactory() = default;
   virtual std::unique_ptr<SerialPort> CreatePort() = 0;
   // The port's device exists and can be claimed exclusively now (a port held by another program
-  // is not available). False for 0.
-  virtual bool PortAvailable(int number) = 0;
+  // is not available). False for 0; reason, when given, then says why in an operator's words.
+  virtual bool PortAvailable(int number, std::string* reason = nullptr) = 0;
 };
 
 }  // namespace qmb

@@ -2,12 +2,16 @@
 // on an open port, the exclusive claim, triggers and the receive path, and a far end that goes
 // away. The test holds the master side of each pair as the device's far end.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <csignal>
 
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <time.h>
 
 #include <climits>
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <mutex>
@@ -194,15 +198,18 @@ TEST(QtSerialPort, AClaimedDeviceIsInUseThroughEveryPathAndForEveryone) {
   dir.Link(1, pty.Device());
   dir.Link(2, pty.Device());  // the same device under another name
   QtSerialPortFactory factory;
+  std::string reason;
   EXPECT_FALSE(factory.PortAvailable(0));
-  EXPECT_FALSE(factory.PortAvailable(250));
+  EXPECT_FALSE(factory.PortAvailable(250, &reason));
+  EXPECT_NE(reason.find("COM250: no device at"), std::string::npos) << reason;
   EXPECT_TRUE(factory.PortAvailable(1));
   EXPECT_TRUE(factory.PortAvailable(2));
 
   auto first = factory.CreatePort();
   first->SetPortNumber(1);
   first->Open();
-  EXPECT_FALSE(factory.PortAvailable(1));
+  EXPECT_FALSE(factory.PortAvailable(1, &reason));
+  EXPECT_NE(reason.find("in use by another site of this server"), std::string::npos) << reason;
   EXPECT_FALSE(factory.PortAvailable(2)) << "another path to a claimed device";
   for (int number : {1, 2}) {
     auto second = factory.CreatePort();
@@ -231,6 +238,27 @@ TEST(QtSerialPort, AClaimedDeviceIsInUseThroughEveryPathAndForEveryone) {
   ioctl(other, TIOCNXCL);
   EXPECT_TRUE(factory.PortAvailable(1));
   ::close(other);
+
+  // Held by another process: the reason names it.
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t holder = fork();
+  ASSERT_GE(holder, 0);
+  if (holder == 0) {
+    const int fd = ::open(pty.Device().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0 && write(ready[1], "x", 1) == 1) pause();
+    _exit(1);
+  }
+  char byte = 0;
+  ASSERT_EQ(read(ready[0], &byte, 1), 1);
+  EXPECT_FALSE(factory.PortAvailable(1, &reason));
+  EXPECT_NE(reason.find("in use by another program (process " + std::to_string(holder)),
+            std::string::npos)
+      << reason;
+  kill(holder, SIGKILL);
+  waitpid(holder, nullptr, 0);
+  ::close(ready[0]);
+  ::close(ready[1]);
 
   // A file that is no serial device is not a port.
   const std::string file = dir.Dir() + "/plain";

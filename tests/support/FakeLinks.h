@@ -109,7 +109,12 @@ class FakeSerialPortFactory : public SerialPortFactory {
  public:
   explicit FakeSerialPortFactory(VirtualLoop& loop) : loop_(loop) {}
   std::unique_ptr<SerialPort> CreatePort() override;
-  bool PortAvailable(int number) override { return number != 0 && Available.count(number) > 0; }
+  bool PortAvailable(int number, std::string* reason = nullptr) override {
+    const bool available = number != 0 && Available.count(number) > 0;
+    if (!available && reason) *reason = UnavailableReason;
+    return available;
+  }
+  std::string UnavailableReason = "in use by another program";
 
   std::set<int> Available;
   std::vector<FakeSerialPort*> Created;  // owned by the engines

@@ -1,5 +1,6 @@
 #include "platform/qt/QtSerialPort.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <sys/file.h>
@@ -12,6 +13,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
@@ -29,6 +31,48 @@ constexpr int kLinePollMs = 100;
 
 std::string ErrnoText(int error) {
   return std::strerror(error);
+}
+
+// "in use by another program", with the holder's process id and name where /proc shows it (all
+// of them to root, a user's own otherwise). ownFd: this process's own descriptor of the device
+// while asking, which is not a holder.
+std::string InUseText(const std::string& path, int ownFd = -1) {
+  DIR* proc = opendir("/proc");
+  std::string holder;
+  while (proc && holder.empty()) {
+    const dirent* process = readdir(proc);
+    if (!process) break;
+    const char* name = process->d_name;
+    if (*name < '1' || *name > '9') continue;
+    const std::string fdDir = std::string("/proc/") + name + "/fd";
+    DIR* fds = opendir(fdDir.c_str());
+    if (!fds) continue;
+    while (const dirent* entry = readdir(fds)) {
+      if (entry->d_name[0] == '.') continue;
+      const std::string link = fdDir + "/" + entry->d_name;
+      char target[PATH_MAX];
+      const ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
+      if (length <= 0) continue;
+      target[length] = '\0';
+      if (path != target) continue;
+      if (std::to_string(getpid()) == name && std::to_string(ownFd) == entry->d_name) continue;
+      holder = name;
+      break;
+    }
+    closedir(fds);
+  }
+  if (proc) closedir(proc);
+  if (holder.empty()) return "in use by another program";
+  if (holder == std::to_string(getpid())) return "in use by another site of this server";
+  std::string command;
+  if (FILE* comm = std::fopen(("/proc/" + holder + "/comm").c_str(), "r")) {
+    char text[64] = {};
+    if (std::fgets(text, sizeof text, comm)) command = text;
+    std::fclose(comm);
+    while (!command.empty() && command.back() == '\n') command.pop_back();
+  }
+  return "in use by another program (process " + holder +
+         (command.empty() ? std::string() : " " + command) + ")";
 }
 
 bool IsPseudoTerminalDevice(int fd) {
@@ -108,7 +152,14 @@ bool QtSerialPort::Claim(const std::string& path, int* keepFd, std::string& reas
   const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     const int error = errno;
-    reason = error == EBUSY ? "in use by another program" : ErrnoText(error);
+    if (error == EBUSY)
+      reason = InUseText(path);
+    else if (error == EACCES || error == EPERM)
+      reason = ErrnoText(error) +
+               " (the server's user needs the device's group, usually dialout: sudo usermod -aG "
+               "dialout USER, then log in again)";
+    else
+      reason = ErrnoText(error);
     return false;
   }
   bool ok = true;
@@ -118,13 +169,12 @@ bool QtSerialPort::Claim(const std::string& path, int* keepFd, std::string& reas
     ok = false;
   } else if (ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive) {
     // Another holder asked for exclusive use; root may open such a device anyway, so ask.
-    reason = "in use by another program";
+    reason = InUseText(path, fd);
     ok = false;
   } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     // Binds every path to the device and root alike, which lock files and TIOCEXCL do not.
     const int error = errno;
-    reason = error == EWOULDBLOCK ? "in use by another program"
-                                  : "cannot be locked: " + ErrnoText(error);
+    reason = error == EWOULDBLOCK ? InUseText(path, fd) : "cannot be locked: " + ErrnoText(error);
     ok = false;
   }
   if (!ok || !keepFd) {
@@ -658,14 +708,22 @@ std::unique_ptr<SerialPort> QtSerialPortFactory::CreatePort() {
   return std::make_unique<QtSerialPort>();
 }
 
-bool QtSerialPortFactory::PortAvailable(int number) {
-  if (number < 1) return false;
+bool QtSerialPortFactory::PortAvailable(int number, std::string* reason) {
+  const std::string com = "COM" + std::to_string(number);
+  if (number < 1) {
+    if (reason) *reason = "no COM port number is set";
+    return false;
+  }
   const std::string named = QtSerialPort::DevicePath(number);
   char resolved[PATH_MAX];
-  if (!realpath(named.c_str(), resolved)) return false;
-  std::string reason;
-  if (QtSerialPort::Claim(resolved, nullptr, reason)) return true;
-  LogDebug("COM" + std::to_string(number) + " (" + resolved + ") is not available: " + reason);
+  if (!realpath(named.c_str(), resolved)) {
+    if (reason) *reason = com + ": no device at " + named + " (" + ErrnoText(errno) + ")";
+    return false;
+  }
+  std::string why;
+  if (QtSerialPort::Claim(resolved, nullptr, why)) return true;
+  if (reason) *reason = com + " (" + resolved + "): " + why;
+  LogDebug(com + " (" + resolved + ") is not available: " + why);
   return false;
 }
 

@@ -142,7 +142,7 @@ class QtSerialPort : public SerialPort {
 class QtSerialPortFactory : public SerialPortFactory {
  public:
   std::unique_ptr<SerialPort> CreatePort() override;
-  bool PortAvailable(int number) override;
+  bool PortAvailable(int number, std::string* reason = nullptr) override;
 };
 
 }  // namespace qmb
