@@ -85,13 +85,7 @@ void PointTable::RebuildPointTable() {
 }
 
 void PointTable::CollectPoints(EngineClient& client, const Variant& params) {
-  client.PointsList.clear();
-  for (int n = 0;; ++n) {
-    std::string text;
-    GetParamStr(params, "POINT" + std::to_string(n), text);
-    if (text.empty()) return;
-    client.PointsList.push_back(text);
-  }
+  GetNumberedParams(params, "POINT", client.PointsList);
 }
 
 bool PointTable::SendPointsListNow(EngineClient* client, const Variant& params) {
