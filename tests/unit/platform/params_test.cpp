@@ -176,9 +176,9 @@ TEST(ParamNumbered, OnePassReadsWhatKeyByKeyLookupsRead) {
             (std::vector<std::string>{"a"}));
 }
 
-TEST(ParamNumbered, AHundredThousandKeysInReverseOrderWithRepeats) {
-  // Read key by key this list takes about a minute; in one pass, a blink.
-  constexpr int kCount = 100000;
+TEST(ParamNumbered, FiftyThousandKeysInReverseOrderWithRepeats) {
+  // Read key by key this list took seconds; in one pass, a blink.
+  constexpr int kCount = 50000;
   std::vector<std::string> texts{"COMMAND=SENDPOINTSLIST"};
   for (int n = kCount - 1; n >= 0; --n)
     texts.push_back("POINT" + std::to_string(n) + "=v" + std::to_string(n));
