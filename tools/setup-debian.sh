@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs every Debian package the build, the tests, the benchmarks, the fuzzers and the tools need.
+# Installs every Debian package the build, the tests, the benchmarks, the fuzzers and the tools need,
+# and generates the locales the tests format under.
 # Idempotent: when everything is present already it touches nothing and needs no network.
 set -euo pipefail
 
@@ -9,8 +10,13 @@ packages=(
   qt6-base-dev qt6-serialport-dev libqt6serialport6 qt6-qpa-plugins libxkbcommon-dev
   libgtest-dev libgmock-dev libbenchmark-dev libmodbus-dev strace
   dbus dbus-daemon dbus-bin systemd python3 python3-dbus python3-pymodbus python3-serial
-  python3-serial-asyncio socat xvfb xauth xdotool
+  python3-serial-asyncio socat xvfb xauth xdotool locales
 )
+# Locales the time-text tests format under besides C (they skip, saying so, where one is missing).
+test_locales=(en_US.UTF-8 de_DE.UTF-8)
+
+SUDO=""
+if [[ $(id -u) -ne 0 ]]; then SUDO="sudo"; fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -20,12 +26,29 @@ done
 
 if ((${#missing[@]} == 0)); then
   echo "setup: all ${#packages[@]} packages present"
-  exit 0
+else
+  echo "setup: installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -q
+  $SUDO apt-get install -y -q --no-install-recommends "${packages[@]}"
 fi
 
-echo "setup: installing ${missing[*]}"
-SUDO=""
-if [[ $(id -u) -ne 0 ]]; then SUDO="sudo"; fi
-export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -q
-$SUDO apt-get install -y -q --no-install-recommends "${packages[@]}"
+# `locale -a` spells UTF-8 as utf8.
+absent=()
+for l in "${test_locales[@]}"; do
+  locale -a 2>/dev/null | grep -qx "${l%%.*}.utf8" || absent+=("$l")
+done
+if ((${#absent[@]} == 0)); then
+  echo "setup: all ${#test_locales[@]} test locales present"
+else
+  echo "setup: generating ${absent[*]}"
+  for l in "${absent[@]}"; do
+    # Uncomment the locale's line in /etc/locale.gen, or add it.
+    if grep -q "^# *$l UTF-8" /etc/locale.gen; then
+      $SUDO sed -i "s/^# *$l UTF-8/$l UTF-8/" /etc/locale.gen
+    elif ! grep -q "^$l UTF-8" /etc/locale.gen; then
+      echo "$l UTF-8" | $SUDO tee -a /etc/locale.gen >/dev/null
+    fi
+  done
+  $SUDO locale-gen
+fi

@@ -381,6 +381,9 @@ int main(int argc, char** argv) {
   qmb::LoadDecimalSeparatorFromEnvironment();
   // Every conversion the driver does itself is locale-free; only the separator is taken over.
   std::setlocale(LC_NUMERIC, "C");
+  // Site times are written in the date and time forms of the environment's LC_TIME locale.
+  const std::string timeLocale = qmb::TimeLocaleNameFromEnvironment();
+  const bool timeLocaleLoaded = qmb::SetTimeLocale(timeLocale);
 
   if (!parsed) {
     std::fprintf(stderr, "qormodbus: %s\n\n%s", error.c_str(), kUsage);
@@ -417,6 +420,9 @@ int main(int argc, char** argv) {
   if (logOptions.logFile.empty() && options.mode == qmb::StartMode::Automation)
     logOptions.logFile = qmb::DefaultServerLogFile();
   if (!qmb::InstallServerLog(logOptions, error)) qmb::LogWarning(error);
+  if (!timeLocaleLoaded)
+    qmb::LogWarning("The time locale \"" + timeLocale +
+                    "\" is not on this machine: site times are written as yyyy-MM-dd HH:mm:ss");
 
   int exitCode = 0;
   UpdateRegistration(options.mode, exitCode);

@@ -1,8 +1,9 @@
 #include "engine/PointTable.h"
 
 #include <exception>
+#include <memory_resource>
+#include <string>
 #include <unordered_map>
-#include <unordered_set>
 
 #include "platform/Log.h"
 #include "platform/ParamList.h"
@@ -49,33 +50,39 @@ void PointTable::SetPointValue(int32_t position, std::string value) {
 
 void PointTable::RebuildPointTable() {
   try {
-    // Keys compare ignoring letter case; hosts may register thousands of points, so the merge
-    // looks keys up by their upper-case form instead of scanning.
-    std::unordered_map<std::string, size_t> previous;
-    for (size_t i = 0; i < entries_.size(); ++i) previous.emplace(UpperCase(entries_[i].Key), i);
-    std::unordered_set<std::string> seen;
+    // Keys compare ignoring letter case; hosts may register a hundred thousand points, so the
+    // merge finds keys by their upper-case form in a table sized once, whose nodes come from one
+    // arena and go with it.
+    size_t listed = 0;
+    for (const auto& [description, client] : session_.Clients())
+      listed += client->PointsList.size();
+    std::pmr::monotonic_buffer_resource arena;
+    std::pmr::unordered_map<std::string, size_t> positions(listed, &arena);
     std::vector<Entry> merged;
+    merged.reserve(listed);
     for (const auto& [description, client] : session_.Clients()) {
       try {
         for (const std::string& text : client->PointsList) {
           if (text.empty()) continue;
           std::string label, key;
           SplitPointEntry(text, label, key);
-          if (key.empty() || !seen.insert(UpperCase(key)).second) continue;
-          auto data = std::make_unique<TPointData>();
-          // Values and failure counts survive a rebuild for keys that remain.
-          if (const auto old = previous.find(UpperCase(key)); old != previous.end()) {
-            const TPointData& kept = *entries_[old->second].Data;
-            data->Value = kept.Value;
-            data->HasValue = kept.HasValue;
-            data->Polled = kept.Polled;
-            data->FailureCount = kept.FailureCount;
-          }
-          merged.push_back({key, std::move(data)});
+          if (key.empty() || !positions.try_emplace(UpperCase(key), merged.size()).second) continue;
+          merged.push_back({std::move(key), std::make_unique<TPointData>()});
         }
       } catch (const std::exception& e) {
         LogDebug(std::string("Point list of a client skipped: ") + e.what());
       }
+    }
+    // Values and failure counts survive a rebuild for keys that remain (the old table holds each
+    // key once).
+    for (const Entry& old : entries_) {
+      const auto kept = positions.find(UpperCase(old.Key));
+      if (kept == positions.end()) continue;
+      TPointData& data = *merged[kept->second].Data;
+      data.Value = old.Data->Value;
+      data.HasValue = old.Data->HasValue;
+      data.Polled = old.Data->Polled;
+      data.FailureCount = old.Data->FailureCount;
     }
     entries_ = std::move(merged);
   } catch (const std::exception& e) {
@@ -85,13 +92,7 @@ void PointTable::RebuildPointTable() {
 }
 
 void PointTable::CollectPoints(EngineClient& client, const Variant& params) {
-  client.PointsList.clear();
-  for (int n = 0;; ++n) {
-    std::string text;
-    GetParamStr(params, "POINT" + std::to_string(n), text);
-    if (text.empty()) return;
-    client.PointsList.push_back(text);
-  }
+  GetNumberedParams(params, "POINT", client.PointsList);
 }
 
 bool PointTable::SendPointsListNow(EngineClient* client, const Variant& params) {

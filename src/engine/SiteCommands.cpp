@@ -12,9 +12,8 @@ namespace qmb {
 
 std::string DateTimeText(double dateTime) {
   const CivilTime t = DecodeDateTime(dateTime);
-  std::string text = FormatDateTimePattern(dateTime, ShortDateFormat());
-  if (t.hour || t.minute || t.second || t.millisecond)
-    text += " " + FormatDateTimePattern(dateTime, LongTimeFormat());
+  std::string text = ShortDateText(dateTime);
+  if (t.hour || t.minute || t.second || t.millisecond) text += " " + LongTimeText(dateTime);
   return text;
 }
 
@@ -41,7 +40,7 @@ void SiteCommands::SiteStatus() {
     try {
       const double siteNow = clock_.LocalNow() - session_.SiteClockOffset();
       result.Put(0, Variant("Site: " + site_.Description));
-      result.Put(2, Variant("Date: " + FormatDateTimePattern(siteNow, ShortDateFormat())));
+      result.Put(2, Variant("Date: " + ShortDateText(siteNow)));
       result.Put(3, Variant("Time: " + FormatDateTimePattern(siteNow, "hh:mmap")));
       if (flags_.TCPMode) {
         result.Put(6, Variant("ModBus/TCP Connection"));

@@ -1,5 +1,5 @@
-// The user's regional settings that the driver honours: the decimal separator and the short date
-// and long time formats (Qt-style patterns: d dd M MM yy yyyy h hh H HH m mm s ss AP ap).
+// The user's regional settings that the driver honours: the decimal separator, and the short date
+// and long time forms of the C library's LC_TIME locale.
 #pragma once
 
 #include <string>
@@ -13,9 +13,17 @@ void SetDecimalSeparator(char separator);
 // Takes the separator from the C library's current locale (after setlocale(LC_ALL, "")).
 void LoadDecimalSeparatorFromEnvironment();
 
-// Defaults, where the application loads nothing: "yyyy-MM-dd" and "HH:mm:ss".
-const std::string& ShortDateFormat();
-const std::string& LongTimeFormat();
-void SetDateTimeFormats(const std::string& shortDate, const std::string& longTime);
+// The LC_TIME locale the environment names, as the C library picks it: LC_ALL, else LC_TIME,
+// else LANG (the first that is set and not empty), else "C".
+std::string TimeLocaleNameFromEnvironment();
+// Takes the date and time forms of the named locale. The C and POSIX locales (C.UTF-8 too) keep
+// the driver's fixed forms, "yyyy-MM-dd" and "HH:mm:ss"; so does a locale the machine does not
+// have, for which the answer is false.
+bool SetTimeLocale(const std::string& name);
+
+// The locale's short date (strftime's %x) and long time (%X) of a date-time number, as driver
+// texts: one byte per character, characters above U+00FF as "?".
+std::string ShortDateText(double dateTime);
+std::string LongTimeText(double dateTime);
 
 }  // namespace qmb

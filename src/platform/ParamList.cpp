@@ -1,5 +1,6 @@
 #include "platform/ParamList.h"
 
+#include <exception>
 #include <limits>
 
 #include "platform/NumberText.h"
@@ -57,6 +58,65 @@ bool GetParamStr(const Variant& list, const std::string& key, std::string& value
     if (MatchVariant(array.Get(static_cast<int32_t>(index)), key, value)) return true;
   }
   return false;
+}
+
+void GetNumberedParams(const Variant& list, const std::string& prefix,
+                       std::vector<std::string>& values) {
+  values.clear();
+  const SafeArray* array = list.IsArray() ? &list.AsArray() : nullptr;
+  const size_t count = array ? static_cast<size_t>(array->Count()) : 1;
+  // A run of keys from 0 needs an element each, so numbers from count on are never reached.
+  std::vector<std::string> byNumber(count);
+  std::vector<bool> found(count, false);
+  // The first element without a text form: the lookup of every key not found before it raises.
+  std::exception_ptr unreadable;
+  const bool keysCanMatch = prefix.find('=') == std::string::npos;
+
+  auto consider = [&](const std::string& text) {
+    // Only an element whose key (the text before its first "=") is the prefix and a number in
+    // the form std::to_string gives can match one of the keys; a prefix with "=" matches nothing.
+    const size_t digitsAt = prefix.size();
+    if (!keysCanMatch || text.size() <= digitsAt || text.compare(0, digitsAt, prefix) != 0) return;
+    const size_t equals = text.find('=', digitsAt);
+    if (equals == std::string::npos || equals == digitsAt || equals - digitsAt > 10) return;
+    if (equals - digitsAt > 1 && text[digitsAt] == '0') return;
+    uint64_t number = 0;
+    for (size_t i = digitsAt; i < equals; ++i) {
+      if (text[i] < '0' || text[i] > '9') return;
+      number = number * 10 + static_cast<uint64_t>(text[i] - '0');
+    }
+    if (number >= count || found[number]) return;  // the first match wins
+    found[number] = true;
+    byNumber[number].assign(text, equals + 1, std::string::npos);
+  };
+  auto read = [&](const Variant& element) {
+    try {
+      if (element.Type() == VarType::Text)
+        consider(element.AsText());
+      else
+        consider(element.ToText());
+      return true;
+    } catch (...) {
+      unreadable = std::current_exception();
+      return false;
+    }
+  };
+
+  if (!array) {
+    read(list);
+  } else if (array->Count() > 0 && array->Dimensions() != 1) {
+    // Every lookup fails on the first element; see GetParamStr.
+    throw VariantError("Parameter list has " + std::to_string(array->Dimensions()) +
+                       " dimensions; only one can be read");
+  } else {
+    for (int32_t index = array->LowerBound(); index <= array->UpperBound(); ++index)
+      if (!read(array->Get(index))) break;
+  }
+
+  for (size_t number = 0; number < count && found[number] && !byNumber[number].empty(); ++number)
+    values.push_back(std::move(byNumber[number]));
+  const size_t next = values.size();
+  if (unreadable && (next == count || !found[next])) std::rethrow_exception(unreadable);
 }
 
 bool GetParamInt(const Variant& list, const std::string& key, int32_t& value) {

@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <utility>
 
 #include "platform/Locale.h"
 
@@ -261,6 +262,14 @@ void SafeArray::Put(int32_t index, const Variant& value) {
       items_[slot] = value;
       break;
   }
+}
+
+void SafeArray::Put(int32_t index, Variant&& value) {
+  if (type_ == ElementType::Variant ||
+      (type_ == ElementType::Text && value.Type() == VarType::Text))
+    items_[Slot(index)] = std::move(value);
+  else
+    Put(index, static_cast<const Variant&>(value));
 }
 
 std::string SafeArray::Bytes() const {

@@ -114,6 +114,8 @@ class SafeArray {
   // Stores a value converted to the element type: text arrays take its text, byte arrays its
   // number (0..255), variant arrays the value itself.
   void Put(int32_t index, const Variant& value);
+  // The same, taking over the value where no conversion is needed (long lists from hosts).
+  void Put(int32_t index, Variant&& value);
 
   // The bytes of a byte array, in index order.
   std::string Bytes() const;

@@ -2,8 +2,6 @@
 // on an open port, the exclusive claim, triggers and the receive path, and a far end that goes
 // away. The test holds the master side of each pair as the device's far end.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <csignal>
 
 #include <sys/file.h>
 #include <sys/ioctl.h>

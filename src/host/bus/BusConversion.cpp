@@ -104,18 +104,17 @@ QVariant ElementToBus(const Variant& value) {
 }  // namespace
 
 std::string TextFromBus(const QString& text) {
-  std::string bytes;
-  bytes.reserve(static_cast<size_t>(text.size()));
+  // Written in place rather than appended: point lists bring millions of characters at a time.
+  std::string bytes(static_cast<size_t>(text.size()), '\0');
+  const QChar* units = text.constData();
+  size_t length = 0;
   for (qsizetype i = 0; i < text.size(); ++i) {
-    const QChar c = text.at(i);
-    if (c.isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate()) {
+    const char16_t unit = units[i].unicode();
+    if (QChar::isHighSurrogate(unit) && i + 1 < text.size() && units[i + 1].isLowSurrogate())
       ++i;  // one character above U+FFFF, one "?"
-      bytes.push_back('?');
-      continue;
-    }
-    const char16_t unit = c.unicode();
-    bytes.push_back(unit <= 0xFF ? static_cast<char>(unit) : '?');
+    bytes[length++] = unit <= 0xFF ? static_cast<char>(unit) : '?';
   }
+  bytes.resize(length);
   return bytes;
 }
 
@@ -150,7 +149,8 @@ std::optional<Variant> ParamListFromBus(const QVariant& value, QString& error) {
     }
     argument.endArray();
     SafeArray list(ElementType::Variant, 0, static_cast<int32_t>(elements.size()) - 1);
-    for (size_t i = 0; i < elements.size(); ++i) list.Put(static_cast<int32_t>(i), elements[i]);
+    for (size_t i = 0; i < elements.size(); ++i)
+      list.Put(static_cast<int32_t>(i), std::move(elements[i]));
     return Variant(std::move(list));
   }
   const char* name = value.metaType().name();

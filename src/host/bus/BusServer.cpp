@@ -7,6 +7,7 @@
 #include <QDBusPendingReply>
 #include <QFile>
 #include <exception>
+#include <utility>
 
 #include "host/Registration.h"
 #include "host/bus/BusConversion.h"
@@ -294,8 +295,7 @@ void BusServer::HandleDriverCall(const QDBusMessage& message, uint64_t id) {
   }
   QString error;
   const QVariant argument = message.arguments().value(0);
-  const std::optional<Variant> params =
-      ParamListFromBus(argument.value<QDBusVariant>().variant(), error);
+  std::optional<Variant> params = ParamListFromBus(argument.value<QDBusVariant>().variant(), error);
   if (!params) {
     ReplyError(message, QDBusError::InvalidArgs, member + QStringLiteral(": ") + error);
     return;
@@ -312,9 +312,9 @@ void BusServer::HandleDriverCall(const QDBusMessage& message, uint64_t id) {
     case Operation::CloseSite:
     case Operation::SetDriverOption: {
       bool ok = false;
-      if (operation == Operation::OpenSite) ok = object->OpenSite(*params);
-      if (operation == Operation::CloseSite) ok = object->CloseSite(*params);
-      if (operation == Operation::SetDriverOption) ok = object->SetDriverOption(*params);
+      if (operation == Operation::OpenSite) ok = object->OpenSite(std::move(*params));
+      if (operation == Operation::CloseSite) ok = object->CloseSite(std::move(*params));
+      if (operation == Operation::SetDriverOption) ok = object->SetDriverOption(std::move(*params));
       if (debug)
         LogWrite(LogCategory::Bus, LogLevel::Debug, what + " -> " + (ok ? "true" : "false"));
       Reply(message, {ok});
@@ -322,9 +322,10 @@ void BusServer::HandleDriverCall(const QDBusMessage& message, uint64_t id) {
     }
     case Operation::ExecuteCommand:
     case Operation::Immediate: {
+      // The list goes over, not a copy of it: a host's point list may hold 100,000 elements.
       const Variant reply = operation == Operation::ExecuteCommand
-                                ? object->ExecuteCommand(*params)
-                                : object->ExecuteImmediate(*params);
+                                ? object->ExecuteCommand(std::move(*params))
+                                : object->ExecuteImmediate(std::move(*params));
       if (debug) LogWrite(LogCategory::Bus, LogLevel::Debug, what + " -> " + DescribeList(reply));
       Reply(message, {QVariant::fromValue(ReplyToBus(reply))});
       return;

@@ -203,6 +203,28 @@ class ReplyLayoutTest(BusTestCase):
                   'Site "Z\u00fcrich ?": engine created'.encode("utf-8"))
         self.assertTrue(wait_until(lambda: any(text in self.box.log() for text in logged)))
 
+    def test_site_time_is_written_in_the_servers_time_locale(self):
+        # The server takes its LC_TIME locale from the environment it starts in (through the bus
+        # that activates it; an empty LC_ALL counts as unset); a locale the machine lacks leaves
+        # the fixed form. LC_TIME only: the decimal separator of VERSIONCHECK=1.8 stays ".".
+        if "de_DE.utf8" not in subprocess.run(["locale", "-a"], capture_output=True,
+                                              text=True).stdout.split():
+            self.skipTest("locale de_DE.UTF-8 is not on this machine "
+                          "(tools/setup-debian.sh generates it)")
+        for lc_time, date_form in (("de_DE.UTF-8", "%d.%m.%Y"), ("xx_NOWHERE.UTF-8", "%Y-%m-%d")):
+            box = Sandbox(LC_ALL="", LC_TIME=lc_time)
+            self.addCleanup(box.close)
+            box.register()
+            host = Host(box.connect())
+            host.open_site("DESCRIPTION=Clock", "OFFLINE=TRUE")
+            before = time.strftime(date_form)
+            host.execute("COMMAND=SITETIME")
+            text = host.until_done()[3]
+            dates = {before, time.strftime(date_form)}
+            self.assertRegex(text, r"^SITETIME=(\S+)( \d\d:\d\d:\d\d)?$", lc_time)
+            self.assertIn(text.split("=")[1].split(" ")[0], dates, lc_time)
+        self.assertIn(b'The time locale "xx_NOWHERE.UTF-8" is not on this machine', box.log())
+
     def test_a_modbus_tcp_site_opens_without_a_device(self):
         self.host.open_site("DESCRIPTION=Plant", "BP3=TRUE", "SP3=127.0.0.1")
         self.assertEqual(self.host.status(), ["COMMANDSTATUS=FALSE", ""])

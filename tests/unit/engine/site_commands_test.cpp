@@ -2,7 +2,13 @@
 // the lock, raw requests in text and byte form, and the commands this driver declines.
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <cstdlib>
+#include <optional>
+#include <utility>
+
 #include "platform/DateTime.h"
+#include "platform/Locale.h"
 #include "support/SiteFixture.h"
 
 namespace qmb::test {
@@ -70,6 +76,86 @@ TEST_F(SiteCommandsTest, SiteStatusOfflineSerialAndTcp) {
             (std::vector<std::string>{"Site: Gateway", "", "Date: 2027-03-04", "Time: 09:05am", "",
                                       "", "ModBus/TCP Connection", "Remote Host: 10.0.0.5:1502",
                                       "Remote Port: 1502", ""}));
+}
+
+// Site times in the date and time forms of the LC_TIME locale; the C locale keeps the fixed forms.
+struct TimeLocaleCase {
+  const char* locale;
+  const char* siteTime;  // at 2027-03-04 17:05:09
+  const char* date;
+};
+
+class SiteTimeLocaleTest : public SiteCommandsTest,
+                           public ::testing::WithParamInterface<TimeLocaleCase> {
+ protected:
+  ~SiteTimeLocaleTest() override { SetTimeLocale("C"); }
+};
+
+TEST_P(SiteTimeLocaleTest, SiteTimeAndStatusDateFollowTheLocale) {
+  const TimeLocaleCase& c = GetParam();
+  if (!SetTimeLocale(c.locale))
+    GTEST_SKIP() << "locale " << c.locale << " is not on this machine (tools/setup-debian.sh "
+                 << "generates it)";
+  auto offline = OpenOffline("Desk");
+  ClockAtNextTick({2027, 3, 4, 17, 5, 9, 0});
+  EXPECT_EQ(Data(Run({"COMMAND=SITETIME"}, offline.get()))[0],
+            std::string("SITETIME=") + c.siteTime);
+  ClockAtNextTick({2027, 3, 4, 0, 0, 0, 0});
+  EXPECT_EQ(Data(Run({"COMMAND=SITETIME"}, offline.get()))[0], std::string("SITETIME=") + c.date)
+      << "at exactly midnight only the date";
+
+  OpenSerial(false);
+  ClockAtNextTick({2027, 3, 4, 17, 5, 9, 0});
+  const std::vector<std::string> status = Data(Run({"COMMAND=SITESTATUS"}));
+  ASSERT_EQ(status.size(), 10u);
+  EXPECT_EQ(status[2], std::string("Date: ") + c.date);
+  EXPECT_EQ(status[3], "Time: 05:05pm") << "the status time keeps its own 12-hour form";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Locales, SiteTimeLocaleTest,
+    ::testing::Values(TimeLocaleCase{"C", "2027-03-04 17:05:09", "2027-03-04"},
+                      TimeLocaleCase{"POSIX", "2027-03-04 17:05:09", "2027-03-04"},
+                      TimeLocaleCase{"C.UTF-8", "2027-03-04 17:05:09", "2027-03-04"},
+                      TimeLocaleCase{"en_US.UTF-8", "03/04/2027 05:05:09 PM", "03/04/2027"},
+                      TimeLocaleCase{"de_DE.UTF-8", "04.03.2027 17:05:09", "04.03.2027"}),
+    [](const ::testing::TestParamInfo<TimeLocaleCase>& info) {
+      std::string name = info.param.locale;
+      for (char& ch : name)
+        if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
+      return name;
+    });
+
+TEST(TimeLocale, NamedByTheEnvironmentAndRefusedWhenAbsent) {
+  // A locale the machine lacks keeps the fixed forms and says so.
+  EXPECT_FALSE(SetTimeLocale("xx_NOWHERE.UTF-8"));
+  const double at = EncodeDateTime({2027, 3, 4, 17, 5, 9, 0});
+  EXPECT_EQ(ShortDateText(at) + " " + LongTimeText(at), "2027-03-04 17:05:09");
+  EXPECT_TRUE(SetTimeLocale("C"));
+
+  // LC_ALL over LC_TIME over LANG, each only when set and not empty.
+  const char* names[] = {"LC_ALL", "LC_TIME", "LANG"};
+  std::vector<std::pair<std::string, std::optional<std::string>>> saved;
+  for (const char* name : names) {
+    const char* value = std::getenv(name);
+    saved.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
+  }
+  const struct {
+    const char *all, *time, *lang, *expected;
+  } cases[] = {
+      {"de_DE.UTF-8", "en_US.UTF-8", "fr_FR.UTF-8", "de_DE.UTF-8"},
+      {"", "en_US.UTF-8", "fr_FR.UTF-8", "en_US.UTF-8"},
+      {nullptr, nullptr, "fr_FR.UTF-8", "fr_FR.UTF-8"},
+      {nullptr, "", nullptr, "C"},
+  };
+  for (const auto& c : cases) {
+    for (const auto& [name, value] :
+         {std::pair{names[0], c.all}, std::pair{names[1], c.time}, std::pair{names[2], c.lang}})
+      value ? setenv(name, value, 1) : unsetenv(name);
+    EXPECT_EQ(TimeLocaleNameFromEnvironment(), c.expected);
+  }
+  for (const auto& [name, value] : saved)
+    value ? setenv(name.c_str(), value->c_str(), 1) : unsetenv(name.c_str());
 }
 
 TEST_F(SiteCommandsTest, LockUnlockAndUnknownDriverCommands) {
