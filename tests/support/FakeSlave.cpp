@@ -93,7 +93,7 @@ void FakeSlave::SendSerial(const std::string& request, uint8_t address, const st
     wire.push_back(static_cast<char>(crc & 0xFF));
     wire.push_back(static_cast<char>(crc >> 8));
   } else {
-    wire = ":";
+    wire.push_back(':');
     for (char c : frame) wire += ByteToHex(static_cast<uint8_t>(c));
     wire += ByteToHex(CalcLRC(reinterpret_cast<const uint8_t*>(frame.data()),
                               static_cast<int32_t>(frame.size())));
