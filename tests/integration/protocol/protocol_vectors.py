@@ -3,17 +3,12 @@
 
 Prints one vector a line, fields separated by blanks, frames as hex of their bytes:
 
-  request    <ASCII|RTU> <address> <write value or -> <frame>
-  reply      <ASCII|RTU|TCP> <address> <frame> <data|exception|foreign> <exception code> <value or ->
-  writereply <ASCII|RTU|TCP> <address> <write value> <frame> <echo|other>
+  request <ASCII|RTU> <address> <write value or -> <frame>
+  reply   <ASCII|RTU> <address> <frame> <data|exception|foreign> <exception code> <value or ->
 
 A request line is what pymodbus puts on the line for reading (value -) or writing the point.
 A reply line is a reply to the read of that point; for "data" replies the value is what
-pymodbus encoded, written as our driver reports it (TRUE/FALSE, or the register in decimal); a
-"foreign" one comes from another slave (serial) or unit (TCP). A writereply line is a slave's
-answer to the write of that value: its echo, or the echo of a write to the next address. TCP
-frames carry transaction id 0 and unit FF (what the driver sends); the reader puts in the id of
-its own request.
+pymodbus encoded, written as our driver reports it (TRUE/FALSE, or the register in decimal).
 
 Exits non-zero (and so fails the test) when pymodbus is missing.
 """
@@ -28,11 +23,10 @@ try:
         ReadDiscreteInputsRequest,
         ReadDiscreteInputsResponse,
     )
-    from pymodbus.bit_write_message import WriteSingleCoilRequest, WriteSingleCoilResponse
+    from pymodbus.bit_write_message import WriteSingleCoilRequest
     from pymodbus.factory import ClientDecoder
     from pymodbus.framer.ascii_framer import ModbusAsciiFramer
     from pymodbus.framer.rtu_framer import ModbusRtuFramer
-    from pymodbus.framer.socket_framer import ModbusSocketFramer
     from pymodbus.pdu import ExceptionResponse
     from pymodbus.register_read_message import (
         ReadHoldingRegistersRequest,
@@ -40,10 +34,7 @@ try:
         ReadInputRegistersRequest,
         ReadInputRegistersResponse,
     )
-    from pymodbus.register_write_message import (
-        WriteSingleRegisterRequest,
-        WriteSingleRegisterResponse,
-    )
+    from pymodbus.register_write_message import WriteSingleRegisterRequest
 except ImportError as error:
     print(f"pymodbus is not available ({error}); install python3-pymodbus", file=sys.stderr)
     sys.exit(2)
@@ -52,8 +43,6 @@ FRAMERS = {
     "ASCII": ModbusAsciiFramer(ClientDecoder()),
     "RTU": ModbusRtuFramer(ClientDecoder()),
 }
-TCP = ModbusSocketFramer(ClientDecoder())
-TCP_UNIT = 255
 
 # kind word: (read request, read response, function code, is register)
 KINDS = {
@@ -98,13 +87,6 @@ def read_vectors(framing, slave, kind, number, rng):
     foreign = response_class([1] if is_register else [True], unit=other)
     emit("reply", framing, address, framer.buildPacket(foreign).hex(), "foreign", 0, "-")
 
-    if framing == "RTU":  # once per point: Modbus/TCP has no framings of its own
-        response.unit_id = exception.unit_id = TCP_UNIT
-        foreign.unit_id = (TCP_UNIT + 1) % 256
-        emit("reply", "TCP", address, TCP.buildPacket(response).hex(), "data", 0, value)
-        emit("reply", "TCP", address, TCP.buildPacket(exception).hex(), "exception", code, "-")
-        emit("reply", "TCP", address, TCP.buildPacket(foreign).hex(), "foreign", 0, "-")
-
 
 def write_vectors(framing, slave, kind, number, rng):
     framer = FRAMERS[framing]
@@ -113,19 +95,11 @@ def write_vectors(framing, slave, kind, number, rng):
         text = rng.choice(["ON", "OFF", "1", "0", "TRUE", "FALSE"])
         state = text in ("ON", "1", "TRUE")
         request = WriteSingleCoilRequest(number - 1, state, unit=slave)
-        replies = [WriteSingleCoilResponse(n, state, unit=slave) for n in (number - 1, number)]
     else:
         register = rng.choice([0, 1, 0x1234, 65535, rng.randrange(65536)])
         text = str(register)
         request = WriteSingleRegisterRequest(number - 1, register, unit=slave)
-        replies = [WriteSingleRegisterResponse(n, register, unit=slave)
-                   for n in (number - 1, number)]
     emit("request", framing, address, text, framer.buildPacket(request).hex())
-    for reply, outcome in zip(replies, ["echo", "other"]):
-        emit("writereply", framing, address, text, framer.buildPacket(reply).hex(), outcome)
-        if framing == "RTU":
-            reply.unit_id = TCP_UNIT
-            emit("writereply", "TCP", address, text, TCP.buildPacket(reply).hex(), outcome)
 
 
 def main():
