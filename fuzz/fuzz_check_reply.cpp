@@ -46,6 +46,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::abort();
   if (reply.ErrorCode < 0 || reply.ErrorCode > 255) std::abort();
   if (accepted && reply.ErrorCode == 0 && reply.Address != codec.Command.Bytes[0]) std::abort();
+  // A reply behind an echo starts inside what was received.
+  if (check.Start < 0 || (check.Start > 0 && check.Start >= codec.Receive.Count)) std::abort();
+  if (accepted && check.Start > 0) {
+    codec.Receive.DropFront(check.Start);
+    if (codec.Receive.Count <= 0) std::abort();
+  }
   // What the window would show of it, as the engine renders it.
   SiteWindowModel window;
   ShowCommand(window, codec.Command, framing);

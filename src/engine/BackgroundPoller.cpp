@@ -293,7 +293,7 @@ void BackgroundPoller::PollTCP() {
         }
         break;
       case kCheckReply:
-        if (transactions_.CheckValueReply(tcp_.ReplyText()))
+        if (transactions_.CheckValueReply(tcp_.Request(), tcp_.ReplyText()))
           PollSuccess();
         else
           PollFailure();

@@ -143,7 +143,7 @@ Task<void> DataCommands::ReadPointTCP() {
       if (co_await WaitFor([this] { return tcp_.TCPReady(); }, kReadyPasses)) {
         tcp_.SendTCP(BuildTCPRead(codec_, groups[1]));
         const bool arrived = co_await WaitFor([this] { return tcp_.ReplyArrived(); }, kReplyPasses);
-        if (arrived && transactions_.CheckValueReply(tcp_.ReplyText())) {
+        if (arrived && transactions_.CheckValueReply(tcp_.Request(), tcp_.ReplyText())) {
           value = DecodePointValue(transactions_.Reply(), groups[1], true);
           success = true;
         }
@@ -188,11 +188,9 @@ Task<void> DataCommands::WritePointTCP() {
       tcp_.SelectHost(write->point.Host);
       if (co_await WaitFor([this] { return tcp_.TCPReady(); }, kReadyPasses)) {
         tcp_.SendTCP(frame);
-        // The device's answer decides: an exception reply (function code with bit 7 set) is
-        // a refused write, not a success.
+        // Done only when the device echoes this write; its exception is a refused write.
         const bool arrived = co_await WaitFor([this] { return tcp_.ReplyArrived(); }, kReplyPasses);
-        const std::string& reply = tcp_.ReplyText();
-        success = arrived && reply.size() >= 8 && (static_cast<uint8_t>(reply[7]) & 0x80) == 0;
+        success = arrived && transactions_.CheckValueReply(tcp_.Request(), tcp_.ReplyText());
       }
       if (success) StoreWritten(*write);
     }

@@ -44,11 +44,13 @@ bool TransactionEngine::FrameRTURead(std::string_view addressText) {
 }
 
 bool TransactionEngine::CheckReply(SerialFraming framing) {
-  return Keep(codec_.CheckReply(framing));
+  const ReplyCheck check = codec_.CheckReply(framing);
+  if (check.Accepted && check.Start > 0) codec_.Receive.DropFront(check.Start);
+  return Keep(check);
 }
 
-bool TransactionEngine::CheckTCPReply(std::string_view replyText) {
-  return Keep(codec_.CheckTCPReply(replyText));
+bool TransactionEngine::CheckTCPReply(std::string_view request, std::string_view reply) {
+  return Keep(FrameCodec::CheckTCPReply(request, reply));
 }
 
 Task<int32_t> TransactionEngine::Transact(const std::string& hexText) {

@@ -46,14 +46,17 @@ class TransactionEngine {
   // boxes. The reads are empty / false for a text that is no point address.
   std::string FrameASCIIRead(std::string_view addressText);
   bool FrameRTURead(std::string_view addressText);
+  // An accepted serial reply behind an adapter's echo is moved to the start of the receive
+  // buffer, so that what the caller reads (a raw request's reply bytes) is the reply alone.
   bool CheckReply(SerialFraming framing);
-  bool CheckTCPReply(std::string_view replyText);
-  // A reply that carries a value: accepted and no exception.
+  // A Modbus/TCP reply frame against the request frame it answers.
+  bool CheckTCPReply(std::string_view request, std::string_view reply);
+  // A reply that carries a value (or a write's echo): accepted and no exception.
   bool CheckValueReply(SerialFraming framing) {
     return CheckReply(framing) && reply_.ErrorCode == kReplyNoError;
   }
-  bool CheckValueReply(std::string_view tcpReplyText) {
-    return CheckTCPReply(tcpReplyText) && reply_.ErrorCode == kReplyNoError;
+  bool CheckValueReply(std::string_view tcpRequest, std::string_view tcpReply) {
+    return CheckTCPReply(tcpRequest, tcpReply) && reply_.ErrorCode == kReplyNoError;
   }
   const ReplyBlock& Reply() const { return reply_; }
 

@@ -4,6 +4,7 @@
 
 #include "platform/Log.h"
 #include "platform/TextHelpers.h"
+#include "protocol/FrameCodec.h"
 
 namespace qmb {
 
@@ -38,6 +39,7 @@ void TcpLink::SelectHost(const std::string& host) {
   // connect or a close by a client, the next request connects again.
   if (host == currentHost_ && client_.Connected()) return;
   client_.SetConnected(false);
+  ForgetStream();
   std::string address;
   uint16_t port = kModbusPort;
   const std::string& target = host.empty() ? site_.IPAddress : host;
@@ -55,23 +57,34 @@ void TcpLink::SelectHost(const std::string& host) {
   client_.SetConnected(true);
 }
 
+void TcpLink::ForgetReply() {
+  request_.clear();
+  replyText_.clear();
+  replyArrived_ = false;
+}
+
 void TcpLink::SendTCP(const std::string& bytes) {
   ForgetReply();
+  ForgetStream();
   log_.Trace([&] { return "> " + BytesToSpacedHex(bytes); });
+  request_ = bytes;  // before the send: a peer may answer before it returns
   client_.Send(bytes);
 }
 
 void TcpLink::Drop() {
   client_.SetConnected(false);
+  ForgetStream();
   currentHost_ = kNoHost;
   tcpReady_ = false;
 }
 
 void TcpLink::TCP1Connected(const std::string& description) {
+  ForgetStream();
   model_.AddLogLine("Connected: " + description);
 }
 
 void TcpLink::TCP1Disconnected(const std::string& description) {
+  ForgetStream();
   model_.AddLogLine("Disconnected: " + description);
 }
 
@@ -86,10 +99,34 @@ void TcpLink::TCP1ReadyToSend() {
 }
 
 void TcpLink::TCP1DataIn(const std::string& bytes) {
-  replyArrived_ = true;
   log_.Trace([&] { return "< " + BytesToSpacedHex(bytes); });
   model_.AddLogLine("Data In: " + BytesToBracketHex(bytes));
-  replyText_ = bytes;
+  stream_ += bytes;
+  TakeFrames();
+}
+
+void TcpLink::TakeFrames() {
+  for (;;) {
+    const int32_t size = FrameCodec::TCPFrameSize(stream_);
+    if (size == 0) return;
+    if (size < 0) {
+      // Nothing tells where the next frame starts: the bytes held are dropped, and the stream
+      // starts again with the next chunk (a peer writes each reply at once).
+      log_.Info("Modbus/TCP stream out of step; " + std::to_string(stream_.size()) +
+                " bytes dropped: " + BytesToSpacedHex(stream_));
+      ForgetStream();
+      return;
+    }
+    std::string frame = stream_.substr(0, static_cast<size_t>(size));
+    stream_.erase(0, static_cast<size_t>(size));
+    if (!replyArrived_ && FrameCodec::AnswersTCPRequest(request_, frame)) {
+      replyText_ = std::move(frame);
+      replyArrived_ = true;
+    } else {
+      log_.Info("Modbus/TCP frame that answers no request in flight dropped: " +
+                BytesToSpacedHex(frame));
+    }
+  }
 }
 
 }  // namespace qmb

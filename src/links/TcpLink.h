@@ -1,5 +1,7 @@
 // The engine's Modbus/TCP link: one connection at a time, to the host the next request names
-// (or the site's address), reconnecting when the host changes.
+// (or the site's address), reconnecting when the host changes. The peer's bytes are a stream:
+// frames are cut from it by the length in their header, however the chunks fall, and only the
+// answer to the request in flight is kept.
 #pragma once
 
 #include <cstdint>
@@ -27,6 +29,7 @@ class TcpLink {
   // Points the link at a host ("" for the site's address); connects when the host changed or
   // the connection was lost since.
   void SelectHost(const std::string& host);
+  // Sends a request frame; from now on only its answer counts as the reply.
   void SendTCP(const std::string& bytes);
   // Drops the connection and forgets the host, so the next SelectHost connects again.
   void Drop();
@@ -38,11 +41,15 @@ class TcpLink {
   void TCP1ReadyToSend();
   void TCP1DataIn(const std::string& bytes);
 
-  // The latest chunk from the peer (replaced, not appended), and whether one came since the
-  // last send.
+  // The request in flight (empty when none), and whether the frame that answers it arrived
+  // (its transaction id, unit and function, and a write's address; see AnswersTCPRequest).
+  // Frames that answer nothing in flight, a late reply to an earlier request among them, are
+  // dropped as they arrive.
+  const std::string& Request() const { return request_; }
   const std::string& ReplyText() const { return replyText_; }
   bool ReplyArrived() const { return replyArrived_; }
-  void ForgetReply() { replyArrived_ = false; }
+  // No request in flight any more: whatever arrives from now on is dropped.
+  void ForgetReply();
 
   // The host the link is pointed at (kNoHost when none), and whether a request can go out.
   const std::string& CurrentHost() const { return currentHost_; }
@@ -51,10 +58,17 @@ class TcpLink {
   void MarkReady() { tcpReady_ = true; }
 
  private:
+  // A new connection is a new stream; so is a new request: the rest of a frame that never
+  // completed would only put the next reply out of step.
+  void ForgetStream() { stream_.clear(); }
+  void TakeFrames();
+
   TcpClient& client_;
   const TSite& site_;
   SiteWindowModel& model_;
   const Logger& log_;
+  std::string stream_;  // received bytes not yet cut into frames
+  std::string request_;
   std::string replyText_;
   bool replyArrived_ = false;
   std::string currentHost_ = kNoHost;

@@ -48,6 +48,71 @@ std::string TCPFrame(uint8_t idHigh, uint8_t idLow, std::string_view pdu) {
   return frame;
 }
 
+uint16_t WordAt(const uint8_t* bytes) {
+  return static_cast<uint16_t>(bytes[0] << 8 | bytes[1]);
+}
+
+bool IsRead(uint8_t function) {
+  return function >= 1 && function <= 4;
+}
+
+// The size of the normal reply PDU (function code and data) that a request PDU asks for, where
+// its function fixes it: a read's byte count and the bytes for the quantity read, a single
+// write's echo of address and value, a multiple write's echo of address and quantity. 0 for
+// other functions and for a request too short or too long for its function (a raw request):
+// those replies are taken on their function and checksum alone.
+size_t ReplyPduSize(std::string_view request) {
+  if (request.size() < 5) return 0;
+  const auto* r = reinterpret_cast<const uint8_t*>(request.data());
+  const size_t quantity = WordAt(r + 3);
+  switch (r[0]) {
+    case 1:
+    case 2:
+      return request.size() == 5 ? 2 + (quantity + 7) / 8 : 0;
+    case 3:
+    case 4:
+      return request.size() == 5 ? 2 + 2 * quantity : 0;
+    case 5:
+    case 6:
+      return request.size() == 5 ? 5 : 0;
+    case 15:
+    case 16:
+      return 5;
+    default:
+      return 0;
+  }
+}
+
+enum class PduFit { Reply, Exception, Wrong };
+
+// How a reply PDU stands against the request PDU it is to answer.
+PduFit FitReply(std::string_view request, std::string_view reply) {
+  if (request.empty() || reply.empty()) return PduFit::Wrong;
+  const auto* q = reinterpret_cast<const uint8_t*>(request.data());
+  const auto* r = reinterpret_cast<const uint8_t*>(reply.data());
+  if (q[0] < 0x80 && r[0] == (q[0] | 0x80))
+    return reply.size() == 2 ? PduFit::Exception : PduFit::Wrong;
+  if (r[0] != q[0]) return PduFit::Wrong;
+  const size_t expected = ReplyPduSize(request);
+  if (expected == 0) return PduFit::Reply;
+  if (reply.size() != expected) return PduFit::Wrong;
+  switch (q[0]) {
+    case 5:
+    case 6:  // the address written; a device may answer with the value it actually took
+      return WordAt(r + 1) == WordAt(q + 1) ? PduFit::Reply : PduFit::Wrong;
+    case 15:
+    case 16:
+      return WordAt(r + 1) == WordAt(q + 1) && WordAt(r + 3) == WordAt(q + 3) ? PduFit::Reply
+                                                                              : PduFit::Wrong;
+    default:  // a read: the byte count of the quantity asked for
+      return r[1] == expected - 2 ? PduFit::Reply : PduFit::Wrong;
+  }
+}
+
+std::string_view View(const uint8_t* bytes, size_t count) {
+  return {reinterpret_cast<const char*>(bytes), count};
+}
+
 uint32_t ClockSeed() {
   // Engines created within the same clock tick still get different sequences.
   static std::atomic<uint32_t> created{0};
@@ -118,6 +183,14 @@ void ReceiveBuffer::Store(uint8_t byte) {
   if (Count >= static_cast<int32_t>(kReceiveBufferSize)) Count = 0;
 }
 
+void ReceiveBuffer::DropFront(int32_t count) {
+  const int32_t kept = std::clamp(Count, 0, static_cast<int32_t>(kReceiveBufferSize));
+  count = std::clamp(count, 0, kept);
+  std::copy(Bytes.begin() + count, Bytes.begin() + kept, Bytes.begin());
+  std::fill(Bytes.begin() + (kept - count), Bytes.begin() + kept, 0);
+  Count = kept - count;
+}
+
 std::string ReceiveBuffer::Text() const {
   const int32_t count = std::clamp(Count, 0, static_cast<int32_t>(kReceiveBufferSize));
   return std::string(reinterpret_cast<const char*>(Bytes.data()), static_cast<size_t>(count));
@@ -180,7 +253,14 @@ std::string FrameCodec::BuildTCPWriteFrame(std::string_view pdu) {
 }
 
 void FrameCodec::DecodeASCIIReply() {
-  const std::string cleaned = CleanASCIIReply(Receive.Text());
+  std::string received = Receive.Text();
+  // An adapter that hears its own transmission puts the request's line in front of the reply.
+  std::string echo = ":";
+  for (const char byte : CommandBytes()) echo += ByteToHex(static_cast<uint8_t>(byte));
+  echo += "\r\n";
+  if (echo.size() > 3 && received.size() > echo.size() && received.starts_with(echo))
+    received.erase(0, echo.size());
+  const std::string cleaned = CleanASCIIReply(received);
   Receive.Clear();
   Receive.Count =
       static_cast<int32_t>(HexToBytes(cleaned, Receive.Bytes.data(), Receive.Bytes.size()));
@@ -190,71 +270,114 @@ ReplyCheck FrameCodec::CheckReply(SerialFraming framing) const {
   ReplyCheck check;
   ReplyBlock& reply = check.Reply;
   // The count comes from the receive handler; never read past the buffer whatever it says.
-  const int32_t n = std::min(Receive.Count, static_cast<int32_t>(kReceiveBufferSize));
+  const size_t n =
+      static_cast<size_t>(std::clamp(Receive.Count, 0, static_cast<int32_t>(kReceiveBufferSize)));
   if (n < 4) return check;
   check.Shown = true;
-  const uint8_t* b = Receive.Bytes.data();
+  const size_t checksumSize = ChecksumSize(framing);
+  const size_t requestLength =
+      static_cast<size_t>(std::clamp(Command.Length, 0, static_cast<int32_t>(kCommandBufferSize)));
+  if (requestLength < checksumSize + 2) {
+    reply.ErrorCode = kReplyChecksumOrUnknown;  // no request to answer
+    return check;
+  }
+  const std::string_view request = View(Command.Bytes.data(), requestLength);
+  std::string_view received = View(Receive.Bytes.data(), n);
 
-  if (b[0] != Command.Bytes[0]) return check;
-  reply.Address = b[0];
-
-  if (b[1] == Command.Bytes[1]) {
-    reply.Function = b[1];
-    int32_t frameLength;  // without the checksum
-    bool checksumOk;
-    if (framing == SerialFraming::RTU) {
-      frameLength = n - 2;
-      const uint16_t received = static_cast<uint16_t>(b[n - 2] | (b[n - 1] << 8));
-      // The whole frame is covered: an 8-bit count would check only a prefix of an overlong one.
-      checksumOk = received == CalcCRC(b, static_cast<size_t>(frameLength));
-    } else {
-      frameLength = n - 1;
-      checksumOk = b[n - 1] == CalcLRC(b, frameLength);
-    }
-    if (!checksumOk) {
+  if (received.starts_with(request)) {
+    if (received.size() > request.size()) {
+      // An adapter that hears its own transmission: the reply follows the echo.
+      received.remove_prefix(request.size());
+      check.Start = static_cast<int32_t>(request.size());
+    } else if (IsRead(Command.Bytes[1])) {
+      // A read's echo alone; for a write, request and reply are the same bytes by design.
       reply.ErrorCode = kReplyChecksumOrUnknown;
       return check;
     }
-    reply.DataLength = frameLength - 2;
-    std::copy(b + 2, b + frameLength, reply.Data.begin());
-    check.Accepted = true;
+  }
+  const auto* b = reinterpret_cast<const uint8_t*>(received.data());
+  if (received.size() < checksumSize + 2) {
+    reply.ErrorCode = kReplyChecksumOrUnknown;
     return check;
   }
-
+  if (b[0] != Command.Bytes[0]) return check;  // another slave's frame: error 0, address 0
+  reply.Address = b[0];
   reply.Function = b[1] & 0x7F;
-  if (reply.Function == Command.Bytes[1]) {
-    // Exception reply. Its checksum is not verified; callers count it as a failed exchange by
-    // its error code, so a code of 0 (a garbled exception) must not read as success.
-    reply.ErrorCode = b[2] != 0 ? b[2] : kReplyChecksumOrUnknown;
-    check.Accepted = true;
+
+  const size_t frameLength = received.size() - checksumSize;  // without the checksum
+  bool checksumOk;
+  if (framing == SerialFraming::RTU) {
+    const uint16_t sent = static_cast<uint16_t>(b[frameLength] | (b[frameLength + 1] << 8));
+    // The whole frame is covered: an 8-bit count would check only a prefix of an overlong one.
+    checksumOk = sent == CalcCRC(b, frameLength);
+  } else {
+    checksumOk = b[frameLength] == CalcLRC(b, static_cast<int32_t>(frameLength));
+  }
+  const PduFit fit = FitReply(request.substr(1, requestLength - checksumSize - 1),
+                              received.substr(1, frameLength - 1));
+  if (!checksumOk || fit == PduFit::Wrong) {
+    reply.ErrorCode = kReplyChecksumOrUnknown;
     return check;
   }
-  reply.ErrorCode = kReplyChecksumOrUnknown;
+  if (fit == PduFit::Exception) {
+    // Callers count it as a failed exchange by its error code, so a code of 0 (a garbled
+    // exception) must not read as success.
+    reply.ErrorCode = b[2] != 0 ? b[2] : kReplyChecksumOrUnknown;
+  } else {
+    reply.DataLength = static_cast<int32_t>(frameLength - 2);
+    std::copy(b + 2, b + frameLength, reply.Data.begin());
+  }
+  check.Accepted = true;
   return check;
 }
 
-ReplyCheck FrameCodec::CheckTCPReply(std::string_view t) const {
+int32_t FrameCodec::TCPFrameSize(std::string_view stream) {
+  const auto byteAt = [&](size_t i) { return static_cast<uint8_t>(stream[i]); };
+  if (stream.size() >= 4 && (byteAt(2) != 0 || byteAt(3) != 0)) return -1;
+  if (stream.size() < 6) return 0;
+  // The length counts the unit id and the PDU: a function code at least, and no more PDU than
+  // a frame carries.
+  const size_t length = byteAt(4) * 256u + byteAt(5);
+  if (length < 2 || length > kMaxTCPPdu + 1) return -1;
+  return stream.size() < 6 + length ? 0 : static_cast<int32_t>(6 + length);
+}
+
+bool FrameCodec::AnswersTCPRequest(std::string_view request, std::string_view reply) {
+  if (request.size() < 8 || reply.size() < 8) return false;
+  const auto q = [&](size_t i) { return static_cast<uint8_t>(request[i]); };
+  const auto r = [&](size_t i) { return static_cast<uint8_t>(reply[i]); };
+  if (r(0) != q(0) || r(1) != q(1) || r(2) != 0 || r(3) != 0 || r(6) != q(6)) return false;
+  const uint8_t function = q(7);
+  if (function < 0x80 && r(7) == (function | 0x80)) return true;
+  if (r(7) != function) return false;
+  // Every write carries the same transaction id: the address tells this write's answer from a
+  // late one to an earlier write.
+  if (function == 5 || function == 6 || function == 15 || function == 16)
+    return request.size() >= 10 && reply.size() >= 10 && r(8) == q(8) && r(9) == q(9);
+  return true;
+}
+
+ReplyCheck FrameCodec::CheckTCPReply(std::string_view request, std::string_view t) {
   ReplyCheck check;
   ReplyBlock& reply = check.Reply;
   reply.ErrorCode = kReplyChecksumOrUnknown;
-  const auto byteAt = [&](size_t i) { return static_cast<uint8_t>(t[i]); };
-  if (t.size() < 10) return check;  // 9 bytes is an exception reply: no value in it
-  if (byteAt(0) * 256 + byteAt(1) != TCPTransactionId) return check;
-  if (byteAt(2) != 0 || byteAt(3) != 0) return check;
-  // An exception longer than nine bytes (padding, a second frame in the chunk) is still no
-  // value: its exception code must not be read as a byte count.
-  if (byteAt(7) & 0x80) return check;
-  const size_t byteCount = byteAt(8);
-  // A reply cut short would read its missing bytes as zeros: a wrong value, not a value.
-  if (t.size() - 9 < byteCount) return check;
+  if (!AnswersTCPRequest(request, t)) return check;
+  // A reply cut short, or with more after it, is no frame: its missing bytes would read as
+  // zeros, a wrong value rather than none.
+  if (TCPFrameSize(t) != static_cast<int32_t>(t.size())) return check;
+  const PduFit fit = FitReply(request.substr(7), t.substr(7));
+  if (fit == PduFit::Wrong) return check;
 
-  reply.Function = byteAt(7);
-  reply.Data[0] = static_cast<uint8_t>(byteCount);
-  std::copy(t.begin() + 9, t.begin() + 9 + static_cast<std::ptrdiff_t>(byteCount),
-            reply.Data.begin() + 1);
-  reply.DataLength = static_cast<int32_t>(byteCount + 1);
+  const auto* b = reinterpret_cast<const uint8_t*>(t.data());
   reply.Address = 0;
-  reply.ErrorCode = kReplyNoError;
+  reply.Function = b[7] & 0x7F;
+  if (fit == PduFit::Exception) {
+    reply.ErrorCode = b[8] != 0 ? b[8] : kReplyChecksumOrUnknown;
+  } else {
+    reply.ErrorCode = kReplyNoError;
+    reply.DataLength = static_cast<int32_t>(t.size() - 8);
+    std::copy(b + 8, b + t.size(), reply.Data.begin());
+  }
   check.Accepted = check.Shown = true;
   return check;
 }

@@ -68,6 +68,8 @@ struct ReceiveBuffer {
   void Store(uint8_t byte);
   // The first Count bytes.
   std::string Text() const;
+  // Removes the first count bytes (an echo in front of the reply); the rest moves to the start.
+  void DropFront(int32_t count);
 };
 
 // The outcome of the last reply check. Data starts with the byte after the function code (the
@@ -84,9 +86,12 @@ struct ReplyBlock {
 
 // What a reply check found. Shown: the site window's Response box is to show the reply block
 // (a serial reply of four bytes or more, accepted or not; a Modbus/TCP reply only when accepted).
+// Start: where the reply begins in the receive buffer, after the echo of the request that an
+// RS-485 adapter hearing its own transmission puts in front of it (0 without one).
 struct ReplyCheck {
   bool Accepted = false;
   bool Shown = false;
+  int32_t Start = 0;
   ReplyBlock Reply;
 };
 
@@ -108,27 +113,41 @@ class FrameCodec {
   std::string CommandBytes() const;
 
   // Modbus/TCP frames: the seven-byte header, then the PDU (function code and data). A read
-  // draws a fresh transaction id and keeps it for CheckTCPReply; a write always carries AA 55.
+  // draws a fresh transaction id (kept as TCPTransactionId); a write always carries AA 55.
   // Both give empty text for a PDU that a Modbus/TCP frame cannot carry (over 253 bytes).
   std::string BuildTCPReadFrame(std::string_view pdu);
   static std::string BuildTCPWriteFrame(std::string_view pdu);
 
   // Replaces the received ASCII characters in the receive buffer by the bytes their hex text
-  // decodes to, ready for CheckReply.
+  // decodes to, ready for CheckReply. A leading echo of the request's line, when more follows
+  // it, is dropped first.
   void DecodeASCIIReply();
 
-  // Checks the serial reply in the receive buffer against the command buffer. Accepted: a
-  // reply to the request, the slave's exception replies included (the error code tells them
-  // apart). Shown for every reply of four bytes or more.
+  // Checks the serial reply in the receive buffer against the request in the command buffer.
+  // Accepted: the request's slave and function with a good checksum and the shape the request
+  // asks for (a read's byte count for the quantity read, a write's echo of its address), or the
+  // slave's exception to that function (error code 1-255, its checksum good too). A leading copy
+  // of the request is an adapter's echo and is skipped when more follows; a lone copy of a read
+  // request is never its reply. Shown for every reply of four bytes or more.
   ReplyCheck CheckReply(SerialFraming framing) const;
-  // Checks a Modbus/TCP reply against the transaction id of the last read; refused (error code
-  // 255) when it is no reply to it. Shown only when accepted.
-  ReplyCheck CheckTCPReply(std::string_view replyText) const;
+
+  // The size of the Modbus/TCP frame at the start of a stream, by the length in its header: 0
+  // while it is incomplete, -1 when the header cannot start a frame (protocol id not 0, a
+  // length no frame has), so the stream has lost its step.
+  static int32_t TCPFrameSize(std::string_view stream);
+  // Whether a whole Modbus/TCP frame is the answer to a request frame: the request's
+  // transaction id, protocol 0, unit id, and its function or that function's exception; a
+  // write's answer also names the written address. A reply to an earlier request is not.
+  static bool AnswersTCPRequest(std::string_view request, std::string_view reply);
+  // Checks a whole Modbus/TCP frame against the request frame: an answer to it (above) whose
+  // length field and shape fit the request, or an exception reply (error code 1-255). Refused
+  // with error code 255 otherwise. Shown only when accepted.
+  static ReplyCheck CheckTCPReply(std::string_view request, std::string_view reply);
 
   CommandBuffer Command;
   ReceiveBuffer Receive;
 
-  uint16_t TCPTransactionId = 0;  // id of the last Modbus/TCP read sent
+  uint16_t TCPTransactionId = 0;  // id of the last Modbus/TCP read framed
 
  private:
   bool FrameSerialRequest(std::string_view hexText, SerialFraming framing);

@@ -83,7 +83,7 @@ std::string FakeSlave::Answer(const std::string& pdu) {
   }
 }
 
-void FakeSlave::SendSerial(uint8_t address, const std::string& pdu) {
+void FakeSlave::SendSerial(const std::string& request, uint8_t address, const std::string& pdu) {
   std::string frame(1, static_cast<char>(address));
   frame += pdu;
   std::string wire;
@@ -93,12 +93,13 @@ void FakeSlave::SendSerial(uint8_t address, const std::string& pdu) {
     wire.push_back(static_cast<char>(crc & 0xFF));
     wire.push_back(static_cast<char>(crc >> 8));
   } else {
-    wire = ":";
+    wire.push_back(':');
     for (char c : frame) wire += ByteToHex(static_cast<uint8_t>(c));
     wire += ByteToHex(CalcLRC(reinterpret_cast<const uint8_t*>(frame.data()),
                               static_cast<int32_t>(frame.size())));
     wire += "\r\n";
   }
+  if (Wire) wire = Wire(request, wire);
   if (ByteGapMs <= 0) {
     port_->ReceiveIn(ReplyDelayMs, wire);
     return;
@@ -133,6 +134,7 @@ void FakeSlave::OnSerialByte(uint8_t byte) {
                                   static_cast<int32_t>(frame.size()));
     }
   }
+  const std::string pending = std::move(pending_);
   pending_.clear();
   if (frame.size() < 6) return;
   if (!checksumOk) {
@@ -146,7 +148,7 @@ void FakeSlave::OnSerialByte(uint8_t byte) {
   ++Requests;
   RequestPdus.push_back(frame.substr(1));
   if (Silent) return;
-  SendSerial(address, Answer(frame.substr(1)));
+  SendSerial(pending, address, Answer(frame.substr(1)));
 }
 
 void FakeSlave::OnTcpSend(const std::string& frame) {
@@ -161,7 +163,17 @@ void FakeSlave::OnTcpSend(const std::string& frame) {
   PutWord(out, static_cast<uint16_t>(reply.size() + 1));
   out.push_back(frame[6]);
   out += reply;
-  loop_.ScheduleIn(ReplyDelayMs, [client = client_, out] { client->DeliverData(out); });
+  SendTcp(frame, out);
+}
+
+void FakeSlave::SendTcp(const std::string& request, const std::string& reply) {
+  const std::string wire = Wire ? Wire(request, reply) : reply;
+  const size_t chunk = ChunkBytes > 0 ? ChunkBytes : wire.size();
+  for (size_t at = 0; at < wire.size(); at += chunk) {
+    const int64_t delay = ReplyDelayMs + static_cast<int64_t>(at / chunk) * 10;
+    loop_.ScheduleIn(
+        delay, [client = client_, part = wire.substr(at, chunk)] { client->DeliverData(part); });
+  }
 }
 
 }  // namespace qmb::test

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -28,6 +29,12 @@ class FakeSlave {
   int64_t ReplyDelayMs = 20;
   // When above 0, a serial reply goes out one byte at a time, this far apart.
   int64_t ByteGapMs = 0;
+  // When above 0, a Modbus/TCP reply goes out in chunks of this many bytes, 10 ms apart.
+  size_t ChunkBytes = 0;
+  // What goes on the wire in answer to a request, both as on the wire (checksum or header
+  // included): a device that answers wrongly, an adapter that echoes the request first, a late
+  // reply in front of this one. Unset: the reply as built.
+  std::function<std::string(const std::string& request, const std::string& reply)> Wire;
   bool Silent = false;                   // requests are still recorded, but never answered
   int ExceptionCode = 0;                 // when set, every request gets this exception
   int Requests = 0;                      // requests addressed to this slave
@@ -46,7 +53,8 @@ class FakeSlave {
   void OnTcpSend(const std::string& frame);
   // The reply PDU (function code and data) for a request PDU.
   std::string Answer(const std::string& pdu);
-  void SendSerial(uint8_t address, const std::string& pdu);
+  void SendSerial(const std::string& request, uint8_t address, const std::string& pdu);
+  void SendTcp(const std::string& request, const std::string& reply);
 
   VirtualLoop& loop_;
   FakeSerialPort* port_ = nullptr;

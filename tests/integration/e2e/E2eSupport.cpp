@@ -15,6 +15,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include <QTimer>
+
 #include "platform/ParamList.h"
 #include "qt/QtTestSupport.h"
 
@@ -240,6 +242,7 @@ void SerialWire::DriverSent() {
     cut_ = cutArmed_;
     cutArmed_ = 0;
   }
+  if (echo_) WriteAll(driverMaster_, bytes);
   WriteAll(slaveMaster_, bytes);
 }
 
@@ -283,6 +286,91 @@ bool SerialWire::Probe(const std::string& request, const std::string& replyPrefi
   RunFor(50);
   probing_ = false;
   return answered && probeReply_.compare(0, replyPrefix.size(), replyPrefix) == 0;
+}
+
+// ---- The Modbus/TCP relay ----
+
+TcpRelay::TcpRelay(uint16_t slavePort)
+    : slavePort_(slavePort), server_(std::make_unique<QTcpServer>()) {
+  server_->listen(QHostAddress::LocalHost);
+  QObject::connect(server_.get(), &QTcpServer::newConnection, [this] { Accept(); });
+}
+
+TcpRelay::~TcpRelay() {
+  if (slave_) slave_->disconnect();
+  if (driver_) driver_->disconnect();
+}
+
+uint16_t TcpRelay::Port() const {
+  return server_->serverPort();
+}
+
+void TcpRelay::Accept() {
+  // One driver connection at a time, each with its own connection to the slave.
+  if (driver_) {
+    driver_->disconnect();
+    driver_->deleteLater();
+  }
+  driver_ = server_->nextPendingConnection();
+  slave_ = std::make_unique<QTcpSocket>();
+  fromSlave_.clear();
+  slave_->connectToHost(QHostAddress::LocalHost, slavePort_);
+  slave_->waitForConnected(3000);
+  QObject::connect(slave_.get(), &QTcpSocket::readyRead, [this] { FromSlave(); });
+  QObject::connect(driver_, &QTcpSocket::readyRead, [this] {
+    const QByteArray bytes = driver_->readAll();
+    if (slave_) slave_->write(bytes);
+  });
+}
+
+void TcpRelay::FromSlave() {
+  fromSlave_ += slave_->readAll().toStdString();
+  // The slave writes each reply whole; cut them apart by the length in their header.
+  while (fromSlave_.size() >= 6) {
+    const size_t size =
+        6 + static_cast<uint8_t>(fromSlave_[4]) * 256u + static_cast<uint8_t>(fromSlave_[5]);
+    if (fromSlave_.size() < size) break;
+    const std::string reply = fromSlave_.substr(0, size);
+    fromSlave_.erase(0, size);
+    Deliver(reply);
+    lastReply_ = reply;
+  }
+}
+
+void TcpRelay::Deliver(const std::string& reply) {
+  QTcpSocket* driver = driver_;
+  if (!driver) return;
+  const auto writeIn = [driver](int ms, const std::string& bytes) {
+    QTimer::singleShot(ms, driver, [driver, bytes] {
+      driver->write(bytes.data(), static_cast<qint64>(bytes.size()));
+      driver->flush();
+    });
+  };
+  const bool registerRead = reply.size() == 11 && reply[7] == 3;
+  switch (shape_) {
+    case Shape::Whole:
+      writeIn(0, reply);
+      break;
+    case Shape::TwoPieces:
+      writeIn(0, reply.substr(0, 7));
+      writeIn(50, reply.substr(7));
+      break;
+    case Shape::ByteByByte:
+      for (size_t i = 0; i < reply.size(); ++i)
+        writeIn(static_cast<int>(20 * i), reply.substr(i, 1));
+      break;
+    case Shape::LateFirst:
+      writeIn(0, lastReply_ + reply);
+      break;
+    case Shape::Function4:
+      writeIn(0, registerRead ? reply.substr(0, 7) + '\x04' + reply.substr(8) : reply);
+      break;
+    case Shape::OneByte:
+      writeIn(0, registerRead ? reply.substr(0, 5) + std::string("\x04", 1) + reply.substr(6, 2) +
+                                    '\x01' + reply.substr(10, 1)
+                              : reply);
+      break;
+  }
 }
 
 // ---- A host ----

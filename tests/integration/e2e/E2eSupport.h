@@ -6,6 +6,8 @@
 #include <sys/types.h>
 
 #include <QSocketNotifier>
+#include <QTcpServer>
+#include <QTcpSocket>
 
 #include <cstdint>
 #include <memory>
@@ -90,6 +92,9 @@ class SerialWire {
   // front of it, or is cut after keep bytes (the rest of it never reaches the driver).
   void NoiseBeforeNextReply(const std::string& noise) { noiseArmed_ = noise; }
   void CutNextReply(size_t keep) { cutArmed_ = keep; }
+  // Every request comes back to the driver as it goes out, before the slave's reply: an RS-485
+  // adapter that hears its own transmission.
+  void EchoRequests(bool on) { echo_ = on; }
   // Bytes to the driver now, whatever it is doing.
   void SendToDriver(const std::string& bytes);
 
@@ -115,12 +120,50 @@ class SerialWire {
 
   std::string noiseArmed_;
   size_t cutArmed_ = 0;
+  bool echo_ = false;
   // The fault of the exchange in progress.
   std::string noise_;
   size_t cut_ = 0;
   size_t replyBytes_ = 0;
   bool probing_ = false;
   std::string probeReply_;
+};
+
+// ---- A Modbus/TCP relay ----
+
+// Stands between the driver and the Modbus/TCP slave on a port of its own on 127.0.0.1: requests
+// go through as they come; each reply of the slave goes on in the shape set, as a peer, a
+// gateway or the network may deliver it.
+class TcpRelay {
+ public:
+  enum class Shape {
+    Whole,
+    TwoPieces,   // header and PDU as two writes, 50 ms apart
+    ByteByByte,  // one write a byte, 20 ms apart
+    LateFirst,   // the previous reply again (as a late one would come), then this one
+    Function4,   // a register read's reply with function 4 for 3
+    OneByte,     // a register read's reply cut to one data byte, its header saying so
+  };
+  explicit TcpRelay(uint16_t slavePort);
+  ~TcpRelay();
+  TcpRelay(const TcpRelay&) = delete;
+  TcpRelay& operator=(const TcpRelay&) = delete;
+
+  uint16_t Port() const;
+  void SetShape(Shape shape) { shape_ = shape; }
+
+ private:
+  void Accept();
+  void FromSlave();
+  void Deliver(const std::string& reply);
+
+  uint16_t slavePort_;
+  std::unique_ptr<QTcpServer> server_;
+  QTcpSocket* driver_ = nullptr;  // owned by the server
+  std::unique_ptr<QTcpSocket> slave_;
+  std::string fromSlave_;
+  std::string lastReply_;
+  Shape shape_ = Shape::Whole;
 };
 
 // ---- A host ----

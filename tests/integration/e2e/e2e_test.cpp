@@ -4,8 +4,9 @@
 // pseudo-terminal cannot carry and passes unchanged), Modbus/TCP on 127.0.0.1 through
 // "host:port", and on port 502 when it can be bound. Polling fills every point of every kind for
 // two slave addresses; single reads, writes (checked in the slave's own log) and raw requests;
-// a slave's exception; the slave stopped and started again (its dropped point retried); noise and
-// replies cut short on the line.
+// a slave's exception; the slave stopped and started again (its dropped point retried); noise,
+// replies cut short and an echoing adapter on the line; Modbus/TCP replies in pieces, late or of
+// the wrong shape.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -619,10 +620,72 @@ TEST_P(LineFaults, NoiseAndRepliesCutShort) {
   ASSERT_TRUE(WaitUntil([&] { return host.Point("2-IREG6")->FailureCount == 1; }, 5000));
   ASSERT_TRUE(WaitUntil([&] { return host.Point("2-IREG6")->FailureCount == 0; }, 5000));
   EXPECT_EQ(host.Point("2-IREG6")->Value, "25006");
+
+  // An adapter that echoes every request: the reply behind the echo counts, never the echo, for
+  // reads, writes, raw requests (which show the reply alone) and polls.
+  wire.EchoRequests(true);
+  read = host.Run(GetValue("1-HREG6"));
+  EXPECT_EQ(read.data, (std::vector<std::string>{"VALUE=10006", ""})) << read.error;
+  const Outcome written = host.Run(Modify("1-HREG8", "1234"));
+  EXPECT_EQ(written.status, "TRUE") << written.error;
+  EXPECT_EQ(SlaveWrites(link.Log()),
+            (std::vector<std::string>{"unit=1 function=6 address=7 values=1234"}));
+  EXPECT_EQ(CountRequests(link.Log(), "1", 6, 7), 1);
+  raw = host.Run(SendCommand("010300080001", "FALSE"));
+  EXPECT_EQ(ToHex(raw.bytes), ToHex(RawReply(framing, "0103022719")));
+  const int polled = CountRequests(link.Log(), "2", 4, 5);
+  ASSERT_TRUE(WaitUntil([&] { return CountRequests(link.Log(), "2", 4, 5) >= polled + 2; }, 5000));
+  EXPECT_EQ(host.Point("2-IREG6")->FailureCount, 0);
+  EXPECT_EQ(host.Point("2-IREG6")->Value, "25006");
 }
 
 INSTANTIATE_TEST_SUITE_P(SerialLines, LineFaults, ::testing::Values(Framing::Ascii, Framing::Rtu),
                          [](const auto& info) { return FramingName(info.param); });
+
+// ---- Modbus/TCP replies as a network or a peer may deliver them ----
+
+TEST_F(EndToEnd, TcpRepliesInPiecesLateOrWrong) {
+  using Shape = TcpRelay::Shape;
+  Link& link = AddLink(Framing::Tcp);
+  ASSERT_TRUE(link.StartSlave());
+  TcpRelay relay(link.Port());
+  Host& host = AddHost();
+  ASSERT_TRUE(host.Open(
+      {"DESCRIPTION=Relay", "BP3=TRUE", "SP3=127.0.0.1:" + std::to_string(relay.Port())}));
+
+  // A reply in pieces, or behind a late one, is the reply: polls, reads and writes succeed.
+  relay.SetShape(Shape::ByteByByte);
+  ASSERT_EQ(host.Run(PointsList("SENDPOINTSLIST", {"HREG3", "OUT4"})).status, "TRUE");
+  ASSERT_TRUE(AllHostsPolled(10000));
+  EXPECT_EQ(host.Point("HREG3")->Value, ServedValue("HREG3"));
+  EXPECT_EQ(host.Point("OUT4")->Value, ServedValue("OUT4"));
+  std::vector<std::string> writes;
+  int value = 100;
+  for (const Shape shape : {Shape::TwoPieces, Shape::ByteByByte, Shape::LateFirst}) {
+    SCOPED_TRACE(static_cast<int>(shape));
+    relay.SetShape(shape);
+    const Outcome read = host.Run(GetValue("HREG7"));
+    EXPECT_EQ(read.data, (std::vector<std::string>{"VALUE=10007", ""})) << read.error;
+    const Outcome written = host.Run(Modify("HREG9", std::to_string(++value)));
+    EXPECT_EQ(written.status, "TRUE") << written.error;
+    writes.push_back("unit=tcp function=6 address=8 values=" + std::to_string(value));
+  }
+  EXPECT_EQ(SlaveWrites(link.Log()), writes);
+
+  // A reply of the wrong shape gives no value: one data byte for a register fails the read at
+  // once; function 4 for 3 is no answer at all, and the poll fails.
+  relay.SetShape(Shape::OneByte);
+  const Outcome cut = host.Run(GetValue("HREG7"));
+  EXPECT_EQ(cut.status, "FALSE");
+  EXPECT_EQ(cut.error, kReadFailed);
+  relay.SetShape(Shape::Function4);
+  ASSERT_EQ(host.Run(PointsList("SENDPOINTSLIST", {"HREG12"})).status, "TRUE");
+  ASSERT_TRUE(WaitUntil([&] { return host.Point("HREG12")->FailureCount == 1; }, 5000));
+  EXPECT_FALSE(host.Point("HREG12")->HasValue);
+  relay.SetShape(Shape::Whole);
+  ASSERT_TRUE(WaitUntil([&] { return host.Point("HREG12")->HasValue; }, 5000));
+  EXPECT_EQ(host.Point("HREG12")->Value, "10012");
+}
 
 // ---- Modbus/TCP on its own port ----
 

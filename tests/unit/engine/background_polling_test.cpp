@@ -436,6 +436,42 @@ TEST_F(PollingTest, LockAndWindowBlockHoldPollingIdle) {
   EXPECT_EQ(Point("1-HREG1").FailureCount, 0) << "an exchange dropped by the block is no failure";
 }
 
+// A poll stores only what the answer to its own request carries: not a serial adapter's echo of
+// the request, nor a Modbus/TCP reply of the wrong shape; the answer behind the echo, or behind
+// a late reply and in pieces, is stored.
+TEST_F(PollingTest, OnlyTheAnswerToThePollIsStored) {
+  for (const LinkKind link : {LinkKind::ASCII, LinkKind::RTU, LinkKind::TCP}) {
+    SCOPED_TRACE(LinkName(link));
+    const bool tcpLink = link == LinkKind::TCP;
+    Open(link);
+    slave->Holding[0] = 1000;
+    slave->Wire = [&](const std::string& request, const std::string& reply) {
+      if (!tcpLink) return request;
+      std::string shorter = reply.substr(0, 9) + reply.substr(10);  // one data byte
+      shorter[5] = 4;
+      shorter[8] = 1;
+      return shorter;
+    };
+    const std::string key = tcpLink ? "HREG1" : "1-HREG1";
+    SendPoints({"{a}{" + key + "}"});
+    ASSERT_TRUE(RunUntil([&] { return Point(key).FailureCount == 2; }));
+    EXPECT_FALSE(Point(key).HasValue);
+
+    slave->ChunkBytes = 3;
+    slave->Wire = [&](const std::string& request, const std::string& reply) {
+      if (!tcpLink) return request + reply;
+      std::string late = reply;
+      late[0] = static_cast<char>(late[0] + 1);
+      return late + reply;
+    };
+    ASSERT_TRUE(RunUntil([&] { return Point(key).HasValue; }));
+    EXPECT_EQ(Point(key).Value, "1000");
+    EXPECT_EQ(Point(key).FailureCount, 0);
+    client.reset();
+    loop.RunFor(1000);
+  }
+}
+
 TEST_F(PollingTest, TcpPollsTheSiteAddressAndCommandsUseTheNamedHost) {
   OpenTcp("10.0.0.5:1502");
   slave->Holding[0] = 100;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -27,6 +28,11 @@ class DataCommandsTest : public SiteFixture {
     return Run({"COMMAND=POINTMODIFY", "POINT=" + point});
   }
   static std::string Error(const Variant& reply) { return Texts(reply)[1]; }
+  // What a read came to: its VALUE element, or its COMMANDERROR.
+  static std::string Outcome(const Variant& reply) {
+    const std::vector<std::string> texts = Texts(reply);
+    return texts[0] == "COMMANDSTATUS=TRUE" && texts.size() > 3 ? texts[3] : texts[1];
+  }
   size_t Sent() const { return port ? port->Written.size() : tcp->Sent.size(); }
 };
 
@@ -249,6 +255,81 @@ TEST_F(DataCommandsTest, TcpReadAndWrite) {
   EXPECT_EQ(loop.NowMs() - acceptedAt, 100 + 101 * 200);
   EXPECT_EQ(Error(Modify("{x}{HREG100}{VALUE=5}")), "COMMANDERROR=Could not modify point.");
   EXPECT_FALSE(engine->Session.Busy());
+}
+
+// A Modbus/TCP reply counts only when it is whole and answers the request: however the peer's
+// chunks fall, with a late reply to an earlier request in front of it, or a device that answers
+// with the wrong function or byte count.
+TEST_F(DataCommandsTest, TcpReadsAndWritesBelieveOnlyTheirOwnAnswer) {
+  OpenTcp();
+  slave->Holding[99] = 1000;
+  using Wire = std::function<std::string(const std::string&, const std::string&)>;
+  const Wire asBuilt = [](const std::string&, const std::string& reply) { return reply; };
+  const auto set = [](size_t at, int value) -> Wire {
+    return [=](const std::string&, std::string reply) {
+      reply[at] = static_cast<char>(value);
+      return reply;
+    };
+  };
+  const Wire lateFirst = [](const std::string&, const std::string& reply) {
+    std::string late = reply;
+    late[1] = static_cast<char>(late[1] ^ 0x40);
+    return late + reply;
+  };
+  const Wire otherAddress = [](const std::string& request, std::string reply) {
+    if (request[7] == 6) reply[9] = static_cast<char>(reply[9] ^ 1);
+    return reply;
+  };
+  const Wire oneByte = [](const std::string&, const std::string& reply) {
+    return reply.substr(0, 5) + Bytes({4, 0xFF, 0x03, 0x01, 0xE8});
+  };
+  struct Case {
+    const char* what;
+    size_t chunk;
+    Wire wire;
+    bool read;   // the read gives VALUE=1000
+    bool write;  // the write is done
+  };
+  const Case cases[] = {
+      {"in two chunks", 6, asBuilt, true, true},
+      {"byte by byte", 1, asBuilt, true, true},
+      {"a late reply first, in the same chunk", 0, lateFirst, true, true},
+      {"a late reply first, byte by byte", 1, lateFirst, true, true},
+      {"function 4 for 3 and for 6", 0, set(7, 4), false, false},
+      {"one data byte", 0, oneByte, false, false},
+      {"another address written", 0, otherAddress, true, false},
+      {"another unit", 0, set(6, 1), false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    slave->ChunkBytes = c.chunk;
+    slave->Wire = c.wire;
+    EXPECT_EQ(Outcome(GetValue("{Pump}{HREG100}")),
+              c.read ? "VALUE=1000" : "COMMANDERROR=Could not read data from panel.");
+    EXPECT_EQ(Status(Modify("{x}{HREG100}{VALUE=1000}")), c.write ? "TRUE" : "FALSE");
+  }
+}
+
+// An RS-485 adapter that hears its own transmission: the request comes back before the reply,
+// and the value is the reply's, never the echo's.
+TEST_F(DataCommandsTest, SerialReadsAndWritesSkipTheAdaptersEcho) {
+  for (const LinkKind link : {LinkKind::ASCII, LinkKind::RTU}) {
+    SCOPED_TRACE(LinkName(link));
+    Open(link);
+    slave->Holding[0] = 1000;
+    slave->Wire = [](const std::string& request, const std::string& reply) {
+      return request + reply;
+    };
+    EXPECT_EQ(Outcome(GetValue("{x}{1-HREG1}")), "VALUE=1000");
+    EXPECT_EQ(Status(Modify("{x}{1-HREG1}{VALUE=7}")), "TRUE");
+    EXPECT_EQ(slave->Holding[0], 7);
+    EXPECT_EQ(slave->Requests, 2) << "each answered at the first attempt";
+    // The echo alone is no reply to a read.
+    slave->Wire = [](const std::string& request, const std::string&) { return request; };
+    EXPECT_EQ(Error(GetValue("{x}{1-HREG1}")), "COMMANDERROR=Could not read data from panel.");
+    client.reset();
+    loop.RunFor(1000);
+  }
 }
 
 // Sites whose devices accept the connection but never answer, each with a read in flight, cost a

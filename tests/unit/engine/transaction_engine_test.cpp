@@ -112,6 +112,24 @@ TEST_F(TransactionEngineTest, ExceptionReplyCountsAsAReply) {
   EXPECT_EQ(requests, 1);
 }
 
+// An RS-485 adapter that hears its own transmission: the request comes back before the reply.
+TEST_F(TransactionEngineTest, TheRequestsEchoIsSkippedAndIsNeverTheReply) {
+  OpenSite(true);
+  const std::string echo("\x01\x03\x00\x63\x00\x01\x74\x14", 8);
+  const std::string reply("\x01\x03\x02\x12\x34\xB5\x33", 7);
+  answerFrom = 1;
+  answer = {{0, echo}, {30, reply}};
+  EXPECT_EQ(Transact("010300630001"), 7);
+  EXPECT_EQ(engine->Transactions.ReceivedText(), reply) << "a raw request gets the reply alone";
+  EXPECT_EQ(engine->Transactions.Reply().Data[1], 0x12);
+  EXPECT_EQ(requests, 1);
+
+  // The echo alone is retried as no reply would be.
+  answer = {{0, echo}};
+  EXPECT_EQ(Transact("010300630001"), 0);
+  EXPECT_EQ(requests, 4);
+}
+
 TEST_F(TransactionEngineTest, GarbledRepliesAreRetriedWithTheResetBeforeTheThirdAttempt) {
   OpenSite(false);
   answerFrom = 1;
@@ -228,7 +246,9 @@ TEST_F(TransactionEngineTest, CommandAndResponseBoxesFollowWhatWasFramedAndCheck
 
   // A refused Modbus/TCP reply is not shown.
   window.ReplyDataLbl = "untouched";
-  EXPECT_FALSE(engine->Transactions.CheckTCPReply(std::string(12, '\x01')));
+  const std::string request =
+      engine->Codec.BuildTCPReadFrame(std::string("\x03\x00\x63\x00\x01", 5));
+  EXPECT_FALSE(engine->Transactions.CheckTCPReply(request, std::string(12, '\x01')));
   EXPECT_EQ(window.ReplyDataLbl, "untouched");
 }
 

@@ -2,6 +2,9 @@
 // recovery after the socket was dropped or refused.
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "support/FakeSlave.h"
 #include "support/HostFixture.h"
 
@@ -48,17 +51,49 @@ TEST_F(TcpLinkTest, ConnectsOncePerHostAndOnDemand) {
   EXPECT_EQ(engine->Model.LogMmo, expected);
 }
 
-TEST_F(TcpLinkTest, EachChunkReplacesTheReplyText) {
+// The peer's bytes are a stream: a reply is whole however the chunks fall, and only the answer to
+// the request in flight is kept.
+TEST_F(TcpLinkTest, RepliesAreCutFromTheStreamAndMatchedToTheRequest) {
   Select("");
-  engine->Tcp.SendTCP(std::string("\xAA\x55", 2));
+  const std::string request("\x12\x34\0\0\0\x06\xFF\x03\x00\x63\x00\x01", 12);
+  const std::string reply("\x12\x34\0\0\0\x05\xFF\x03\x02\x03\xE8", 11);
+  std::string late = reply;
+  late[1] = '\x33';  // the answer to an earlier request
+
+  const std::vector<std::vector<std::string>> deliveries = {
+      {reply.substr(0, 5), reply.substr(5)},
+      {late.substr(0, 3), late.substr(3) + reply.substr(0, 9), reply.substr(9)},
+      {late + reply + late},
+      {std::string("\x00\x01\x00\x07", 4), reply},  // out of step: dropped, then whole again
+  };
+  for (const auto& chunks : deliveries) {
+    engine->Tcp.SendTCP(request);
+    for (const std::string& chunk : chunks) {
+      EXPECT_FALSE(engine->Tcp.ReplyArrived());
+      tcp->DeliverData(chunk);
+    }
+    EXPECT_TRUE(engine->Tcp.ReplyArrived());
+    EXPECT_EQ(engine->Tcp.ReplyText(), reply);
+    EXPECT_EQ(engine->Tcp.Request(), request);
+  }
+  // One byte at a time; the window's log shows each chunk as it came.
+  engine->Model.ClearLog();
+  engine->Tcp.SendTCP(request);
+  for (const char byte : reply) tcp->DeliverData(std::string(1, byte));
+  EXPECT_EQ(engine->Tcp.ReplyText(), reply);
+  EXPECT_EQ(engine->Model.LogMmo.size(), reply.size());
+  EXPECT_EQ(engine->Model.LogMmo.at(0), "Data In: [12]");
+
+  // With no request in flight, or once it was forgotten, nothing counts as its reply.
+  engine->Tcp.ForgetReply();
+  tcp->DeliverData(reply);
   EXPECT_FALSE(engine->Tcp.ReplyArrived());
-  tcp->DeliverData(std::string("\x0A\xFF", 2));
-  tcp->DeliverData(std::string("\x01", 1));
-  EXPECT_TRUE(engine->Tcp.ReplyArrived());
-  EXPECT_EQ(engine->Tcp.ReplyText(), std::string("\x01", 1));
-  EXPECT_EQ(engine->Model.LogMmo.at(2), "Data In: [0A][FF]");
-  EXPECT_EQ(engine->Model.LogMmo.at(3), "Data In: [01]");
-  EXPECT_EQ(tcp->Sent.size(), 1u);
+  // A reply cut short is not completed by the next request's reply.
+  engine->Tcp.SendTCP(request);
+  tcp->DeliverData(reply.substr(0, 8));
+  engine->Tcp.SendTCP(request);
+  tcp->DeliverData(reply);
+  EXPECT_EQ(engine->Tcp.ReplyText(), reply);
 }
 
 TEST_F(TcpLinkTest, ALostOrDroppedConnectionComesBackOnTheNextRequest) {

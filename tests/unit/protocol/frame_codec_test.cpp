@@ -43,7 +43,6 @@ class FrameCodecTest : public ::testing::Test {
 
   // Checks as the engine does: keeps the reply block and whether the window is to show it.
   bool Check(SerialFraming framing) { return Keep(codec.CheckReply(framing)); }
-  bool CheckTCP(const std::string& replyText) { return Keep(codec.CheckTCPReply(replyText)); }
   bool Keep(const ReplyCheck& check) {
     reply = check.Reply;
     shown = check.Shown;
@@ -140,14 +139,14 @@ TEST_F(FrameCodecTest, RTUReplyAcceptedAndCorruptionRefused) {
 
 TEST_F(FrameCodecTest, ExceptionAndUnexpectedReplies) {
   codec.FrameRTURequest("010300630001");
-  SetReceived(Bytes({0x01, 0x83, 0x02, 0x00, 0x00}));  // checksum of an exception not checked
+  SetRTUReply(Bytes({0x01, 0x83, 0x02}));
   EXPECT_TRUE(Check(SerialFraming::RTU));
   EXPECT_EQ(reply.Function, 3);
   EXPECT_EQ(reply.ErrorCode, 2);
   EXPECT_EQ(reply.DataLength, 0);
 
   // An exception code of 0 would read as success to every caller.
-  SetReceived(Bytes({0x01, 0x83, 0x00, 0x00, 0x00}));
+  SetRTUReply(Bytes({0x01, 0x83, 0x00}));
   EXPECT_TRUE(Check(SerialFraming::RTU));
   EXPECT_EQ(reply.ErrorCode, 255);
 
@@ -155,6 +154,85 @@ TEST_F(FrameCodecTest, ExceptionAndUnexpectedReplies) {
   EXPECT_FALSE(Check(SerialFraming::RTU));
   EXPECT_EQ(reply.Function, 4);
   EXPECT_EQ(reply.ErrorCode, 255);
+}
+
+// Every serial reply against the request it is to answer: the slave, the function and the shape
+// the request asks for, or the exception to that function. Anything else is no reply.
+TEST_F(FrameCodecTest, SerialReplyMustFitItsRequest) {
+  struct Case {
+    const char* what;
+    const char* request;  // hex text as framed
+    std::string reply;    // bytes before the CRC
+    bool accepted;
+    int errorCode;
+  };
+  const std::string readEcho = Bytes({0x01, 0x03, 0x00, 0x63, 0x00, 0x01});
+  const std::string registerReply = Bytes({0x01, 0x03, 0x02, 0x03, 0xE8});
+  const std::string write = Bytes({0x01, 0x06, 0x00, 0x63, 0x12, 0x34});
+  const Case cases[] = {
+      {"register read", "010300630001", registerReply, true, 0},
+      {"one data byte for a register", "010300630001", Bytes({0x01, 0x03, 0x01, 0x05}), false, 255},
+      {"two registers for one", "010300630001", Bytes({0x01, 0x03, 0x04, 1, 2, 3, 4}), false, 255},
+      {"count says 2, one byte", "010300630001", Bytes({0x01, 0x03, 0x02, 0x12}), false, 255},
+      {"count says 4, two bytes", "010300630001", Bytes({0x01, 0x03, 0x04, 1, 2}), false, 255},
+      {"input registers for holding", "010300630001", Bytes({0x01, 0x04, 0x02, 1, 2}), false, 255},
+      {"exception with a stray byte", "010300630001", Bytes({0x01, 0x83, 0x02, 0x00}), false, 255},
+      {"the read's echo alone", "010300630001", readEcho, false, 255},
+      {"the read's echo, then the reply", "010300630001", "", true, 0},
+      {"coil read", "010100040001", Bytes({0x01, 0x01, 0x01, 0x01}), true, 0},
+      {"two bytes for one coil", "010100040001", Bytes({0x01, 0x01, 0x02, 1, 0}), false, 255},
+      {"sixteen coils", "010100040010", Bytes({0x01, 0x01, 0x02, 1, 0}), true, 0},
+      {"register write echoed", "010600631234", write, true, 0},
+      {"write of another address", "010600631234", Bytes({1, 6, 0, 0x64, 0x12, 0x34}), false, 255},
+      {"write refused", "010600631234", Bytes({0x01, 0x86, 0x02}), true, 2},
+      {"coil write echoed", "01050004FF00", Bytes({1, 5, 0, 4, 0xFF, 0}), true, 0},
+      {"multiple write", "0110006300020441424344", Bytes({1, 0x10, 0, 0x63, 0, 2}), true, 0},
+      {"multiple write, wrong count", "0110006300020441424344", Bytes({1, 0x10, 0, 0x63, 0, 1}),
+       false, 255},
+      // A raw request of a function whose reply the request does not fix: function and CRC.
+      {"diagnostics", "010800001234", Bytes({1, 8, 0, 0, 0x12, 0x34, 0x56}), true, 0},
+      {"a raw read too short to say its quantity", "01030063", registerReply, true, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_TRUE(codec.FrameRTURequest(c.request));
+    const bool echoed = c.reply.empty();
+    SetRTUReply(echoed ? registerReply : c.reply);
+    if (echoed) SetReceived(codec.CommandBytes() + codec.Receive.Text());
+    const ReplyCheck check = codec.CheckReply(SerialFraming::RTU);
+    EXPECT_EQ(check.Accepted, c.accepted);
+    EXPECT_EQ(check.Reply.ErrorCode, c.errorCode);
+    EXPECT_EQ(check.Start, echoed ? 8 : 0);
+    const size_t replyLength = echoed ? registerReply.size() : c.reply.size();
+    if (c.accepted && c.errorCode == 0) {
+      EXPECT_EQ(check.Reply.DataLength, static_cast<int32_t>(replyLength - 2));
+    }
+  }
+
+  // A write's echo and its reply are the same bytes: either one alone counts as the reply.
+  ASSERT_TRUE(codec.FrameRTURequest("010600631234"));
+  SetReceived(codec.CommandBytes() + codec.CommandBytes());
+  EXPECT_EQ(codec.CheckReply(SerialFraming::RTU).Start, 8);
+  EXPECT_TRUE(codec.CheckReply(SerialFraming::RTU).Accepted);
+
+  // An exception's checksum is checked like any other's.
+  ASSERT_TRUE(codec.FrameRTURequest("010300630001"));
+  SetReceived(Bytes({0x01, 0x83, 0x02, 0x00, 0x00}));
+  EXPECT_FALSE(Check(SerialFraming::RTU));
+  EXPECT_EQ(reply.ErrorCode, 255);
+
+  // ASCII: the echo of the request's line is dropped before decoding, and alone it is no reply.
+  const std::string request = codec.FrameASCIIRequest("010300630001");
+  for (const auto& [received, accepted] : std::vector<std::pair<std::string, bool>>{
+           {request + ":01030203E80F\r\n", true}, {request, false}, {":0103010500F6\r\n", false}}) {
+    SCOPED_TRACE(received);
+    SetReceived(received);
+    codec.DecodeASCIIReply();
+    EXPECT_EQ(Check(SerialFraming::ASCII), accepted);
+    if (accepted) {
+      EXPECT_EQ(reply.Data[2], 0xE8);
+    }
+  }
 }
 
 TEST_F(FrameCodecTest, ForeignSlaveAndShortReplies) {
@@ -233,30 +311,77 @@ TEST_F(FrameCodecTest, TCPFramesAndTransactionIds) {
   EXPECT_GT(changes, 190);
 }
 
-TEST_F(FrameCodecTest, TCPReplyCheck) {
-  codec.BuildTCPReadFrame(Bytes({0x03, 0x00, 0x63, 0x00, 0x01}));
+TEST_F(FrameCodecTest, TCPReplyMustAnswerItsRequest) {
+  const std::string read = codec.BuildTCPReadFrame(Bytes({0x03, 0x00, 0x63, 0x00, 0x01}));
   const uint16_t id = codec.TCPTransactionId;
   const std::string header = Bytes({id >> 8, id & 0xFF, 0, 0, 0, 5, 0xFF});
-  EXPECT_TRUE(CheckTCP(header + Bytes({0x03, 0x02, 0xFF, 0xFE})));
+  const std::string good = header + Bytes({0x03, 0x02, 0xFF, 0xFE});
+  EXPECT_TRUE(Keep(FrameCodec::CheckTCPReply(read, good)));
   EXPECT_EQ(reply.Function, 3);
   EXPECT_EQ(reply.ErrorCode, 0);
   EXPECT_EQ(reply.DataLength, 3);
   EXPECT_EQ(reply.Data[1], 0xFF);
   EXPECT_TRUE(shown);
 
-  const std::string refused[] = {
-      Bytes({id >> 8, (id + 1) & 0xFF, 0, 0, 0, 5, 0xFF, 0x03, 0x02, 0xFF, 0xFE}),  // other id
-      Bytes({id >> 8, id & 0xFF, 0, 1, 0, 5, 0xFF, 0x03, 0x02, 0xFF, 0xFE}),        // protocol
-      header + Bytes({0x83, 0x02}),                                                 // exception
-      header + Bytes({0x83, 0x01, 0x00}),        // exception with a stray byte after it
-      header + Bytes({0x03, 0x04, 0x12, 0x34}),  // announces 4 bytes, carries 2
+  // An exception to the read is its answer: accepted, with the code, and no value.
+  const std::string exception = Bytes({id >> 8, id & 0xFF, 0, 0, 0, 3, 0xFF, 0x83, 0x02});
+  EXPECT_TRUE(Keep(FrameCodec::CheckTCPReply(read, exception)));
+  EXPECT_EQ(reply.ErrorCode, 2);
+  EXPECT_EQ(reply.DataLength, 0);
+
+  const std::string write = FrameCodec::BuildTCPWriteFrame(Bytes({0x06, 0x00, 0x63, 0x12, 0x34}));
+  std::string echo = write;
+  echo[5] = 6;
+  EXPECT_TRUE(Keep(FrameCodec::CheckTCPReply(write, echo)));
+  EXPECT_EQ(reply.Function, 6);
+  EXPECT_EQ(reply.DataLength, 4);
+
+  const auto with = [](std::string frame, size_t at, int value) {
+    frame[at] = static_cast<char>(value);
+    return frame;
   };
-  for (const std::string& text : refused) {
-    EXPECT_FALSE(CheckTCP(text));
+  struct Refused {
+    const char* what;
+    const std::string& request;
+    std::string reply;
+    bool answers;  // the answer to the request, but of the wrong shape
+  };
+  const Refused refused[] = {
+      {"another transaction id", read, with(good, 1, (id + 1) & 0xFF), false},
+      {"protocol id 1", read, with(good, 3, 1), false},
+      {"another unit", read, with(good, 6, 1), false},
+      {"input registers for holding", read, with(good, 7, 4), false},
+      {"one data byte", read, header.substr(0, 5) + Bytes({4, 0xFF, 0x03, 0x01, 0x42}), true},
+      {"announces 4 bytes, carries 2", read, with(good, 8, 4), true},
+      {"length field short", read, with(good, 5, 4), true},
+      {"a stray byte after it", read, good + Bytes({0}), true},
+      {"exception with a stray byte", read, with(exception, 5, 4) + Bytes({0}), true},
+      {"write of another address", write, with(echo, 9, 0x64), false},
+      {"write answer to a read", read, with(with(echo, 0, id >> 8), 1, id & 0xFF), false},
+  };
+  for (const Refused& r : refused) {
+    SCOPED_TRACE(r.what);
+    EXPECT_EQ(FrameCodec::AnswersTCPRequest(r.request, r.reply), r.answers);
+    EXPECT_FALSE(Keep(FrameCodec::CheckTCPReply(r.request, r.reply)));
     EXPECT_FALSE(shown) << "a refused Modbus/TCP reply is not shown";
     EXPECT_EQ(reply.ErrorCode, 255);
     EXPECT_EQ(reply.DataLength, 0);
   }
+}
+
+TEST(TCPStream, FramesAreCutByTheLengthInTheirHeader) {
+  const std::string frame = Bytes({0x12, 0x34, 0, 0, 0, 5, 0xFF, 0x03, 0x02, 0x27, 0x11});
+  EXPECT_EQ(FrameCodec::TCPFrameSize(""), 0);
+  EXPECT_EQ(FrameCodec::TCPFrameSize(frame.substr(0, 5)), 0);
+  EXPECT_EQ(FrameCodec::TCPFrameSize(frame.substr(0, 10)), 0);
+  EXPECT_EQ(FrameCodec::TCPFrameSize(frame), 11);
+  EXPECT_EQ(FrameCodec::TCPFrameSize(frame + frame), 11);
+  // Out of step: a protocol id that is not 0 (seen from the fourth byte on), lengths no frame
+  // has.
+  EXPECT_EQ(FrameCodec::TCPFrameSize(Bytes({0x12, 0x34, 0, 1})), -1);
+  EXPECT_EQ(FrameCodec::TCPFrameSize(Bytes({0x12, 0x34, 0, 0, 0, 1, 0xFF})), -1);
+  EXPECT_EQ(FrameCodec::TCPFrameSize(Bytes({0x12, 0x34, 0, 0, 0, 255})), -1);
+  EXPECT_EQ(FrameCodec::TCPFrameSize(Bytes({0x12, 0x34, 0, 0, 0, 254})), 0);
 }
 
 }  // namespace
