@@ -46,6 +46,7 @@ bool ConnectionManager::OpenConnection(const EngineClient* client) {
   }
   session_.ClearResult();
   session_.AssignOwner(client);
+  log_.ForgetCause();
   flags_.Offline = site_.OfflineMode;
 
   if (flags_.Offline) {

@@ -53,8 +53,23 @@ Task<bool> DataCommands::WaitFor(Condition condition, int passes) {
   co_return condition();
 }
 
+std::optional<PointAddress> DataCommands::ParsePoint(const std::string& text, bool tcpMode) const {
+  auto point = ParsePointAddress(text, tcpMode);
+  if (!point) log_.Cause("bad address syntax: \"" + text + "\"");
+  return point;
+}
+
+void DataCommands::NameUnknownCause() const {
+  // Every more specific cause (the port, the connection, the device's exception, the address)
+  // has been named where it was found; what is left is a device that gave no usable answer.
+  if (log_.CurrentCause().empty()) log_.Cause("no usable reply from the device");
+}
+
 void DataCommands::FinishRead(bool success, const std::string& value) {
-  if (!success) return session_.FailCommand(kReadFailed);
+  if (!success) {
+    NameUnknownCause();
+    return session_.FailCommand(kReadFailed);
+  }
   SafeArray result(ElementType::Text, 0, 1);
   result.Put(0, Variant(MakeParam("VALUE", value)));
   session_.SetResult(Variant(std::move(result)));
@@ -63,7 +78,10 @@ void DataCommands::FinishRead(bool success, const std::string& value) {
 }
 
 void DataCommands::FinishWrite(bool success) {
-  if (!success) return session_.FailCommand(kModifyFailed);
+  if (!success) {
+    NameUnknownCause();
+    return session_.FailCommand(kModifyFailed);
+  }
   session_.SetErrorText({});
   session_.EndCommand(kStateDone);
 }
@@ -122,7 +140,7 @@ Task<void> DataCommands::PointGetValue() {
   try {
     const auto groups = PointGroups(session_.CommandParams(), 2);
     // An address that does not parse fails at once: nothing is sent or waited for.
-    if (!groups.empty() && ParsePointAddress(groups[1], false))
+    if (!groups.empty() && ParsePoint(groups[1], false))
       success = co_await ReadSerial(groups[1], value);
   } catch (const std::exception& e) {
     log_.Info(std::string("point read failed: ") + e.what());
@@ -137,7 +155,7 @@ Task<void> DataCommands::ReadPointTCP() {
   std::string value;
   try {
     const auto groups = PointGroups(session_.CommandParams(), 2);
-    const auto point = groups.empty() ? std::nullopt : ParsePointAddress(groups[1], true);
+    const auto point = groups.empty() ? std::nullopt : ParsePoint(groups[1], true);
     if (point) {
       tcp_.SelectHost(point->Host);
       if (co_await WaitFor([this] { return tcp_.TCPReady(); }, kReadyPasses)) {
@@ -207,7 +225,7 @@ std::optional<DataCommands::WriteRequest> DataCommands::ParseWriteRequest(bool t
   const auto groups = PointGroups(session_.CommandParams(), 3);
   const std::string valueText = groups.empty() ? std::string() : WriteValueText(groups[2]);
   if (valueText.empty()) return std::nullopt;
-  const auto point = ParsePointAddress(groups[1], tcpMode);
+  const auto point = ParsePoint(groups[1], tcpMode);
   if (!point) return std::nullopt;
   // A value that cannot be read is refused: nothing is sent.
   const auto value = ParseWriteValue(valueText);

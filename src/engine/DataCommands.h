@@ -18,6 +18,7 @@
 #include "platform/Log.h"
 #include "platform/Task.h"
 #include "protocol/FrameCodec.h"
+#include "protocol/PointAddress.h"
 
 namespace qmb {
 
@@ -62,6 +63,9 @@ class DataCommands {
   // Waits up to `passes` delay periods for the condition; true when it came.
   template <typename Condition>
   Task<bool> WaitFor(Condition condition, int passes);
+  // The point address of a command; one that does not parse is named as the cause.
+  std::optional<PointAddress> ParsePoint(const std::string& text, bool tcpMode) const;
+  void NameUnknownCause() const;
   void FinishRead(bool success, const std::string& value);
   void FinishWrite(bool success);
 

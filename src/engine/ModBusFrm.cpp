@@ -34,7 +34,7 @@ TModBusForm::TModBusForm(EngineServices services)
       Lights(Model, services.loop),
       Tcp(TCP1, Site, Model, Log),
       Link({Site, Flags, Session, Model, services.delay, ComPort1, Line, Modem1, Lights, Tcp, Log}),
-      Transactions({Site, Flags, Codec, ComPort1, Line, Lights, services.delay, Model}),
+      Transactions({Site, Flags, Codec, ComPort1, Line, Lights, services.delay, Model, Log}),
       SiteCmds({Site, Flags, Session, Model, Transactions, TCP1, services.clock}),
       Poller({Site, Flags, Session, Points, Codec, Line, Transactions, Tcp, services.delay, Log}),
       DataCmds({Site, Flags, Session, Points, Codec, Line, Transactions, Tcp, services.delay, Log}),

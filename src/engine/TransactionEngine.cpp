@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "engine/WindowBoxes.h"
+#include "protocol/CodeNames.h"
 #include "protocol/PointAddress.h"
 
 namespace qmb {
@@ -19,7 +20,8 @@ TransactionEngine::TransactionEngine(Parts parts)
       line_(parts.line),
       lights_(parts.lights),
       delay_(parts.delay),
-      model_(parts.model) {}
+      model_(parts.model),
+      log_(parts.log) {}
 
 void TransactionEngine::ShowFramed(SerialFraming framing) {
   ShowCommand(model_, codec_.Command, framing);
@@ -28,6 +30,14 @@ void TransactionEngine::ShowFramed(SerialFraming framing) {
 bool TransactionEngine::Keep(const ReplyCheck& check) {
   reply_ = check.Reply;
   if (check.Shown) ShowReply(model_, reply_);
+  if (check.Accepted && reply_.ErrorCode != kReplyNoError && reply_.ErrorCode < 255) {
+    // The device refused the request: the exception says why, in the words of the standard.
+    const std::string_view name = ExceptionName(reply_.ErrorCode);
+    log_.Cause((flags_.TCPMode ? "unit " : "slave ") + std::to_string(reply_.Address) +
+               " answered function " + std::to_string(reply_.Function) + " with exception " +
+               std::to_string(reply_.ErrorCode) +
+               (name.empty() ? std::string() : " (" + std::string(name) + ")"));
+  }
   return check.Accepted;
 }
 

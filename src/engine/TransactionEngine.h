@@ -11,6 +11,7 @@
 #include "model/SiteWindowModel.h"
 #include "model/TypeSite.h"
 #include "platform/DelayClock.h"
+#include "platform/Log.h"
 #include "platform/SerialPort.h"
 #include "platform/Task.h"
 #include "protocol/FrameCodec.h"
@@ -28,6 +29,7 @@ class TransactionEngine {
     StatusLights& lights;
     DelayClock& delay;
     SiteWindowModel& model;
+    const Logger& log;
   };
   explicit TransactionEngine(Parts parts);
 
@@ -83,6 +85,7 @@ class TransactionEngine {
   StatusLights& lights_;
   DelayClock& delay_;
   SiteWindowModel& model_;
+  const Logger& log_;
   ReplyBlock reply_;
 
   bool Keep(const ReplyCheck& check);

@@ -200,6 +200,46 @@ class LiveValuesTest(unittest.TestCase):
         self.assertEqual((result.returncode, result.stdout.splitlines()[:1]), (0, ["VALUE=777"]),
                          result.stderr)
 
+    def test_failures_name_their_cause_beside_the_hosts_text(self):
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            port = probe.getsockname()[1]
+        self.simulator("--tcp", str(port))
+        site = ["DESCRIPTION=Plant", "BP3=TRUE", f"SP3=127.0.0.1:{port}"]
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            closed = probe.getsockname()[1]
+        cases = [
+            (site + ["POINTGETVALUE", "POINT={p}{HREG60000}"], "Could not read data from panel.",
+             "unit 0 answered function 3 with exception 2 (Illegal Data Address)"),
+            (site + ["POINTGETVALUE", "POINT={p}{PUMP}"], "Could not read data from panel.",
+             'bad address syntax: "PUMP"'),
+            (site + ["POINTMODIFY", "POINT={p}{1-HREG}{VALUE=1}"], "Could not modify point.",
+             'bad address syntax: "1-HREG"'),
+            (["DESCRIPTION=Gone", "BP3=TRUE", f"SP3=127.0.0.1:{closed}", "POINTGETVALUE",
+              "POINT={p}{HREG1}"], "Could not read data from panel.",
+             f"Modbus/TCP 127.0.0.1:{closed}: Connection refused"),
+            (["DESCRIPTION=Line", "COMPORT=9", "open"],
+             "Specified comport is not available or already in use.",
+             "COM9: no device at /dev/ttyS8"),
+        ]
+        for args, text, cause in cases:
+            with self.subTest(cause=cause):
+                result = self.qmbctl(*args)
+                self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
+                self.assertIn(text + "\n  cause: " + cause, result.stderr)
+        # The log names each cause too, once however often it recurs on the site.
+        host = Host(self.box.connect())
+        host.open_site(*site)
+        for _ in range(3):
+            host.execute("COMMAND=POINTGETVALUE", "POINT={p}{VALVE}")
+            self.assertEqual(host.until_done()[1], "COMMANDERROR=Could not read data from panel.")
+            self.assertEqual(host.call("LastErrorDetail", None, signature="",
+                                       interface="QorModBus.IQorModBusDiagnostics"),
+                             'bad address syntax: "VALVE"')
+        with open(os.path.join(self.box.state, "qormodbus", "qormodbus.log"), "rb") as log:
+            self.assertEqual(log.read().count(b'bad address syntax: "VALVE"'), 1)
+
     def test_modbus_tcp_site_on_port_502(self):
         try:
             with socket.socket() as probe:
