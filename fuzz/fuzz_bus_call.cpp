@@ -1,0 +1,313 @@
+// The bus boundary: any message a bus client can send reaches the driver's adaptor through the
+// bus library's own decoding, over a real peer-to-peer connection in this process. The fuzz bytes
+// choose the object, interface and member (the real ones most of the time), and draw the
+// arguments' types and values: basic types, strings with any code point, variants nested in
+// variants, arrays (now and then huge), structures and dictionaries, and parameter lists built
+// from the keys hosts use. Every call must be answered, with a reply or an error; the engines run
+// on a virtual clock that advances with each call, so commands are carried out too.
+#include <QCoreApplication>
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusObjectPath>
+#include <QDBusPendingCall>
+#include <QDBusServer>
+#include <QDBusSignature>
+#include <QDBusVariant>
+#include <QElapsedTimer>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "host/bus/BusServer.h"
+#include "sites/EngineRegistry.h"
+#include "support/FakeLinks.h"
+#include "support/VirtualLoop.h"
+
+namespace {
+
+// Reads the fuzz bytes front to back; zeros when they run out.
+class Draw {
+ public:
+  Draw(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+  uint8_t Byte() { return pos_ < size_ ? data_[pos_++] : 0; }
+  uint32_t Below(uint32_t bound) { return bound ? Word() % bound : 0; }
+  uint32_t Word() {
+    uint32_t value = 0;
+    for (int i = 0; i < 4; ++i) value = value << 8 | Byte();
+    return value;
+  }
+  bool Left() const { return pos_ < size_; }
+  QString Text(uint32_t maxLength) {
+    const uint32_t length = Below(maxLength + 1);
+    QString text;
+    for (uint32_t i = 0; i < length && Left(); ++i) {
+      // Mostly printable ASCII, sometimes any UTF-16 unit (surrogates and nulls included).
+      const uint8_t kind = Byte();
+      text += kind < 200 ? QChar(0x20 + kind % 95) : QChar(static_cast<char16_t>(Word()));
+    }
+    return text;
+  }
+
+ private:
+  const uint8_t* data_;
+  size_t size_;
+  size_t pos_ = 0;
+};
+
+const char* const kKeys[] = {
+    "COMMAND",      "DESCRIPTION",   "OFFLINE",       "BP3",         "SP3",           "COMPORT",
+    "BAUDRATE",     "BP2",           "POINT",         "POINT0",      "POINT1",        "VALUE",
+    "VERSIONCHECK", "DEBUGMODE",     "PANELTYPE",     "LOCKCOMMENT", "DRIVERCOMMAND", "POINTNAME",
+    "POINTADDRESS", "COMMANDSTRING", "CONNECTIONTYPE"};
+const char* const kValues[] = {"COMMANDSTATUS",
+                               "SITETIME",
+                               "SITESTATUS",
+                               "POINTVERIFY",
+                               "POINTGETVALUE",
+                               "POINTMODIFY",
+                               "SENDPOINTSLIST",
+                               "GETPOINTSLIST",
+                               "GETALARMS",
+                               "GETDATA",
+                               "SENDDATA",
+                               "LOCKCLIENT",
+                               "TRUE",
+                               "FALSE",
+                               "1.8",
+                               "Plant",
+                               "{a}{1-HREG1}",
+                               "{x}{HREG40}{VALUE=5}",
+                               "127.0.0.1:1502",
+                               "0",
+                               "010300000002",
+                               "MODEM",
+                               "TOGGLE"};
+
+// A parameter list as hosts send it: KEY=VALUE texts from the keys hosts use.
+QStringList ParamTexts(Draw& draw) {
+  QStringList texts;
+  const uint32_t count = draw.Below(8);
+  for (uint32_t i = 0; i < count; ++i) {
+    const QString key = QString::fromLatin1(kKeys[draw.Below(std::size(kKeys))]);
+    const QString value = draw.Byte() < 200
+                              ? QString::fromLatin1(kValues[draw.Below(std::size(kValues))])
+                              : draw.Text(24);
+    texts << key + QLatin1Char('=') + value;
+  }
+  return texts;
+}
+
+QVariant Value(Draw& draw, int depth);
+
+// An array of variants (av), each element anything; now and then a huge one.
+QVariant VariantArray(Draw& draw, int depth) {
+  QVariantList items;
+  const uint32_t count = draw.Byte() == 255 ? 20000 : draw.Below(6);
+  for (uint32_t i = 0; i < count && (draw.Left() || i < count); ++i)
+    items << QVariant::fromValue(QDBusVariant(i < 6 ? Value(draw, depth + 1) : QVariant(int(i))));
+  return items;
+}
+
+// A structure or dictionary written through the marshaller, for shapes no Qt type names.
+QVariant Composite(Draw& draw, int depth) {
+  QDBusArgument argument;
+  if (draw.Byte() % 2) {
+    argument.beginStructure();
+    const uint32_t fields = 1 + draw.Below(4);
+    for (uint32_t i = 0; i < fields; ++i) argument << QDBusVariant(Value(draw, depth + 1));
+    argument.endStructure();
+  } else {
+    argument.beginMap(QMetaType::fromType<QString>(), QMetaType::fromType<QDBusVariant>());
+    const uint32_t entries = draw.Below(4);
+    for (uint32_t i = 0; i < entries; ++i) {
+      argument.beginMapEntry();
+      argument << draw.Text(8) << QDBusVariant(Value(draw, depth + 1));
+      argument.endMapEntry();
+    }
+    argument.endMap();
+  }
+  return QVariant::fromValue(argument);
+}
+
+QVariant Value(Draw& draw, int depth) {
+  switch (draw.Below(depth > 3 ? 12 : 16)) {
+    case 0:
+      return QVariant::fromValue(static_cast<uchar>(draw.Byte()));
+    case 1:
+      return QVariant(draw.Byte() % 2 == 0);
+    case 2:
+      return QVariant::fromValue(static_cast<short>(draw.Word()));
+    case 3:
+      return QVariant::fromValue(static_cast<ushort>(draw.Word()));
+    case 4:
+      return QVariant(static_cast<int>(draw.Word()));
+    case 5:
+      return QVariant(draw.Word());
+    case 6:
+      return QVariant(static_cast<qlonglong>(draw.Word()) << 32 | draw.Word());
+    case 7: {
+      const uint64_t bits = static_cast<uint64_t>(draw.Word()) << 32 | draw.Word();
+      double real;
+      std::memcpy(&real, &bits, sizeof real);
+      return QVariant(real);
+    }
+    case 8:
+      return QVariant(draw.Text(64));
+    case 9:
+      return QVariant(ParamTexts(draw));
+    case 10:
+      return QVariant(draw.Text(16).toLatin1());
+    case 11:
+      return QVariant::fromValue(QDBusObjectPath(QStringLiteral("/QorModBus/QorModBusCom")));
+    case 12:
+      return QVariant::fromValue(QDBusVariant(Value(draw, depth + 1)));
+    case 13:
+      return VariantArray(draw, depth);
+    case 14:
+      return Composite(draw, depth);
+    default:
+      return QVariant::fromValue(QDBusSignature(QStringLiteral("a{sv}")));
+  }
+}
+
+// The argument of a driver call: mostly the variant holding a parameter list that hosts send.
+QVariant DriverArgument(Draw& draw) {
+  switch (draw.Below(4)) {
+    case 0:
+      return QVariant::fromValue(QDBusVariant(QVariant(ParamTexts(draw))));
+    case 1: {
+      QVariantList list;
+      for (const QString& text : ParamTexts(draw)) list << QVariant::fromValue(QDBusVariant(text));
+      if (draw.Byte() % 4 == 0) list << QVariant::fromValue(QDBusVariant(Value(draw, 1)));
+      return QVariant::fromValue(QDBusVariant(QVariant(list)));
+    }
+    case 2:
+      return QVariant::fromValue(QDBusVariant(Value(draw, 1)));
+    default:
+      return Value(draw, 0);
+  }
+}
+
+struct Harness {
+  Harness()
+      : serialPorts(loop),
+        tcpClients(loop),
+        mainForm(loop, loop, serialPorts, tcpClients, "/usr/bin/qormodbus"),
+        server(QStringLiteral("unix:tmpdir=/tmp")) {
+    QObject::connect(&server, &QDBusServer::newConnection, [this](const QDBusConnection& peer) {
+      adaptor =
+          std::make_unique<qmb::BusServer>(mainForm, loop, peer, qmb::BuiltInIntrospectionXml());
+      QDBusConnection(peer).registerVirtualObject(QStringLiteral("/QorModBus/QorModBusCom"),
+                                                  adaptor.get(), QDBusConnection::SubPath);
+    });
+    client = std::make_unique<QDBusConnection>(
+        QDBusConnection::connectToPeer(server.address(), QStringLiteral("fuzz-client")));
+    QElapsedTimer clock;
+    clock.start();
+    while (!adaptor && clock.elapsed() < 10000) QCoreApplication::processEvents();
+    if (!client->isConnected() || !adaptor) {
+      std::fprintf(stderr, "fuzz_bus_call: no peer connection\n");
+      std::abort();
+    }
+  }
+
+  qmb::test::VirtualLoop loop;
+  qmb::test::FakeSerialPortFactory serialPorts;
+  qmb::test::FakeTcpClientFactory tcpClients;
+  qmb::TMainForm mainForm;
+  QDBusServer server;
+  std::unique_ptr<qmb::BusServer> adaptor;
+  std::unique_ptr<QDBusConnection> client;
+};
+
+Harness* harness = nullptr;
+
+const char* const kInterfaces[] = {"QorModBus.ClassFactory",
+                                   "QorDevice.IQorDeviceDriver",
+                                   "QorModBus.IQorModBusCom",
+                                   "QorModBus.IQorModBusDiagnostics",
+                                   "org.freedesktop.DBus.Introspectable",
+                                   "org.freedesktop.DBus.Peer",
+                                   "Other.Interface"};
+const char* const kMembers[] = {"CreateInstance", "OpenSite",
+                                "CloseSite",      "SetDriverOption",
+                                "ExecuteCommand", "ExecuteImmediate",
+                                "Release",        "LastErrorDetail",
+                                "Introspect",     "Ping",
+                                "Other"};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+  static QCoreApplication app(*argc, *argv);
+  qputenv("QORMODBUS_LOGLEVEL", "error");
+  harness = new Harness();  // lives for the process; the fuzzer never returns from its loop
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  Draw draw(data, size);
+  // A few calls per input, so that sequences (create, open, command, status) are reached.
+  const uint32_t calls = 1 + draw.Below(4);
+  for (uint32_t call = 0; call < calls; ++call) {
+    QString path = QStringLiteral("/QorModBus/QorModBusCom");
+    const uint8_t pathKind = draw.Byte();
+    if (pathKind < 160) {
+      const std::vector<uint64_t> objects = harness->adaptor->Registry().Objects();
+      if (!objects.empty())
+        path += QLatin1Char('/') + QString::number(objects[draw.Below(objects.size())]);
+    } else if (pathKind < 200) {
+      path += QLatin1Char('/') + QString::number(draw.Below(5));
+    } else if (pathKind < 220) {
+      path = QStringLiteral("/");
+    }
+    const uint8_t interfaceKind = draw.Byte();
+    const QString interface =
+        interfaceKind < 240 ? QString::fromLatin1(kInterfaces[draw.Below(std::size(kInterfaces))])
+                            : QString();
+    const QString member = QString::fromLatin1(kMembers[draw.Below(std::size(kMembers))]);
+    QDBusMessage message = QDBusMessage::createMethodCall(QString(), path, interface, member);
+    QList<QVariant> arguments;
+    const uint32_t count = draw.Byte() < 200 ? 1 : draw.Below(4);
+    for (uint32_t i = 0; i < count; ++i)
+      arguments << (i == 0 ? DriverArgument(draw) : Value(draw, 0));
+    if (member == QLatin1String("CreateInstance") || member == QLatin1String("Release") ||
+        member == QLatin1String("LastErrorDetail") || member == QLatin1String("Introspect") ||
+        member == QLatin1String("Ping")) {
+      if (draw.Byte() < 200) arguments.clear();
+    }
+    message.setArguments(arguments);
+
+    QDBusPendingCall pending = harness->client->asyncCall(message, 20000);
+    QElapsedTimer clock;
+    clock.start();
+    while (!pending.isFinished()) {
+      QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+      harness->loop.RunFor(0);
+      if (clock.elapsed() > 15000) {
+        std::fprintf(stderr, "fuzz_bus_call: %s on %s was never answered\n", qPrintable(member),
+                     qPrintable(path));
+        std::abort();
+      }
+    }
+    const QDBusMessage reply = pending.reply();
+    if (reply.type() != QDBusMessage::ReplyMessage && reply.type() != QDBusMessage::ErrorMessage)
+      std::abort();
+    // The engines go on between calls, as they do between a host's calls.
+    harness->loop.RunFor(draw.Below(4) * 100);
+  }
+  // Every object goes at the end, as when the client leaves, so inputs do not pile them up.
+  // (A peer connection has no bus names: every call comes from the client without a name.)
+  harness->adaptor->Registry().ReleaseClient(std::string());
+  harness->loop.RunFor(200);
+  // Nothing is left behind: no driver object, and no engine once its last client has gone.
+  if (harness->adaptor->Registry().ObjectCount() != 0 || harness->mainForm.ChildCount() != 0) {
+    std::fprintf(stderr, "fuzz_bus_call: %zu objects and %zu engines left after the client\n",
+                 harness->adaptor->Registry().ObjectCount(), harness->mainForm.ChildCount());
+    std::abort();
+  }
+  return 0;
+}
