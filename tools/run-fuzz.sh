@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang and runs each for the given number of seconds
-# (default 10). Crash inputs are kept in build-fuzz/crashes/.
+# (default 10), starting from the campaigns' kept corpus (fuzz/corpus/) with the dictionaries
+# (fuzz/dict/). Crash inputs are kept in build-fuzz/crashes/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-10}
@@ -14,8 +15,13 @@ for target in build-fuzz/fuzz/fuzz_*; do
   echo "--- $name (${seconds}s)"
   log="build-fuzz/$name.log"
   status=0
-  "$target" -max_total_time="$seconds" -print_final_stats=1 \
-    -artifact_prefix="build-fuzz/crashes/$name-" "build-fuzz/corpus/$name" >"$log" 2>&1 || status=$?
+  # New inputs go to the build folder; the kept corpus of the campaigns is read, never written.
+  kept=()
+  [[ -d fuzz/corpus/$name ]] && kept=("fuzz/corpus/$name")
+  dict=()
+  [[ -f fuzz/dict/$name.dict ]] && dict=(-dict="fuzz/dict/$name.dict")
+  "$target" -max_total_time="$seconds" -print_final_stats=1 "${dict[@]}" \
+    -artifact_prefix="build-fuzz/crashes/$name-" "build-fuzz/corpus/$name" "${kept[@]}" >"$log" 2>&1 || status=$?
   grep -E 'stat::number_of_executed_units|ERROR|SUMMARY' "$log" || true
   if [[ $status -ne 0 ]]; then
     echo "fuzz target $name failed (exit $status); the input is in build-fuzz/crashes/"

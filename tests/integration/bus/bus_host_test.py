@@ -18,7 +18,7 @@ import dbus
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from bushost import (DRIVER, FACTORY, FACTORY_INTERFACE, NAME, OBJECT, QORMODBUS, Host,  # noqa: E402
-                     Sandbox, SlowModbusTcpDevice, as_list, pid_alive, wait_until)
+                     ModbusTcpDevice, Sandbox, as_list, pid_alive, wait_until)
 
 ANNOTATION = "QorModBus."
 
@@ -349,8 +349,24 @@ class AccessAndLifetimeTest(BusTestCase):
         self.assertRegex(self.box.log(), rb"left the bus: 1 driver object\(s\) released")
         self.assertEqual(watcher.until_done()[1], "COMMANDERROR=Command not supported")
 
+    def test_a_host_killed_while_it_holds_the_lock_frees_the_site(self):
+        watcher = Host(self.box.connect())
+        watcher.open_site("DESCRIPTION=Shared", "OFFLINE=TRUE")
+        victim = self.box.start([sys.executable, "-c", VICTIM, self.box.address, "lock"],
+                                stdout=subprocess.PIPE, text=True)
+        self.assertEqual(victim.stdout.readline().strip(), "holding")
+        self.assertEqual(watcher.execute("COMMAND=SENDDATA"),
+                         ["COMMANDSTATUS=LOCKED", "COMMANDERROR=Victim"])
+        victim.kill()
+        victim.wait(5)
+        # Not locked out for the lock's 30 s: the lock goes with its host.
+        self.assertTrue(wait_until(
+            lambda: watcher.execute("COMMAND=SENDDATA")[0] == "COMMANDSTATUS=Writing Data...",
+            5))
 
-# A host that opens "Shared", starts a command, says so, and waits to be killed.
+
+# A host that opens "Shared", starts a command (or, with "lock", takes the site's lock), says so,
+# and waits to be killed.
 VICTIM = r"""
 import sys, time
 sys.path.insert(0, %r)
@@ -358,7 +374,11 @@ from bushost import Host
 import dbus
 host = Host(dbus.bus.BusConnection(sys.argv[1]))
 host.open_site("DESCRIPTION=Shared", "OFFLINE=TRUE")
-assert host.execute("COMMAND=SENDDATA")[0] == "COMMANDSTATUS=Writing Data..."
+if sys.argv[2:] == ["lock"]:
+    host.execute("COMMAND=GETDATA", "DRIVERCOMMAND=LOCKCLIENT", "LOCKCOMMENT=Victim")
+    assert host.until_done()[0] == "COMMANDSTATUS=TRUE"
+else:
+    assert host.execute("COMMAND=SENDDATA")[0] == "COMMANDSTATUS=Writing Data..."
 print("holding", flush=True)
 time.sleep(60)
 """ % os.path.dirname(os.path.abspath(__file__))
@@ -429,7 +449,7 @@ class ConcurrencyTest(BusTestCase):
 
     def test_an_open_by_another_host_leaves_a_running_read_and_a_lock_alone(self):
         self.standalone()
-        device = SlowModbusTcpDevice(1234, 1.0)
+        device = ModbusTcpDevice(1234, 1.0)
         self.addCleanup(device.close)
         site = ("DESCRIPTION=Shared", "BP3=TRUE", f"SP3=127.0.0.1:{device.port}")
         reader, newcomer, late = (Host(self.box.connect()) for _ in range(3))

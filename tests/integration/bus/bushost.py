@@ -2,10 +2,12 @@
 driver the way an outside host does (python3-dbus, each host on a bus connection of its own)."""
 
 import os
+import random
 import select
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import tempfile
 import threading
@@ -51,12 +53,17 @@ def pid_alive(pid):
         return False
 
 
-class SlowModbusTcpDevice:
+class ModbusTcpDevice:
     """A Modbus/TCP device on 127.0.0.1 that answers every register read with `value` in each
-    register, `delay` seconds after the request: a command is under way for that long."""
+    register, `delay` seconds after the request (a command is under way that long), and answers
+    with `fault` while one is set:
+      "reset": half the reply, then the connection reset;   "garbage": 1,001 random bytes first;
+      "other-unit" / "other-function": the reply for another unit or function;
+      "bytewise": the reply one byte at a time;   "stale-first": an earlier request's reply in
+      front of the right one, in one write."""
 
-    def __init__(self, value, delay):
-        self.value, self.delay = value, delay
+    def __init__(self, value, delay=0.0, fault=None):
+        self.value, self.delay, self.fault = value, delay, fault
         self.server = socket.socket()
         self.server.bind(("127.0.0.1", 0))
         self.server.listen(8)
@@ -73,6 +80,14 @@ class SlowModbusTcpDevice:
             self.connections.append(connection)
             threading.Thread(target=self._serve, args=(connection,), daemon=True).start()
 
+    def reply(self, request, unit=None, function=None, tid=None):
+        count = int.from_bytes(request[10:12], "big")
+        data = self.value.to_bytes(2, "big") * count
+        pdu = bytes([function or request[7], len(data)]) + data
+        tid = request[0:2] if tid is None else tid
+        return (tid + request[2:4] + (len(pdu) + 1).to_bytes(2, "big") +
+                bytes([request[6] if unit is None else unit]) + pdu)
+
     def _serve(self, connection):
         try:
             while True:
@@ -80,18 +95,38 @@ class SlowModbusTcpDevice:
                 if len(request) < 12:
                     return
                 time.sleep(self.delay)
-                count = int.from_bytes(request[10:12], "big")
-                data = self.value.to_bytes(2, "big") * count
-                pdu = bytes([request[7], len(data)]) + data
-                connection.sendall(request[0:4] + (len(pdu) + 1).to_bytes(2, "big") +
-                                   request[6:7] + pdu)
+                answer = self.reply(request)
+                if self.fault == "reset":
+                    connection.sendall(answer[:5])
+                    connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER,
+                                          struct.pack("ii", 1, 0))
+                    connection.close()
+                    return
+                if self.fault == "garbage":
+                    connection.sendall(random.Random(7).randbytes(1001) + answer)
+                elif self.fault == "other-unit":
+                    connection.sendall(self.reply(request, unit=(request[6] + 1) % 256))
+                elif self.fault == "other-function":
+                    connection.sendall(self.reply(request, function=4))
+                elif self.fault == "bytewise":
+                    for byte in answer:
+                        connection.sendall(bytes([byte]))
+                        time.sleep(0.005)
+                elif self.fault == "stale-first":
+                    stale = ((int.from_bytes(request[0:2], "big") - 1) % 65536).to_bytes(2, "big")
+                    connection.sendall(self.reply(request, tid=stale) + answer)
+                else:
+                    connection.sendall(answer)
         except OSError:
             return
 
     def close(self):
         self.server.close()
         for connection in self.connections:
-            connection.close()
+            try:
+                connection.close()
+            except OSError:
+                pass
 
 
 class Sandbox:

@@ -14,10 +14,13 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from bushost import DEVSIM, QMBCTL, QORMODBUS, Host, Sandbox, wait_until  # noqa: E402
+from bushost import (DEVSIM, QMBCTL, QORMODBUS, Host, ModbusTcpDevice, Sandbox,  # noqa: E402
+                     wait_until)
 
 
-class LiveValuesTest(unittest.TestCase):
+class SimulatorCase(unittest.TestCase):
+    """A registered server on a private bus, the device simulator and qmbctl."""
+
     def setUp(self):
         self.assertTrue(QMBCTL and QORMODBUS and DEVSIM, "QMBCTL, QORMODBUS, QMB_DEVSIM must be set")
         # The bus-started server finds its COM ports where the simulator links them.
@@ -37,6 +40,8 @@ class LiveValuesTest(unittest.TestCase):
                               timeout=60)
         return result
 
+
+class LiveValuesTest(SimulatorCase):
     def check_site(self, site, prefix):
         point = prefix + "HREG30"
         result = self.qmbctl(*site, "POINTMODIFY", f"POINT={{{point}}}{{{point}}}{{VALUE=4321}}")
@@ -249,6 +254,42 @@ class LiveValuesTest(unittest.TestCase):
             self.skipTest(f"port 502 is not available here: {error}")
         self.simulator("--tcp", "502")
         self.check_site(["DESCRIPTION=Plant", "BP3=TRUE", "SP3=127.0.0.1"], "")
+
+
+
+class FaultMatrixTest(SimulatorCase):
+    def test_faults_of_one_modbus_tcp_device_stay_with_its_site(self):
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            port = probe.getsockname()[1]
+        self.simulator("--tcp", str(port))
+        neighbour = Host(self.box.connect())
+        neighbour.open_site("DESCRIPTION=Healthy", "BP3=TRUE", f"SP3=127.0.0.1:{port}")
+        # The fault, and whether the read still gets the device's value through it.
+        for fault, readable in [("reset", False), ("other-unit", False), ("other-function", False),
+                                ("garbage", None), ("bytewise", True), ("stale-first", True)]:
+            with self.subTest(fault=fault):
+                device = ModbusTcpDevice(1234, fault=fault)
+                self.addCleanup(device.close)
+                host = Host(self.box.connect())
+                host.open_site(f"DESCRIPTION=Faulty {fault}", "BP3=TRUE",
+                               f"SP3=127.0.0.1:{device.port}")
+                host.execute("COMMAND=POINTGETVALUE", "POINT={x}{HREG1}")
+                read = host.until_done(30)
+                if readable is not None:
+                    self.assertEqual(read[0], "COMMANDSTATUS=" + ("TRUE" if readable else "FALSE"))
+                if readable:
+                    self.assertEqual(read[3], "VALUE=1234")
+                # The other site and its host go on; once the device behaves, so does its site.
+                neighbour.execute("COMMAND=POINTGETVALUE", "POINT={p}{HREG4}")
+                self.assertEqual(neighbour.until_done()[3], "VALUE=1111")
+                device.fault = None
+                host.execute("COMMAND=POINTGETVALUE", "POINT={x}{HREG1}")
+                self.assertEqual(host.until_done(30)[3], "VALUE=1234")
+                host.release()
+        # The reset is reported once, as the cause of that site's failure.
+        self.assertEqual(self.box.log().count(b'Site "Faulty reset": Modbus/TCP'), 2,
+                         "once on standard error and once in the log file")
 
 
 if __name__ == "__main__":

@@ -1,0 +1,87 @@
+#!/usr/bin/python3
+"""Writes the fuzz targets' seed inputs into fuzz/corpus/<target>/ from real frames: the
+requests and replies pymodbus builds (tests/integration/protocol/protocol_vectors.py, the same
+vectors the cross-check test compares with), each in the layout its target reads, plus the point
+addresses and parameter lists hosts send. Seeds are named seed-<hash>, so writing them again
+changes nothing. Usage: /usr/bin/python3 tools/fuzz-seeds.py"""
+
+import hashlib
+import os
+import struct
+import subprocess
+import sys
+
+ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
+VECTORS = os.path.join(ROOT, "tests", "integration", "protocol", "protocol_vectors.py")
+
+ADDRESSES = ["1-HREG100", "HREG1", "OUT5", "2-IN17", "IREG40", "247-HREG65536", "1-OUT0",
+             "192.168.1.5:1502-HREG4", "[fd00::7]:502-3-IREG2", "HREG", "-1-HREG5", "1-HREG1.5",
+             "1-HREG100:3", "00001", "400001", "1-F3-100"]
+LISTS = [
+    "COMMAND=POINTGETVALUE\nPOINT={x}{1-HREG100}",
+    "DESCRIPTION=Plant\nBP3=TRUE\nSP3=127.0.0.1:1502\nOFFLINE=FALSE",
+    "COMMAND=SENDPOINTSLIST\nPOINT0={a}{HREG1}\nPOINT1={b}{OUT2}\nPOINT2=",
+    "VERSIONCHECK=1.8",
+    "COMPORT=3\nBAUDRATE=19200\nBP2=TRUE\nIP1=1\nIP2=2",
+    "COMMAND=POINTMODIFY\nPOINT={p}{1-HREG30}{VALUE=-ON}",
+    "=empty key\nKEY==\nKEY",
+]
+
+
+def write(target, data):
+    folder = os.path.join(ROOT, "fuzz", "corpus", target)
+    os.makedirs(folder, exist_ok=True)
+    name = "seed-" + hashlib.sha1(data).hexdigest()[:16]
+    with open(os.path.join(folder, name), "wb") as f:
+        f.write(data)
+
+
+def request_text(framing, frame):
+    """The hex text the codec frames a request from: address, function and data."""
+    if framing == "RTU":
+        return frame[:-2].hex().upper().encode()
+    return frame[1:-4]  # ":" ... LRC CR LF
+
+
+def main():
+    result = subprocess.run(["/usr/bin/python3", VECTORS], capture_output=True, text=True,
+                            check=True)
+    request = None
+    for line in result.stdout.splitlines():
+        fields = line.split()
+        if fields[0] == "request":
+            framing, frame = fields[1], bytes.fromhex(fields[4])
+            request = (framing, frame) if fields[3] == "-" else None
+            text = request_text(framing, frame)
+            # fuzz_check_reply: flags, a count, the request text, then the receive buffer.
+            flags = 1 if framing == "RTU" else 0
+            write("fuzz_check_reply", bytes([flags]) + struct.pack("<h", 0) +
+                  bytes([len(text)]) + text + frame)  # the echo of the request
+            continue
+        if fields[0] != "reply" or request is None:
+            continue
+        framing, reply = fields[1], bytes.fromhex(fields[3])
+        text = request_text(framing, request[1])
+        flags = 1 if framing == "RTU" else 0
+        write("fuzz_check_reply", bytes([flags]) + struct.pack("<h", 0) + bytes([len(text)]) +
+              text + reply)
+        if framing == "ASCII":
+            write("fuzz_ascii_reply", reply)
+        else:
+            # fuzz_tcp_reply: the same PDU behind a Modbus/TCP header (flag 1: the request's).
+            pdu = reply[1:-2]
+            header = struct.pack(">HHHB", 0, 0, len(pdu) + 1, reply[0])
+            write("fuzz_tcp_reply", bytes([1]) + header + pdu)
+            write("fuzz_tcp_reply", bytes([1]) + header + pdu + header + pdu)
+    for address in ADDRESSES:
+        for tcp in (0, 1):
+            write("fuzz_point_address", bytes([tcp]) + address.encode())
+    for text in LISTS:
+        write("fuzz_param_list", text.encode())
+    for seed in (b"", b"\x00" * 16, bytes(range(64)), b"\xff" * 32):
+        write("fuzz_bus_call", seed)
+    print("seeds written to fuzz/corpus/")
+
+
+if __name__ == "__main__":
+    sys.exit(main())
