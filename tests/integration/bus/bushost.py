@@ -133,7 +133,9 @@ class Sandbox:
     """One private dbus-daemon plus the data, state and home directories of the servers it
     starts, all in one temporary directory. close() stops everything by process id."""
 
-    def __init__(self, **extra_env):
+    def __init__(self, service_dirs=None, **extra_env):
+        """service_dirs: where the bus looks for activation files (default: the servers' own
+        data directory, where -RegServer writes)."""
         self.dir = tempfile.mkdtemp(prefix="qmb-bus-")
         self.data = os.path.join(self.dir, "data")
         self.state = os.path.join(self.dir, "state")
@@ -144,14 +146,15 @@ class Sandbox:
         self.env.update(XDG_DATA_HOME=self.data, XDG_STATE_HOME=self.state, HOME=self.home,
                         QORMODBUS_LOGLEVEL="debug")
         self.env.update({k: v.format(dir=self.dir) for k, v in extra_env.items()})
+        service_dirs = service_dirs or [os.path.join(self.data, "dbus-1", "services")]
+        service_lines = "".join(f"  <servicedir>{d}</servicedir>\n" for d in service_dirs)
         config = os.path.join(self.dir, "bus.conf")
         with open(config, "w") as f:
             f.write(f"""<busconfig>
   <type>session</type>
   <listen>unix:path={self.dir}/bus</listen>
   <auth>EXTERNAL</auth>
-  <servicedir>{self.data}/dbus-1/services</servicedir>
-  <policy context="default">
+{service_lines}  <policy context="default">
     <allow send_destination="*" eavesdrop="true"/>
     <allow eavesdrop="true"/>
     <allow own="*"/>
