@@ -6,6 +6,7 @@
 // bus connection, so it is released however qmbctl ends.
 #include <unistd.h>
 
+#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDBusArgument>
 #include <QDBusConnection>
@@ -14,6 +15,7 @@
 #include <QDBusVariant>
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QRegularExpression>
 #include <QStringList>
 #include <QThread>
 #include <QVariantList>
@@ -38,11 +40,15 @@ constexpr const char* kUsage =
     "Commands:\n"
     "  open                  open the site and report the connection (the default)\n"
     "  watch                 print the --point values whenever they change (Ctrl-C ends)\n"
+    "  raw HEX               send a raw request on a serial site: slave, function and data as\n"
+    "                        hex, without checksum (raw 010300000002); prints the reply's bytes\n"
     "  COMMAND [KEY=VALUE]   any host command: SITETIME, SITESTATUS, POINTVERIFY,\n"
     "                        POINTGETVALUE, POINTMODIFY, GETPOINTSLIST, GETDATA, GETALARMS, ...\n"
     "\n"
     "Options:\n"
     "  --bus ADDRESS         session (default), system, or a D-Bus address\n"
+    "  --ssh USER@HOST       the driver on another machine, over ssh (its user bus, through\n"
+    "                        systemd-stdio-bridge there; D-Bus's unixexec transport)\n"
     "  --point ADDRESS       register a point first (repeatable): an address such as 1-HREG100,\n"
     "                        or a whole entry \"{label}{address}\"\n"
     "  --immediate           register the points with ExecuteImmediate (no command session)\n"
@@ -52,6 +58,12 @@ constexpr const char* kUsage =
     "  --raw                 print every element of the final reply, status included\n"
     "  --verbose             show every bus call and reply on standard error\n"
     "  -h, --help            show this text\n"
+    "  --version             show qmbctl's version\n"
+    "Options take their value as --opt VALUE or --opt=VALUE.\n"
+    "\n"
+    "Point addresses: [HOST:PORT-][SLAVE-]KIND NUMBER, KIND one of OUT (coil), IN (input),\n"
+    "IREG (input register), HREG (holding register); NUMBER from 1; SLAVE 1 when left out\n"
+    "(1-HREG100, OUT5, 2-IN17; on Modbus/TCP sites 10.0.0.7:502-HREG4 names another device).\n"
     "\n"
     "Examples:\n"
     "  Modbus/TCP site (the device listens on port 502):\n"
@@ -90,6 +102,8 @@ struct Options {
   double timeout = 60.0;
   bool raw = false;
   bool verbose = false;
+  bool version = false;
+  QString rawRequest;
 };
 
 class Failure {
@@ -302,50 +316,109 @@ bool IsKeyValue(const QString& argument) {
   return equals > 0 && !argument.startsWith(QLatin1Char('-'));
 }
 
+// The keys the driver reads when it opens a site.
+const QStringList kSiteKeys = {
+    "DESCRIPTION", "BP1",       "BP2",         "BP3",        "OFFLINE",
+    "COMPORT",     "BAUDRATE",  "IP1",         "IP2",        "CONNECTIONTYPE",
+    "PHONENUMBER", "SP1",       "SP2",         "SP3",        "SP5",
+    "DEVICETYPE",  "PANELTYPE", "SERVERINDEX", "LOCALCLIENT"};
+// The host commands the driver carries out, and qmbctl's own.
+const QStringList kHostCommands = {"SITETIME",      "SITESTATUS",  "POINTVERIFY",
+                                   "GETDATA",       "SENDDATA",    "SENDPOINTSLIST",
+                                   "GETPOINTSLIST", "POINTMODIFY", "POINTGETDISABLED",
+                                   "POINTGETVALUE", "GETALARMS"};
+const QStringList kOwnCommands = {"open", "watch", "raw"};
+
+// A value in a D-Bus address: everything but the optionally-escaped characters as %XX.
+QString AddressValue(const QString& text) {
+  QString escaped;
+  for (const char c : text.toUtf8()) {
+    const bool plain = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                       c == '-' || c == '_' || c == '/' || c == '.' || c == '\\' || c == '*';
+    escaped += plain ? QString(QLatin1Char(c))
+                     : QStringLiteral("%%1").arg(static_cast<uint8_t>(c), 2, 16, QLatin1Char('0'));
+  }
+  return escaped;
+}
+
+// The bus of a driver on another machine, reached through ssh and the bus's own stdio bridge:
+// D-Bus's unixexec transport, no protocol of ours.
+QString SshBusAddress(const QString& target) {
+  return QStringLiteral(
+             "unixexec:path=ssh,argv0=ssh,argv1=-xT,argv2=%1,argv3=systemd-stdio-bridge,"
+             "argv4=--user")
+      .arg(AddressValue(target));
+}
+
+double Number(const QCommandLineParser& parser, const QCommandLineOption& option, double minimum) {
+  bool ok = false;
+  const QString text = parser.value(option);
+  const double value = text.toDouble(&ok);
+  if (!ok || value < minimum)
+    throw Failure(2,
+                  QStringLiteral("--%1: not a valid number: %2").arg(option.names().back(), text));
+  return value;
+}
+
 std::optional<Options> ParseOptions(const QStringList& arguments) {
+  QCommandLineParser parser;
+  const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
+  const QCommandLineOption version(QStringLiteral("version"));
+  const QCommandLineOption bus(QStringLiteral("bus"), QString(), QStringLiteral("ADDRESS"));
+  const QCommandLineOption ssh(QStringLiteral("ssh"), QString(), QStringLiteral("USER@HOST"));
+  const QCommandLineOption point(QStringLiteral("point"), QString(), QStringLiteral("ADDRESS"));
+  const QCommandLineOption immediate(QStringLiteral("immediate"));
+  const QCommandLineOption interval(QStringLiteral("interval"), QString(), QStringLiteral("S"),
+                                    QStringLiteral("1"));
+  const QCommandLineOption count(QStringLiteral("count"), QString(), QStringLiteral("N"),
+                                 QStringLiteral("0"));
+  const QCommandLineOption timeout(QStringLiteral("timeout"), QString(), QStringLiteral("S"),
+                                   QStringLiteral("60"));
+  const QCommandLineOption raw(QStringLiteral("raw"));
+  const QCommandLineOption verbose(QStringLiteral("verbose"));
+  parser.addOptions(
+      {help, version, bus, ssh, point, immediate, interval, count, timeout, raw, verbose});
+  if (!parser.parse(arguments)) throw Failure(2, parser.errorText());
+  if (parser.isSet(help)) return std::nullopt;
+
   Options options;
+  options.version = parser.isSet(version);
+  if (parser.isSet(bus) && parser.isSet(ssh)) throw Failure(2, "give --bus or --ssh, not both");
+  options.bus = parser.isSet(ssh) ? SshBusAddress(parser.value(ssh)) : parser.value(bus);
+  options.points = parser.values(point);
+  options.immediate = parser.isSet(immediate);
+  options.interval = Number(parser, interval, 0.05);
+  const double rounds = Number(parser, count, 0);
+  if (parser.isSet(count) && rounds < 1) throw Failure(2, "--count: give 1 or more");
+  options.count = static_cast<long>(rounds);
+  options.timeout = Number(parser, timeout, 0.1);
+  options.raw = parser.isSet(raw);
+  options.verbose = parser.isSet(verbose);
+
   bool haveCommand = false;
-  for (qsizetype i = 1; i < arguments.size(); ++i) {
-    const QString argument = arguments.at(i);
-    auto next = [&](QString& out) {
-      if (i + 1 >= arguments.size()) throw Failure(2, argument + " needs a value");
-      out = arguments.at(++i);
-    };
-    auto number = [&](double& out, double minimum) {
-      QString text;
-      next(text);
-      bool ok = false;
-      out = text.toDouble(&ok);
-      if (!ok || out < minimum) throw Failure(2, argument + ": not a valid number: " + text);
-    };
-    if (argument == QLatin1String("-h") || argument == QLatin1String("--help")) return std::nullopt;
-    if (argument == QLatin1String("--bus")) {
-      next(options.bus);
-    } else if (argument == QLatin1String("--point")) {
-      QString point;
-      next(point);
-      options.points.append(point);
-    } else if (argument == QLatin1String("--immediate")) {
-      options.immediate = true;
-    } else if (argument == QLatin1String("--interval")) {
-      number(options.interval, 0.05);
-    } else if (argument == QLatin1String("--count")) {
-      double count = 0;
-      number(count, 1);
-      options.count = static_cast<long>(count);
-    } else if (argument == QLatin1String("--timeout")) {
-      number(options.timeout, 0.1);
-    } else if (argument == QLatin1String("--raw")) {
-      options.raw = true;
-    } else if (argument == QLatin1String("--verbose")) {
-      options.verbose = true;
-    } else if (argument.startsWith(QLatin1Char('-'))) {
-      throw Failure(2, "unknown option " + argument);
-    } else if (IsKeyValue(argument)) {
+  for (const QString& argument : parser.positionalArguments()) {
+    if (IsKeyValue(argument)) {
+      if (!haveCommand) {
+        const QString key = argument.left(argument.indexOf(QLatin1Char('='))).toUpper();
+        if (!kSiteKeys.contains(key))
+          throw Failure(2, QStringLiteral("unknown site key %1 (site keys: %2)")
+                               .arg(key, kSiteKeys.join(QLatin1String(", "))));
+      }
       (haveCommand ? options.commandKeys : options.siteKeys).append(argument);
     } else if (!haveCommand) {
-      options.command = argument;
+      const QString upper = argument.toUpper();
+      if (kHostCommands.contains(upper)) {
+        options.command = upper;
+      } else if (kOwnCommands.contains(argument.toLower())) {
+        options.command = argument.toLower();
+      } else {
+        throw Failure(2, QStringLiteral("unknown command %1 (commands: %2, %3)")
+                             .arg(argument, kOwnCommands.join(QLatin1String(", ")),
+                                  kHostCommands.join(QLatin1String(", "))));
+      }
       haveCommand = true;
+    } else if (options.command == QLatin1String("raw") && options.rawRequest.isEmpty()) {
+      options.rawRequest = argument;
     } else {
       throw Failure(
           2, QStringLiteral("\"%1\" is not KEY=VALUE (only one command per run)").arg(argument));
@@ -353,6 +426,12 @@ std::optional<Options> ParseOptions(const QStringList& arguments) {
   }
   if (options.command == QLatin1String("watch") && options.points.isEmpty())
     throw Failure(2, "watch needs at least one --point");
+  if (options.command == QLatin1String("raw")) {
+    static const QRegularExpression kHex(QStringLiteral("^([0-9A-Fa-f]{2})+$"));
+    if (!kHex.match(options.rawRequest).hasMatch())
+      throw Failure(2, QStringLiteral("raw needs the request as hex digits: slave, function and "
+                                      "data, without checksum (e.g. raw 010300000002)"));
+  }
   return options;
 }
 
@@ -403,8 +482,9 @@ int Run(const Options& options) {
           ? QDBusConnection::systemBus()
           : QDBusConnection::connectToBus(options.bus, QStringLiteral("qmbctl"));
   if (!connection.isConnected())
-    throw Failure(3,
-                  QStringLiteral("cannot reach the bus: %1").arg(connection.lastError().message()));
+    throw Failure(3, QStringLiteral("cannot reach the bus %1: %2")
+                         .arg(options.bus.isEmpty() ? QStringLiteral("session") : options.bus,
+                              connection.lastError().message()));
 
   Host host(options, connection);
   host.Create();
@@ -412,13 +492,15 @@ int Run(const Options& options) {
     throw Failure(1, "the driver refused interface version 1.8");
   if (!host.Boolean("OpenSite", options.siteKeys))
     throw Failure(1, "the driver refused to open the site (see its log)");
-  // The open's own outcome comes with the next status poll. A FALSE without a reason means the
-  // outcome went to another client that opened the same site meanwhile: the site is open.
+  // The open's own outcome comes with the next status poll, whoever else uses the site.
   const Reply opened = host.Run(QStringLiteral("open"), {"COMMAND=COMMANDSTATUS"});
   if (opened.Status() == QLatin1String("LOCKED"))
     throw Failure(1, QStringLiteral("open: the site is locked: %1").arg(opened.Error()));
-  if (opened.Status() == QLatin1String("FALSE") && !opened.Error().isEmpty())
-    throw Failure(1, QStringLiteral("open failed: %1").arg(opened.Error()) + host.Cause());
+  if (opened.Status() == QLatin1String("FALSE"))
+    throw Failure(
+        1, (opened.Error().isEmpty() ? QStringLiteral("open failed")
+                                     : QStringLiteral("open failed: %1").arg(opened.Error())) +
+               host.Cause());
   if (options.command == QLatin1String("open")) {
     Print(QStringLiteral("site open"));
     return 0;
@@ -454,6 +536,13 @@ int Run(const Options& options) {
     return 0;
   }
 
+  if (options.command == QLatin1String("raw")) {
+    // The raw request as bytes back (RETURNASBYTES=FALSE asks for them, as the driver has it).
+    QStringList list{"COMMAND=GETDATA", "DRIVERCOMMAND=SENDCOMMAND",
+                     "COMMANDSTRING=" + options.rawRequest.toUpper(), "RETURNASBYTES=FALSE"};
+    PrintResult(host.Succeed(QStringLiteral("raw"), list), options);
+    return 0;
+  }
   QStringList list{QStringLiteral("COMMAND=") + options.command};
   list.append(options.commandKeys);
   PrintResult(host.Succeed(options.command, list), options);
@@ -473,6 +562,10 @@ int main(int argc, char** argv) {
     const std::optional<Options> options = ParseOptions(QCoreApplication::arguments());
     if (!options) {
       std::fputs(kUsage, stdout);
+      return 0;
+    }
+    if (options->version) {
+      std::printf("qmbctl %s\n", QMB_VERSION_TEXT);
       return 0;
     }
     return Run(*options);

@@ -61,6 +61,11 @@ class LiveValuesTest(SimulatorCase):
         self.simulator("--com", "2", "--framer", "rtu")
         self.simulator("--com", "3", "--framer", "ascii")
         self.check_site(["DESCRIPTION=Line RTU", "COMPORT=2", "BP2=TRUE"], "1-")
+        # A raw request: read HREG4 (1111, 0x0457) of slave 1; the reply's bytes come back.
+        result = self.qmbctl("DESCRIPTION=Line RTU", "COMPORT=2", "BP2=TRUE", "raw",
+                             "010300030001")
+        self.assertEqual((result.returncode, result.stdout[:14]), (0, "01 03 02 04 57"),
+                         result.stderr)
         self.check_site(["DESCRIPTION=Line ASCII", "COMPORT=3"], "7-")
 
     def test_a_serial_device_unplugged_and_plugged_back_heals(self):

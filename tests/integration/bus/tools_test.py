@@ -64,6 +64,40 @@ class QmbctlTest(unittest.TestCase):
         self.assertEqual(result.returncode, 3)
         self.assertIn("cannot reach the bus", result.stderr)
 
+    def test_gnu_options_named_mistakes_and_a_bridged_bus(self):
+        result = self.box.run([QMBCTL, "--version"])
+        self.assertRegex(result.stdout, r"^qmbctl \d+\.\d+\n$")
+        result = self.qmbctl("--timeout=5", "DESCRIPTION=Quiet", "OFFLINE=TRUE")
+        self.assertEqual((result.returncode, result.stdout), (0, "site open\n"), result.stderr)
+        for args, named, listed in [(["DESCRIPTION=Quiet", "PORT=3"], "unknown site key PORT",
+                                     "COMPORT"),
+                                    (["DESCRIPTION=Quiet", "fly"], "unknown command fly",
+                                     "POINTGETVALUE"),
+                                    (["DESCRIPTION=Quiet", "raw", "0103xyz"], "raw needs", "hex")]:
+            result = self.qmbctl(*args)
+            self.assertEqual(result.returncode, 2, args)
+            self.assertIn(named, result.stderr)
+            self.assertIn(listed, result.stderr)
+
+        # A driver elsewhere is reached through a bridge to its bus (D-Bus's unixexec transport):
+        # here socat to the private bus, given as the address, and as what "ssh" runs.
+        bridge = "unix:path=" + self.box.dir + "/bus"
+        escaped = "".join(c if c.isalnum() or c in "-_/.\\*" else "%%%02x" % ord(c)
+                          for c in "UNIX-CONNECT:" + self.box.dir + "/bus")
+        address = f"unixexec:path=socat,argv0=socat,argv1=STDIO,argv2={escaped}"
+        result = self.box.run([QMBCTL, "--bus", address, "DESCRIPTION=Quiet", "OFFLINE=TRUE"])
+        self.assertEqual((result.returncode, result.stdout), (0, "site open\n"), result.stderr)
+        fake = os.path.join(self.box.dir, "bin")
+        os.makedirs(fake)
+        with open(os.path.join(fake, "ssh"), "w") as f:
+            f.write(f"#!/bin/sh\n# {bridge}: stands in for ssh USER@HOST systemd-stdio-bridge\n"
+                    f"exec socat STDIO UNIX-CONNECT:{self.box.dir}/bus\n")
+        os.chmod(os.path.join(fake, "ssh"), 0o755)
+        env = dict(self.box.env, PATH=fake + os.pathsep + os.environ["PATH"])
+        result = self.box.run([QMBCTL, "--ssh=operator@plant", "DESCRIPTION=Quiet",
+                               "OFFLINE=TRUE"], env=env)
+        self.assertEqual((result.returncode, result.stdout), (0, "site open\n"), result.stderr)
+
 
 class DevsimTest(unittest.TestCase):
     def setUp(self):
