@@ -11,7 +11,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from bushost import DEVSIM, QMBCTL, QORMODBUS, Sandbox, wait_until  # noqa: E402
+from bushost import DEVSIM, NAME, QMBCTL, QORMODBUS, Host, Sandbox, wait_until  # noqa: E402
 
 
 class QmbctlTest(unittest.TestCase):
@@ -97,6 +97,30 @@ class QmbctlTest(unittest.TestCase):
         result = self.box.run([QMBCTL, "--ssh=operator@plant", "DESCRIPTION=Quiet",
                                "OFFLINE=TRUE"], env=env)
         self.assertEqual((result.returncode, result.stdout), (0, "site open\n"), result.stderr)
+
+    def test_the_readmes_python_host_runs(self):
+        with open(os.path.join(os.path.dirname(__file__), "..", "..", "..", "README.md")) as f:
+            example = re.search(r"```python\n(.*?)```", f.read(), re.S).group(1)
+        self.assertLessEqual(len(example.splitlines()), 20)
+        process = self.box.start(["/usr/bin/python3", DEVSIM, "--tcp", "0"],
+                                 stdout=subprocess.PIPE, text=True)
+        port = re.search(r"127\.0\.0\.1:(\d+)", process.stdout.readline()).group(1)
+        env = dict(self.box.env, PYTHONPATH="")
+        result = self.box.run(["/usr/bin/python3", "-c", example.replace("15020", port)],
+                              env=env, timeout=60)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        opened, read = result.stdout.splitlines()
+        self.assertIn("'COMMANDSTATUS=TRUE'", opened)
+        self.assertIn("'VALUE=1111'", read)
+
+    def test_a_driver_object_introspects_with_its_documentation(self):
+        host = Host(self.box.connect())
+        result = self.box.run(["busctl", f"--address={self.box.address}", "introspect",
+                               "--xml-interface", NAME, str(host.path)])
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn('<method name="ExecuteCommand">', result.stdout)
+        self.assertIn('<arg name="params" type="v" direction="in"/>', result.stdout)
+        self.assertIn('org.gtk.GDBus.DocString', result.stdout)
 
 
 class DevsimTest(unittest.TestCase):
