@@ -81,7 +81,7 @@ void BackgroundPoller::PollFailure() {
       if (retryAt_.size() <= at) retryAt_.resize(points_.Size(), 0);
       retryAt_[at] = Now() + kDroppedRetryTicks;
       if (point.FailureCount == kSkipAfterFailures + 1)
-        log_.Debug(points_.Key(at) + " left out of polling after " +
+        log_.Debug(LoggedText(points_.Key(at)) + " left out of polling after " +
                    std::to_string(point.FailureCount) + " failed polls; tried again every " +
                    std::to_string(kDroppedRetryTicks / 10) + " s");
     }

@@ -23,7 +23,7 @@ class ActiveScope {
 
 TModBusForm::TModBusForm(EngineServices services)
     : Session(Model, &self_),
-      Points(Session),
+      Points(Session, Log),
       services_(services),
       port_(services.serialPorts.CreatePort()),
       tcpClient_(services.tcpClients.CreateClient()),
@@ -84,7 +84,7 @@ TModBusForm::~TModBusForm() {
 
 void TModBusForm::AssignSite(const TSite& site) {
   Site.AssignFrom(&site);
-  Log.SetPrefix("Site \"" + Site.Description + "\": ");
+  Log.SetPrefix("Site \"" + LoggedText(Site.Description) + "\": ");
   Link.AssignSite();
   Link.UpdateCaption();
   // The client points at the site's own address from the start, so the status reports the

@@ -91,14 +91,31 @@ void PointTable::RebuildPointTable() {
   pointsChanged_ = true;
 }
 
-void PointTable::CollectPoints(EngineClient& client, const Variant& params) {
-  GetNumberedParams(params, "POINT", client.PointsList);
+bool PointTable::CollectPoints(EngineClient& client, const Variant& params, std::string& refusal) {
+  std::vector<std::string> points;
+  try {
+    GetNumberedParams(params, "POINT", points, kMaxPointsPerList + 1);
+  } catch (...) {
+    client.PointsList = std::move(points);  // what came before the unreadable element
+    throw;
+  }
+  if (points.size() > kMaxPointsPerList) {
+    refusal = "Point list refused: more than " + std::to_string(kMaxPointsPerList) +
+              " points (the most one list may hold)";
+    return false;
+  }
+  client.PointsList = std::move(points);
+  return true;
 }
 
 bool PointTable::SendPointsListNow(EngineClient* client, const Variant& params) {
   if (!client) return false;
+  std::string refusal;
   try {
-    CollectPoints(*client, params);
+    if (!CollectPoints(*client, params, refusal)) {
+      log_.Cause(refusal);
+      return false;
+    }
   } catch (const std::exception&) {
     return false;
   }
@@ -111,9 +128,14 @@ void PointTable::SendPointsList() {
   EngineClient* owner = nullptr;
   for (const auto& [description, client] : session_.Clients())
     if (client == session_.CommandOwner()) owner = client;
+  std::string refusal;
   try {
     if (!owner) throw std::runtime_error("the client left");
-    CollectPoints(*owner, session_.CommandParams());
+    if (!CollectPoints(*owner, session_.CommandParams(), refusal)) {
+      log_.Cause(refusal);
+      session_.FailCommand(refusal);
+      return;
+    }
   } catch (const std::exception&) {
     session_.EndCommand(kStateFailed);
     return;

@@ -10,6 +10,7 @@
 
 #include "engine/CommandSession.h"
 #include "engine/EngineClient.h"
+#include "platform/Log.h"
 #include "platform/Variant.h"
 #include "protocol/PointAddress.h"
 
@@ -33,7 +34,7 @@ void SplitPointEntry(const std::string& entry, std::string& first, std::string& 
 
 class PointTable {
  public:
-  explicit PointTable(CommandSession& session) : session_(session) {}
+  PointTable(CommandSession& session, const Logger& log) : session_(session), log_(log) {}
 
   struct Entry {
     std::string Key;
@@ -42,6 +43,10 @@ class PointTable {
 
   static constexpr const char* kInvalidAddress =
       "Point addresses is invalid. See Help for address format information.";
+  // The most points one client's list may hold. Every point is polled and kept in the table, so
+  // one greedy host could otherwise hold the site (and the server's memory) alone; real hosts
+  // register tens of thousands at most.
+  static constexpr size_t kMaxPointsPerList = 100000;
 
   size_t Size() const { return entries_.size(); }
   const std::string& Key(size_t position) const { return entries_.at(position).Key; }
@@ -58,8 +63,9 @@ class PointTable {
   void RebuildPointTable();
 
   // Collects POINT0, POINT1 ... of the list into the client's point list, up to the first
-  // missing or empty key; raises when an element cannot be read.
-  static void CollectPoints(EngineClient& client, const Variant& params);
+  // missing or empty key; raises when an element cannot be read. A list of more than
+  // kMaxPointsPerList points is refused: false with the reason, the client's list left as it was.
+  static bool CollectPoints(EngineClient& client, const Variant& params, std::string& refusal);
   bool SendPointsListNow(EngineClient* client, const Variant& params);
 
   // Command handlers (codes 9, 10 and 6); each ends its command.
@@ -74,6 +80,7 @@ class PointTable {
 
  private:
   CommandSession& session_;
+  const Logger& log_;
   std::vector<Entry> entries_;
   bool pointsChanged_ = false;
 };

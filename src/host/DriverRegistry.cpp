@@ -36,7 +36,12 @@ DriverRegistry::~DriverRegistry() {
 }
 
 uint64_t DriverRegistry::Create(const std::string& client) {
+  const auto known = clients_.find(client);
+  if (known != clients_.end() && known->second.objects >= kMaxObjectsPerClient) return 0;
   std::unique_ptr<TQorModBusCom> made = factory_();
+  Client& account = clients_[client];
+  // All the client's objects count against one allowance of sites.
+  made->ShareSites(account.sites);
   const uint64_t id = nextId_++;
   std::shared_ptr<Shared> shared = shared_;
   std::shared_ptr<TQorModBusCom> object(made.release(), [shared](TQorModBusCom* dropped) {
@@ -56,7 +61,7 @@ uint64_t DriverRegistry::Create(const std::string& client) {
   });
   ++shared_->live;
   objects_.emplace(id, Entry{client, std::move(object)});
-  if (++clients_[client] == 1 && OnClientAdded) OnClientAdded(client);
+  if (++account.objects == 1 && OnClientAdded) OnClientAdded(client);
   return id;
 }
 
@@ -102,7 +107,7 @@ void DriverRegistry::Drop(std::map<uint64_t, Entry>::iterator entry) {
   // still holds the object and drops it when it returns).
   objects_.erase(entry);
   const auto client = clients_.find(owner);
-  if (client != clients_.end() && --client->second == 0) {
+  if (client != clients_.end() && --client->second.objects == 0) {
     clients_.erase(client);
     if (OnClientRemoved) OnClientRemoved(owner);
   }

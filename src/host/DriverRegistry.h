@@ -28,7 +28,12 @@ class DriverRegistry {
 
   enum class Access { Granted, NoSuchObject, Denied };
 
-  // A new object for the client; its number (never reused within the process).
+  // The most objects one client may hold at a time: each is memory and a place in every engine
+  // it opens, and a host needs one per site it works with, not thousands.
+  static constexpr size_t kMaxObjectsPerClient = 4096;
+
+  // A new object for the client; its number (never reused within the process). 0, and nothing
+  // created, when the client already holds kMaxObjectsPerClient.
   uint64_t Create(const std::string& client);
   // The object for one call by the caller; empty unless access is granted. The object stays
   // alive while the handle is held, also if it is released meanwhile.
@@ -65,7 +70,11 @@ class DriverRegistry {
   Factory factory_;
   std::shared_ptr<Shared> shared_;
   std::map<uint64_t, Entry> objects_;
-  std::map<std::string, size_t> clients_;  // owner -> number of registered objects
+  struct Client {
+    size_t objects = 0;  // registered objects
+    std::shared_ptr<ClientSites> sites = std::make_shared<ClientSites>();
+  };
+  std::map<std::string, Client> clients_;
   uint64_t nextId_ = 1;
 };
 

@@ -1,5 +1,6 @@
 #include "host/QorModBusCom.h"
 
+#include <algorithm>
 #include <cmath>
 #include <exception>
 #include <optional>
@@ -51,6 +52,16 @@ Variant ImmediateReply(bool ok) {
 
 }  // namespace
 
+size_t ClientSites::ObjectsOn(const TModBusForm* engine) const {
+  const auto entry = engines_.find(engine);
+  return entry == engines_.end() ? 0 : entry->second;
+}
+
+void ClientSites::Remove(const TModBusForm* engine) {
+  const auto entry = engines_.find(engine);
+  if (entry != engines_.end() && --entry->second == 0) engines_.erase(entry);
+}
+
 uint32_t CommandCodeOf(const std::string& command) {
   static const std::pair<const char*, uint32_t> kTable[] = {
       {"SITETIME", kSiteTime},
@@ -97,12 +108,21 @@ void TQorModBusCom::LeaveEngine() {
   if (!Engine) return;
   TModBusForm* engine = Engine;
   Engine = nullptr;
+  if (sites_) sites_->Remove(engine);
   if (Site.IsRemoteClient) engine->Session.RemoveRemoteClient();
   engine->DetachClient(this);
 }
 
 void TQorModBusCom::EngineDestroyed(TModBusForm* engine) {
-  if (Engine == engine) Engine = nullptr;
+  if (Engine != engine) return;
+  Engine = nullptr;
+  if (sites_) sites_->Remove(engine);
+}
+
+bool TQorModBusCom::Refuse(const std::string& reason) {
+  refusal_ = reason;
+  LogWarning(reason);
+  return false;
 }
 
 bool TQorModBusCom::SetDriverOption(Variant params) {
@@ -137,14 +157,37 @@ bool TQorModBusCom::SetDriverOption(Variant params) {
   }
 }
 
-bool TQorModBusCom::OpenSite(Variant params) {
+bool TQorModBusCom::OpenSite(Variant params, const std::vector<int32_t>& unrepresentable) {
   if (!VersionAccepted) return false;
   try {
     std::string text;
     int32_t number = 0;
     bool flag = false;
+    refusal_.clear();
 
-    GetParamStr(params, "DESCRIPTION", Site.Description);
+    std::string description;
+    GetParamStr(params, "DESCRIPTION", description);
+    if (!unrepresentable.empty()) {
+      const int32_t at = ParamIndex(params, "DESCRIPTION");
+      if (at >= 0 &&
+          std::find(unrepresentable.begin(), unrepresentable.end(), at) != unrepresentable.end())
+        return Refuse("OpenSite \"" + LoggedText(description) +
+                      "\" refused: the description has characters above U+00FF, which site "
+                      "descriptions cannot hold (each reads as \"?\", so different sites would "
+                      "share one engine)");
+    }
+    if (sites_) {
+      // A site the client already holds is always opened again; a new one needs room, which an
+      // object moving off the client's last hold on its old site makes.
+      const TModBusForm* wanted = mainForm_.FindEngine(description);
+      size_t held = sites_->Count();
+      if (Engine && Engine != wanted && sites_->ObjectsOn(Engine) == 1) --held;
+      if (sites_->ObjectsOn(wanted) == 0 && held >= ClientSites::kMaxSitesPerClient)
+        return Refuse("OpenSite \"" + LoggedText(description) + "\" refused: this bus " +
+                      "client holds " + std::to_string(held) + " sites open, the most one " +
+                      "client may hold; close one first");
+    }
+    Site.Description = std::move(description);
     GetParamBool(params, "BP3", Site.UseTCP);
     GetParamBool(params, "OFFLINE", Site.OfflineMode);
     GetParamInt(params, "COMPORT", Site.Comport);
@@ -161,8 +204,8 @@ bool TQorModBusCom::OpenSite(Variant params) {
     // A panel type without a table entry is refused outright: attaching it to some engine, or
     // keeping an index no table knows, would only hide the host's mistake.
     if (number < 0 || number >= kPanelTypeCount) {
-      LogWarning("OpenSite \"" + Site.Description + "\": PANELTYPE " + std::to_string(number) +
-                 " is not a known panel type (0 to 3)");
+      LogWarning("OpenSite \"" + LoggedText(Site.Description) + "\": PANELTYPE " +
+                 std::to_string(number) + " is not a known panel type (0 to 3)");
       return false;
     }
     Site.PanelTypeIndex = number;
@@ -184,6 +227,7 @@ bool TQorModBusCom::OpenSite(Variant params) {
     // A client moving to another site (or to none) leaves its old engine first, so no engine
     // keeps a client that no longer knows it.
     if (Engine && Engine != engine) LeaveEngine();
+    if (engine && engine != Engine && sites_) sites_->Add(engine);
     Engine = engine;
     if (!Engine) return false;
     Engine->AttachClient(this, Site.Description);
@@ -283,6 +327,7 @@ Variant TQorModBusCom::ExecuteCommand(Variant params) {
     if (code == kNoCommand && command != "COMMANDSTATUS")
       return StatusReply("FALSE", ErrorElement(CommandSession::kNotSupported));
     if (code != kNoCommand && !session.MayStart(this)) return Wait(code);
+    if (code != kNoCommand) refusal_.clear();  // the command starts: no refusal is its reason
     if (code != kNoCommand && Engine->AcceptCommand(this, code, params))
       return StatusReply(session.StatusText());
     return StatusReply("FALSE", ErrorElement(session.ErrorText()));
@@ -293,6 +338,7 @@ Variant TQorModBusCom::ExecuteCommand(Variant params) {
 }
 
 std::string TQorModBusCom::LastErrorDetail() const {
+  if (!refusal_.empty()) return refusal_;
   return Engine ? Engine->Log.CurrentCause() : std::string();
 }
 

@@ -3,8 +3,12 @@
 // requests. Every operation is safe: errors become a false answer or the failure reply.
 #pragma once
 
+#include <cstddef>
+#include <map>
+#include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "engine/EngineClient.h"
 #include "engine/ModBusFrm.h"
@@ -14,6 +18,23 @@
 
 namespace qmb {
 
+// The sites one bus client holds open through all its driver objects. Each site is an engine
+// with its port, its timers and its window: one greedy client must not fill the server with them,
+// so a client holds at most kMaxSitesPerClient (any number of its objects may share each).
+class ClientSites {
+ public:
+  static constexpr size_t kMaxSitesPerClient = 256;
+
+  size_t Count() const { return engines_.size(); }
+  // How many of the client's objects are attached to the engine.
+  size_t ObjectsOn(const TModBusForm* engine) const;
+  void Add(const TModBusForm* engine) { ++engines_[engine]; }
+  void Remove(const TModBusForm* engine);
+
+ private:
+  std::map<const TModBusForm*, size_t> engines_;
+};
+
 class TQorModBusCom : public EngineClient {
  public:
   explicit TQorModBusCom(TMainForm& mainForm);
@@ -21,13 +42,20 @@ class TQorModBusCom : public EngineClient {
   TQorModBusCom(const TQorModBusCom&) = delete;
   TQorModBusCom& operator=(const TQorModBusCom&) = delete;
 
-  bool OpenSite(Variant params);
+  // unrepresentable: the indices of the list's elements whose text had characters the driver's
+  // one-byte texts cannot hold (each became "?"). A description among them is refused: "Pump
+  // \u4e2d" and "Pump \u65e5" would both read "Pump ?" and share one engine, one host reading
+  // the other's device.
+  bool OpenSite(Variant params, const std::vector<int32_t>& unrepresentable = {});
   bool CloseSite(Variant params);
   bool SetDriverOption(Variant params);
   Variant ExecuteCommand(Variant params);
   Variant ExecuteImmediate(Variant params);
   // Why the site's latest command or open failed, as the log names it; empty when unknown.
   std::string LastErrorDetail() const;
+  // The account of the sites this object's bus client holds; objects without one (in-process
+  // hosts) are not counted.
+  void ShareSites(std::shared_ptr<ClientSites> sites) { sites_ = std::move(sites); }
 
   TModBusForm* Engine = nullptr;
   TSite Site;
@@ -44,7 +72,13 @@ class TQorModBusCom : public EngineClient {
   // "Waiting for driver...", with this host's place kept in the line for the command it sends.
   Variant Wait(uint32_t code);
 
+  // An open refused before it reached an engine: logged, kept for LastErrorDetail, false.
+  bool Refuse(const std::string& reason);
+
   TMainForm& mainForm_;
+  std::shared_ptr<ClientSites> sites_;
+  // Why the latest OpenSite was refused; cleared by the next open or command.
+  std::string refusal_;
 };
 
 // The command table: COMMAND keyword to command code; 0 for anything else (exact match).

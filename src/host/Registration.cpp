@@ -1,6 +1,8 @@
 #include "host/Registration.h"
 
+#include <fcntl.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -8,7 +10,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <system_error>
 
 namespace qmb {
@@ -45,7 +46,9 @@ std::string HomeDirectory() {
 }
 
 // Writes the file next to its final place and renames it over, so the bus daemon, which may read
-// the directory at any moment, never sees half a file.
+// the directory at any moment, never sees half a file. The temporary file is created afresh under
+// a name nobody can guess (mkstemp: O_EXCL, never through a link someone planted there), and the
+// rename replaces whatever has the final name, a link included, without following it.
 bool WriteFileAtomically(const fs::path& path, const std::string& text, std::string& error) {
   std::error_code ec;
   fs::create_directories(path.parent_path(), ec);
@@ -53,25 +56,30 @@ bool WriteFileAtomically(const fs::path& path, const std::string& text, std::str
     error = "cannot create " + path.parent_path().string() + ": " + ec.message();
     return false;
   }
-  const fs::path temporary = path.string() + ".tmp-" + std::to_string(getpid());
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    if (out) out.write(text.data(), static_cast<std::streamsize>(text.size()));
-    out.flush();
-    if (!out) {
-      error = "cannot write " + temporary.string() + ": " + std::strerror(errno);
-      fs::remove(temporary, ec);
-      return false;
-    }
+  std::string temporary = path.string() + ".XXXXXX";
+  const int fd = mkostemp(temporary.data(), O_CLOEXEC);
+  if (fd < 0) {
+    error = "cannot write " + path.string() + ": " + std::strerror(errno);
+    return false;
   }
-  fs::permissions(temporary,
-                  fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
-                      fs::perms::others_read,
-                  ec);
-  fs::rename(temporary, path, ec);
-  if (ec) {
-    error = "cannot write " + path.string() + ": " + ec.message();
-    fs::remove(temporary, ec);
+  bool written = fchmod(fd, 0644) == 0;  // the daemon may run as another user
+  for (size_t done = 0; written && done < text.size();) {
+    const ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    written = n > 0;
+    if (written) done += static_cast<size_t>(n);
+  }
+  written = written && fsync(fd) == 0;
+  const int writeError = errno;
+  close(fd);
+  if (!written) {
+    error = "cannot write " + temporary + ": " + std::strerror(writeError);
+    unlink(temporary.c_str());
+    return false;
+  }
+  if (std::rename(temporary.c_str(), path.c_str()) != 0) {
+    error = "cannot write " + path.string() + ": " + std::strerror(errno);
+    unlink(temporary.c_str());
     return false;
   }
   return true;

@@ -44,7 +44,8 @@ void TcpLink::SelectHost(const std::string& host) {
   uint16_t port = kModbusPort;
   const std::string& target = host.empty() ? site_.IPAddress : host;
   if (!SplitHostAndPort(target, address, port)) {
-    log_.Warning("\"" + target + "\" is not a valid host[:port]; trying it on port 502");
+    log_.Warning("\"" + LoggedText(target) +
+                 "\" is not a valid host[:port]; trying it on port 502");
     address = target;
     port = kModbusPort;
   }
@@ -89,7 +90,7 @@ void TcpLink::TCP1Disconnected(const std::string& description) {
 }
 
 void TcpLink::TCP1Error(const std::string& description) {
-  log_.Cause("Modbus/TCP " + target_ + ": " + description);
+  log_.Cause("Modbus/TCP " + LoggedText(target_) + ": " + description);
   model_.AddLogLine("Error: " + description);
 }
 

@@ -1,5 +1,6 @@
 #include "platform/Log.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstdlib>
@@ -143,6 +144,57 @@ std::string FormatLogLine(LogLevel level, const std::string& message) {
   return std::string(stamp) + LogLevelName(level) + ": " + message + "\n";
 }
 
+std::string LoggedText(std::string_view text) {
+  if (text.size() <= kLoggedTextLimit) return std::string(text);
+  std::string kept(text.substr(0, kLoggedTextLimit));
+  return kept + "... (" + std::to_string(text.size()) + " characters)";
+}
+
+namespace {
+
+bool IsControl(char c) {
+  const auto u = static_cast<unsigned char>(c);
+  return u < 0x20 || u == 0x7F;
+}
+
+// The entry as it is written: control characters escaped, cut at kLogEntryLimit characters.
+// Entries are almost always plain and short, and then cost one scan.
+void AppendEscaped(std::string& out, std::string_view message) {
+  const size_t length = std::min(message.size(), kLogEntryLimit);
+  const std::string_view kept = message.substr(0, length);
+  if (std::none_of(kept.begin(), kept.end(), IsControl)) {
+    out += kept;
+  } else {
+    for (const char c : kept) {
+      if (!IsControl(c)) {
+        out += c;
+        continue;
+      }
+      switch (c) {
+        case '\n':
+          out += "\\n";
+          break;
+        case '\r':
+          out += "\\r";
+          break;
+        case '\t':
+          out += "\\t";
+          break;
+        default: {
+          char hex[8];
+          std::snprintf(hex, sizeof hex, "\\x%02x",
+                        static_cast<unsigned>(static_cast<unsigned char>(c)));
+          out += hex;
+        }
+      }
+    }
+  }
+  if (length < message.size())
+    out += "... (entry of " + std::to_string(message.size()) + " characters cut)";
+}
+
+}  // namespace
+
 bool LogEnabled(LogCategory category, LogLevel level) {
   return level != LogLevel::Off && level >= State().effective[static_cast<size_t>(category)];
 }
@@ -150,13 +202,13 @@ bool LogEnabled(LogCategory category, LogLevel level) {
 void LogWrite(LogCategory category, LogLevel level, std::string_view message) {
   if (!LogEnabled(category, level) || !Sink()) return;
   std::string text;
+  text.reserve(std::min(message.size(), kLogEntryLimit) + 8);
   if (category != LogCategory::Events) {
-    text.reserve(message.size() + 8);
     text += '[';
     text += LogCategoryName(category);
     text += "] ";
   }
-  text += message;
+  AppendEscaped(text, message);
   Sink()(level, text);
 }
 

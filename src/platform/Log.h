@@ -46,6 +46,15 @@ const char* LogCategoryName(LogCategory category);
 // and the message, ending with a line feed.
 std::string FormatLogLine(LogLevel level, const std::string& message);
 
+// Texts from outside (a host's site description, command, address or point key) reach the log.
+// Every entry is written with its control characters escaped ("\n", "\x1b"), so no text can
+// start a line of its own or drive a terminal, and cut after kLogEntryLimit characters, so no entry
+// can push the log file's history out. An entry quotes each outside text through LoggedText, which
+// keeps kLoggedTextLimit characters of it and notes its full length.
+inline constexpr size_t kLoggedTextLimit = 300;
+inline constexpr size_t kLogEntryLimit = 16 * 1024;
+std::string LoggedText(std::string_view text);
+
 // The level of events and bus calls: entries below it are dropped. Default: Info, or
 // QORMODBUS_LOGLEVEL=debug|info|warning|error.
 void SetLogLevel(LogLevel level);

@@ -1,5 +1,6 @@
 #include "platform/ParamList.h"
 
+#include <algorithm>
 #include <exception>
 #include <limits>
 
@@ -35,6 +36,23 @@ uint32_t HexDigitValue(char c) {
   return static_cast<uint32_t>(c - 'a' + 10);
 }
 
+// The index of the first element that holds the key, with its value; -1 when none does.
+int32_t FindParam(const Variant& list, const std::string& key, std::string& value) {
+  if (!list.IsArray()) return MatchVariant(list, key, value) ? 0 : -1;
+
+  const SafeArray& array = list.AsArray();
+  for (int64_t index = array.LowerBound(); index <= array.UpperBound(); ++index) {
+    // Only a one-dimensional array reads as a list; others fail on their first element, as
+    // reading one with a single index does.
+    if (array.Dimensions() != 1)
+      throw VariantError("Parameter list has " + std::to_string(array.Dimensions()) +
+                         " dimensions; only one can be read");
+    if (MatchVariant(array.Get(static_cast<int32_t>(index)), key, value))
+      return static_cast<int32_t>(index);
+  }
+  return -1;
+}
+
 }  // namespace
 
 std::string MakeParam(const std::string& key, const std::string& value) {
@@ -46,26 +64,22 @@ std::string MakeParam(const std::string& key, const std::string& value) {
 
 bool GetParamStr(const Variant& list, const std::string& key, std::string& value) {
   value.clear();
-  if (!list.IsArray()) return MatchVariant(list, key, value);
+  return FindParam(list, key, value) >= 0;
+}
 
-  const SafeArray& array = list.AsArray();
-  for (int64_t index = array.LowerBound(); index <= array.UpperBound(); ++index) {
-    // Only a one-dimensional array reads as a list; others fail on their first element, as
-    // reading one with a single index does.
-    if (array.Dimensions() != 1)
-      throw VariantError("Parameter list has " + std::to_string(array.Dimensions()) +
-                         " dimensions; only one can be read");
-    if (MatchVariant(array.Get(static_cast<int32_t>(index)), key, value)) return true;
-  }
-  return false;
+int32_t ParamIndex(const Variant& list, const std::string& key) {
+  std::string value;
+  return FindParam(list, key, value);
 }
 
 void GetNumberedParams(const Variant& list, const std::string& prefix,
-                       std::vector<std::string>& values) {
+                       std::vector<std::string>& values, size_t most) {
   values.clear();
   const SafeArray* array = list.IsArray() ? &list.AsArray() : nullptr;
-  const size_t count = array ? static_cast<size_t>(array->Count()) : 1;
-  // A run of keys from 0 needs an element each, so numbers from count on are never reached.
+  const size_t elements = array ? static_cast<size_t>(array->Count()) : 1;
+  const size_t count = std::min(elements, most);
+  // A run of keys from 0 needs an element each, so numbers from count on are never reached
+  // (unless the run was cut at `most`).
   std::vector<std::string> byNumber(count);
   std::vector<bool> found(count, false);
   // The first element without a text form: the lookup of every key not found before it raises.
@@ -116,7 +130,9 @@ void GetNumberedParams(const Variant& list, const std::string& prefix,
   for (size_t number = 0; number < count && found[number] && !byNumber[number].empty(); ++number)
     values.push_back(std::move(byNumber[number]));
   const size_t next = values.size();
-  if (unreadable && (next == count || !found[next])) std::rethrow_exception(unreadable);
+  // A run cut at `most` ends in no missing key: nothing there raises.
+  if (unreadable && (next == count ? count == elements : !found[next]))
+    std::rethrow_exception(unreadable);
 }
 
 bool GetParamInt(const Variant& list, const std::string& key, int32_t& value) {

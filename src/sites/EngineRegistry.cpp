@@ -39,14 +39,14 @@ TMainForm::~TMainForm() {
   delayTimer_->Stop();
 }
 
+TModBusForm* TMainForm::FindEngine(const std::string& description) const {
+  for (const auto& [known, engine] : engines_)
+    if (SameTextIgnoringCase(known, description)) return engine;
+  return nullptr;
+}
+
 TModBusForm* TMainForm::FindOrCreateEngine(const TSite& site) {
-  TModBusForm* engine = nullptr;
-  for (const auto& [description, candidate] : engines_) {
-    if (SameTextIgnoringCase(description, site.Description)) {
-      engine = candidate;
-      break;
-    }
-  }
+  TModBusForm* engine = FindEngine(site.Description);
   if (!engine && site.PanelTypeIndex == 0) {
     // The engine is assigned and registered before any other event can run, so a second open
     // of the same site arriving meanwhile always finds it (no message pass in between).

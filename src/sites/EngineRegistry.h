@@ -32,6 +32,8 @@ class TMainForm : public EngineOwner {
   // The engine for the site's description (ignoring case), created for panel type 0 when there
   // is none; nullptr for other panel types. Each answer counts a remote client.
   TModBusForm* FindOrCreateEngine(const TSite& site);
+  // The engine for the description (ignoring case), or nullptr; nothing is created or counted.
+  TModBusForm* FindEngine(const std::string& description) const;
   void RemoveEngine(TModBusForm* engine) override;
   void ReleaseEngine(TModBusForm* engine) override;
   // The user closes a site window: refused (false) while its site is connected. Otherwise the

@@ -5,7 +5,10 @@
 #include <QDBusMetaType>
 #include <QStringList>
 #include <QVariantList>
+#include <algorithm>
 #include <limits>
+
+#include "platform/Log.h"
 
 namespace qmb {
 
@@ -13,10 +16,10 @@ namespace {
 
 // An element of an `av` list. Integers of every width become numbers (int32 when they fit, else
 // double); containers, object paths and the like have no place in a parameter list.
-Variant ElementFromBus(const QVariant& value) {
+Variant ElementFromBus(const QVariant& value, bool& lossy) {
   switch (value.metaType().id()) {
     case QMetaType::QString:
-      return Variant(TextFromBus(value.toString()));
+      return Variant(TextFromBus(value.toString(), &lossy));
     case QMetaType::Bool:
       return Variant::FromBool(value.toBool());
     case QMetaType::UChar:
@@ -103,18 +106,21 @@ QVariant ElementToBus(const Variant& value) {
 
 }  // namespace
 
-std::string TextFromBus(const QString& text) {
+std::string TextFromBus(const QString& text, bool* lossy) {
   // Written in place rather than appended: point lists bring millions of characters at a time.
   std::string bytes(static_cast<size_t>(text.size()), '\0');
   const QChar* units = text.constData();
   size_t length = 0;
+  char16_t widest = 0;
   for (qsizetype i = 0; i < text.size(); ++i) {
     const char16_t unit = units[i].unicode();
+    widest = std::max(widest, unit);
     if (QChar::isHighSurrogate(unit) && i + 1 < text.size() && units[i + 1].isLowSurrogate())
       ++i;  // one character above U+FFFF, one "?"
     bytes[length++] = unit <= 0xFF ? static_cast<char>(unit) : '?';
   }
   bytes.resize(length);
+  if (lossy) *lossy = widest > 0xFF;
   return bytes;
 }
 
@@ -122,14 +128,26 @@ QString TextToBus(const std::string& bytes) {
   return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
 }
 
-std::optional<Variant> ParamListFromBus(const QVariant& value, QString& error) {
+std::optional<Variant> ParamListFromBus(const QVariant& value, QString& error,
+                                        std::vector<int32_t>* unrepresentable) {
+  bool lossy = false;
+  auto note = [&](int32_t index) {
+    if (lossy && unrepresentable) unrepresentable->push_back(index);
+    lossy = false;
+  };
   const int type = value.metaType().id();
-  if (type == QMetaType::QString) return Variant(TextFromBus(value.toString()));
+  if (type == QMetaType::QString) {
+    Variant text(TextFromBus(value.toString(), &lossy));
+    note(0);
+    return text;
+  }
   if (type == QMetaType::QStringList) {
     const QStringList texts = value.toStringList();
     SafeArray list(ElementType::Text, 0, static_cast<int32_t>(texts.size()) - 1);
-    for (qsizetype i = 0; i < texts.size(); ++i)
-      list.Put(static_cast<int32_t>(i), Variant(TextFromBus(texts.at(i))));
+    for (qsizetype i = 0; i < texts.size(); ++i) {
+      list.Put(static_cast<int32_t>(i), Variant(TextFromBus(texts.at(i), &lossy)));
+      note(static_cast<int32_t>(i));
+    }
     return Variant(std::move(list));
   }
   if (type == qMetaTypeId<QDBusArgument>()) {
@@ -145,7 +163,8 @@ std::optional<Variant> ParamListFromBus(const QVariant& value, QString& error) {
     while (!argument.atEnd()) {
       QDBusVariant element;
       argument >> element;
-      elements.push_back(ElementFromBus(element.variant()));
+      elements.push_back(ElementFromBus(element.variant(), lossy));
+      note(static_cast<int32_t>(elements.size()) - 1);
     }
     argument.endArray();
     SafeArray list(ElementType::Variant, 0, static_cast<int32_t>(elements.size()) - 1);
@@ -177,7 +196,8 @@ QDBusVariant ReplyToBus(const Variant& reply) {
 std::string DescribeList(const Variant& list) {
   auto describe = [](const Variant& element) -> std::string {
     try {
-      return element.IsArray() ? "<array>" : element.ToText();
+      if (element.Type() == VarType::Text) return LoggedText(element.AsText());
+      return element.IsArray() ? "<array>" : LoggedText(element.ToText());
     } catch (const VariantError&) {
       return "<unsupported>";
     }
@@ -188,6 +208,8 @@ std::string DescribeList(const Variant& list) {
   std::string text = "[";
   for (int32_t i = array.LowerBound(); i <= array.UpperBound(); ++i) {
     if (i > array.LowerBound()) text += ", ";
+    if (text.size() >= kDescribedListLimit)
+      return text + "... " + std::to_string(array.Count()) + " elements in all]";
     text += describe(array.Get(i));
   }
   return text + "]";

@@ -8,26 +8,34 @@
 #include <QVariant>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/Variant.h"
 
 namespace qmb {
 
-std::string TextFromBus(const QString& text);
+// lossy, when given, tells whether any character became "?".
+std::string TextFromBus(const QString& text, bool* lossy = nullptr);
 QString TextToBus(const std::string& bytes);
 
 // The content of a `v` argument as a parameter list: `as` gives an array of texts, `av` an array
 // of variants (strings, integers, doubles, booleans; elements of any other type stand as
 // unsupported values, which the operations treat like unreadable elements), `s` a single text.
-// Anything else is refused with a reason.
-std::optional<Variant> ParamListFromBus(const QVariant& value, QString& error);
+// Anything else is refused with a reason. unrepresentable, when given, receives the indices of
+// the text elements that lost characters (0 for a single text): a host's text that cannot be
+// told from another must not be taken for it where that matters (a site description).
+std::optional<Variant> ParamListFromBus(const QVariant& value, QString& error,
+                                        std::vector<int32_t>* unrepresentable = nullptr);
 
 // A reply as the content of a `v`: text arrays as `as`, variant arrays as `av` (empty elements as
 // the empty string), byte arrays and single bytes as `ay`; any other single value as a
 // one-element `as`.
 QDBusVariant ReplyToBus(const Variant& reply);
 
-// One line for the log: the elements of a list in brackets.
+// One line for the log: the elements of a list in brackets, each as LoggedText quotes it. A
+// long list (a point list may hold 100,000 points) stops after about kDescribedListLimit
+// characters with its element count noted: one call must not fill the log.
+inline constexpr size_t kDescribedListLimit = 2000;
 std::string DescribeList(const Variant& list);
 
 }  // namespace qmb

@@ -221,6 +221,14 @@ void BusServer::HandleFactoryCall(const QDBusMessage& message) {
   }
   const std::string client = message.service().toStdString();
   const uint64_t id = registry_.Create(client);
+  if (id == 0) {
+    const std::string why = "client " + client + " already holds " +
+                            std::to_string(DriverRegistry::kMaxObjectsPerClient) +
+                            " driver objects, the most one client may hold; release one first";
+    LogWarning("CreateInstance refused: " + why);
+    ReplyError(message, QDBusError::LimitsExceeded, QString::fromStdString(why));
+    return;
+  }
   LogInfo("Client " + client + ": driver object " + std::to_string(id) + " created (" +
           std::to_string(registry_.ObjectCount()) + " alive)");
   Reply(message, {QVariant::fromValue(QDBusObjectPath(ObjectPath(id)))});
@@ -295,7 +303,9 @@ void BusServer::HandleDriverCall(const QDBusMessage& message, uint64_t id) {
   }
   QString error;
   const QVariant argument = message.arguments().value(0);
-  std::optional<Variant> params = ParamListFromBus(argument.value<QDBusVariant>().variant(), error);
+  std::vector<int32_t> unrepresentable;
+  std::optional<Variant> params =
+      ParamListFromBus(argument.value<QDBusVariant>().variant(), error, &unrepresentable);
   if (!params) {
     ReplyError(message, QDBusError::InvalidArgs, member + QStringLiteral(": ") + error);
     return;
@@ -312,7 +322,8 @@ void BusServer::HandleDriverCall(const QDBusMessage& message, uint64_t id) {
     case Operation::CloseSite:
     case Operation::SetDriverOption: {
       bool ok = false;
-      if (operation == Operation::OpenSite) ok = object->OpenSite(std::move(*params));
+      if (operation == Operation::OpenSite)
+        ok = object->OpenSite(std::move(*params), unrepresentable);
       if (operation == Operation::CloseSite) ok = object->CloseSite(std::move(*params));
       if (operation == Operation::SetDriverOption) ok = object->SetDriverOption(std::move(*params));
       if (debug)

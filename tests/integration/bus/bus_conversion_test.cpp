@@ -6,8 +6,11 @@
 #include <QDBusArgument>
 #include <QStringList>
 #include <QVariantList>
+#include <string>
+#include <vector>
 
 #include "host/bus/BusConversion.h"
+#include "platform/Log.h"
 
 namespace qmb {
 namespace {
@@ -29,6 +32,35 @@ TEST(BusText, CharactersAboveLatin1BecomeOneQuestionMarkEach) {
   QString lone = QStringLiteral("x");
   lone.append(QChar(0xD800));
   EXPECT_EQ(TextFromBus(lone), "x?");
+
+  // Where it matters the loss is told: "Pump \u4e2d" and "Pump \u65e5" read the same.
+  bool lossy = true;
+  TextFromBus(QString::fromUtf8("Z\u00FCrich \u00FF"), &lossy);
+  EXPECT_FALSE(lossy);
+  TextFromBus(QString::fromUtf8("Pump \u4e2d"), &lossy);
+  EXPECT_TRUE(lossy);
+  QString error;
+  std::vector<int32_t> lost;
+  ASSERT_TRUE(ParamListFromBus(
+      QStringList{QString::fromUtf8("A=\u20AC"), "B=b", QString::fromUtf8("C=\U0001F600")}, error,
+      &lost));
+  EXPECT_EQ(lost, (std::vector<int32_t>{0, 2}));
+  lost.clear();
+  ASSERT_TRUE(ParamListFromBus(QString::fromUtf8("DESCRIPTION=Pump \u65e5"), error, &lost));
+  EXPECT_EQ(lost, (std::vector<int32_t>{0}));
+}
+
+TEST(BusLog, ListsAreDescribedWithinBounds) {
+  EXPECT_EQ(DescribeList(Variant(SafeArray::OfTexts({"COMMAND=GETDATA", "POINT0={a}{1-HREG1}"}))),
+            "[COMMAND=GETDATA, POINT0={a}{1-HREG1}]");
+  const std::string huge = DescribeList(
+      Variant(SafeArray::OfTexts({"DESCRIPTION=" + std::string(10 * 1024 * 1024, 'D'), "X=1"})));
+  EXPECT_EQ(huge, "[DESCRIPTION=" + std::string(kLoggedTextLimit - 12, 'D') +
+                      "... (10485772 characters), X=1]");
+  const std::string longList =
+      DescribeList(Variant(SafeArray::OfTexts(std::vector<std::string>(100000, "POINT={a}{b}"))));
+  EXPECT_LT(longList.size(), kDescribedListLimit + 100);
+  EXPECT_TRUE(longList.ends_with("... 100000 elements in all]")) << longList;
 }
 
 TEST(BusParamList, TextsAndSingleTextAreLists) {

@@ -196,12 +196,28 @@ class ReplyLayoutTest(BusTestCase):
 
     def test_texts_cross_as_one_byte_per_character(self):
         self.assertTrue(self.host.option("VERSIONCHECK=1.8"))
-        # "ü" is U+00FC, one byte on the driver's side; "€" has no byte and arrives as "?".
-        self.assertTrue(self.host.open("DESCRIPTION=Z\u00fcrich \u20ac", "OFFLINE=TRUE"))
+        # "ü" is U+00FC, one byte on the driver's side; "€" has no byte and arrives as "?",
+        # which is harmless in a device type but not in a description.
+        self.assertTrue(self.host.open("DESCRIPTION=Z\u00fcrich", "DEVICETYPE=\u20ac",
+                                       "OFFLINE=TRUE"))
         # The log shows the description the engine got (as its byte, or re-encoded as UTF-8).
-        logged = ('Site "Z\u00fcrich ?": engine created'.encode("latin-1"),
-                  'Site "Z\u00fcrich ?": engine created'.encode("utf-8"))
+        logged = ('Site "Z\u00fcrich": engine created'.encode("latin-1"),
+                  'Site "Z\u00fcrich": engine created'.encode("utf-8"))
         self.assertTrue(wait_until(lambda: any(text in self.box.log() for text in logged)))
+
+        # "Pump 中" and "Pump 日" would both read "Pump ?": one host would read the other's
+        # device. Such a description is refused, as a list of texts or of variants, and the
+        # object can say why.
+        other = Host(self.box.connect())
+        self.assertTrue(other.option("VERSIONCHECK=1.8"))
+        self.assertFalse(self.host.open("DESCRIPTION=Pump \u4e2d", "OFFLINE=TRUE"))
+        self.assertFalse(other.call("OpenSite", dbus.Array(["DESCRIPTION=Pump \u65e5", "OFFLINE=TRUE"],
+                                                          signature="v")))
+        detail = str(other.call("LastErrorDetail", None, signature="",
+                                interface="QorModBus.IQorModBusDiagnostics"))
+        self.assertIn("refused: the description has characters above U+00FF", detail)
+        self.assertIn(b'OpenSite "Pump ?" refused', self.box.log())
+        self.assertNotIn(b'Site "Pump ?": engine created', self.box.log())
 
     def test_site_time_is_written_in_the_servers_time_locale(self):
         # The server takes its LC_TIME locale from the environment it starts in (through the bus
@@ -298,6 +314,16 @@ class AccessAndLifetimeTest(BusTestCase):
         owner.release()
         self.assertEqual(self.dbus_error(owner.release)[0],
                          "org.freedesktop.DBus.Error.UnknownObject")
+
+    def test_one_client_holds_a_bounded_number_of_objects(self):
+        greedy = self.box.connect()
+        hosts = [Host(greedy) for _ in range(4096)]
+        name, message = self.dbus_error(lambda: Host(greedy))
+        self.assertEqual(name, "org.freedesktop.DBus.Error.LimitsExceeded")
+        self.assertIn("already holds 4096 driver objects", message)
+        Host(self.box.connect())  # another client is not affected
+        hosts.pop().release()
+        Host(greedy)  # a released object makes room
 
     def test_the_last_release_ends_a_bus_started_server_only(self):
         connection = self.box.connect()

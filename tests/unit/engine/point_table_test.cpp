@@ -178,5 +178,25 @@ TEST_F(PointTableTest, SendPointsListImmediateAndFailedForms) {
   EXPECT_EQ(Status(a->ExecuteImmediate(List({"COMMAND=SITETIME"}))), "FALSE");
 }
 
+TEST_F(PointTableTest, AListPastTheLimitIsRefusedAndTheLastOneKept) {
+  SendPoints({"{a}{1-HREG1}"}, a.get());
+  const size_t limit = PointTable::kMaxPointsPerList;
+  std::vector<std::string> entries(limit + 1, "{p}{1-HREG2}");
+  const Variant refused = Run(PointParams(entries), a.get());
+  EXPECT_EQ(Texts(refused),
+            (std::vector<std::string>{"COMMANDSTATUS=FALSE",
+                                      "COMMANDERROR=Point list refused: more than 100000 points "
+                                      "(the most one list may hold)"}));
+  EXPECT_EQ(Status(Immediate(*a, entries)), "FALSE");
+  EXPECT_NE(a->LastErrorDetail().find("more than 100000 points"), std::string::npos);
+  EXPECT_EQ(a->PointsList, (std::vector<std::string>{"{a}{1-HREG1}"}));
+  EXPECT_EQ(Keys(), (std::vector<std::string>{"1-HREG1"}));
+
+  entries.pop_back();
+  EXPECT_EQ(Status(Immediate(*a, entries)), "TRUE");
+  EXPECT_EQ(a->PointsList.size(), limit);
+  EXPECT_EQ(Keys(), (std::vector<std::string>{"1-HREG2"}));
+}
+
 }  // namespace
 }  // namespace qmb::test

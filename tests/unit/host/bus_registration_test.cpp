@@ -1,5 +1,6 @@
 // Start switches and the registration files (activation file and interface description).
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -119,6 +120,32 @@ TEST_F(RegistrationFilesTest, RegisterWritesBothFilesAndUnregisterRemovesThem) {
   EXPECT_FALSE(fs::exists(files.interfaceFile));
   // Nothing to remove is no error.
   EXPECT_TRUE(UnregisterServer(error)) << error;
+}
+
+TEST_F(RegistrationFilesTest, LinksPlantedAtTheFilesOrTheirTemporariesAreNeverFollowed) {
+  const RegistrationFiles files = RegistrationPaths((root / "data").string());
+  std::ofstream(root / "victim") << "precious\n";
+  ASSERT_EQ(chmod((root / "victim").c_str(), 0600), 0);
+  fs::create_directories(fs::path(files.serviceFile).parent_path());
+  fs::create_directories(fs::path(files.interfaceFile).parent_path());
+  // The final names, and the temporary names a writer using its process id would pick.
+  const std::string pid = std::to_string(getpid());
+  for (const std::string& path :
+       {files.serviceFile, files.interfaceFile + ".tmp-" + pid, files.serviceFile + ".tmp-" + pid})
+    fs::create_symlink(root / "victim", path);
+
+  std::string error;
+  ASSERT_TRUE(RegisterServer("/usr/bin/qormodbus", "<node/>\n", error)) << error;
+  EXPECT_EQ(Read(root / "victim"), "precious\n");
+  struct stat info {};
+  ASSERT_EQ(stat((root / "victim").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  for (const std::string& path : {files.serviceFile, files.interfaceFile}) {
+    ASSERT_EQ(lstat(path.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISREG(info.st_mode)) << path;
+    EXPECT_EQ(info.st_mode & 0777, 0644u) << path;
+  }
+  EXPECT_EQ(Read(files.interfaceFile), "<node/>\n");
 }
 
 TEST_F(RegistrationFilesTest, AnUnwritablePlaceIsReportedWithTheReason) {

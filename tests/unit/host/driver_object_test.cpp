@@ -115,6 +115,30 @@ TEST_F(DriverObjectTest, UnknownPanelTypeIsARefusedOpen) {
   EXPECT_EQ(Element(client->ExecuteCommand(List({"COMMAND=SITETIME"})), 0), "COMMANDSTATUS=FALSE");
 }
 
+TEST_F(DriverObjectTest, ADescriptionThatLostCharactersIsARefusedOpen) {
+  // "Pump \u4e2d" as the bus brings it: one byte per character, "?" for what has none, and
+  // element 0 marked as having lost characters.
+  auto client = NewClient();
+  EXPECT_FALSE(client->OpenSite(List({"DESCRIPTION=Pump ?", "OFFLINE=TRUE"}), {0}));
+  EXPECT_EQ(client->Engine, nullptr);
+  EXPECT_EQ(main.ChildCount(), 0u);
+  EXPECT_EQ(client->Site.Description, "") << "a refused open must leave the site untouched";
+  EXPECT_NE(client->LastErrorDetail().find("above U+00FF"), std::string::npos);
+
+  // The lookup decides which element is the description: a later duplicate, or another key
+  // that lost characters, does not refuse the open.
+  EXPECT_TRUE(client->OpenSite(
+      List({"DEVICETYPE=Model ?", "DESCRIPTION=Pump ?", "DESCRIPTION=Pump ?", "OFFLINE=TRUE"}),
+      {0, 2}));
+  EXPECT_NE(client->Engine, nullptr);
+  EXPECT_EQ(client->LastErrorDetail(), "");
+  // A moved client keeps its engine when the move is refused.
+  TModBusForm* engine = client->Engine;
+  EXPECT_FALSE(client->OpenSite(List({"DESCRIPTION=Pump ??", "OFFLINE=TRUE"}), {0}));
+  EXPECT_EQ(client->Engine, engine);
+  EXPECT_EQ(client->Site.Description, "Pump ?");
+}
+
 TEST_F(DriverObjectTest, ResultReplyCarriesTheDataFromElementThree) {
   auto client = OpenOffline("Plant 1");
   CommandSession& session = client->Engine->Session;

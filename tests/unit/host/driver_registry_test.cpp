@@ -2,6 +2,7 @@
 // the client's departure, and destruction that never happens under a running call.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -113,6 +114,44 @@ TEST_F(DriverRegistryTest, DestroyingTheRegistryFreesObjectsStillAwaitingDestruc
   registry.reset();
   loop.ProcessPendingEvents();
   EXPECT_EQ(main.ChildCount(), 0u);  // the object detached, so its engine was released
+}
+
+TEST_F(DriverRegistryTest, OneClientHoldsABoundedNumberOfObjectsAndSites) {
+  std::vector<uint64_t> ids;
+  for (size_t i = 0; i < DriverRegistry::kMaxObjectsPerClient; ++i)
+    ids.push_back(registry->Create(":1.5"));
+  EXPECT_EQ(std::count(ids.begin(), ids.end(), 0u), 0);
+  EXPECT_EQ(registry->Create(":1.5"), 0u) << "one object past the limit";
+  EXPECT_NE(registry->Create(":1.6"), 0u) << "other clients are not affected";
+  registry->Release(ids.back(), ":1.5");
+  ids.back() = registry->Create(":1.5");
+  EXPECT_NE(ids.back(), 0u) << "a released object makes room";
+
+  DriverRegistry::Access access{};
+  auto object = [&](size_t i) { return registry->Acquire(ids[i], ":1.5", access); };
+  const size_t limit = ClientSites::kMaxSitesPerClient;
+  for (size_t i = 0; i < limit; ++i) OpenOffline(*object(i), "Site " + std::to_string(i));
+  ASSERT_EQ(main.ChildCount(), limit);
+  const Variant next = List({"DESCRIPTION=One more", "OFFLINE=TRUE", "LOCALCLIENT=TRUE"});
+  ASSERT_TRUE(object(limit)->SetDriverOption(List({"VERSIONCHECK=1.8"})));
+  EXPECT_FALSE(object(limit)->OpenSite(next));
+  EXPECT_EQ(main.ChildCount(), limit) << "no engine for the refused site";
+  EXPECT_NE(object(limit)->LastErrorDetail().find("holds 256 sites open"), std::string::npos)
+      << object(limit)->LastErrorDetail();
+  OpenOffline(*object(limit), "SITE 7");  // one the client holds already: no new site
+  EXPECT_EQ(object(limit)->Engine, object(7)->Engine);
+
+  const uint64_t other = registry->Create(":1.6");
+  OpenOffline(*registry->Acquire(other, ":1.6", access), "One more");  // another client's room
+
+  // An object leaving the client's only hold on a site makes room, by moving or by closing.
+  OpenOffline(*object(0), "One more");
+  EXPECT_TRUE(object(limit + 1)->SetDriverOption(List({"VERSIONCHECK=1.8"})));
+  EXPECT_FALSE(object(limit + 1)->OpenSite(List({"DESCRIPTION=Yet another", "OFFLINE=TRUE"})));
+  registry->Release(ids[1], ":1.5");
+  loop.ProcessPendingEvents();
+  OpenOffline(*object(limit + 1), "Yet another");
+  EXPECT_EQ(object(limit + 1)->LastErrorDetail(), "") << "a successful open forgets the refusal";
 }
 
 }  // namespace

@@ -62,6 +62,11 @@ TEST(ParamLookup, AnyListShapeIsScannedTheSameWay) {
   fromOne.Put(2, Variant("B=2"));
   EXPECT_EQ(Find(Variant(fromOne), "A"), "1");
   EXPECT_EQ(Find(Variant(fromOne), "B"), "2");
+  // The element a lookup takes, by its own index.
+  EXPECT_EQ(ParamIndex(Variant(fromOne), "B"), 2);
+  EXPECT_EQ(ParamIndex(List({"A=0", "B=1", "B=2"}), "B"), 1);
+  EXPECT_EQ(ParamIndex(List({"A=0"}), "B"), -1);
+  EXPECT_EQ(ParamIndex(Variant("A=0"), "A"), 0);
 
   // Variant elements are read through their text form.
   SafeArray mixed(ElementType::Variant, -2, 1);
@@ -174,6 +179,22 @@ TEST(ParamNumbered, OnePassReadsWhatKeyByKeyLookupsRead) {
   // What was read before the raise stays, as it did key by key.
   EXPECT_EQ(InOnePass(withElement({"P0=a", "P1=b"}, 1, Variant::Null()), "P").values,
             (std::vector<std::string>{"a"}));
+}
+
+TEST(ParamNumbered, AtMostTheAskedNumberIsCollected) {
+  SafeArray array(ElementType::Variant, 0, 3);
+  array.Put(0, Variant("P1=b"));
+  array.Put(1, Variant("P0=a"));
+  array.Put(2, Variant("P2=c"));
+  array.Put(3, Variant::Null());
+  std::vector<std::string> values;
+  EXPECT_THROW(GetNumberedParams(Variant(array), "P", values), VariantError) << "P3 is missing";
+  // A run cut short ends in no missing key: the unreadable element past it is never reached.
+  GetNumberedParams(Variant(array), "P", values, 2);
+  EXPECT_EQ(values, (std::vector<std::string>{"a", "b"}));
+  // One before the cut still is.
+  array.Put(0, Variant::Null());
+  EXPECT_THROW(GetNumberedParams(Variant(array), "P", values, 2), VariantError);
 }
 
 TEST(ParamNumbered, FiftyThousandKeysInReverseOrderWithRepeats) {

@@ -2,10 +2,13 @@
 // without bound.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 
@@ -75,6 +78,95 @@ TEST_F(ServerLogTest, AnUnusableFileIsReportedAndTheRestStillLogs) {
   EXPECT_FALSE(InstallServerLog({false, (dir / "blocker/server.log").string()}, error));
   EXPECT_NE(error.find("blocker"), std::string::npos) << error;
   LogInfo("still fine");  // standard error only, no crash
+}
+
+TEST_F(ServerLogTest, OnlyARegularFileOfOursIsEverWrittenOrMovedAside) {
+  std::ofstream(dir / "target") << "keep\n";
+  struct Case {
+    const char* name;
+    const char* reason;
+    std::function<bool(const fs::path&)> make;  // false: cannot be made here (skipped)
+  };
+  const Case cases[] = {
+      {"directory", "is a directory", [](const fs::path& p) { return fs::create_directory(p); }},
+      {"fifo", "is a FIFO", [](const fs::path& p) { return mkfifo(p.c_str(), 0600) == 0; }},
+      {"link", "is a symbolic link",
+       [&](const fs::path& p) { return symlink((dir / "target").c_str(), p.c_str()) == 0; }},
+      // The null device's own numbers: a device is refused without being opened.
+      {"device", "is a character device",
+       [](const fs::path& p) { return mknod(p.c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0; }},
+      {"other user's", "belongs to another user",
+       [](const fs::path& p) {
+         std::ofstream(p) << "theirs\n";
+         return geteuid() == 0 && chown(p.c_str(), 65534, 65534) == 0;  // only root can make it
+       }},
+      {"hard-linked", "has other names",
+       [&](const fs::path& p) { return link((dir / "target").c_str(), p.c_str()) == 0; }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path path = dir / (std::string(c.name) + ".log");
+    if (!c.make(path)) continue;
+    struct stat before {};
+    ASSERT_EQ(lstat(path.c_str(), &before), 0);
+    std::string error;
+    EXPECT_FALSE(InstallServerLog({false, path.string()}, error));
+    EXPECT_NE(error.find(path.string() + " " + c.reason), std::string::npos) << error;
+    LogInfo("goes to standard error only");
+    struct stat after {};
+    ASSERT_EQ(lstat(path.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino) << "replaced";
+    EXPECT_EQ(after.st_mode, before.st_mode);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(path.string() + ".1"))) << "moved aside";
+  }
+  EXPECT_EQ(Read(dir / "target"), "keep\n");
+}
+
+TEST_F(ServerLogTest, AnExistingFileIsMadePrivateAndKept) {
+  const fs::path file = dir / "server.log";
+  std::ofstream(file) << "earlier\n";
+  ASSERT_EQ(chmod(file.c_str(), 0644), 0);
+  std::string error;
+  ASSERT_TRUE(InstallServerLog({false, file.string()}, error)) << error;
+  LogInfo("later");
+  struct stat info {};
+  ASSERT_EQ(stat(file.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  EXPECT_EQ(Read(file).rfind("earlier\n", 0), 0u);
+  EXPECT_NE(Read(file).find("later"), std::string::npos);
+}
+
+TEST_F(ServerLogTest, ALinkPlantedAtTheNameWhileLoggingIsNeitherFollowedNorMoved) {
+  const fs::path file = dir / "server.log";
+  std::ofstream(dir / "target") << "keep\n";
+  std::string error;
+  ASSERT_TRUE(InstallServerLog({false, file.string()}, error)) << error;
+  LogInfo("first");
+  fs::remove(file);
+  fs::create_symlink(dir / "target", file);
+  const std::string line(8000, 'x');
+  for (int i = 0; i < 600; ++i) LogInfo(line);  // past the size where the file is rotated
+  EXPECT_TRUE(fs::is_symlink(file));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(file.string() + ".1")));
+  EXPECT_EQ(Read(dir / "target"), "keep\n");
+}
+
+TEST_F(ServerLogTest, AHugeHostTextNeitherForgesLinesNorPushesTheHistoryOut) {
+  const fs::path file = dir / "server.log";
+  std::string error;
+  ASSERT_TRUE(InstallServerLog({false, file.string()}, error)) << error;
+  LogInfo("history");
+  Logger site("Site \"" + LoggedText(std::string(10 * 1024 * 1024, 'D')) + "\": ");
+  site.Info("open\n2026-01-01 00:00:00.000 qormodbus[1] error: forged\x1b[2J");
+  LogInfo(std::string(10 * 1024 * 1024, 'E'));
+  EXPECT_FALSE(fs::exists(file.string() + ".1"));
+  const std::string text = Read(file);
+  EXPECT_NE(text.find("history"), std::string::npos);
+  EXPECT_NE(text.find("D... (10485760 characters)\": open\\n2026-01-01"), std::string::npos);
+  EXPECT_NE(text.find("forged\\x1b[2J\n"), std::string::npos);
+  EXPECT_EQ(text.find('\x1b'), std::string::npos);
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 3);
+  EXPECT_LT(text.size(), 2 * kLogEntryLimit);
 }
 
 }  // namespace
