@@ -181,6 +181,18 @@ std::string DefaultServerLogFile() {
   return base + "/qormodbus/qormodbus.log";
 }
 
+bool StandardErrorIsJournal() {
+  // systemd names the stream it connected as "device:inode"; standard error is the journal only
+  // while it is still that stream (a shell redirect in the unit makes it something else).
+  const char* stream = std::getenv("JOURNAL_STREAM");
+  unsigned long long device = 0, inode = 0;
+  if (!stream || std::sscanf(stream, "%llu:%llu", &device, &inode) != 2) return false;
+  struct stat info {};
+  if (fstat(STDERR_FILENO, &info) != 0) return false;
+  return static_cast<unsigned long long>(info.st_dev) == device &&
+         static_cast<unsigned long long>(info.st_ino) == inode;
+}
+
 bool InstallServerLog(const ServerLogOptions& options, std::string& error) {
   std::shared_ptr<LogFile> file;
   bool ok = true;
@@ -191,11 +203,20 @@ bool InstallServerLog(const ServerLogOptions& options, std::string& error) {
       ok = false;
     }
   }
-  if (options.toSystemLog) openlog("qormodbus", LOG_PID, LOG_USER);
-  const bool toSystemLog = options.toSystemLog;
-  SetLogSink([file, toSystemLog](LogLevel level, const std::string& message) {
+  // Under systemd standard error is the journal, which keeps time, process and priority itself:
+  // each entry goes there once, with its priority as a "<n>" prefix, and not to the system log
+  // as well (which the journal would show a second time).
+  const bool journal = StandardErrorIsJournal();
+  const bool toSystemLog = options.toSystemLog && !journal;
+  if (toSystemLog) openlog("qormodbus", LOG_PID, LOG_USER);
+  SetLogSink([file, toSystemLog, journal](LogLevel level, const std::string& message) {
     const std::string line = FormatLogLine(level, message);
-    std::fputs(line.c_str(), stderr);
+    if (journal) {
+      const std::string entry = "<" + std::to_string(SyslogPriority(level)) + ">" + message + "\n";
+      std::fputs(entry.c_str(), stderr);
+    } else {
+      std::fputs(line.c_str(), stderr);
+    }
     if (file) file->Write(line);
     if (toSystemLog) syslog(SyslogPriority(level), "%s: %s", LogLevelName(level), message.c_str());
   });

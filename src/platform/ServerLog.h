@@ -16,6 +16,9 @@ struct ServerLogOptions {
 // ~/.local/state/qormodbus/qormodbus.log. Empty when no home directory is known.
 std::string DefaultServerLogFile();
 
+// Whether standard error is systemd's journal stream (JOURNAL_STREAM names it).
+bool StandardErrorIsJournal();
+
 // Replaces the log sink. Returns false with a reason when the log file cannot be opened (the
 // other destinations still work).
 bool InstallServerLog(const ServerLogOptions& options, std::string& error);

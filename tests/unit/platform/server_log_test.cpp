@@ -1,11 +1,14 @@
 // The log of a bus-started server: a file only its user can read, with levels, that never grows
 // without bound.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -167,6 +170,37 @@ TEST_F(ServerLogTest, AHugeHostTextNeitherForgesLinesNorPushesTheHistoryOut) {
   EXPECT_EQ(text.find('\x1b'), std::string::npos);
   EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 3);
   EXPECT_LT(text.size(), 2 * kLogEntryLimit);
+}
+
+// Under systemd (standard error is the stream JOURNAL_STREAM names) entries carry their
+// priority and no time of ours, and the file keeps the full lines; elsewhere nothing changes.
+TEST_F(ServerLogTest, TheJournalGetsPrioritiesInsteadOfTimes) {
+  const fs::path journal = dir / "journal";
+  const int fd = ::open(journal.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  ASSERT_GE(fd, 0);
+  std::fflush(stderr);
+  const int saved = dup(STDERR_FILENO);
+  ASSERT_EQ(dup2(fd, STDERR_FILENO), STDERR_FILENO);
+  struct stat info {};
+  ASSERT_EQ(fstat(fd, &info), 0);
+  const std::string stream = std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino);
+  for (const bool underSystemd : {true, false}) {
+    setenv("JOURNAL_STREAM", underSystemd ? stream.c_str() : "1:2", 1);
+    EXPECT_EQ(StandardErrorIsJournal(), underSystemd);
+    std::string error;
+    ASSERT_TRUE(InstallServerLog({false, (dir / "server.log").string()}, error)) << error;
+    LogWarning(underSystemd ? "port gone" : "port back");
+    LogInfo("line");
+    std::fflush(stderr);
+  }
+  unsetenv("JOURNAL_STREAM");
+  dup2(saved, STDERR_FILENO);
+  ::close(saved);
+  ::close(fd);
+  const std::string written = Read(journal);
+  EXPECT_TRUE(written.starts_with("<4>port gone\n<6>line\n")) << written;
+  EXPECT_NE(written.find(" warning: port back\n"), std::string::npos) << written;
+  EXPECT_NE(Read(dir / "server.log").find(" warning: port gone\n"), std::string::npos);
 }
 
 }  // namespace
