@@ -15,32 +15,11 @@ Figures only: nothing here passes or fails.
 import argparse
 import multiprocessing
 import os
-import select
-import shutil
-import subprocess
-import sys
-import tempfile
 import time
 
 import dbus
 
-NAME = "QorModBus.QorModBusCom"
-FACTORY = "/QorModBus/QorModBusCom"
-DRIVER = "QorDevice.IQorDeviceDriver"
-
-
-def rss_kib(pid):
-    with open(f"/proc/{pid}/status") as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    return 0
-
-
-def cpu_seconds(pid):
-    with open(f"/proc/{pid}/stat") as f:
-        fields = f.read().rsplit(") ", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+from benchbus import DRIVER, FACTORY, NAME, cpu_seconds, rss_kib, server_on_private_bus
 
 
 def new_driver(connection, site):
@@ -100,55 +79,34 @@ def main():
     parser.add_argument("--seconds", type=float, default=3.0)
     args = parser.parse_args()
 
-    work = tempfile.mkdtemp(prefix="qmb-bench-")
-    env = {k: v for k, v in os.environ.items() if not k.startswith("DBUS_")}
-    env.update(XDG_DATA_HOME=os.path.join(work, "data"), QORMODBUS_LOGLEVEL="warning")
-    daemon = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--print-address=1",
-                               f"--address=unix:dir={work}"],
-                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=env)
-    server = None
-    try:
-        select.select([daemon.stdout], [], [], 10)
-        address = daemon.stdout.readline().decode().strip()
-        server = subprocess.Popen([args.qormodbus, "--bus", address], env=env,
-                                  stderr=subprocess.DEVNULL)
-        probe = dbus.bus.BusConnection(address)
-        deadline = time.monotonic() + 10
-        while not probe.name_has_owner(NAME):
-            if time.monotonic() > deadline or server.poll() is not None:
-                sys.exit("bus_bench: the server did not start")
-            time.sleep(0.05)
+    with server_on_private_bus(args.qormodbus, "bus_bench") as setup:
+        report(args, setup.address, setup.server)
 
-        print(f"bus_bench: {os.cpu_count()} CPUs, {args.seconds:g} s per figure, "
-              f"python3-dbus clients, one process per client")
-        print(f"{'clients':>7}  {'daemon Ping/s':>14}  {'server Ping/s':>14}  "
-              f"{'COMMANDSTATUS/s':>16}  {'ours vs daemon Ping':>20}  {'server CPU/call':>16}")
-        for clients in (1, 20):
-            ping = measure(address, "ping-daemon", clients, args.seconds)
-            server_ping = measure(address, "ping-server", clients, args.seconds)
-            cpu = cpu_seconds(server.pid)
-            status = measure(address, "status", clients, args.seconds)
-            # Includes the driver objects' creation and the server's 100 ms timers: an upper bound.
-            per_call = (cpu_seconds(server.pid) - cpu) / (status * args.seconds) * 1e6
-            print(f"{clients:>7}  {ping:>14.0f}  {server_ping:>14.0f}  {status:>16.0f}  "
-                  f"{ping / status:>19.2f}x  {per_call:>13.1f} us")
 
-        idle = rss_kib(server.pid)
-        paths = [new_driver(probe, [f"DESCRIPTION=TCP site {i}", "BP3=TRUE", "SP3=127.0.0.1"])
-                 for i in range(100)]
-        time.sleep(2)
-        loaded = rss_kib(server.pid)
-        print(f"server RSS: {idle} KiB idle, {loaded} KiB with {len(paths)} open Modbus/TCP "
-              f"sites ({(loaded - idle) / len(paths):.1f} KiB per site)")
-        probe.close()
-    finally:
-        if server and server.poll() is None:
-            server.terminate()
-            server.wait(10)
-        daemon.terminate()
-        daemon.wait(10)
-        daemon.stdout.close()
-        shutil.rmtree(work, ignore_errors=True)
+def report(args, address, server):
+    probe = dbus.bus.BusConnection(address)
+    print(f"bus_bench: {os.cpu_count()} CPUs, {args.seconds:g} s per figure, "
+          f"python3-dbus clients, one process per client")
+    print(f"{'clients':>7}  {'daemon Ping/s':>14}  {'server Ping/s':>14}  "
+          f"{'COMMANDSTATUS/s':>16}  {'ours vs daemon Ping':>20}  {'server CPU/call':>16}")
+    for clients in (1, 20):
+        ping = measure(address, "ping-daemon", clients, args.seconds)
+        server_ping = measure(address, "ping-server", clients, args.seconds)
+        cpu = cpu_seconds(server.pid)
+        status = measure(address, "status", clients, args.seconds)
+        # Includes the driver objects' creation and the server's 100 ms timers: an upper bound.
+        per_call = (cpu_seconds(server.pid) - cpu) / (status * args.seconds) * 1e6
+        print(f"{clients:>7}  {ping:>14.0f}  {server_ping:>14.0f}  {status:>16.0f}  "
+              f"{ping / status:>19.2f}x  {per_call:>13.1f} us")
+
+    idle = rss_kib(server.pid)
+    paths = [new_driver(probe, [f"DESCRIPTION=TCP site {i}", "BP3=TRUE", "SP3=127.0.0.1"])
+             for i in range(100)]
+    time.sleep(2)
+    loaded = rss_kib(server.pid)
+    print(f"server RSS: {idle} KiB idle, {loaded} KiB with {len(paths)} open Modbus/TCP "
+          f"sites ({(loaded - idle) / len(paths):.1f} KiB per site)")
+    probe.close()
 
 
 if __name__ == "__main__":

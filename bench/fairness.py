@@ -13,19 +13,14 @@ Figures only: nothing here passes or fails.
 import argparse
 import multiprocessing
 import os
-import select
-import shutil
 import socket
 import subprocess
 import sys
-import tempfile
 import time
 
 import dbus
 
-NAME = "QorModBus.QorModBusCom"
-FACTORY = "/QorModBus/QorModBusCom"
-DRIVER = "QorDevice.IQorDeviceDriver"
+from benchbus import DRIVER, FACTORY, NAME, server_on_private_bus
 DEVSIM = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools", "qmb-devsim.py")
 FINAL = ("COMMANDSTATUS=TRUE", "COMMANDSTATUS=FALSE", "COMMANDSTATUS=LOCKED")
 RESEND_S = 0.02
@@ -80,71 +75,52 @@ def main():
     parser.add_argument("--seconds", type=float, default=60.0)
     args = parser.parse_args()
 
-    work = tempfile.mkdtemp(prefix="qmb-fair-")
-    env = {k: v for k, v in os.environ.items() if not k.startswith("DBUS_")}
-    env.update(XDG_DATA_HOME=os.path.join(work, "data"), QORMODBUS_LOGLEVEL="warning")
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
         port = probe.getsockname()[1]
     devsim = subprocess.Popen(["/usr/bin/python3", DEVSIM, "--tcp", str(port)],
                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-    daemon = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--print-address=1",
-                               f"--address=unix:dir={work}"],
-                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=env)
-    server = None
     try:
         if "qmb-devsim ready" not in devsim.stdout.readline():
             sys.exit("fairness: the simulator did not start")
-        select.select([daemon.stdout], [], [], 10)
-        address = daemon.stdout.readline().decode().strip()
-        server = subprocess.Popen([args.qormodbus, "--bus", address, "--no-window"], env=env,
-                                  stderr=subprocess.DEVNULL)
-        probe = dbus.bus.BusConnection(address)
-        deadline = time.monotonic() + 10
-        while not probe.name_has_owner(NAME):
-            if time.monotonic() > deadline or server.poll() is not None:
-                sys.exit("fairness: the server did not start")
-            time.sleep(0.05)
-        probe.close()
-
-        start = multiprocessing.Event()
-        results = multiprocessing.Queue()
-        workers = [multiprocessing.Process(
-            target=client,
-            args=(address, [f"DESCRIPTION=Fair {i % args.sites}", "BP3=TRUE",
-                            f"SP3=127.0.0.1:{port}"], args.seconds, start, results))
-            for i in range(args.clients)]
-        for w in workers:
-            w.start()
-        time.sleep(1 + 0.1 * args.clients)  # everybody attached and opened
-        start.set()
-        latencies, waits, failures = [], 0, 0
-        for _ in workers:
-            done, waited, failed = results.get(timeout=args.seconds + 600)
-            latencies += done
-            waits += waited
-            failures += failed
-        for w in workers:
-            w.join(10)
-        latencies.sort()
-        print(f"fairness: {args.clients} clients on {args.sites} Modbus/TCP sites (pymodbus "
-              f"simulator), {args.seconds:g} s, POINTGETVALUE back to back, resend/poll every "
-              f"{RESEND_S * 1000:.0f} ms")
-        print(f"  commands {len(latencies)} ({failures} failed), 'Waiting for driver...' "
-              f"answers {waits}")
-        print("  seconds per command: p50 {:.2f}  p90 {:.2f}  p99 {:.2f}  max {:.2f}  "
-              "(p99/p50 {:.1f}x)".format(percentile(latencies, 0.5), percentile(latencies, 0.9),
-                                        percentile(latencies, 0.99), latencies[-1],
-                                        percentile(latencies, 0.99) / percentile(latencies, 0.5)))
+        with server_on_private_bus(args.qormodbus, "fairness") as setup:
+            measure(args, setup.address, port)
     finally:
-        if server and server.poll() is None:
-            server.terminate()
-            server.wait(10)
-        for process in (daemon, devsim):
-            process.terminate()
-            process.wait(10)
-            process.stdout.close()
-        shutil.rmtree(work, ignore_errors=True)
+        devsim.terminate()
+        devsim.wait(10)
+        devsim.stdout.close()
+
+
+def measure(args, address, port):
+    start = multiprocessing.Event()
+    results = multiprocessing.Queue()
+    workers = [multiprocessing.Process(
+        target=client,
+        args=(address, [f"DESCRIPTION=Fair {i % args.sites}", "BP3=TRUE",
+                        f"SP3=127.0.0.1:{port}"], args.seconds, start, results))
+        for i in range(args.clients)]
+    for w in workers:
+        w.start()
+    time.sleep(1 + 0.1 * args.clients)  # everybody attached and opened
+    start.set()
+    latencies, waits, failures = [], 0, 0
+    for _ in workers:
+        done, waited, failed = results.get(timeout=args.seconds + 600)
+        latencies += done
+        waits += waited
+        failures += failed
+    for w in workers:
+        w.join(10)
+    latencies.sort()
+    print(f"fairness: {args.clients} clients on {args.sites} Modbus/TCP sites (pymodbus "
+          f"simulator), {args.seconds:g} s, POINTGETVALUE back to back, resend/poll every "
+          f"{RESEND_S * 1000:.0f} ms")
+    print(f"  commands {len(latencies)} ({failures} failed), 'Waiting for driver...' "
+          f"answers {waits}")
+    print("  seconds per command: p50 {:.2f}  p90 {:.2f}  p99 {:.2f}  max {:.2f}  "
+          "(p99/p50 {:.1f}x)".format(percentile(latencies, 0.5), percentile(latencies, 0.9),
+                                    percentile(latencies, 0.99), latencies[-1],
+                                    percentile(latencies, 0.99) / percentile(latencies, 0.5)))
 
 
 if __name__ == "__main__":

@@ -18,27 +18,15 @@ Figures only: nothing here passes or fails.
 import argparse
 import multiprocessing
 import os
-import select
-import shutil
 import statistics
-import subprocess
-import sys
-import tempfile
 import time
 
 import dbus
 
-NAME = "QorModBus.QorModBusCom"
-FACTORY = "/QorModBus/QorModBusCom"
-DRIVER = "QorDevice.IQorDeviceDriver"
+from benchbus import DRIVER, FACTORY, NAME, cpu_seconds, server_on_private_bus
+
 # A stalled server answers late, not never: wait as long as the slowest run may take.
 CALL_TIMEOUT = 600.0
-
-
-def cpu_seconds(pid):
-    with open(f"/proc/{pid}/stat") as f:
-        fields = f.read().rsplit(") ", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 def strings(items):
@@ -119,25 +107,14 @@ def main():
     args = parser.parse_args()
     sizes = [int(s) for s in args.sizes.split(",")]
 
-    work = tempfile.mkdtemp(prefix="qmb-bench-")
-    env = {k: v for k, v in os.environ.items() if not k.startswith("DBUS_")}
-    env.update(XDG_DATA_HOME=os.path.join(work, "data"), QORMODBUS_LOGLEVEL="warning")
-    daemon = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--print-address=1",
-                               f"--address=unix:dir={work}"],
-                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=env)
-    server = None
+    with server_on_private_bus(args.qormodbus, "points_list_bench") as setup:
+        report(args, sizes, setup.address, setup.server)
+
+
+def report(args, sizes, address, server):
     other = None
+    connection = dbus.bus.BusConnection(address)
     try:
-        select.select([daemon.stdout], [], [], 10)
-        address = daemon.stdout.readline().decode().strip()
-        server = subprocess.Popen([args.qormodbus, "--bus", address, "--no-window"], env=env,
-                                  stderr=subprocess.DEVNULL)
-        connection = dbus.bus.BusConnection(address)
-        deadline = time.monotonic() + 10
-        while not connection.name_has_owner(NAME):
-            if time.monotonic() > deadline or server.poll() is not None:
-                sys.exit("points_list_bench: the server did not start")
-            time.sleep(0.05)
         sender = Host(connection, "Plant")
 
         ready, stop = multiprocessing.Event(), multiprocessing.Event()
@@ -191,13 +168,6 @@ def main():
         if other and other.is_alive():
             other.terminate()
             other.join(10)
-        if server and server.poll() is None:
-            server.terminate()
-            server.wait(10)
-        daemon.terminate()
-        daemon.wait(10)
-        daemon.stdout.close()
-        shutil.rmtree(work, ignore_errors=True)
 
 
 if __name__ == "__main__":

@@ -17,20 +17,15 @@ import collections
 import multiprocessing
 import os
 import random
-import select
-import shutil
 import signal
 import socket
 import subprocess
 import sys
-import tempfile
 import time
 
 import dbus
 
-NAME = "QorModBus.QorModBusCom"
-FACTORY = "/QorModBus/QorModBusCom"
-DRIVER = "QorDevice.IQorDeviceDriver"
+from benchbus import DRIVER, FACTORY, NAME, open_fds, rss_kib, server_on_private_bus
 DEVSIM = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools", "qmb-devsim.py")
 FINAL = ("TRUE", "FALSE", "LOCKED")
 COMMANDS = [
@@ -95,18 +90,6 @@ def client(address, site, deadline, results):
     results.put(counts)
 
 
-def fds(pid):
-    return len(os.listdir(f"/proc/{pid}/fd"))
-
-
-def rss_kib(pid):
-    with open(f"/proc/{pid}/status") as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    return 0
-
-
 class Simulator:
     def __init__(self, env, *args):
         self.env, self.args, self.process = env, args, None
@@ -140,38 +123,31 @@ def main():
     parser.add_argument("--sample", type=float, default=60)
     args = parser.parse_args()
 
-    work = tempfile.mkdtemp(prefix="qmb-soak-")
-    env = {k: v for k, v in os.environ.items() if not k.startswith("DBUS_")}
-    env.update(XDG_DATA_HOME=os.path.join(work, "data"), XDG_STATE_HOME=os.path.join(work, "state"),
-               QORMODBUS_COMDIR=os.path.join(work, "com"), QORMODBUS_LOGLEVEL="warning")
-    os.makedirs(env["QORMODBUS_COMDIR"])
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
         port = probe.getsockname()[1]
-    tcp = Simulator(env, "--tcp", str(port))
-    serial = Simulator(env, "--com", "2", "--framer", "rtu")
-    daemon = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--print-address=1",
-                               f"--address=unix:dir={work}"],
-                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=env)
-    server = None
-    workers = []
-    ok = True
-    try:
-        tcp.start()
-        serial.start()
-        select.select([daemon.stdout], [], [], 10)
-        address = daemon.stdout.readline().decode().strip()
-        with open(os.path.join(work, "server.log"), "wb") as log:
-            server = subprocess.Popen([args.qormodbus, "--bus", address, "--no-window"], env=env,
-                                      stderr=log)
-        probe = dbus.bus.BusConnection(address)
-        limit = time.monotonic() + 10
-        while not probe.name_has_owner(NAME):
-            if time.monotonic() > limit or server.poll() is not None:
-                sys.exit("soak: the server did not start")
-            time.sleep(0.05)
-        probe.close()
+    simulators = []
 
+    def start_simulators(work, env):
+        env["QORMODBUS_COMDIR"] = os.path.join(work, "com")
+        os.makedirs(env["QORMODBUS_COMDIR"])
+        simulators.extend([Simulator(env, "--tcp", str(port)),
+                           Simulator(env, "--com", "2", "--framer", "rtu")])
+        for simulator in simulators:
+            simulator.start()
+
+    try:
+        with server_on_private_bus(args.qormodbus, "soak", {"QORMODBUS_COMDIR": ""},
+                                   before_server=start_simulators) as setup:
+            return run(args, setup, port, *simulators)
+    finally:
+        for simulator in simulators:
+            simulator.stop()
+
+
+def run(args, setup, port, tcp, serial):
+    address, server, workers, ok = setup.address, setup.server, [], True
+    try:
         sites = [["DESCRIPTION=Soak TCP", "BP3=TRUE", f"SP3=127.0.0.1:{port}"],
                  ["DESCRIPTION=Soak RTU", "COMPORT=2", "BP2=TRUE"]]
         started = time.monotonic()
@@ -192,7 +168,7 @@ def main():
                 ok = False
                 break
             if now >= next_sample:
-                samples.append((now - started, rss_kib(server.pid), fds(server.pid)))
+                samples.append((now - started, rss_kib(server.pid), open_fds(server.pid)))
                 next_sample += args.sample
             if now >= next_tcp + args.tcp_restart:
                 tcp.stop()
@@ -214,7 +190,7 @@ def main():
             w.join(30)
         alive = server.poll() is None
         if alive:
-            samples.append((time.monotonic() - started, rss_kib(server.pid), fds(server.pid)))
+            samples.append((time.monotonic() - started, rss_kib(server.pid), open_fds(server.pid)))
 
         print(f"soak: {args.clients} clients, {args.minutes:g} min, Modbus/TCP slave restarted "
               f"{restarts['tcp']} times, serial slave (pty anew) {restarts['serial']} times")
@@ -237,15 +213,6 @@ def main():
         for w in workers:
             if w.is_alive():
                 w.kill()
-        if server and server.poll() is None:
-            server.terminate()
-            server.wait(10)
-        tcp.stop()
-        serial.stop()
-        daemon.terminate()
-        daemon.wait(10)
-        daemon.stdout.close()
-        shutil.rmtree(work, ignore_errors=True)
     return 0 if ok else 1
 
 
