@@ -39,8 +39,8 @@ void PointTable::ClearPolledFlags() {
 
 void PointTable::SetPointValue(int32_t position, std::string value) {
   if (pointsChanged_ || position < 0 || static_cast<size_t>(position) >= entries_.size()) return;
-  if (UpperCase(value).rfind("ON", 0) == 0) value = "TRUE";
-  if (UpperCase(value).rfind("OFF", 0) == 0) value = "FALSE";
+  if (StartsWithIgnoringCase(value, "ON")) value = "TRUE";
+  if (StartsWithIgnoringCase(value, "OFF")) value = "FALSE";
   TPointData& point = *entries_[static_cast<size_t>(position)].Data;
   point.Value = std::move(value);
   point.HasValue = true;

@@ -1,6 +1,7 @@
 #include "links/TcpLink.h"
 
 #include <charconv>
+#include <utility>
 
 #include "platform/Log.h"
 #include "platform/TextHelpers.h"
@@ -101,7 +102,9 @@ void TcpLink::TCP1ReadyToSend() {
 
 void TcpLink::TCP1DataIn(const std::string& bytes) {
   log_.Trace([&] { return "< " + BytesToSpacedHex(bytes); });
-  model_.AddLogLine("Data In: " + BytesToBracketHex(bytes));
+  std::string line = "Data In: ";
+  AppendBracketHex(line, bytes);
+  model_.AddLogLine(std::move(line));
   stream_ += bytes;
   TakeFrames();
 }
@@ -118,8 +121,14 @@ void TcpLink::TakeFrames() {
       ForgetStream();
       return;
     }
-    std::string frame = stream_.substr(0, static_cast<size_t>(size));
-    stream_.erase(0, static_cast<size_t>(size));
+    std::string frame;
+    if (static_cast<size_t>(size) == stream_.size()) {
+      frame = std::move(stream_);  // a chunk that is one whole frame, as replies mostly come
+      stream_.clear();
+    } else {
+      frame = stream_.substr(0, static_cast<size_t>(size));
+      stream_.erase(0, static_cast<size_t>(size));
+    }
     if (!replyArrived_ && FrameCodec::AnswersTCPRequest(request_, frame)) {
       replyText_ = std::move(frame);
       replyArrived_ = true;

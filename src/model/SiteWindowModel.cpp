@@ -1,11 +1,12 @@
 #include "model/SiteWindowModel.h"
 
+#include <utility>
+
 namespace qmb {
 
-void SiteWindowModel::AddLogLine(const std::string& line) {
-  LogMmo.push_back(line);
-  if (LogMmo.size() > kMaxLogLines)
-    LogMmo.erase(LogMmo.begin(), LogMmo.begin() + static_cast<long>(LogMmo.size() - kMaxLogLines));
+void SiteWindowModel::AddLogLine(std::string line) {
+  LogMmo.push_back(std::move(line));
+  while (LogMmo.size() > kMaxLogLines) LogMmo.pop_front();
   Changed();
 }
 

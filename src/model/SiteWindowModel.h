@@ -3,9 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <string>
-#include <vector>
 
 namespace qmb {
 
@@ -45,7 +45,8 @@ struct SiteWindowModel {
   std::string StopBitsLbl = "2";
 
   // Log and the TCP test controls.
-  std::vector<std::string> LogMmo;
+  // A deque: the full log drops its oldest line for each new one, every poll, for months.
+  std::deque<std::string> LogMmo;
   bool StateChk = false;
 
   // Status bar.
@@ -62,7 +63,7 @@ struct SiteWindowModel {
   // The log keeps a bounded number of lines so a site that runs for months cannot grow it
   // without end; the oldest lines go first.
   static constexpr size_t kMaxLogLines = 5000;
-  void AddLogLine(const std::string& line);
+  void AddLogLine(std::string line);
   void ClearLog();
 };
 

@@ -20,6 +20,19 @@ double EncodeDateTime(const CivilTime& t) {
   return days + ms / kMsPerDay;
 }
 
+double DateTimeFromEpochMs(int64_t milliseconds) {
+  constexpr int64_t kMsPerDayInt = 86400000;
+  constexpr int64_t kUnixEpochDay = 25569;  // 1970-01-01 counted from 1899-12-30
+  int64_t day = milliseconds / kMsPerDayInt;
+  int64_t msOfDay = milliseconds % kMsPerDayInt;
+  if (msOfDay < 0) {
+    msOfDay += kMsPerDayInt;
+    --day;
+  }
+  // Whole days plus the time of day over the day's length, as EncodeDateTime adds them.
+  return static_cast<double>(day + kUnixEpochDay) + static_cast<double>(msOfDay) / kMsPerDay;
+}
+
 CivilTime DecodeDateTime(double dateTime) {
   using namespace std::chrono;
   // Round to whole milliseconds first so 12:00:00 never shows as 11:59:59.
@@ -110,9 +123,16 @@ std::string FormatTime12WithSeconds(double dateTime) {
   const CivilTime t = DecodeDateTime(dateTime);
   int hour12 = t.hour % 12;
   if (hour12 == 0) hour12 = 12;
-  char text[32];
-  std::snprintf(text, sizeof text, "%02d:%02d:%02d %s", hour12, t.minute, t.second,
-                t.hour < 12 ? "am" : "pm");
+  // Every site's status bar shows it once a second: digits written in place, no format parsing.
+  std::string text = "00:00:00 am";
+  const auto twoDigits = [&](size_t at, int value) {
+    text[at] = static_cast<char>('0' + value / 10);
+    text[at + 1] = static_cast<char>('0' + value % 10);
+  };
+  twoDigits(0, hour12);
+  twoDigits(3, t.minute);
+  twoDigits(6, t.second);
+  if (t.hour >= 12) text[9] = 'p';
   return text;
 }
 

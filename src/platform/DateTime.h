@@ -1,6 +1,7 @@
 // Date-time numbers (days since 1899-12-30, fraction = time of day) and their texts.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace qmb {
@@ -12,6 +13,9 @@ struct CivilTime {
 
 double EncodeDateTime(const CivilTime& t);
 CivilTime DecodeDateTime(double dateTime);
+// The date-time number of a count of milliseconds since 1970-01-01 00:00 on the same clock (local
+// milliseconds give local time): the same number EncodeDateTime gives for that moment's fields.
+double DateTimeFromEpochMs(int64_t milliseconds);
 
 // A date-time by a Qt-style pattern: d dd (day), M MM (month), yy yyyy (year), h hh (hour, 12-hour
 // when the pattern has AP or ap, else 24-hour), H HH (24-hour), m mm, s ss, AP/ap (AM/PM, am/pm);

@@ -9,10 +9,6 @@ namespace qmb {
 
 namespace {
 
-char AsciiUpper(char c) {
-  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
 // Position of the first occurrence as a 0-based index; an empty part occurs nowhere.
 size_t Find(const std::string& s, const std::string& part) {
   return part.empty() ? std::string::npos : s.find(part);
@@ -163,22 +159,39 @@ std::string BytesToSpacedHex(std::string_view bytes) {
 }
 
 std::string BytesToBracketHex(const std::string& s) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
   std::string result;
-  result.reserve(s.size() * 4);
-  for (const char c : s) {
-    const auto byte = static_cast<unsigned char>(c);
-    result += '[';
-    result += kDigits[byte >> 4];
-    result += kDigits[byte & 0x0F];
-    result += ']';
-  }
+  AppendBracketHex(result, s);
   return result;
+}
+
+void AppendBracketHex(std::string& out, std::string_view bytes) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  size_t at = out.size();
+  out.resize(at + bytes.size() * 4);
+  for (const char c : bytes) {
+    const auto byte = static_cast<unsigned char>(c);
+    out[at++] = '[';
+    out[at++] = kDigits[byte >> 4];
+    out[at++] = kDigits[byte & 0x0F];
+    out[at++] = ']';
+  }
 }
 
 std::string UpperCase(std::string s) {
   for (char& c : s) c = AsciiUpper(c);
   return s;
+}
+
+bool EqualsIgnoringCase(std::string_view text, std::string_view upperWord) {
+  if (text.size() != upperWord.size()) return false;
+  for (size_t i = 0; i < text.size(); ++i)
+    if (AsciiUpper(text[i]) != upperWord[i]) return false;
+  return true;
+}
+
+bool StartsWithIgnoringCase(std::string_view text, std::string_view upperWord) {
+  return text.size() >= upperWord.size() &&
+         EqualsIgnoringCase(text.substr(0, upperWord.size()), upperWord);
 }
 
 bool SameTextIgnoringCase(const std::string& a, const std::string& b) {

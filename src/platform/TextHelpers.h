@@ -26,11 +26,19 @@ int TextPos(const std::string& s, const std::string& part);
 float TextToNumber(const std::string& s);
 int32_t HexTextToInt(const std::string& s);
 std::string BytesToBracketHex(const std::string& s);
+// The same text ("[01][03]") added to the end of out.
+void AppendBracketHex(std::string& out, std::string_view bytes);
 // "01 03 00 63": each byte as two upper-case hex digits, separated by blanks (the frame trace).
 std::string BytesToSpacedHex(std::string_view bytes);
 
 // ASCII upper case (device texts and keys are ASCII).
+inline char AsciiUpper(char c) {
+  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
 std::string UpperCase(std::string s);
+// Whether text, in either case, equals / starts with an upper-case word; nothing is copied.
+bool EqualsIgnoringCase(std::string_view text, std::string_view upperWord);
+bool StartsWithIgnoringCase(std::string_view text, std::string_view upperWord);
 // Case-insensitive equality as the site registry compares descriptions.
 bool SameTextIgnoringCase(const std::string& a, const std::string& b);
 

@@ -53,12 +53,13 @@ std::string_view ExceptionName(int32_t code) {
 }
 
 std::string ByteListText(const uint8_t* bytes, size_t count) {
-  std::string text;
-  text.reserve(count * 5);
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string text(count * 5, ' ');
   for (size_t i = 0; i < count; ++i) {
-    text += '[';
-    text += ByteToHex(bytes[i]);
-    text += "] ";
+    text[i * 5] = '[';
+    text[i * 5 + 1] = kDigits[bytes[i] >> 4];
+    text[i * 5 + 2] = kDigits[bytes[i] & 0x0F];
+    text[i * 5 + 3] = ']';
   }
   return text;
 }

@@ -45,13 +45,11 @@ bool ParseDecimal(std::string_view text, int32_t& value) {
   return true;
 }
 
-bool StartsWith(std::string_view text, std::string_view prefix) {
-  return text.substr(0, prefix.size()) == prefix;
-}
-
-bool StartsWithKindWord(std::string_view upper) {
+// Letters in either case match the upper-case words, compared in place: every poll parses its
+// point's address.
+bool StartsWithKindWord(std::string_view text) {
   for (Kind kind : kKindMatchOrder)
-    if (StartsWith(upper, KindWord(kind))) return true;
+    if (StartsWithIgnoringCase(text, KindWord(kind))) return true;
   return false;
 }
 
@@ -125,7 +123,7 @@ std::optional<PointAddress> ParsePointAddress(std::string_view text, bool tcpMod
 
   const size_t open = text.find('[');
   const size_t close = open == std::string_view::npos ? open : text.find(']', open + 1);
-  if (tcpMode && StartsWithKindWord(UpperCase(std::string(text)))) {
+  if (tcpMode && StartsWithKindWord(text)) {
     point.Slave = kHostSlave;
     rest = text;
   } else if (close != std::string_view::npos && close > open + 1) {
@@ -142,10 +140,9 @@ std::optional<PointAddress> ParsePointAddress(std::string_view text, bool tcpMod
     rest = text.substr(dash + 1);
   }
 
-  const std::string upper = UpperCase(std::string(rest));
-  std::string_view remaining = upper;
+  std::string_view remaining = rest;
   for (Kind kind : kKindMatchOrder) {
-    if (StartsWith(remaining, KindWord(kind))) {
+    if (StartsWithIgnoringCase(remaining, KindWord(kind))) {
       point.PointKind = kind;
       remaining.remove_prefix(KindWord(kind).size());
       break;
@@ -166,7 +163,7 @@ std::optional<PointAddress> ParsePointAddress(std::string_view text, bool tcpMod
   if (!TakeTailValue(remaining, 0, kMaxFirst, point.First)) return std::nullopt;
   if (!TakeTailValue(remaining, 1, kMaxCount, point.Count)) return std::nullopt;
   for (size_t i = 0; i < kTypeWords.size(); ++i) {
-    if (remaining == kTypeWords[i]) {
+    if (EqualsIgnoringCase(remaining, kTypeWords[i])) {
       point.DataType = static_cast<int32_t>(i);
       point.Extended = true;
       return point;

@@ -22,6 +22,7 @@
 #include <QValidator>
 #include <algorithm>
 #include <array>
+#include <deque>
 #include <exception>
 #include <string>
 #include <tuple>
@@ -109,7 +110,7 @@ struct SiteWindow::Controls {
   std::array<QFrame*, 5> lights;
 
   // The log lines on screen, so only new ones are appended.
-  std::vector<std::string> shownLog;
+  std::deque<std::string> shownLog;
   // The raw command last taken from or given to the model: the field is only overwritten when
   // the engine changed the model's text, never while the user types.
   std::string syncedCmd;
@@ -427,8 +428,8 @@ void SiteWindow::Render() {
 
 void SiteWindow::RenderLog() {
   Controls& c = *controls_;
-  const std::vector<std::string>& lines = engine_.Model.LogMmo;
-  std::vector<std::string>& shown = c.shownLog;
+  const std::deque<std::string>& lines = engine_.Model.LogMmo;
+  std::deque<std::string>& shown = c.shownLog;
   // How many of the model's lines are already on screen: all of the shown ones when lines were
   // only added, fewer when the bounded log dropped its oldest lines meanwhile.
   size_t kept = 0;

@@ -2,8 +2,11 @@
 // run in real time, so they are kept to a few hundred milliseconds and assert order, not speed.
 #include <gtest/gtest.h>
 
+#include <QDateTime>
+
 #include <vector>
 
+#include "platform/DateTime.h"
 #include "platform/DelayClock.h"
 #include "platform/Task.h"
 #include "platform/qt/QtMessageLoop.h"
@@ -63,11 +66,28 @@ TEST(QtMessageLoop, DelayKeepsEventsFlowingUntilItsTicksHavePassed) {
   EXPECT_GT(served, 3) << "other events must be handled during the wait";
 }
 
-TEST(QtMessageLoop, LocalClockIsToday) {
+TEST(QtMessageLoop, LocalClockIsTodayInTheLocalZone) {
+  // A zone five and a half hours east of UTC, without daylight-saving time.
+  const QByteArray savedZone = qgetenv("TZ");
+  const bool hadZone = qEnvironmentVariableIsSet("TZ");
+  qputenv("TZ", "<+0530>-5:30");
   QtMessageLoop loop;
-  const double now = loop.LocalNow();
-  EXPECT_GT(now, 45000.0);  // after 2023
-  EXPECT_LT(now, 80000.0);
+  const auto encode = [](const QDateTime& at) {
+    return EncodeDateTime({at.date().year(), at.date().month(), at.date().day(), at.time().hour(),
+                           at.time().minute(), at.time().second(), at.time().msec()});
+  };
+  for (int i = 0; i < 2; ++i) {  // the zone's offset looked up, then the one kept
+    const double before = encode(QDateTime::currentDateTime());
+    const double now = loop.LocalNow();
+    const double after = encode(QDateTime::currentDateTime());
+    EXPECT_GE(now, before);
+    EXPECT_LE(now, after);
+    EXPECT_NEAR(now, encode(QDateTime::currentDateTimeUtc()) + 5.5 / 24, 1.0 / 86400);
+  }
+  if (hadZone)
+    qputenv("TZ", savedZone);
+  else
+    qunsetenv("TZ");
 }
 
 }  // namespace

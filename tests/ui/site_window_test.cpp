@@ -10,8 +10,8 @@
 #include <QPushButton>
 #include <QTextBlock>
 #include <QtTest/QTest>
+#include <deque>
 #include <string>
-#include <vector>
 
 #include "WindowFixture.h"
 
@@ -20,8 +20,8 @@ namespace {
 
 using SiteWindowTest = WindowFixture;
 
-std::vector<std::string> LogLines(const QPlainTextEdit* log) {
-  std::vector<std::string> lines;
+std::deque<std::string> LogLines(const QPlainTextEdit* log) {
+  std::deque<std::string> lines;
   if (log->document()->isEmpty()) return lines;
   for (QTextBlock block = log->document()->begin(); block.isValid(); block = block.next())
     lines.push_back(block.text().toStdString());
@@ -146,7 +146,7 @@ TEST_F(SiteWindowTest, LogAppendsNewLinesKeepsTheBoundAndRebuildsWhenCleared) {
   engine->Model.ClearLog();
   engine->Model.AddLogLine("after clear");
   Pump();
-  EXPECT_EQ(LogLines(log), std::vector<std::string>{"after clear"});
+  EXPECT_EQ(LogLines(log), std::deque<std::string>{"after clear"});
 }
 
 TEST_F(SiteWindowTest, PortPanelAndLightsOfAModbusTcpSite) {

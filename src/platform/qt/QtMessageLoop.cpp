@@ -60,10 +60,16 @@ int64_t QtMessageLoop::MonotonicMs() const {
 }
 
 double QtMessageLoop::LocalNow() const {
-  const QDateTime now = QDateTime::currentDateTime();
-  const QDate d = now.date();
-  const QTime t = now.time();
-  return EncodeDateTime({d.year(), d.month(), d.day(), t.hour(), t.minute(), t.second(), t.msec()});
+  // Every site's status bar reads the clock once a second. The zone's offset is looked up (which
+  // consults the system's zone file) once per second of the clock, not once per site; a change of
+  // the zone or its daylight-saving time shows from the next second on.
+  const qint64 utcMs = QDateTime::currentMSecsSinceEpoch();
+  const qint64 second = utcMs >= 0 ? utcMs / 1000 : (utcMs - 999) / 1000;
+  if (second != offsetSecond_) {
+    offsetMs_ = qint64{QDateTime::fromMSecsSinceEpoch(utcMs, Qt::LocalTime).offsetFromUtc()} * 1000;
+    offsetSecond_ = second;
+  }
+  return DateTimeFromEpochMs(utcMs + offsetMs_);
 }
 
 }  // namespace qmb

@@ -4,6 +4,8 @@
 #include <QElapsedTimer>
 #include <QObject>
 
+#include <limits>
+
 #include "platform/MessageLoop.h"
 
 namespace qmb {
@@ -25,6 +27,9 @@ class QtMessageLoop : public MessageLoop, public Clock {
  private:
   QObject context_;  // queued calls run in its name; they die with the loop
   QElapsedTimer monotonic_;
+  // The local zone's offset from UTC, and the UTC second it was looked up for.
+  mutable qint64 offsetMs_ = 0;
+  mutable qint64 offsetSecond_ = std::numeric_limits<qint64>::min();
 };
 
 }  // namespace qmb

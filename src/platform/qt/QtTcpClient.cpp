@@ -71,7 +71,9 @@ void QtTcpClient::SetConnected(bool connected) {
   open_ = true;
   lastError_.clear();
   // Names are looked up asynchronously by the socket; addresses of either family go straight.
-  socket_.connectToHost(HostForSocket(host_), port_);
+  // Unbuffered: a request goes to the kernel in one write, and a reply comes out of it in one
+  // read, with no ring buffer, size query or write notifier switched on and off per exchange.
+  socket_.connectToHost(HostForSocket(host_), port_, QIODevice::ReadWrite | QIODevice::Unbuffered);
 }
 
 bool QtTcpClient::LowDelay() {
@@ -81,11 +83,14 @@ bool QtTcpClient::LowDelay() {
 void QtTcpClient::Send(const std::string& bytes) {
   if (socket_.state() != QAbstractSocket::ConnectedState)
     throw TcpError("Not connected to " + (host_.empty() ? std::string("a host") : Endpoint()));
-  const qint64 written = socket_.write(bytes.data(), static_cast<qint64>(bytes.size()));
-  if (written != static_cast<qint64>(bytes.size()))
-    throw TcpError("Cannot send to " + Endpoint() + ": " + socket_.errorString().toStdString());
-  // Out now rather than at the next pass of the loop: the request is what the caller waits on.
-  socket_.flush();
+  // Unbuffered, the bytes go to the kernel now; what it could not take yet is kept by the socket
+  // and written when it can.
+  if (socket_.write(bytes.data(), static_cast<qint64>(bytes.size())) >= 0) return;
+  // A connection that broke under the write ends as one that breaks while buffered data is
+  // flushed: its error, then its end (reported from the loop, as the socket's own close is).
+  const std::weak_ptr<int> alive = alive_;
+  SocketError(socket_.error());
+  if (!alive.expired() && socket_.state() != QAbstractSocket::UnconnectedState) socket_.abort();
 }
 
 void QtTcpClient::SocketConnected() {
@@ -138,10 +143,25 @@ void QtTcpClient::ReportDisconnected() {
 }
 
 void QtTcpClient::DataArrived() {
-  const QByteArray data = socket_.readAll();
-  if (data.isEmpty()) return;
-  const auto handler = OnDataIn;
-  Invoke("data-in", handler, std::string(data.constData(), static_cast<size_t>(data.size())));
+  // Everything the kernel holds now, in one piece; a read that fills the space may have left more.
+  size_t size = 0;
+  qint64 got = 0;
+  do {
+    if (received_.size() < size + kReadChunk) received_.resize(size + kReadChunk);
+    got = socket_.read(received_.data() + size, static_cast<qint64>(kReadChunk));
+    if (got > 0) size += static_cast<size_t>(got);
+  } while (got == static_cast<qint64>(kReadChunk));
+  const uint64_t attempt = attempt_;
+  const std::weak_ptr<int> alive = alive_;
+  if (size > 0) {
+    const auto handler = OnDataIn;
+    Invoke("data-in", handler, std::string(received_.data(), size));
+    if (alive.expired() || attempt != attempt_) return;
+  }
+  // The peer closed (or the connection failed): an unbuffered socket tells only the read that
+  // meets it, and goes unconnected without a signal. Reported as any other end: the error that
+  // says why, then the end.
+  if (got < 0 && socket_.state() == QAbstractSocket::UnconnectedState) SocketError(socket_.error());
 }
 
 std::unique_ptr<TcpClient> QtTcpClientFactory::CreateClient() {

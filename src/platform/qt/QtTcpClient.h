@@ -52,6 +52,9 @@ class QtTcpClient : public TcpClient {
   // Counts attempts, so that a deferred report of an old one's end never lands on a new one.
   uint64_t attempt_ = 0;
   std::string lastError_;
+  // Room for what one readable event brings (a Modbus/TCP frame is at most 260 bytes).
+  static constexpr size_t kReadChunk = 1024;
+  std::string received_;
 
   std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };

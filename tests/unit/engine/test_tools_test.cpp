@@ -1,7 +1,7 @@
 // The site window's test tools and its close rule, as the window's controls drive them.
 #include <gtest/gtest.h>
 
-#include <vector>
+#include <deque>
 
 #include "support/HostFixture.h"
 
@@ -23,7 +23,7 @@ TEST_F(TestToolsTest, RawCommandFieldListsThePointOrAnError) {
   struct Case {
     const char* typed;
     char key;
-    std::vector<std::string> log;
+    std::deque<std::string> log;
   };
   const Case cases[] = {
       {"XYZ", 13, {"***ERROR***"}},

@@ -2,6 +2,7 @@
 // recovery after the socket was dropped or refused.
 #include <gtest/gtest.h>
 
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -46,8 +47,8 @@ TEST_F(TcpLinkTest, ConnectsOncePerHostAndOnDemand) {
   Select("[fd00::5]:1502");
   EXPECT_EQ(tcp->Connects, 2);
 
-  const std::vector<std::string> expected{"Connected: Connected to 10.0.0.7", "RTS=TRUE",
-                                          "Connected: Connected to fd00::5", "RTS=TRUE"};
+  const std::deque<std::string> expected{"Connected: Connected to 10.0.0.7", "RTS=TRUE",
+                                         "Connected: Connected to fd00::5", "RTS=TRUE"};
   EXPECT_EQ(engine->Model.LogMmo, expected);
 }
 
@@ -119,8 +120,8 @@ TEST_F(TcpLinkTest, RefusedConnectionIsLoggedAndRetried) {
   tcp->Refuse = true;
   Select("");
   EXPECT_FALSE(engine->Tcp.TCPReady());
-  EXPECT_EQ(engine->Model.LogMmo, (std::vector<std::string>{"Error: Connection refused",
-                                                            "Disconnected: Connection refused"}));
+  EXPECT_EQ(engine->Model.LogMmo, (std::deque<std::string>{"Error: Connection refused",
+                                                           "Disconnected: Connection refused"}));
   tcp->Refuse = false;
   Select("");
   EXPECT_TRUE(engine->Tcp.TCPReady());
