@@ -308,12 +308,18 @@ TEST_F(ModemSiteTest, PortThatFailsLosesTheCallAndTheSiteGoesOffline) {
 // The failure is logged once, each reopen error once, and the recovery once.
 class PortOutageTest : public SiteFixture {
  protected:
-  PortOutageTest() {
+  // At the default level whatever QORMODBUS_LOGLEVEL the tests run with (CI sets warning).
+  PortOutageTest() : level_(CurrentLogLevel()) {
+    SetLogLevel(LogLevel::Info);
     SetLogSink([this](LogLevel level, const std::string& line) {
       if (level >= LogLevel::Info) log.push_back(line);
     });
   }
-  ~PortOutageTest() override { SetLogSink(nullptr); }
+  ~PortOutageTest() override {
+    SetLogSink(nullptr);
+    SetLogLevel(level_);
+  }
+  LogLevel level_;
   int Logged(const std::string& part) const {
     return static_cast<int>(std::count_if(log.begin(), log.end(), [&](const std::string& line) {
       return line.find(part) != std::string::npos;
