@@ -159,7 +159,10 @@ def run(args, setup, port, tcp, serial):
         for w in workers:
             w.start()
         samples = []
-        next_sample = next_tcp = next_serial = started
+        next_sample = started
+        # Each slave with how often it is restarted and when it was last.
+        schedule = [["tcp", tcp, args.tcp_restart, started],
+                    ["serial", serial, args.serial_restart, started]]
         restarts = collections.Counter()
         while time.monotonic() < deadline:
             now = time.monotonic()
@@ -170,18 +173,14 @@ def run(args, setup, port, tcp, serial):
             if now >= next_sample:
                 samples.append((now - started, rss_kib(server.pid), open_fds(server.pid)))
                 next_sample += args.sample
-            if now >= next_tcp + args.tcp_restart:
-                tcp.stop()
-                time.sleep(2)
-                tcp.start()
-                restarts["tcp"] += 1
-                next_tcp = now
-            if now >= next_serial + args.serial_restart:
-                serial.stop()
-                time.sleep(2)
-                serial.start()
-                restarts["serial"] += 1
-                next_serial = now
+            for entry in schedule:
+                name, simulator, period, last = entry
+                if now >= last + period:
+                    simulator.stop()
+                    time.sleep(2)
+                    simulator.start()
+                    restarts[name] += 1
+                    entry[3] = now
             time.sleep(0.5)
         totals = collections.Counter()
         for _ in workers:

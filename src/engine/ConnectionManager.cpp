@@ -117,9 +117,7 @@ bool ConnectionManager::OpenAside() {
     }
     return true;
   }
-  const bool linkStepPending =
-      session_.CommandCode() >= kDialStep && session_.CommandCode() <= kConnectStep;
-  return port_.IsOpen() && (flags_.Connected || linkStepPending);
+  return port_.IsOpen() && (flags_.Connected || LinkStepPending());
 }
 
 bool ConnectionManager::TcpAddressUsable() const {
