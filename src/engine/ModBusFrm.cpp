@@ -37,6 +37,7 @@ TModBusForm::TModBusForm(EngineServices services)
       Transactions({Site, Flags, Codec, ComPort1, Line, Lights, services.delay, Model, Log}),
       SiteCmds({Site, Flags, Session, Model, Transactions, TCP1, services.clock}),
       Poller({Site, Flags, Session, Points, Codec, Line, Transactions, Tcp, services.delay, Log}),
+      Scanner({Site, Flags, Session, Points, Codec, Line, Transactions, Tcp, services.delay, Log}),
       DataCmds({Site, Flags, Session, Points, Codec, Line, Transactions, Tcp, services.delay, Log}),
       Tools(Model, TCP1, Tcp) {
   Line.ApplyDefaults();
@@ -56,6 +57,8 @@ void TModBusForm::WirePortEvents() {
   TCP1.OnError = [this](int, const std::string& text) { Tcp.TCP1Error(text); };
   TCP1.OnReadyToSend = [this] { Tcp.TCP1ReadyToSend(); };
   TCP1.OnDataIn = [this](const std::string& bytes) { Tcp.TCP1DataIn(bytes); };
+  Line.OnReceived = [this] { Scanner.BytesArrived(); };
+  Tcp.OnReply = [this] { Scanner.ReplyArrived(); };
 }
 
 TModBusForm::~TModBusForm() {
@@ -75,6 +78,9 @@ TModBusForm::~TModBusForm() {
   TCP1.OnConnected = TCP1.OnDisconnected = TCP1.OnError = nullptr;
   TCP1.OnReadyToSend = nullptr;
   TCP1.OnDataIn = nullptr;
+  Line.OnReceived = nullptr;
+  Tcp.OnReply = nullptr;
+  Scanner.Stop();
   TCP1.SetConnected(false);
   services_.owner.RemoveEngine(this);
   // Clients still attached (a window closed by its user) must never reach this engine again.
@@ -136,6 +142,9 @@ void TModBusForm::ProcessTick() {
   Session.TickLockExpiry();
   Session.TickWaiters();
   const uint32_t code = Session.CommandCode();
+  // A command that uses the line waits for the scan's exchange on it to end (the scan stops
+  // there); the ticks meanwhile only count.
+  if (CommandWaits(code) && Scanner.InFlight()) return;
   if (CommandWaits(code)) {
     StartWork(RunWaitingCommand(code));
     return;
@@ -155,6 +164,10 @@ bool TModBusForm::PollStep() {
   // window block locks it too).
   if (Session.CommandCode() != kNoCommand || Session.Locked()) {
     Poller.SetIdle();
+    return false;
+  }
+  if (Site.FastScan) {
+    Scanner.Tick();
     return false;
   }
   if (Flags.TCPMode) {

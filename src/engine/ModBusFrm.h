@@ -1,7 +1,7 @@
 // The site engine: one per open site, shared by every host client that opened it. A thin
 // composition of its parts: command session, window model, frame codec, point table, serial
 // line, modem dialer, status lights, Modbus/TCP link, connection manager, transactions, the
-// command handlers and the background poller.
+// command handlers, the background poller and the fast scan.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +14,7 @@
 #include "engine/DataCommands.h"
 #include "engine/EngineClient.h"
 #include "engine/EngineServices.h"
+#include "engine/FastScanner.h"
 #include "engine/LinkFlags.h"
 #include "engine/PointTable.h"
 #include "engine/SiteCommands.h"
@@ -114,6 +115,7 @@ class TModBusForm {
   TransactionEngine Transactions;
   SiteCommands SiteCmds;
   BackgroundPoller Poller;
+  FastScanner Scanner;
   DataCommands DataCmds;
   TestTools Tools;
 

@@ -53,6 +53,18 @@ bool TransactionEngine::FrameRTURead(std::string_view addressText) {
   return true;
 }
 
+std::string TransactionEngine::FrameASCIIRequest(std::string_view hexText) {
+  std::string frame = codec_.FrameASCIIRequest(hexText);
+  if (!frame.empty()) ShowFramed(SerialFraming::ASCII);
+  return frame;
+}
+
+bool TransactionEngine::FrameRTURequest(std::string_view hexText) {
+  if (!codec_.FrameRTURequest(hexText)) return false;
+  ShowFramed(SerialFraming::RTU);
+  return true;
+}
+
 bool TransactionEngine::CheckReply(SerialFraming framing) {
   const ReplyCheck check = codec_.CheckReply(framing);
   if (check.Accepted && check.Start > 0) codec_.Receive.DropFront(check.Start);

@@ -48,6 +48,10 @@ class TransactionEngine {
   // boxes. The reads are empty / false for a text that is no point address.
   std::string FrameASCIIRead(std::string_view addressText);
   bool FrameRTURead(std::string_view addressText);
+  // Any request given as hex text, framed into the command buffer and shown: the ASCII frame to
+  // put on the line (empty when too long), or false when an RTU request is too long.
+  std::string FrameASCIIRequest(std::string_view hexText);
+  bool FrameRTURequest(std::string_view hexText);
   // An accepted serial reply behind an adapter's echo is moved to the start of the receive
   // buffer, so that what the caller reads (a raw request's reply bytes) is the reply alone.
   bool CheckReply(SerialFraming framing);

@@ -220,6 +220,13 @@ bool TQorModBusCom::OpenSite(Variant params, const std::vector<int32_t>& unrepre
     GetParamBool(params, "BP1", Site.Use485);
     GetParamBool(params, "BP2", Site.UseRTU);
     GetParamStr(params, "SP3", Site.IPAddress);
+    text.clear();
+    GetParamStr(params, "POLLMODE", text);
+    text = UpperCase(text);
+    if (!text.empty() && text != "FAST" && text != "TICK")
+      return Refuse("OpenSite \"" + LoggedText(Site.Description) + "\" refused: POLLMODE \"" +
+                    LoggedText(text) + "\" is no poll mode (TICK, the default, or FAST)");
+    Site.FastScan = text == "FAST";
     GetParamBool(params, "LOCALCLIENT", flag);
     if (!flag) Site.IsRemoteClient = true;
 

@@ -189,6 +189,7 @@ void SerialLine::ComPort1TriggerAvail(uint16_t count) {
   }
   if (trace && !taken.empty()) log_.Trace([&] { return "< " + BytesToSpacedHex(taken); });
   if (feedDialer && !taken.empty()) dialer_->Feed(taken);
+  if (receptionEnabled_ && count > 0 && OnReceived) OnReceived();
 }
 
 void SerialLine::ComPort1TriggerData(uint16_t handle) {

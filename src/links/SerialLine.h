@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -56,6 +57,9 @@ class SerialLine {
   // Port events.
   void ComPort1TriggerAvail(uint16_t count);
   void ComPort1TriggerData(uint16_t handle);
+
+  // Told after bytes went into the receive buffer (the fast scan ends its exchanges by them).
+  std::function<void()> OnReceived;
 
   // The dialer being told the modem's answers while it dials.
   void SetDialer(HayesDialer* dialer) { dialer_ = dialer; }

@@ -106,7 +106,9 @@ void TcpLink::TCP1DataIn(const std::string& bytes) {
   AppendBracketHex(line, bytes);
   model_.AddLogLine(std::move(line));
   stream_ += bytes;
+  const bool waiting = !replyArrived_;
   TakeFrames();
+  if (waiting && replyArrived_ && OnReply) OnReply();
 }
 
 void TcpLink::TakeFrames() {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "model/SiteWindowModel.h"
@@ -50,6 +51,10 @@ class TcpLink {
   bool ReplyArrived() const { return replyArrived_; }
   // No request in flight any more: whatever arrives from now on is dropped.
   void ForgetReply();
+
+  // Told when the answer to the request in flight arrived, after the chunk it came in was taken
+  // apart (so a new request may be sent from it).
+  std::function<void()> OnReply;
 
   // The host the link is pointed at (kNoHost when none), and whether a request can go out.
   const std::string& CurrentHost() const { return currentHost_; }

@@ -86,6 +86,7 @@ void TSite::AssignFrom(const Component* source) {
   UseTCP = site->UseTCP;
   IPAddress = site->IPAddress;
   ServerIndex = site->ServerIndex;
+  FastScan = site->FastScan;
 }
 
 const std::vector<std::string>& TSite::PublishedProperties() {

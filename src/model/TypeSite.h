@@ -15,8 +15,8 @@ class TSite : public Component {
  public:
   TSite() = default;
 
-  // Copies all 27 fields (ServerIndex included) when source is a TSite; any other source (or
-  // none) leaves the record unchanged.
+  // Copies all 28 fields (ServerIndex and FastScan included) when source is a TSite; any other
+  // source (or none) leaves the record unchanged.
   void AssignFrom(const Component* source);
 
   // The 26 published properties, by name (compared ignoring case). Reading or writing an unknown
@@ -53,6 +53,9 @@ class TSite : public Component {
   bool UseTCP = false;
   std::string IPAddress;
   int32_t ServerIndex = 0;  // not published; copied by AssignFrom
+  // Reads the points back to back in block reads instead of one point per few ticks (site key
+  // POLLMODE=FAST); not published, copied by AssignFrom.
+  bool FastScan = false;
 };
 
 // Panel-type tables, indexed by PanelTypeIndex (0..3).

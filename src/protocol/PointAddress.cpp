@@ -53,34 +53,6 @@ bool StartsWithKindWord(std::string_view text) {
   return false;
 }
 
-bool IsRegister(Kind kind) {
-  return kind == Kind::HoldingRegister || kind == Kind::InputRegister;
-}
-
-uint8_t ReadFunction(Kind kind) {
-  switch (kind) {
-    case Kind::Coil:
-      return 0x01;
-    case Kind::DiscreteInput:
-      return 0x02;
-    case Kind::HoldingRegister:
-      return 0x03;
-    case Kind::InputRegister:
-      return 0x04;
-    case Kind::None:
-      break;
-  }
-  return 0;
-}
-
-bool HasWireAddress(const PointAddress& point) {
-  return point.Number >= 1 && point.Number <= kMaxNumber;
-}
-
-uint16_t WireAddress(const PointAddress& point) {
-  return static_cast<uint16_t>(point.Number - 1);
-}
-
 // Reads "value," from the front of rest: the value must be followed by a comma.
 bool TakeTailValue(std::string_view& rest, int32_t low, int32_t high, int32_t& value) {
   const size_t comma = rest.find(',');
@@ -105,6 +77,34 @@ uint8_t WriteFunction(Kind kind) {
 }
 
 }  // namespace
+
+bool IsRegister(PointAddress::Kind kind) {
+  return kind == PointAddress::Kind::HoldingRegister || kind == PointAddress::Kind::InputRegister;
+}
+
+uint8_t ReadFunction(PointAddress::Kind kind) {
+  switch (kind) {
+    case PointAddress::Kind::Coil:
+      return 0x01;
+    case PointAddress::Kind::DiscreteInput:
+      return 0x02;
+    case PointAddress::Kind::HoldingRegister:
+      return 0x03;
+    case PointAddress::Kind::InputRegister:
+      return 0x04;
+    case PointAddress::Kind::None:
+      break;
+  }
+  return 0;
+}
+
+bool HasWireAddress(const PointAddress& point) {
+  return point.Number >= 1 && point.Number <= kMaxNumber;
+}
+
+uint16_t WireAddress(const PointAddress& point) {
+  return static_cast<uint16_t>(point.Number - 1);
+}
 
 std::string_view KindWord(PointAddress::Kind kind) {
   const auto index = static_cast<size_t>(kind);

@@ -50,6 +50,14 @@ std::optional<PointAddress> ParsePointAddress(std::string_view text, bool tcpMod
 // then the extended tail when there was one.
 std::string FormatPointAddress(const PointAddress& point, bool tcpMode);
 
+// Registers (holding or input) rather than bits.
+bool IsRegister(PointAddress::Kind kind);
+// The read function of a kind (1 to 4), 0 for none.
+uint8_t ReadFunction(PointAddress::Kind kind);
+// A number 1-65535, whose wire address is Number - 1.
+bool HasWireAddress(const PointAddress& point);
+uint16_t WireAddress(const PointAddress& point);
+
 // Read request as hex text (slave, function 01-04, wire address, quantity 0001).
 std::string ReadRequestText(const PointAddress& point);
 // Each parses the address (the serial ones as on a serial site, the TCP one as on a Modbus/TCP

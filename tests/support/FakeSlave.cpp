@@ -37,32 +37,45 @@ int FakeSlave::FramesTo(int address, int function) const {
   }));
 }
 
+namespace {
+
+template <typename Table>
+bool AllPresent(const Table& table, int from, int count) {
+  for (int i = 0; i < count; ++i)
+    if (table.find(from + i) == table.end()) return false;
+  return true;
+}
+
+std::string Refused(uint8_t function, int code) {
+  return {static_cast<char>(function | 0x80), static_cast<char>(code)};
+}
+
+}  // namespace
+
 std::string FakeSlave::Answer(const std::string& pdu) {
   const uint8_t function = static_cast<uint8_t>(pdu[0]);
   const uint16_t address = Word(pdu, 1);
   const uint16_t operand = Word(pdu, 3);
   std::string reply(1, static_cast<char>(function));
-  if (ExceptionCode) {
-    reply[0] = static_cast<char>(function | 0x80);
-    reply.push_back(static_cast<char>(ExceptionCode));
-    return reply;
-  }
+  if (ExceptionCode) return Refused(function, ExceptionCode);
   switch (function) {
     case 1:
     case 2: {
       const auto& bits = function == 1 ? Coils : Discrete;
-      uint8_t byte = 0;
-      for (int i = 0; i < operand && i < 8; ++i) {
+      if (StrictAddresses && !AllPresent(bits, address, operand)) return Refused(function, 2);
+      std::string bytes((operand + 7) / 8, '\0');
+      for (int i = 0; i < operand; ++i) {
         const auto it = bits.find(address + i);
-        if (it != bits.end() && it->second) byte = static_cast<uint8_t>(byte | (1 << i));
+        if (it != bits.end() && it->second)
+          bytes[static_cast<size_t>(i / 8)] |= static_cast<char>(1 << (i % 8));
       }
-      reply.push_back(1);
-      reply.push_back(static_cast<char>(byte));
-      return reply;
+      reply.push_back(static_cast<char>(bytes.size()));
+      return reply + bytes;
     }
     case 3:
     case 4: {
       const auto& registers = function == 3 ? Holding : Input;
+      if (StrictAddresses && !AllPresent(registers, address, operand)) return Refused(function, 2);
       reply.push_back(static_cast<char>(2 * operand));
       for (int i = 0; i < operand; ++i) {
         const auto it = registers.find(address + i);

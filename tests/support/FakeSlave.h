@@ -35,8 +35,10 @@ class FakeSlave {
   // included): a device that answers wrongly, an adapter that echoes the request first, a late
   // reply in front of this one. Unset: the reply as built.
   std::function<std::string(const std::string& request, const std::string& reply)> Wire;
-  bool Silent = false;                   // requests are still recorded, but never answered
-  int ExceptionCode = 0;                 // when set, every request gets this exception
+  bool Silent = false;    // requests are still recorded, but never answered
+  int ExceptionCode = 0;  // when set, every request gets this exception
+  // A read that touches an address missing from its table gets exception 2, as a real device's.
+  bool StrictAddresses = false;
   int Requests = 0;                      // requests addressed to this slave
   std::vector<std::string> RequestPdus;  // function code and data of each such request
   // Every request seen on the line, whoever it was for: address, function code and data (unit

@@ -38,8 +38,10 @@ class SiteFixture : public HostFixture {
   void OpenSerial(bool rtu) {
     serialPorts.Available = {1};
     client = NewClient();
-    ASSERT_TRUE(client->OpenSite(List(
-        {"DESCRIPTION=Plant", "COMPORT=1", "BAUDRATE=19200", rtu ? "BP2=TRUE" : "BP2=FALSE"})));
+    std::vector<std::string> keys{"DESCRIPTION=Plant", "COMPORT=1", "BAUDRATE=19200",
+                                  rtu ? "BP2=TRUE" : "BP2=FALSE"};
+    keys.insert(keys.end(), siteKeys.begin(), siteKeys.end());
+    ASSERT_TRUE(client->OpenSite(Variant(SafeArray::OfTexts(keys))));
     ASSERT_EQ(Status(RunToEnd(*client, {"COMMAND=COMMANDSTATUS"})), "TRUE");
     engine = client->Engine;
     port = serialPorts.Created.back();
@@ -50,7 +52,9 @@ class SiteFixture : public HostFixture {
   // A Modbus/TCP site; its socket opens with the first exchange.
   void OpenTcp(const std::string& address = "10.0.0.5") {
     client = NewClient();
-    ASSERT_TRUE(client->OpenSite(List({"DESCRIPTION=Gateway", "BP3=TRUE", "SP3=" + address})));
+    std::vector<std::string> keys{"DESCRIPTION=Gateway", "BP3=TRUE", "SP3=" + address};
+    keys.insert(keys.end(), siteKeys.begin(), siteKeys.end());
+    ASSERT_TRUE(client->OpenSite(Variant(SafeArray::OfTexts(keys))));
     ASSERT_EQ(Status(RunToEnd(*client, {"COMMAND=COMMANDSTATUS"})), "TRUE");
     engine = client->Engine;
     tcp = tcpClients.Created.back();
@@ -127,6 +131,7 @@ class SiteFixture : public HostFixture {
     return loop.RunUntilTrue(predicate, limitMs);
   }
 
+  std::vector<std::string> siteKeys;  // more keys for the site Open opens (POLLMODE=FAST)
   std::unique_ptr<TQorModBusCom> client;
   TModBusForm* engine = nullptr;
   FakeSerialPort* port = nullptr;

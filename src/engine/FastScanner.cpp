@@ -1,0 +1,393 @@
+#include "engine/FastScanner.h"
+
+#include <algorithm>
+#include <cmath>
+#include <exception>
+#include <numeric>
+
+#include "platform/TextHelpers.h"
+
+namespace qmb {
+
+namespace {
+
+struct Item {
+  const PointAddress* point;
+  int32_t position;
+  uint16_t wire;
+};
+
+bool SameRun(const PointAddress& a, const PointAddress& b) {
+  return a.Host == b.Host && a.Slave == b.Slave && a.PointKind == b.PointKind;
+}
+
+int32_t ReplyDataBytes(const ScanBlock& block) {
+  return IsRegister(block.Kind) ? 2 * block.Quantity : (block.Quantity + 7) / 8;
+}
+
+}  // namespace
+
+std::vector<ScanBlock> PlanScanBlocks(const std::vector<PointAddress>& points) {
+  std::vector<Item> items;
+  items.reserve(points.size());
+  for (size_t i = 0; i < points.size(); ++i) {
+    const PointAddress& point = points[i];
+    if (ReadFunction(point.PointKind) == 0 || !HasWireAddress(point)) continue;
+    items.push_back({&point, static_cast<int32_t>(i), WireAddress(point)});
+  }
+  std::stable_sort(items.begin(), items.end(), [](const Item& a, const Item& b) {
+    const PointAddress& p = *a.point;
+    const PointAddress& q = *b.point;
+    if (p.Host != q.Host) return p.Host < q.Host;
+    if (p.Slave != q.Slave) return p.Slave < q.Slave;
+    if (p.PointKind != q.PointKind) return p.PointKind < q.PointKind;
+    return a.wire < b.wire;
+  });
+
+  std::vector<ScanBlock> blocks;
+  const PointAddress* runOf = nullptr;
+  for (const Item& item : items) {
+    const bool registers = IsRegister(item.point->PointKind);
+    const uint16_t most = registers ? kMaxBlockRegisters : kMaxBlockBits;
+    const uint16_t gap = registers ? kMaxGapRegisters : kMaxGapBits;
+    bool joins = false;
+    if (runOf != nullptr && SameRun(*runOf, *item.point)) {
+      const ScanBlock& last = blocks.back();
+      const int32_t end = last.Start + last.Quantity;  // one past the last address read
+      joins = item.wire < end ||
+              (item.wire - end <= gap && item.wire - last.Start + 1 <= static_cast<int32_t>(most));
+    }
+    if (!joins) {
+      ScanBlock block;
+      block.Host = item.point->Host;
+      block.Slave = item.point->Slave;
+      block.Kind = item.point->PointKind;
+      block.Start = item.wire;
+      block.Quantity = 1;
+      blocks.push_back(std::move(block));
+      runOf = item.point;
+    }
+    ScanBlock& block = blocks.back();
+    block.Quantity =
+        static_cast<uint16_t>(std::max<int32_t>(block.Quantity, item.wire - block.Start + 1));
+    block.Members.push_back({item.position, static_cast<uint16_t>(item.wire - block.Start)});
+  }
+  return blocks;
+}
+
+std::string BlockRequestText(const ScanBlock& block) {
+  return ByteToHex(static_cast<uint8_t>(block.Slave & 0xFF)) + ByteToHex(ReadFunction(block.Kind)) +
+         WordToHex(block.Start) + WordToHex(block.Quantity);
+}
+
+std::string BlockMemberValue(const ScanBlock& block, const ScanBlock::Member& member,
+                             const ReplyBlock& reply) {
+  // Data[0] is the byte count; the values follow it.
+  if (IsRegister(block.Kind)) {
+    const int32_t at = 1 + 2 * member.Offset;
+    if (reply.DataLength <= at + 1) return {};
+    return std::to_string(256 * reply.Data[static_cast<size_t>(at)] +
+                          reply.Data[static_cast<size_t>(at) + 1]);
+  }
+  const int32_t at = 1 + member.Offset / 8;
+  if (reply.DataLength <= at) return {};
+  return (reply.Data[static_cast<size_t>(at)] >> (member.Offset % 8)) & 1 ? "TRUE" : "FALSE";
+}
+
+int32_t SerialReplyTimeoutMs(int32_t baud, bool ascii, int32_t requestBytes, int32_t replyBytes) {
+  const auto characters = [ascii](int32_t bytes) { return ascii ? 2 * bytes + 3 : bytes; };
+  const int64_t bits = 11LL * (characters(requestBytes) + characters(replyBytes));
+  const int64_t speed = baud > 0 ? baud : 9600;
+  return static_cast<int32_t>((bits * 1000 + speed - 1) / speed) + FastScanner::kTurnaroundMs;
+}
+
+int32_t RtuFrameGapMs(int32_t baud) {
+  if (baud <= 0 || baud > 19200) return 2;  // 1.75 ms, in the timer's whole milliseconds
+  return static_cast<int32_t>(std::ceil(3.5 * 11 * 1000 / baud));
+}
+
+FastScanner::FastScanner(Parts parts)
+    : site_(parts.site),
+      flags_(parts.flags),
+      session_(parts.session),
+      points_(parts.points),
+      codec_(parts.codec),
+      line_(parts.line),
+      transactions_(parts.transactions),
+      tcp_(parts.tcp),
+      delay_(parts.delay),
+      log_(parts.log),
+      seenTick_(parts.delay.DelayTicks) {}
+
+FastScanner::~FastScanner() = default;
+
+int64_t FastScanner::Now() {
+  nowTicks_ += static_cast<uint16_t>(delay_.DelayTicks - seenTick_);
+  seenTick_ = delay_.DelayTicks;
+  return nowTicks_;
+}
+
+bool FastScanner::MayScan() const {
+  return site_.FastScan && flags_.Connected && !site_.OfflineMode &&
+         session_.CommandCode() == kNoCommand && !session_.Locked() &&
+         (flags_.TCPMode || line_.IsOpen());
+}
+
+void FastScanner::Tick() {
+  if (!flags_.Connected || site_.OfflineMode || (!flags_.TCPMode && !line_.IsOpen())) {
+    Stop();
+    return;
+  }
+  Next();
+}
+
+void FastScanner::Stop() {
+  if (gap_) gap_->Stop();
+  if (!inFlight_) return;
+  if (timeout_) timeout_->Stop();
+  inFlight_ = false;
+  if (flags_.TCPMode)
+    tcp_.ForgetReply();
+  else
+    transactions_.StopReceive();
+}
+
+void FastScanner::Replan() {
+  std::vector<PointAddress> points;
+  points.reserve(points_.Size());
+  for (size_t i = 0; i < points_.Size(); ++i) {
+    points.push_back(ParsePointAddress(points_.Key(i), flags_.TCPMode).value_or(PointAddress{}));
+    // Modbus/TCP requests always carry unit FF, whatever prefix a point was written with.
+    if (flags_.TCPMode) points.back().Slave = 0xFF;
+  }
+  blocks_ = PlanScanBlocks(points);
+  cursor_ = 0;
+  retryAt_.clear();
+  points_.ClearPolledFlags();
+  const size_t planned = std::accumulate(
+      blocks_.begin(), blocks_.end(), size_t{0},
+      [](size_t sum, const ScanBlock& block) { return sum + block.Members.size(); });
+  if (points_.Size() == 0) return;
+  std::string text = "fast scan: " + std::to_string(planned) + " points in " +
+                     std::to_string(blocks_.size()) + " block reads";
+  if (planned < points_.Size())
+    text += "; " + std::to_string(points_.Size() - planned) + " keys are no point address";
+  log_.Info(text);
+}
+
+bool FastScanner::Due(const ScanBlock& block, int64_t now) const {
+  for (const ScanBlock::Member& member : block.Members) {
+    if (points_.Data(static_cast<size_t>(member.Position)).FailureCount <= kSkipAfterFailures)
+      return true;
+    const auto at = static_cast<size_t>(member.Position);
+    if (at >= retryAt_.size() || now >= retryAt_[at]) return true;
+  }
+  return false;
+}
+
+void FastScanner::Next() {
+  if (inFlight_ || !MayScan()) return;
+  if (points_.TakePointsChanged()) Replan();
+  if (blocks_.empty()) return;
+  const int64_t now = Now();
+  for (size_t k = 0; k <= blocks_.size(); ++k) {
+    if (cursor_ >= blocks_.size()) {
+      cursor_ = 0;  // a new cycle
+      points_.ClearPolledFlags();
+    }
+    if (Due(blocks_[cursor_], now)) {
+      Send(blocks_[cursor_]);
+      return;
+    }
+    ++cursor_;
+  }
+  // Nothing due (every point dropped and waiting for its retry): the next tick looks again.
+}
+
+void FastScanner::StartTimeout(int32_t milliseconds) {
+  if (!timeout_)
+    timeout_ = delay_.Loop().CreateTimer(milliseconds, [this] {
+      timeout_->Stop();
+      if (inFlight_) Finish(false);
+    });
+  timeout_->SetInterval(milliseconds);
+  timeout_->Start();
+}
+
+void FastScanner::Send(const ScanBlock& block) {
+  try {
+    if (flags_.TCPMode) {
+      tcp_.SelectHost(block.Host);
+      if (!tcp_.TCPReady()) {
+        // The connection is being set up; the ticks look again, and a host that never takes
+        // it fails its points like a silent one.
+        if (++connectWait_ >= kConnectTicks) {
+          connectWait_ = 0;
+          Fail(block);
+          ++cursor_;
+        }
+        return;
+      }
+      connectWait_ = 0;
+      const std::string pdu{
+          static_cast<char>(ReadFunction(block.Kind)), static_cast<char>(block.Start >> 8),
+          static_cast<char>(block.Start & 0xFF), static_cast<char>(block.Quantity >> 8),
+          static_cast<char>(block.Quantity & 0xFF)};
+      const std::string frame = codec_.BuildTCPReadFrame(pdu);
+      inFlight_ = true;
+      StartTimeout(kTcpReplyTimeoutMs);
+      sending_ = true;
+      tcp_.SendTCP(frame);
+      sending_ = false;
+    } else {
+      const std::string hex = BlockRequestText(block);
+      int32_t replyBytes = 0;
+      if (site_.UseRTU) {
+        if (!transactions_.FrameRTURequest(hex)) throw std::length_error("request too long");
+        asciiFrame_.clear();
+        expectedBytes_ = 5 + ReplyDataBytes(block);
+        replyBytes = expectedBytes_;
+      } else {
+        asciiFrame_ = transactions_.FrameASCIIRequest(hex);
+        if (asciiFrame_.empty()) throw std::length_error("request too long");
+        replyBytes = 4 + ReplyDataBytes(block);
+      }
+      transactions_.StartReceive();
+      inFlight_ = true;
+      StartTimeout(
+          SerialReplyTimeoutMs(site_.BaudRate, !site_.UseRTU, codec_.Command.Length, replyBytes));
+      line_.PutFrame(site_.UseRTU ? codec_.CommandBytes() : asciiFrame_);
+    }
+  } catch (const std::exception& e) {
+    // A line that refuses the request fails this block; the scan goes on at the next tick
+    // rather than trying the next block on a refusing line at once.
+    sending_ = false;
+    log_.Warning(std::string("scan request failed: ") + e.what());
+    Stop();
+    Fail(block);
+    ++cursor_;
+    return;
+  }
+  if (std::exchange(replyEarly_, false)) Finish(true);
+}
+
+void FastScanner::BytesArrived() {
+  if (!inFlight_ || flags_.TCPMode) return;
+  const int32_t count =
+      std::clamp(codec_.Receive.Count, 0, static_cast<int32_t>(kReceiveBufferSize));
+  const uint8_t* bytes = codec_.Receive.Bytes.data();
+  if (site_.UseRTU) {
+    // An adapter that hears its own transmission puts the request in front of the reply.
+    const int32_t request = codec_.Command.Length;
+    int32_t from = 0;
+    if (count > request && request > 0 &&
+        std::equal(bytes, bytes + request, codec_.Command.Bytes.data()))
+      from = request;
+    const int32_t reply = count - from;
+    const bool exception = reply >= 5 && (bytes[from + 1] & 0x80) != 0;
+    if (exception || reply >= expectedBytes_) Finish(true);
+    return;
+  }
+  if (count < 2 || bytes[count - 2] != '\r' || bytes[count - 1] != '\n') return;
+  // The echo of the request line alone: the reply is still to come.
+  if (static_cast<size_t>(count) == asciiFrame_.size() &&
+      std::equal(asciiFrame_.begin(), asciiFrame_.end(), bytes))
+    return;
+  Finish(true);
+}
+
+void FastScanner::ReplyArrived() {
+  if (!inFlight_ || !flags_.TCPMode) return;
+  if (sending_) {
+    replyEarly_ = true;
+    return;
+  }
+  Finish(true);
+}
+
+void FastScanner::Finish(bool arrived) {
+  timeout_->Stop();
+  inFlight_ = false;
+  ++exchanges_;
+  bool accepted = false;
+  if (flags_.TCPMode) {
+    if (arrived) accepted = transactions_.CheckTCPReply(tcp_.Request(), tcp_.ReplyText());
+    tcp_.ForgetReply();  // a late answer is dropped as it comes
+  } else {
+    transactions_.StopReceive();
+    if (arrived && !site_.UseRTU) codec_.DecodeASCIIReply();
+    if (arrived && codec_.Receive.Count > 2)
+      accepted = transactions_.CheckReply(site_.UseRTU ? SerialFraming::RTU : SerialFraming::ASCII);
+  }
+  // A table rebuilt meanwhile makes the block's positions stale: its answer goes nowhere.
+  if (!points_.PointsChanged() && cursor_ < blocks_.size()) {
+    const int32_t error = transactions_.Reply().ErrorCode;
+    if (accepted && error == kReplyNoError) {
+      Store(blocks_[cursor_]);
+      ++cursor_;
+    } else if (accepted && blocks_[cursor_].Quantity > 1 && blocks_[cursor_].Members.size() > 1) {
+      Split(cursor_);
+    } else {
+      Fail(blocks_[cursor_]);
+      ++cursor_;
+    }
+  }
+  if (flags_.TCPMode || !site_.UseRTU) {
+    Next();
+    return;
+  }
+  if (!gap_)
+    gap_ = delay_.Loop().CreateTimer(RtuFrameGapMs(site_.BaudRate), [this] {
+      gap_->Stop();
+      Next();
+    });
+  gap_->Start();
+}
+
+void FastScanner::Store(const ScanBlock& block) {
+  const ReplyBlock& reply = transactions_.Reply();
+  for (const ScanBlock::Member& member : block.Members)
+    points_.SetPointValue(member.Position, BlockMemberValue(block, member, reply));
+}
+
+void FastScanner::Fail(const ScanBlock& block) {
+  // An exchange lost with the serial port says nothing about the points: the port is being
+  // reopened, and they are read after that.
+  if (!flags_.TCPMode && !line_.IsOpen()) return;
+  const int64_t now = Now();
+  for (const ScanBlock::Member& member : block.Members) {
+    const auto at = static_cast<size_t>(member.Position);
+    TPointData& point = points_.Data(at);
+    if (++point.FailureCount <= kSkipAfterFailures) continue;
+    if (retryAt_.size() <= at) retryAt_.resize(points_.Size(), 0);
+    retryAt_[at] = now + kDroppedRetryTicks;
+    if (point.FailureCount == kSkipAfterFailures + 1)
+      log_.Debug(LoggedText(points_.Key(at)) + " left out of the scan after " +
+                 std::to_string(point.FailureCount) + " failed reads; tried again every " +
+                 std::to_string(kDroppedRetryTicks / 10) + " s");
+  }
+}
+
+void FastScanner::Split(size_t at) {
+  const ScanBlock block = blocks_[at];
+  std::vector<ScanBlock> singles;
+  for (const ScanBlock::Member& member : block.Members) {
+    if (!singles.empty() && singles.back().Start == block.Start + member.Offset) {
+      singles.back().Members.push_back({member.Position, 0});
+      continue;
+    }
+    ScanBlock single = block;
+    single.Start = static_cast<uint16_t>(block.Start + member.Offset);
+    single.Quantity = 1;
+    single.Members = {{member.Position, 0}};
+    singles.push_back(std::move(single));
+  }
+  log_.Info((flags_.TCPMode ? "unit " : "slave ") + std::to_string(block.Slave) +
+            " refused a read of " + std::to_string(block.Quantity) + " from wire address " +
+            std::to_string(block.Start) + "; its " + std::to_string(singles.size()) +
+            " points are read one by one");
+  blocks_.erase(blocks_.begin() + static_cast<std::ptrdiff_t>(at));
+  blocks_.insert(blocks_.begin() + static_cast<std::ptrdiff_t>(at), singles.begin(), singles.end());
+}
+
+}  // namespace qmb

@@ -1,0 +1,153 @@
+// The fast scan (site key POLLMODE=FAST): instead of one point per few process ticks, the
+// registered points are read back to back in block reads. Near points of one slave (or host) and
+// kind share a request; the next request goes out as soon as the exchange before it ended (RTU:
+// after the 3.5-character silence at the line's speed; ASCII: at the reply's CR LF; Modbus/TCP:
+// on the matched reply), each with a reply timeout from the line's speed. Each point keeps its
+// own value, failure count and Polled flag. A host command waits for the exchange in flight
+// only: the scan stops at its end and goes on after the command.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/CommandSession.h"
+#include "engine/LinkFlags.h"
+#include "engine/PointTable.h"
+#include "engine/TransactionEngine.h"
+#include "links/SerialLine.h"
+#include "links/TcpLink.h"
+#include "model/TypeSite.h"
+#include "platform/DelayClock.h"
+#include "platform/Log.h"
+#include "platform/MessageLoop.h"
+#include "protocol/FrameCodec.h"
+#include "protocol/PointAddress.h"
+
+namespace qmb {
+
+// One read request of the scan and the table positions of the points it answers.
+struct ScanBlock {
+  std::string Host;  // Modbus/TCP: the point's host ("" for the site's address)
+  int32_t Slave = 0;
+  PointAddress::Kind Kind = PointAddress::Kind::None;
+  uint16_t Start = 0;     // first wire address
+  uint16_t Quantity = 0;  // registers or bits
+  struct Member {
+    int32_t Position;
+    uint16_t Offset;  // from Start
+  };
+  std::vector<Member> Members;
+};
+
+// The largest reads: what one reply frame holds (Modbus's own limits). Points further apart than
+// the gap are read in separate requests: reading a few unwanted registers is cheaper than
+// another exchange, but many are not, and a device may not have them.
+inline constexpr uint16_t kMaxBlockRegisters = 125;
+inline constexpr uint16_t kMaxBlockBits = 2000;
+inline constexpr uint16_t kMaxGapRegisters = 8;
+inline constexpr uint16_t kMaxGapBits = 64;
+
+// The blocks for these points, ordered by host, slave, kind and address; points that are no
+// address are left out. Positions are indices into `points`.
+std::vector<ScanBlock> PlanScanBlocks(const std::vector<PointAddress>& points);
+// The read request of a block: slave, function, start and quantity, as hex text.
+std::string BlockRequestText(const ScanBlock& block);
+// The value of a block's member in its accepted read reply, as DecodePointValue gives a point's.
+std::string BlockMemberValue(const ScanBlock& block, const ScanBlock::Member& member,
+                             const ReplyBlock& reply);
+
+// Milliseconds a serial request may wait for its reply: both frames' time on the wire at the
+// line's speed (11 bits a character; ASCII sends two characters a byte, plus colon and CR LF)
+// and the slave's turnaround.
+int32_t SerialReplyTimeoutMs(int32_t baud, bool ascii, int32_t requestBytes, int32_t replyBytes);
+// The silence that ends an RTU frame, 3.5 characters, in whole milliseconds (fixed at 1.75 ms
+// above 19200 baud, as Modbus over serial lines prescribes).
+int32_t RtuFrameGapMs(int32_t baud);
+
+class FastScanner {
+ public:
+  struct Parts {
+    const TSite& site;
+    const LinkFlags& flags;
+    CommandSession& session;
+    PointTable& points;
+    FrameCodec& codec;
+    SerialLine& line;
+    TransactionEngine& transactions;
+    TcpLink& tcp;
+    DelayClock& delay;
+    const Logger& log;
+  };
+  explicit FastScanner(Parts parts);
+  ~FastScanner();
+  FastScanner(const FastScanner&) = delete;
+  FastScanner& operator=(const FastScanner&) = delete;
+
+  static constexpr int32_t kTurnaroundMs = 250;
+  static constexpr int32_t kTcpReplyTimeoutMs = 1000;
+  // Ticks a Modbus/TCP block waits for its connection before its points count as failed.
+  static constexpr int32_t kConnectTicks = 11;
+  static constexpr int32_t kSkipAfterFailures = 2;
+  static constexpr int32_t kDroppedRetryTicks = 300;
+
+  // Every process tick while the site is left to polling (no command, not locked): takes a new
+  // point table, and starts scanning when nothing is in flight.
+  void Tick();
+  // Abandons the exchange in flight (the link went down); nothing is counted.
+  void Stop();
+  // An exchange is on the line: a command that uses the line waits for its end.
+  bool InFlight() const { return inFlight_; }
+
+  // Link events.
+  void BytesArrived();
+  void ReplyArrived();
+
+  const std::vector<ScanBlock>& Blocks() const { return blocks_; }
+  // Exchanges ended (accepted or not) since the scanner was made.
+  int64_t Exchanges() const { return exchanges_; }
+
+ private:
+  bool MayScan() const;
+  void Replan();
+  // Sends the next block due, if any and if allowed; otherwise waits for the next tick.
+  void Next();
+  bool Due(const ScanBlock& block, int64_t now) const;
+  void Send(const ScanBlock& block);
+  void Finish(bool accepted);
+  void Store(const ScanBlock& block);
+  void Fail(const ScanBlock& block);
+  // A device that refuses a block (an address it lacks inside a gap) gets its points one by one.
+  void Split(size_t at);
+  void StartTimeout(int32_t milliseconds);
+  int64_t Now();
+
+  const TSite& site_;
+  const LinkFlags& flags_;
+  CommandSession& session_;
+  PointTable& points_;
+  FrameCodec& codec_;
+  SerialLine& line_;
+  TransactionEngine& transactions_;
+  TcpLink& tcp_;
+  DelayClock& delay_;
+  const Logger& log_;
+  std::unique_ptr<Timer> timeout_;
+  std::unique_ptr<Timer> gap_;
+
+  std::vector<ScanBlock> blocks_;
+  std::vector<int64_t> retryAt_;  // by table position
+  size_t cursor_ = 0;
+  bool inFlight_ = false;
+  bool sending_ = false;  // inside Send: a reply that comes meanwhile is taken after it
+  bool replyEarly_ = false;
+  std::string asciiFrame_;     // the ASCII request on the line (an adapter's echo of it)
+  int32_t expectedBytes_ = 0;  // an RTU reply's length, exception replies being 5
+  int32_t connectWait_ = 0;
+  int64_t exchanges_ = 0;
+  int64_t nowTicks_ = 0;
+  uint16_t seenTick_ = 0;
+};
+
+}  // namespace qmb

@@ -1,0 +1,243 @@
+// The fast scan: how points become block reads, the reply timeouts and frame gaps from the line's
+// speed, and in virtual time on each framing the request order and pace, per-point failures, a
+// refused block read point by point, and a host command served between two exchanges.
+#include <gtest/gtest.h>
+
+#include "engine/FastScanner.h"
+#include "support/SiteFixture.h"
+
+namespace qmb::test {
+namespace {
+
+using Kind = PointAddress::Kind;
+
+PointAddress At(int slave, Kind kind, int number, const std::string& host = "") {
+  PointAddress point;
+  point.Host = host;
+  point.Slave = slave;
+  point.PointKind = kind;
+  point.Number = number;
+  return point;
+}
+
+struct PlanCase {
+  const char* name;
+  std::vector<PointAddress> points;
+  std::vector<std::string> requests;          // one per block, in order
+  std::vector<std::vector<int32_t>> members;  // table positions per block
+};
+
+std::vector<PointAddress> EveryEighth(int count) {
+  std::vector<PointAddress> points;
+  for (int i = 0; i < count; ++i) points.push_back(At(1, Kind::HoldingRegister, 1 + 8 * i));
+  return points;
+}
+
+TEST(ScanPlanTest, NearPointsOfOneSlaveAndKindShareARead) {
+  const Kind H = Kind::HoldingRegister;
+  const std::vector<PlanCase> cases{
+      {"adjacent and near join, the gap read",
+       {At(1, H, 1), At(1, H, 2), At(1, H, 10)},
+       {"01030000000A"},
+       {{0, 1, 2}}},
+      {"nine unwanted registers split",
+       {At(1, H, 11), At(1, H, 1)},
+       {"010300000001", "0103000A0001"},
+       {{1}, {0}}},
+      {"no read beyond 125 registers",
+       EveryEighth(17),
+       {"010300000079", "010300800001"},
+       {{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}, {16}}},
+      {"slaves and kinds apart, in order",
+       {At(2, H, 1), At(1, Kind::InputRegister, 1), At(1, H, 2), At(1, H, 1), At(1, Kind::Coil, 1),
+        At(1, Kind::DiscreteInput, 1)},
+       {"010100000001", "010200000001", "010300000002", "010400000001", "020300000001"},
+       {{4}, {5}, {3, 2}, {1}, {0}}},
+      {"bits join across 64 and split beyond",
+       {At(1, Kind::Coil, 1), At(1, Kind::Coil, 66), At(1, Kind::Coil, 200)},
+       {"010100000042", "010100C70001"},
+       {{0, 1}, {2}}},
+      {"hosts apart",
+       {At(255, H, 1, "10.0.0.8"), At(255, H, 2, "10.0.0.7")},
+       {"FF0300010001", "FF0300000001"},
+       {{1}, {0}}},
+      {"one address twice read once; no address left out",
+       {At(1, H, 5), At(1, H, 5), PointAddress{}, At(1, H, 0)},
+       {"010300040001"},
+       {{0, 1}}},
+  };
+  for (const PlanCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::vector<ScanBlock> blocks = PlanScanBlocks(c.points);
+    std::vector<std::string> requests;
+    std::vector<std::vector<int32_t>> members;
+    for (const ScanBlock& block : blocks) {
+      requests.push_back(BlockRequestText(block));
+      members.emplace_back();
+      for (const auto& member : block.Members) members.back().push_back(member.Position);
+    }
+    EXPECT_EQ(requests, c.requests);
+    EXPECT_EQ(members, c.members);
+  }
+}
+
+TEST(ScanPlanTest, MembersTakeTheirOwnRegisterOrBitFromTheBlockReply) {
+  ScanBlock registers{"", 1, Kind::HoldingRegister, 10, 3, {{0, 0}, {1, 2}}};
+  ReplyBlock reply;
+  reply.Data = {6, 0x01, 0x02, 0xFF, 0xFF, 0x80, 0x00};
+  reply.DataLength = 7;
+  EXPECT_EQ(BlockMemberValue(registers, registers.Members[0], reply), "258");
+  EXPECT_EQ(BlockMemberValue(registers, registers.Members[1], reply), "32768");
+  reply.DataLength = 5;  // too short for the third register
+  EXPECT_EQ(BlockMemberValue(registers, registers.Members[1], reply), "");
+
+  ScanBlock bits{"", 1, Kind::Coil, 0, 10, {{0, 0}, {1, 7}, {2, 8}, {3, 9}}};
+  reply.Data = {2, 0b1000'0001, 0b10};
+  reply.DataLength = 3;
+  EXPECT_EQ(BlockMemberValue(bits, bits.Members[0], reply), "TRUE");
+  EXPECT_EQ(BlockMemberValue(bits, bits.Members[1], reply), "TRUE");
+  EXPECT_EQ(BlockMemberValue(bits, bits.Members[2], reply), "FALSE");
+  EXPECT_EQ(BlockMemberValue(bits, bits.Members[3], reply), "TRUE");
+}
+
+TEST(ScanPlanTest, TimeoutsAndFrameGapsFollowTheLineSpeed) {
+  // Wire time of both frames at 11 bits a character, rounded up, plus the slave's turnaround.
+  EXPECT_EQ(SerialReplyTimeoutMs(9600, false, 8, 7), 18 + FastScanner::kTurnaroundMs);
+  EXPECT_EQ(SerialReplyTimeoutMs(38400, false, 8, 255), 76 + FastScanner::kTurnaroundMs);
+  EXPECT_EQ(SerialReplyTimeoutMs(9600, true, 7, 6), 37 + FastScanner::kTurnaroundMs);
+  EXPECT_EQ(SerialReplyTimeoutMs(0, false, 8, 7), SerialReplyTimeoutMs(9600, false, 8, 7));
+  EXPECT_EQ(RtuFrameGapMs(1200), 33);
+  EXPECT_EQ(RtuFrameGapMs(9600), 5);
+  EXPECT_EQ(RtuFrameGapMs(19200), 3);
+  EXPECT_EQ(RtuFrameGapMs(38400), 2);
+  EXPECT_EQ(RtuFrameGapMs(115200), 2);
+}
+
+std::string Read(int slave, int function, int wire, int quantity) {
+  return HexOf(std::string{static_cast<char>(slave), static_cast<char>(function),
+                           static_cast<char>(wire >> 8), static_cast<char>(wire & 0xFF),
+                           static_cast<char>(quantity >> 8), static_cast<char>(quantity & 0xFF)});
+}
+
+struct Pace {
+  LinkKind link;
+  int64_t spacing;  // request to request, for a reply 20 ms after its request
+  int64_t silent;   // request to request after a silent slave
+};
+
+void PrintTo(const Pace& p, std::ostream* os) {
+  *os << LinkName(p.link);
+}
+
+class FastScanTest : public SiteFixture, public ::testing::WithParamInterface<Pace> {
+ protected:
+  void SetUp() override {
+    siteKeys = {"POLLMODE=FAST"};
+    Open(GetParam().link);
+  }
+  int Unit() const { return GetParam().link == LinkKind::TCP ? 0xFF : 1; }
+};
+
+// RTU waits the 3.5-character gap (3 ms at 19200 baud) after a reply; ASCII goes on at its
+// CR LF, Modbus/TCP on the matched reply. A silent slave: RTU 8 + 7 bytes and ASCII 7 + 6 bytes
+// on the wire at 19200 baud (9 and 19 ms) plus 250 ms turnaround; Modbus/TCP 1 s.
+INSTANTIATE_TEST_SUITE_P(Framings, FastScanTest,
+                         ::testing::Values(Pace{LinkKind::ASCII, 20, 269},
+                                           Pace{LinkKind::RTU, 23, 262},
+                                           Pace{LinkKind::TCP, 20, 1000}),
+                         [](const auto& info) { return std::string(LinkName(info.param.link)); });
+
+TEST_P(FastScanTest, ReadsBlocksBackToBackAndGivesEachPointItsValue) {
+  slave->Holding = {{0, 10}, {1, 11}, {2, 12}};
+  slave->Coils = {{1, true}};
+  SendPoints({"{a}{1-HREG1}", "{b}{1-HREG3}", "{c}{1-OUT2}", "{d}{1-HREG2}"});
+  ASSERT_TRUE(RunUntil([&] { return FrameCount() >= 5; }));
+  const int u = Unit();
+  const std::string coils = Read(u, 1, 1, 1);
+  const std::string holding = Read(u, 3, 0, 3);
+  EXPECT_EQ(Requests(), (std::vector<std::string>{coils, holding, coils, holding, coils}));
+  for (size_t i = 1; i < slave->FrameTimes.size(); ++i)
+    EXPECT_EQ(slave->FrameTimes[i] - slave->FrameTimes[i - 1], GetParam().spacing) << i;
+  EXPECT_EQ(Point("1-HREG1").Value, "10");
+  EXPECT_EQ(Point("1-HREG2").Value, "11");
+  EXPECT_EQ(Point("1-HREG3").Value, "12");
+  EXPECT_EQ(Point("1-OUT2").Value, "TRUE");
+
+  // New values show within one cycle; the list reports them as always.
+  slave->Holding[2] = 99;
+  const size_t seen = FrameCount();
+  ASSERT_TRUE(RunUntil([&] { return FrameCount() >= seen + 2; }));
+  loop.RunFor(GetParam().spacing);
+  EXPECT_EQ(Point("1-HREG3").Value, "99");
+  EXPECT_EQ(Status(Run({"COMMAND=GETPOINTSLIST"})), "TRUE");
+}
+
+TEST_P(FastScanTest, SilentDeviceTimesOutByTheLineSpeedAndOnlyItsPointsAreDropped) {
+  slave->Holding = {{0, 5}};
+  // On TCP every unit id reaches the one device, so the silent point is an address it stops
+  // answering; on a serial line it is a slave that is not there.
+  const bool tcpLink = GetParam().link == LinkKind::TCP;
+  const std::string dead = tcpLink ? "HREG20" : "2-HREG20";
+  if (tcpLink) {
+    tcp->OnSend = [this, inner = tcp->OnSend](const std::string& frame) {
+      slave->Silent = frame.size() >= 10 && static_cast<uint8_t>(frame[9]) == 19;
+      inner(frame);
+    };
+  }
+  SendPoints({"{a}{1-HREG1}", "{b}{" + dead + "}"});
+  ASSERT_TRUE(RunUntil([&] { return FrameCount() >= 9; }));
+  const std::string a = Read(Unit(), 3, 0, 1);
+  const std::string b = Read(tcpLink ? 0xFF : 2, 3, 19, 1);
+  // The dead point fails three times, then only the live one is read.
+  EXPECT_EQ(Requests(), (std::vector<std::string>{a, b, a, b, a, b, a, a, a}));
+  EXPECT_EQ(slave->FrameTimes[2] - slave->FrameTimes[1], GetParam().silent);
+  EXPECT_EQ(Point(dead).FailureCount, 3);
+  EXPECT_FALSE(Point(dead).HasValue);
+  EXPECT_EQ(Point("1-HREG1").FailureCount, 0);
+  EXPECT_EQ(Point("1-HREG1").Value, "5");
+
+  // Its retry comes after 30 s.
+  const int64_t dropped = slave->FrameTimes[5];
+  ASSERT_TRUE(RunUntil([&] { return Requests().back() == b; }, 40000));
+  EXPECT_GE(loop.NowMs() - dropped, 30000);
+  EXPECT_LE(loop.NowMs() - dropped, 31000 + GetParam().silent);
+}
+
+TEST_P(FastScanTest, BlockTheDeviceRefusesIsReadPointByPoint) {
+  slave->StrictAddresses = true;  // wire addresses 1 to 3 do not exist
+  slave->Holding = {{0, 10}, {4, 14}};
+  SendPoints({"{a}{1-HREG1}", "{b}{1-HREG5}"});
+  ASSERT_TRUE(RunUntil([&] { return FrameCount() >= 5; }));
+  const int u = Unit();
+  EXPECT_EQ(Requests(),
+            (std::vector<std::string>{Read(u, 3, 0, 5), Read(u, 3, 0, 1), Read(u, 3, 4, 1),
+                                      Read(u, 3, 0, 1), Read(u, 3, 4, 1)}));
+  EXPECT_EQ(Point("1-HREG1").Value, "10");
+  EXPECT_EQ(Point("1-HREG5").Value, "14");
+  EXPECT_EQ(Point("1-HREG1").FailureCount, 0);
+  EXPECT_EQ(Point("1-HREG5").FailureCount, 0);
+}
+
+TEST_P(FastScanTest, HostCommandIsServedAfterTheExchangeInFlightAndTheScanGoesOn) {
+  slave->Holding = {{0, 10}, {1, 11}, {7, 77}};
+  slave->ReplyDelayMs = 150;  // every exchange spans a tick
+  SendPoints({"{a}{1-HREG1}", "{b}{1-HREG2}"});
+  ASSERT_TRUE(RunUntil([&] { return FrameCount() >= 3; }));
+  loop.RunFor(25);  // mid-exchange
+  const Variant reply = Run({"COMMAND=POINTGETVALUE", "POINT={x}{1-HREG8}"});
+  EXPECT_EQ(Status(reply), "TRUE");
+  const std::vector<std::string> requests = Requests();
+  const std::string command = Read(Unit(), 3, 7, 1);
+  const auto it = std::find(requests.begin(), requests.end(), command);
+  ASSERT_NE(it, requests.end());
+  const auto at = static_cast<size_t>(it - requests.begin());
+  // Not on top of a scan exchange, and no later than that exchange's end and the next tick.
+  EXPECT_GE(slave->FrameTimes[at] - slave->FrameTimes[at - 1], slave->ReplyDelayMs);
+  EXPECT_LE(slave->FrameTimes[at] - acceptedAt, slave->ReplyDelayMs + 100);
+  const size_t seen = FrameCount();
+  ASSERT_TRUE(RunUntil([&] { return FrameCount() >= seen + 2; }, 1000));
+  EXPECT_EQ(Requests().back(), Read(Unit(), 3, 0, 2));
+}
+
+}  // namespace
+}  // namespace qmb::test
