@@ -71,7 +71,7 @@ Variant List(const std::vector<std::string>& texts) {
 
 int main(int argc, char** argv) {
   // As the server without windows runs.
-  QCoreApplication::setEventDispatcher(new EpollEventDispatcher);
+  QCoreApplication::setEventDispatcher(new qmb::EpollEventDispatcher);
   QCoreApplication app(argc, argv);
   if (argc < 2) {
     std::fprintf(stderr, "usage: %s PORT [SITES] [POINTS] [SECONDS] [WARMUP]\n", argv[0]);
