@@ -245,9 +245,8 @@ int EpollEventDispatcher::ActivateSocketNotifiers() {
 // ---- Timers ----
 
 EpollEventDispatcher::TimerEntry* EpollEventDispatcher::FindTimer(int timerId) const {
-  for (const auto& timer : timers_)
-    if (timer->id == timerId) return timer.get();
-  return nullptr;
+  const auto entry = timers_.find(timerId);
+  return entry == timers_.end() ? nullptr : entry->second.get();
 }
 
 void EpollEventDispatcher::registerTimer(int timerId, qint64 interval, Qt::TimerType timerType,
@@ -268,27 +267,25 @@ void EpollEventDispatcher::registerTimer(int timerId, qint64 interval, Qt::Timer
   if (timer->type == Qt::VeryCoarseTimer) timer->timeout = WholeSecond(timer->timeout);
   if (timer->type == Qt::CoarseTimer) AlignCoarse(timer->timeout, timer->intervalMs, now);
   timer->sequence = ++timerSequence_;
-  timers_.push_back(std::move(timer));
+  timers_[timerId] = std::move(timer);
 }
 
 bool EpollEventDispatcher::unregisterTimer(int timerId) {
-  for (auto it = timers_.begin(); it != timers_.end(); ++it) {
-    if ((*it)->id != timerId) continue;
-    if ((*it)->firing) *(*it)->firing = nullptr;
-    timers_.erase(it);
-    return true;
-  }
-  return false;
+  const auto entry = timers_.find(timerId);
+  if (entry == timers_.end()) return false;
+  if (entry->second->firing) *entry->second->firing = nullptr;
+  timers_.erase(entry);
+  return true;
 }
 
 bool EpollEventDispatcher::unregisterTimers(QObject* object) {
   bool any = false;
   for (auto it = timers_.begin(); it != timers_.end();) {
-    if ((*it)->object != object) {
+    if (it->second->object != object) {
       ++it;
       continue;
     }
-    if ((*it)->firing) *(*it)->firing = nullptr;
+    if (it->second->firing) *it->second->firing = nullptr;
     it = timers_.erase(it);
     any = true;
   }
@@ -298,7 +295,7 @@ bool EpollEventDispatcher::unregisterTimers(QObject* object) {
 QList<QAbstractEventDispatcher::TimerInfo> EpollEventDispatcher::registeredTimers(
     QObject* object) const {
   QList<TimerInfo> list;
-  for (const auto& timer : timers_)
+  for (const auto& [id, timer] : timers_)
     if (timer->object == object)
       list.append(TimerInfo(timer->id, static_cast<int>(timer->intervalMs), timer->type));
   return list;
@@ -326,7 +323,7 @@ void EpollEventDispatcher::NextTimeout(TimerEntry& timer, Clock::time_point now)
 
 int EpollEventDispatcher::WaitMs() const {
   const TimerEntry* first = nullptr;
-  for (const auto& timer : timers_)
+  for (const auto& [id, timer] : timers_)
     if (!timer->firing && (!first || timer->timeout < first->timeout)) first = timer.get();
   if (!first) return -1;
   const auto left = first->timeout - Clock::now();
@@ -340,8 +337,8 @@ int EpollEventDispatcher::ActivateTimers() {
   if (due_.size() <= timerDepth_) due_.resize(timerDepth_ + 1);
   std::vector<Due>& due = due_[timerDepth_];
   due.clear();
-  for (const auto& timer : timers_)
-    if (timer->timeout <= now) due.push_back({timer->timeout, timer->sequence, timer->id});
+  for (const auto& [id, timer] : timers_)
+    if (timer->timeout <= now) due.push_back({timer->timeout, timer->sequence, id});
   std::sort(due.begin(), due.end(), [](const Due& a, const Due& b) {
     return a.timeout != b.timeout ? a.timeout < b.timeout : a.sequence < b.sequence;
   });

@@ -83,7 +83,9 @@ class EpollEventDispatcher : public QAbstractEventDispatcher {
   std::atomic<bool> wakeUpPending_{false};
   std::atomic<bool> interrupted_{false};
 
-  std::vector<std::unique_ptr<TimerEntry>> timers_;
+  // By id: every open serial port has a timer of its own, and timers start and stop with every
+  // exchange (the status lights).
+  std::unordered_map<int, std::unique_ptr<TimerEntry>> timers_;
   uint64_t timerSequence_ = 0;
   std::unordered_map<int, Watch> watches_;
   size_t alwaysReady_ = 0;  // watches with alwaysReady set
