@@ -9,6 +9,7 @@
 
 #include "platform/DelayClock.h"
 #include "platform/Task.h"
+#include "platform/qt/EpollEventDispatcher.h"
 #include "platform/qt/QtMessageLoop.h"
 
 namespace {
@@ -25,6 +26,8 @@ qmb::Task<void> WaitTicks(qmb::DelayClock& clock, int32_t n) {
 }
 
 int main(int argc, char** argv) {
+  // On the dispatcher of the server without windows.
+  QCoreApplication::setEventDispatcher(new qmb::EpollEventDispatcher);
   QCoreApplication app(argc, argv);
   const int ticks = argc > 1 ? std::atoi(argv[1]) : 99;  // Delay(99): ten seconds
   qmb::QtMessageLoop loop;

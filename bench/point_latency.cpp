@@ -22,6 +22,7 @@
 
 #include "BenchHost.h"
 #include "host/QorModBusCom.h"
+#include "platform/qt/EpollEventDispatcher.h"
 #include "platform/qt/QtMessageLoop.h"
 #include "platform/qt/QtSerialPort.h"
 #include "platform/qt/QtTcpClient.h"
@@ -47,6 +48,8 @@ void Report(const char* what, std::vector<double> times, int failures) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // On the dispatcher of the server without windows.
+  QCoreApplication::setEventDispatcher(new qmb::EpollEventDispatcher);
   QCoreApplication app(argc, argv);
   if (argc < 3) {
     std::fprintf(stderr, "usage: %s TCPHOST:PORT COM [COUNT]\n", argv[0]);

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "platform/Log.h"
+#include "platform/qt/EpollEventDispatcher.h"
 #include "platform/qt/QtMessageLoop.h"
 #include "platform/qt/QtSerialPort.h"
 
@@ -41,6 +42,8 @@ void WriteAll(int fd, const char* data, size_t size) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // On the dispatcher of the server without windows.
+  QCoreApplication::setEventDispatcher(new qmb::EpollEventDispatcher);
   QCoreApplication app(argc, argv);
   const size_t megabytes = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 64;
   const int samples = argc > 2 ? std::atoi(argv[2]) : 1000;

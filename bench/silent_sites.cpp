@@ -26,6 +26,7 @@
 #include "BenchHost.h"
 #include "host/QorModBusCom.h"
 #include "platform/Log.h"
+#include "platform/qt/EpollEventDispatcher.h"
 #include "platform/qt/QtMessageLoop.h"
 #include "platform/qt/QtSerialPort.h"
 #include "platform/qt/QtTcpClient.h"
@@ -73,6 +74,8 @@ struct SilentSite {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // On the dispatcher of the server without windows.
+  QCoreApplication::setEventDispatcher(new qmb::EpollEventDispatcher);
   QCoreApplication app(argc, argv);
   if (argc < 2) {
     std::fprintf(stderr, "usage: %s TCPHOST:PORT [COUNT] [SECONDS]\n", argv[0]);

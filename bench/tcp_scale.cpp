@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "host/QorModBusCom.h"
+#include "platform/qt/EpollEventDispatcher.h"
 #include "platform/qt/QtMessageLoop.h"
 #include "platform/qt/QtSerialPort.h"
 #include "platform/qt/QtTcpClient.h"
@@ -69,6 +70,8 @@ Variant List(const std::vector<std::string>& texts) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // As the server without windows runs.
+  QCoreApplication::setEventDispatcher(new qmb::EpollEventDispatcher);
   QCoreApplication app(argc, argv);
   if (argc < 2) {
     std::fprintf(stderr, "usage: %s PORT [SITES] [POINTS] [SECONDS] [WARMUP]\n", argv[0]);

@@ -25,6 +25,7 @@
 #include "platform/Locale.h"
 #include "platform/Log.h"
 #include "platform/ServerLog.h"
+#include "platform/qt/EpollEventDispatcher.h"
 #include "platform/qt/QtMessageLoop.h"
 #include "platform/qt/QtSerialPort.h"
 #include "platform/qt/QtTcpClient.h"
@@ -373,10 +374,14 @@ int main(int argc, char** argv) {
       !std::getenv("WAYLAND_DISPLAY") && !std::getenv("QT_QPA_PLATFORM"))
     qputenv("QT_QPA_PLATFORM", "offscreen");  // a picture needs no desktop
   std::unique_ptr<QCoreApplication> app;
-  if (windows)
+  if (windows) {
     app = std::make_unique<QApplication>(argc, argv);
-  else
+  } else {
+    // Without windows the loop waits on its descriptors with epoll: a wake-up costs what is
+    // ready, not every site's socket (the windows need Qt's own dispatcher).
+    QCoreApplication::setEventDispatcher(new qmb::EpollEventDispatcher);
     app = std::make_unique<QCoreApplication>(argc, argv);
+  }
   std::setlocale(LC_NUMERIC, "");
   qmb::LoadDecimalSeparatorFromEnvironment();
   // Every conversion the driver does itself is locale-free; only the separator is taken over.

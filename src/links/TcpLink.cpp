@@ -102,7 +102,9 @@ void TcpLink::TCP1ReadyToSend() {
 
 void TcpLink::TCP1DataIn(const std::string& bytes) {
   log_.Trace([&] { return "< " + BytesToSpacedHex(bytes); });
-  std::string line = "Data In: ";
+  std::string line;
+  line.reserve(9 + 4 * bytes.size());
+  line = "Data In: ";
   AppendBracketHex(line, bytes);
   model_.AddLogLine(std::move(line));
   stream_ += bytes;

@@ -182,18 +182,6 @@ std::string UpperCase(std::string s) {
   return s;
 }
 
-bool EqualsIgnoringCase(std::string_view text, std::string_view upperWord) {
-  if (text.size() != upperWord.size()) return false;
-  for (size_t i = 0; i < text.size(); ++i)
-    if (AsciiUpper(text[i]) != upperWord[i]) return false;
-  return true;
-}
-
-bool StartsWithIgnoringCase(std::string_view text, std::string_view upperWord) {
-  return text.size() >= upperWord.size() &&
-         EqualsIgnoringCase(text.substr(0, upperWord.size()), upperWord);
-}
-
 bool SameTextIgnoringCase(const std::string& a, const std::string& b) {
   if (a.size() != b.size()) return false;
   for (size_t k = 0; k < a.size(); ++k)

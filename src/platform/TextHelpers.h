@@ -37,8 +37,16 @@ inline char AsciiUpper(char c) {
 }
 std::string UpperCase(std::string s);
 // Whether text, in either case, equals / starts with an upper-case word; nothing is copied.
-bool EqualsIgnoringCase(std::string_view text, std::string_view upperWord);
-bool StartsWithIgnoringCase(std::string_view text, std::string_view upperWord);
+inline bool EqualsIgnoringCase(std::string_view text, std::string_view upperWord) {
+  if (text.size() != upperWord.size()) return false;
+  for (size_t i = 0; i < text.size(); ++i)
+    if (AsciiUpper(text[i]) != upperWord[i]) return false;
+  return true;
+}
+inline bool StartsWithIgnoringCase(std::string_view text, std::string_view upperWord) {
+  return text.size() >= upperWord.size() &&
+         EqualsIgnoringCase(text.substr(0, upperWord.size()), upperWord);
+}
 // Case-insensitive equality as the site registry compares descriptions.
 bool SameTextIgnoringCase(const std::string& a, const std::string& b);
 

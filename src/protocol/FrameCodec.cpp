@@ -35,16 +35,14 @@ constexpr size_t kMaxTCPPdu = 253;
 std::string TCPFrame(uint8_t idHigh, uint8_t idLow, std::string_view pdu) {
   if (pdu.empty() || pdu.size() > kMaxTCPPdu) return {};
   const size_t length = pdu.size() + 1;
-  std::string frame;
-  frame.reserve(7 + pdu.size());
-  frame += static_cast<char>(idHigh);
-  frame += static_cast<char>(idLow);
-  frame += '\0';
-  frame += '\0';
-  frame += static_cast<char>((length >> 8) & 0xFF);
-  frame += static_cast<char>(length & 0xFF);
-  frame += static_cast<char>(0xFF);  // unit id: always FF, whatever slave the address names
-  frame += pdu;
+  std::string frame(7 + pdu.size(), '\0');
+  frame[0] = static_cast<char>(idHigh);
+  frame[1] = static_cast<char>(idLow);
+  // Bytes 2 and 3: protocol 0.
+  frame[4] = static_cast<char>((length >> 8) & 0xFF);
+  frame[5] = static_cast<char>(length & 0xFF);
+  frame[6] = static_cast<char>(0xFF);  // unit id: always FF, whatever slave the address names
+  pdu.copy(frame.data() + 7, pdu.size());
   return frame;
 }
 

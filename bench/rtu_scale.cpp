@@ -1,0 +1,143 @@
+// qmb_rtu_scale: the driver at scale on serial lines. Many Modbus RTU sites, each on its own
+// pseudo-terminal (COM1 ... COMn, found through QORMODBUS_COMDIR; bench/rtu_slave.cpp answers
+// them), each opened by its own driver object as a host opens it and given its points to poll,
+// on the real Qt loop. After a warm-up it counts, over the measured time, the poll requests sent,
+// the process CPU, and the failures the point tables record.
+//
+// Usage: qmb_rtu_scale [SITES] [POINTS] [SECONDS] [WARMUP]
+//   defaults: 100 sites of 10 points (slave 1, holding registers 1..POINTS), 60 s after 5 s.
+// Every poll request sent in the measured time is counted as a completed poll when no point
+// failed; the failure count is printed so that a run with failures is seen as such.
+#include <sys/resource.h>
+#include <time.h>
+
+#include <QCoreApplication>
+#include <QTimer>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/QorModBusCom.h"
+#include "platform/qt/EpollEventDispatcher.h"
+#include "platform/qt/QtMessageLoop.h"
+#include "platform/qt/QtSerialPort.h"
+#include "platform/qt/QtTcpClient.h"
+#include "sites/EngineRegistry.h"
+
+namespace {
+
+using namespace qmb;
+
+// The process's run time as the scheduler counts it, to the nanosecond (getrusage's times may
+// be sampled at the kernel's tick, which misjudges a process that runs for microseconds between
+// sleeps); getrusage's user time beside it for the user/system split.
+double CpuSeconds(double* user = nullptr) {
+  if (user) {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    *user = static_cast<double>(usage.ru_utime.tv_sec) +
+            static_cast<double>(usage.ru_utime.tv_usec) / 1e6;
+  }
+  timespec t{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+// The real serial port, counting what the engines send.
+long sent = 0;
+
+class CountingSerialPort : public QtSerialPort {
+ public:
+  void PutBlock(const std::string& bytes) override {
+    ++sent;
+    QtSerialPort::PutBlock(bytes);
+  }
+};
+
+class CountingSerialPortFactory : public QtSerialPortFactory {
+ public:
+  std::unique_ptr<SerialPort> CreatePort() override {
+    return std::make_unique<CountingSerialPort>();
+  }
+};
+
+Variant List(const std::vector<std::string>& texts) {
+  return Variant(SafeArray::OfTexts(texts));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // As the server without windows runs.
+  QCoreApplication::setEventDispatcher(new qmb::EpollEventDispatcher);
+  QCoreApplication app(argc, argv);
+  const int sites = argc > 1 ? std::atoi(argv[1]) : 100;
+  const int points = argc > 2 ? std::atoi(argv[2]) : 10;
+  const int seconds = argc > 3 ? std::atoi(argv[3]) : 60;
+  const int warmup = argc > 4 ? std::atoi(argv[4]) : 5;
+
+  QtMessageLoop loop;
+  CountingSerialPortFactory serialPorts;
+  QtTcpClientFactory tcpClients;
+  TMainForm mainForm(loop, loop, serialPorts, tcpClients,
+                     QCoreApplication::applicationFilePath().toStdString());
+
+  std::vector<std::unique_ptr<TQorModBusCom>> hosts;
+  for (int s = 0; s < sites; ++s) {
+    auto host = std::make_unique<TQorModBusCom>(mainForm);
+    host->SetDriverOption(List({"VERSIONCHECK=1.8"}));
+    if (!host->OpenSite(
+            List({"DESCRIPTION=RTU site " + std::to_string(s), "COMPORT=" + std::to_string(s + 1),
+                  "BP2=TRUE", "BAUDRATE=115200", "LOCALCLIENT=TRUE"}))) {
+      std::fprintf(stderr, "qmb_rtu_scale: site %d did not open\n", s);
+      return 1;
+    }
+    host->ExecuteCommand(List({"COMMAND=COMMANDSTATUS"}));  // collects the open's result
+    std::vector<std::string> list = {"COMMAND=SENDPOINTSLIST"};
+    for (int p = 0; p < points; ++p)
+      list.push_back("POINT" + std::to_string(p) + "={P" + std::to_string(p) + "}{1-HREG" +
+                     std::to_string(p + 1) + "}");
+    host->ExecuteImmediate(List(list));
+    hosts.push_back(std::move(host));
+  }
+
+  long sentBefore = 0;
+  double cpuBefore = 0.0;
+  double userBefore = 0.0;
+  int64_t wallBefore = 0;
+  QTimer::singleShot(warmup * 1000, [&] {
+    sentBefore = sent;
+    cpuBefore = CpuSeconds(&userBefore);
+    wallBefore = loop.MonotonicMs();
+  });
+  QTimer::singleShot((warmup + seconds) * 1000, [&] {
+    double user = 0.0;
+    const double cpu = CpuSeconds(&user) - cpuBefore;
+    user -= userBefore;
+    const double wall = static_cast<double>(loop.MonotonicMs() - wallBefore) / 1000.0;
+    const long polls = sent - sentBefore;
+    long failing = 0;
+    long valued = 0;
+    for (const auto& host : hosts) {
+      const PointTable& table = host->Engine->Points;
+      for (size_t i = 0; i < table.Size(); ++i) {
+        failing += table.Data(i).FailureCount;
+        valued += table.Data(i).HasValue ? 1 : 0;
+      }
+    }
+    std::printf(
+        "driver: %d sites x %d points, %.1f s measured: %ld polls = %.1f polls/s; process CPU "
+        "%.3f s (getrusage user %.3f s) = %.1f us per poll; points with a value %ld of %d; failure "
+        "counts now %ld\n",
+        sites, points, wall, polls, static_cast<double>(polls) / wall, cpu, user,
+        polls ? cpu / static_cast<double>(polls) * 1e6 : 0.0, valued, sites * points, failing);
+    std::fflush(stdout);
+    QCoreApplication::exit(failing == 0 ? 0 : 1);
+  });
+  const int result = QCoreApplication::exec();
+  hosts.clear();
+  return result;
+}
