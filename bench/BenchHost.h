@@ -9,6 +9,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,26 @@ namespace qmb::bench {
 
 inline Variant List(const std::vector<std::string>& texts) {
   return Variant(SafeArray::OfTexts(texts));
+}
+
+// More open keys for the scale runs' sites, from $QMB_SITE_KEYS (blank-separated, e.g.
+// "POLLMODE=FAST").
+inline std::vector<std::string> ExtraSiteKeys() {
+  std::vector<std::string> keys;
+  const char* text = std::getenv("QMB_SITE_KEYS");
+  std::string rest = text ? text : "";
+  for (size_t at = 0; at < rest.size();) {
+    const size_t end = std::min(rest.find(' ', at), rest.size());
+    if (end > at) keys.push_back(rest.substr(at, end - at));
+    at = end + 1;
+  }
+  return keys;
+}
+
+inline std::vector<std::string> Joined(std::vector<std::string> keys,
+                                       const std::vector<std::string>& more) {
+  keys.insert(keys.end(), more.begin(), more.end());
+  return keys;
 }
 
 inline std::string Status(const Variant& reply) {

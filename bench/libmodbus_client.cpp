@@ -4,14 +4,16 @@
 // for a given time, and reports its own CPU per request (user and system) and the wall time of
 // a request.
 //
-// Usage: qmb_modbus_client_bench PORT|DEVICE SECONDS [RATE]
+// Usage: qmb_modbus_client_bench PORT|DEVICE SECONDS [RATE] [REGISTERS]
 //   RATE: requests per second, paced with a sleep between requests (default 200, about the
 //   driver's rate with 100 sites of 10 points); 0 sends them back to back.
+//   REGISTERS: how many registers it reads in turn, one per request (default 10).
 #include <errno.h>
 #include <modbus.h>
 #include <sys/resource.h>
 #include <time.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -44,12 +46,13 @@ double Now() {
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: %s PORT|DEVICE SECONDS [RATE]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s PORT|DEVICE SECONDS [RATE] [REGISTERS]\n", argv[0]);
     return 2;
   }
   const char* peer = argv[1];
   const double seconds = std::atof(argv[2]);
   const double rate = argc > 3 ? std::atof(argv[3]) : 200.0;
+  const long registers = argc > 4 ? std::max(1L, std::atol(argv[4])) : 10;
 
   modbus_t* ctx = peer[0] == '/' ? modbus_new_rtu(peer, 115200, 'N', 8, 1)
                                  : modbus_new_tcp("127.0.0.1", std::atoi(peer));
@@ -77,7 +80,7 @@ int main(int argc, char** argv) {
     }
     uint16_t value = 0;
     const double before = Now();
-    if (modbus_read_registers(ctx, static_cast<int>(requests % 10), 1, &value) == 1)
+    if (modbus_read_registers(ctx, static_cast<int>(requests % registers), 1, &value) == 1)
       ++requests;
     else
       ++failures;

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchHost.h"
 #include "host/QorModBusCom.h"
 #include "platform/qt/EpollEventDispatcher.h"
 #include "platform/qt/QtMessageLoop.h"
@@ -93,8 +94,10 @@ int main(int argc, char** argv) {
   for (int s = 0; s < sites; ++s) {
     auto host = std::make_unique<TQorModBusCom>(mainForm);
     host->SetDriverOption(List({"VERSIONCHECK=1.8"}));
-    if (!host->OpenSite(List({"DESCRIPTION=Scale site " + std::to_string(s), "BP3=TRUE",
-                              "SP3=127.0.0.1:" + port, "LOCALCLIENT=TRUE"}))) {
+    if (!host->OpenSite(List(bench::Joined({"DESCRIPTION=Scale site " + std::to_string(s),
+                                            "BP3=TRUE", "SP3=127.0.0.1:" + port,
+                                            "LOCALCLIENT=TRUE"},
+                                           bench::ExtraSiteKeys())))) {
       std::fprintf(stderr, "qmb_tcp_scale: site %d did not open\n", s);
       return 1;
     }
@@ -108,11 +111,18 @@ int main(int argc, char** argv) {
   }
 
   long sentBefore = 0;
+  uint64_t storedBefore = 0;
+  const auto stored = [&hosts] {
+    uint64_t sum = 0;
+    for (const auto& host : hosts) sum += host->Engine->Points.StoredValues();
+    return sum;
+  };
   double cpuBefore = 0.0;
   double userBefore = 0.0;
   int64_t wallBefore = 0;
   QTimer::singleShot(warmup * 1000, [&] {
     sentBefore = sent;
+    storedBefore = stored();
     cpuBefore = CpuSeconds(&userBefore);
     wallBefore = loop.MonotonicMs();
   });
@@ -137,6 +147,10 @@ int main(int argc, char** argv) {
         "counts now %ld\n",
         sites, points, wall, polls, static_cast<double>(polls) / wall, cpu, user,
         polls ? cpu / static_cast<double>(polls) * 1e6 : 0.0, valued, sites * points, failing);
+    const uint64_t refreshed = stored() - storedBefore;
+    std::printf("driver: points refreshed %llu = %.1f/s (%.2f per request)\n",
+                static_cast<unsigned long long>(refreshed), static_cast<double>(refreshed) / wall,
+                polls ? static_cast<double>(refreshed) / static_cast<double>(polls) : 0.0);
     std::fflush(stdout);
     QCoreApplication::exit(failing == 0 ? 0 : 1);
   });

@@ -34,7 +34,8 @@ constexpr const char* kUsage =
     "The KEY=VALUE arguments before COMMAND describe the site (the driver's open keys:\n"
     "DESCRIPTION, BP3=TRUE and SP3=<address> for Modbus/TCP, COMPORT, BAUDRATE, BP2=TRUE for\n"
     "RTU, BP1=TRUE for RS-485, IP1 stop bits, IP2 parity, CONNECTIONTYPE=MODEM, PHONENUMBER,\n"
-    "SP1/SP2 connect/disconnect strings, SP5 modem init, OFFLINE=TRUE, ...); those after it go\n"
+    "SP1/SP2 connect/disconnect strings, SP5 modem init, OFFLINE=TRUE, POLLMODE=FAST for\n"
+    "block reads back to back, ...); those after it go\n"
     "with the command.\n"
     "\n"
     "Commands:\n"
@@ -321,7 +322,7 @@ const QStringList kSiteKeys = {
     "DESCRIPTION", "BP1",       "BP2",         "BP3",        "OFFLINE",
     "COMPORT",     "BAUDRATE",  "IP1",         "IP2",        "CONNECTIONTYPE",
     "PHONENUMBER", "SP1",       "SP2",         "SP3",        "SP5",
-    "DEVICETYPE",  "PANELTYPE", "SERVERINDEX", "LOCALCLIENT"};
+    "DEVICETYPE",  "PANELTYPE", "SERVERINDEX", "LOCALCLIENT", "POLLMODE"};
 // The host commands the driver carries out, and qmbctl's own.
 const QStringList kHostCommands = {"SITETIME",      "SITESTATUS",  "POINTVERIFY",
                                    "GETDATA",       "SENDDATA",    "SENDPOINTSLIST",

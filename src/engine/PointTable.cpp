@@ -46,6 +46,7 @@ void PointTable::SetPointValue(int32_t position, std::string value) {
   point.HasValue = true;
   point.Polled = true;
   point.FailureCount = 0;
+  ++storedValues_;
 }
 
 void PointTable::RebuildPointTable() {

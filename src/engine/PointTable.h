@@ -61,6 +61,8 @@ class PointTable {
   // table was rebuilt since the position was taken.
   void SetPointValue(int32_t position, std::string value);
   void RebuildPointTable();
+  // Values stored since the table was made (polled, scanned or written): the refresh rate.
+  uint64_t StoredValues() const { return storedValues_; }
 
   // Collects POINT0, POINT1 ... of the list into the client's point list, up to the first
   // missing or empty key; raises when an element cannot be read. A list of more than
@@ -83,6 +85,7 @@ class PointTable {
   const Logger& log_;
   std::vector<Entry> entries_;
   bool pointsChanged_ = false;
+  uint64_t storedValues_ = 0;
 };
 
 }  // namespace qmb

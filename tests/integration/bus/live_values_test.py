@@ -262,6 +262,51 @@ class LiveValuesTest(SimulatorCase):
 
 
 
+class FastScanTest(SimulatorCase):
+    """POLLMODE=FAST against the simulator: 30 points refresh many times a second where the
+    tick-paced poll takes about 12 s for one round, and a host's command is still served at
+    once between two exchanges."""
+
+    def check_fast(self, site, prefix):
+        host = Host(self.box.connect())
+        self.assertEqual(host.open_site(*site, "POLLMODE=FAST")[0], "COMMANDSTATUS=TRUE")
+        names = ([f"{prefix}HREG{n}" for n in range(1, 21)] + [f"{prefix}OUT{n}" for n in range(1, 6)]
+                 + [f"{prefix}IN{n}" for n in range(1, 4)] + [f"{prefix}IREG1", f"{prefix}HREG90"])
+        points = [f"POINT{i}={{p{i}}}{{{name}}}" for i, name in enumerate(names)]
+        self.assertEqual(host.run("COMMAND=SENDPOINTSLIST", *points)[0], "COMMANDSTATUS=TRUE")
+
+        def values():
+            reply = [str(e) for e in host.run("COMMAND=GETPOINTSLIST")]
+            return dict(re.findall(r"^POINT\d+=\{([^}]*)\}\{VALUE=([^}]*)\}$", "\n".join(reply), re.M))
+
+        self.assertTrue(wait_until(lambda: len(values()) == len(names), limit=10), values())
+        ramp = set()  # HREG3 steps ten times a second
+        deadline = time.monotonic() + 2.0
+        while time.monotonic() < deadline:
+            ramp.add(values()[prefix + "HREG3"])
+            time.sleep(0.1)
+        self.assertGreaterEqual(len(ramp), 5, ramp)
+        now = values()
+        self.assertEqual((now[prefix + "HREG4"], now[prefix + "HREG9"]), ("1111", "6666"))
+        # A command meanwhile: taken at once, answered within a tick or two of the scan.
+        started = time.monotonic()
+        reply = [str(e) for e in host.run("COMMAND=POINTGETVALUE", f"POINT={{x}}{{{prefix}HREG5}}")]
+        self.assertEqual(reply[0::3], ["COMMANDSTATUS=TRUE", "VALUE=2222"])
+        self.assertLess(time.monotonic() - started, 1.0)
+        host.release()
+
+    def test_fast_scan_on_rtu_and_modbus_tcp(self):
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            port = probe.getsockname()[1]
+        self.simulator("--com", "2", "--framer", "rtu")
+        self.simulator("--tcp", str(port))
+        self.check_fast(["DESCRIPTION=Fast RTU", "COMPORT=2", "BP2=TRUE", "BAUDRATE=38400"], "1-")
+        self.check_fast(["DESCRIPTION=Fast TCP", "BP3=TRUE", f"SP3=127.0.0.1:{port}"], "")
+        log = self.box.log()
+        self.assertIn(b'Site "Fast RTU": fast scan: 30 points in 5 block reads', log)
+
+
 class FaultMatrixTest(SimulatorCase):
     def test_faults_of_one_modbus_tcp_device_stay_with_its_site(self):
         with socket.socket() as probe:
