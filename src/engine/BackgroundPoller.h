@@ -9,6 +9,7 @@
 #include "engine/CommandSession.h"
 #include "engine/LinkFlags.h"
 #include "engine/PointTable.h"
+#include "engine/SiteParts.h"
 #include "engine/TransactionEngine.h"
 #include "links/SerialLine.h"
 #include "links/TcpLink.h"
@@ -22,18 +23,7 @@ namespace qmb {
 
 class BackgroundPoller {
  public:
-  struct Parts {
-    const TSite& site;
-    const LinkFlags& flags;
-    CommandSession& session;
-    PointTable& points;
-    FrameCodec& codec;
-    SerialLine& line;
-    TransactionEngine& transactions;
-    TcpLink& tcp;
-    DelayClock& delay;
-    const Logger& log;
-  };
+  using Parts = SiteParts;
   explicit BackgroundPoller(Parts parts);
 
   // Poll states: ASCII and Modbus/TCP go Send, AwaitReply, CheckReply; RTU goes SendRTU,

@@ -10,6 +10,7 @@
 #include "engine/CommandSession.h"
 #include "engine/LinkFlags.h"
 #include "engine/PointTable.h"
+#include "engine/SiteParts.h"
 #include "engine/TransactionEngine.h"
 #include "links/SerialLine.h"
 #include "links/TcpLink.h"
@@ -24,18 +25,7 @@ namespace qmb {
 
 class DataCommands {
  public:
-  struct Parts {
-    const TSite& site;
-    const LinkFlags& flags;
-    CommandSession& session;
-    PointTable& points;
-    FrameCodec& codec;
-    SerialLine& line;
-    TransactionEngine& transactions;
-    TcpLink& tcp;
-    DelayClock& delay;
-    const Logger& log;
-  };
+  using Parts = SiteParts;
   explicit DataCommands(Parts parts);
 
   static constexpr int kReadyPasses = 51;   // delay periods a TCP command waits to be able to send

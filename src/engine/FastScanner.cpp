@@ -106,35 +106,24 @@ int32_t RtuFrameGapMs(int32_t baud) {
   return static_cast<int32_t>(std::ceil(3.5 * 11 * 1000 / baud));
 }
 
-FastScanner::FastScanner(Parts parts)
-    : site_(parts.site),
-      flags_(parts.flags),
-      session_(parts.session),
-      points_(parts.points),
-      codec_(parts.codec),
-      line_(parts.line),
-      transactions_(parts.transactions),
-      tcp_(parts.tcp),
-      delay_(parts.delay),
-      log_(parts.log),
-      seenTick_(parts.delay.DelayTicks) {}
+FastScanner::FastScanner(Parts parts) : p_(parts), seenTick_(parts.delay.DelayTicks) {}
 
 FastScanner::~FastScanner() = default;
 
 int64_t FastScanner::Now() {
-  nowTicks_ += static_cast<uint16_t>(delay_.DelayTicks - seenTick_);
-  seenTick_ = delay_.DelayTicks;
+  nowTicks_ += static_cast<uint16_t>(p_.delay.DelayTicks - seenTick_);
+  seenTick_ = p_.delay.DelayTicks;
   return nowTicks_;
 }
 
 bool FastScanner::MayScan() const {
-  return site_.FastScan && flags_.Connected && !site_.OfflineMode &&
-         session_.CommandCode() == kNoCommand && !session_.Locked() &&
-         (flags_.TCPMode || line_.IsOpen());
+  return p_.site.FastScan && p_.flags.Connected && !p_.site.OfflineMode &&
+         p_.session.CommandCode() == kNoCommand && !p_.session.Locked() &&
+         (p_.flags.TCPMode || p_.line.IsOpen());
 }
 
 void FastScanner::Tick() {
-  if (!flags_.Connected || site_.OfflineMode || (!flags_.TCPMode && !line_.IsOpen())) {
+  if (!p_.flags.Connected || p_.site.OfflineMode || (!p_.flags.TCPMode && !p_.line.IsOpen())) {
     Stop();
     return;
   }
@@ -146,38 +135,39 @@ void FastScanner::Stop() {
   if (!inFlight_) return;
   if (timeout_) timeout_->Stop();
   inFlight_ = false;
-  if (flags_.TCPMode)
-    tcp_.ForgetReply();
+  if (p_.flags.TCPMode)
+    p_.tcp.ForgetReply();
   else
-    transactions_.StopReceive();
+    p_.transactions.StopReceive();
 }
 
 void FastScanner::Replan() {
   std::vector<PointAddress> points;
-  points.reserve(points_.Size());
-  for (size_t i = 0; i < points_.Size(); ++i) {
-    points.push_back(ParsePointAddress(points_.Key(i), flags_.TCPMode).value_or(PointAddress{}));
+  points.reserve(p_.points.Size());
+  for (size_t i = 0; i < p_.points.Size(); ++i) {
+    points.push_back(
+        ParsePointAddress(p_.points.Key(i), p_.flags.TCPMode).value_or(PointAddress{}));
     // Modbus/TCP requests always carry unit FF, whatever prefix a point was written with.
-    if (flags_.TCPMode) points.back().Slave = 0xFF;
+    if (p_.flags.TCPMode) points.back().Slave = 0xFF;
   }
   blocks_ = PlanScanBlocks(points);
   cursor_ = 0;
   retryAt_.clear();
-  points_.ClearPolledFlags();
+  p_.points.ClearPolledFlags();
   const size_t planned = std::accumulate(
       blocks_.begin(), blocks_.end(), size_t{0},
       [](size_t sum, const ScanBlock& block) { return sum + block.Members.size(); });
-  if (points_.Size() == 0) return;
+  if (p_.points.Size() == 0) return;
   std::string text = "fast scan: " + std::to_string(planned) + " points in " +
                      std::to_string(blocks_.size()) + " block reads";
-  if (planned < points_.Size())
-    text += "; " + std::to_string(points_.Size() - planned) + " keys are no point address";
-  log_.Info(text);
+  if (planned < p_.points.Size())
+    text += "; " + std::to_string(p_.points.Size() - planned) + " keys are no point address";
+  p_.log.Info(text);
 }
 
 bool FastScanner::Due(const ScanBlock& block, int64_t now) const {
   for (const ScanBlock::Member& member : block.Members) {
-    if (points_.Data(static_cast<size_t>(member.Position)).FailureCount <= kSkipAfterFailures)
+    if (p_.points.Data(static_cast<size_t>(member.Position)).FailureCount <= kSkipAfterFailures)
       return true;
     const auto at = static_cast<size_t>(member.Position);
     if (at >= retryAt_.size() || now >= retryAt_[at]) return true;
@@ -187,13 +177,13 @@ bool FastScanner::Due(const ScanBlock& block, int64_t now) const {
 
 void FastScanner::Next() {
   if (inFlight_ || !MayScan()) return;
-  if (points_.TakePointsChanged()) Replan();
+  if (p_.points.TakePointsChanged()) Replan();
   if (blocks_.empty()) return;
   const int64_t now = Now();
   for (size_t k = 0; k <= blocks_.size(); ++k) {
     if (cursor_ >= blocks_.size()) {
       cursor_ = 0;  // a new cycle
-      points_.ClearPolledFlags();
+      p_.points.ClearPolledFlags();
     }
     if (Due(blocks_[cursor_], now)) {
       Send(blocks_[cursor_]);
@@ -206,7 +196,7 @@ void FastScanner::Next() {
 
 void FastScanner::StartTimeout(int32_t milliseconds) {
   if (!timeout_)
-    timeout_ = delay_.Loop().CreateTimer(milliseconds, [this] {
+    timeout_ = p_.delay.Loop().CreateTimer(milliseconds, [this] {
       timeout_->Stop();
       if (inFlight_) Finish(false);
     });
@@ -216,9 +206,9 @@ void FastScanner::StartTimeout(int32_t milliseconds) {
 
 void FastScanner::Send(const ScanBlock& block) {
   try {
-    if (flags_.TCPMode) {
-      tcp_.SelectHost(block.Host);
-      if (!tcp_.TCPReady()) {
+    if (p_.flags.TCPMode) {
+      p_.tcp.SelectHost(block.Host);
+      if (!p_.tcp.TCPReady()) {
         // The connection is being set up; the ticks look again, and a host that never takes
         // it fails its points like a silent one.
         if (++connectWait_ >= kConnectTicks) {
@@ -233,36 +223,36 @@ void FastScanner::Send(const ScanBlock& block) {
           static_cast<char>(ReadFunction(block.Kind)), static_cast<char>(block.Start >> 8),
           static_cast<char>(block.Start & 0xFF), static_cast<char>(block.Quantity >> 8),
           static_cast<char>(block.Quantity & 0xFF)};
-      const std::string frame = codec_.BuildTCPReadFrame(pdu);
+      const std::string frame = p_.codec.BuildTCPReadFrame(pdu);
       inFlight_ = true;
       StartTimeout(kTcpReplyTimeoutMs);
       sending_ = true;
-      tcp_.SendTCP(frame);
+      p_.tcp.SendTCP(frame);
       sending_ = false;
     } else {
       const std::string hex = BlockRequestText(block);
       int32_t replyBytes = 0;
-      if (site_.UseRTU) {
-        if (!transactions_.FrameRTURequest(hex)) throw std::length_error("request too long");
+      if (p_.site.UseRTU) {
+        if (!p_.transactions.FrameRTURequest(hex)) throw std::length_error("request too long");
         asciiFrame_.clear();
         expectedBytes_ = 5 + ReplyDataBytes(block);
         replyBytes = expectedBytes_;
       } else {
-        asciiFrame_ = transactions_.FrameASCIIRequest(hex);
+        asciiFrame_ = p_.transactions.FrameASCIIRequest(hex);
         if (asciiFrame_.empty()) throw std::length_error("request too long");
         replyBytes = 4 + ReplyDataBytes(block);
       }
-      transactions_.StartReceive();
+      p_.transactions.StartReceive();
       inFlight_ = true;
-      StartTimeout(
-          SerialReplyTimeoutMs(site_.BaudRate, !site_.UseRTU, codec_.Command.Length, replyBytes));
-      line_.PutFrame(site_.UseRTU ? codec_.CommandBytes() : asciiFrame_);
+      StartTimeout(SerialReplyTimeoutMs(p_.site.BaudRate, !p_.site.UseRTU, p_.codec.Command.Length,
+                                        replyBytes));
+      p_.line.PutFrame(p_.site.UseRTU ? p_.codec.CommandBytes() : asciiFrame_);
     }
   } catch (const std::exception& e) {
     // A line that refuses the request fails this block; the scan goes on at the next tick
     // rather than trying the next block on a refusing line at once.
     sending_ = false;
-    log_.Warning(std::string("scan request failed: ") + e.what());
+    p_.log.Warning(std::string("scan request failed: ") + e.what());
     Stop();
     Fail(block);
     ++cursor_;
@@ -272,16 +262,16 @@ void FastScanner::Send(const ScanBlock& block) {
 }
 
 void FastScanner::BytesArrived() {
-  if (!inFlight_ || flags_.TCPMode) return;
+  if (!inFlight_ || p_.flags.TCPMode) return;
   const int32_t count =
-      std::clamp(codec_.Receive.Count, 0, static_cast<int32_t>(kReceiveBufferSize));
-  const uint8_t* bytes = codec_.Receive.Bytes.data();
-  if (site_.UseRTU) {
+      std::clamp(p_.codec.Receive.Count, 0, static_cast<int32_t>(kReceiveBufferSize));
+  const uint8_t* bytes = p_.codec.Receive.Bytes.data();
+  if (p_.site.UseRTU) {
     // An adapter that hears its own transmission puts the request in front of the reply.
-    const int32_t request = codec_.Command.Length;
+    const int32_t request = p_.codec.Command.Length;
     int32_t from = 0;
     if (count > request && request > 0 &&
-        std::equal(bytes, bytes + request, codec_.Command.Bytes.data()))
+        std::equal(bytes, bytes + request, p_.codec.Command.Bytes.data()))
       from = request;
     const int32_t reply = count - from;
     const bool exception = reply >= 5 && (bytes[from + 1] & 0x80) != 0;
@@ -297,7 +287,7 @@ void FastScanner::BytesArrived() {
 }
 
 void FastScanner::ReplyArrived() {
-  if (!inFlight_ || !flags_.TCPMode) return;
+  if (!inFlight_ || !p_.flags.TCPMode) return;
   if (sending_) {
     replyEarly_ = true;
     return;
@@ -310,18 +300,19 @@ void FastScanner::Finish(bool arrived) {
   inFlight_ = false;
   ++exchanges_;
   bool accepted = false;
-  if (flags_.TCPMode) {
-    if (arrived) accepted = transactions_.CheckTCPReply(tcp_.Request(), tcp_.ReplyText());
-    tcp_.ForgetReply();  // a late answer is dropped as it comes
+  if (p_.flags.TCPMode) {
+    if (arrived) accepted = p_.transactions.CheckTCPReply(p_.tcp.Request(), p_.tcp.ReplyText());
+    p_.tcp.ForgetReply();  // a late answer is dropped as it comes
   } else {
-    transactions_.StopReceive();
-    if (arrived && !site_.UseRTU) codec_.DecodeASCIIReply();
-    if (arrived && codec_.Receive.Count > 2)
-      accepted = transactions_.CheckReply(site_.UseRTU ? SerialFraming::RTU : SerialFraming::ASCII);
+    p_.transactions.StopReceive();
+    if (arrived && !p_.site.UseRTU) p_.codec.DecodeASCIIReply();
+    if (arrived && p_.codec.Receive.Count > 2)
+      accepted =
+          p_.transactions.CheckReply(p_.site.UseRTU ? SerialFraming::RTU : SerialFraming::ASCII);
   }
   // A table rebuilt meanwhile makes the block's positions stale: its answer goes nowhere.
-  if (!points_.PointsChanged() && cursor_ < blocks_.size()) {
-    const int32_t error = transactions_.Reply().ErrorCode;
+  if (!p_.points.PointsChanged() && cursor_ < blocks_.size()) {
+    const int32_t error = p_.transactions.Reply().ErrorCode;
     if (accepted && error == kReplyNoError) {
       Store(blocks_[cursor_]);
       ++cursor_;
@@ -332,12 +323,12 @@ void FastScanner::Finish(bool arrived) {
       ++cursor_;
     }
   }
-  if (flags_.TCPMode || !site_.UseRTU) {
+  if (p_.flags.TCPMode || !p_.site.UseRTU) {
     Next();
     return;
   }
   if (!gap_)
-    gap_ = delay_.Loop().CreateTimer(RtuFrameGapMs(site_.BaudRate), [this] {
+    gap_ = p_.delay.Loop().CreateTimer(RtuFrameGapMs(p_.site.BaudRate), [this] {
       gap_->Stop();
       Next();
     });
@@ -345,26 +336,26 @@ void FastScanner::Finish(bool arrived) {
 }
 
 void FastScanner::Store(const ScanBlock& block) {
-  const ReplyBlock& reply = transactions_.Reply();
+  const ReplyBlock& reply = p_.transactions.Reply();
   for (const ScanBlock::Member& member : block.Members)
-    points_.SetPointValue(member.Position, BlockMemberValue(block, member, reply));
+    p_.points.SetPointValue(member.Position, BlockMemberValue(block, member, reply));
 }
 
 void FastScanner::Fail(const ScanBlock& block) {
   // An exchange lost with the serial port says nothing about the points: the port is being
   // reopened, and they are read after that.
-  if (!flags_.TCPMode && !line_.IsOpen()) return;
+  if (!p_.flags.TCPMode && !p_.line.IsOpen()) return;
   const int64_t now = Now();
   for (const ScanBlock::Member& member : block.Members) {
     const auto at = static_cast<size_t>(member.Position);
-    TPointData& point = points_.Data(at);
+    TPointData& point = p_.points.Data(at);
     if (++point.FailureCount <= kSkipAfterFailures) continue;
-    if (retryAt_.size() <= at) retryAt_.resize(points_.Size(), 0);
+    if (retryAt_.size() <= at) retryAt_.resize(p_.points.Size(), 0);
     retryAt_[at] = now + kDroppedRetryTicks;
     if (point.FailureCount == kSkipAfterFailures + 1)
-      log_.Debug(LoggedText(points_.Key(at)) + " left out of the scan after " +
-                 std::to_string(point.FailureCount) + " failed reads; tried again every " +
-                 std::to_string(kDroppedRetryTicks / 10) + " s");
+      p_.log.Debug(LoggedText(p_.points.Key(at)) + " left out of the scan after " +
+                   std::to_string(point.FailureCount) + " failed reads; tried again every " +
+                   std::to_string(kDroppedRetryTicks / 10) + " s");
   }
 }
 
@@ -382,10 +373,10 @@ void FastScanner::Split(size_t at) {
     single.Members = {{member.Position, 0}};
     singles.push_back(std::move(single));
   }
-  log_.Info((flags_.TCPMode ? "unit " : "slave ") + std::to_string(block.Slave) +
-            " refused a read of " + std::to_string(block.Quantity) + " from wire address " +
-            std::to_string(block.Start) + "; its " + std::to_string(singles.size()) +
-            " points are read one by one");
+  p_.log.Info((p_.flags.TCPMode ? "unit " : "slave ") + std::to_string(block.Slave) +
+              " refused a read of " + std::to_string(block.Quantity) + " from wire address " +
+              std::to_string(block.Start) + "; its " + std::to_string(singles.size()) +
+              " points are read one by one");
   blocks_.erase(blocks_.begin() + static_cast<std::ptrdiff_t>(at));
   blocks_.insert(blocks_.begin() + static_cast<std::ptrdiff_t>(at), singles.begin(), singles.end());
 }

@@ -15,6 +15,7 @@
 #include "engine/CommandSession.h"
 #include "engine/LinkFlags.h"
 #include "engine/PointTable.h"
+#include "engine/SiteParts.h"
 #include "engine/TransactionEngine.h"
 #include "links/SerialLine.h"
 #include "links/TcpLink.h"
@@ -68,18 +69,7 @@ int32_t RtuFrameGapMs(int32_t baud);
 
 class FastScanner {
  public:
-  struct Parts {
-    const TSite& site;
-    const LinkFlags& flags;
-    CommandSession& session;
-    PointTable& points;
-    FrameCodec& codec;
-    SerialLine& line;
-    TransactionEngine& transactions;
-    TcpLink& tcp;
-    DelayClock& delay;
-    const Logger& log;
-  };
+  using Parts = SiteParts;
   explicit FastScanner(Parts parts);
   ~FastScanner();
   FastScanner(const FastScanner&) = delete;
@@ -123,16 +113,7 @@ class FastScanner {
   void StartTimeout(int32_t milliseconds);
   int64_t Now();
 
-  const TSite& site_;
-  const LinkFlags& flags_;
-  CommandSession& session_;
-  PointTable& points_;
-  FrameCodec& codec_;
-  SerialLine& line_;
-  TransactionEngine& transactions_;
-  TcpLink& tcp_;
-  DelayClock& delay_;
-  const Logger& log_;
+  const SiteParts p_;
   std::unique_ptr<Timer> timeout_;
   std::unique_ptr<Timer> gap_;
 

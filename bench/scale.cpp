@@ -1,9 +1,13 @@
-// qmb_tcp_scale: the driver at scale. Many Modbus/TCP sites, each opened by its own driver object
-// as a host opens it and given its points to poll, all polling one slave on 127.0.0.1, on the
-// real Qt loop. After a warm-up it counts, over the measured time, the poll requests sent, the
-// process CPU, and the failures the point tables record.
+// qmb_tcp_scale and qmb_rtu_scale: the driver at scale, on the real Qt loop. Many sites, each
+// opened by its own driver object as a host opens it and given its points to poll: Modbus/TCP
+// sites all polling one slave on 127.0.0.1, or (built with QMB_SCALE_RTU) Modbus RTU sites each
+// on its own pseudo-terminal (COM1 ... COMn, found through QORMODBUS_COMDIR; bench/rtu_slave.cpp
+// answers them). After a warm-up it counts, over the measured time, the requests sent, the
+// points refreshed, the process CPU, and the failures the point tables record. More open keys
+// come from $QMB_SITE_KEYS (POLLMODE=FAST).
 //
 // Usage: qmb_tcp_scale PORT [SITES] [POINTS] [SECONDS] [WARMUP]
+//        qmb_rtu_scale [SITES] [POINTS] [SECONDS] [WARMUP]
 //   defaults: 100 sites of 10 points (holding registers 1..POINTS), 60 s measured after 5 s.
 // Every poll request sent in the measured time is counted as a completed poll when no point
 // failed; the failure count is printed so that a run with failures is seen as such.
@@ -46,8 +50,23 @@ double CpuSeconds(double* user = nullptr) {
   return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
 }
 
-// The real TCP client, counting what the engines send.
+// The real TCP client and serial port, counting what the engines send.
 long sent = 0;
+
+class CountingSerialPort : public QtSerialPort {
+ public:
+  void PutBlock(const std::string& bytes) override {
+    ++sent;
+    QtSerialPort::PutBlock(bytes);
+  }
+};
+
+class CountingSerialPortFactory : public QtSerialPortFactory {
+ public:
+  std::unique_ptr<SerialPort> CreatePort() override {
+    return std::make_unique<CountingSerialPort>();
+  }
+};
 
 class CountingTcpClient : public QtTcpClient {
  public:
@@ -74,18 +93,29 @@ int main(int argc, char** argv) {
   // As the server without windows runs.
   QCoreApplication::setEventDispatcher(new qmb::EpollEventDispatcher);
   QCoreApplication app(argc, argv);
+#ifdef QMB_SCALE_RTU
+  const bool serial = true;
+  const std::string port;
+  const int first = 1;
+#else
+  const bool serial = false;
   if (argc < 2) {
     std::fprintf(stderr, "usage: %s PORT [SITES] [POINTS] [SECONDS] [WARMUP]\n", argv[0]);
     return 2;
   }
   const std::string port = argv[1];
-  const int sites = argc > 2 ? std::atoi(argv[2]) : 100;
-  const int points = argc > 3 ? std::atoi(argv[3]) : 10;
-  const int seconds = argc > 4 ? std::atoi(argv[4]) : 60;
-  const int warmup = argc > 5 ? std::atoi(argv[5]) : 5;
+  const int first = 2;
+#endif
+  const auto number = [&](int at, int otherwise) {
+    return argc > first + at ? std::atoi(argv[first + at]) : otherwise;
+  };
+  const int sites = number(0, 100);
+  const int points = number(1, 10);
+  const int seconds = number(2, 60);
+  const int warmup = number(3, 5);
 
   QtMessageLoop loop;
-  QtSerialPortFactory serialPorts;
+  CountingSerialPortFactory serialPorts;
   CountingTcpClientFactory tcpClients;
   TMainForm mainForm(loop, loop, serialPorts, tcpClients,
                      QCoreApplication::applicationFilePath().toStdString());
@@ -94,18 +124,21 @@ int main(int argc, char** argv) {
   for (int s = 0; s < sites; ++s) {
     auto host = std::make_unique<TQorModBusCom>(mainForm);
     host->SetDriverOption(List({"VERSIONCHECK=1.8"}));
-    if (!host->OpenSite(List(bench::Joined({"DESCRIPTION=Scale site " + std::to_string(s),
-                                            "BP3=TRUE", "SP3=127.0.0.1:" + port,
-                                            "LOCALCLIENT=TRUE"},
-                                           bench::ExtraSiteKeys())))) {
-      std::fprintf(stderr, "qmb_tcp_scale: site %d did not open\n", s);
+    const std::vector<std::string> keys =
+        serial ? std::vector<std::string>{"DESCRIPTION=RTU site " + std::to_string(s),
+                                          "COMPORT=" + std::to_string(s + 1), "BP2=TRUE",
+                                          "BAUDRATE=115200", "LOCALCLIENT=TRUE"}
+               : std::vector<std::string>{"DESCRIPTION=Scale site " + std::to_string(s), "BP3=TRUE",
+                                          "SP3=127.0.0.1:" + port, "LOCALCLIENT=TRUE"};
+    if (!host->OpenSite(List(bench::Joined(keys, bench::ExtraSiteKeys())))) {
+      std::fprintf(stderr, "%s: site %d did not open\n", argv[0], s);
       return 1;
     }
     host->ExecuteCommand(List({"COMMAND=COMMANDSTATUS"}));  // collects the open's result
     std::vector<std::string> list = {"COMMAND=SENDPOINTSLIST"};
     for (int p = 0; p < points; ++p)
-      list.push_back("POINT" + std::to_string(p) + "={P" + std::to_string(p) + "}{HREG" +
-                     std::to_string(p + 1) + "}");
+      list.push_back("POINT" + std::to_string(p) + "={P" + std::to_string(p) + "}{" +
+                     (serial ? "1-" : "") + "HREG" + std::to_string(p + 1) + "}");
     host->ExecuteImmediate(List(list));
     hosts.push_back(std::move(host));
   }
