@@ -17,8 +17,10 @@ Command mode:
                silent     nothing at all (the dialer's time-out is what ends the call)
              Any character received while a dial is pending abandons it, as on a real modem.
   --mode dead answers nothing, not even OK, and echoes nothing.
-Data mode: bytes are swallowed (or echoed back with --loopback); "+++" with --guard seconds of
-silence before and after returns to command mode with OK; ATH then hangs up.
+Data mode: bytes are swallowed (or echoed back with --loopback, or answered as a Modbus RTU
+slave behind the call with --slave VALUE: every register read gets VALUE in each register);
+"+++" with --guard seconds of silence before and after returns to command mode with OK; ATH then
+hangs up. SIGUSR1 drops the call as a line that fails does: "NO CARRIER", back to command mode.
 
 A pseudo-terminal has no modem lines, so the simulator raises no carrier (DCD) and ignores DTR.
 It keeps a descriptor of its own device open so that the driver's open-and-close availability
@@ -44,6 +46,15 @@ DIAL_RESULTS = {
 }
 
 
+def crc16(data):
+    crc = 0xFFFF
+    for byte in data:
+        crc ^= byte
+        for _ in range(8):
+            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
+    return crc.to_bytes(2, "little")
+
+
 class Modem:
     def __init__(self, fd, args):
         self.fd = fd
@@ -56,6 +67,8 @@ class Modem:
         self.last_rx = time.monotonic()
         self.plus = 0  # "+" characters of an escape seen in data mode
         self.plus_at = 0.0
+        self.frame = b""  # a Modbus request under way, with --slave
+        self.drop = False  # SIGUSR1: the carrier goes
 
     def log(self, text):
         if self.args.verbose:
@@ -91,6 +104,15 @@ class Modem:
             self.plus = 0
         if self.args.loopback:
             self.send(bytes([byte]))
+        if self.args.slave is not None:
+            self.frame = (self.frame + bytes([byte]))[-8:]
+            if len(self.frame) == 8 and crc16(self.frame[:6]) == self.frame[6:]:
+                unit, function, count = self.frame[0], self.frame[1], self.frame[5]
+                self.frame = b""
+                if function in (3, 4):
+                    value = self.args.slave.to_bytes(2, "big")
+                    pdu = bytes([unit, function, 2 * count]) + value * count
+                    self.send(pdu + crc16(pdu))
 
     def command_byte(self, byte):
         if self.dialling:
@@ -138,6 +160,12 @@ class Modem:
 
     def tick(self):
         now = time.monotonic()
+        if self.drop:
+            self.drop = False
+            if self.online:
+                self.log("carrier lost")
+                self.online = False
+                self.result("NO CARRIER")
         if self.dial_due is not None and now >= self.dial_due:
             self.dial_due = None
             mode = self.args.mode
@@ -164,7 +192,7 @@ class Modem:
             waits.append(self.dial_due - time.monotonic())
         if self.plus >= 3:
             waits.append(self.plus_at + self.args.guard - time.monotonic())
-        return max(0.0, min(waits)) if waits else 0.5
+        return max(0.0, min(waits)) if waits else 0.1
 
 
 def main():
@@ -182,6 +210,8 @@ def main():
                         help="escape guard time in seconds around +++ (default: 0.4)")
     parser.add_argument("--loopback", action="store_true",
                         help="echo data-mode bytes back, as a remote that echoes")
+    parser.add_argument("--slave", type=int, metavar="VALUE",
+                        help="in data mode, answer Modbus RTU register reads with VALUE")
     parser.add_argument("--lifetime", type=float, default=120.0,
                         help="seconds after which the simulator exits on its own (default: 120)")
     parser.add_argument("--verbose", action="store_true", help="log the dialogue to stderr")
@@ -198,9 +228,10 @@ def main():
     stop = []
     signal.signal(signal.SIGTERM, lambda *_: stop.append(1))
     signal.signal(signal.SIGINT, lambda *_: stop.append(1))
+    modem = Modem(master, args)
+    signal.signal(signal.SIGUSR1, lambda *_: setattr(modem, "drop", True))
     print("ready", device, flush=True)
 
-    modem = Modem(master, args)
     deadline = time.monotonic() + args.lifetime
     try:
         while not stop and time.monotonic() < deadline:

@@ -147,10 +147,11 @@ Task<void> BackgroundPoller::ResetLine() {
 }
 
 bool BackgroundPoller::PollSerial() {
-  if (!LinkUp()) return false;
-  if (!line_.IsOpen()) {
+  // A link that went down under a poll in flight (a modem call lost) leaves nothing pending:
+  // a site left marked busy would keep every host command waiting for good.
+  if (!LinkUp() || !line_.IsOpen()) {
     // The port is down and being reopened: nothing is polled, and an exchange it cut short is
-    // dropped without counting against its point; polling starts again once the port is back.
+    // dropped without counting against its point; polling starts again once the link is back.
     SetIdle();
     session_.MarkIdle();
     return false;

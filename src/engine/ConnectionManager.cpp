@@ -240,8 +240,10 @@ Task<void> ConnectionManager::DialStep() {
         session_.GoToStep(kAwaitDialResult);
         break;
       case kAwaitDialResult:
-        if (!flags_.Dialling)
+        if (!flags_.Dialling) {
+          if (flags_.Connected) CallUp();
           session_.GoToStep(flags_.Connected ? kDialConnected : kFailedDialStep);
+        }
         break;
       case kDialConnected:
         co_await SendConnectStringAndLogOn();
@@ -325,6 +327,10 @@ Task<void> ConnectionManager::DisconnectStep() {
     session_.EndCommand(kStateDone);
     co_return;
   }
+  // Hanging up is no lost call.
+  line_.WatchCarrier(false);
+  carrierSeen_ = false;
+  callLost_ = false;
   if (flags_.Connected) {
     // Strings the line cannot take end the disconnect as failed rather than retrying for ever.
     std::string error;
@@ -368,7 +374,7 @@ void ConnectionManager::PortFailed(const std::string& reason) {
   else if (site_.DirectConnect)
     Announce(reason);
   else
-    LoseModemCall(reason);
+    LoseModemCall("serial port failed: " + reason);
   UpdatePortLabels();
 }
 
@@ -433,12 +439,73 @@ bool ConnectionManager::Reopen(std::string& error) {
 }
 
 void ConnectionManager::LoseModemCall(const std::string& reason) {
-  // A reopened port would not bring the call back: the site is offline until a host opens it
-  // again, which dials afresh.
-  log_.Warning("serial port failed: " + reason +
-               "; the modem call is lost and the site is offline until it is opened again");
+  // A reopened port would not bring the call back: the site is offline, and polls nothing,
+  // until a host's command dials again.
+  log_.Warning(reason +
+               "; the modem call is lost and the site is offline until the next command, which "
+               "dials again");
   flags_.Connected = false;
+  callLost_ = true;
+  line_.WatchCarrier(false);
+  carrierSeen_ = false;
   session_.LogOff();
+  UpdatePortLabels();
+}
+
+void ConnectionManager::CallUp() {
+  callLost_ = false;
+  line_.WatchCarrier(true);
+  carrierSeen_ = line_.CarrierDetect();
+}
+
+std::string ConnectionManager::CarrierGone() {
+  if (line_.NoCarrierHeard()) return "the modem reported NO CARRIER";
+  // A line without a DCD input (or a modem told to hold it up) never shows one: only a carrier
+  // seen during the call can fall.
+  if (line_.CarrierDetect()) {
+    carrierSeen_ = true;
+    return {};
+  }
+  return carrierSeen_ ? "the carrier (DCD) dropped" : std::string();
+}
+
+Task<void> ConnectionManager::Redial() {
+  // One dial per command: a failed one leaves the call lost for the next command.
+  callLost_ = false;
+  const std::string status = session_.StatusText();
+  log_.Info("dialling " + LoggedText(site_.PhoneNumber) + " again for a host's command");
+  std::string error;
+  try {
+    if (!port_.IsOpen()) {
+      line_.OpenForModem(site_);
+      port_.SetAvailableThreshold(1);
+      lights_.SetMonitoring(true);
+      UpdatePortLabels();
+    }
+    modem_.InitCommand = ModemInitText();
+    modem_.PhoneNumber = site_.PhoneNumber;
+    modem_.ShowStatusWindow = false;
+    co_await InitModem();
+    while (flags_.Dialling) co_await delay_.Delay(1);
+    if (flags_.Connected) {
+      co_await SendBetweenPauses(site_.ConnectString, false);
+      session_.LogOn();
+      CallUp();
+      log_.Info("the modem call is up again");
+    }
+  } catch (const std::exception& e) {
+    error = e.what();
+  }
+  if (!error.empty()) {
+    modem_.Cancel();
+    flags_.Dialling = false;
+    flags_.Connected = false;
+  }
+  if (!flags_.Connected) {
+    callLost_ = true;
+    log_.Cause("could not dial the modem call again" + (error.empty() ? "" : ": " + error));
+  }
+  session_.SetStatusText(status);
   UpdatePortLabels();
 }
 
@@ -451,6 +518,13 @@ void ConnectionManager::WatchPort() {
   }
   // A link step (a host's new open, a close) has the port meanwhile; an outage goes on after it.
   if (LinkStepPending()) return;
+  if (!site_.DirectConnect && port_.IsOpen()) {
+    const std::string gone = CarrierGone();
+    if (!gone.empty()) {
+      LoseModemCall(gone);
+      return;
+    }
+  }
   if (port_.IsOpen()) {
     // Reopened here, or by whatever opened it meanwhile (a link reset, a host's new open).
     if (outage_) {
@@ -463,7 +537,7 @@ void ConnectionManager::WatchPort() {
   }
   const std::string port = "COM" + std::to_string(site_.Comport);
   if (!site_.DirectConnect) {
-    LoseModemCall(port + " is closed");
+    LoseModemCall("serial port failed: " + port + " is closed");
     return;
   }
   if (!outage_) {

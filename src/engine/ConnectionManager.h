@@ -78,6 +78,12 @@ class ConnectionManager {
   // A serial port that failed while open (device unplugged, far end gone).
   void PortFailed(const std::string& reason);
 
+  // A modem site whose call was lost (the carrier dropped, the port failed) is offline: nothing
+  // is polled. The next host command that needs the device dials again first, once; a dial that
+  // fails leaves the call lost, and that command fails in its own words.
+  bool CallLost() const { return callLost_; }
+  Task<void> Redial();
+
   // Called every process tick. The port of an open direct site that failed, or that is found
   // closed (a link reset could not reopen it), is reopened with the site's settings: after
   // kReopenFirstTicks, then after twice the last wait, up to kReopenMaxTicks, for as long as
@@ -102,6 +108,11 @@ class ConnectionManager {
   void Announce(const std::string& reason);
   void EndOutage(bool reopened);
   void LoseModemCall(const std::string& reason);
+  // The modem call is up: watch it for the carrier going.
+  void CallUp();
+  // The carrier of a call that is up has gone (the modem said NO CARRIER, or DCD, once seen,
+  // fell); the reason, or empty.
+  std::string CarrierGone();
   std::string ModemInitText() const;
   Task<void> SendConnectStringAndLogOn();
   // A command string between two pauses, so the device takes it as a unit; nothing when empty.
@@ -130,6 +141,8 @@ class ConnectionManager {
   const Logger& log_;
 
   bool outage_ = false;
+  bool callLost_ = false;
+  bool carrierSeen_ = false;  // DCD was up during this call: its fall ends the call
   bool announced_ = false;
   std::string loggedError_;  // the reopen error logged last: each new text is logged once
   int32_t attempts_ = 0;

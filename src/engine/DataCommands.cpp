@@ -143,7 +143,8 @@ Task<void> DataCommands::PointGetValue() {
     if (!groups.empty() && ParsePoint(groups[1], false))
       success = co_await ReadSerial(groups[1], value);
   } catch (const std::exception& e) {
-    log_.Info(std::string("point read failed: ") + e.what());
+    // What stopped the exchange (the port down, a line that takes nothing) is the cause.
+    log_.Cause(e.what());
     success = false;
   }
   FinishRead(success, value);
@@ -168,7 +169,8 @@ Task<void> DataCommands::ReadPointTCP() {
       }
     }
   } catch (const std::exception& e) {
-    log_.Info(std::string("point read failed: ") + e.what());
+    // What stopped the exchange (the port down, a line that takes nothing) is the cause.
+    log_.Cause(e.what());
     success = false;
   }
   FinishRead(success, value);
@@ -191,7 +193,7 @@ Task<void> DataCommands::PointModify() {
       if (success) StoreWritten(*write);
     }
   } catch (const std::exception& e) {
-    log_.Info(std::string("point write failed: ") + e.what());
+    log_.Cause(e.what());
     success = false;
   }
   FinishWrite(success);
@@ -213,7 +215,7 @@ Task<void> DataCommands::WritePointTCP() {
       if (success) StoreWritten(*write);
     }
   } catch (const std::exception& e) {
-    log_.Info(std::string("point write failed: ") + e.what());
+    log_.Cause(e.what());
     success = false;
   }
   FinishWrite(success);

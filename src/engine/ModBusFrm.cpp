@@ -197,6 +197,9 @@ Task<void> TModBusForm::RunWaitingCommand(uint32_t code) {
   // main window logs a tick that fails, and the step ends.
   std::string failure;
   try {
+    // A modem site whose call was lost dials again for a command that needs the device.
+    const bool needsDevice = code == kGetData || code == kPointModify || code == kPointGetValue;
+    if (needsDevice && Link.CallLost()) co_await Link.Redial();
     switch (code) {
       case kDialStep:
         co_await Link.DialStep();

@@ -176,19 +176,33 @@ uint16_t SerialLine::RemoveTextTrigger(uint16_t handle) {
   return 0;
 }
 
+void SerialLine::WatchCarrier(bool on) {
+  watchCarrier_ = on;
+  noCarrier_ = false;
+  carrierTail_.clear();
+}
+
 void SerialLine::ComPort1TriggerAvail(uint16_t count) {
   if (tcpMode_) return;
   activityCount_ += count;
   const bool feedDialer = dialer_ != nullptr && dialer_->Active();
   const bool trace = log_.TraceEnabled();
+  const bool watch = watchCarrier_ && !feedDialer;
   std::string taken;
   for (uint16_t i = 0; i < count; ++i) {
     const uint8_t byte = port_.GetByte();
     if (receptionEnabled_) receive_.Store(byte);
-    if (feedDialer || trace) taken.push_back(static_cast<char>(byte));
+    if (feedDialer || trace || watch) taken.push_back(static_cast<char>(byte));
   }
   if (trace && !taken.empty()) log_.Trace([&] { return "< " + BytesToSpacedHex(taken); });
   if (feedDialer && !taken.empty()) dialer_->Feed(taken);
+  if (watch && !taken.empty()) {
+    static constexpr std::string_view kNoCarrier = "NO CARRIER";
+    carrierTail_ += taken;
+    if (carrierTail_.find(kNoCarrier) != std::string::npos) noCarrier_ = true;
+    if (carrierTail_.size() > kNoCarrier.size())
+      carrierTail_.erase(0, carrierTail_.size() - kNoCarrier.size());
+  }
   if (receptionEnabled_ && count > 0 && OnReceived) OnReceived();
 }
 

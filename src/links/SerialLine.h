@@ -64,6 +64,11 @@ class SerialLine {
   // The dialer being told the modem's answers while it dials.
   void SetDialer(HayesDialer* dialer) { dialer_ = dialer; }
 
+  // During a modem call: listens for the modem's "NO CARRIER", its word that the call has gone
+  // (the only word of it on a line whose DCD input reads nothing).
+  void WatchCarrier(bool on);
+  bool NoCarrierHeard() const { return noCarrier_; }
+
   // Receive state, armed and cleared by the transactions and the poller around each exchange.
   // Bytes go into the receive buffer only while reception is enabled.
   bool ReceptionEnabled() const { return receptionEnabled_; }
@@ -98,6 +103,9 @@ class SerialLine {
   const bool& tcpMode_;
   const Logger& log_;
   HayesDialer* dialer_ = nullptr;
+  bool watchCarrier_ = false;
+  bool noCarrier_ = false;
+  std::string carrierTail_;  // the last bytes of the call, for a word split over two reads
 
   bool receptionEnabled_ = false;
   int32_t activityCount_ = 0;

@@ -258,6 +258,10 @@ void FrameCodec::DecodeASCIIReply() {
   echo += "\r\n";
   if (echo.size() > 3 && received.size() > echo.size() && received.starts_with(echo))
     received.erase(0, echo.size());
+  // Two frames in one read (a late reply to an earlier request, then this one): the last one
+  // is the reply.
+  const size_t last = received.rfind(':');
+  if (last != std::string::npos && received.find(':') != last) received.erase(0, last);
   const std::string cleaned = CleanASCIIReply(received);
   Receive.Clear();
   Receive.Count =
@@ -293,11 +297,32 @@ ReplyCheck FrameCodec::CheckReply(SerialFraming framing) const {
       return check;
     }
   }
-  const auto* b = reinterpret_cast<const uint8_t*>(received.data());
   if (received.size() < checksumSize + 2) {
     reply.ErrorCode = kReplyChecksumOrUnknown;
     return check;
   }
+  if (framing == SerialFraming::RTU) {
+    // Two frames in one read: a late reply to an earlier request, then this one. An RTU frame
+    // has no transaction id, but the newest frame ends the read: a later start whose frame runs
+    // to the end with a good CRC is the reply. (The whole read is tried first, so a reply whose
+    // data happens to hold the slave's address is not cut.)
+    const auto* bytes = reinterpret_cast<const uint8_t*>(received.data());
+    const size_t size = received.size();
+    const bool whole =
+        CalcCRC(bytes, size - 2) == static_cast<uint16_t>(bytes[size - 2] | (bytes[size - 1] << 8));
+    for (size_t start = 1; !whole && start + 4 <= size; ++start) {
+      if (bytes[start] != Command.Bytes[0]) continue;
+      const uint16_t sent = static_cast<uint16_t>(bytes[size - 2] | (bytes[size - 1] << 8));
+      if (CalcCRC(bytes + start, size - start - 2) != sent) continue;
+      if (FitReply(request.substr(1, requestLength - checksumSize - 1),
+                   received.substr(start + 1, size - start - 3)) == PduFit::Wrong)
+        continue;
+      received.remove_prefix(start);
+      check.Start += static_cast<int32_t>(start);
+      break;
+    }
+  }
+  const auto* b = reinterpret_cast<const uint8_t*>(received.data());
   if (b[0] != Command.Bytes[0]) return check;  // another slave's frame: error 0, address 0
   reply.Address = b[0];
   reply.Function = b[1] & 0x7F;

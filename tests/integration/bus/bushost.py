@@ -12,6 +12,7 @@ import subprocess
 import tempfile
 import threading
 import time
+import tty
 
 import dbus
 
@@ -125,6 +126,124 @@ class ModbusTcpDevice:
         for connection in self.connections:
             try:
                 connection.close()
+            except OSError:
+                pass
+
+
+def crc16(data):
+    crc = 0xFFFF
+    for byte in data:
+        crc ^= byte
+        for _ in range(8):
+            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
+    return crc.to_bytes(2, "little")
+
+
+class SerialDevice:
+    """A Modbus RTU or ASCII slave on a pseudo-terminal linked as COM<n> in `comdir`: answers
+    every register read with `value` in each register, and answers with `fault` while one is set:
+      "close": half the reply, then its end of the line closed and the COM link gone (revive()
+               brings a new pseudo-terminal at the same link);
+      "bytewise": the reply one byte at a time, 15 ms apart (well inside the reply's silence);
+      ("split", k): the first k bytes, 30 ms later the rest;
+      "stale-first": an earlier reply (of value `stale`) in front of the right one, in one write;
+      "garbage": 1,001 random bytes instead of the reply.
+    The slave side is held open here too, so the line stays usable while the driver closes and
+    reopens its end (a link reset)."""
+
+    def __init__(self, comdir, number, ascii=False, value=0, fault=None):
+        self.link = os.path.join(comdir, f"COM{number}")
+        self.ascii, self.value, self.fault, self.stale = ascii, value, fault, 0
+        self.requests = 0
+        os.makedirs(comdir, exist_ok=True)
+        self.master = None
+        self.revive()
+
+    def revive(self):
+        master, self.slave = os.openpty()
+        tty.setraw(self.slave)
+        if os.path.lexists(self.link):
+            os.unlink(self.link)
+        os.symlink(os.ttyname(self.slave), self.link)
+        self.master = master
+        threading.Thread(target=self._serve, args=(master, self.slave), daemon=True).start()
+
+    def frame(self, request, value):
+        unit, function, count = request[0], request[1], int.from_bytes(request[4:6], "big")
+        pdu = bytes([unit, function, 2 * count]) + value.to_bytes(2, "big") * count
+        if not self.ascii:
+            return pdu + crc16(pdu)
+        lrc = (-sum(pdu)) & 0xFF
+        return b":" + (pdu + bytes([lrc])).hex().upper().encode() + b"\r\n"
+
+    def _requests(self, pending):
+        """Whole requests at the front of `pending` (register reads: unit, function, address,
+        count), and what is left."""
+        found = []
+        while True:
+            if self.ascii:
+                end = pending.find(b"\r\n")
+                if end < 0:
+                    return found, pending
+                line, pending = pending[:end], pending[end + 2:]
+                start = line.find(b":")
+                if start >= 0:
+                    try:
+                        found.append(bytes.fromhex(line[start + 1:].decode("latin-1"))[:6])
+                    except ValueError:
+                        pass
+            else:
+                if len(pending) < 8:
+                    return found, pending
+                if crc16(pending[:6]) == pending[6:8]:
+                    found.append(pending[:6])
+                    pending = pending[8:]
+                else:
+                    pending = pending[1:]
+
+    def _serve(self, master, slave):
+        pending = b""
+        try:
+            while True:
+                data = os.read(master, 4096)
+                if not data:
+                    return
+                requests, pending = self._requests(pending + data)
+                for request in requests:
+                    if len(request) == 6:
+                        self.requests += 1
+                        self._answer(master, slave, request)
+        except OSError:
+            return
+
+    def _answer(self, master, slave, request):
+        reply, fault = self.frame(request, self.value), self.fault
+        if fault == "close":
+            os.write(master, reply[:len(reply) // 2])
+            time.sleep(0.05)
+            self.close()
+            raise OSError("closed mid-reply")
+        if fault == "bytewise":
+            for byte in reply:
+                os.write(master, bytes([byte]))
+                time.sleep(0.015)
+        elif isinstance(fault, tuple) and fault[0] == "split":
+            os.write(master, reply[:fault[1]])
+            time.sleep(0.03)
+            os.write(master, reply[fault[1]:])
+        elif fault == "stale-first":
+            os.write(master, self.frame(request, self.stale) + reply)
+        elif fault == "garbage":
+            os.write(master, random.Random(self.requests).randbytes(1001))
+        else:
+            os.write(master, reply)
+
+    def close(self):
+        if os.path.islink(self.link):
+            os.unlink(self.link)
+        for fd in (self.master, self.slave):
+            try:
+                os.close(fd)
             except OSError:
                 pass
 

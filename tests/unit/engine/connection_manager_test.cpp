@@ -302,6 +302,55 @@ TEST_F(ModemSiteTest, PortThatFailsLosesTheCallAndTheSiteGoesOffline) {
   EXPECT_EQ(port.OpenTimes.size(), attempts) << "nothing reopens the port of a lost call";
 }
 
+// A call whose carrier goes (the modem says NO CARRIER; or DCD, up during the call, falls): the
+// site goes offline once, polls nothing, and the next command that needs the device dials again.
+TEST_F(ModemSiteTest, LostCarrierTakesTheSiteOfflineUntilTheNextCommandDials) {
+  const LogLevel level = CurrentLogLevel();
+  SetLogLevel(LogLevel::Info);
+  std::vector<std::string> log;
+  SetLogSink([&log](LogLevel, const std::string& line) { log.push_back(line); });
+  const auto count = [](const std::string& text, const std::string& part) {
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+  };
+  for (const bool word : {true, false}) {
+    SCOPED_TRACE(word ? "NO CARRIER" : "DCD");
+    log.clear();
+    auto client = OpenModem("CONNECT 9600");
+    PollTexts(*client);
+    ASSERT_EQ(Status(RunToEnd(*client, {"COMMAND=SENDPOINTSLIST", "POINT0={p}{1-HREG1}"})), "TRUE");
+    FakeSerialPort& port = PortOf(*client);
+    loop.RunFor(3000);  // the carrier is up
+    if (word)
+      port.ReceiveIn(0, "\r\nNO CARRIER\r\n");
+    else
+      port.LineState.dcd = false;
+    line_.clear();  // back in command mode, the modem reads a fresh line
+    loop.RunFor(500);
+    EXPECT_FALSE(client->Engine->IsConnected());
+    EXPECT_FALSE(client->Engine->Session.LoggedOn());
+    const size_t written = port.Written.size();
+    loop.RunFor(10000);
+    EXPECT_EQ(port.Written.size(), written) << "nothing is polled on a lost call";
+
+    RunToEnd(*client, {"COMMAND=POINTGETVALUE", "POINT={p}{1-HREG2}"});
+    EXPECT_EQ(count(port.Written.substr(written), "ATDT5551234\r"), 1u);
+    EXPECT_TRUE(client->Engine->IsConnected());
+    EXPECT_TRUE(client->Engine->Session.LoggedOn());
+    loop.RunFor(5000);
+    EXPECT_GT(port.Written.size(), written) << "polling resumes";
+    std::string lines;
+    for (const std::string& line : log) lines += line + "\n";
+    EXPECT_EQ(count(lines, "the modem call is lost"), 1u) << lines;
+    EXPECT_EQ(count(lines, word ? "NO CARRIER;" : "(DCD) dropped;"), 1u) << lines;
+    client.reset();
+    loop.RunFor(500);
+  }
+  SetLogSink(nullptr);
+  SetLogLevel(level);
+}
+
 // A serial device that goes away while its site is open: the port is reopened after 1 s, then
 // after twice the last wait up to 30 s. Meanwhile nothing is polled or counted against a point,
 // commands fail at once, and the status shows the site's own settings and why the port is down.

@@ -215,6 +215,22 @@ TEST_F(FrameCodecTest, SerialReplyMustFitItsRequest) {
   EXPECT_EQ(codec.CheckReply(SerialFraming::RTU).Start, 8);
   EXPECT_TRUE(codec.CheckReply(SerialFraming::RTU).Accepted);
 
+  // A late reply to an earlier read in front of this one, in one read: the newest frame, the
+  // one that ends the read, is the reply; a stale frame alone still reads as one (RTU cannot
+  // tell), and a cut reply behind it is none.
+  ASSERT_TRUE(codec.FrameRTURequest("010300630001"));
+  SetRTUReply(Bytes({1, 3, 2, 0x00, 0x64}));
+  const std::string stale = codec.Receive.Text();
+  SetRTUReply(Bytes({1, 3, 2, 0x03, 0xE8}));
+  const std::string fresh = codec.Receive.Text();
+  SetReceived(stale + fresh);
+  ReplyCheck late = codec.CheckReply(SerialFraming::RTU);
+  EXPECT_TRUE(late.Accepted);
+  EXPECT_EQ(late.Start, 7);
+  EXPECT_EQ(late.Reply.Data[2], 0xE8);
+  SetReceived(stale + fresh.substr(0, 5));
+  EXPECT_FALSE(codec.CheckReply(SerialFraming::RTU).Accepted);
+
   // An exception's checksum is checked like any other's.
   ASSERT_TRUE(codec.FrameRTURequest("010300630001"));
   SetReceived(Bytes({0x01, 0x83, 0x02, 0x00, 0x00}));
@@ -224,7 +240,11 @@ TEST_F(FrameCodecTest, SerialReplyMustFitItsRequest) {
   // ASCII: the echo of the request's line is dropped before decoding, and alone it is no reply.
   const std::string request = codec.FrameASCIIRequest("010300630001");
   for (const auto& [received, accepted] : std::vector<std::pair<std::string, bool>>{
-           {request + ":01030203E80F\r\n", true}, {request, false}, {":0103010500F6\r\n", false}}) {
+           {request + ":01030203E80F\r\n", true},
+           {request, false},
+           {":0103010500F6\r\n", false},
+           {":010302006496\r\n:01030203E80F\r\n", true},  // a late reply first: the last counts
+           {":01030203E80F\r\n:0103020064", false}}) {
     SCOPED_TRACE(received);
     SetReceived(received);
     codec.DecodeASCIIReply();
