@@ -143,7 +143,9 @@ class Sandbox:
         for d in (self.data, self.state, self.home):
             os.makedirs(d)
         self.env = {k: v for k, v in os.environ.items() if not k.startswith("DBUS_")}
+        # The user's own config file (its COMDIR) must not reach the servers under test.
         self.env.update(XDG_DATA_HOME=self.data, XDG_STATE_HOME=self.state, HOME=self.home,
+                        XDG_CONFIG_HOME=os.path.join(self.dir, "config"),
                         QORMODBUS_LOGLEVEL="debug")
         self.env.update({k: v.format(dir=self.dir) for k, v in extra_env.items()})
         service_dirs = service_dirs or [os.path.join(self.data, "dbus-1", "services")]

@@ -68,6 +68,31 @@ class LiveValuesTest(SimulatorCase):
                          result.stderr)
         self.check_site(["DESCRIPTION=Line ASCII", "COMPORT=3"], "7-")
 
+    def test_a_com_link_in_the_folder_the_config_file_names(self):
+        """$QORMODBUS_COMDIR has no COM5, the user's config file names a folder that has: the
+        port opens there, and the log tells the lookup once."""
+        ports = os.path.join(self.box.dir, "ports")
+        config = os.path.join(self.box.dir, "config", "qormodbus", "qormodbus.conf")
+        os.makedirs(os.path.dirname(config))
+        with open(config, "w") as f:
+            f.write(f"# a bad line is warned about and skipped\nPORTS\nCOMDIR={ports}\n")
+        self.simulator("--com", "5", "--comdir", ports, "--framer", "rtu")
+        result = self.qmbctl("DESCRIPTION=Configured", "COMPORT=5", "BP2=TRUE", "raw",
+                             "010300030001")
+        self.assertEqual((result.returncode, result.stdout[:14]), (0, "01 03 02 04 57"),
+                         result.stderr)
+        # The log file alone: standard error holds the same lines.
+        with open(os.path.join(self.box.state, "qormodbus", "qormodbus.log")) as f:
+            log = f.read()
+        lookups = re.findall(r"COM5: (\S+) -> (/dev/pts/\d+) \((.*)\)$", log, re.M)
+        self.assertEqual(len(lookups), 1, log)
+        link, device, how = lookups[0]
+        self.assertEqual(link, os.path.join(ports, "COM5"))
+        self.assertEqual(device, os.path.realpath(link))
+        self.assertEqual(how, f"from config COMDIR in {config}; tried "
+                              f"$QORMODBUS_COMDIR={self.box.dir}/com (no COM5)")
+        self.assertEqual(log.count(f"{config}:2: not a KEY=VALUE line"), 1, log)
+
     def test_a_serial_device_unplugged_and_plugged_back_heals(self):
         """The simulator stopped (its pseudo-terminal closes, its COM link goes: a USB adapter
         pulled) and started again (a new one linked as the same COM port): the site stays open,
