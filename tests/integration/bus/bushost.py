@@ -157,6 +157,7 @@ class Sandbox:
   <listen>unix:path={self.dir}/bus</listen>
   <auth>EXTERNAL</auth>
 {service_lines}  <policy context="default">
+    <allow user="*"/>
     <allow send_destination="*" eavesdrop="true"/>
     <allow eavesdrop="true"/>
     <allow own="*"/>
@@ -178,6 +179,12 @@ class Sandbox:
         self.connections = []
         self.processes = []
         self.server_pids = set()
+
+    def open_to_other_users(self):
+        """Lets processes of other users reach the bus (the daemon's policy already does), as on
+        a bus that several users share."""
+        os.chmod(self.dir, 0o755)
+        os.chmod(os.path.join(self.dir, "bus"), 0o777)
 
     def connect(self):
         connection = dbus.bus.BusConnection(self.address)
