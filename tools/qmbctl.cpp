@@ -3,7 +3,8 @@
 // KEY=VALUE arguments, registers points, runs one command and polls COMMANDSTATUS until the
 // driver answers TRUE or FALSE, then prints the result elements one per line. "watch" prints the
 // registered points' values as they change. The driver object lives as long as this program's
-// bus connection, so it is released however qmbctl ends.
+// bus connection, so it is released however qmbctl ends. "trace" prints the frames the sites
+// send and receive, live, from the server's Frame signals.
 #include <unistd.h>
 
 #include <QCommandLineParser>
@@ -15,12 +16,17 @@
 #include <QDBusVariant>
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QEventLoop>
+#include <QObject>
 #include <QRegularExpression>
 #include <QStringList>
 #include <QThread>
+#include <QTimer>
 #include <QVariantList>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <ctime>
 #include <map>
 #include <optional>
 #include <string>
@@ -43,6 +49,10 @@ constexpr const char* kUsage =
     "  watch                 print the --point values whenever they change (Ctrl-C ends)\n"
     "  raw HEX               send a raw request on a serial site: slave, function and data as\n"
     "                        hex, without checksum (raw 010300000002); prints the reply's bytes\n"
+    "  trace [SITE]          print the frames the sites send (>) and receive (<) as they pass,\n"
+    "                        of SITE only when given (Ctrl-C ends); with site keys, opens that\n"
+    "                        site first and traces it. The server's own user sees every site,\n"
+    "                        another user only the sites it has open\n"
     "  COMMAND [KEY=VALUE]   any host command: SITETIME, SITESTATUS, POINTVERIFY,\n"
     "                        POINTGETVALUE, POINTMODIFY, GETPOINTSLIST, GETDATA, GETALARMS, ...\n"
     "\n"
@@ -54,7 +64,8 @@ constexpr const char* kUsage =
     "                        or a whole entry \"{label}{address}\"\n"
     "  --immediate           register the points with ExecuteImmediate (no command session)\n"
     "  --interval SECONDS    watch: time between reads (default 1)\n"
-    "  --count N             watch: stop after N reads\n"
+    "  --count N             watch: stop after N reads; trace: after N frames\n"
+    "  --seconds S           trace: stop after S seconds\n"
     "  --timeout SECONDS     give up a command after this long (default 60)\n"
     "  --raw                 print every element of the final reply, status included\n"
     "  --verbose             show every bus call and reply on standard error\n"
@@ -69,7 +80,8 @@ constexpr const char* kUsage =
     "Examples:\n"
     "  Modbus/TCP site (the device listens on port 502):\n"
     "    qmbctl DESCRIPTION=Plant BP3=TRUE SP3=192.168.1.20 POINTGETVALUE POINT={pump}{HREG100}\n"
-    "  Serial RTU site on COM1 at 19200 baud (COM1: $QORMODBUS_COMDIR/COM1, else /dev/ttyS0):\n"
+    "  Serial RTU site on COM1 at 19200 baud (COM1: the link COM1 in $QORMODBUS_COMDIR, the\n"
+    "  config file's COMDIR or /dev/qormodbus, else /dev/ttyS0):\n"
     "    qmbctl DESCRIPTION=Line1 COMPORT=1 BAUDRATE=19200 BP2=TRUE \\\n"
     "           --point 1-HREG1 --point 1-OUT1 watch\n"
     "  Modem site dialled through COM2:\n"
@@ -100,11 +112,13 @@ struct Options {
   bool immediate = false;
   double interval = 1.0;
   long count = 0;
+  double seconds = 0;
   double timeout = 60.0;
   bool raw = false;
   bool verbose = false;
   bool version = false;
   QString rawRequest;
+  QString traceSite;
 };
 
 class Failure {
@@ -328,7 +342,7 @@ const QStringList kHostCommands = {"SITETIME",      "SITESTATUS",  "POINTVERIFY"
                                    "GETDATA",       "SENDDATA",    "SENDPOINTSLIST",
                                    "GETPOINTSLIST", "POINTMODIFY", "POINTGETDISABLED",
                                    "POINTGETVALUE", "GETALARMS"};
-const QStringList kOwnCommands = {"open", "watch", "raw"};
+const QStringList kOwnCommands = {"open", "watch", "raw", "trace"};
 
 // A value in a D-Bus address: everything but the optionally-escaped characters as %XX.
 QString AddressValue(const QString& text) {
@@ -375,10 +389,12 @@ std::optional<Options> ParseOptions(const QStringList& arguments) {
                                  QStringLiteral("0"));
   const QCommandLineOption timeout(QStringLiteral("timeout"), QString(), QStringLiteral("S"),
                                    QStringLiteral("60"));
+  const QCommandLineOption seconds(QStringLiteral("seconds"), QString(), QStringLiteral("S"),
+                                   QStringLiteral("0"));
   const QCommandLineOption raw(QStringLiteral("raw"));
   const QCommandLineOption verbose(QStringLiteral("verbose"));
   parser.addOptions(
-      {help, version, bus, ssh, point, immediate, interval, count, timeout, raw, verbose});
+      {help, version, bus, ssh, point, immediate, interval, count, timeout, seconds, raw, verbose});
   if (!parser.parse(arguments)) throw Failure(2, parser.errorText());
   if (parser.isSet(help)) return std::nullopt;
 
@@ -393,6 +409,7 @@ std::optional<Options> ParseOptions(const QStringList& arguments) {
   if (parser.isSet(count) && rounds < 1) throw Failure(2, "--count: give 1 or more");
   options.count = static_cast<long>(rounds);
   options.timeout = Number(parser, timeout, 0.1);
+  options.seconds = Number(parser, seconds, 0);
   options.raw = parser.isSet(raw);
   options.verbose = parser.isSet(verbose);
 
@@ -420,6 +437,8 @@ std::optional<Options> ParseOptions(const QStringList& arguments) {
       haveCommand = true;
     } else if (options.command == QLatin1String("raw") && options.rawRequest.isEmpty()) {
       options.rawRequest = argument;
+    } else if (options.command == QLatin1String("trace") && options.traceSite.isEmpty()) {
+      options.traceSite = argument;
     } else {
       throw Failure(
           2, QStringLiteral("\"%1\" is not KEY=VALUE (only one command per run)").arg(argument));
@@ -475,6 +494,86 @@ void PrintResult(const Reply& reply, const Options& options) {
   for (qsizetype i = 3; i < reply.elements.size(); ++i) Print(reply.elements[i]);
 }
 
+// The Frame signals of the server, printed as they come: "12:00:01.234567 COM2 > 01 03 ...".
+// The server's clock is monotonic, so the first frame anchors it to this machine's wall clock
+// and later ones keep the server's spacing exactly.
+class FramePrinter : public QObject {
+  Q_OBJECT
+ public:
+  FramePrinter(QString site, long count) : site_(std::move(site)), count_(count) {}
+  bool Done() const { return count_ > 0 && printed_ >= count_; }
+
+ public Q_SLOTS:
+  void Frame(const QString& site, const QString& direction, const QString& hex,
+             qulonglong monotonicUs) {
+    if (Done()) return;
+    if (!site_.isEmpty() && site.compare(site_, Qt::CaseInsensitive) != 0) return;
+    if (!anchored_) {
+      anchored_ = true;
+      anchorMono_ = monotonicUs;
+      anchorWall_ = std::chrono::duration_cast<std::chrono::microseconds>(
+                        std::chrono::system_clock::now().time_since_epoch())
+                        .count();
+    }
+    const long long wall =
+        anchorWall_ + static_cast<long long>(monotonicUs) - static_cast<long long>(anchorMono_);
+    const std::time_t secondsPart = static_cast<std::time_t>(wall / 1000000);
+    std::tm local{};
+    localtime_r(&secondsPart, &local);
+    char stamp[32];
+    std::snprintf(stamp, sizeof stamp, "%02d:%02d:%02d.%06lld", local.tm_hour, local.tm_min,
+                  local.tm_sec, wall % 1000000);
+    Print(QStringLiteral("%1 %2 %3 %4").arg(QString::fromLatin1(stamp), site, direction, hex));
+    ++printed_;
+  }
+
+ private:
+  static void Print(const QString& line) {
+    std::printf("%s\n", line.toLocal8Bit().constData());
+    std::fflush(stdout);
+  }
+
+  QString site_;
+  long count_;
+  long printed_ = 0;
+  bool anchored_ = false;
+  qulonglong anchorMono_ = 0;
+  long long anchorWall_ = 0;
+};
+
+int Trace(QDBusConnection& connection, const Options& options, const QString& site) {
+  const QString interface = QStringLiteral("QorModBus.IQorModBusTrace");
+  FramePrinter printer(site, options.count);
+  // Listening before asking, so that no frame is missed.
+  if (!connection.connect(kService, kFactoryPath, interface, QStringLiteral("Frame"), &printer,
+                          SLOT(Frame(QString, QString, QString, qulonglong))))
+    throw Failure(
+        3, QStringLiteral("cannot listen for frames: %1").arg(connection.lastError().message()));
+  QDBusMessage watch =
+      QDBusMessage::createMethodCall(kService, kFactoryPath, interface, "WatchFrames");
+  watch << true;
+  const QDBusMessage reply = connection.call(watch, QDBus::Block, 30000);
+  if (reply.type() != QDBusMessage::ReplyMessage)
+    throw Failure(3, QStringLiteral("WatchFrames: %1").arg(reply.errorMessage()));
+  if (!reply.arguments().value(0).toBool())
+    Err("the server runs as another user: only the frames of the sites this client opens");
+
+  QEventLoop loop;
+  QElapsedTimer clock;
+  clock.start();
+  QTimer tick;
+  QObject::connect(&tick, &QTimer::timeout, &loop, [&] {
+    const bool timeUp = options.seconds > 0 && clock.elapsed() >= options.seconds * 1000;
+    if (interrupted || printer.Done() || timeUp || !connection.isConnected()) loop.quit();
+  });
+  tick.start(20);
+  loop.exec();
+  watch = QDBusMessage::createMethodCall(kService, kFactoryPath, interface, "WatchFrames");
+  watch << false;
+  if (connection.isConnected()) connection.call(watch, QDBus::Block, 5000);
+  return 0;
+}
+
 int Run(const Options& options) {
   QDBusConnection connection =
       options.bus.isEmpty() || options.bus == QLatin1String("session")
@@ -491,6 +590,9 @@ int Run(const Options& options) {
   host.Create();
   if (!host.Boolean("SetDriverOption", {"VERSIONCHECK=1.8"}))
     throw Failure(1, "the driver refused interface version 1.8");
+  // The trace of what others opened needs no site; the driver object keeps the server up.
+  const bool trace = options.command == QLatin1String("trace");
+  if (trace && options.siteKeys.isEmpty()) return Trace(connection, options, options.traceSite);
   if (!host.Boolean("OpenSite", options.siteKeys))
     throw Failure(1, "the driver refused to open the site (see its log)");
   // The open's own outcome comes with the next status poll, whoever else uses the site.
@@ -505,6 +607,13 @@ int Run(const Options& options) {
   if (options.command == QLatin1String("open")) {
     Print(QStringLiteral("site open"));
     return 0;
+  }
+  if (trace) {
+    QString site = options.traceSite;
+    for (const QString& key : options.siteKeys)
+      if (site.isEmpty() && key.section(QLatin1Char('='), 0, 0).toUpper() == "DESCRIPTION")
+        site = key.section(QLatin1Char('='), 1);
+    return Trace(connection, options, site);
   }
 
   if (!options.points.isEmpty()) {
@@ -576,3 +685,5 @@ int main(int argc, char** argv) {
     return failure.code == 130 ? 130 : failure.code;
   }
 }
+
+#include "qmbctl.moc"

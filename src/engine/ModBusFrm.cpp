@@ -91,6 +91,7 @@ TModBusForm::~TModBusForm() {
 void TModBusForm::AssignSite(const TSite& site) {
   Site.AssignFrom(&site);
   Log.SetPrefix("Site \"" + LoggedText(Site.Description) + "\": ");
+  Log.SetSite(this, Site.Description);
   Link.AssignSite();
   Link.UpdateCaption();
   // The client points at the site's own address from the start, so the status reports the

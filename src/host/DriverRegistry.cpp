@@ -117,6 +117,12 @@ bool DriverRegistry::HasClient(const std::string& client) const {
   return clients_.count(client) != 0;
 }
 
+bool DriverRegistry::ClientHoldsSite(const std::string& client, const void* site) const {
+  const auto entry = clients_.find(client);
+  return entry != clients_.end() && site &&
+         entry->second.sites->ObjectsOn(static_cast<const TModBusForm*>(site)) > 0;
+}
+
 std::vector<uint64_t> DriverRegistry::Objects() const {
   std::vector<uint64_t> ids;
   ids.reserve(objects_.size());

@@ -46,6 +46,8 @@ class DriverRegistry {
 
   bool Exists(uint64_t id) const { return objects_.count(id) != 0; }
   bool HasClient(const std::string& client) const;
+  // Whether one of the client's objects has the site open (site: the engine's address).
+  bool ClientHoldsSite(const std::string& client, const void* site) const;
   std::vector<uint64_t> Objects() const;
   // Objects created and not yet destroyed (released ones wait for their destruction).
   size_t ObjectCount() const;

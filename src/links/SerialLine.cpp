@@ -23,7 +23,7 @@ SerialLine::SerialLine(SerialPort& port, SerialPortFactory& ports, ReceiveBuffer
     : port_(port), ports_(ports), receive_(receive), delay_(delay), tcpMode_(tcpMode), log_(log) {}
 
 void SerialLine::PutFrame(const std::string& bytes) {
-  log_.Trace([&] { return "> " + BytesToSpacedHex(bytes); });
+  log_.Frame(true, bytes);
   port_.PutBlock(bytes);
 }
 
@@ -186,7 +186,7 @@ void SerialLine::ComPort1TriggerAvail(uint16_t count) {
   if (tcpMode_) return;
   activityCount_ += count;
   const bool feedDialer = dialer_ != nullptr && dialer_->Active();
-  const bool trace = log_.TraceEnabled();
+  const bool trace = log_.FramesWanted();
   const bool watch = watchCarrier_ && !feedDialer;
   std::string taken;
   for (uint16_t i = 0; i < count; ++i) {
@@ -194,7 +194,7 @@ void SerialLine::ComPort1TriggerAvail(uint16_t count) {
     if (receptionEnabled_) receive_.Store(byte);
     if (feedDialer || trace || watch) taken.push_back(static_cast<char>(byte));
   }
-  if (trace && !taken.empty()) log_.Trace([&] { return "< " + BytesToSpacedHex(taken); });
+  if (trace && !taken.empty()) log_.Frame(false, taken);
   if (feedDialer && !taken.empty()) dialer_->Feed(taken);
   if (watch && !taken.empty()) {
     static constexpr std::string_view kNoCarrier = "NO CARRIER";

@@ -68,7 +68,7 @@ void TcpLink::ForgetReply() {
 void TcpLink::SendTCP(const std::string& bytes) {
   ForgetReply();
   ForgetStream();
-  log_.Trace([&] { return "> " + BytesToSpacedHex(bytes); });
+  log_.Frame(true, bytes);
   request_ = bytes;  // before the send: a peer may answer before it returns
   client_.Send(bytes);
 }
@@ -101,7 +101,7 @@ void TcpLink::TCP1ReadyToSend() {
 }
 
 void TcpLink::TCP1DataIn(const std::string& bytes) {
-  log_.Trace([&] { return "< " + BytesToSpacedHex(bytes); });
+  log_.Frame(false, bytes);
   std::string line;
   line.reserve(9 + 4 * bytes.size());
   line = "Data In: ";

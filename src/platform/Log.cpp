@@ -9,6 +9,8 @@
 #include <optional>
 #include <vector>
 
+#include "platform/TextHelpers.h"
+
 #include <unistd.h>
 
 namespace qmb {
@@ -252,6 +254,30 @@ void ResetLogLevels() {
 
 void SetLogSink(LogSink sink) {
   Sink() = sink ? std::move(sink) : LogSink(StandardErrorSink);
+}
+
+namespace {
+FrameWatcher& Watcher() {
+  static FrameWatcher watcher;
+  return watcher;
+}
+}  // namespace
+
+void SetFrameWatcher(FrameWatcher watcher) {
+  Watcher() = std::move(watcher);
+}
+
+bool FramesWatched() {
+  return static_cast<bool>(Watcher());
+}
+
+void Logger::Frame(bool outgoing, std::string_view bytes) const {
+  if (const FrameWatcher& watcher = Watcher()) {
+    // A copy: the watcher may be replaced while it runs (a watcher leaving the bus).
+    const FrameWatcher call = watcher;
+    call(site_, description_, outgoing, bytes);
+  }
+  Trace([&] { return (outgoing ? "> " : "< ") + BytesToSpacedHex(bytes); });
 }
 
 void Logger::Cause(const std::string& text) const {

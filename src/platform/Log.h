@@ -73,6 +73,14 @@ void ResetLogLevels();
 using LogSink = std::function<void(LogLevel, const std::string&)>;
 void SetLogSink(LogSink sink);
 
+// Frames handed, as they go out and come in, to a watcher beside the trace log: the bus's live
+// frame trace. site identifies the engine (its address), description names it. Set only while
+// somebody watches, so an unwatched frame costs one check.
+using FrameWatcher = std::function<void(const void* site, const std::string& description,
+                                        bool outgoing, std::string_view bytes)>;
+void SetFrameWatcher(FrameWatcher watcher);
+bool FramesWatched();
+
 // A source of entries with its own prefix: a site engine logs as `Site "Plant 3": ...` from every
 // part. The lazy forms take a callable that builds the text only when the entry is written, so a
 // frame trace that is off costs one check per frame.
@@ -104,6 +112,15 @@ class Logger {
     Write(LogCategory::Trace, LogLevel::Debug, std::forward<Format>(format));
   }
   bool TraceEnabled() const { return LogEnabled(LogCategory::Trace, LogLevel::Debug); }
+  // The site whose frames this logger reports to the frame watcher.
+  void SetSite(const void* site, std::string description) {
+    site_ = site;
+    description_ = std::move(description);
+  }
+  // A frame sent (">") or received ("<"): to the trace log and to the frame watcher, each only
+  // when on.
+  void Frame(bool outgoing, std::string_view bytes) const;
+  bool FramesWanted() const { return FramesWatched() || TraceEnabled(); }
 
   // The reason behind a failure, in the words an operator needs (the device path and the
   // system's text, host:port, the Modbus exception): logged as a warning when it differs from
@@ -115,6 +132,8 @@ class Logger {
 
  private:
   std::string prefix_;
+  const void* site_ = nullptr;
+  std::string description_;
   mutable std::string cause_;
   mutable std::string loggedCause_;
 };

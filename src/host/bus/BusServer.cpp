@@ -21,6 +21,7 @@ const QString kFactoryInterface = QStringLiteral("QorModBus.ClassFactory");
 const QString kDriverInterface = QStringLiteral("QorDevice.IQorDeviceDriver");
 const QString kObjectInterface = QStringLiteral("QorModBus.IQorModBusCom");
 const QString kDiagnosticsInterface = QStringLiteral("QorModBus.IQorModBusDiagnostics");
+const QString kTraceInterface = QStringLiteral("QorModBus.IQorModBusTrace");
 const QString kIntrospectable = QStringLiteral("org.freedesktop.DBus.Introspectable");
 const QString kProperties = QStringLiteral("org.freedesktop.DBus.Properties");
 
@@ -83,11 +84,13 @@ QString BuiltInIntrospectionXml() {
 BusServer::BusServer(TMainForm& mainForm, MessageLoop& loop, QDBusConnection connection,
                      const QString& introspectionXml)
     : connection_(std::move(connection)),
-      factoryInterfaces_(InterfaceElement(introspectionXml, kFactoryInterface)),
+      factoryInterfaces_(InterfaceElement(introspectionXml, kFactoryInterface) +
+                         InterfaceElement(introspectionXml, kTraceInterface)),
       driverInterfaces_(InterfaceElement(introspectionXml, kDriverInterface) +
                         InterfaceElement(introspectionXml, kObjectInterface) +
                         InterfaceElement(introspectionXml, kDiagnosticsInterface)),
-      registry_(loop, [&mainForm] { return std::make_unique<TQorModBusCom>(mainForm); }) {
+      registry_(loop, [&mainForm] { return std::make_unique<TQorModBusCom>(mainForm); }),
+      frames_(connection_, registry_) {
   watcher_.setConnection(connection_);
   watcher_.setWatchMode(QDBusServiceWatcher::WatchForUnregistration);
   QObject::connect(&watcher_, &QDBusServiceWatcher::serviceUnregistered, this,
@@ -206,11 +209,17 @@ void BusServer::Dispatch(const QDBusMessage& message) {
 }
 
 void BusServer::HandleFactoryCall(const QDBusMessage& message) {
+  if (message.member() == QLatin1String("WatchFrames") && IsInterface(message, kTraceInterface)) {
+    frames_.HandleWatchFrames(message);
+    return;
+  }
   if (message.member() != QLatin1String("CreateInstance") ||
       !IsInterface(message, kFactoryInterface)) {
     ReplyError(message, QDBusError::UnknownMethod,
-               QStringLiteral("%1 has no method %2.%3 (it offers %4.CreateInstance)")
-                   .arg(message.path(), message.interface(), message.member(), kFactoryInterface));
+               QStringLiteral("%1 has no method %2.%3 (it offers %4.CreateInstance and "
+                              "%5.WatchFrames)")
+                   .arg(message.path(), message.interface(), message.member(), kFactoryInterface,
+                        kTraceInterface));
     return;
   }
   if (!message.signature().isEmpty()) {

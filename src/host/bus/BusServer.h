@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "host/DriverRegistry.h"
+#include "host/bus/FrameWatch.h"
 #include "platform/MessageLoop.h"
 #include "sites/EngineRegistry.h"
 
@@ -59,6 +60,7 @@ class BusServer : public QDBusVirtualObject {
   QString factoryInterfaces_;
   QString driverInterfaces_;
   DriverRegistry registry_;
+  FrameWatch frames_;
   QDBusServiceWatcher watcher_;
   bool published_ = false;
   bool nameOwned_ = false;

@@ -18,6 +18,7 @@
 #include <cstring>
 #include <utility>
 
+#include "platform/ComPorts.h"
 #include "platform/Log.h"
 
 namespace qmb {
@@ -137,14 +138,7 @@ QtSerialPort::~QtSerialPort() {
 }
 
 std::string QtSerialPort::DevicePath(int number) {
-  if (number < 1) return {};
-  const char* dir = std::getenv("QORMODBUS_COMDIR");
-  if (dir && *dir) {
-    const std::string entry = std::string(dir) + "/COM" + std::to_string(number);
-    struct stat st {};
-    if (lstat(entry.c_str(), &st) == 0) return entry;
-  }
-  return "/dev/ttyS" + std::to_string(number - 1);
+  return LookUpComPort(number, ComPortPlaces::FromEnvironment()).path;
 }
 
 bool QtSerialPort::Claim(const std::string& path, int* keepFd, std::string& reason) {
@@ -379,12 +373,20 @@ void QtSerialPort::Open() {
     Close();
   }
   if (number_ < 1) throw SerialError("No COM port number is set");
-  const std::string named = DevicePath(number_);
+  const ComPortLookup lookup = LookUpComPort(number_, ComPortPlaces::FromEnvironment());
+  const std::string& named = lookup.path;
   const std::string com = "COM" + std::to_string(number_);
-  // A port once opened through its link in the COM folder is opened through it only: with the
+  // Which folder gave the device, once per open: a port that keeps failing to reopen with the
+  // same answer does not repeat it.
+  const std::string described = lookup.Describe(number_);
+  if (described != lookupLogged_) {
+    LogInfo(described);
+    lookupLogged_ = described;
+  }
+  // A port once opened through its link in a COM folder is opened through a link only: with the
   // link gone (removed with its device) the number must not fall back to /dev/ttyS(n-1), which
   // is another device.
-  const bool viaLink = named != "/dev/ttyS" + std::to_string(number_ - 1);
+  const bool viaLink = lookup.viaLink;
   if (!viaLink && linkedNumber_ == number_)
     throw SerialError(com + ": no device at " + linkPath_ + " (the link is gone)");
   char resolved[PATH_MAX];
@@ -415,6 +417,7 @@ void QtSerialPort::Open() {
   }
   lockFd_ = fd;
   openedNumber_ = number_;
+  lookupLogged_.clear();  // the next open tells its lookup again
   if (viaLink) {
     linkedNumber_ = number_;
     linkPath_ = named;

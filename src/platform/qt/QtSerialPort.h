@@ -24,9 +24,9 @@ class QtSerialPort : public SerialPort {
   QtSerialPort(const QtSerialPort&) = delete;
   QtSerialPort& operator=(const QtSerialPort&) = delete;
 
-  // The device a COM number names: the entry COMn in the directory QORMODBUS_COMDIR when there
-  // is one (users link /dev/ttyUSB0 and the like there; tests link pseudo-terminals), else
-  // /dev/ttyS(n-1). Empty for numbers below 1.
+  // The device a COM number names: the entry COMn in the first folder of links that holds it
+  // ($QORMODBUS_COMDIR, the config file's COMDIR, /dev/qormodbus; see platform/ComPorts.h),
+  // else /dev/ttyS(n-1). Empty for numbers below 1.
   static std::string DevicePath(int number);
   // Opens the device without touching its settings and checks that nobody holds it; the
   // descriptor stays open and locked when keepFd is given. False with a reason otherwise.
@@ -107,11 +107,12 @@ class QtSerialPort : public SerialPort {
   bool rts_ = false;
   bool dtr_ = true;
 
-  std::string path_;       // the device while open
-  int openedNumber_ = 0;   // the number it was opened as
-  int linkedNumber_ = 0;   // the number last opened through a link in the COM folder ...
-  std::string linkPath_;   // ... and that link
-  std::string notedPath_;  // the device the notes below were written for
+  std::string path_;          // the device while open
+  int openedNumber_ = 0;      // the number it was opened as
+  int linkedNumber_ = 0;      // the number last opened through a link in the COM folder ...
+  std::string linkPath_;      // ... and that link
+  std::string notedPath_;     // the device the notes below were written for
+  std::string lookupLogged_;  // the lookup last logged by a failed open
   bool isPty_ = false;
   int lockFd_ = -1;
   std::set<std::string> noted_;

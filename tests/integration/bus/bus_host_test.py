@@ -64,7 +64,10 @@ class RegistrationTest(BusTestCase):
         root = ET.parse(interfaces).getroot()
         ifaces = {i.get("name"): i for i in root.findall("interface")}
         self.assertEqual(set(ifaces), {FACTORY_INTERFACE, DRIVER, OBJECT,
-                                       "QorModBus.IQorModBusDiagnostics"})
+                                       "QorModBus.IQorModBusDiagnostics",
+                                       "QorModBus.IQorModBusTrace"})
+        self.assertEqual([s.get("name") for s in ifaces["QorModBus.IQorModBusTrace"].iter("arg")],
+                         ["on", "all_sites", "site", "direction", "hex", "monotonic_us"])
         methods = [m.get("name") for m in ifaces[DRIVER].findall("method")]
         self.assertEqual(methods, ["OpenSite", "CloseSite", "SetDriverOption", "ExecuteCommand",
                                    "ExecuteImmediate"])

@@ -262,7 +262,9 @@ class Sandbox:
         for d in (self.data, self.state, self.home):
             os.makedirs(d)
         self.env = {k: v for k, v in os.environ.items() if not k.startswith("DBUS_")}
+        # The user's own config file (its COMDIR) must not reach the servers under test.
         self.env.update(XDG_DATA_HOME=self.data, XDG_STATE_HOME=self.state, HOME=self.home,
+                        XDG_CONFIG_HOME=os.path.join(self.dir, "config"),
                         QORMODBUS_LOGLEVEL="debug")
         self.env.update({k: v.format(dir=self.dir) for k, v in extra_env.items()})
         service_dirs = service_dirs or [os.path.join(self.data, "dbus-1", "services")]
@@ -274,6 +276,7 @@ class Sandbox:
   <listen>unix:path={self.dir}/bus</listen>
   <auth>EXTERNAL</auth>
 {service_lines}  <policy context="default">
+    <allow user="*"/>
     <allow send_destination="*" eavesdrop="true"/>
     <allow eavesdrop="true"/>
     <allow own="*"/>
@@ -295,6 +298,12 @@ class Sandbox:
         self.connections = []
         self.processes = []
         self.server_pids = set()
+
+    def open_to_other_users(self):
+        """Lets processes of other users reach the bus (the daemon's policy already does), as on
+        a bus that several users share."""
+        os.chmod(self.dir, 0o755)
+        os.chmod(os.path.join(self.dir, "bus"), 0o777)
 
     def connect(self):
         connection = dbus.bus.BusConnection(self.address)

@@ -14,8 +14,8 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from bushost import (DEVSIM, QMBCTL, QORMODBUS, Host, ModbusTcpDevice, Sandbox,  # noqa: E402
-                     wait_until)
+from bushost import (DEVSIM, FACTORY, NAME, QMBCTL, QORMODBUS, Host, ModbusTcpDevice,  # noqa: E402
+                     Sandbox, wait_until)
 
 
 class SimulatorCase(unittest.TestCase):
@@ -67,6 +67,97 @@ class LiveValuesTest(SimulatorCase):
         self.assertEqual((result.returncode, result.stdout[:14]), (0, "01 03 02 04 57"),
                          result.stderr)
         self.check_site(["DESCRIPTION=Line ASCII", "COMPORT=3"], "7-")
+
+    def test_a_com_link_in_the_folder_the_config_file_names(self):
+        """$QORMODBUS_COMDIR has no COM5, the user's config file names a folder that has: the
+        port opens there, and the log tells the lookup once."""
+        ports = os.path.join(self.box.dir, "ports")
+        config = os.path.join(self.box.dir, "config", "qormodbus", "qormodbus.conf")
+        os.makedirs(os.path.dirname(config))
+        with open(config, "w") as f:
+            f.write(f"# a bad line is warned about and skipped\nPORTS\nCOMDIR={ports}\n")
+        self.simulator("--com", "5", "--comdir", ports, "--framer", "rtu")
+        result = self.qmbctl("DESCRIPTION=Configured", "COMPORT=5", "BP2=TRUE", "raw",
+                             "010300030001")
+        self.assertEqual((result.returncode, result.stdout[:14]), (0, "01 03 02 04 57"),
+                         result.stderr)
+        # The log file alone: standard error holds the same lines.
+        with open(os.path.join(self.box.state, "qormodbus", "qormodbus.log")) as f:
+            log = f.read()
+        lookups = re.findall(r"COM5: (\S+) -> (/dev/pts/\d+) \((.*)\)$", log, re.M)
+        self.assertEqual(len(lookups), 1, log)
+        link, device, how = lookups[0]
+        self.assertEqual(link, os.path.join(ports, "COM5"))
+        self.assertEqual(device, os.path.realpath(link))
+        self.assertEqual(how, f"from config COMDIR in {config}; tried "
+                              f"$QORMODBUS_COMDIR={self.box.dir}/com (no COM5)")
+        self.assertEqual(log.count(f"{config}:2: not a KEY=VALUE line"), 1, log)
+
+    def test_the_live_frame_trace_shows_a_polls_request_and_reply_to_whom_may_see_them(self):
+        """qmbctl trace, while a host's points are polled: the server's own user sees the
+        request and the reply; another user's client sees nothing until it opens the site."""
+        self.simulator("--com", "2", "--framer", "rtu")
+        host = Host(self.box.connect())
+        self.assertEqual(host.open_site("DESCRIPTION=Traced", "COMPORT=2", "BP2=TRUE")[0],
+                         "COMMANDSTATUS=TRUE")
+        self.assertEqual(host.run("COMMAND=SENDPOINTSLIST", "POINT0={a}{1-HREG4}")[0],
+                         "COMMANDSTATUS=TRUE")
+
+        def trace(*args, user=None):
+            return self.box.start([QMBCTL, "--bus", self.box.address, "--seconds", "4", *args],
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                  user=user, group=user, extra_groups=[] if user else None)
+
+        tracers = {"own user": trace("trace", "traced")}  # the site named in either case
+        if os.getuid() == 0:
+            self.box.open_to_other_users()
+            tracers["other user"] = trace("trace", user=65534)
+            tracers["other user, site open"] = trace("DESCRIPTION=Traced", "COMPORT=2",
+                                                     "BP2=TRUE", "trace", user=65534)
+        outputs = {}
+        for name, process in tracers.items():
+            stdout, stderr = process.communicate(timeout=40)
+            self.assertEqual(process.returncode, 0, f"{name}: {stderr}")
+            outputs[name] = (stdout, stderr)
+
+        def exchanges(stdout):
+            """The polls' requests, each with the bytes received after it joined up."""
+            pairs = []
+            for line in stdout.splitlines():
+                match = re.fullmatch(r"\d\d:\d\d:\d\d\.\d{6} Traced ([<>]) ((?:[0-9A-F]{2} ?)+)",
+                                     line)
+                self.assertIsNotNone(match, line)
+                if match.group(1) == ">":
+                    pairs.append([match.group(2), ""])
+                elif pairs:
+                    pairs[-1][1] = (pairs[-1][1] + " " + match.group(2)).strip()
+            return pairs
+
+        own = exchanges(outputs["own user"][0])
+        self.assertGreaterEqual(len(own), 2, outputs["own user"])
+        # HREG4 of slave 1 (register 3) and its value 1111 (04 57), each with its CRC.
+        self.assertIn(["01 03 00 03 00 01 74 0A", "01 03 02 04 57 FB 7A"], own)
+        self.assertEqual(outputs["own user"][1], "")
+        if "other user" in outputs:
+            self.assertEqual(outputs["other user"][0], "")
+            self.assertIn("only the frames of the sites this client opens",
+                          outputs["other user"][1])
+            self.assertIn(["01 03 00 03 00 01 74 0A", "01 03 02 04 57 FB 7A"],
+                          exchanges(outputs["other user, site open"][0]))
+        # A watcher that leaves the bus without a word is let go all the same.
+        leaver = self.box.connect()
+        self.assertTrue(leaver.call_blocking(NAME, FACTORY, "QorModBus.IQorModBusTrace",
+                                             "WatchFrames", "b", [True]))
+        leaver.close()
+
+        def log():
+            with open(os.path.join(self.box.state, "qormodbus", "qormodbus.log")) as f:
+                return f.read()
+        self.assertTrue(wait_until(lambda: "stopped watching frames (left the bus)" in log(), 5),
+                        log())
+        self.assertEqual(log().count("watches the frames of every site"), 2, log())
+        self.assertEqual(log().count("stopped watching frames (asked to stop)"), len(tracers),
+                         log())
 
     def test_a_serial_device_unplugged_and_plugged_back_heals(self):
         """The simulator stopped (its pseudo-terminal closes, its COM link goes: a USB adapter

@@ -25,7 +25,8 @@ INTERFACES = "share/dbus-1/interfaces/QorModBus.QorModBusCom.xml"
 UNIT = "lib/systemd/user/qormodbus.service"
 MAN_PAGES = ["share/man/man8/qormodbus.8", "share/man/man1/qmbctl.1"]
 PROGRAMS = ["bin/qormodbus", "bin/qmbctl", "bin/qmb-devsim"]
-FILES = [ACTIVATION, INTERFACES, UNIT, *MAN_PAGES, "share/bash-completion/completions/qmbctl"]
+FILES = [ACTIVATION, INTERFACES, UNIT, *MAN_PAGES, "share/bash-completion/completions/qmbctl",
+         "share/doc/qormodbus/examples/60-qormodbus.rules"]
 
 def install(prefix=None, destdir=None):
     env = dict(os.environ)

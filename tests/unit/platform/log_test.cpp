@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -98,6 +99,35 @@ TEST_F(LogTest, LoggerPrefixesAndBuildsTextsOnlyWhenWritten) {
                                      std::string("[trace] Site \"Plant 3\": > 01 03 00 63 00 01")));
   EXPECT_EQ(lines[1],
             std::make_pair(LogLevel::Warning, std::string("Site \"Plant 3\": poll failed")));
+}
+
+TEST_F(LogTest, FramesGoToTheWatcherAndTheTraceEachOnlyWhileOn) {
+  SetLogLevel(LogLevel::Info);
+  int engine = 0;  // stands for the engine whose address identifies the site
+  Logger site("Site \"Plant 3\": ");
+  site.SetSite(&engine, "Plant 3");
+  std::vector<std::string> seen;
+  EXPECT_FALSE(site.FramesWanted());
+  site.Frame(true, std::string("\x01\x03", 2));
+  EXPECT_TRUE(lines.empty());
+
+  SetFrameWatcher([&](const void* source, const std::string& description, bool outgoing,
+                      std::string_view bytes) {
+    EXPECT_EQ(source, &engine);
+    seen.push_back(description + (outgoing ? " > " : " < ") + std::string(bytes));
+  });
+  EXPECT_TRUE(site.FramesWanted()) << "a watcher wants the received bytes too";
+  site.Frame(true, "ab");
+  site.Frame(false, "cd");
+  EXPECT_EQ(seen, (std::vector<std::string>{"Plant 3 > ab", "Plant 3 < cd"}));
+  EXPECT_TRUE(lines.empty()) << "watching does not switch the trace log on";
+
+  SetCategoryLevel(LogCategory::Trace, LogLevel::Debug);
+  SetFrameWatcher(nullptr);
+  site.Frame(false, std::string("\x01\x83\x02", 3));
+  EXPECT_EQ(seen.size(), 2u);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].second, "[trace] Site \"Plant 3\": < 01 83 02");
 }
 
 }  // namespace
