@@ -15,6 +15,7 @@
 #include <QDBusServer>
 #include <QDBusSignature>
 #include <QDBusVariant>
+#include <QDBusVirtualObject>
 #include <QElapsedTimer>
 #include <QThread>
 #include <atomic>
@@ -24,6 +25,7 @@
 #include <cstring>
 #include <deque>
 #include <memory>
+#include <vector>
 
 #include <sanitizer/allocator_interface.h>
 
@@ -197,6 +199,19 @@ QVariant DriverArgument(Draw& draw) {
   }
 }
 
+// What the bus daemon would answer the adaptor about its client: a peer connection has no daemon,
+// and without an answer the adaptor would take the client for gone and release its objects at a
+// moment that depends on the threads (an input would not run the same way twice).
+class ClientStillThere : public QDBusVirtualObject {
+ public:
+  QString introspect(const QString&) const override { return {}; }
+  bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override {
+    if (message.member() != QLatin1String("NameHasOwner")) return false;
+    connection.send(message.createReply(QVariantList{true}));
+    return true;
+  }
+};
+
 struct Harness {
   Harness()
       : serialPorts(loop),
@@ -211,6 +226,7 @@ struct Harness {
     });
     client = std::make_unique<QDBusConnection>(
         QDBusConnection::connectToPeer(server.address(), QStringLiteral("fuzz-client")));
+    client->registerVirtualObject(QStringLiteral("/org/freedesktop/DBus"), &daemon);
     QElapsedTimer clock;
     clock.start();
     while (!adaptor && clock.elapsed() < 10000) QCoreApplication::processEvents();
@@ -226,6 +242,7 @@ struct Harness {
   qmb::TMainForm mainForm;
   QDBusServer server;
   std::unique_ptr<qmb::BusServer> adaptor;
+  ClientStillThere daemon;
   std::unique_ptr<QDBusConnection> client;
 };
 
