@@ -6,9 +6,14 @@
     daemon's own org.freedesktop.DBus.Peer.Ping and a Peer.Ping to the server (the same two hops
     as our calls, answered by the bus library without our code), in the same run;
   * the server's resident memory idle and with 100 open Modbus/TCP sites (one driver object
-    each).
+    each);
+  * the same for build/bench/qmb_sdbus_server (the driver objects on sd-bus in the main loop,
+    without QtDBus's I/O thread) when it is built, on a bus of its own in the same run.
+
+Per call, the server's CPU and its context switches (all its threads) while the status calls run.
 
 Usage: /usr/bin/python3 bench/bus_bench.py [--qormodbus build/qormodbus] [--seconds 3]
+                                           [--sdbus build/bench/qmb_sdbus_server | --sdbus ""]
 Figures only: nothing here passes or fails.
 """
 
@@ -20,6 +25,18 @@ import time
 import dbus
 
 from benchbus import DRIVER, FACTORY, NAME, cpu_seconds, rss_kib, server_on_private_bus
+
+
+def context_switches(pid):
+    """Voluntary and involuntary switches of every thread of the process so far."""
+    total = 0
+    for task in os.listdir(f"/proc/{pid}/task"):
+        try:
+            with open(f"/proc/{pid}/task/{task}/status") as f:
+                total += sum(int(line.split()[1]) for line in f if "ctxt_switches" in line)
+        except FileNotFoundError:
+            pass  # a thread that ended meanwhile
+    return total
 
 
 def new_driver(connection, site):
@@ -77,27 +94,39 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--qormodbus", default="build/qormodbus")
     parser.add_argument("--seconds", type=float, default=3.0)
+    parser.add_argument("--sdbus", default="build/bench/qmb_sdbus_server",
+                        help="the sd-bus prototype to measure beside the server (\"\" for none)")
     args = parser.parse_args()
 
-    with server_on_private_bus(args.qormodbus, "bus_bench") as setup:
-        report(args, setup.address, setup.server)
+    print(f"bus_bench: {os.cpu_count()} CPUs, {args.seconds:g} s per figure, "
+          f"python3-dbus clients, one process per client")
+    servers = [("qormodbus (QtDBus)", args.qormodbus)]
+    if args.sdbus and os.access(args.sdbus, os.X_OK):
+        servers.append(("qmb_sdbus_server (sd-bus)", args.sdbus))
+    elif args.sdbus:
+        print(f"({args.sdbus} is not built: the sd-bus figures are left out)")
+    for label, program in servers:
+        print(f"--- {label}")
+        with server_on_private_bus(program, "bus_bench") as setup:
+            report(args, setup.address, setup.server)
 
 
 def report(args, address, server):
     probe = dbus.bus.BusConnection(address)
-    print(f"bus_bench: {os.cpu_count()} CPUs, {args.seconds:g} s per figure, "
-          f"python3-dbus clients, one process per client")
     print(f"{'clients':>7}  {'daemon Ping/s':>14}  {'server Ping/s':>14}  "
-          f"{'COMMANDSTATUS/s':>16}  {'ours vs daemon Ping':>20}  {'server CPU/call':>16}")
+          f"{'COMMANDSTATUS/s':>16}  {'ours vs daemon Ping':>20}  {'server CPU/call':>16}  "
+          f"{'switches/call':>13}")
     for clients in (1, 20):
         ping = measure(address, "ping-daemon", clients, args.seconds)
         server_ping = measure(address, "ping-server", clients, args.seconds)
-        cpu = cpu_seconds(server.pid)
+        cpu, switches = cpu_seconds(server.pid), context_switches(server.pid)
         status = measure(address, "status", clients, args.seconds)
         # Includes the driver objects' creation and the server's 100 ms timers: an upper bound.
-        per_call = (cpu_seconds(server.pid) - cpu) / (status * args.seconds) * 1e6
+        calls = status * args.seconds
+        per_call = (cpu_seconds(server.pid) - cpu) / calls * 1e6
+        switches_per_call = (context_switches(server.pid) - switches) / calls
         print(f"{clients:>7}  {ping:>14.0f}  {server_ping:>14.0f}  {status:>16.0f}  "
-              f"{ping / status:>19.2f}x  {per_call:>13.1f} us")
+              f"{ping / status:>19.2f}x  {per_call:>13.1f} us  {switches_per_call:>13.2f}")
 
     idle = rss_kib(server.pid)
     paths = [new_driver(probe, [f"DESCRIPTION=TCP site {i}", "BP3=TRUE", "SP3=127.0.0.1"])

@@ -11,15 +11,23 @@
 #include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QDBusPendingCall>
+#include <QDBusPendingCallWatcher>
 #include <QDBusServer>
 #include <QDBusSignature>
 #include <QDBusVariant>
+#include <QDBusVirtualObject>
 #include <QElapsedTimer>
+#include <QThread>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <memory>
+#include <vector>
+
+#include <sanitizer/allocator_interface.h>
 
 #include "host/bus/BusServer.h"
 #include "sites/EngineRegistry.h"
@@ -191,6 +199,19 @@ QVariant DriverArgument(Draw& draw) {
   }
 }
 
+// What the bus daemon would answer the adaptor about its client: a peer connection has no daemon,
+// and without an answer the adaptor would take the client for gone and release its objects at a
+// moment that depends on the threads (an input would not run the same way twice).
+class ClientStillThere : public QDBusVirtualObject {
+ public:
+  QString introspect(const QString&) const override { return {}; }
+  bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override {
+    if (message.member() != QLatin1String("NameHasOwner")) return false;
+    connection.send(message.createReply(QVariantList{true}));
+    return true;
+  }
+};
+
 struct Harness {
   Harness()
       : serialPorts(loop),
@@ -205,6 +226,7 @@ struct Harness {
     });
     client = std::make_unique<QDBusConnection>(
         QDBusConnection::connectToPeer(server.address(), QStringLiteral("fuzz-client")));
+    client->registerVirtualObject(QStringLiteral("/org/freedesktop/DBus"), &daemon);
     QElapsedTimer clock;
     clock.start();
     while (!adaptor && clock.elapsed() < 10000) QCoreApplication::processEvents();
@@ -220,10 +242,25 @@ struct Harness {
   qmb::TMainForm mainForm;
   QDBusServer server;
   std::unique_ptr<qmb::BusServer> adaptor;
+  ClientStillThere daemon;
   std::unique_ptr<QDBusConnection> client;
 };
 
 Harness* harness = nullptr;
+
+// Allocations less frees during the current input, in every thread. The bus library's thread
+// frees its part of a call (the pending reply's record, the sent message) a moment after the
+// answer has come; an input that ended before that would look to the fuzzer as if it had kept
+// memory, and the fuzzer would run it again and scan the heap for a leak, which costs more than
+// the input itself. Counted as the fuzzer counts, so that the input can wait for those frees.
+std::atomic<bool> counting{false};
+std::atomic<int64_t> unfreed{0};
+void CountAllocation(const volatile void*, size_t) {
+  if (counting.load(std::memory_order_relaxed)) unfreed.fetch_add(1, std::memory_order_relaxed);
+}
+void CountFree(const volatile void*) {
+  if (counting.load(std::memory_order_relaxed)) unfreed.fetch_sub(1, std::memory_order_relaxed);
+}
 
 const char* const kInterfaces[] = {"QorModBus.ClassFactory",
                                    "QorDevice.IQorDeviceDriver",
@@ -245,20 +282,28 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
   static QCoreApplication app(*argc, *argv);
   qputenv("QORMODBUS_LOGLEVEL", "error");
   harness = new Harness();  // lives for the process; the fuzzer never returns from its loop
+  __sanitizer_install_malloc_and_free_hooks(CountAllocation, CountFree);
   return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  Draw draw(data, size);
-  // A few calls per input, so that sequences (create, open, command, status) are reached.
+// The calls of one input, sent and answered. A few per input, so that sequences (create, open,
+// command, status) are reached.
+void RunCalls(Draw& draw) {
+  // They go out together and are answered in their order: a call crosses the bus library's thread
+  // twice each way, and one round of hand-overs for all of them costs a fraction of one round per
+  // call. The objects they name are the ones this input's CreateInstance calls will make
+  // (numbers are never reused, so they are known beforehand).
+  const uint64_t firstObject = harness->adaptor->Registry().CreatedCount() + 1;
+  uint64_t creates = 0;
+  std::deque<int64_t> pauses;  // virtual time the engines run before each driver operation
+  std::vector<std::unique_ptr<QDBusPendingCallWatcher>> pending;
   const uint32_t calls = 1 + draw.Below(4);
   for (uint32_t call = 0; call < calls; ++call) {
     QString path = QStringLiteral("/QorModBus/QorModBusCom");
     const uint8_t pathKind = draw.Byte();
     if (pathKind < 160) {
-      const std::vector<uint64_t> objects = harness->adaptor->Registry().Objects();
-      if (!objects.empty())
-        path += QLatin1Char('/') + QString::number(objects[draw.Below(objects.size())]);
+      if (creates != 0)
+        path += QLatin1Char('/') + QString::number(firstObject + draw.Below(creates));
     } else if (pathKind < 200) {
       path += QLatin1Char('/') + QString::number(draw.Below(5));
     } else if (pathKind < 220) {
@@ -280,29 +325,62 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (draw.Byte() < 200) arguments.clear();
     }
     message.setArguments(arguments);
-
-    QDBusPendingCall pending = harness->client->asyncCall(message, 20000);
-    QElapsedTimer clock;
-    clock.start();
-    while (!pending.isFinished()) {
-      QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    if (member == QLatin1String("CreateInstance") &&
+        path == QLatin1String("/QorModBus/QorModBusCom"))
+      ++creates;
+    pauses.push_back(draw.Below(4) * 100);
+    pending.push_back(
+        std::make_unique<QDBusPendingCallWatcher>(harness->client->asyncCall(message, 15000)));
+  }
+  // The engines go on between a host's calls: each driver operation first lets the virtual clock
+  // run (inside the call, as an engine's Delay runs the loop).
+  harness->adaptor->BeforeDriverCall = [&pauses](const QString&) {
+    if (pauses.empty()) return;
+    const int64_t pause = pauses.front();
+    pauses.pop_front();
+    harness->loop.RunFor(pause);
+  };
+  // The loop sleeps until the next hand-over instead of spinning, which would take the processor
+  // from the bus library's thread. A call the adaptor never answers ends with the bus library's
+  // time-out error, which wakes the loop too.
+  for (const auto& watcher : pending) {
+    while (!watcher->isFinished()) {
       harness->loop.RunFor(0);
-      if (clock.elapsed() > 15000) {
-        std::fprintf(stderr, "fuzz_bus_call: %s on %s was never answered\n", qPrintable(member),
-                     qPrintable(path));
-        std::abort();
-      }
+      QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
     }
-    const QDBusMessage reply = pending.reply();
+    const QDBusMessage reply = watcher->reply();
+    if (reply.type() == QDBusMessage::ErrorMessage &&
+        reply.errorName() == QLatin1String("org.freedesktop.DBus.Error.NoReply")) {
+      std::fprintf(stderr, "fuzz_bus_call: a call was never answered\n");
+      std::abort();
+    }
     if (reply.type() != QDBusMessage::ReplyMessage && reply.type() != QDBusMessage::ErrorMessage)
       std::abort();
-    // The engines go on between calls, as they do between a host's calls.
-    harness->loop.RunFor(draw.Below(4) * 100);
   }
+  harness->adaptor->BeforeDriverCall = nullptr;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  Draw draw(data, size);
+  unfreed = 0;
+  counting = true;
+  RunCalls(draw);
   // Every object goes at the end, as when the client leaves, so inputs do not pile them up.
   // (A peer connection has no bus names: every call comes from the client without a name.)
   harness->adaptor->Registry().ReleaseClient(std::string());
   harness->loop.RunFor(200);
+  // An input ends when the adaptor has nothing outstanding: its own calls answered (the question
+  // whether a client is still there) and the objects it gave up deleted. What an input leaves to
+  // the next one counts as memory it did not free, and the fuzzer then runs the input again and
+  // scans the whole heap for a leak, which costs more than the input itself.
+  while (!harness->adaptor->findChildren<QDBusPendingCallWatcher*>().isEmpty())
+    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+  QCoreApplication::sendPostedEvents();
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  // The bus library's thread has a moment to finish with the calls (5 ms at most: memory the
+  // input really kept is left for the fuzzer's leak check to find).
+  for (int wait = 0; wait < 100 && unfreed.load() > 0; ++wait) QThread::usleep(50);
+  counting = false;
   // Nothing is left behind: no driver object, and no engine once its last client has gone.
   if (harness->adaptor->Registry().ObjectCount() != 0 || harness->mainForm.ChildCount() != 0) {
     std::fprintf(stderr, "fuzz_bus_call: %zu objects and %zu engines left after the client\n",

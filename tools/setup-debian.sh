@@ -8,7 +8,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   g++ clang clang-format libclang-rt-14-dev
   qt6-base-dev qt6-serialport-dev libqt6serialport6 qt6-qpa-plugins libxkbcommon-dev
-  libgtest-dev libgmock-dev libbenchmark-dev libmodbus-dev strace
+  libgtest-dev libgmock-dev libbenchmark-dev libmodbus-dev libsystemd-dev strace
   dbus dbus-daemon dbus-bin systemd python3 python3-dbus python3-pymodbus python3-serial
   python3-serial-asyncio socat xvfb xauth xdotool locales
 )
