@@ -14,8 +14,10 @@
 #include <clocale>
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "app/InProcessDemo.h"
@@ -58,7 +60,8 @@ constexpr const char* kUsage =
     "                           (default ~/.local/share/dbus-1)\n"
     "  -UnregServer             remove both files and exit\n"
     "  (none)                   serve hosts until stopped (Ctrl-C, SIGTERM)\n"
-    "Every start except -UnregServer (re)writes the registration.\n"
+    "Every start except -UnregServer (re)writes the registration, unless an installed\n"
+    "activation file ($XDG_DATA_DIRS/dbus-1/services) already starts this program.\n"
     "\n"
     "Options:\n"
     "  --bus ADDRESS     the bus to serve: session (default), system, or a D-Bus address\n"
@@ -225,6 +228,19 @@ void UpdateRegistration(StartMode mode, int& exitCode) {
     return;
   }
   const std::string program = QCoreApplication::applicationFilePath().toStdString();
+  if (mode != StartMode::Register) {
+    // Installed with its own activation file: a per-user one written now would be read first and
+    // take the bus's starts away from the installed file and its systemd unit.
+    if (const std::string installed = InstalledActivationFile(program); !installed.empty()) {
+      std::string dataHomeError;
+      const RegistrationFiles files = RegistrationPaths(DataHome(dataHomeError));
+      LogInfo("Registration left to the installed activation file " + installed);
+      if (std::error_code ignored; std::filesystem::exists(files.serviceFile, ignored))
+        LogInfo("A registration of the user's, " + files.serviceFile +
+                ", is read before it; \"qormodbus -UnregServer\" removes it");
+      return;
+    }
+  }
   const QString xml = BuiltInIntrospectionXml();
   if (xml.isEmpty()) error = "the built-in interface description is missing";
   if (error.empty() && RegisterServer(program, xml.toStdString(), error)) {

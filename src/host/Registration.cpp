@@ -5,11 +5,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <system_error>
 
 namespace qmb {
@@ -191,6 +193,43 @@ std::optional<std::string> ServiceFileText(const std::string& executablePath, st
   for (const char c : *exec) value += c == '\\' ? std::string("\\\\") : std::string(1, c);
   text += "Exec=" + value + " -Embedding\n";
   return text;
+}
+
+namespace {
+
+// The program an activation file's Exec= value starts: its first word, unquoted.
+std::string ExecProgram(std::string value) {
+  if (value.starts_with('\'')) {
+    const size_t end = value.find('\'', 1);
+    return end == std::string::npos ? std::string() : value.substr(1, end - 1);
+  }
+  return value.substr(0, value.find(' '));
+}
+
+}  // namespace
+
+std::string InstalledActivationFile(const std::string& executablePath) {
+  const char* dirs = std::getenv("XDG_DATA_DIRS");
+  const std::string list = dirs && *dirs ? dirs : "/usr/local/share:/usr/share";
+  for (size_t at = 0; at <= list.size();) {
+    const size_t end = std::min(list.find(':', at), list.size());
+    const std::string dir = list.substr(at, end - at);
+    at = end + 1;
+    if (dir.empty() || dir[0] != '/') continue;  // relative entries are ignored, as by the daemon
+    const fs::path file =
+        fs::path(dir) / "dbus-1" / "services" / (std::string(kBusName) + ".service");
+    std::ifstream in(file);
+    std::string line;
+    while (std::getline(in, line)) {
+      if (!line.starts_with("Exec=")) continue;
+      const std::string program = ExecProgram(line.substr(5));
+      std::error_code ignored;
+      if (!program.empty() && fs::equivalent(program, executablePath, ignored))
+        return file.string();
+      break;
+    }
+  }
+  return {};
 }
 
 bool RegisterServer(const std::string& executablePath, const std::string& introspectionXml,

@@ -52,6 +52,12 @@ std::optional<std::string> QuoteExecArgument(const std::string& argument);
 // quoted path with the key file's backslash escapes.
 std::optional<std::string> ServiceFileText(const std::string& executablePath, std::string& error);
 
+// The activation file installed with the program (the package's, in a system data directory of
+// $XDG_DATA_DIRS, default /usr/local/share:/usr/share) when it starts this very executable; empty
+// when there is none. A start then leaves the user's registration alone: that one would be read
+// first and bypass the installed file (and its systemd unit).
+std::string InstalledActivationFile(const std::string& executablePath);
+
 // Writes both files (each replaced atomically). False with a reason on failure.
 bool RegisterServer(const std::string& executablePath, const std::string& introspectionXml,
                     std::string& error);

@@ -104,8 +104,11 @@ class InstallTest(unittest.TestCase):
                 capture_output=True, text=True, timeout=60)
             self.assertEqual((result.returncode, result.stderr), (0, ""))
 
-        # The bus reads only the installed activation file: nothing registered per user.
-        box = Sandbox(service_dirs=[prefix + "/share/dbus-1/services"])
+        # The bus reads only the installed activation file, and the installed server, finding it
+        # among the system data directories, registers nothing per user (a user's file would be
+        # read first and take the starts away from the installed one and its systemd unit).
+        box = Sandbox(service_dirs=[prefix + "/share/dbus-1/services"],
+                      XDG_DATA_DIRS=prefix + "/share")
         self.addCleanup(box.close)
         simulator = box.start([prefix + "/bin/qmb-devsim", "--tcp", "0"],
                               stdout=subprocess.PIPE, text=True)
@@ -122,10 +125,13 @@ class InstallTest(unittest.TestCase):
         # a moment after its last driver object.
         with open(box.daemon_log_path, errors="replace") as f:
             stderr = f.read()
-        registered = re.search(r"qormodbus\[(\d+)\] info: Registered \S+ \((.*?)\):", stderr)
+        registered = re.search(
+            r"qormodbus\[(\d+)\] info: Registration left to the installed activation file (\S+)",
+            stderr)
         serving = re.search(r"serving on .* \(automation start, process (\d+)\)", stderr)
         self.assertTrue(registered and serving, stderr)
-        self.assertEqual(registered.group(2), prefix + "/bin/qormodbus")
+        self.assertEqual(registered.group(2), prefix + "/" + ACTIVATION)
+        self.assertFalse(os.path.exists(os.path.join(box.data, "dbus-1", "services")), stderr)
         pid = int(serving.group(1))
         self.assertEqual(int(registered.group(1)), pid)
         box.server_pids.add(pid)

@@ -61,11 +61,13 @@ class RegistrationFilesTest : public ::testing::Test {
     root = pattern;
     Save("XDG_DATA_HOME", savedData);
     Save("HOME", savedHome);
+    Save("XDG_DATA_DIRS", savedDirs);
     setenv("XDG_DATA_HOME", (root / "data").c_str(), 1);
   }
   void TearDown() override {
     Restore("XDG_DATA_HOME", savedData);
     Restore("HOME", savedHome);
+    Restore("XDG_DATA_DIRS", savedDirs);
     fs::remove_all(root);
   }
   static void Save(const char* name, std::optional<std::string>& saved) {
@@ -85,8 +87,39 @@ class RegistrationFilesTest : public ::testing::Test {
   }
 
   fs::path root;
-  std::optional<std::string> savedData, savedHome;
+  std::optional<std::string> savedData, savedHome, savedDirs;
 };
+
+TEST_F(RegistrationFilesTest, InstalledActivationFileCountsOnlyWhenItStartsThisProgram) {
+  const fs::path program = root / "bin" / "qormodbus";
+  fs::create_directories(program.parent_path());
+  std::ofstream(program) << "#!/bin/sh\n";
+  fs::create_symlink(program, root / "bin" / "linked");
+  const fs::path services = root / "share" / "dbus-1" / "services";
+  fs::create_directories(services);
+  const fs::path file = services / "QorModBus.QorModBusCom.service";
+  setenv("XDG_DATA_DIRS",
+         ("relative:" + (root / "empty").string() + ":" + (root / "share").string()).c_str(), 1);
+  struct Case {
+    std::string exec;  // "" for no file
+    std::string expected;
+  };
+  const std::vector<Case> cases{
+      {"", ""},
+      {"Exec=" + program.string() + " -Embedding", file.string()},
+      {"Exec=" + (root / "bin" / "linked").string() + " -Embedding", file.string()},
+      {"Exec='" + program.string() + "' -Embedding", file.string()},
+      {"Exec=/usr/bin/another -Embedding", ""},
+      {"Exec=" + program.string() + "-old -Embedding", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.exec);
+    fs::remove(file);
+    if (!c.exec.empty())
+      std::ofstream(file) << "[D-BUS Service]\nName=QorModBus.QorModBusCom\n" << c.exec << "\n";
+    EXPECT_EQ(InstalledActivationFile(program.string()), c.expected);
+  }
+}
 
 TEST_F(RegistrationFilesTest, DataHomeFollowsTheBaseDirectoryRules) {
   std::string error;
