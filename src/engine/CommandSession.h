@@ -33,6 +33,21 @@ enum CommandCodes : uint32_t {
   kGetAlarms = 15,
 };
 
+// The commands that put requests on the line and wait for replies; the others never touch it.
+constexpr bool CommandUsesLine(uint32_t code) {
+  switch (code) {
+    case kDialStep:
+    case kDisconnectStep:
+    case kConnectStep:
+    case kGetData:
+    case kPointModify:
+    case kPointGetValue:
+      return true;
+    default:
+      return false;
+  }
+}
+
 // Command states as the driver object reads them.
 enum CommandStates : int32_t {
   kStateOtherClient = -1,

@@ -118,7 +118,7 @@ int64_t FastScanner::Now() {
 
 bool FastScanner::MayScan() const {
   return p_.site.FastScan && p_.flags.Connected && !p_.site.OfflineMode &&
-         p_.session.CommandCode() == kNoCommand && !p_.session.Locked() &&
+         !CommandUsesLine(p_.session.CommandCode()) && !p_.session.Locked() &&
          (p_.flags.TCPMode || p_.line.IsOpen());
 }
 

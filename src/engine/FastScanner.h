@@ -3,8 +3,9 @@
 // kind share a request; the next request goes out as soon as the exchange before it ended (RTU:
 // after the 3.5-character silence at the line's speed; ASCII: at the reply's CR LF; Modbus/TCP:
 // on the matched reply), each with a reply timeout from the line's speed. Each point keeps its
-// own value, failure count and Polled flag. A host command waits for the exchange in flight
-// only: the scan stops at its end and goes on after the command.
+// own value, failure count and Polled flag. A host command that uses the line waits for the
+// exchange in flight only: the scan stops at its end and goes on after the command; the other
+// commands leave the scan running.
 #pragma once
 
 #include <cstdint>

@@ -145,8 +145,8 @@ void TModBusForm::ProcessTick() {
   const uint32_t code = Session.CommandCode();
   // A command that uses the line waits for the scan's exchange on it to end (the scan stops
   // there); the ticks meanwhile only count.
-  if (CommandWaits(code) && Scanner.InFlight()) return;
-  if (CommandWaits(code)) {
+  if (CommandUsesLine(code) && Scanner.InFlight()) return;
+  if (CommandUsesLine(code)) {
     StartWork(RunWaitingCommand(code));
     return;
   }
@@ -161,14 +161,15 @@ void TModBusForm::StartWork(Task<void> work) {
 }
 
 bool TModBusForm::PollStep() {
+  // The fast scan minds the commands that use the line, and the lock, itself.
+  if (Site.FastScan) {
+    Scanner.Tick();
+    return false;
+  }
   // Polling takes the tick only when no command is pending and the site is not locked (the
   // window block locks it too).
   if (Session.CommandCode() != kNoCommand || Session.Locked()) {
     Poller.SetIdle();
-    return false;
-  }
-  if (Site.FastScan) {
-    Scanner.Tick();
     return false;
   }
   if (Flags.TCPMode) {
@@ -176,20 +177,6 @@ bool TModBusForm::PollStep() {
     return false;
   }
   return Poller.PollSerial();
-}
-
-bool TModBusForm::CommandWaits(uint32_t code) {
-  switch (code) {
-    case kDialStep:
-    case kDisconnectStep:
-    case kConnectStep:
-    case kGetData:
-    case kPointModify:
-    case kPointGetValue:
-      return true;
-    default:
-      return false;
-  }
 }
 
 Task<void> TModBusForm::RunWaitingCommand(uint32_t code) {

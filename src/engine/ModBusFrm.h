@@ -122,8 +122,6 @@ class TModBusForm {
  private:
   void WirePortEvents();
   void RefreshTimePanel();
-  // Commands that never wait run within the tick; the others run as the engine's work.
-  static bool CommandWaits(uint32_t code);
   void RunCommand(uint32_t code);
   Task<void> RunWaitingCommand(uint32_t code);
   // The poll step of the tick; true when the serial line stayed silent and is to be reset.

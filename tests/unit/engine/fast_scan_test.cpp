@@ -163,13 +163,19 @@ TEST_P(FastScanTest, ReadsBlocksBackToBackAndGivesEachPointItsValue) {
   EXPECT_EQ(Point("1-HREG3").Value, "12");
   EXPECT_EQ(Point("1-OUT2").Value, "TRUE");
 
-  // New values show within one cycle; the list reports them as always.
+  // New values show within one cycle; the list reports them as always, and commands that do
+  // not use the line leave the scan at its pace.
   slave->Holding[2] = 99;
   const size_t seen = FrameCount();
   ASSERT_TRUE(RunUntil([&] { return FrameCount() >= seen + 2; }));
   loop.RunFor(GetParam().spacing);
   EXPECT_EQ(Point("1-HREG3").Value, "99");
+  const size_t before = FrameCount();
   EXPECT_EQ(Status(Run({"COMMAND=GETPOINTSLIST"})), "TRUE");
+  EXPECT_EQ(Status(Run({"COMMAND=SITESTATUS"})), "TRUE");
+  ASSERT_GT(FrameCount(), before + 4);
+  for (size_t i = before; i < slave->FrameTimes.size(); ++i)
+    EXPECT_EQ(slave->FrameTimes[i] - slave->FrameTimes[i - 1], GetParam().spacing) << i;
 }
 
 TEST_P(FastScanTest, SilentDeviceTimesOutByTheLineSpeedAndOnlyItsPointsAreDropped) {
