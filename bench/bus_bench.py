@@ -7,8 +7,9 @@
     as our calls, answered by the bus library without our code), in the same run;
   * the server's resident memory idle and with 100 open Modbus/TCP sites (one driver object
     each);
-  * the same for build/bench/qmb_sdbus_server (the driver objects on sd-bus in the main loop,
-    without QtDBus's I/O thread) when it is built, on a bus of its own in the same run.
+  * the same for the server with --bus-library=sd-bus (the driver objects on sd-bus in the main
+    loop, without QtDBus's I/O thread) and for the prototype build/bench/qmb_sdbus_server when it
+    is built, each on a bus of its own in the same run.
 
 Per call, the server's CPU and its context switches (all its threads) while the status calls run.
 
@@ -100,14 +101,16 @@ def main():
 
     print(f"bus_bench: {os.cpu_count()} CPUs, {args.seconds:g} s per figure, "
           f"python3-dbus clients, one process per client")
-    servers = [("qormodbus (QtDBus)", args.qormodbus)]
+    servers = [("qormodbus (QtDBus)", args.qormodbus, {}),
+               ("qormodbus --bus-library=sd-bus", args.qormodbus,
+                {"QORMODBUS_BUS_LIBRARY": "sd-bus"})]
     if args.sdbus and os.access(args.sdbus, os.X_OK):
-        servers.append(("qmb_sdbus_server (sd-bus)", args.sdbus))
+        servers.append(("qmb_sdbus_server (sd-bus prototype)", args.sdbus, {}))
     elif args.sdbus:
         print(f"({args.sdbus} is not built: the sd-bus figures are left out)")
-    for label, program in servers:
+    for label, program, env in servers:
         print(f"--- {label}")
-        with server_on_private_bus(program, "bus_bench") as setup:
+        with server_on_private_bus(program, "bus_bench", extra_env=env) as setup:
             report(args, setup.address, setup.server)
 
 

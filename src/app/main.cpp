@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -24,6 +25,9 @@
 #include "app/ServerState.h"
 #include "host/Registration.h"
 #include "host/bus/BusServer.h"
+#ifdef QMB_HAVE_SDBUS
+#include "host/bus/SdBusServer.h"
+#endif
 #include "platform/Locale.h"
 #include "platform/Log.h"
 #include "platform/ServerLog.h"
@@ -66,6 +70,11 @@ constexpr const char* kUsage =
     "Options:\n"
     "  --bus ADDRESS     the bus to serve: session (default), system, or a D-Bus address\n"
     "                    such as unix:path=/run/user/1000/bus\n"
+    "  --bus-library qt|sd-bus\n"
+    "                    the bus library that serves hosts: QtDBus (default) or sd-bus,\n"
+    "                    which handles the calls in the main thread at less cost per call;\n"
+    "                    QORMODBUS_BUS_LIBRARY sets the default (a bus-started server\n"
+    "                    has only the environment)\n"
     "  --log LIST        log categories and levels, as QORMODBUS_LOG (below)\n"
     "  --no-window       no windows even on a desktop (without DISPLAY or WAYLAND_DISPLAY\n"
     "                    there are none anyway)\n"
@@ -85,9 +94,12 @@ constexpr const char* kUsage =
     "  Modbus frame in hex; off by default), e.g. QORMODBUS_LOG=trace,bus=debug.\n"
     "Hosts and scripts drive the server with qmbctl (see qmbctl --help).\n";
 
+enum class BusLibrary { Qt, SdBus };
+
 struct Options {
   StartMode mode = StartMode::Standalone;
   QString bus;
+  BusLibrary busLibrary = BusLibrary::Qt;
   std::string logFile;
   std::string logCategories;
   bool noWindow = false;
@@ -101,8 +113,32 @@ struct Options {
 
 // Returns false with a message for anything it does not know: a mistyped option must not start
 // a server that does something else than was asked.
+bool ParseBusLibrary(const QString& name, BusLibrary& library, std::string& error) {
+  if (name == QLatin1String("qt")) {
+    library = BusLibrary::Qt;
+    return true;
+  }
+  if (name == QLatin1String("sd-bus")) {
+#ifdef QMB_HAVE_SDBUS
+    library = BusLibrary::SdBus;
+    return true;
+#else
+    error = "--bus-library: this build has no sd-bus (libsystemd was not found)";
+    return false;
+#endif
+  }
+  error = "--bus-library: \"" + name.toStdString() + "\" is neither qt nor sd-bus";
+  return false;
+}
+
 bool ParseOptions(const QStringList& arguments, Options& options, std::string& error) {
   std::vector<std::string> switches;
+  const QString libraryFromEnvironment = qEnvironmentVariable("QORMODBUS_BUS_LIBRARY");
+  if (!libraryFromEnvironment.isEmpty() &&
+      !ParseBusLibrary(libraryFromEnvironment, options.busLibrary, error)) {
+    error = "QORMODBUS_BUS_LIBRARY" + error.substr(error.find(':'));
+    return false;
+  }
   for (qsizetype i = 1; i < arguments.size(); ++i) {
     const QString argument = arguments.at(i);
     auto value = [&](const char* name, QString& out) {
@@ -124,6 +160,8 @@ bool ParseOptions(const QStringList& arguments, Options& options, std::string& e
     if (value("--bus", text)) {
       if (!error.empty()) return false;
       options.bus = text;
+    } else if (value("--bus-library", text)) {
+      if (!error.empty() || !ParseBusLibrary(text, options.busLibrary, error)) return false;
     } else if (value("--log", text)) {
       if (!error.empty()) return false;
       options.logCategories = text.toStdString();
@@ -169,22 +207,24 @@ bool ParseOptions(const QStringList& arguments, Options& options, std::string& e
   return true;
 }
 
-QDBusConnection ConnectToBus(const Options& options, QString& description) {
-  const QString name = QStringLiteral("qormodbus");
+// The bus to serve: "session", "system" or an address, with its name for the log.
+QString BusAddress(const Options& options, QString& description) {
   QString address = options.bus;
   // The bus that started us is the one to serve, whichever bus the session's variables name.
   if (address.isEmpty() && options.mode == StartMode::Automation)
     address = qEnvironmentVariable("DBUS_STARTER_ADDRESS");
   if (address.isEmpty() || address == QLatin1String("session")) {
     description = QStringLiteral("the session bus");
-    return QDBusConnection::sessionBus();
+    return QStringLiteral("session");
   }
-  if (address == QLatin1String("system")) {
-    description = QStringLiteral("the system bus");
-    return QDBusConnection::systemBus();
-  }
-  description = address;
-  return QDBusConnection::connectToBus(address, name);
+  description = address == QLatin1String("system") ? QStringLiteral("the system bus") : address;
+  return address;
+}
+
+QDBusConnection ConnectToBus(const QString& address) {
+  if (address == QLatin1String("session")) return QDBusConnection::sessionBus();
+  if (address == QLatin1String("system")) return QDBusConnection::systemBus();
+  return QDBusConnection::connectToBus(address, QStringLiteral("qormodbus"));
 }
 
 // SIGINT, SIGTERM and SIGHUP end the server through the event loop, so that objects are released
@@ -259,18 +299,8 @@ void UpdateRegistration(StartMode mode, int& exitCode) {
   }
 }
 
-int Serve(QDBusConnection& connection, BusServer& server) {
-  // Without its bus the server has no one to serve.
-  QTimer busLost;
-  busLost.setSingleShot(true);
-  QObject::connect(&busLost, &QTimer::timeout, [] {
-    LogError("The bus connection was lost: ending");
-    QCoreApplication::exit(1);
-  });
-  connection.connect(QString(), QStringLiteral("/org/freedesktop/DBus/Local"),
-                     QStringLiteral("org.freedesktop.DBus.Local"), QStringLiteral("Disconnected"),
-                     &busLost, SLOT(start()));
-
+template <class Server>
+int RunLoop(Server& server) {
   const std::unique_ptr<QSocketNotifier> terminationWatch = WatchTerminationSignals();
   const int result = QCoreApplication::exec();
   server.ReleaseName();
@@ -279,48 +309,10 @@ int Serve(QDBusConnection& connection, BusServer& server) {
   return result;
 }
 
-int RunServer(const Options& options) {
-  QString busDescription;
-  QDBusConnection connection = ConnectToBus(options, busDescription);
-  if (!connection.isConnected()) {
-    LogError("Cannot connect to " + busDescription.toStdString() + ": " +
-             connection.lastError().message().toStdString());
-    return 1;
-  }
-
-  ServerState state;
-  state.mode = options.mode;
-  QCoreApplication::setApplicationName(QString::fromLatin1(kApplicationTitle));
-  QtMessageLoop loop;
-  QtSerialPortFactory serialPorts;
-  QtTcpClientFactory tcpClients;
-  TMainForm mainForm(loop, loop, serialPorts, tcpClients,
-                     QCoreApplication::applicationFilePath().toStdString());
-  if (!options.testAddress.empty()) mainForm.SetTestAddress(options.testAddress);
-  // The windows, when the program has a display (or draws off screen for a picture): the main
-  // window follows mainForm's engines and visibility, and asks before it ends a server that
-  // host objects still use. Without one the server runs the same, with no window created.
-  std::unique_ptr<ui::MainWindow> window;
-  if (qobject_cast<QApplication*>(QCoreApplication::instance())) {
-    window = std::make_unique<ui::MainWindow>(mainForm,
-                                              [&state] { return state.CloseNeedsConfirmation(); });
-    if (mainForm.Visible()) window->show();
-  }
-  QTimer screenshot;
-  if (window && !options.screenshot.empty()) {
-    screenshot.setSingleShot(true);
-    QObject::connect(&screenshot, &QTimer::timeout, [&window, &options] {
-      const bool saved = window->grab().save(QString::fromStdString(options.screenshot), "PNG");
-      if (saved)
-        LogInfo("Main window saved to " + options.screenshot);
-      else
-        LogError("Cannot save the main window to " + options.screenshot);
-      QCoreApplication::exit(saved ? 0 : 1);
-    });
-    screenshot.start(options.screenshotDelay * 1000);
-  }
-
-  BusServer server(mainForm, loop, connection, BuiltInIntrospectionXml());
+// Serves hosts through either bus library's server until the loop ends.
+template <class Server>
+int Serve(const Options& options, const TMainForm& mainForm, ServerState& state, Server& server,
+          const QString& busDescription) {
   state.objectCount = [&server] { return server.Registry().ObjectCount(); };
   QString error;
   if (!server.Start(error)) {
@@ -357,11 +349,90 @@ int RunServer(const Options& options) {
       QCoreApplication::exit(0);
     });
     unused.start(kUnusedAutomationServerSeconds * 1000);
-    const int result = Serve(connection, server);
+    const int result = RunLoop(server);
     server.OnObjectCountChanged = nullptr;  // the timer goes before the server
     return result;
   }
-  return Serve(connection, server);
+  return RunLoop(server);
+}
+
+int RunServer(const Options& options) {
+  QString busDescription;
+  const QString address = BusAddress(options, busDescription);
+  // Only the library asked for connects: with sd-bus no QtDBus connection is opened at all.
+  std::optional<QDBusConnection> connection;
+#ifdef QMB_HAVE_SDBUS
+  SdBusConnection sdConnection;
+  if (options.busLibrary == BusLibrary::SdBus) {
+    QString error;
+    sdConnection = ConnectSdBus(address, error);
+    if (!sdConnection) {
+      LogError("Cannot connect to " + busDescription.toStdString() + ": " + error.toStdString());
+      return 1;
+    }
+  }
+#endif
+  if (options.busLibrary == BusLibrary::Qt) {
+    connection = ConnectToBus(address);
+    if (!connection->isConnected()) {
+      LogError("Cannot connect to " + busDescription.toStdString() + ": " +
+               connection->lastError().message().toStdString());
+      return 1;
+    }
+  }
+
+  ServerState state;
+  state.mode = options.mode;
+  QCoreApplication::setApplicationName(QString::fromLatin1(kApplicationTitle));
+  QtMessageLoop loop;
+  QtSerialPortFactory serialPorts;
+  QtTcpClientFactory tcpClients;
+  TMainForm mainForm(loop, loop, serialPorts, tcpClients,
+                     QCoreApplication::applicationFilePath().toStdString());
+  if (!options.testAddress.empty()) mainForm.SetTestAddress(options.testAddress);
+  // The windows, when the program has a display (or draws off screen for a picture): the main
+  // window follows mainForm's engines and visibility, and asks before it ends a server that
+  // host objects still use. Without one the server runs the same, with no window created.
+  std::unique_ptr<ui::MainWindow> window;
+  if (qobject_cast<QApplication*>(QCoreApplication::instance())) {
+    window = std::make_unique<ui::MainWindow>(mainForm,
+                                              [&state] { return state.CloseNeedsConfirmation(); });
+    if (mainForm.Visible()) window->show();
+  }
+  QTimer screenshot;
+  if (window && !options.screenshot.empty()) {
+    screenshot.setSingleShot(true);
+    QObject::connect(&screenshot, &QTimer::timeout, [&window, &options] {
+      const bool saved = window->grab().save(QString::fromStdString(options.screenshot), "PNG");
+      if (saved)
+        LogInfo("Main window saved to " + options.screenshot);
+      else
+        LogError("Cannot save the main window to " + options.screenshot);
+      QCoreApplication::exit(saved ? 0 : 1);
+    });
+    screenshot.start(options.screenshotDelay * 1000);
+  }
+
+  // Without its bus the server has no one to serve.
+  QTimer busLost;
+  busLost.setSingleShot(true);
+  QObject::connect(&busLost, &QTimer::timeout, [] {
+    LogError("The bus connection was lost: ending");
+    QCoreApplication::exit(1);
+  });
+
+#ifdef QMB_HAVE_SDBUS
+  if (options.busLibrary == BusLibrary::SdBus) {
+    SdBusServer server(mainForm, loop, std::move(sdConnection), BuiltInIntrospectionXml());
+    server.OnDisconnected = [&busLost] { busLost.start(); };
+    return Serve(options, mainForm, state, server, busDescription);
+  }
+#endif
+  BusServer server(mainForm, loop, *connection, BuiltInIntrospectionXml());
+  connection->connect(QString(), QStringLiteral("/org/freedesktop/DBus/Local"),
+                      QStringLiteral("org.freedesktop.DBus.Local"), QStringLiteral("Disconnected"),
+                      &busLost, SLOT(start()));
+  return Serve(options, mainForm, state, server, busDescription);
 }
 
 // Windows are made when there is somewhere to show them: a desktop (DISPLAY, WAYLAND_DISPLAY),

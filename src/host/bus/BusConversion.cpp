@@ -12,10 +12,8 @@
 
 namespace qmb {
 
-namespace {
-
-// An element of an `av` list. Integers of every width become numbers (int32 when they fit, else
-// double); containers, object paths and the like have no place in a parameter list.
+// Integers of every width become numbers (int32 when they fit, else double); containers, object
+// paths and the like have no place in a parameter list.
 Variant ElementFromBus(const QVariant& value, bool& lossy) {
   switch (value.metaType().id()) {
     case QMetaType::QString:
@@ -52,6 +50,20 @@ Variant ElementFromBus(const QVariant& value, bool& lossy) {
       return Variant::Unsupported();
   }
 }
+
+Variant ListFromBus(ElementType type, std::vector<Variant>&& elements) {
+  SafeArray list(type, 0, static_cast<int32_t>(elements.size()) - 1);
+  for (size_t i = 0; i < elements.size(); ++i)
+    list.Put(static_cast<int32_t>(i), std::move(elements[i]));
+  return Variant(std::move(list));
+}
+
+QString ParamListRefusal(const QString& held) {
+  return QStringLiteral("a parameter list is a variant holding as, av or s; this one holds %1")
+      .arg(held);
+}
+
+namespace {
 
 QVariant ElementToBus(const Variant& value);
 
@@ -154,8 +166,7 @@ std::optional<Variant> ParamListFromBus(const QVariant& value, QString& error,
     const QDBusArgument argument = value.value<QDBusArgument>();
     const QString signature = argument.currentSignature();
     if (signature != QLatin1String("av")) {
-      error = QStringLiteral("a parameter list is a variant holding as, av or s; this one holds %1")
-                  .arg(signature);
+      error = ParamListRefusal(signature);
       return std::nullopt;
     }
     std::vector<Variant> elements;
@@ -167,14 +178,10 @@ std::optional<Variant> ParamListFromBus(const QVariant& value, QString& error,
       note(static_cast<int32_t>(elements.size()) - 1);
     }
     argument.endArray();
-    SafeArray list(ElementType::Variant, 0, static_cast<int32_t>(elements.size()) - 1);
-    for (size_t i = 0; i < elements.size(); ++i)
-      list.Put(static_cast<int32_t>(i), std::move(elements[i]));
-    return Variant(std::move(list));
+    return ListFromBus(ElementType::Variant, std::move(elements));
   }
   const char* name = value.metaType().name();
-  error = QStringLiteral("a parameter list is a variant holding as, av or s; this one holds %1")
-              .arg(QString::fromLatin1(name ? name : "nothing"));
+  error = ParamListRefusal(QString::fromLatin1(name ? name : "nothing"));
   return std::nullopt;
 }
 

@@ -27,6 +27,14 @@ QString TextToBus(const std::string& bytes);
 std::optional<Variant> ParamListFromBus(const QVariant& value, QString& error,
                                         std::vector<int32_t>* unrepresentable = nullptr);
 
+// The pieces ParamListFromBus is made of, for the sd-bus adaptor, which reads the message itself:
+// one element of an `av` list as Qt would hand it over (an invalid QVariant for a type that has
+// no place in a list), the list of the elements read, and the refusal of a variant that holds
+// something else (held: Qt's name of the type, or the signature of a container).
+Variant ElementFromBus(const QVariant& value, bool& lossy);
+Variant ListFromBus(ElementType type, std::vector<Variant>&& elements);
+QString ParamListRefusal(const QString& held);
+
 // A reply as the content of a `v`: text arrays as `as`, variant arrays as `av` (empty elements as
 // the empty string), byte arrays and single bytes as `ay`; any other single value as a
 // one-element `as`.

@@ -5,7 +5,6 @@
 #include <QDBusObjectPath>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
-#include <QFile>
 #include <exception>
 #include <utility>
 
@@ -17,56 +16,13 @@ namespace qmb {
 
 namespace {
 
-const QString kFactoryInterface = QStringLiteral("QorModBus.ClassFactory");
-const QString kDriverInterface = QStringLiteral("QorDevice.IQorDeviceDriver");
-const QString kObjectInterface = QStringLiteral("QorModBus.IQorModBusCom");
-const QString kDiagnosticsInterface = QStringLiteral("QorModBus.IQorModBusDiagnostics");
-const QString kTraceInterface = QStringLiteral("QorModBus.IQorModBusTrace");
+const QString kFactoryInterface = QLatin1String(kFactoryInterfaceName);
+const QString kDriverInterface = QLatin1String(kDriverInterfaceName);
+const QString kObjectInterface = QLatin1String(kObjectInterfaceName);
+const QString kDiagnosticsInterface = QLatin1String(kDiagnosticsInterfaceName);
+const QString kTraceInterface = QLatin1String(kTraceInterfaceName);
 const QString kIntrospectable = QStringLiteral("org.freedesktop.DBus.Introspectable");
 const QString kProperties = QStringLiteral("org.freedesktop.DBus.Properties");
-
-const char* const kStandardInterfaces =
-    "  <interface name=\"org.freedesktop.DBus.Introspectable\">\n"
-    "    <method name=\"Introspect\">\n"
-    "      <arg name=\"xml_data\" type=\"s\" direction=\"out\"/>\n"
-    "    </method>\n"
-    "  </interface>\n"
-    "  <interface name=\"org.freedesktop.DBus.Peer\">\n"
-    "    <method name=\"Ping\"/>\n"
-    "    <method name=\"GetMachineId\">\n"
-    "      <arg name=\"machine_uuid\" type=\"s\" direction=\"out\"/>\n"
-    "    </method>\n"
-    "  </interface>\n";
-
-// The <interface> element of the given name, as it stands in the document.
-QString InterfaceElement(const QString& document, const QString& name) {
-  const QString open = QStringLiteral("<interface name=\"%1\">").arg(name);
-  const qsizetype start = document.indexOf(open);
-  if (start < 0) return {};
-  const QString close = QStringLiteral("</interface>");
-  const qsizetype end = document.indexOf(close, start);
-  if (end < 0) return {};
-  return QStringLiteral("  ") + document.mid(start, end + close.size() - start) + QLatin1Char('\n');
-}
-
-// The number of a driver object path, or 0 when the path names none (numbers start at 1 and are
-// written without leading zeros, so each object has exactly one path).
-uint64_t ObjectNumber(const QString& path) {
-  const QString prefix = QString::fromLatin1(kFactoryPath) + QLatin1Char('/');
-  if (!path.startsWith(prefix)) return 0;
-  const QString digits = path.mid(prefix.size());
-  if (digits.isEmpty() || digits.size() > 19 || digits.at(0) == QLatin1Char('0')) return 0;
-  uint64_t number = 0;
-  for (const QChar c : digits) {
-    if (c < QLatin1Char('0') || c > QLatin1Char('9')) return 0;
-    number = number * 10 + static_cast<uint64_t>(c.unicode() - '0');
-  }
-  return number;
-}
-
-QString ObjectPath(uint64_t id) {
-  return QString::fromLatin1(kFactoryPath) + QLatin1Char('/') + QString::number(id);
-}
 
 bool IsInterface(const QDBusMessage& message, const QString& name) {
   // A call may leave the interface out; the member name alone then decides.
@@ -75,20 +31,10 @@ bool IsInterface(const QDBusMessage& message, const QString& name) {
 
 }  // namespace
 
-QString BuiltInIntrospectionXml() {
-  QFile file(QStringLiteral(":/qormodbus/QorModBus.QorModBusCom.xml"));
-  if (!file.open(QIODevice::ReadOnly)) return {};
-  return QString::fromUtf8(file.readAll());
-}
-
 BusServer::BusServer(TMainForm& mainForm, MessageLoop& loop, QDBusConnection connection,
                      const QString& introspectionXml)
     : connection_(std::move(connection)),
-      factoryInterfaces_(InterfaceElement(introspectionXml, kFactoryInterface) +
-                         InterfaceElement(introspectionXml, kTraceInterface)),
-      driverInterfaces_(InterfaceElement(introspectionXml, kDriverInterface) +
-                        InterfaceElement(introspectionXml, kObjectInterface) +
-                        InterfaceElement(introspectionXml, kDiagnosticsInterface)),
+      introspection_(introspectionXml),
       registry_(loop, [&mainForm] { return std::make_unique<TQorModBusCom>(mainForm); }),
       frames_(connection_, registry_) {
   watcher_.setConnection(connection_);
@@ -151,21 +97,12 @@ void BusServer::ReleaseName() {
 }
 
 QString BusServer::introspect(const QString& path) const {
-  if (path == QLatin1String(kFactoryPath)) return factoryInterfaces_;
-  return ObjectNumber(path) ? driverInterfaces_ : QString();
+  return introspection_.Interfaces(path);
 }
 
 QString BusServer::IntrospectionDocument(const QString& path) const {
-  QString xml = QStringLiteral(
-      "<!DOCTYPE node PUBLIC \"-//freedesktop//DTD D-BUS Object Introspection 1.0//EN\"\n"
-      " \"http://www.freedesktop.org/standards/dbus/1.0/introspect.dtd\">\n<node>\n");
-  xml += introspect(path);
-  xml += QLatin1String(kStandardInterfaces);
-  if (path == QLatin1String(kFactoryPath))
-    for (const uint64_t id : registry_.Objects())
-      xml += QStringLiteral("  <node name=\"%1\"/>\n").arg(id);
-  xml += QStringLiteral("</node>\n");
-  return xml;
+  return introspection_.Document(
+      path, path == QLatin1String(kFactoryPath) ? registry_.Objects() : std::vector<uint64_t>());
 }
 
 bool BusServer::handleMessage(const QDBusMessage& message, const QDBusConnection& /*unused*/) {

@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "host/DriverRegistry.h"
+#include "host/bus/BusIntrospection.h"
 #include "host/bus/FrameWatch.h"
 #include "platform/MessageLoop.h"
 #include "sites/EngineRegistry.h"
@@ -57,16 +58,12 @@ class BusServer : public QDBusVirtualObject {
   void ClientLeft(const QString& client);
 
   QDBusConnection connection_;
-  QString factoryInterfaces_;
-  QString driverInterfaces_;
+  BusIntrospection introspection_;
   DriverRegistry registry_;
   FrameWatch frames_;
   QDBusServiceWatcher watcher_;
   bool published_ = false;
   bool nameOwned_ = false;
 };
-
-// The server's introspection XML as built into the program.
-QString BuiltInIntrospectionXml();
 
 }  // namespace qmb

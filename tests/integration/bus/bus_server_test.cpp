@@ -1,6 +1,7 @@
 // The bus server in this process against a private dbus-daemon, with hosts on connections of
 // their own: calls that arrive while another call of the same object waits in a nested event
-// loop (as an engine's Delay does), and clients that leave at awkward moments.
+// loop (as an engine's Delay does), and clients that leave at awkward moments. Each case runs
+// with either bus library serving (QtDBus, and sd-bus where it is built).
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -21,6 +22,9 @@
 
 #include "host/Registration.h"
 #include "host/bus/BusServer.h"
+#ifdef QMB_HAVE_SDBUS
+#include "host/bus/SdBusServer.h"
+#endif
 #include "platform/qt/QtMessageLoop.h"
 #include "sites/EngineRegistry.h"
 #include "support/FakeLinks.h"
@@ -71,23 +75,58 @@ class PrivateBus {
   QString address_;
 };
 
-class BusServerTest : public ::testing::Test {
+enum class Library { QtDBus, SdBus };
+
+class BusServerTest : public ::testing::TestWithParam<Library> {
  protected:
   BusServerTest() : main(loop, loop, serialPorts, tcpClients, "/usr/bin/qormodbus") {}
 
   void SetUp() override {
     ASSERT_FALSE(bus.Address().isEmpty()) << "dbus-daemon did not start";
+    QString error;
+#ifdef QMB_HAVE_SDBUS
+    if (GetParam() == Library::SdBus) {
+      SdBusConnection connection = ConnectSdBus(bus.Address(), error);
+      ASSERT_TRUE(connection) << error.toStdString();
+      sdServer = std::make_unique<SdBusServer>(main, loop, std::move(connection),
+                                               BuiltInIntrospectionXml());
+      ASSERT_TRUE(sdServer->Start(error)) << error.toStdString();
+      return;
+    }
+#endif
     serverConnection = std::make_unique<QDBusConnection>(
         QDBusConnection::connectToBus(bus.Address(), QStringLiteral("server")));
     ASSERT_TRUE(serverConnection->isConnected());
     server = std::make_unique<BusServer>(main, loop, *serverConnection, BuiltInIntrospectionXml());
-    QString error;
     ASSERT_TRUE(server->Start(error)) << error.toStdString();
   }
   void TearDown() override {
     server.reset();
+#ifdef QMB_HAVE_SDBUS
+    sdServer.reset();
+#endif
     QDBusConnection::disconnectFromBus(QStringLiteral("server"));
     for (const QString& name : clients) QDBusConnection::disconnectFromBus(name);
+  }
+
+  // What the cases reach of the server, whichever library serves.
+  DriverRegistry& Registry() {
+#ifdef QMB_HAVE_SDBUS
+    if (sdServer) return sdServer->Registry();
+#endif
+    return server->Registry();
+  }
+  std::function<void(const QString&)>& BeforeDriverCall() {
+#ifdef QMB_HAVE_SDBUS
+    if (sdServer) return sdServer->BeforeDriverCall;
+#endif
+    return server->BeforeDriverCall;
+  }
+  std::function<void(size_t)>& OnObjectCountChanged() {
+#ifdef QMB_HAVE_SDBUS
+    if (sdServer) return sdServer->OnObjectCountChanged;
+#endif
+    return server->OnObjectCountChanged;
   }
 
   QDBusConnection Client(const QString& name) {
@@ -131,10 +170,13 @@ class BusServerTest : public ::testing::Test {
   TMainForm main;
   std::unique_ptr<QDBusConnection> serverConnection;
   std::unique_ptr<BusServer> server;
+#ifdef QMB_HAVE_SDBUS
+  std::unique_ptr<SdBusServer> sdServer;
+#endif
   QStringList clients;
 };
 
-TEST_F(BusServerTest, ReleaseArrivingDuringAWaitingCallDestroysTheObjectOnlyAfterIt) {
+TEST_P(BusServerTest, ReleaseArrivingDuringAWaitingCallDestroysTheObjectOnlyAfterIt) {
   QDBusConnection host = Client(QStringLiteral("host"));
   const QString path = CreateInstance(host);
   ASSERT_FALSE(path.isEmpty());
@@ -151,16 +193,16 @@ TEST_F(BusServerTest, ReleaseArrivingDuringAWaitingCallDestroysTheObjectOnlyAfte
   std::optional<QDBusPendingCall> release;
   size_t aliveDuringCall = 0;
   bool releaseAnswered = false;
-  server->BeforeDriverCall = [&](const QString& member) {
+  BeforeDriverCall() = [&](const QString& member) {
     if (member != QLatin1String("ExecuteCommand")) return;
     release = host.asyncCall(
         Call(path, QStringLiteral("QorModBus.IQorModBusCom"), QStringLiteral("Release")));
     releaseAnswered = SpinUntil([&] { return release->isFinished(); });
     SpinUntil([] { return false; }, 200);  // posted work gets its chance to run
-    aliveDuringCall = server->Registry().ObjectCount();
+    aliveDuringCall = Registry().ObjectCount();
   };
   const QDBusMessage reply = Driver(host, path, "ExecuteCommand", {"COMMAND=COMMANDSTATUS"});
-  server->BeforeDriverCall = nullptr;
+  BeforeDriverCall() = nullptr;
 
   EXPECT_TRUE(releaseAnswered);
   ASSERT_TRUE(release.has_value());
@@ -169,14 +211,14 @@ TEST_F(BusServerTest, ReleaseArrivingDuringAWaitingCallDestroysTheObjectOnlyAfte
   ASSERT_EQ(reply.type(), QDBusMessage::ReplyMessage) << reply.errorMessage().toStdString();
   EXPECT_EQ(reply.arguments().value(0).value<QDBusVariant>().variant().toStringList().value(0),
             QStringLiteral("COMMANDSTATUS=FALSE"));
-  EXPECT_TRUE(SpinUntil([&] { return server->Registry().ObjectCount() == 0; }));
+  EXPECT_TRUE(SpinUntil([&] { return Registry().ObjectCount() == 0; }));
   EXPECT_TRUE(SpinUntil([&] { return main.ChildCount() == 0; }));
   // Gone means gone: the path now names no object.
   EXPECT_EQ(Driver(host, path, "ExecuteCommand", {"COMMAND=COMMANDSTATUS"}).errorName(),
             QStringLiteral("org.freedesktop.DBus.Error.UnknownObject"));
 }
 
-TEST_F(BusServerTest, AClientLeavingDuringItsOwnWaitingCallIsCleanedUpAfterIt) {
+TEST_P(BusServerTest, AClientLeavingDuringItsOwnWaitingCallIsCleanedUpAfterIt) {
   // The connection closes only once no handle of it is left, so the host's handle is dropped
   // before it disconnects.
   std::optional<QDBusConnection> host = Client(QStringLiteral("leaver"));
@@ -185,23 +227,23 @@ TEST_F(BusServerTest, AClientLeavingDuringItsOwnWaitingCallIsCleanedUpAfterIt) {
   const std::string owner = host->baseService().toStdString();
   size_t aliveDuringCall = 0;
   bool releasedDuringCall = false;
-  server->BeforeDriverCall = [&](const QString&) {
+  BeforeDriverCall() = [&](const QString&) {
     QDBusConnection::disconnectFromBus(QStringLiteral("leaver"));
-    releasedDuringCall = SpinUntil([&] { return !server->Registry().HasClient(owner); });
-    aliveDuringCall = server->Registry().ObjectCount();
+    releasedDuringCall = SpinUntil([&] { return !Registry().HasClient(owner); });
+    aliveDuringCall = Registry().ObjectCount();
   };
   host->asyncCall(Call(path, QStringLiteral("QorDevice.IQorDeviceDriver"),
                        QStringLiteral("SetDriverOption"), {List({"VERSIONCHECK=1.8"})}));
   host.reset();
   EXPECT_TRUE(SpinUntil([&] { return aliveDuringCall != 0; }));
-  server->BeforeDriverCall = nullptr;
+  BeforeDriverCall() = nullptr;
   EXPECT_TRUE(releasedDuringCall);
   EXPECT_EQ(aliveDuringCall, 1u);
-  EXPECT_TRUE(SpinUntil([&] { return server->Registry().ObjectCount() == 0; }));
-  EXPECT_TRUE(server->Registry().Objects().empty());
+  EXPECT_TRUE(SpinUntil([&] { return Registry().ObjectCount() == 0; }));
+  EXPECT_TRUE(Registry().Objects().empty());
 }
 
-TEST_F(BusServerTest, AClientGoneBeforeItsObjectWasMadeDoesNotLeaveTheObjectBehind) {
+TEST_P(BusServerTest, AClientGoneBeforeItsObjectWasMadeDoesNotLeaveTheObjectBehind) {
   {
     QDBusConnection host = Client(QStringLiteral("hasty"));
     host.asyncCall(Call(QString::fromLatin1(kFactoryPath), QStringLiteral("QorModBus.ClassFactory"),
@@ -212,14 +254,14 @@ TEST_F(BusServerTest, AClientGoneBeforeItsObjectWasMadeDoesNotLeaveTheObjectBehi
   QThread::msleep(200);
   QDBusConnection::disconnectFromBus(QStringLiteral("hasty"));
   QThread::msleep(200);
-  EXPECT_TRUE(SpinUntil([&] { return server->Registry().CreatedCount() == 1; }));
-  EXPECT_TRUE(SpinUntil([&] { return server->Registry().ObjectCount() == 0; }));
+  EXPECT_TRUE(SpinUntil([&] { return Registry().CreatedCount() == 1; }));
+  EXPECT_TRUE(SpinUntil([&] { return Registry().ObjectCount() == 0; }));
 }
 
-TEST_F(BusServerTest, ObjectCountReportsEveryDestruction) {
+TEST_P(BusServerTest, ObjectCountReportsEveryDestruction) {
   QDBusConnection host = Client(QStringLiteral("counter"));
   std::vector<size_t> counts;
-  server->OnObjectCountChanged = [&](size_t n) { counts.push_back(n); };
+  OnObjectCountChanged() = [&](size_t n) { counts.push_back(n); };
   const QString first = CreateInstance(host);
   const QString second = CreateInstance(host);
   ASSERT_NE(first, second);
@@ -229,6 +271,16 @@ TEST_F(BusServerTest, ObjectCountReportsEveryDestruction) {
   EXPECT_TRUE(SpinUntil([&] { return counts.size() == 2; }));
   EXPECT_EQ(counts, (std::vector<size_t>{1, 0}));
 }
+
+#ifdef QMB_HAVE_SDBUS
+INSTANTIATE_TEST_SUITE_P(Libraries, BusServerTest,
+                         ::testing::Values(Library::QtDBus, Library::SdBus), [](const auto& info) {
+                           return info.param == Library::SdBus ? "SdBus" : "QtDBus";
+                         });
+#else
+INSTANTIATE_TEST_SUITE_P(Libraries, BusServerTest, ::testing::Values(Library::QtDBus),
+                         [](const auto&) { return "QtDBus"; });
+#endif
 
 }  // namespace
 }  // namespace qmb
