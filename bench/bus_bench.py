@@ -101,7 +101,8 @@ def main():
 
     print(f"bus_bench: {os.cpu_count()} CPUs, {args.seconds:g} s per figure, "
           f"python3-dbus clients, one process per client")
-    servers = [("qormodbus (QtDBus)", args.qormodbus, {}),
+    servers = [("qormodbus --bus-library=qt (QtDBus)", args.qormodbus,
+                {"QORMODBUS_BUS_LIBRARY": "qt"}),
                ("qormodbus --bus-library=sd-bus", args.qormodbus,
                 {"QORMODBUS_BUS_LIBRARY": "sd-bus"})]
     if args.sdbus and os.access(args.sdbus, os.X_OK):
