@@ -7,14 +7,13 @@
     as our calls, answered by the bus library without our code), in the same run;
   * the server's resident memory idle and with 100 open Modbus/TCP sites (one driver object
     each);
-  * the same for the server with --bus-library=sd-bus (the driver objects on sd-bus in the main
-    loop, without QtDBus's I/O thread) and for the prototype build/bench/qmb_sdbus_server when it
-    is built, each on a bus of its own in the same run.
+  * all of it for the server with --bus-library=qt (QtDBus, with its own I/O thread) and with
+    --bus-library=sd-bus (the driver objects on sd-bus in the main loop), each on a bus of its own
+    in the same run.
 
 Per call, the server's CPU and its context switches (all its threads) while the status calls run.
 
 Usage: /usr/bin/python3 bench/bus_bench.py [--qormodbus build/qormodbus] [--seconds 3]
-                                           [--sdbus build/bench/qmb_sdbus_server | --sdbus ""]
 Figures only: nothing here passes or fails.
 """
 
@@ -95,8 +94,6 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--qormodbus", default="build/qormodbus")
     parser.add_argument("--seconds", type=float, default=3.0)
-    parser.add_argument("--sdbus", default="build/bench/qmb_sdbus_server",
-                        help="the sd-bus prototype to measure beside the server (\"\" for none)")
     args = parser.parse_args()
 
     print(f"bus_bench: {os.cpu_count()} CPUs, {args.seconds:g} s per figure, "
@@ -105,10 +102,6 @@ def main():
                 {"QORMODBUS_BUS_LIBRARY": "qt"}),
                ("qormodbus --bus-library=sd-bus", args.qormodbus,
                 {"QORMODBUS_BUS_LIBRARY": "sd-bus"})]
-    if args.sdbus and os.access(args.sdbus, os.X_OK):
-        servers.append(("qmb_sdbus_server (sd-bus prototype)", args.sdbus, {}))
-    elif args.sdbus:
-        print(f"({args.sdbus} is not built: the sd-bus figures are left out)")
     for label, program, env in servers:
         print(f"--- {label}")
         with server_on_private_bus(program, "bus_bench", extra_env=env) as setup:
