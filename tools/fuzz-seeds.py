@@ -80,6 +80,7 @@ def main():
         write("fuzz_param_list", text.encode())
     for seed in (b"", b"\x00" * 16, bytes(range(64)), b"\xff" * 32):
         write("fuzz_bus_call", seed)
+        write("fuzz_sdbus_call", seed)  # the same draws, served by the sd-bus adaptor
     print("seeds written to fuzz/corpus/")
 
 

@@ -260,6 +260,14 @@ SdBusServer::~SdBusServer() {
 }
 
 bool SdBusServer::Start(QString& error) {
+  return Serve(error, true);
+}
+
+bool SdBusServer::StartOnPeer(QString& error) {
+  return Serve(error, false);
+}
+
+bool SdBusServer::Serve(QString& error, bool takeName) {
   if (!bus_ || !sd_bus_is_open(bus_.get())) {
     error = QStringLiteral("not connected to the bus");
     return false;
@@ -271,21 +279,23 @@ bool SdBusServer::Start(QString& error) {
                 .arg(QString::fromLatin1(kFactoryPath), QString::fromLocal8Bit(strerror(-r)));
     return false;
   }
-  r = sd_bus_request_name(bus_.get(), kBusName, 0);
-  if (r == -EEXIST) {
-    error = QStringLiteral("the name %1 is already taken on this bus (another server runs)")
-                .arg(QString::fromLatin1(kBusName));
-    return false;
+  if (takeName) {
+    r = sd_bus_request_name(bus_.get(), kBusName, 0);
+    if (r == -EEXIST) {
+      error = QStringLiteral("the name %1 is already taken on this bus (another server runs)")
+                  .arg(QString::fromLatin1(kBusName));
+      return false;
+    }
+    if (r < 0) {
+      error = QStringLiteral("cannot take the name %1: %2")
+                  .arg(QString::fromLatin1(kBusName), QString::fromLocal8Bit(strerror(-r)));
+      return false;
+    }
+    nameOwned_ = true;
+    const char* unique = "";
+    sd_bus_get_unique_name(bus_.get(), &unique);
+    LogInfo("Serving " + std::string(kBusName) + " as " + unique);
   }
-  if (r < 0) {
-    error = QStringLiteral("cannot take the name %1: %2")
-                .arg(QString::fromLatin1(kBusName), QString::fromLocal8Bit(strerror(-r)));
-    return false;
-  }
-  nameOwned_ = true;
-  const char* unique = "";
-  sd_bus_get_unique_name(bus_.get(), &unique);
-  LogInfo("Serving " + std::string(kBusName) + " as " + unique);
 
   const int fd = sd_bus_get_fd(bus_.get());
   read_ = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);

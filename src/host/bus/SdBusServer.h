@@ -46,6 +46,9 @@ class SdBusServer {
 
   // As BusServer::Start: the objects first, then the well-known name.
   bool Start(QString& error);
+  // The objects alone, on a peer-to-peer connection: there is no bus daemon to take a name from
+  // (the fuzz target serves its client this way).
+  bool StartOnPeer(QString& error);
   void ReleaseName();
 
   DriverRegistry& Registry() { return registry_; }
@@ -56,6 +59,7 @@ class SdBusServer {
   std::function<void()> OnDisconnected;
 
  private:
+  bool Serve(QString& error, bool takeName);
   void Process();
   void ProcessSoon();
   void WatchEvents();
