@@ -119,9 +119,18 @@ std::optional<Variant> ParamListFromMessage(sd_bus_message* m, QString& error,
   }
   const std::string inner = contents;
   bool lossy = false;
+  // A text sd-bus cannot read (it refuses the noncharacters U+FDD0-U+FDEF and U+xFFFE/U+xFFFF
+  // that the daemon lets through) fails the call: a list cut short at it would run the host's
+  // command without the parameters that came after.
+  const auto unreadable = [&error](size_t index, int r) {
+    error = QStringLiteral("element %1 of the parameter list cannot be read (%2)")
+                .arg(index)
+                .arg(QString::fromLocal8Bit(std::strerror(-r)));
+    return std::nullopt;
+  };
   if (inner == "s") {
     const char* text = nullptr;
-    if (sd_bus_message_read_basic(m, 's', &text) <= 0) return std::nullopt;
+    if (const int r = sd_bus_message_read_basic(m, 's', &text); r <= 0) return unreadable(0, r);
     Variant value(TextFromBus(Utf8(text), &lossy));
     if (lossy) unrepresentable.push_back(0);
     return value;
@@ -137,13 +146,16 @@ std::optional<Variant> ParamListFromMessage(sd_bus_message* m, QString& error,
     lossy = false;
     if (texts) {
       const char* text = nullptr;
-      if (sd_bus_message_read_basic(m, 's', &text) <= 0) break;
+      const int r = sd_bus_message_read_basic(m, 's', &text);
+      if (r == 0) break;  // the end of the list
+      if (r < 0) return unreadable(elements.size(), r);
       elements.emplace_back(TextFromBus(Utf8(text), &lossy));
     } else {
       const char* type = nullptr;
-      if (sd_bus_message_peek_type(m, nullptr, &type) <= 0 ||
-          sd_bus_message_enter_container(m, 'v', type) <= 0)
-        break;
+      int r = sd_bus_message_peek_type(m, nullptr, &type);
+      if (r == 0) break;
+      if (r > 0) r = sd_bus_message_enter_container(m, 'v', type);
+      if (r <= 0) return unreadable(elements.size(), r < 0 ? r : -EBADMSG);
       elements.push_back(ElementFromBus(ElementAsQt(m, type), lossy));
       sd_bus_message_exit_container(m);
     }

@@ -288,6 +288,15 @@ class ReplyLayoutTest(BusTestCase):
             "org.freedesktop.DBus.Error.UnknownObject")
         created = self.busctl("call", NAME, FACTORY, FACTORY_INTERFACE, "CreateInstance", "s", "x")
         self.assertIn("CreateInstance takes no arguments", created.stderr)
+        # A noncharacter (the daemon lets it through; sd-bus cannot read it): never a call carried
+        # out with the list cut short before it (the version check after it would be missing),
+        # but an error naming the element, or the call with the element read as text.
+        option = dbus.Array(["X=\ufffe", "VERSIONCHECK=1.8"], signature="s")
+        try:
+            self.assertTrue(host.call("SetDriverOption", option))
+        except dbus.DBusException as error:
+            self.assertEqual(error.get_dbus_name(), invalid)
+            self.assertIn("element 0 of the parameter list cannot be read", error.get_dbus_message())
         self.assertEqual(self.box.server_pid(), pid)
         self.assertTrue(host.option("VERSIONCHECK=1.8"))
 
