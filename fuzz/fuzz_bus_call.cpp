@@ -29,6 +29,7 @@
 
 #include <sanitizer/allocator_interface.h>
 
+#include "FuzzDraw.h"
 #include "host/bus/BusServer.h"
 #include "sites/EngineRegistry.h"
 #include "support/FakeLinks.h"
@@ -36,18 +37,10 @@
 
 namespace {
 
-// Reads the fuzz bytes front to back; zeros when they run out.
-class Draw {
+// The fuzz bytes, and the texts this target draws from them.
+class Draw : public qmb::fuzz::DrawBytes {
  public:
-  Draw(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-  uint8_t Byte() { return pos_ < size_ ? data_[pos_++] : 0; }
-  uint32_t Below(uint32_t bound) { return bound ? Word() % bound : 0; }
-  uint32_t Word() {
-    uint32_t value = 0;
-    for (int i = 0; i < 4; ++i) value = value << 8 | Byte();
-    return value;
-  }
-  bool Left() const { return pos_ < size_; }
+  using DrawBytes::DrawBytes;
   QString Text(uint32_t maxLength) {
     const uint32_t length = Below(maxLength + 1);
     QString text;
@@ -58,41 +51,10 @@ class Draw {
     }
     return text;
   }
-
- private:
-  const uint8_t* data_;
-  size_t size_;
-  size_t pos_ = 0;
 };
 
-const char* const kKeys[] = {
-    "COMMAND",      "DESCRIPTION",   "OFFLINE",       "BP3",         "SP3",           "COMPORT",
-    "BAUDRATE",     "BP2",           "POINT",         "POINT0",      "POINT1",        "VALUE",
-    "VERSIONCHECK", "DEBUGMODE",     "PANELTYPE",     "LOCKCOMMENT", "DRIVERCOMMAND", "POINTNAME",
-    "POINTADDRESS", "COMMANDSTRING", "CONNECTIONTYPE"};
-const char* const kValues[] = {"COMMANDSTATUS",
-                               "SITETIME",
-                               "SITESTATUS",
-                               "POINTVERIFY",
-                               "POINTGETVALUE",
-                               "POINTMODIFY",
-                               "SENDPOINTSLIST",
-                               "GETPOINTSLIST",
-                               "GETALARMS",
-                               "GETDATA",
-                               "SENDDATA",
-                               "LOCKCLIENT",
-                               "TRUE",
-                               "FALSE",
-                               "1.8",
-                               "Plant",
-                               "{a}{1-HREG1}",
-                               "{x}{HREG40}{VALUE=5}",
-                               "127.0.0.1:1502",
-                               "0",
-                               "010300000002",
-                               "MODEM",
-                               "TOGGLE"};
+using qmb::fuzz::kKeys;
+using qmb::fuzz::kValues;
 
 // A parameter list as hosts send it: KEY=VALUE texts from the keys hosts use.
 QStringList ParamTexts(Draw& draw) {

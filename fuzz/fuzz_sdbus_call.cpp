@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "FuzzDraw.h"
 #include "host/bus/SdBusServer.h"
 #include "sites/EngineRegistry.h"
 #include "support/FakeLinks.h"
@@ -29,18 +30,10 @@
 
 namespace {
 
-// Reads the fuzz bytes front to back; zeros when they run out.
-class Draw {
+// The fuzz bytes, and the texts this target draws from them.
+class Draw : public qmb::fuzz::DrawBytes {
  public:
-  Draw(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-  uint8_t Byte() { return pos_ < size_ ? data_[pos_++] : 0; }
-  uint32_t Below(uint32_t bound) { return bound ? Word() % bound : 0; }
-  uint32_t Word() {
-    uint32_t value = 0;
-    for (int i = 0; i < 4; ++i) value = value << 8 | Byte();
-    return value;
-  }
-  bool Left() const { return pos_ < size_; }
+  using DrawBytes::DrawBytes;
   // UTF-8 (sd-bus refuses anything else when a string is appended): mostly printable ASCII,
   // sometimes any code point but the surrogates, the noncharacters and the null that would end
   // the string.
@@ -76,41 +69,10 @@ class Draw {
     }
     return text;
   }
-
- private:
-  const uint8_t* data_;
-  size_t size_;
-  size_t pos_ = 0;
 };
 
-const char* const kKeys[] = {
-    "COMMAND",      "DESCRIPTION",   "OFFLINE",       "BP3",         "SP3",           "COMPORT",
-    "BAUDRATE",     "BP2",           "POINT",         "POINT0",      "POINT1",        "VALUE",
-    "VERSIONCHECK", "DEBUGMODE",     "PANELTYPE",     "LOCKCOMMENT", "DRIVERCOMMAND", "POINTNAME",
-    "POINTADDRESS", "COMMANDSTRING", "CONNECTIONTYPE"};
-const char* const kValues[] = {"COMMANDSTATUS",
-                               "SITETIME",
-                               "SITESTATUS",
-                               "POINTVERIFY",
-                               "POINTGETVALUE",
-                               "POINTMODIFY",
-                               "SENDPOINTSLIST",
-                               "GETPOINTSLIST",
-                               "GETALARMS",
-                               "GETDATA",
-                               "SENDDATA",
-                               "LOCKCLIENT",
-                               "TRUE",
-                               "FALSE",
-                               "1.8",
-                               "Plant",
-                               "{a}{1-HREG1}",
-                               "{x}{HREG40}{VALUE=5}",
-                               "127.0.0.1:1502",
-                               "0",
-                               "010300000002",
-                               "MODEM",
-                               "TOGGLE"};
+using qmb::fuzz::kKeys;
+using qmb::fuzz::kValues;
 
 // A drawn argument: its type code, its value, and for containers what they hold. An array's
 // elements all have the signature `element`.

@@ -1,0 +1,58 @@
+// What the bus fuzz targets share: the fuzz bytes read front to back, and the keys and values of
+// the parameter lists hosts send, from which the targets build most of their lists.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace qmb::fuzz {
+
+// Reads the fuzz bytes front to back; zeros when they run out.
+class DrawBytes {
+ public:
+  DrawBytes(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+  uint8_t Byte() { return pos_ < size_ ? data_[pos_++] : 0; }
+  uint32_t Below(uint32_t bound) { return bound ? Word() % bound : 0; }
+  uint32_t Word() {
+    uint32_t value = 0;
+    for (int i = 0; i < 4; ++i) value = value << 8 | Byte();
+    return value;
+  }
+  bool Left() const { return pos_ < size_; }
+
+ private:
+  const uint8_t* data_;
+  size_t size_;
+  size_t pos_ = 0;
+};
+
+inline const char* const kKeys[] = {
+    "COMMAND",      "DESCRIPTION",   "OFFLINE",       "BP3",         "SP3",           "COMPORT",
+    "BAUDRATE",     "BP2",           "POINT",         "POINT0",      "POINT1",        "VALUE",
+    "VERSIONCHECK", "DEBUGMODE",     "PANELTYPE",     "LOCKCOMMENT", "DRIVERCOMMAND", "POINTNAME",
+    "POINTADDRESS", "COMMANDSTRING", "CONNECTIONTYPE"};
+inline const char* const kValues[] = {"COMMANDSTATUS",
+                                      "SITETIME",
+                                      "SITESTATUS",
+                                      "POINTVERIFY",
+                                      "POINTGETVALUE",
+                                      "POINTMODIFY",
+                                      "SENDPOINTSLIST",
+                                      "GETPOINTSLIST",
+                                      "GETALARMS",
+                                      "GETDATA",
+                                      "SENDDATA",
+                                      "LOCKCLIENT",
+                                      "TRUE",
+                                      "FALSE",
+                                      "1.8",
+                                      "Plant",
+                                      "{a}{1-HREG1}",
+                                      "{x}{HREG40}{VALUE=5}",
+                                      "127.0.0.1:1502",
+                                      "0",
+                                      "010300000002",
+                                      "MODEM",
+                                      "TOGGLE"};
+
+}  // namespace qmb::fuzz
