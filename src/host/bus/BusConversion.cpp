@@ -222,4 +222,47 @@ std::string DescribeList(const Variant& list) {
   return text + "]";
 }
 
+DriverCall DriverCallOf(const QString& member) {
+  if (member == QLatin1String("OpenSite")) return DriverCall::OpenSite;
+  if (member == QLatin1String("CloseSite")) return DriverCall::CloseSite;
+  if (member == QLatin1String("SetDriverOption")) return DriverCall::SetDriverOption;
+  if (member == QLatin1String("ExecuteCommand")) return DriverCall::ExecuteCommand;
+  if (member == QLatin1String("ExecuteImmediate")) return DriverCall::Immediate;
+  return DriverCall::None;
+}
+
+DriverAnswer CarryOut(TQorModBusCom& object, DriverCall call, Variant params,
+                      const std::vector<int32_t>& unrepresentable, const std::string& who) {
+  // Every call and its answer, in the bus category; the texts are built only when it is on.
+  const bool debug = LogEnabled(LogCategory::Bus, LogLevel::Debug);
+  const std::string what = debug ? who + " " + DescribeList(params) : std::string();
+  DriverAnswer answer;
+  switch (call) {
+    case DriverCall::OpenSite:
+      answer.flag = object.OpenSite(std::move(params), unrepresentable);
+      break;
+    case DriverCall::CloseSite:
+      answer.flag = object.CloseSite(std::move(params));
+      break;
+    case DriverCall::SetDriverOption:
+      answer.flag = object.SetDriverOption(std::move(params));
+      break;
+    case DriverCall::ExecuteCommand:
+      answer.list = object.ExecuteCommand(std::move(params));
+      break;
+    case DriverCall::Immediate:
+      answer.list = object.ExecuteImmediate(std::move(params));
+      break;
+    case DriverCall::None:
+      break;
+  }
+  if (debug)
+    LogWrite(LogCategory::Bus, LogLevel::Debug,
+             what + " -> " +
+                 (answer.list   ? DescribeList(*answer.list)
+                  : answer.flag ? "true"
+                                : "false"));
+  return answer;
+}
+
 }  // namespace qmb

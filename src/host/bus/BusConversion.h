@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "host/QorModBusCom.h"
 #include "platform/Variant.h"
 
 namespace qmb {
@@ -45,5 +46,19 @@ QDBusVariant ReplyToBus(const Variant& reply);
 // characters with its element count noted: one call must not fill the log.
 inline constexpr size_t kDescribedListLimit = 2000;
 std::string DescribeList(const Variant& list);
+
+// The driver interface's methods that take a parameter list; None for any other member.
+enum class DriverCall { None, OpenSite, CloseSite, SetDriverOption, ExecuteCommand, Immediate };
+DriverCall DriverCallOf(const QString& member);
+// What a driver call answered: a flag (OpenSite, CloseSite, SetDriverOption) or a list.
+struct DriverAnswer {
+  bool flag = false;
+  std::optional<Variant> list;
+};
+// Carries a driver call out on its object, logging call and answer in the bus category when it
+// is on (`who` names client, object and member). The list goes over, not a copy of it: a host's
+// point list may hold 100,000 elements.
+DriverAnswer CarryOut(TQorModBusCom& object, DriverCall call, Variant params,
+                      const std::vector<int32_t>& unrepresentable, const std::string& who);
 
 }  // namespace qmb

@@ -226,16 +226,9 @@ void BusServer::HandleDriverCall(const QDBusMessage& message, uint64_t id) {
     return;
   }
 
-  enum class Operation { None, OpenSite, CloseSite, SetDriverOption, ExecuteCommand, Immediate };
-  Operation operation = Operation::None;
-  if (IsInterface(message, kDriverInterface)) {
-    if (member == QLatin1String("OpenSite")) operation = Operation::OpenSite;
-    if (member == QLatin1String("CloseSite")) operation = Operation::CloseSite;
-    if (member == QLatin1String("SetDriverOption")) operation = Operation::SetDriverOption;
-    if (member == QLatin1String("ExecuteCommand")) operation = Operation::ExecuteCommand;
-    if (member == QLatin1String("ExecuteImmediate")) operation = Operation::Immediate;
-  }
-  if (operation == Operation::None) {
+  const DriverCall call =
+      IsInterface(message, kDriverInterface) ? DriverCallOf(member) : DriverCall::None;
+  if (call == DriverCall::None) {
     ReplyError(
         message, QDBusError::UnknownMethod,
         QStringLiteral("driver objects have no method %1.%2").arg(message.interface(), member));
@@ -258,38 +251,13 @@ void BusServer::HandleDriverCall(const QDBusMessage& message, uint64_t id) {
   }
 
   if (BeforeDriverCall) BeforeDriverCall(member);
-  // Every call and its answer, in the bus category; the texts are built only when it is on.
-  const bool debug = LogEnabled(LogCategory::Bus, LogLevel::Debug);
-  const std::string what = debug ? "Client " + caller + " object " + std::to_string(id) + " " +
-                                       member.toStdString() + " " + DescribeList(*params)
-                                 : std::string();
-  switch (operation) {
-    case Operation::OpenSite:
-    case Operation::CloseSite:
-    case Operation::SetDriverOption: {
-      bool ok = false;
-      if (operation == Operation::OpenSite)
-        ok = object->OpenSite(std::move(*params), unrepresentable);
-      if (operation == Operation::CloseSite) ok = object->CloseSite(std::move(*params));
-      if (operation == Operation::SetDriverOption) ok = object->SetDriverOption(std::move(*params));
-      if (debug)
-        LogWrite(LogCategory::Bus, LogLevel::Debug, what + " -> " + (ok ? "true" : "false"));
-      Reply(message, {ok});
-      return;
-    }
-    case Operation::ExecuteCommand:
-    case Operation::Immediate: {
-      // The list goes over, not a copy of it: a host's point list may hold 100,000 elements.
-      const Variant reply = operation == Operation::ExecuteCommand
-                                ? object->ExecuteCommand(std::move(*params))
-                                : object->ExecuteImmediate(std::move(*params));
-      if (debug) LogWrite(LogCategory::Bus, LogLevel::Debug, what + " -> " + DescribeList(reply));
-      Reply(message, {QVariant::fromValue(ReplyToBus(reply))});
-      return;
-    }
-    case Operation::None:
-      break;
-  }
+  const DriverAnswer answer =
+      CarryOut(*object, call, std::move(*params), unrepresentable,
+               "Client " + caller + " object " + std::to_string(id) + " " + member.toStdString());
+  if (answer.list)
+    Reply(message, {QVariant::fromValue(ReplyToBus(*answer.list))});
+  else
+    Reply(message, {answer.flag});
 }
 
 void BusServer::Reply(const QDBusMessage& message, const QList<QVariant>& arguments) {

@@ -525,16 +525,9 @@ void SdBusServer::HandleDriverCall(sd_bus_message* m, uint64_t id) {
     return;
   }
 
-  enum class Operation { None, OpenSite, CloseSite, SetDriverOption, ExecuteCommand, Immediate };
-  Operation operation = Operation::None;
-  if (IsInterface(m, kDriverInterfaceName)) {
-    if (member == QLatin1String("OpenSite")) operation = Operation::OpenSite;
-    if (member == QLatin1String("CloseSite")) operation = Operation::CloseSite;
-    if (member == QLatin1String("SetDriverOption")) operation = Operation::SetDriverOption;
-    if (member == QLatin1String("ExecuteCommand")) operation = Operation::ExecuteCommand;
-    if (member == QLatin1String("ExecuteImmediate")) operation = Operation::Immediate;
-  }
-  if (operation == Operation::None) {
+  const DriverCall call =
+      IsInterface(m, kDriverInterfaceName) ? DriverCallOf(member) : DriverCall::None;
+  if (call == DriverCall::None) {
     ReplyError(m, SD_BUS_ERROR_UNKNOWN_METHOD,
                QStringLiteral("driver objects have no method %1.%2")
                    .arg(Utf8(sd_bus_message_get_interface(m)), member));
@@ -555,44 +548,15 @@ void SdBusServer::HandleDriverCall(sd_bus_message* m, uint64_t id) {
   }
 
   if (BeforeDriverCall) BeforeDriverCall(member);
-  // Every call and its answer, in the bus category; the texts are built only when it is on.
-  const bool debug = LogEnabled(LogCategory::Bus, LogLevel::Debug);
-  const std::string what = debug ? "Client " + caller + " object " + std::to_string(id) + " " +
-                                       member.toStdString() + " " + DescribeList(*params)
-                                 : std::string();
+  const DriverAnswer answer =
+      CarryOut(*object, call, std::move(*params), unrepresentable,
+               "Client " + caller + " object " + std::to_string(id) + " " + member.toStdString());
   sd_bus_message* reply = nullptr;
-  switch (operation) {
-    case Operation::OpenSite:
-    case Operation::CloseSite:
-    case Operation::SetDriverOption: {
-      bool ok = false;
-      if (operation == Operation::OpenSite)
-        ok = object->OpenSite(std::move(*params), unrepresentable);
-      if (operation == Operation::CloseSite) ok = object->CloseSite(std::move(*params));
-      if (operation == Operation::SetDriverOption) ok = object->SetDriverOption(std::move(*params));
-      if (debug)
-        LogWrite(LogCategory::Bus, LogLevel::Debug, what + " -> " + (ok ? "true" : "false"));
-      const int flag = ok ? 1 : 0;
-      if (sd_bus_message_new_method_return(m, &reply) >= 0 &&
-          sd_bus_message_append_basic(reply, 'b', &flag) >= 0)
-        Reply(m, reply);
-      break;
-    }
-    case Operation::ExecuteCommand:
-    case Operation::Immediate: {
-      // The list goes over, not a copy of it: a host's point list may hold 100,000 elements.
-      const Variant answer = operation == Operation::ExecuteCommand
-                                 ? object->ExecuteCommand(std::move(*params))
-                                 : object->ExecuteImmediate(std::move(*params));
-      if (debug) LogWrite(LogCategory::Bus, LogLevel::Debug, what + " -> " + DescribeList(answer));
-      if (sd_bus_message_new_method_return(m, &reply) >= 0 &&
-          AppendVariant(reply, ReplyToBus(answer).variant()) >= 0)
-        Reply(m, reply);
-      break;
-    }
-    case Operation::None:
-      break;
-  }
+  const int flag = answer.flag ? 1 : 0;
+  if (sd_bus_message_new_method_return(m, &reply) >= 0 &&
+      (answer.list ? AppendVariant(reply, ReplyToBus(*answer.list).variant())
+                   : sd_bus_message_append_basic(reply, 'b', &flag)) >= 0)
+    Reply(m, reply);
   sd_bus_message_unref(reply);
 }
 
