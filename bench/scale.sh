@@ -1,0 +1,91 @@
+#!/usr/bin/env bash
+# The driver at scale against its yardstick, in one run: SITES sites of 10 points each (the driver
+# in-process on the real Qt loop: qmb_tcp_scale or qmb_rtu_scale) poll for SECONDS — Modbus/TCP
+# sites one libmodbus slave on 127.0.0.1 (qmb_modbus_tcp_slave), Modbus RTU sites each their own
+# pseudo-terminal answered by qmb_rtu_slave — while a small libmodbus client
+# (qmb_modbus_client_bench) reads the same registers from the same kind of peer at 200 requests a
+# second; then the client alone, back to back. Then, when strace is installed, the system calls
+# of each: the driver's per poll (a shorter run under strace -c -f) and the client's per request.
+#
+# Usage: bench/scale.sh tcp|rtu [BUILD_DIR] [SECONDS] [SITES]     (defaults: build, 60, 100)
+#        (bench/tcp_scale.sh and bench/rtu_scale.sh run it for one link)
+# Figures only: nothing here passes or fails. Needs libmodbus-dev (the yardstick programs).
+set -euo pipefail
+export QORMODBUS_LOGLEVEL=${QORMODBUS_LOGLEVEL:-warning}
+link=${1:?usage: scale.sh tcp|rtu [BUILD_DIR] [SECONDS] [SITES]}
+build=${2:-build}
+seconds=${3:-60}
+sites=${4:-100}
+bench="$build/bench"
+case "$link" in
+  tcp) slave_program=qmb_modbus_tcp_slave label="Modbus/TCP" ;;
+  rtu) slave_program=qmb_rtu_slave label="RTU" ;;
+  *) echo "scale: the link is tcp or rtu, not \"$link\"" >&2; exit 2 ;;
+esac
+for program in "qmb_${link}_scale" "$slave_program" qmb_modbus_client_bench; do
+  [[ -x "$bench/$program" ]] || { echo "scale: $bench/$program is missing (build it)" >&2; exit 2; }
+done
+
+work=$(mktemp -d)
+slave=""
+cleanup() {
+  # Everything started here is stopped by its own process id.
+  if [[ -n "$slave" ]]; then kill "$slave" 2>/dev/null || true; wait "$slave" 2>/dev/null || true; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+if [[ $link == tcp ]]; then
+  port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+  "$bench/$slave_program" "$port" >"$work/slave.out" &
+  slave=$!
+  driver=("$bench/qmb_tcp_scale" "$port")
+  peer=$port
+else
+  mkdir "$work/com"
+  export QORMODBUS_COMDIR="$work/com"
+  "$bench/$slave_program" "$work/com" $((sites + 1)) >"$work/slave.out" &
+  slave=$!
+  driver=("$bench/qmb_rtu_scale")
+  peer="$work/com/COM$((sites + 1))"
+fi
+for _ in $(seq 50); do grep -q ready "$work/slave.out" 2>/dev/null && break; sleep 0.1; done
+grep -q ready "$work/slave.out" || { echo "scale: the slave did not start" >&2; exit 1; }
+
+echo "== ${sites} ${label} sites x 10 points for ${seconds} s, and the libmodbus client in the same run =="
+warmup=5
+"${driver[@]}" "$sites" 10 "$seconds" "$warmup" >"$work/driver.out" &
+driver_pid=$!
+sleep "$warmup"
+"$bench/qmb_modbus_client_bench" "$peer" "$seconds" 200 | tee "$work/client.out"
+wait "$driver_pid" || true
+cat "$work/driver.out"
+echo "== the libmodbus client alone, back to back for 10 s (its CPU per request without a wake-up each) =="
+"$bench/qmb_modbus_client_bench" "$peer" 10 0
+
+if command -v strace >/dev/null; then
+  short=20
+  echo "== system calls: the driver for ${short} s under strace -c -f (setup included) =="
+  strace -c -f -o "$work/driver.strace" "${driver[@]}" "$sites" 10 "$short" 0 \
+    | tee "$work/driver-strace.out"
+  polls=$(sed -n 's/.*measured: \([0-9]*\) polls.*/\1/p' "$work/driver-strace.out")
+  calls=$(awk '$NF == "total" {print $4}' "$work/driver.strace")
+  head -n 12 "$work/driver.strace"
+  awk -v c="$calls" -v p="$polls" 'BEGIN {printf "driver: %d system calls / %d polls = %.2f per poll\n", c, p, c / p}'
+
+  echo "== system calls: the libmodbus client for 10 s under strace -c =="
+  strace -c -o "$work/client.strace" "$bench/qmb_modbus_client_bench" "$peer" 10 200 \
+    | tee "$work/client-strace.out"
+  requests=$(sed -n 's/libmodbus client: \([0-9]*\) requests.*/\1/p' "$work/client-strace.out")
+  ccalls=$(awk '$NF == "total" {print $4}' "$work/client.strace")
+  sleeps=$(awk '$NF ~ /nanosleep/ {print $4}' "$work/client.strace")
+  head -n 12 "$work/client.strace"
+  awk -v c="$ccalls" -v s="${sleeps:-0}" -v r="$requests" 'BEGIN {printf "client: %d system calls / %d requests = %.2f per request (%.2f without its pacing sleeps)\n", c, r, c / r, (c - s) / r}'
+else
+  echo "strace is not installed: no system call counts (apt-get install strace)"
+fi
+
+kill "$slave"
+wait "$slave" 2>/dev/null || true
+slave=""
+cat "$work/slave.out"
