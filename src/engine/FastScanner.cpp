@@ -5,8 +5,6 @@
 #include <exception>
 #include <numeric>
 
-#include "platform/TextHelpers.h"
-
 namespace qmb {
 
 namespace {
@@ -298,7 +296,6 @@ void FastScanner::ReplyArrived() {
 void FastScanner::Finish(bool arrived) {
   timeout_->Stop();
   inFlight_ = false;
-  ++exchanges_;
   bool accepted = false;
   if (p_.flags.TCPMode) {
     if (arrived) accepted = p_.transactions.CheckTCPReply(p_.tcp.Request(), p_.tcp.ReplyText());

@@ -95,10 +95,6 @@ class FastScanner {
   void BytesArrived();
   void ReplyArrived();
 
-  const std::vector<ScanBlock>& Blocks() const { return blocks_; }
-  // Exchanges ended (accepted or not) since the scanner was made.
-  int64_t Exchanges() const { return exchanges_; }
-
  private:
   bool MayScan() const;
   void Replan();
@@ -127,7 +123,6 @@ class FastScanner {
   std::string asciiFrame_;     // the ASCII request on the line (an adapter's echo of it)
   int32_t expectedBytes_ = 0;  // an RTU reply's length, exception replies being 5
   int32_t connectWait_ = 0;
-  int64_t exchanges_ = 0;
   int64_t nowTicks_ = 0;
   uint16_t seenTick_ = 0;
 };
