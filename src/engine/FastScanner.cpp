@@ -99,9 +99,9 @@ int32_t SerialReplyTimeoutMs(int32_t baud, bool ascii, int32_t requestBytes, int
   return static_cast<int32_t>((bits * 1000 + speed - 1) / speed) + FastScanner::kTurnaroundMs;
 }
 
-int32_t RtuFrameGapMs(int32_t baud) {
-  if (baud <= 0 || baud > 19200) return 2;  // 1.75 ms, in the timer's whole milliseconds
-  return static_cast<int32_t>(std::ceil(3.5 * 11 * 1000 / baud));
+int64_t RtuFrameGapUs(int32_t baud) {
+  if (baud <= 0 || baud > 19200) return 1750;  // the fixed silence of the faster lines
+  return static_cast<int64_t>(std::ceil(3.5 * 11 * 1000000 / baud));
 }
 
 FastScanner::FastScanner(Parts parts) : p_(parts), seenTick_(parts.delay.DelayTicks) {}
@@ -325,7 +325,7 @@ void FastScanner::Finish(bool arrived) {
     return;
   }
   if (!gap_)
-    gap_ = p_.delay.Loop().CreateTimer(RtuFrameGapMs(p_.site.BaudRate), [this] {
+    gap_ = p_.delay.Loop().CreateTimerUs(RtuFrameGapUs(p_.site.BaudRate), [this] {
       gap_->Stop();
       Next();
     });

@@ -64,9 +64,9 @@ std::string BlockMemberValue(const ScanBlock& block, const ScanBlock::Member& me
 // line's speed (11 bits a character; ASCII sends two characters a byte, plus colon and CR LF)
 // and the slave's turnaround.
 int32_t SerialReplyTimeoutMs(int32_t baud, bool ascii, int32_t requestBytes, int32_t replyBytes);
-// The silence that ends an RTU frame, 3.5 characters, in whole milliseconds (fixed at 1.75 ms
+// The silence that ends an RTU frame, 3.5 characters, in microseconds (fixed at 1.75 ms
 // above 19200 baud, as Modbus over serial lines prescribes).
-int32_t RtuFrameGapMs(int32_t baud);
+int64_t RtuFrameGapUs(int32_t baud);
 
 class FastScanner {
  public:

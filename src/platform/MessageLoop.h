@@ -2,6 +2,7 @@
 // window and bus events keep flowing while a handler waits for a device.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 
@@ -30,6 +31,14 @@ class MessageLoop {
   virtual void WaitForEvents() = 0;
   // A new repeating timer, stopped; Start() it.
   virtual std::unique_ptr<Timer> CreateTimer(int intervalMs, std::function<void()> onTimeout) = 0;
+  // The same with an interval in microseconds, for the silence a serial line keeps between
+  // frames (1.75 ms at the higher speeds): rounded up to whole milliseconds, a 1.75 ms wait takes
+  // 2 ms, an eighth more than the line needs. A loop without a finer clock rounds it up.
+  // Interval() and SetInterval() of the timer it returns count whole milliseconds.
+  virtual std::unique_ptr<Timer> CreateTimerUs(int64_t intervalUs,
+                                               std::function<void()> onTimeout) {
+    return CreateTimer(static_cast<int>((intervalUs + 999) / 1000), std::move(onTimeout));
+  }
   // Runs the call after the current event has been handled (from the loop, never inline).
   virtual void Post(std::function<void()> call) = 0;
   // Sleeps the thread without handling any event.

@@ -4,6 +4,9 @@
 
 #include <QDateTime>
 
+#include <algorithm>
+#include <functional>
+#include <memory>
 #include <vector>
 
 #include "platform/DateTime.h"
@@ -27,10 +30,19 @@ TEST(QtMessageLoop, PostedCallsRunAfterTheCurrentEventInOrder) {
   EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
 }
 
-TEST(QtMessageLoop, TimersRepeatStopAndRestart) {
+// Both kinds of timer: by the millisecond (QTimer) and by the microsecond (a timerfd).
+class QtMessageLoopTimers : public ::testing::TestWithParam<bool> {
+ protected:
+  std::unique_ptr<Timer> Create(QtMessageLoop& loop, int intervalMs, std::function<void()> call) {
+    return GetParam() ? loop.CreateTimerUs(int64_t{intervalMs} * 1000, std::move(call))
+                      : loop.CreateTimer(intervalMs, std::move(call));
+  }
+};
+
+TEST_P(QtMessageLoopTimers, RepeatStopAndRestart) {
   QtMessageLoop loop;
   int shots = 0;
-  auto timer = loop.CreateTimer(10, [&] { ++shots; });
+  auto timer = Create(loop, 10, [&] { ++shots; });
   EXPECT_FALSE(timer->IsActive());
   timer->Start();
   while (shots < 3) loop.WaitForEvents();
@@ -44,6 +56,36 @@ TEST(QtMessageLoop, TimersRepeatStopAndRestart) {
   timer->Start();
   while (shots < stoppedAt + 2) loop.WaitForEvents();
   EXPECT_TRUE(timer->IsActive());
+}
+
+TEST_P(QtMessageLoopTimers, NeverReenteredByItsOwnShot) {
+  // A callback that waits inside the loop (as a device wait does) outlasts several intervals.
+  QtMessageLoop loop;
+  int depth = 0;
+  int deepest = 0;
+  int shots = 0;
+  std::unique_ptr<Timer> timer;
+  timer = Create(loop, 2, [&] {
+    ++shots;
+    deepest = std::max(deepest, ++depth);
+    if (shots == 1) {
+      loop.SleepMs(10);
+      for (int i = 0; i < 5; ++i) loop.ProcessPendingEvents();
+    }
+    --depth;
+  });
+  timer->Start();
+  while (shots < 3) loop.WaitForEvents();
+  EXPECT_EQ(deepest, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, QtMessageLoopTimers, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Micro" : "Milli"; });
+
+TEST(QtMessageLoop, MicrosecondTimersReportWholeMilliseconds) {
+  QtMessageLoop loop;
+  EXPECT_EQ(loop.CreateTimerUs(1750, [] {})->Interval(), 2);
+  EXPECT_EQ(loop.CreateTimerUs(2000, [] {})->Interval(), 2);
 }
 
 Task<void> WaitTicks(DelayClock& clock, int32_t n) {

@@ -1,9 +1,14 @@
 #include "platform/qt/QtMessageLoop.h"
 
+#include <sys/timerfd.h>
+#include <unistd.h>
+
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QSocketNotifier>
 #include <QThread>
 #include <QTimer>
+#include <memory>
 
 #include "platform/DateTime.h"
 
@@ -27,6 +32,67 @@ class QtTimer : public Timer {
   QTimer timer_;
 };
 
+// A timer on the kernel's monotonic clock through a timerfd, which wakes the loop as any other
+// descriptor does, to the microsecond rather than the millisecond of QTimer.
+class MicroTimer : public Timer {
+ public:
+  MicroTimer(int fd, int64_t intervalUs, std::function<void()> onTimeout)
+      : fd_(fd),
+        intervalUs_(intervalUs),
+        callback_(std::move(onTimeout)),
+        notifier_(fd, QSocketNotifier::Read) {
+    QObject::connect(&notifier_, &QSocketNotifier::activated, [this] { OnExpired(); });
+  }
+  ~MicroTimer() override {
+    *alive_ = false;
+    notifier_.setEnabled(false);
+    ::close(fd_);
+  }
+  MicroTimer(const MicroTimer&) = delete;
+  MicroTimer& operator=(const MicroTimer&) = delete;
+
+  // A zero interval fires as soon as the loop runs, as QTimer's does (a zero would disarm).
+  void Start() override { Arm(intervalUs_ > 0 ? intervalUs_ : 1); }
+  void Stop() override { Arm(0); }
+  bool IsActive() const override { return active_; }
+  void SetInterval(int milliseconds) override {
+    intervalUs_ = int64_t{milliseconds} * 1000;
+    if (active_) Start();
+  }
+  int Interval() const override { return static_cast<int>((intervalUs_ + 999) / 1000); }
+
+ private:
+  // Arms the timer to fire every `us` from now on, or disarms it at 0.
+  void Arm(int64_t us) {
+    itimerspec spec{};
+    if (us > 0) {
+      spec.it_value = {static_cast<time_t>(us / 1000000), static_cast<long>(us % 1000000) * 1000};
+      spec.it_interval = spec.it_value;
+    }
+    active_ = us > 0;
+    timerfd_settime(fd_, 0, &spec, nullptr);
+  }
+
+  void OnExpired() {
+    uint64_t expirations = 0;
+    if (::read(fd_, &expirations, sizeof expirations) != sizeof expirations || !active_) return;
+    // Never re-entered by itself: a callback that waits inside the loop sees no second shot.
+    if (firing_) return;
+    const std::shared_ptr<bool> alive = alive_;
+    firing_ = true;
+    callback_();
+    if (*alive) firing_ = false;
+  }
+
+  int fd_;
+  int64_t intervalUs_;
+  std::function<void()> callback_;
+  QSocketNotifier notifier_;
+  bool active_ = false;
+  bool firing_ = false;
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+};
+
 }  // namespace
 
 QtMessageLoop::QtMessageLoop() {
@@ -45,6 +111,13 @@ void QtMessageLoop::WaitForEvents() {
 
 std::unique_ptr<Timer> QtMessageLoop::CreateTimer(int intervalMs, std::function<void()> onTimeout) {
   return std::make_unique<QtTimer>(intervalMs, std::move(onTimeout));
+}
+
+std::unique_ptr<Timer> QtMessageLoop::CreateTimerUs(int64_t intervalUs,
+                                                    std::function<void()> onTimeout) {
+  const int fd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+  if (fd < 0) return MessageLoop::CreateTimerUs(intervalUs, std::move(onTimeout));
+  return std::make_unique<MicroTimer>(fd, intervalUs, std::move(onTimeout));
 }
 
 void QtMessageLoop::Post(std::function<void()> call) {

@@ -106,11 +106,11 @@ TEST(ScanPlanTest, TimeoutsAndFrameGapsFollowTheLineSpeed) {
   EXPECT_EQ(SerialReplyTimeoutMs(38400, false, 8, 255), 76 + FastScanner::kTurnaroundMs);
   EXPECT_EQ(SerialReplyTimeoutMs(9600, true, 7, 6), 37 + FastScanner::kTurnaroundMs);
   EXPECT_EQ(SerialReplyTimeoutMs(0, false, 8, 7), SerialReplyTimeoutMs(9600, false, 8, 7));
-  EXPECT_EQ(RtuFrameGapMs(1200), 33);
-  EXPECT_EQ(RtuFrameGapMs(9600), 5);
-  EXPECT_EQ(RtuFrameGapMs(19200), 3);
-  EXPECT_EQ(RtuFrameGapMs(38400), 2);
-  EXPECT_EQ(RtuFrameGapMs(115200), 2);
+  EXPECT_EQ(RtuFrameGapUs(1200), 32084);
+  EXPECT_EQ(RtuFrameGapUs(9600), 4011);
+  EXPECT_EQ(RtuFrameGapUs(19200), 2006);
+  EXPECT_EQ(RtuFrameGapUs(38400), 1750);
+  EXPECT_EQ(RtuFrameGapUs(115200), 1750);
 }
 
 std::string Read(int slave, int function, int wire, int quantity) {
