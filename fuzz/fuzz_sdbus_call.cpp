@@ -447,11 +447,11 @@ void RunCalls(Draw& draw) {
         member == "Introspect" || member == "Ping") {
       if (draw.Byte() < 200) arguments.clear();
     }
-    // The frames watch is switched off only: switching it on asks the bus daemon who the client
-    // is and waits for the answer, which this thread, being the client too, cannot give.
+    // Switching the frames watch on asks the bus who the client is: the client's filter answers
+    // as the daemon would, and the watch ends with the input's last call.
     if (member == "WatchFrames") {
       arguments.clear();
-      if (draw.Byte() < 200) arguments.push_back(Basic('b', 0));
+      if (draw.Byte() < 200) arguments.push_back(Basic('b', draw.Byte() % 2));
     }
     if (member == "CreateInstance" && path == "/QorModBus/QorModBusCom") ++creates;
     pauses.push_back(draw.Below(4) * 100);

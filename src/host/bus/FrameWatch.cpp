@@ -41,16 +41,40 @@ void FrameWatch::HandleWatchFrames(const QDBusMessage& message) {
   }
   const QString client = message.service();
   const bool on = message.arguments().value(0).toBool();
-  bool allSites = false;
-  if (on) {
-    // Asked of the bus, which saw the client's credentials when it connected.
-    const QDBusReply<uint> uid = connection_.interface()->serviceUid(client);
-    allSites = uid.isValid() && uid.value() == static_cast<uint>(getuid());
-    Start(client, allSites);
-  } else {
+  // The client's last word counts, whatever the bus answers about its earlier ones.
+  const auto [first, last] = questions_.equal_range(client);
+  for (auto question = first; question != last; ++question) *question->second = true;
+  if (!on) {
     Stop(client, "asked to stop");
+    if (message.isReplyRequired()) connection_.send(message.createReply(QVariantList{false}));
+    return;
   }
-  if (message.isReplyRequired()) connection_.send(message.createReply(QVariantList{allSites}));
+  // Asked of the bus, which saw the client's credentials when it connected; the answer comes
+  // through the loop, so a slow bus holds up this call alone.
+  message.setDelayedReply(true);
+  QDBusMessage ask = QDBusMessage::createMethodCall(
+      QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+      QStringLiteral("org.freedesktop.DBus"), QStringLiteral("GetConnectionUnixUser"));
+  ask << client;
+  const auto superseded = std::make_shared<bool>(false);
+  questions_.emplace(client, superseded);
+  auto* pending = new QDBusPendingCallWatcher(connection_.asyncCall(ask), &leaving_);
+  QObject::connect(pending, &QDBusPendingCallWatcher::finished, &leaving_,
+                   [this, client, superseded, message](QDBusPendingCallWatcher* call) {
+                     call->deleteLater();
+                     const auto [from, to] = questions_.equal_range(client);
+                     for (auto question = from; question != to; ++question)
+                       if (question->second == superseded) {
+                         questions_.erase(question);
+                         break;
+                       }
+                     const QDBusPendingReply<uint> uid = *call;
+                     const bool allSites =
+                         !uid.isError() && uid.value() == static_cast<uint>(getuid());
+                     if (!*superseded) Start(client, allSites);
+                     if (message.isReplyRequired())
+                       connection_.send(message.createReply(QVariantList{allSites}));
+                   });
 }
 
 void FrameWatch::Start(const QString& client, bool allSites) {

@@ -14,6 +14,7 @@
 #include <QDBusServiceWatcher>
 #include <QString>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -43,6 +44,9 @@ class FrameWatch {
   QDBusConnection connection_;
   const DriverRegistry& registry_;
   std::map<QString, bool> watchers_;  // client -> sees every site
+  // WatchFrames(true) calls waiting for the bus to say which user the client runs as, by client;
+  // each flag is set when a later WatchFrames of the same client supersedes the watch it asks for.
+  std::multimap<QString, std::shared_ptr<bool>> questions_;
   QDBusServiceWatcher leaving_;
 };
 

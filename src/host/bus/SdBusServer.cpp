@@ -264,6 +264,11 @@ SdBusServer::~SdBusServer() {
   registry_.OnClientRemoved = nullptr;
   for (auto& [client, watch] : clients_) sd_bus_slot_unref(watch.match);
   for (auto& [slot, client] : checks_) sd_bus_slot_unref(slot);
+  for (auto& [slot, question] : watcherQuestions_) {
+    sd_bus_slot_unref(slot);
+    sd_bus_message_unref(question.call);
+  }
+  watcherQuestions_.clear();
   for (sd_bus_message* m : queued_) sd_bus_message_unref(m);
   sd_bus_slot_unref(objects_);
   clients_.clear();
@@ -640,25 +645,52 @@ void SdBusServer::HandleWatchFrames(sd_bus_message* m) {
   const std::string client = sd_bus_message_get_sender(m) ? sd_bus_message_get_sender(m) : "";
   int on = 0;
   sd_bus_message_read_basic(m, 'b', &on);
-  bool allSites = false;
-  if (on) {
-    // Asked of the bus, which saw the client's credentials when it connected.
-    sd_bus_message* answer = nullptr;
-    uint32_t uid = 0;
-    if (sd_bus_call_method(bus_.get(), kBusDaemon, kBusDaemonPath, kBusDaemon,
-                           "GetConnectionUnixUser", nullptr, &answer, "s", client.c_str()) >= 0 &&
-        sd_bus_message_read_basic(answer, 'u', &uid) > 0)
-      allSites = uid == static_cast<uint32_t>(getuid());
-    sd_bus_message_unref(answer);
-    StartFrames(client, allSites);
-  } else {
+  // The client's last word counts, whatever the bus answers about its earlier ones.
+  for (auto& [slot, question] : watcherQuestions_)
+    if (question.client == client) question.superseded = true;
+  if (!on) {
     StopFrames(client, "asked to stop");
+    ReplyWatching(m, false);
+    return;
   }
+  // Asked of the bus, which saw the client's credentials when it connected; the answer comes
+  // through the loop, so a slow bus holds up this call alone.
+  sd_bus_slot* slot = nullptr;
+  if (disconnected_ ||
+      sd_bus_call_method_async(bus_.get(), &slot, kBusDaemon, kBusDaemonPath, kBusDaemon,
+                               "GetConnectionUnixUser", &SdBusServer::OnWatcherUser, this, "s",
+                               client.c_str()) < 0) {
+    StartFrames(client, false);
+    ReplyWatching(m, false);
+    return;
+  }
+  watcherQuestions_[slot] = {sd_bus_message_ref(m), client, false};
+  WatchEvents();
+}
+
+int SdBusServer::OnWatcherUser(sd_bus_message* m, void* userdata, sd_bus_error*) {
+  auto* self = static_cast<SdBusServer*>(userdata);
+  const auto found = self->watcherQuestions_.find(sd_bus_get_current_slot(self->bus_.get()));
+  if (found == self->watcherQuestions_.end()) return 0;
+  const WatcherQuestion question = found->second;
+  sd_bus_slot_unref(found->first);
+  self->watcherQuestions_.erase(found);
+  uint32_t uid = 0;
+  const bool allSites = !sd_bus_message_is_method_error(m, nullptr) &&
+                        sd_bus_message_read_basic(m, 'u', &uid) > 0 &&
+                        uid == static_cast<uint32_t>(getuid());
+  if (!question.superseded) self->StartFrames(question.client, allSites);
+  self->ReplyWatching(question.call, allSites);
+  sd_bus_message_unref(question.call);
+  return 0;
+}
+
+void SdBusServer::ReplyWatching(sd_bus_message* call, bool allSites) {
   const int flag = allSites ? 1 : 0;
   sd_bus_message* reply = nullptr;
-  if (sd_bus_message_new_method_return(m, &reply) >= 0 &&
+  if (sd_bus_message_new_method_return(call, &reply) >= 0 &&
       sd_bus_message_append_basic(reply, 'b', &flag) >= 0)
-    Reply(m, reply);
+    Reply(call, reply);
   sd_bus_message_unref(reply);
 }
 

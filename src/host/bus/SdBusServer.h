@@ -67,11 +67,13 @@ class SdBusServer {
   static int OnMessage(sd_bus_message* m, void* userdata, sd_bus_error* error);
   static int OnNameOwnerChanged(sd_bus_message* m, void* userdata, sd_bus_error* error);
   static int OnHasOwner(sd_bus_message* m, void* userdata, sd_bus_error* error);
+  static int OnWatcherUser(sd_bus_message* m, void* userdata, sd_bus_error* error);
 
   void Dispatch(sd_bus_message* m);
   void HandleFactoryCall(sd_bus_message* m);
   void HandleDriverCall(sd_bus_message* m, uint64_t id);
   void HandleWatchFrames(sd_bus_message* m);
+  void ReplyWatching(sd_bus_message* call, bool allSites);
   void Reply(sd_bus_message* m, sd_bus_message* reply);
   void ReplyError(sd_bus_message* m, const char* name, const QString& text);
 
@@ -103,6 +105,14 @@ class SdBusServer {
   std::map<std::string, ClientWatch> clients_;
   std::map<sd_bus_slot*, std::string> checks_;  // NameHasOwner questions not yet answered
   std::map<std::string, bool> frameWatchers_;   // client -> sees every site
+  // WatchFrames(true) calls waiting for the bus to say which user the client runs as; a later
+  // WatchFrames of the same client meanwhile supersedes the watch (not the answer to the call).
+  struct WatcherQuestion {
+    sd_bus_message* call = nullptr;
+    std::string client;
+    bool superseded = false;
+  };
+  std::map<sd_bus_slot*, WatcherQuestion> watcherQuestions_;
   bool nameOwned_ = false;
   bool disconnected_ = false;
 };

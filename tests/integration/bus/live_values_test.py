@@ -13,6 +13,8 @@ import threading
 import time
 import unittest
 
+import dbus.lowlevel
+
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from bushost import (DEVSIM, FACTORY, NAME, QMBCTL, QORMODBUS, Host, ModbusTcpDevice,  # noqa: E402
                      Sandbox, wait_until)
@@ -158,6 +160,24 @@ class LiveValuesTest(SimulatorCase):
         self.assertEqual(log().count("watches the frames of every site"), 2, log())
         self.assertEqual(log().count("stopped watching frames (asked to stop)"), len(tracers),
                          log())
+        # Switched on and off in one breath, the second call sent before the first is answered:
+        # the watch ends off, whenever the bus answers what the server asks about the first.
+        flipper = self.box.connect()
+        replies = []
+        pending = []
+        for on in (True, False):
+            call = dbus.lowlevel.MethodCallMessage(NAME, FACTORY, "QorModBus.IQorModBusTrace",
+                                                   "WatchFrames")
+            call.append(on, signature="b")
+            pending.append(flipper.send_message_with_reply(call, replies.append,
+                                                           require_main_loop=False))
+        for call in pending:
+            call.block()
+        self.assertEqual([reply.get_args_list() for reply in replies], [[True], [False]])
+        self.assertEqual(log().count("watches the frames of every site") - 2,
+                         log().count("stopped watching frames (asked to stop)") - len(tracers),
+                         log())
+        flipper.close()
 
     def test_a_serial_device_unplugged_and_plugged_back_heals(self):
         """The simulator stopped (its pseudo-terminal closes, its COM link goes: a USB adapter
