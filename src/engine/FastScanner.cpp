@@ -205,8 +205,10 @@ void FastScanner::StartTimeout(int32_t milliseconds) {
 void FastScanner::Send(const ScanBlock& block) {
   try {
     if (p_.flags.TCPMode) {
+      sending_ = true;
       p_.tcp.SelectHost(block.Host);
       if (!p_.tcp.TCPReady()) {
+        sending_ = false;
         // The connection is being set up; the ticks look again, and a host that never takes
         // it fails its points like a silent one.
         if (++connectWait_ >= kConnectTicks) {
@@ -224,7 +226,6 @@ void FastScanner::Send(const ScanBlock& block) {
       const std::string frame = p_.codec.BuildTCPReadFrame(pdu);
       inFlight_ = true;
       StartTimeout(kTcpReplyTimeoutMs);
-      sending_ = true;
       p_.tcp.SendTCP(frame);
       sending_ = false;
     } else {
@@ -282,6 +283,10 @@ void FastScanner::BytesArrived() {
       std::equal(asciiFrame_.begin(), asciiFrame_.end(), bytes))
     return;
   Finish(true);
+}
+
+void FastScanner::LinkReady() {
+  if (!sending_) Next();
 }
 
 void FastScanner::ReplyArrived() {

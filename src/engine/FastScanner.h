@@ -94,6 +94,9 @@ class FastScanner {
   // Link events.
   void BytesArrived();
   void ReplyArrived();
+  // A Modbus/TCP connection was made (another host's block, or the device back): the scan goes
+  // on at once rather than at the next tick.
+  void LinkReady();
 
  private:
   bool MayScan() const;

@@ -55,7 +55,10 @@ void TModBusForm::WirePortEvents() {
   TCP1.OnConnected = [this](int, const std::string& text) { Tcp.TCP1Connected(text); };
   TCP1.OnDisconnected = [this](int, const std::string& text) { Tcp.TCP1Disconnected(text); };
   TCP1.OnError = [this](int, const std::string& text) { Tcp.TCP1Error(text); };
-  TCP1.OnReadyToSend = [this] { Tcp.TCP1ReadyToSend(); };
+  TCP1.OnReadyToSend = [this] {
+    Tcp.TCP1ReadyToSend();
+    Scanner.LinkReady();
+  };
   TCP1.OnDataIn = [this](const std::string& bytes) { Tcp.TCP1DataIn(bytes); };
   Line.OnReceived = [this] { Scanner.BytesArrived(); };
   Tcp.OnReply = [this] { Scanner.ReplyArrived(); };

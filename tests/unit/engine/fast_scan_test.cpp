@@ -245,5 +245,23 @@ TEST_P(FastScanTest, HostCommandIsServedAfterTheExchangeInFlightAndTheScanGoesOn
   EXPECT_EQ(Requests().back(), Read(Unit(), 3, 0, 2));
 }
 
+TEST_F(SiteFixture, FastScanOfSeveralHostsGoesOnAsEachConnectionIsMade) {
+  siteKeys = {"POLLMODE=FAST"};
+  OpenTcp("10.0.0.5");
+  slave->Holding = {{0, 10}, {1, 11}};
+  SendPoints({"{a}{HREG1}", "{b}{[10.0.0.9]-HREG2}"});
+  ASSERT_TRUE(RunUntil([&] { return FrameCount() >= 5; }));
+  // Each block's host in turn, the request on the connection as soon as it is made: a reply
+  // 20 ms after its request, then the connect's 10 ms, not the wait for the next tick.
+  using Target = std::pair<std::string, uint16_t>;
+  const std::vector<Target> hosts{{"10.0.0.5", 502}, {"10.0.0.9", 502}};
+  ASSERT_GE(tcp->ConnectTargets.size(), 4u);
+  for (size_t i = 0; i < 4; ++i) EXPECT_EQ(tcp->ConnectTargets[i], hosts[i % 2]) << i;
+  for (size_t i = 1; i < 5; ++i)
+    EXPECT_EQ(slave->FrameTimes[i] - slave->FrameTimes[i - 1], 20 + tcp->ConnectDelayMs) << i;
+  EXPECT_EQ(Point("HREG1").Value, "10");
+  EXPECT_EQ(Point("[10.0.0.9]-HREG2").Value, "11");
+}
+
 }  // namespace
 }  // namespace qmb::test
