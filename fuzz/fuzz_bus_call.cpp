@@ -5,6 +5,8 @@
 // variants, arrays (now and then huge), structures and dictionaries, and parameter lists built
 // from the keys hosts use. Every call must be answered, with a reply or an error; the engines run
 // on a virtual clock that advances with each call, so commands are carried out too.
+#include <unistd.h>
+
 #include <QCoreApplication>
 #include <QDBusArgument>
 #include <QDBusConnection>
@@ -25,6 +27,7 @@
 #include <cstring>
 #include <deque>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include <sanitizer/allocator_interface.h>
@@ -168,9 +171,15 @@ class ClientStillThere : public QDBusVirtualObject {
  public:
   QString introspect(const QString&) const override { return {}; }
   bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override {
-    if (message.member() != QLatin1String("NameHasOwner")) return false;
-    connection.send(message.createReply(QVariantList{true}));
-    return true;
+    if (message.member() == QLatin1String("NameHasOwner")) {
+      connection.send(message.createReply(QVariantList{true}));
+      return true;
+    }
+    if (message.member() == QLatin1String("GetConnectionUnixUser")) {
+      connection.send(message.createReply(QVariantList{static_cast<uint>(getuid())}));
+      return true;
+    }
+    return false;
   }
 };
 
@@ -224,19 +233,15 @@ void CountFree(const volatile void*) {
   if (counting.load(std::memory_order_relaxed)) unfreed.fetch_sub(1, std::memory_order_relaxed);
 }
 
-const char* const kInterfaces[] = {"QorModBus.ClassFactory",
-                                   "QorDevice.IQorDeviceDriver",
-                                   "QorModBus.IQorModBusCom",
-                                   "QorModBus.IQorModBusDiagnostics",
-                                   "org.freedesktop.DBus.Introspectable",
-                                   "org.freedesktop.DBus.Peer",
-                                   "Other.Interface"};
-const char* const kMembers[] = {"CreateInstance", "OpenSite",
-                                "CloseSite",      "SetDriverOption",
-                                "ExecuteCommand", "ExecuteImmediate",
-                                "Release",        "LastErrorDetail",
-                                "Introspect",     "Ping",
-                                "Other"};
+const char* const kInterfaces[] = {
+    "QorModBus.ClassFactory",    "QorDevice.IQorDeviceDriver",
+    "QorModBus.IQorModBusCom",   "QorModBus.IQorModBusDiagnostics",
+    "QorModBus.IQorModBusTrace", "org.freedesktop.DBus.Introspectable",
+    "org.freedesktop.DBus.Peer", "Other.Interface"};
+const char* const kMembers[] = {
+    "CreateInstance",   "OpenSite", "CloseSite",       "SetDriverOption", "ExecuteCommand",
+    "ExecuteImmediate", "Release",  "LastErrorDetail", "Introspect",      "Ping",
+    "WatchFrames",      "Other"};
 
 }  // namespace
 
@@ -247,6 +252,8 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
   __sanitizer_install_malloc_and_free_hooks(CountAllocation, CountFree);
   return 0;
 }
+
+bool watched = false;  // the input called WatchFrames: its watch ends with it
 
 // The calls of one input, sent and answered. A few per input, so that sequences (create, open,
 // command, status) are reached.
@@ -285,6 +292,11 @@ void RunCalls(Draw& draw) {
         member == QLatin1String("LastErrorDetail") || member == QLatin1String("Introspect") ||
         member == QLatin1String("Ping")) {
       if (draw.Byte() < 200) arguments.clear();
+    }
+    // The frames watch takes one boolean; now and then something else.
+    if (member == QLatin1String("WatchFrames")) {
+      watched = true;
+      if (draw.Byte() < 200) arguments = {QVariant(draw.Byte() % 2 == 0)};
     }
     message.setArguments(arguments);
     if (member == QLatin1String("CreateInstance") &&
@@ -329,6 +341,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   RunCalls(draw);
   // Every object goes at the end, as when the client leaves, so inputs do not pile them up.
   // (A peer connection has no bus names: every call comes from the client without a name.)
+  if (std::exchange(watched, false)) {
+    QDBusMessage unwatch = QDBusMessage::createMethodCall(
+        QString(), QStringLiteral("/QorModBus/QorModBusCom"),
+        QStringLiteral("QorModBus.IQorModBusTrace"), QStringLiteral("WatchFrames"));
+    unwatch << false;
+    const QDBusPendingCallWatcher last(harness->client->asyncCall(unwatch, 15000));
+    while (!last.isFinished())
+      QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+  }
   harness->adaptor->Registry().ReleaseClient(std::string());
   harness->loop.RunFor(200);
   // An input ends when the adaptor has nothing outstanding: its own calls answered (the question
