@@ -253,6 +253,10 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
   return 0;
 }
 
+// Long enough that a campaign at the lowest priority on a busy machine never runs it down; a call
+// really never answered ends the input as the fuzzer's own time-out (-timeout) first.
+constexpr int kCallTimeoutMs = 600000;
+
 bool watched = false;  // the input called WatchFrames: its watch ends with it
 
 // The calls of one input, sent and answered. A few per input, so that sequences (create, open,
@@ -303,8 +307,8 @@ void RunCalls(Draw& draw) {
         path == QLatin1String("/QorModBus/QorModBusCom"))
       ++creates;
     pauses.push_back(draw.Below(4) * 100);
-    pending.push_back(
-        std::make_unique<QDBusPendingCallWatcher>(harness->client->asyncCall(message, 15000)));
+    pending.push_back(std::make_unique<QDBusPendingCallWatcher>(
+        harness->client->asyncCall(message, kCallTimeoutMs)));
   }
   // The engines go on between a host's calls: each driver operation first lets the virtual clock
   // run (inside the call, as an engine's Delay runs the loop).
@@ -346,7 +350,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         QString(), QStringLiteral("/QorModBus/QorModBusCom"),
         QStringLiteral("QorModBus.IQorModBusTrace"), QStringLiteral("WatchFrames"));
     unwatch << false;
-    const QDBusPendingCallWatcher last(harness->client->asyncCall(unwatch, 15000));
+    const QDBusPendingCallWatcher last(harness->client->asyncCall(unwatch, kCallTimeoutMs));
     while (!last.isFinished())
       QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
   }

@@ -12,11 +12,11 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <deque>
 #include <memory>
 #include <string>
@@ -349,26 +349,30 @@ struct Harness {
     }
   }
 
-  // Runs both ends until every call has its answer (or the bound has passed: the client's own
-  // time-out then answers it).
+  // Runs both ends until every call has its answer. A call the adaptor never answers keeps this
+  // loop spinning: it is caught by the processor time spent here, which a busy machine does not
+  // run down as it would wall-clock time (a campaign runs at the lowest priority).
   void Answer(const std::deque<Call>& calls) {
-    QElapsedTimer clock;
-    clock.start();
+    const std::clock_t start = std::clock();
     for (const Call& call : calls) {
       while (!call.answered) {
         int r = 0;
         while ((r = sd_bus_process(client, nullptr)) > 0) {
         }
-        if (r < 0 || clock.elapsed() > 30000) {
-          std::fprintf(stderr, "fuzz_sdbus_call: the connection failed or stalled\n");
+        if (r < 0) {
+          std::fprintf(stderr, "fuzz_sdbus_call: the client's connection failed\n");
           std::abort();
         }
         if (call.answered) break;
+        if (std::clock() - start > 20 * CLOCKS_PER_SEC) {
+          std::fprintf(stderr, "fuzz_sdbus_call: a call was never answered\n");
+          std::abort();
+        }
         loop.RunFor(0);
         QCoreApplication::processEvents();
       }
       if (call.timedOut) {
-        std::fprintf(stderr, "fuzz_sdbus_call: a call was never answered\n");
+        std::fprintf(stderr, "fuzz_sdbus_call: the client gave up on a call\n");
         std::abort();
       }
     }
@@ -403,8 +407,8 @@ const char* const kMembers[] = {"CreateInstance", "OpenSite",
 
 bool Send(sd_bus_message* m, std::deque<Call>& calls) {
   calls.emplace_back();
-  // Answers must come at once: nothing here waits on a device or on time passing.
-  return sd_bus_call_async(harness->client, nullptr, m, &OnAnswer, &calls.back(), 10000000) >= 0;
+  // No time-out of the client's own: Answer judges by processor time.
+  return sd_bus_call_async(harness->client, nullptr, m, &OnAnswer, &calls.back(), UINT64_MAX) >= 0;
 }
 
 }  // namespace

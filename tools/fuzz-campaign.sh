@@ -27,7 +27,9 @@ for name in "${targets[@]}"; do
   log=build-fuzz/campaign/$name.log
   echo "--- $name (${seconds}s)"
   status=0
-  "$target" -max_total_time="$seconds" -print_final_stats=1 -timeout=30 "${dict[@]}" \
+  # -timeout is wall-clock time: generous, so that an input of a campaign run at low priority on a
+  # busy machine is not taken for a hang.
+  "$target" -max_total_time="$seconds" -print_final_stats=1 -timeout=120 "${dict[@]}" \
     -artifact_prefix="build-fuzz/crashes/$name-" "$found" "$kept" >"$log" 2>&1 || status=$?
   if [[ $status -ne 0 ]]; then
     echo "$name failed (exit $status); the input is in build-fuzz/crashes/"
