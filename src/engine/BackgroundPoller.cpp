@@ -132,8 +132,13 @@ bool BackgroundPoller::AdvanceToEligible(bool onCurrentHostOnly) {
 }
 
 void BackgroundPoller::StorePolledValue(int32_t position) {
-  const std::string& key = points_.Key(static_cast<size_t>(position));
-  points_.SetPointValue(position, DecodePointValue(transactions_.Reply(), key, flags_.TCPMode));
+  const PointAddress* point = points_.Address(static_cast<size_t>(position), flags_.TCPMode);
+  points_.SetPointValue(position,
+                        point ? DecodePointValue(transactions_.Reply(), *point) : std::string());
+}
+
+const PointAddress* BackgroundPoller::CursorAddress() {
+  return points_.Address(static_cast<size_t>(pollCursor_), flags_.TCPMode);
 }
 
 Task<void> BackgroundPoller::ResetLine() {
@@ -170,8 +175,8 @@ bool BackgroundPoller::PollSerial() {
         session_.MarkBusy();
         line_.ResetActivity();
         line_.ForgetEndOfLine();
-        const std::string frame =
-            transactions_.FrameASCIIRead(points_.Key(static_cast<size_t>(pollCursor_)));
+        const PointAddress* point = CursorAddress();
+        const std::string frame = point ? transactions_.FrameASCIIRead(*point) : std::string();
         line_.ArmEndOfLine();
         transactions_.StartReceive();
         // A key that is no address sends nothing and fails like a silent slave.
@@ -201,12 +206,13 @@ bool BackgroundPoller::PollSerial() {
         }
         PollFailure();
         break;
-      case kSendRTU:
+      case kSendRTU: {
         session_.MarkBusy();
         line_.ResetActivity();
         // A key that is no address sends nothing and counts as a failed poll, rather than
         // putting the previous request on the line again.
-        if (!transactions_.FrameRTURead(points_.Key(static_cast<size_t>(pollCursor_)))) {
+        const PointAddress* point = CursorAddress();
+        if (!point || !transactions_.FrameRTURead(*point)) {
           PollFailure();
           break;
         }
@@ -215,6 +221,7 @@ bool BackgroundPoller::PollSerial() {
         pollTickCount_ = 0;
         pollState_ = kAwaitFirstByte;
         break;
+      }
       case kAwaitFirstByte:
         if (line_.ActivityCount() > 0) {
           pollTickCount_ = 0;
@@ -276,8 +283,8 @@ void BackgroundPoller::PollTCP() {
           break;
         }
         pollTickCount_ = 0;
-        const std::string frame =
-            BuildTCPRead(codec_, points_.Key(static_cast<size_t>(pollCursor_)));
+        const PointAddress* point = CursorAddress();
+        const std::string frame = point ? BuildTCPRead(codec_, *point) : std::string();
         if (frame.empty())
           tcp_.ForgetReply();  // no address, no request: fails after the wait
         else

@@ -71,6 +71,8 @@ class BackgroundPoller {
   bool LinkUp() const { return flags_.Connected && !site_.OfflineMode; }
   void RestartIfPointsChanged();
   bool Eligible(int32_t position, int64_t now) const;
+  // The address of the point at the cursor, null when its key names none.
+  const PointAddress* CursorAddress();
   // Delay ticks counted since the poller was made, without the 16-bit clock's wrap.
   int64_t Now();
   void Advance();

@@ -75,6 +75,7 @@ bool CommandSession::MayStart(const EngineClient* client) const {
 }
 
 void CommandSession::TickWaiters() {
+  if (waiters_.empty()) return;  // as nearly always: every site runs this every tick
   std::erase_if(waiters_, [](Waiter& waiter) { return ++waiter.idleTicks > kWaiterPatienceTicks; });
 }
 

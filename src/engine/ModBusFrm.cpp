@@ -129,9 +129,15 @@ void TModBusForm::BlockChkClick(bool checked) {
 void TModBusForm::RefreshTimePanel() {
   if (!Session.TickClock()) return;
   const double now = services_.clock.LocalNow();
-  Model.TimePnl = Session.LoggedOn()
-                      ? "Site Time: " + FormatTime12WithSeconds(now - Session.SiteClockOffset())
-                      : "Local Time: " + FormatTime12WithSeconds(now);
+  // Written over the old text, whose buffer it reuses: every site does this once a second.
+  std::string& panel = Model.TimePnl;
+  if (Session.LoggedOn()) {
+    panel.assign("Site Time: ");
+    panel += FormatTime12WithSeconds(now - Session.SiteClockOffset());
+  } else {
+    panel.assign("Local Time: ");
+    panel += FormatTime12WithSeconds(now);
+  }
   Model.Changed();
 }
 

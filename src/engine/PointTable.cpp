@@ -33,6 +33,16 @@ int32_t PointTable::IndexOf(const std::string& key) const {
   return -1;
 }
 
+const PointAddress* PointTable::Address(size_t position, bool tcpMode) {
+  Entry& entry = entries_.at(position);
+  const int8_t mode = tcpMode ? 1 : 0;
+  if (entry.ParsedAs != mode) {
+    entry.Parsed = ParsePointAddress(entry.Key, tcpMode);
+    entry.ParsedAs = mode;
+  }
+  return entry.Parsed ? &*entry.Parsed : nullptr;
+}
+
 void PointTable::ClearPolledFlags() {
   for (auto& entry : entries_) entry.Data->Polled = false;
 }
@@ -68,7 +78,7 @@ void PointTable::RebuildPointTable() {
           std::string label, key;
           SplitPointEntry(text, label, key);
           if (key.empty() || !positions.try_emplace(UpperCase(key), merged.size()).second) continue;
-          merged.push_back({std::move(key), std::make_unique<TPointData>()});
+          merged.push_back({std::move(key), std::make_unique<TPointData>(), {}, -1});
         }
       } catch (const std::exception& e) {
         LogDebug(std::string("Point list of a client skipped: ") + e.what());

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -39,6 +40,10 @@ class PointTable {
   struct Entry {
     std::string Key;
     std::unique_ptr<TPointData> Data;
+    // The key parsed as an address, for a site of mode ParsedAs (-1: not yet, 0: serial,
+    // 1: Modbus/TCP). Every poll of the point needs it; it is parsed once per table.
+    std::optional<PointAddress> Parsed;
+    int8_t ParsedAs = -1;
   };
 
   static constexpr const char* kInvalidAddress =
@@ -52,6 +57,8 @@ class PointTable {
   const std::string& Key(size_t position) const { return entries_.at(position).Key; }
   TPointData& Data(size_t position) { return *entries_.at(position).Data; }
   const TPointData& Data(size_t position) const { return *entries_.at(position).Data; }
+  // The address the key at a position names on a site of this mode; null when it names none.
+  const PointAddress* Address(size_t position, bool tcpMode);
   // The position of a key (ignoring letter case), -1 when absent.
   int32_t IndexOf(const std::string& key) const;
 

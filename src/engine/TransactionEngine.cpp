@@ -53,6 +53,18 @@ bool TransactionEngine::FrameRTURead(std::string_view addressText) {
   return true;
 }
 
+std::string TransactionEngine::FrameASCIIRead(const PointAddress& point) {
+  std::string frame = BuildASCIIRead(codec_, point);
+  if (!frame.empty()) ShowFramed(SerialFraming::ASCII);
+  return frame;
+}
+
+bool TransactionEngine::FrameRTURead(const PointAddress& point) {
+  if (BuildRTURead(codec_, point).empty()) return false;
+  ShowFramed(SerialFraming::RTU);
+  return true;
+}
+
 std::string TransactionEngine::FrameASCIIRequest(std::string_view hexText) {
   std::string frame = codec_.FrameASCIIRequest(hexText);
   if (!frame.empty()) ShowFramed(SerialFraming::ASCII);

@@ -15,6 +15,7 @@
 #include "platform/SerialPort.h"
 #include "platform/Task.h"
 #include "protocol/FrameCodec.h"
+#include "protocol/PointAddress.h"
 
 namespace qmb {
 
@@ -48,6 +49,9 @@ class TransactionEngine {
   // boxes. The reads are empty / false for a text that is no point address.
   std::string FrameASCIIRead(std::string_view addressText);
   bool FrameRTURead(std::string_view addressText);
+  // The same for an address parsed before (a polled point's).
+  std::string FrameASCIIRead(const PointAddress& point);
+  bool FrameRTURead(const PointAddress& point);
   // Any request given as hex text, framed into the command buffer and shown: the ASCII frame to
   // put on the line (empty when too long), or false when an RTU request is too long.
   std::string FrameASCIIRequest(std::string_view hexText);

@@ -102,11 +102,7 @@ void TcpLink::TCP1ReadyToSend() {
 
 void TcpLink::TCP1DataIn(const std::string& bytes) {
   log_.Frame(false, bytes);
-  std::string line;
-  line.reserve(9 + 4 * bytes.size());
-  line = "Data In: ";
-  AppendBracketHex(line, bytes);
-  model_.AddLogLine(std::move(line));
+  model_.AddLogBytes("Data In: ", bytes);
   stream_ += bytes;
   const bool waiting = !replyArrived_;
   TakeFrames();

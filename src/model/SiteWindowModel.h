@@ -3,9 +3,11 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <string>
+#include <string_view>
+
+#include "model/LogLines.h"
 
 namespace qmb {
 
@@ -46,7 +48,7 @@ struct SiteWindowModel {
 
   // Log and the TCP test controls.
   // A deque: the full log drops its oldest line for each new one, every poll, for months.
-  std::deque<std::string> LogMmo;
+  LogLines LogMmo;
   bool StateChk = false;
 
   // Status bar.
@@ -64,7 +66,12 @@ struct SiteWindowModel {
   // without end; the oldest lines go first.
   static constexpr size_t kMaxLogLines = 5000;
   void AddLogLine(std::string line);
+  // A line of prefix and the bytes as "[hh]"s, written out when first read.
+  void AddLogBytes(const char* prefix, std::string_view bytes);
   void ClearLog();
+
+ private:
+  void LogAdded();
 };
 
 }  // namespace qmb

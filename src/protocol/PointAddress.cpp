@@ -45,8 +45,8 @@ bool ParseDecimal(std::string_view text, int32_t& value) {
   return true;
 }
 
-// Letters in either case match the upper-case words, compared in place: every poll parses its
-// point's address.
+// Letters in either case match the upper-case words, compared in place: a host's list of tens of
+// thousands of points is parsed in one go.
 bool StartsWithKindWord(std::string_view text) {
   for (Kind kind : kKindMatchOrder)
     if (StartsWithIgnoringCase(text, KindWord(kind))) return true;
@@ -195,27 +195,36 @@ std::string ReadRequestText(const PointAddress& point) {
          WordToHex(WireAddress(point)) + "0001";
 }
 
+std::string BuildASCIIRead(FrameCodec& codec, const PointAddress& point) {
+  return codec.FrameASCIIRequest(ReadRequestText(point));
+}
+
+std::string BuildRTURead(FrameCodec& codec, const PointAddress& point) {
+  std::string text = ReadRequestText(point);
+  return codec.FrameRTURequest(text) ? text : std::string{};
+}
+
+std::string BuildTCPRead(FrameCodec& codec, const PointAddress& point) {
+  const uint16_t address = WireAddress(point);
+  const std::string pdu{static_cast<char>(ReadFunction(point.PointKind)),
+                        static_cast<char>(address >> 8), static_cast<char>(address & 0xFF), '\0',
+                        '\1'};
+  return codec.BuildTCPReadFrame(pdu);
+}
+
 std::string BuildASCIIRead(FrameCodec& codec, std::string_view addressText) {
   const auto point = ParsePointAddress(addressText, false);
-  if (!point) return {};
-  return codec.FrameASCIIRequest(ReadRequestText(*point));
+  return point ? BuildASCIIRead(codec, *point) : std::string{};
 }
 
 std::string BuildRTURead(FrameCodec& codec, std::string_view addressText) {
   const auto point = ParsePointAddress(addressText, false);
-  if (!point) return {};
-  const std::string text = ReadRequestText(*point);
-  return codec.FrameRTURequest(text) ? text : std::string{};
+  return point ? BuildRTURead(codec, *point) : std::string{};
 }
 
 std::string BuildTCPRead(FrameCodec& codec, std::string_view addressText) {
   const auto point = ParsePointAddress(addressText, true);
-  if (!point) return {};
-  const uint16_t address = WireAddress(*point);
-  const std::string pdu{static_cast<char>(ReadFunction(point->PointKind)),
-                        static_cast<char>(address >> 8), static_cast<char>(address & 0xFF), '\0',
-                        '\1'};
-  return codec.BuildTCPReadFrame(pdu);
+  return point ? BuildTCPRead(codec, *point) : std::string{};
 }
 
 std::optional<int32_t> ParseWriteValue(std::string_view text) {
@@ -256,16 +265,19 @@ std::string BuildTCPWriteFrame(const PointAddress& point, int32_t value) {
   return FrameCodec::BuildTCPWriteFrame(pdu);
 }
 
-std::string DecodePointValue(const ReplyBlock& reply, std::string_view addressText, bool tcpMode) {
-  const auto point = ParsePointAddress(addressText, tcpMode);
-  if (!point) return {};
+std::string DecodePointValue(const ReplyBlock& reply, const PointAddress& point) {
   // Data[0] is the byte count; the value follows it.
-  if (IsRegister(point->PointKind)) {
+  if (IsRegister(point.PointKind)) {
     if (reply.DataLength <= 2) return {};
     return std::to_string(256 * reply.Data[1] + reply.Data[2]);
   }
   if (reply.DataLength <= 1) return {};
   return (reply.Data[1] & 1) ? "TRUE" : "FALSE";
+}
+
+std::string DecodePointValue(const ReplyBlock& reply, std::string_view addressText, bool tcpMode) {
+  const auto point = ParsePointAddress(addressText, tcpMode);
+  return point ? DecodePointValue(reply, *point) : std::string{};
 }
 
 }  // namespace qmb

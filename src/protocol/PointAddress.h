@@ -70,6 +70,10 @@ std::string BuildASCIIRead(FrameCodec& codec, std::string_view addressText);
 std::string BuildRTURead(FrameCodec& codec, std::string_view addressText);
 // Modbus/TCP: gives the frame with a fresh transaction id, which the codec keeps.
 std::string BuildTCPRead(FrameCodec& codec, std::string_view addressText);
+// The same from an address parsed before (a polled point's, parsed once per point table).
+std::string BuildASCIIRead(FrameCodec& codec, const PointAddress& point);
+std::string BuildRTURead(FrameCodec& codec, const PointAddress& point);
+std::string BuildTCPRead(FrameCodec& codec, const PointAddress& point);
 
 // A host's write value: anything containing "-ON" is -1, "ON" 1, "OFF" 0, "TRUE" 1, "FALSE" 0;
 // otherwise the number before the first blank or "%" with its fraction dropped. None for a text
@@ -87,5 +91,6 @@ std::string BuildTCPWriteFrame(const PointAddress& point, int32_t value);
 // The value of the point that the reply block holds: "TRUE"/"FALSE" for a coil or input, the
 // register as an unsigned decimal; empty for an invalid address or a reply too short for it.
 std::string DecodePointValue(const ReplyBlock& reply, std::string_view addressText, bool tcpMode);
+std::string DecodePointValue(const ReplyBlock& reply, const PointAddress& point);
 
 }  // namespace qmb

@@ -428,7 +428,7 @@ void SiteWindow::Render() {
 
 void SiteWindow::RenderLog() {
   Controls& c = *controls_;
-  const std::deque<std::string>& lines = engine_.Model.LogMmo;
+  const LogLines& lines = engine_.Model.LogMmo;
   std::deque<std::string>& shown = c.shownLog;
   // How many of the model's lines are already on screen: all of the shown ones when lines were
   // only added, fewer when the bounded log dropped its oldest lines meanwhile.
@@ -456,7 +456,7 @@ void SiteWindow::RenderLog() {
   }
   if (!incremental) {
     // Cleared or replaced: rebuilt once.
-    shown = lines;
+    shown.assign(lines.begin(), lines.end());
     QStringList text;
     text.reserve(static_cast<qsizetype>(lines.size()));
     for (const std::string& line : lines) text.append(Q(line));

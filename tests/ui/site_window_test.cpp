@@ -14,6 +14,8 @@
 #include <string>
 
 #include "WindowFixture.h"
+#include "platform/TextHelpers.h"
+#include "support/FakeSlave.h"
 
 namespace qmb::test {
 namespace {
@@ -147,6 +149,35 @@ TEST_F(SiteWindowTest, LogAppendsNewLinesKeepsTheBoundAndRebuildsWhenCleared) {
   engine->Model.AddLogLine("after clear");
   Pump();
   EXPECT_EQ(LogLines(log), std::deque<std::string>{"after clear"});
+}
+
+// A site polled while no window was open logs each reply; the window opened afterwards shows
+// them as it would have shown them live.
+TEST_F(SiteWindowTest, AWindowOpenedAfterPollingShowsEveryReplyLogged) {
+  window.reset();
+  auto client = NewClient();
+  ASSERT_TRUE(client->OpenSite(List({"DESCRIPTION=Gateway", "BP3=TRUE", "SP3=10.0.0.5"})));
+  RunToEnd(*client, {"COMMAND=COMMANDSTATUS"});
+  TModBusForm* engine = client->Engine;
+  FakeTcpClient* tcp = tcpClients.Created.back();
+  FakeSlave slave(loop, *tcp);
+  slave.Holding[0] = 0x12AB;
+  client->ExecuteImmediate(List({"COMMAND=SENDPOINTSLIST", "POINT0={a}{HREG1}"}));
+  loop.RunFor(20000);
+  ASSERT_GT(tcp->Sent.size(), 5u);
+
+  std::deque<std::string> expected{"Connected: Connected to 10.0.0.5", "RTS=TRUE"};
+  for (const std::string& request : tcp->Sent) {
+    // The slave's answer: the request's transaction id and unit, 2 data bytes, the register.
+    const std::string reply =
+        request.substr(0, 4) + std::string("\x00\x05", 2) + request[6] + "\x03\x02\x12\xAB";
+    expected.push_back("Data In: " + BytesToBracketHex(reply));
+  }
+  window = std::make_unique<ui::MainWindow>(main, [] { return false; });
+  window->show();
+  Pump();
+  EXPECT_EQ(LogLines(Find<QPlainTextEdit>(engine, "LogMmo")), expected);
+  EXPECT_EQ(engine->Model.LogMmo, expected);
 }
 
 TEST_F(SiteWindowTest, PortPanelAndLightsOfAModbusTcpSite) {
