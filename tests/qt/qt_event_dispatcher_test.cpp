@@ -12,6 +12,7 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <thread>
@@ -174,6 +175,76 @@ TEST(EventDispatcher, APostFromAnotherThreadWakesAWaitingLoop) {
   poster.join();
   EXPECT_TRUE(ran);
 }
+
+// A post the loop's own thread makes inside a pass (from a posted call, a descriptor's handler,
+// a timer's, or just before the loop would block) is sent without waiting for anything else.
+// Nothing else wakes these loops: a post that waited would be sent only after the guard's
+// descriptor wakes the loop, 3 s on.
+enum class PostFrom { PostedCall, Notifier, Timer, AboutToBlock };
+
+class EventDispatcherOwnPosts : public ::testing::TestWithParam<PostFrom> {};
+
+TEST_P(EventDispatcherOwnPosts, AreSentWithoutWaiting) {
+  QObject receiver;
+  bool ran = false;
+  bool guardRan = false;
+  const auto post = [&] {
+    QMetaObject::invokeMethod(
+        &receiver, [&] { ran = true; }, Qt::QueuedConnection);
+  };
+  SocketPair pair;
+  QSocketNotifier notifier(pair.Near(), QSocketNotifier::Read);
+  QTimer timer;
+  timer.setSingleShot(true);
+  QMetaObject::Connection blocking;
+  switch (GetParam()) {
+    case PostFrom::PostedCall:
+      QMetaObject::invokeMethod(&receiver, post, Qt::QueuedConnection);
+      break;
+    case PostFrom::Notifier:
+      QObject::connect(&notifier, &QSocketNotifier::activated, &receiver, [&] {
+        pair.Drain();
+        post();
+      });
+      pair.Send();
+      break;
+    case PostFrom::Timer:
+      QObject::connect(&timer, &QTimer::timeout, &receiver, post);
+      timer.start(0);
+      break;
+    case PostFrom::AboutToBlock:
+      blocking = QObject::connect(QAbstractEventDispatcher::instance(),
+                                  &QAbstractEventDispatcher::aboutToBlock, &receiver, [&] {
+                                    QObject::disconnect(blocking);
+                                    post();
+                                  });
+      break;
+  }
+  // The guard wakes the loop through a descriptor of its own, which no lost post can silence.
+  SocketPair alarm;
+  QSocketNotifier guardNotifier(alarm.Near(), QSocketNotifier::Read);
+  QObject::connect(&guardNotifier, &QSocketNotifier::activated, &receiver, [&] {
+    alarm.Drain();
+    guardRan = true;
+  });
+  std::atomic<bool> done{false};
+  std::thread guard([&] {
+    for (int i = 0; i < 300 && !done.load(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!done.load()) alarm.Send();
+  });
+  while (!ran && !guardRan)
+    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+  done = true;
+  guard.join();
+  EXPECT_TRUE(ran);
+  EXPECT_FALSE(guardRan) << "the post waited for the guard";
+  QCoreApplication::sendPostedEvents(&receiver);
+}
+
+INSTANTIATE_TEST_SUITE_P(Places, EventDispatcherOwnPosts,
+                         ::testing::Values(PostFrom::PostedCall, PostFrom::Notifier,
+                                           PostFrom::Timer, PostFrom::AboutToBlock));
 
 }  // namespace
 }  // namespace qmb

@@ -7,6 +7,7 @@
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
+#include <QThread>
 #include <QTimerEvent>
 
 #include <algorithm>
@@ -100,7 +101,8 @@ bool EpollEventDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags) {
   interrupted_.store(false);
   emit awake();
   // What was posted before this point is sent now. A post from here on finds the flag clear and
-  // writes the wake-up descriptor, which ends the wait below at once.
+  // sets it: from another thread it also writes the wake-up descriptor, which ends the wait below
+  // at once; from this one the wait below does not start.
   const bool posted = wakeUpPending_.exchange(false);
   QCoreApplication::sendPostedEvents();
 
@@ -115,6 +117,8 @@ bool EpollEventDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags) {
 
   int timeout = 0;
   if (canWait && !(sockets && alwaysReady_ > 0)) timeout = timers ? WaitMs() : -1;
+  // Posted by this thread since the pass began (no descriptor write for those): no wait.
+  if (wakeUpPending_.load()) timeout = 0;
   epoll_event events[kMaxEvents];
   const int count = epoll_wait(sockets ? epoll_ : wakeOnlyEpoll_, events, kMaxEvents, timeout);
   int handled = posted ? 1 : 0;
@@ -373,6 +377,9 @@ int EpollEventDispatcher::ActivateTimers() {
 
 void EpollEventDispatcher::wakeUp() {
   if (wakeUpPending_.exchange(true)) return;  // one write until the next pass takes it
+  // The loop's own thread is not waiting while it posts, and the wait looks at the flag first:
+  // no descriptor write and read for every post the driver makes in its own thread.
+  if (QThread::currentThread() == thread()) return;
   const uint64_t one = 1;
   [[maybe_unused]] const ssize_t written = write(wakeFd_, &one, sizeof one);
 }

@@ -113,15 +113,8 @@ void Invoke(const char* event, const Handler& handler, Args&&... args) {
 
 QtSerialPort::QtSerialPort() {
   QObject::connect(&port_, &QSerialPort::readyRead, &context_, [this] { ReadArrived(); });
-  QObject::connect(&port_, &QSerialPort::bytesWritten, &context_, [this](qint64) {
-    if (OnTraffic) {
-      const auto handler = OnTraffic;
-      const std::weak_ptr<int> alive = alive_;
-      Invoke("traffic", handler, false, true);
-      if (alive.expired()) return;
-    }
-    if (rs485Mode_ == Rs485Mode::Software && port_.bytesToWrite() == 0) FinishTransmit();
-  });
+  QObject::connect(&port_, &QSerialPort::bytesWritten, &context_,
+                   [this](qint64) { Transmitted(); });
   QObject::connect(&port_, &QSerialPort::errorOccurred, &context_,
                    [this](QSerialPort::SerialPortError error) { PortError(error); });
   linePoll_.setInterval(kLinePollMs);
@@ -506,11 +499,36 @@ void QtSerialPort::Write(const char* data, size_t size) {
       throw SerialError(Name() + ": cannot raise RTS to send: " + ErrnoText(errno));
     transmitting_ = true;
   }
-  const qint64 written = port_.write(data, static_cast<qint64>(size));
-  if (written != static_cast<qint64>(size)) {
-    const std::string text = port_.errorString().toStdString();
-    port_.clearError();
-    throw SerialError(Name() + ": cannot send: " + text);
+  // Straight to the descriptor while nothing waits in QSerialPort's queue: its own path switches
+  // the write notifier on and off around every frame, two epoll_ctl calls and two wake-ups a
+  // request. What the driver does not take at once goes through the queue, in order.
+  size_t direct = 0;
+  if (port_.bytesToWrite() == 0) {
+    const ssize_t n = ::write(port_.handle(), data, size);
+    if (n > 0) {
+      direct = static_cast<size_t>(n);
+    } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+      throw SerialError(Name() + ": cannot send: " + ErrnoText(errno));
+    }
+  }
+  if (direct < size) {
+    const auto rest = static_cast<qint64>(size - direct);
+    if (port_.write(data + direct, rest) != rest) {
+      const std::string text = port_.errorString().toStdString();
+      port_.clearError();
+      throw SerialError(Name() + ": cannot send: " + text);
+    }
+  }
+  // As QSerialPort tells of bytes it wrote: from the loop, once per batch.
+  if (direct > 0 && !transmittedPosted_) {
+    transmittedPosted_ = true;
+    QMetaObject::invokeMethod(
+        &context_,
+        [this] {
+          transmittedPosted_ = false;
+          Transmitted();
+        },
+        Qt::QueuedConnection);
   }
   if (rs485Mode_ == Rs485Mode::Software) {
     // Hand the bytes to the driver now; RTS drops once they are on the wire.
@@ -526,6 +544,16 @@ void QtSerialPort::Write(const char* data, size_t size) {
           Qt::QueuedConnection);
     }
   }
+}
+
+void QtSerialPort::Transmitted() {
+  if (OnTraffic) {
+    const auto handler = OnTraffic;
+    const std::weak_ptr<int> alive = alive_;
+    Invoke("traffic", handler, false, true);
+    if (alive.expired()) return;
+  }
+  if (rs485Mode_ == Rs485Mode::Software && port_.bytesToWrite() == 0) FinishTransmit();
 }
 
 void QtSerialPort::FinishTransmit() {

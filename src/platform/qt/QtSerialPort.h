@@ -85,6 +85,8 @@ class QtSerialPort : public SerialPort {
   void SetLowLatency();
   void Write(const char* data, size_t size);
   void FinishTransmit();
+  // Bytes went out: the traffic light, and software RS-485 drops RTS once all are sent.
+  void Transmitted();
   void ReadArrived();
   void Deliver();
   void PortError(QSerialPort::SerialPortError error);
@@ -121,6 +123,7 @@ class QtSerialPort : public SerialPort {
   std::vector<unsigned char> savedRs485_;  // the driver's RS-485 settings before ours
   bool transmitting_ = false;              // software RS-485: RTS raised for queued bytes
   bool finishPosted_ = false;
+  bool transmittedPosted_ = false;  // a direct write's Transmitted() is queued
 
   std::string rx_;
   size_t rxHead_ = 0;
