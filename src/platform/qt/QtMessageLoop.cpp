@@ -64,13 +64,13 @@ class MicroTimer : public Timer {
  private:
   // Arms the timer to fire every `us` from now on, or disarms it at 0.
   void Arm(int64_t us) {
-    itimerspec spec{};
+    itimerspec timing{};
     if (us > 0) {
-      spec.it_value = {static_cast<time_t>(us / 1000000), static_cast<long>(us % 1000000) * 1000};
-      spec.it_interval = spec.it_value;
+      timing.it_value = {static_cast<time_t>(us / 1000000), static_cast<long>(us % 1000000) * 1000};
+      timing.it_interval = timing.it_value;
     }
     active_ = us > 0;
-    timerfd_settime(fd_, 0, &spec, nullptr);
+    timerfd_settime(fd_, 0, &timing, nullptr);
   }
 
   void OnExpired() {

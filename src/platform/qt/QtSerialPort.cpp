@@ -520,30 +520,24 @@ void QtSerialPort::Write(const char* data, size_t size) {
     }
   }
   // As QSerialPort tells of bytes it wrote: from the loop, once per batch.
-  if (direct > 0 && !transmittedPosted_) {
-    transmittedPosted_ = true;
-    QMetaObject::invokeMethod(
-        &context_,
-        [this] {
-          transmittedPosted_ = false;
-          Transmitted();
-        },
-        Qt::QueuedConnection);
-  }
+  if (direct > 0) PostOnce(transmittedPosted_, &QtSerialPort::Transmitted);
   if (rs485Mode_ == Rs485Mode::Software) {
     // Hand the bytes to the driver now; RTS drops once they are on the wire.
     port_.flush();
-    if (!finishPosted_) {
-      finishPosted_ = true;
-      QMetaObject::invokeMethod(
-          &context_,
-          [this] {
-            finishPosted_ = false;
-            FinishTransmit();
-          },
-          Qt::QueuedConnection);
-    }
+    PostOnce(finishPosted_, &QtSerialPort::FinishTransmit);
   }
+}
+
+void QtSerialPort::PostOnce(bool& posted, void (QtSerialPort::*step)()) {
+  if (posted) return;
+  posted = true;
+  QMetaObject::invokeMethod(
+      &context_,
+      [this, &posted, step] {
+        posted = false;
+        (this->*step)();
+      },
+      Qt::QueuedConnection);
 }
 
 void QtSerialPort::Transmitted() {

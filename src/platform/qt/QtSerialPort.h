@@ -87,6 +87,8 @@ class QtSerialPort : public SerialPort {
   void FinishTransmit();
   // Bytes went out: the traffic light, and software RS-485 drops RTS once all are sent.
   void Transmitted();
+  // Runs the step from the loop, once however often it is asked for before it runs.
+  void PostOnce(bool& posted, void (QtSerialPort::*step)());
   void ReadArrived();
   void Deliver();
   void PortError(QSerialPort::SerialPortError error);
