@@ -19,6 +19,14 @@ class DrawBytes {
     return value;
   }
   bool Left() const { return pos_ < size_; }
+  // The length of an array of variants: mostly a few elements, now and then a huge one. Huge is
+  // mostly 2,000 (already past every counter bucket the coverage tells apart) and one time in
+  // eight 20,000, for the paths only big messages take. Always 20,000, they took two thirds of
+  // the sd-bus target's time and four fifths of the QtDBus one's.
+  uint32_t ArrayLength() {
+    if (Byte() != 255) return Below(6);
+    return Below(8) == 0 ? 20000 : 2000;
+  }
 
  private:
   const uint8_t* data_;

@@ -78,7 +78,7 @@ QVariant Value(Draw& draw, int depth);
 // An array of variants (av), each element anything; now and then a huge one.
 QVariant VariantArray(Draw& draw, int depth) {
   QVariantList items;
-  const uint32_t count = draw.Byte() == 255 ? 20000 : draw.Below(6);
+  const uint32_t count = draw.ArrayLength();
   for (uint32_t i = 0; i < count && (draw.Left() || i < count); ++i)
     items << QVariant::fromValue(QDBusVariant(i < 6 ? Value(draw, depth + 1) : QVariant(int(i))));
   return items;

@@ -157,7 +157,7 @@ Value Any(Draw& draw, int depth);
 // An array of variants (av), each element anything; now and then a huge one.
 Value VariantArray(Draw& draw, int depth) {
   Value list = Array("v");
-  const uint32_t count = draw.Byte() == 255 ? 20000 : draw.Below(6);
+  const uint32_t count = draw.ArrayLength();
   for (uint32_t i = 0; i < count && i < 6; ++i) list.items.push_back(Variant(Any(draw, depth + 1)));
   if (count > 6) list.counted = count - 6;
   return list;
