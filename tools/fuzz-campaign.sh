@@ -6,10 +6,14 @@
 # far each target has been run. Crash inputs stay in build-fuzz/crashes/.
 #
 # Usage: bash tools/fuzz-campaign.sh SECONDS [TARGET...]      (seeds: tools/fuzz-seeds.py)
+#        FUZZ_JOBS=N runs N fuzzers side by side on each target (one a core), all adding their
+#        finds to the same corpus; the executions logged are theirs together.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:?usage: fuzz-campaign.sh SECONDS [TARGET...]}
 shift
+jobs=${FUZZ_JOBS:-1}
+[[ $jobs =~ ^[1-9][0-9]*$ ]] || { echo "fuzz-campaign: FUZZ_JOBS is a count, not \"$jobs\"" >&2; exit 2; }
 CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQMB_FUZZ=ON >/dev/null
 cmake --build build-fuzz
 mkdir -p build-fuzz/crashes build-fuzz/campaign
@@ -26,18 +30,28 @@ for name in "${targets[@]}"; do
   [[ -f fuzz/dict/$name.dict ]] && dict=(-dict="fuzz/dict/$name.dict")
   log=build-fuzz/campaign/$name.log
   echo "--- $name (${seconds}s)"
-  status=0
   # -timeout is wall-clock time: generous, so that an input of a campaign run at low priority on a
   # busy machine is not taken for a hang.
-  "$target" -max_total_time="$seconds" -print_final_stats=1 -timeout=120 "${dict[@]}" \
-    -artifact_prefix="build-fuzz/crashes/$name-" "$found" "$kept" >"$log" 2>&1 || status=$?
-  if [[ $status -ne 0 ]]; then
-    echo "$name failed (exit $status); the input is in build-fuzz/crashes/"
-    tail -n 40 "$log"
-    exit 1
-  fi
-  executed=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
-  coverage=$(grep -o 'cov: [0-9]*' "$log" | tail -1 | cut -d' ' -f2)
+  rm -f "$log".[0-9]*
+  pids=()
+  for ((job = 1; job <= jobs; ++job)); do
+    "$target" -max_total_time="$seconds" -print_final_stats=1 -timeout=120 "${dict[@]}" \
+      -artifact_prefix="build-fuzz/crashes/$name-" "$found" "$kept" >"$log.$job" 2>&1 &
+    pids+=($!)
+  done
+  failed=0
+  for ((job = 1; job <= jobs; ++job)); do
+    status=0
+    wait "${pids[job - 1]}" || status=$?
+    if [[ $status -ne 0 ]]; then
+      echo "$name failed (exit $status); the input is in build-fuzz/crashes/"
+      tail -n 40 "$log.$job"
+      failed=1
+    fi
+  done
+  [[ $failed -eq 0 ]] || exit 1
+  executed=$(cat "$log".[0-9]* | sed -n 's/^stat::number_of_executed_units: *//p' | awk '{ n += $1 } END { print n }')
+  coverage=$(for f in "$log".[0-9]*; do grep -o 'cov: [0-9]*' "$f" | tail -1 | cut -d' ' -f2; done | sort -n | tail -1)
   # Minimise: the smallest set of inputs with the same coverage replaces the kept corpus.
   merged=build-fuzz/campaign/$name.merged
   rm -rf "$merged" && mkdir -p "$merged"
