@@ -79,7 +79,7 @@ QVariant Value(Draw& draw, int depth);
 QVariant VariantArray(Draw& draw, int depth) {
   QVariantList items;
   const uint32_t count = draw.ArrayLength();
-  for (uint32_t i = 0; i < count && (draw.Left() || i < count); ++i)
+  for (uint32_t i = 0; i < count; ++i)
     items << QVariant::fromValue(QDBusVariant(i < 6 ? Value(draw, depth + 1) : QVariant(int(i))));
   return items;
 }
