@@ -75,12 +75,15 @@ QStringList ParamTexts(Draw& draw) {
 
 QVariant Value(Draw& draw, int depth);
 
-// An array of variants (av), each element anything; now and then a huge one.
+// An array of variants (av), each element anything; now and then a huge one, whose elements past
+// the first few share one value: a variant built for each of them cost more than the call.
 QVariant VariantArray(Draw& draw, int depth) {
   QVariantList items;
   const uint32_t count = draw.ArrayLength();
+  items.reserve(count);
+  const QVariant filler = QVariant::fromValue(QDBusVariant(QVariant(int(count))));
   for (uint32_t i = 0; i < count; ++i)
-    items << QVariant::fromValue(QDBusVariant(i < 6 ? Value(draw, depth + 1) : QVariant(int(i))));
+    items << (i < 6 ? QVariant::fromValue(QDBusVariant(Value(draw, depth + 1))) : filler);
   return items;
 }
 
