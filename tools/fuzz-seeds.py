@@ -7,6 +7,7 @@ changes nothing. Usage: /usr/bin/python3 tools/fuzz-seeds.py"""
 
 import hashlib
 import os
+import re
 import struct
 import subprocess
 import sys
@@ -26,6 +27,57 @@ LISTS = [
     "COMMAND=POINTMODIFY\nPOINT={p}{1-HREG30}{VALUE=-ON}",
     "=empty key\nKEY==\nKEY",
 ]
+
+
+def names(path, array):
+    """The texts of a C++ array of names (kKeys, kMembers, ...) in a fuzz source, in order."""
+    with open(os.path.join(ROOT, "fuzz", path)) as f:
+        source = f.read()
+    body = re.search(r"\b" + array + r"\[\] = \{(.*?)\};", source, re.S).group(1)
+    return re.findall(r'"([^"]*)"', body)
+
+
+def host_sessions():
+    """Bus fuzz inputs that walk a host's session, in the bytes the bus targets draw from: a
+    driver object, the version check, an open site (offline, or on Modbus/TCP), then a command.
+    Random inputs seldom find that order, and the commands' paths lie behind it."""
+    keys, values = names("FuzzDraw.h", "kKeys"), names("FuzzDraw.h", "kValues")
+    interfaces = names("fuzz_bus_call.cpp", "kInterfaces")
+    members = names("fuzz_bus_call.cpp", "kMembers")
+
+    def word(n):
+        return struct.pack(">I", n)
+
+    def call(member, interface, params, on_object, pause):
+        data = b"\x00" + (word(0) if on_object else b"")  # the object the first call made
+        data += b"\x00" + word(interfaces.index(interface)) + word(members.index(member))
+        if not params:  # no argument
+            return data + b"\xff" + word(0) + b"\x00" + word(pause)
+        data += b"\x00" + word(0) + word(len(params))  # one argument: a parameter list
+        for key, value in params:
+            data += word(keys.index(key)) + b"\x00" + word(values.index(value))
+        return data + word(pause)
+
+    sites = [[("DESCRIPTION", "Plant"), ("OFFLINE", "TRUE")],
+             [("DESCRIPTION", "Plant"), ("BP3", "TRUE"), ("SP3", "127.0.0.1:1502")]]
+    commands = [[("COMMAND", "SITETIME")], [("COMMAND", "SITESTATUS")],
+                [("COMMAND", "POINTVERIFY"), ("POINTADDRESS", "{a}{1-HREG1}")],
+                [("COMMAND", "POINTGETVALUE"), ("POINT", "{a}{1-HREG1}")],
+                [("COMMAND", "POINTMODIFY"), ("POINT", "{x}{HREG40}{VALUE=5}")],
+                [("COMMAND", "GETPOINTSLIST")], [("COMMAND", "GETALARMS")],
+                [("COMMAND", "LOCKCLIENT")], [("COMMAND", "COMMANDSTATUS")]]
+    driver = "QorDevice.IQorDeviceDriver"
+    seeds = []
+    for site in sites:
+        opened = (word(3) + call("CreateInstance", "QorModBus.ClassFactory", [], False, 0) +
+                  call("SetDriverOption", driver, [("VERSIONCHECK", "1.8")], True, 0) +
+                  call("OpenSite", driver, site, True, 1))
+        for command in commands:
+            seeds.append(opened + call("ExecuteCommand", driver, command, True, 3))
+        seeds.append(opened + call("ExecuteImmediate", driver,
+                                   [("COMMAND", "SENDPOINTSLIST"), ("POINT0", "{a}{1-HREG1}")],
+                                   True, 3))
+    return seeds
 
 
 def write(target, data):
@@ -78,7 +130,7 @@ def main():
             write("fuzz_point_address", bytes([tcp]) + address.encode())
     for text in LISTS:
         write("fuzz_param_list", text.encode())
-    for seed in (b"", b"\x00" * 16, bytes(range(64)), b"\xff" * 32):
+    for seed in [b"", b"\x00" * 16, bytes(range(64)), b"\xff" * 32] + host_sessions():
         write("fuzz_bus_call", seed)
         write("fuzz_sdbus_call", seed)  # the same draws, served by the sd-bus adaptor
     print("seeds written to fuzz/corpus/")
