@@ -2,8 +2,9 @@
 """Writes the fuzz targets' seed inputs into fuzz/corpus/<target>/ from real frames: the
 requests and replies pymodbus builds (tests/integration/protocol/protocol_vectors.py, the same
 vectors the cross-check test compares with), each in the layout its target reads, plus the point
-addresses and parameter lists hosts send. Seeds are named seed-<hash>, so writing them again
-changes nothing. Usage: /usr/bin/python3 tools/fuzz-seeds.py"""
+addresses and parameter lists hosts send, and bus calls that walk a host's session. Seeds are
+named seed-<hash>, so writing them again changes nothing (a campaign's minimising renames them).
+Usage: /usr/bin/python3 tools/fuzz-seeds.py"""
 
 import hashlib
 import os
