@@ -60,8 +60,40 @@ sleep "$warmup"
 "$bench/qmb_modbus_client_bench" "$peer" "$seconds" 200 | tee "$work/client.out"
 wait "$driver_pid" || true
 cat "$work/driver.out"
-echo "== the libmodbus client alone, back to back for 10 s (its CPU per request without a wake-up each) =="
+echo "== the libmodbus client alone, back to back for 10 s =="
 "$bench/qmb_modbus_client_bench" "$peer" 10 0
+
+# Where the processes run moves the yardstick more than anything the driver does: a client reading
+# back to back on the slave's CPU hands that CPU to and fro and never sleeps, while on the other
+# CPU each request waits for a wake-up from idle, which a virtual machine may charge to the woken
+# process. The driver sleeps between its ticks whatever it polls, wherever it runs. So each is
+# also pinned, on the other CPU and beside the slave, and the driver's fixed cost (the same sites
+# with no points) is taken apart from its cost per poll.
+placement_seconds=10
+if command -v taskset >/dev/null && (($(nproc) >= 2)); then
+  echo "== placement: the slave pinned to CPU 0; the driver and the client back to back pinned to CPU 1, then to CPU 0 beside it (${placement_seconds} s each) =="
+  "$bench/qmb_wake_cost" 100 30
+  # The wall time, polls and process CPU of a driver run.
+  measured() { sed -n "s/^driver: .*, \([0-9.]*\) s measured: \([0-9]*\) polls.*process CPU \([0-9.]*\) s.*/\1 \2 \3/p" "$1"; }
+  taskset -p -c 0 "$slave" >/dev/null
+  for cpu in 1 0; do
+    taskset -c "$cpu" "${driver[@]}" "$sites" 0 "$placement_seconds" 2 >"$work/idle.out"
+    taskset -c "$cpu" "${driver[@]}" "$sites" 10 "$placement_seconds" 2 >"$work/busy.out"
+    taskset -c "$cpu" "$bench/qmb_modbus_client_bench" "$peer" "$placement_seconds" 0 >"$work/pinned.out"
+    read -r idleWall _ idleCpu < <(measured "$work/idle.out")
+    read -r busyWall polls busyCpu < <(measured "$work/busy.out")
+    client=$(sed -n 's/^libmodbus client: .*= \([0-9.]*\) us per request.*/\1/p' "$work/pinned.out")
+    where=$([[ $cpu == 0 ]] && echo "beside the slave (CPU 0)" || echo "on the other CPU (CPU 1)")
+    awk -v where="$where" -v iw="$idleWall" -v ic="$idleCpu" -v bw="$busyWall" -v polls="$polls" \
+      -v bc="$busyCpu" -v client="$client" 'BEGIN {
+        fixed = ic / iw; total = bc / polls * 1e6; marginal = (bc - fixed * bw) / polls * 1e6
+        printf "%s: driver %.1f us per poll (%.2f ms/s with no points, %.1f us per poll beyond that); client back to back %.1f us per request; driver/client %.2fx\n", where, total, fixed * 1000, marginal, client, total / client
+      }'
+  done
+  taskset -p -c "0-$(($(nproc) - 1))" "$slave" >/dev/null
+else
+  echo "(taskset is not installed or there is one CPU: no pinned runs)"
+fi
 
 if command -v strace >/dev/null; then
   short=20
