@@ -4,8 +4,11 @@
 # sites one libmodbus slave on 127.0.0.1 (qmb_modbus_tcp_slave), Modbus RTU sites each their own
 # pseudo-terminal answered by qmb_rtu_slave — while a small libmodbus client
 # (qmb_modbus_client_bench) reads the same registers from the same kind of peer at 200 requests a
-# second; then the client alone, back to back. Then, when strace is installed, the system calls
-# of each: the driver's per poll (a shorter run under strace -c -f) and the client's per request.
+# second; then the client alone, back to back. Then, when taskset is installed, the driver and
+# the client pinned on the CPU beside the slave's and on the slave's own, with the driver's fixed
+# cost (its sites with no points) apart from its cost per poll, and this machine's cost of one
+# wake-up from idle (qmb_wake_cost). Then, when strace is installed, the system calls of each: the
+# driver's per poll (a shorter run under strace -c -f) and the client's per request.
 #
 # Usage: bench/scale.sh tcp|rtu [BUILD_DIR] [SECONDS] [SITES]     (defaults: build, 60, 100)
 #        (bench/tcp_scale.sh and bench/rtu_scale.sh run it for one link)
@@ -22,7 +25,7 @@ case "$link" in
   rtu) slave_program=qmb_rtu_slave label="RTU" ;;
   *) echo "scale: the link is tcp or rtu, not \"$link\"" >&2; exit 2 ;;
 esac
-for program in "qmb_${link}_scale" "$slave_program" qmb_modbus_client_bench; do
+for program in "qmb_${link}_scale" "$slave_program" qmb_modbus_client_bench qmb_wake_cost; do
   [[ -x "$bench/$program" ]] || { echo "scale: $bench/$program is missing (build it)" >&2; exit 2; }
 done
 

@@ -41,7 +41,7 @@ int main(int argc, char** argv) {
   for (int i = 0; i < wakes; ++i) epoll_wait(poller, &event, 1, milliseconds);
   const double cpu = CpuSeconds() - before;
   close(poller);
-  std::printf("wake-up: %d sleeps of %d ms cost %.1f us of process CPU each\n", wakes,
-              milliseconds, cpu / wakes * 1e6);
+  std::printf("wake-up: %d sleeps of %d ms cost %.1f us of process CPU each\n", wakes, milliseconds,
+              cpu / wakes * 1e6);
   return 0;
 }
