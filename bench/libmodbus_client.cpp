@@ -10,31 +10,15 @@
 //   REGISTERS: how many registers it reads in turn, one per request (default 10).
 #include <errno.h>
 #include <modbus.h>
-#include <sys/resource.h>
 #include <time.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
+#include "ProcessCpu.h"
+
 namespace {
-
-// The process's run time as the scheduler counts it, to the nanosecond: getrusage's user and
-// system times may be sampled at the kernel's tick, which misjudges a process that runs for
-// microseconds between sleeps.
-double CpuSeconds() {
-  timespec t{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-}
-
-// getrusage's user time (see above for its limits), for the user/system split.
-double UserSeconds() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return static_cast<double>(usage.ru_utime.tv_sec) +
-         static_cast<double>(usage.ru_utime.tv_usec) / 1e6;
-}
 
 double Now() {
   timespec t{};
@@ -62,8 +46,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   const double started = Now();
-  const double cpuBefore = CpuSeconds();
-  const double userBefore = UserSeconds();
+  const double cpuBefore = qmb::bench::ProcessCpuSeconds();
+  const double userBefore = qmb::bench::ProcessUserSeconds();
   long requests = 0;
   long failures = 0;
   double busy = 0.0;  // wall time inside requests
@@ -86,8 +70,8 @@ int main(int argc, char** argv) {
       ++failures;
     busy += Now() - before;
   }
-  const double cpu = CpuSeconds() - cpuBefore;
-  const double user = UserSeconds() - userBefore;
+  const double cpu = qmb::bench::ProcessCpuSeconds() - cpuBefore;
+  const double user = qmb::bench::ProcessUserSeconds() - userBefore;
   const double wall = Now() - started;
   std::printf(
       "libmodbus client: %ld requests in %.1f s (%.0f/s), %ld failed; CPU %.3f s = %.1f us per "

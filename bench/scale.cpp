@@ -11,9 +11,6 @@
 //   defaults: 100 sites of 10 points (holding registers 1..POINTS), 60 s measured after 5 s.
 // Every poll request sent in the measured time is counted as a completed poll when no point
 // failed; the failure count is printed so that a run with failures is seen as such.
-#include <sys/resource.h>
-#include <time.h>
-
 #include <QCoreApplication>
 #include <QTimer>
 
@@ -24,6 +21,7 @@
 #include <vector>
 
 #include "BenchHost.h"
+#include "ProcessCpu.h"
 #include "host/QorModBusCom.h"
 #include "platform/qt/EpollEventDispatcher.h"
 #include "platform/qt/QtMessageLoop.h"
@@ -34,21 +32,6 @@
 namespace {
 
 using namespace qmb;
-
-// The process's run time as the scheduler counts it, to the nanosecond (getrusage's times may
-// be sampled at the kernel's tick, which misjudges a process that runs for microseconds between
-// sleeps); getrusage's user time beside it for the user/system split.
-double CpuSeconds(double* user = nullptr) {
-  if (user) {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    *user = static_cast<double>(usage.ru_utime.tv_sec) +
-            static_cast<double>(usage.ru_utime.tv_usec) / 1e6;
-  }
-  timespec t{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-}
 
 // The real TCP client and serial port, counting what the engines send.
 long sent = 0;
@@ -156,13 +139,13 @@ int main(int argc, char** argv) {
   QTimer::singleShot(warmup * 1000, [&] {
     sentBefore = sent;
     storedBefore = stored();
-    cpuBefore = CpuSeconds(&userBefore);
+    userBefore = bench::ProcessUserSeconds();
+    cpuBefore = bench::ProcessCpuSeconds();
     wallBefore = loop.MonotonicMs();
   });
   QTimer::singleShot((warmup + seconds) * 1000, [&] {
-    double user = 0.0;
-    const double cpu = CpuSeconds(&user) - cpuBefore;
-    user -= userBefore;
+    const double user = bench::ProcessUserSeconds() - userBefore;
+    const double cpu = bench::ProcessCpuSeconds() - cpuBefore;
     const double wall = static_cast<double>(loop.MonotonicMs() - wallBefore) / 1000.0;
     const long polls = sent - sentBefore;
     long failing = 0;

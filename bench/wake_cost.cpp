@@ -6,21 +6,12 @@
 //
 // Usage: qmb_wake_cost [MILLISECONDS] [WAKES]     (defaults: 100, the driver's tick; 30)
 #include <sys/epoll.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 
-namespace {
-
-double CpuSeconds() {
-  timespec t{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-}
-
-}  // namespace
+#include "ProcessCpu.h"
 
 int main(int argc, char** argv) {
   const int milliseconds = argc > 1 ? std::atoi(argv[1]) : 100;
@@ -37,9 +28,9 @@ int main(int argc, char** argv) {
     return 1;
   }
   epoll_event event{};
-  const double before = CpuSeconds();
+  const double before = qmb::bench::ProcessCpuSeconds();
   for (int i = 0; i < wakes; ++i) epoll_wait(poller, &event, 1, milliseconds);
-  const double cpu = CpuSeconds() - before;
+  const double cpu = qmb::bench::ProcessCpuSeconds() - before;
   close(poller);
   std::printf("wake-up: %d sleeps of %d ms cost %.1f us of process CPU each\n", wakes, milliseconds,
               cpu / wakes * 1e6);
