@@ -7,12 +7,14 @@ import select
 import shutil
 import signal
 import socket
+import stat
 import struct
 import subprocess
 import tempfile
 import threading
 import time
 import tty
+import unittest
 
 import dbus
 
@@ -25,6 +27,14 @@ QORMODBUS = os.environ.get("QORMODBUS", "")
 QMBCTL = os.environ.get("QMBCTL", "")
 DEVSIM = os.environ.get("QMB_DEVSIM", "")
 CALL_TIMEOUT = 10.0
+
+
+def ancestors(path):
+    """The folders a process must pass through to reach path (path's parents, from the root)."""
+    parents = []
+    while (path := os.path.dirname(path)) not in parents:
+        parents.insert(0, path)
+    return parents
 
 
 def wait_until(predicate, limit=5.0, step=0.02):
@@ -299,11 +309,26 @@ class Sandbox:
         self.processes = []
         self.server_pids = set()
 
-    def open_to_other_users(self):
+    def open_to_other_users(self, *programs):
         """Lets processes of other users reach the bus (the daemon's policy already does), as on
-        a bus that several users share."""
+        a bus that several users share, and gives them copies of the programs they are to run:
+        the build folder may sit where only its owner may enter (root's home, a `mktemp -d`
+        folder). Returns the copies' paths, or raises unittest.SkipTest saying why when another
+        user cannot reach the sandbox at all."""
+        closed = [d for d in ancestors(self.dir) if not os.stat(d).st_mode & stat.S_IXOTH]
+        if closed:
+            raise unittest.SkipTest(f"other users cannot enter {closed[0]} (the temporary "
+                                    f"folder's parent), so they cannot reach the test bus")
         os.chmod(self.dir, 0o755)
         os.chmod(os.path.join(self.dir, "bus"), 0o777)
+        folder = os.path.join(self.dir, "bin")
+        os.makedirs(folder, mode=0o755, exist_ok=True)
+        copies = []
+        for program in programs:
+            copies.append(os.path.join(folder, os.path.basename(program)))
+            shutil.copy(program, copies[-1])
+            os.chmod(copies[-1], 0o755)
+        return copies
 
     def connect(self):
         connection = dbus.bus.BusConnection(self.address)

@@ -109,7 +109,11 @@ TEST_F(ServerLogTest, OnlyARegularFileOfOursIsEverWrittenOrMovedAside) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const fs::path path = dir / (std::string(c.name) + ".log");
-    if (!c.make(path)) continue;
+    if (!c.make(path)) {
+      // Said, not silent: a non-root run or a filesystem without device nodes leaves it out.
+      std::printf("[  SKIPPED ] the %s case: cannot be made here (as root it can)\n", c.name);
+      continue;
+    }
     struct stat before {};
     ASSERT_EQ(lstat(path.c_str(), &before), 0);
     std::string error;
