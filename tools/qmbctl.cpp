@@ -30,6 +30,9 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
+
+#include "host/OpenSettings.h"
 
 namespace {
 
@@ -378,6 +381,24 @@ double Number(const QCommandLineParser& parser, const QCommandLineOption& option
   return value;
 }
 
+// The driver would open with its defaults in place of what it cannot read (BAUDRATE=fast runs at
+// 38400), saying so only in its log: a person at a terminal is better told now.
+void CheckSiteKeys(const QStringList& siteKeys) {
+  std::vector<std::string> list;
+  for (const QString& key : siteKeys) list.push_back(key.toStdString());
+  QStringList problems;
+  for (const qmb::ReplacedSetting& setting :
+       qmb::ReplacedSettings(qmb::Variant(qmb::SafeArray::OfTexts(list)))) {
+    const QString key = QString::fromStdString(setting.key);
+    const QString accepts = QString::fromStdString(setting.accepts);
+    problems.append(setting.missing ? QStringLiteral("%1 is missing: %2").arg(key, accepts)
+                                    : QStringLiteral("%1=%2 is not %3; the driver would use %4")
+                                          .arg(key, QString::fromStdString(setting.given), accepts,
+                                               QString::fromStdString(setting.used)));
+  }
+  if (!problems.isEmpty()) throw Failure(2, problems.join(QLatin1String("\nqmbctl: ")));
+}
+
 std::optional<Options> ParseOptions(const QStringList& arguments) {
   QCommandLineParser parser;
   const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
@@ -420,10 +441,14 @@ std::optional<Options> ParseOptions(const QStringList& arguments) {
   for (const QString& argument : parser.positionalArguments()) {
     if (IsKeyValue(argument)) {
       if (!haveCommand) {
-        const QString key = argument.left(argument.indexOf(QLatin1Char('='))).toUpper();
+        const QString given = argument.left(argument.indexOf(QLatin1Char('=')));
+        const QString key = given.toUpper();
         if (!kSiteKeys.contains(key))
           throw Failure(2, QStringLiteral("unknown site key %1 (site keys: %2)")
                                .arg(key, kSiteKeys.join(QLatin1String(", "))));
+        // The driver's keys are exact: "baudrate=9600" would be no key at all to it.
+        if (given != key)
+          throw Failure(2, QStringLiteral("site key %1: keys are upper case (%2)").arg(given, key));
       }
       (haveCommand ? options.commandKeys : options.siteKeys).append(argument);
     } else if (!haveCommand) {
@@ -447,6 +472,7 @@ std::optional<Options> ParseOptions(const QStringList& arguments) {
           2, QStringLiteral("\"%1\" is not KEY=VALUE (only one command per run)").arg(argument));
     }
   }
+  CheckSiteKeys(options.siteKeys);
   if (options.command == QLatin1String("watch") && options.points.isEmpty())
     throw Failure(2, "watch needs at least one --point");
   if (options.command == QLatin1String("raw")) {
@@ -584,10 +610,23 @@ int Run(const Options& options) {
       : options.bus == QLatin1String("system")
           ? QDBusConnection::systemBus()
           : QDBusConnection::connectToBus(options.bus, QStringLiteral("qmbctl"));
-  if (!connection.isConnected())
+  if (!connection.isConnected()) {
+    // Qt's own text talks of autolaunching with X11, which says nothing to someone on a console
+    // or in ssh: say what is missing and the three ways to a bus.
+    if (options.bus.isEmpty() || options.bus == QLatin1String("session")) {
+      const QString address = qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS");
+      const QString why = address.isEmpty() ? QStringLiteral("DBUS_SESSION_BUS_ADDRESS is not set")
+                                            : QStringLiteral("DBUS_SESSION_BUS_ADDRESS \"%1\": %2")
+                                                  .arg(address, connection.lastError().message());
+      throw Failure(3, QStringLiteral("no session bus is reachable (%1). Run inside one with "
+                                      "\"dbus-run-session -- qmbctl ...\", name a bus with --bus "
+                                      "ADDRESS, or reach another machine's driver with --ssh "
+                                      "USER@HOST")
+                           .arg(why));
+    }
     throw Failure(3, QStringLiteral("cannot reach the bus %1: %2")
-                         .arg(options.bus.isEmpty() ? QStringLiteral("session") : options.bus,
-                              connection.lastError().message()));
+                         .arg(options.bus, connection.lastError().message()));
+  }
 
   Host host(options, connection);
   host.Create();

@@ -5,6 +5,7 @@
 #include <exception>
 #include <optional>
 
+#include "host/OpenSettings.h"
 #include "platform/Log.h"
 #include "platform/ParamList.h"
 #include "platform/TextHelpers.h"
@@ -164,6 +165,7 @@ bool TQorModBusCom::OpenSite(Variant params, const std::vector<int32_t>& unrepre
     int32_t number = 0;
     bool flag = false;
     refusal_.clear();
+    openNotice_.clear();
 
     std::string description;
     GetParamStr(params, "DESCRIPTION", description);
@@ -229,6 +231,22 @@ bool TQorModBusCom::OpenSite(Variant params, const std::vector<int32_t>& unrepre
     Site.FastScan = text == "FAST";
     GetParamBool(params, "LOCALCLIENT", flag);
     if (!flag) Site.IsRemoteClient = true;
+
+    // The site opens with the design's defaults for what it cannot read, but the operator hears
+    // of each replaced key, once per open.
+    openNotice_ = DescribeReplacedSettings(ReplacedSettings(params));
+    if (!openNotice_.empty())
+      LogWarning("OpenSite \"" + LoggedText(Site.Description) + "\": " + openNotice_);
+    if (const TModBusForm* joined = mainForm_.FindEngine(Site.Description)) {
+      const std::string differences = LinkDifferences(Site, joined->Site);
+      if (!differences.empty()) {
+        const std::string notice =
+            "the site is open already and keeps its own link; this open's keys differ: " +
+            differences;
+        LogWarning("OpenSite \"" + LoggedText(Site.Description) + "\": " + notice);
+        openNotice_ += (openNotice_.empty() ? "" : "; ") + notice;
+      }
+    }
 
     TModBusForm* engine = mainForm_.FindOrCreateEngine(Site);
     // A client moving to another site (or to none) leaves its old engine first, so no engine
@@ -346,7 +364,10 @@ Variant TQorModBusCom::ExecuteCommand(Variant params) {
 
 std::string TQorModBusCom::LastErrorDetail() const {
   if (!refusal_.empty()) return refusal_;
-  return Engine ? Engine->Log.CurrentCause() : std::string();
+  // A failure's cause first; what the open replaced may be behind it (COMPORT=abc: no port).
+  const std::string cause = Engine ? Engine->Log.CurrentCause() : std::string();
+  if (cause.empty() || openNotice_.empty()) return cause + openNotice_;
+  return cause + " (open settings: " + openNotice_ + ")";
 }
 
 Variant TQorModBusCom::ExecuteImmediate(Variant params) {

@@ -79,6 +79,9 @@ class TQorModBusCom : public EngineClient {
   std::shared_ptr<ClientSites> sites_;
   // Why the latest OpenSite was refused; cleared by the next open or command.
   std::string refusal_;
+  // The keys the latest open could not read (and the defaults used), and how its link keys
+  // differ from a site that was open already: told beside a cause by LastErrorDetail.
+  std::string openNotice_;
 };
 
 // The command table: COMMAND keyword to command code; 0 for anything else (exact match).

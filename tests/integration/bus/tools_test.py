@@ -63,6 +63,14 @@ class QmbctlTest(unittest.TestCase):
         result = self.box.run([QMBCTL, "--bus", "unix:path=" + self.box.dir + "/none", "open"])
         self.assertEqual(result.returncode, 3)
         self.assertIn("cannot reach the bus", result.stderr)
+        # No session bus at all: said plainly, with the ways to one.
+        env = {k: v for k, v in self.box.env.items() if k != "DBUS_SESSION_BUS_ADDRESS"}
+        result = self.box.run([QMBCTL, "open"], env=env)
+        self.assertEqual(result.returncode, 3)
+        self.assertIn("no session bus is reachable (DBUS_SESSION_BUS_ADDRESS is not set)",
+                      result.stderr)
+        for way in ("dbus-run-session", "--bus ADDRESS", "--ssh USER@HOST"):
+            self.assertIn(way, result.stderr)
 
     def test_gnu_options_named_mistakes_and_a_bridged_bus(self):
         result = self.box.run([QMBCTL, "--version"])
@@ -73,7 +81,18 @@ class QmbctlTest(unittest.TestCase):
                                      "COMPORT"),
                                     (["DESCRIPTION=Quiet", "fly"], "unknown command fly",
                                      "POINTGETVALUE"),
-                                    (["DESCRIPTION=Quiet", "raw", "0103xyz"], "raw needs", "hex")]:
+                                    (["DESCRIPTION=Quiet", "raw", "0103xyz"], "raw needs", "hex"),
+                                    # Values the driver would quietly replace by its defaults.
+                                    (["DESCRIPTION=Q", "BAUDRATE=fast"], "BAUDRATE=fast is not",
+                                     "would use 38400"),
+                                    (["DESCRIPTION=Q", "IP2=7"], "IP2=7 is not the parity",
+                                     "2 (even)"),
+                                    (["DESCRIPTION=Q", "COMPORT=abc"], "COMPORT=abc is not",
+                                     "1 for COM1"),
+                                    (["DESCRIPTION=Q", "BP3=TRUE"], "SP3 is missing",
+                                     "HOST:PORT"),
+                                    (["DESCRIPTION=Q", "baudrate=9600"], "site key baudrate",
+                                     "upper case (BAUDRATE)")]:
             result = self.qmbctl(*args)
             self.assertEqual(result.returncode, 2, args)
             self.assertIn(named, result.stderr)

@@ -1,0 +1,129 @@
+#include "host/OpenSettings.h"
+
+#include <optional>
+
+#include "platform/Log.h"
+#include "platform/ParamList.h"
+
+namespace qmb {
+namespace {
+
+// What a key's value must be, and what the site takes when it is not. `readable` answers for a
+// value that is present; `needed` names a key that must be present (given the whole list).
+struct Rule {
+  const char* key;
+  const char* accepts;
+  const char* used;
+  bool (*readable)(const std::string& text);
+  bool (*needed)(const Variant& params) = nullptr;
+};
+
+bool Integer(const std::string& text) {
+  int32_t value = 0;
+  return ParseIntegerText(text, value);
+}
+bool IntegerIn(const std::string& text, int32_t low, int32_t high) {
+  int32_t value = 0;
+  return ParseIntegerText(text, value) && value >= low && value <= high;
+}
+// Only "TRUE" reads as true; anything but "FALSE" besides it is a host's slip ("true", "1").
+bool Boolean(const std::string& text) {
+  return text == "TRUE" || text == "FALSE";
+}
+bool ModbusTcp(const Variant& params) {
+  bool tcp = false;
+  return GetParamBool(params, "BP3", tcp) && tcp;
+}
+
+constexpr const char* kBoolean = "TRUE or FALSE, in upper case";
+const Rule kRules[] = {
+    {"BP3", kBoolean, "FALSE", Boolean},
+    {"OFFLINE", kBoolean, "FALSE", Boolean},
+    {"COMPORT", "a COM port number (1 for COM1)", "0 (no port)", Integer},
+    {"CONNECTIONTYPE", "MODEM (upper case) to dial, DIRECT for a direct line", "DIRECT",
+     [](const std::string& text) { return text == "MODEM" || text == "DIRECT"; }},
+    {"BAUDRATE", "a whole number of bits per second (9600, 19200, 38400 ...)", "38400", Integer},
+    {"PANELTYPE", "a panel type number, 0 to 3", "0", Integer},
+    {"SERVERINDEX", "a whole number", "the first free server index", Integer},
+    {"IP1", "the stop bits, 1 or 2", "2",
+     [](const std::string& text) { return IntegerIn(text, 1, 2); }},
+    {"IP2", "the parity, 0 (none), 1 (odd) or 2 (even)", "0 (none)",
+     [](const std::string& text) { return IntegerIn(text, 0, 2); }},
+    {"BP1", kBoolean, "FALSE", Boolean},
+    {"BP2", kBoolean, "FALSE", Boolean},
+    {"SP3", "a Modbus/TCP site (BP3=TRUE) needs its device's address, HOST or HOST:PORT",
+     "no address (nothing to connect to)", [](const std::string&) { return true; }, ModbusTcp},
+    {"LOCALCLIENT", kBoolean, "FALSE (a client on another computer)", Boolean},
+};
+
+std::optional<std::string> Lookup(const Variant& params, const char* key) {
+  std::string value;
+  try {
+    if (GetParamStr(params, key, value)) return value;
+  } catch (const std::exception&) {
+    // An element without a text form hides the key from the driver too.
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::vector<ReplacedSetting> ReplacedSettings(const Variant& params) {
+  std::vector<ReplacedSetting> replaced;
+  for (const Rule& rule : kRules) {
+    const std::optional<std::string> value = Lookup(params, rule.key);
+    const bool missing = (!value || value->empty()) && rule.needed && rule.needed(params);
+    if (missing || (value && !rule.readable(*value)))
+      replaced.push_back({rule.key, value.value_or(""), missing, rule.used, rule.accepts});
+  }
+  return replaced;
+}
+
+std::string LinkDifferences(const TSite& mine, const TSite& theirs) {
+  // The open keys that choose the link, with the site property each one fills.
+  static const std::pair<const char*, const char*> kLinkKeys[] = {{"BP3", "UseTCP"},
+                                                                  {"OFFLINE", "OfflineMode"},
+                                                                  {"COMPORT", "Comport"},
+                                                                  {"BAUDRATE", "BaudRate"},
+                                                                  {"PHONENUMBER", "PhoneNumber"},
+                                                                  {"SP1", "ConnectString"},
+                                                                  {"SP2", "DisconnectString"},
+                                                                  {"SP5", "ModemInit"},
+                                                                  {"IP1", "StopBits"},
+                                                                  {"IP2", "Parity"},
+                                                                  {"BP1", "Use485"},
+                                                                  {"BP2", "UseRTU"},
+                                                                  {"SP3", "IPAddress"}};
+  std::string text;
+  const auto differ = [&](const std::string& key, const std::string& given,
+                          const std::string& kept) {
+    if (given == kept) return;
+    if (!text.empty()) text += "; ";
+    text += key + " " + LoggedText(given) + " (the site has " + LoggedText(kept) + ")";
+  };
+  const auto shown = [](const Variant& value) {
+    return value.Type() == VarType::Bool ? std::string(value.AsBool() ? "TRUE" : "FALSE")
+                                         : value.ToText();
+  };
+  for (const auto& [key, property] : kLinkKeys)
+    differ(key, shown(mine.GetProperty(property)), shown(theirs.GetProperty(property)));
+  differ("CONNECTIONTYPE", mine.DirectConnect ? "DIRECT" : "MODEM",
+         theirs.DirectConnect ? "DIRECT" : "MODEM");
+  differ("POLLMODE", mine.FastScan ? "FAST" : "TICK", theirs.FastScan ? "FAST" : "TICK");
+  return text;
+}
+
+std::string DescribeReplacedSettings(const std::vector<ReplacedSetting>& replaced) {
+  std::string text;
+  for (const ReplacedSetting& setting : replaced) {
+    if (!text.empty()) text += "; ";
+    // The host's text is quoted as every outside text in the log is: cut short, one line.
+    text += setting.key +
+            (setting.missing ? " is missing (" + setting.accepts + ")"
+                             : " \"" + LoggedText(setting.given) + "\" is not " + setting.accepts) +
+            ": " + setting.used + " used";
+  }
+  return text;
+}
+
+}  // namespace qmb
