@@ -149,7 +149,10 @@ class InstallTest(unittest.TestCase):
             ("qmbctl BP3=TRUE SITE", "SITETIME SITESTATUS"),
             ("qmbctl BAUDRATE=192", "19200"),  # bash replaces only the part after "="
             ("qmbctl --point 1-HREG1 w", "watch"),  # the option's value is no command
-            ("qmbctl COMPORT=1 POINTGETVALUE POINTA", "POINTADDRESS="),
+            ("qmbctl COMPORT=1 POINTVERIFY POINTA", "POINTADDRESS="),
+            # After a command word, that command's keys only.
+            ("qmbctl COMPORT=1 pointgetvalue P", "POINT="),
+            ("qmbctl COMPORT=1 GETPOINTSLIST ", ""),
             ("qmbctl GETDATA DRIVERCOMMAND=S", "SENDCOMMAND"),
             ("qmbctl SITESTATUS SITE", ""),
         ]
