@@ -39,7 +39,8 @@ foreach(template IN ITEMS
         "packaging/QorModBus.QorModBusCom.service.in|${datadir}/dbus-1/services"
         "packaging/qormodbus.service.in|${unitdir}"
         "docs/man/qormodbus.8.in|${mandir}/man8"
-        "docs/man/qmbctl.1.in|${mandir}/man1")
+        "docs/man/qmbctl.1.in|${mandir}/man1"
+        "docs/man/qmb-devsim.1.in|${mandir}/man1")
   string(REPLACE "|" ";" template "${template}")
   list(GET template 0 source)
   list(GET template 1 destination)

@@ -17,6 +17,12 @@ Points, numbered as the driver numbers them (wire address = number - 1):
   IN1     toggles every 5 s
   IN2     the opposite of OUT2 (so a coil write shows on an input)
 
+Addresses past 100 of a kind answer with exception 2 (Illegal Data Address). With --verbose,
+each request is logged with its reply on standard error:
+  qmb-devsim: unit 1 read HREG4-5 -> 1111 2222
+  qmb-devsim: unit 1 write HREG20 <- 1234 -> done
+  qmb-devsim: unit 1 read HREG300 -> exception 2 (IllegalAddress)
+
 Runs until SIGINT or SIGTERM, then removes its COM link. Needs Debian's python3-pymodbus and
 python3-serial-asyncio; run it with /usr/bin/python3.
 """
@@ -51,9 +57,58 @@ class CountingBlock(ModbusSequentialDataBlock):
         super().setValues(address, values)
 
 
+# The driver's kind word for each function code pymodbus hands the data store.
+KINDS = {1: "OUT", 5: "OUT", 15: "OUT", 2: "IN", 3: "HREG", 6: "HREG", 16: "HREG", 4: "IREG"}
+log = logging.getLogger("qmb-devsim")
+
+
+class TracedSlave(ModbusSlaveContext):
+    """Notes what a request asked of the data store, so the reply can be logged beside it."""
+
+    access = None
+
+    def validate(self, fc_as_hex, address, count=1):
+        valid = super().validate(fc_as_hex, address, count)
+        TracedSlave.access = [fc_as_hex, address, count, None]
+        return valid
+
+    def getValues(self, fc_as_hex, address, count=1):  # noqa: N802 (pymodbus' name)
+        values = super().getValues(fc_as_hex, address, count)
+        if TracedSlave.access and fc_as_hex not in (5, 6, 15, 16):
+            TracedSlave.access[3] = values
+        return values
+
+    def setValues(self, fc_as_hex, address, values):  # noqa: N802 (pymodbus' name)
+        if TracedSlave.access and not CountingBlock.internal:
+            TracedSlave.access[3] = list(values)
+        super().setValues(fc_as_hex, address, values)
+
+
+def trace_reply(response):
+    """pymodbus' response hook: one line per request and its reply (with --verbose)."""
+    access, TracedSlave.access = TracedSlave.access, None
+    if access is None:
+        log.info("unit %s function %s -> %s", response.unit_id, response.function_code, response)
+        return response, False
+    fc, address, count, values = access
+    first = f"{KINDS.get(fc, f'function {fc} at ')}{address + 1}"
+    span = first if count <= 1 else f"{first}-{address + count}"
+    shown = " ".join(str(int(v)) for v in values or [])
+    if response.isError():
+        outcome = f"exception {response.exception_code} ({str(response).split(', ')[-1][:-1]})"
+    elif fc in (5, 6, 15, 16):
+        outcome = f"<- {shown} -> done"
+    else:
+        outcome = f"-> {shown}"
+    verb = "write" if fc in (5, 6, 15, 16) else "read"
+    log.info("unit %s %s %s %s", response.unit_id, verb, span,
+             outcome if not response.isError() else f"-> {outcome}")
+    return response, False
+
+
 def make_context():
     # zero_mode: the block index is the wire address, so HREG<n> lives at n - 1.
-    return ModbusSlaveContext(
+    return TracedSlave(
         di=CountingBlock(0, [0] * POINTS),
         co=CountingBlock(0, [0] * POINTS),
         hr=CountingBlock(0, [0, 0, 0, 1111, 2222, 3333, 4444, 5555, 6666] + [0] * (POINTS - 9)),
@@ -137,9 +192,10 @@ async def run(args):
         loop.add_signal_handler(signum, stop.set)
 
     tasks, ready, port = [], [], None
+    hooks = {"response_manipulator": trace_reply} if args.verbose else {}
     if args.tcp is not None:
         tcp = await StartAsyncTcpServer(context=context, address=(args.host, args.tcp),
-                                        defer_start=True, allow_reuse_address=True)
+                                        defer_start=True, allow_reuse_address=True, **hooks)
         tasks.append(asyncio.create_task(tcp.serve_forever()))
         await asyncio.wait_for(tcp.serving, 10)
         bound = tcp.server.sockets[0].getsockname()
@@ -153,7 +209,7 @@ async def run(args):
         framer = ModbusAsciiFramer if args.framer == "ascii" else ModbusRtuFramer
         serial = await StartAsyncSerialServer(context=context, framer=framer,
                                               port=port.server_path, baudrate=args.baud,
-                                              defer_start=True)
+                                              defer_start=True, **hooks)
         await serial.start()
         ready.append(f"com=COM{args.com}:{args.framer}:{port.link}->{port.device_path}")
     if not ready:
@@ -176,8 +232,14 @@ async def run(args):
 
 def main():
     parser = argparse.ArgumentParser(
-        description=__doc__.split("\n\n")[0],
-        epilog="Example: QORMODBUS_COMDIR=/tmp/com qmb-devsim.py --tcp 502 --com 1 --framer rtu",
+        prog="qmb-devsim", description=__doc__.split("\n", 1)[1],
+        epilog="Examples:\n"
+               "  qmb-devsim --tcp 1502                 Modbus/TCP on 127.0.0.1:1502\n"
+               "  QORMODBUS_COMDIR=/tmp/com qmb-devsim --com 1 --framer rtu --verbose\n"
+               "                                        RTU on a pseudo-terminal linked as "
+               "/tmp/com/COM1\n"
+               "then, for example: qmbctl DESCRIPTION=Sim BP3=TRUE SP3=127.0.0.1:1502 "
+               "POINTGETVALUE POINT={a}{HREG4}",
         formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--tcp", type=int, metavar="PORT",
                         help="serve Modbus/TCP on this port (0: any free port)")
@@ -188,15 +250,20 @@ def main():
                         help="serial framing (default rtu)")
     parser.add_argument("--baud", type=int, default=38400, help="serial baud rate (default 38400)")
     parser.add_argument("--unit", type=int, help="answer this unit address only (default: all)")
-    parser.add_argument("--verbose", action="store_true", help="log every request")
+    parser.add_argument("--verbose", action="store_true",
+                        help="log every request with its reply on standard error")
     args = parser.parse_args()
     if args.com is not None and args.com < 1:
         parser.error("--com must be 1 or more")
-    logging.basicConfig(level=logging.DEBUG if args.verbose else logging.WARNING,
-                        format="qmb-devsim %(levelname)s: %(message)s")
-    if not args.verbose:
-        # pymodbus reports every client that hangs up as an error; that is normal use here.
-        logging.getLogger("pymodbus").setLevel(logging.CRITICAL)
+    # pymodbus sets up the root logger when imported: ours writes through a handler of its own.
+    handler = logging.StreamHandler()
+    handler.setFormatter(logging.Formatter("%(name)s: %(message)s"))
+    log.addHandler(handler)
+    log.propagate = False
+    log.setLevel(logging.INFO if args.verbose else logging.WARNING)
+    # pymodbus reports every client that hangs up as an error (twice); that is normal use here,
+    # and its own debug lines are no help to someone trying the driver.
+    logging.getLogger("pymodbus").setLevel(logging.CRITICAL)
     try:
         asyncio.run(run(args))
     except OSError as error:

@@ -199,6 +199,30 @@ class DevsimTest(unittest.TestCase):
                 self.assertEqual(process.wait(10), 0)
                 self.assertFalse(os.path.lexists(link))
 
+    def test_verbose_logs_each_request_with_its_reply_and_help_shows_the_map(self):
+        from pymodbus.client import ModbusTcpClient
+
+        process, ready = self.start("--tcp", "0", "--verbose")
+        tcp = ModbusTcpClient("127.0.0.1", port=int(ready.strip().rsplit(":", 1)[1]), timeout=3)
+        self.assertTrue(tcp.connect())
+        self.assertEqual(tcp.read_holding_registers(3, 2, slave=1).registers, [1111, 2222])
+        self.assertFalse(tcp.write_register(19, 1234, slave=7).isError())
+        self.assertTrue(tcp.read_holding_registers(299, 1, slave=1).isError())
+        tcp.close()  # a client that hangs up is normal use: nothing to log
+        time.sleep(0.3)
+        process.terminate()
+        self.assertEqual(process.wait(10), 0)
+        self.assertEqual(process.stderr.read().splitlines(), [
+            "qmb-devsim: unit 1 read HREG4-5 -> 1111 2222",
+            "qmb-devsim: unit 7 write HREG20 <- 1234 -> done",
+            "qmb-devsim: unit 1 read HREG300 -> exception 2 (IllegalAddress)"])
+
+        result = subprocess.run(["/usr/bin/python3", DEVSIM, "--help"], capture_output=True,
+                                text=True, timeout=30)
+        for shown in ("HREG4-9 fixed: 1111", "IN2     the opposite of OUT2", "--verbose",
+                      "qmb-devsim --tcp 1502"):
+            self.assertIn(shown, result.stdout)
+
     def test_refuses_to_replace_a_file_that_is_not_its_link(self):
         os.makedirs(self.comdir)
         with open(os.path.join(self.comdir, "COM2"), "w") as f:

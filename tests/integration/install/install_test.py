@@ -23,7 +23,8 @@ PREFIX = os.environ.get("QMB_INSTALL_PREFIX", "")
 ACTIVATION = "share/dbus-1/services/QorModBus.QorModBusCom.service"
 INTERFACES = "share/dbus-1/interfaces/QorModBus.QorModBusCom.xml"
 UNIT = "lib/systemd/user/qormodbus.service"
-MAN_PAGES = ["share/man/man8/qormodbus.8", "share/man/man1/qmbctl.1"]
+MAN_PAGES = ["share/man/man8/qormodbus.8", "share/man/man1/qmbctl.1",
+             "share/man/man1/qmb-devsim.1"]
 PROGRAMS = ["bin/qormodbus", "bin/qmbctl", "bin/qmb-devsim"]
 FILES = [ACTIVATION, INTERFACES, UNIT, *MAN_PAGES, "share/bash-completion/completions/qmbctl",
          "share/doc/qormodbus/examples/60-qormodbus.rules"]
