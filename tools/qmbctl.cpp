@@ -49,12 +49,14 @@ constexpr const char* kUsage =
     "\n"
     "Commands:\n"
     "  open                  open the site and report the connection (the default)\n"
-    "  watch                 print the --point values whenever they change (Ctrl-C ends)\n"
+    "  watch                 print the --point values whenever they change, and why a point\n"
+    "                        has none (Ctrl-C ends; exit 1 when no point got a value)\n"
     "  raw HEX               send a raw request on a serial site: slave, function and data as\n"
     "                        hex, without checksum (raw 010300000002); prints the reply's bytes\n"
     "  trace [SITE]          print the frames the sites send (>) and receive (<) as they pass,\n"
     "                        of SITE only when given (Ctrl-C ends); with site keys, opens that\n"
-    "                        site first and traces it. The server's own user sees every site,\n"
+    "                        site first (registering the --point list) and traces it.\n"
+    "                        The server's own user sees every site,\n"
     "                        another user only the sites it has open\n"
     "  COMMAND [KEY=VALUE]   any host command: SITETIME, SITESTATUS, POINTVERIFY,\n"
     "                        POINTGETVALUE, POINTMODIFY, GETPOINTSLIST, GETDATA, GETALARMS, ...\n"
@@ -97,7 +99,8 @@ constexpr const char* kUsage =
     "    qmbctl DESCRIPTION=Line2 COMPORT=3 POINTMODIFY 'POINT={1-HREG10}{1-HREG10}{VALUE=250}'\n"
     "\n"
     "Exit status: 0 done; 1 the driver answered FALSE or LOCKED, or refused (the reason, the\n"
-    "driver's COMMANDERROR, on standard error); 2 bad usage; 3 no bus or no driver server.\n";
+    "driver's COMMANDERROR, on standard error); 2 bad usage, or a site key value the driver\n"
+    "cannot read; 3 no bus or no driver server; 130 interrupted.\n";
 
 const QString kService = QStringLiteral("QorModBus.QorModBusCom");
 const QString kFactoryPath = QStringLiteral("/QorModBus/QorModBusCom");
@@ -473,6 +476,9 @@ std::optional<Options> ParseOptions(const QStringList& arguments) {
     }
   }
   CheckSiteKeys(options.siteKeys);
+  if (options.command == QLatin1String("trace") && !options.points.isEmpty() &&
+      options.siteKeys.isEmpty())
+    throw Failure(2, "trace --point needs the site's keys (the points are registered on it)");
   if (options.command == QLatin1String("watch") && options.points.isEmpty())
     throw Failure(2, "watch needs at least one --point");
   if (options.command == QLatin1String("raw")) {
@@ -488,6 +494,20 @@ std::optional<Options> ParseOptions(const QStringList& arguments) {
 QString PointEntry(const QString& point) {
   if (point.startsWith(QLatin1Char('{'))) return point;
   return QStringLiteral("{%1}{%1}").arg(point);
+}
+
+// The brace groups of a point text, by position as the driver takes them: each group is the
+// text between the first "{" from where the previous group ended and the next "}".
+QStringList BraceGroups(const QString& text) {
+  QStringList groups;
+  qsizetype from = 0;
+  while (true) {
+    const qsizetype open = text.indexOf(QLatin1Char('{'), from);
+    const qsizetype close = open < 0 ? -1 : text.indexOf(QLatin1Char('}'), open);
+    if (close < 0) return groups;
+    groups.append(text.mid(open + 1, close - open - 1));
+    from = close + 1;
+  }
 }
 
 // "POINT0={1-HREG100}{VALUE=1234}" -> ("1-HREG100", "1234").
@@ -600,6 +620,50 @@ int Trace(QDBusConnection& connection, const Options& options, const QString& si
   watch = QDBusMessage::createMethodCall(kService, kFactoryPath, interface, "WatchFrames");
   watch << false;
   if (connection.isConnected()) connection.call(watch, QDBus::Block, 5000);
+  return interrupted ? 130 : 0;
+}
+
+// Prints the points' values as they change. A point the poller gives no value gets, once, the
+// reason from a read of its own (a bad address, the device's exception, no reply, the link
+// down): the list of values alone would leave it silently out.
+int Watch(Host& host, const Options& options) {
+  // The rounds after which a point still without a value is asked about: the poller needs a
+  // few ticks per point before it has been round the list once.
+  constexpr long kExplainAfterRounds = 2;
+  std::map<QString, QString> last;
+  std::map<QString, bool> explained;
+  bool anyValue = false;
+  long round = 0;
+  for (; options.count == 0 || round < options.count; ++round) {
+    if (round > 0) host.Pause(static_cast<int>(options.interval * 1000));
+    const Reply reply = host.Succeed(QStringLiteral("GETPOINTSLIST"), {"COMMAND=GETPOINTSLIST"});
+    const QString now = QTime::currentTime().toString(QStringLiteral("HH:mm:ss"));
+    for (qsizetype i = 3; i < reply.elements.size(); ++i) {
+      const auto point = PointValue(reply.elements[i]);
+      if (!point) continue;
+      anyValue = true;
+      auto& known = last[point->first.toUpper()];
+      if (known == point->second && round > 0) continue;
+      known = point->second;
+      Print(QStringLiteral("%1 %2=%3").arg(now, point->first, point->second));
+    }
+    const bool lastRound = options.count > 0 && round + 1 == options.count;
+    if (round + 1 < kExplainAfterRounds && !lastRound) continue;
+    for (const QString& entry : options.points) {
+      const QString address = BraceGroups(PointEntry(entry)).value(1);
+      if (last.count(address.toUpper()) || explained[address.toUpper()]) continue;
+      explained[address.toUpper()] = true;
+      const Reply read = host.Run(QStringLiteral("POINTGETVALUE"),
+                                  {"COMMAND=POINTGETVALUE", "POINT=" + PointEntry(entry)});
+      if (read.Status() == QLatin1String("TRUE")) continue;  // it came; the next round shows it
+      const QString error = read.Error();
+      Print(QStringLiteral("%1 %2: no value: %3%4")
+                .arg(now, address, error.isEmpty() ? read.Status() : error,
+                     host.Cause().replace(QLatin1String("\n  cause:"), QLatin1String(";"))));
+    }
+  }
+  if (!anyValue)
+    throw Failure(1, QStringLiteral("watch: no point got a value in %1 reads").arg(round));
   return 0;
 }
 
@@ -650,14 +714,6 @@ int Run(const Options& options) {
     Print(QStringLiteral("site open"));
     return 0;
   }
-  if (trace) {
-    QString site = options.traceSite;
-    for (const QString& key : options.siteKeys)
-      if (site.isEmpty() && key.section(QLatin1Char('='), 0, 0).toUpper() == "DESCRIPTION")
-        site = key.section(QLatin1Char('='), 1);
-    return Trace(connection, options, site);
-  }
-
   if (!options.points.isEmpty()) {
     QStringList list{"COMMAND=SENDPOINTSLIST"};
     for (qsizetype i = 0; i < options.points.size(); ++i)
@@ -670,23 +726,14 @@ int Run(const Options& options) {
     }
   }
 
-  if (options.command == QLatin1String("watch")) {
-    std::map<QString, QString> last;
-    for (long round = 0; options.count == 0 || round < options.count; ++round) {
-      if (round > 0) host.Pause(static_cast<int>(options.interval * 1000));
-      const Reply reply = host.Succeed(QStringLiteral("GETPOINTSLIST"), {"COMMAND=GETPOINTSLIST"});
-      const QString now = QTime::currentTime().toString(QStringLiteral("HH:mm:ss"));
-      for (qsizetype i = 3; i < reply.elements.size(); ++i) {
-        const auto point = PointValue(reply.elements[i]);
-        if (!point) continue;
-        auto& known = last[point->first];
-        if (known == point->second && round > 0) continue;
-        known = point->second;
-        Print(QStringLiteral("%1 %2=%3").arg(now, point->first, point->second));
-      }
-    }
-    return 0;
+  if (trace) {
+    QString site = options.traceSite;
+    for (const QString& key : options.siteKeys)
+      if (site.isEmpty() && key.section(QLatin1Char('='), 0, 0).toUpper() == "DESCRIPTION")
+        site = key.section(QLatin1Char('='), 1);
+    return Trace(connection, options, site);
   }
+  if (options.command == QLatin1String("watch")) return Watch(host, options);
 
   if (options.command == QLatin1String("raw")) {
     // The raw request as bytes back (RETURNASBYTES=FALSE asks for them, as the driver has it).
@@ -697,7 +744,21 @@ int Run(const Options& options) {
   }
   QStringList list{QStringLiteral("COMMAND=") + options.command};
   list.append(options.commandKeys);
-  PrintResult(host.Succeed(options.command, list), options);
+  const Reply reply = host.Succeed(options.command, list);
+  // The driver's success carries nothing; the operator wants to see what went to the device.
+  if (options.command != QLatin1String("POINTMODIFY") || options.raw) {
+    PrintResult(reply, options);
+  } else {
+    QString point;
+    for (const QString& key : options.commandKeys)
+      if (point.isEmpty() && key.startsWith(QLatin1String("POINT="))) point = key.mid(6);
+    const QStringList groups = BraceGroups(point);
+    const QString value = groups.value(2);
+    Print(QStringLiteral("written: %1=%2")
+              .arg(groups.value(1), value.contains(QLatin1Char('='))
+                                        ? value.section(QLatin1Char('='), 1)
+                                        : value.mid(1)));
+  }
   return 0;
 }
 

@@ -330,6 +330,36 @@ class LiveValuesTest(SimulatorCase):
         self.assertEqual((result.returncode, result.stdout.splitlines()[:1]), (0, ["VALUE=777"]),
                          result.stderr)
 
+    def test_watch_says_why_a_point_has_no_value_and_a_write_what_it_wrote(self):
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            port = probe.getsockname()[1]
+        self.simulator("--tcp", str(port))
+        site = ["DESCRIPTION=Plant", "BP3=TRUE", f"SP3=127.0.0.1:{port}"]
+        result = self.qmbctl(*site, "POINTMODIFY", "POINT={HREG30}{HREG30}{VALUE=777}")
+        self.assertEqual((result.returncode, result.stdout), (0, "written: HREG30=777\n"),
+                         result.stderr)
+        watch = ["watch", "--count", "3", "--interval", "0.3"]
+        result = self.qmbctl(*site, "--point", "HREG4", "--point", "HREG300", "--point", "PUMP",
+                             *watch)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        told = re.findall(r"^\d\d:\d\d:\d\d (.*)$", result.stdout, re.M)
+        self.assertIn("HREG4=1111", told)
+        self.assertIn("HREG300: no value: Could not read data from panel.; unit 0 answered "
+                      "function 3 with exception 2 (Illegal Data Address)", told)
+        self.assertIn('PUMP: no value: Could not read data from panel.; bad address syntax: '
+                      '"PUMP"', told)
+        self.assertEqual(len(told), 3, result.stdout)  # each reason once
+        # Never a value: the watch fails.
+        result = self.qmbctl(*site, "--point", "HREG300", *watch)
+        self.assertEqual(result.returncode, 1, result.stdout)
+        self.assertIn("watch: no point got a value in 3 reads", result.stderr)
+        # trace registers its --point list on the site it opens, so the poll's frames flow.
+        result = self.qmbctl(*site, "--point", "HREG5", "trace", "--count", "2")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(len(re.findall(r" Plant [<>] ", result.stdout)), 2, result.stdout)
+        self.assertEqual(self.qmbctl("--point", "HREG5", "trace").returncode, 2)
+
     def test_failures_name_their_cause_beside_the_hosts_text(self):
         with socket.socket() as probe:
             probe.bind(("127.0.0.1", 0))
