@@ -131,9 +131,11 @@ std::string ComPortLookup::Describe(int number) const {
     line += std::string(" -> nothing (") + std::strerror(errno) + ")";
   else if (path != resolved)
     line += std::string(" -> ") + resolved;
-  line += " (from " + source;
-  if (!tried.empty()) line += "; tried " + tried;
-  return line + ")";
+  return line + " (" + How() + ")";
+}
+
+std::string ComPortLookup::How() const {
+  return "from " + source + (tried.empty() ? "" : "; tried " + tried);
 }
 
 }  // namespace qmb

@@ -33,6 +33,10 @@ struct ComPortLookup {
   std::string source;    // where it was found: "$QORMODBUS_COMDIR", "config COMDIR in FILE", ...
   std::string tried;     // the places passed over before it, for the log
 
+  // How the device was chosen: "from /dev/qormodbus; tried $QORMODBUS_COMDIR unset, config
+  // COMDIR unset". A server the bus started has not the operator's shell environment, so a
+  // failure names this beside its reason: COM1 on /dev/ttyS0 is the machine's own port.
+  std::string How() const;
   // One line for the log: "COM3: /dev/qormodbus/COM3 -> /dev/ttyUSB0 (from /dev/qormodbus;
   // tried $QORMODBUS_COMDIR unset, config COMDIR unset)".
   std::string Describe(int number) const;

@@ -384,10 +384,12 @@ void QtSerialPort::Open() {
     throw SerialError(com + ": no device at " + linkPath_ + " (the link is gone)");
   char resolved[PATH_MAX];
   if (!realpath(named.c_str(), resolved))
-    throw SerialError(com + ": no device at " + named + " (" + ErrnoText(errno) + ")");
+    throw SerialError(com + ": no device at " + named + " (" + ErrnoText(errno) + "; " +
+                      lookup.How() + ")");
   int fd = -1;
   std::string reason;
-  if (!Claim(resolved, &fd, reason)) throw SerialError(com + " (" + resolved + "): " + reason);
+  if (!Claim(resolved, &fd, reason))
+    throw SerialError(com + " (" + resolved + ", " + lookup.How() + "): " + reason);
 
   if (notedPath_ != resolved) noted_.clear();
   notedPath_ = resolved;
@@ -739,15 +741,18 @@ bool QtSerialPortFactory::PortAvailable(int number, std::string* reason) {
     if (reason) *reason = "no COM port number is set";
     return false;
   }
-  const std::string named = QtSerialPort::DevicePath(number);
+  const ComPortLookup lookup = LookUpComPort(number, ComPortPlaces::FromEnvironment());
+  const std::string& named = lookup.path;
   char resolved[PATH_MAX];
   if (!realpath(named.c_str(), resolved)) {
-    if (reason) *reason = com + ": no device at " + named + " (" + ErrnoText(errno) + ")";
+    if (reason)
+      *reason =
+          com + ": no device at " + named + " (" + ErrnoText(errno) + "; " + lookup.How() + ")";
     return false;
   }
   std::string why;
   if (QtSerialPort::Claim(resolved, nullptr, why)) return true;
-  if (reason) *reason = com + " (" + resolved + "): " + why;
+  if (reason) *reason = com + " (" + resolved + ", " + lookup.How() + "): " + why;
   LogDebug(com + " (" + resolved + ") is not available: " + why);
   return false;
 }

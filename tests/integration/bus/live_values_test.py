@@ -381,7 +381,9 @@ class LiveValuesTest(SimulatorCase):
              f"Modbus/TCP 127.0.0.1:{closed}: Connection refused"),
             (["DESCRIPTION=Line", "COMPORT=9", "open"],
              "Specified comport is not available or already in use.",
-             "COM9: no device at /dev/ttyS8"),
+             # The device chosen and how: a bus-started server has not the shell's settings.
+             "COM9: no device at /dev/ttyS8 (No such file or directory; from the fallback; "
+             f"tried $QORMODBUS_COMDIR={self.box.dir}/com (no COM9), config COMDIR unset"),
         ]
         for args, text, cause in cases:
             with self.subTest(cause=cause):
