@@ -23,6 +23,10 @@ each request is logged with its reply on standard error:
   qmb-devsim: unit 1 write HREG20 <- 1234 -> done
   qmb-devsim: unit 1 read HREG300 -> exception 2 (IllegalAddress)
 
+A pseudo-terminal has no baud rate: with --paced, each serial reply is held as a real line at
+--baud would hold it (11 bits a character, the request and the reply on one half-duplex wire,
+--turnaround between them), so that a poller's figures can be set against the wire's limit.
+
 Runs until SIGINT or SIGTERM, then removes its COM link. Needs Debian's python3-pymodbus and
 python3-serial-asyncio; run it with /usr/bin/python3.
 """
@@ -143,9 +147,14 @@ class PtyPort:
     ports stay usable while the driver closes and reopens its end.
     """
 
-    def __init__(self, loop, link):
+    def __init__(self, loop, link, pace=None):
         self.loop = loop
         self.link = link
+        # (seconds a character takes on the wire, turnaround in seconds), or None: a
+        # pseudo-terminal has no baud rate, so without pacing replies come as fast as pymodbus
+        # makes them, far faster than any real line.
+        self.pace = pace
+        self.line_free = 0.0  # when the (half-duplex) line has carried everything so far
         self.device_master, self._device_slave = os.openpty()
         self.server_master, self._server_slave = os.openpty()
         for fd in (self._device_slave, self._server_slave):
@@ -160,14 +169,31 @@ class PtyPort:
         loop.add_reader(self.device_master, self._copy, self.device_master, self.server_master)
         loop.add_reader(self.server_master, self._copy, self.server_master, self.device_master)
 
-    @staticmethod
-    def _copy(source, target):
+    def _copy(self, source, target):
         try:
             data = os.read(source, 4096)
         except OSError:
             return
-        while data:
-            data = data[os.write(target, data):]
+        if self.pace:
+            # A request is on the wire for its length of characters; the reply starts a
+            # turnaround after it, and is handed over once it has been on the wire in full.
+            char_time, turnaround = self.pace
+            now = self.loop.time()
+            if source == self.device_master:
+                self.line_free = max(self.line_free, now) + len(data) * char_time
+            else:
+                self.line_free = max(self.line_free + turnaround, now) + len(data) * char_time
+                self.loop.call_at(self.line_free, self._write, target, data)
+                return
+        self._write(target, data)
+
+    @staticmethod
+    def _write(target, data):
+        try:
+            while data:
+                data = data[os.write(target, data):]
+        except OSError:
+            pass
 
     def close(self):
         for fd in (self.device_master, self.server_master):
@@ -205,7 +231,8 @@ async def run(args):
         if not comdir:
             raise SystemExit("qmb-devsim: --com needs QORMODBUS_COMDIR or --comdir")
         os.makedirs(comdir, exist_ok=True)
-        port = PtyPort(loop, os.path.join(comdir, f"COM{args.com}"))
+        pace = (11 / args.baud, args.turnaround / 1000) if args.paced else None
+        port = PtyPort(loop, os.path.join(comdir, f"COM{args.com}"), pace)
         framer = ModbusAsciiFramer if args.framer == "ascii" else ModbusRtuFramer
         serial = await StartAsyncSerialServer(context=context, framer=framer,
                                               port=port.server_path, baudrate=args.baud,
@@ -249,12 +276,20 @@ def main():
     parser.add_argument("--framer", choices=("rtu", "ascii"), default="rtu",
                         help="serial framing (default rtu)")
     parser.add_argument("--baud", type=int, default=38400, help="serial baud rate (default 38400)")
+    parser.add_argument("--paced", action="store_true",
+                        help="serial: hold each reply as a real line at --baud would (11 bits a "
+                             "character, request and reply on one half-duplex wire)")
+    parser.add_argument("--turnaround", type=float, default=2.0, metavar="MS",
+                        help="--paced: the device's pause between request and reply "
+                             "(default 2 ms)")
     parser.add_argument("--unit", type=int, help="answer this unit address only (default: all)")
     parser.add_argument("--verbose", action="store_true",
                         help="log every request with its reply on standard error")
     args = parser.parse_args()
     if args.com is not None and args.com < 1:
         parser.error("--com must be 1 or more")
+    if args.baud < 1 or args.turnaround < 0:
+        parser.error("--baud must be 1 or more and --turnaround 0 or more")
     # pymodbus sets up the root logger when imported: ours writes through a handler of its own.
     handler = logging.StreamHandler()
     handler.setFormatter(logging.Formatter("%(name)s: %(message)s"))

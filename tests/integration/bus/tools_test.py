@@ -223,6 +223,23 @@ class DevsimTest(unittest.TestCase):
                       "qmb-devsim --tcp 1502"):
             self.assertIn(shown, result.stdout)
 
+    def test_a_paced_line_takes_at_least_the_wire_time_of_each_exchange(self):
+        from pymodbus.client import ModbusSerialClient
+        from pymodbus.transaction import ModbusRtuFramer
+
+        process, ready = self.start("--com", "4", "--paced", "--baud", "9600")
+        self.assertIn("com=COM4:rtu", ready)
+        serial = ModbusSerialClient(port=os.path.join(self.comdir, "COM4"), framer=ModbusRtuFramer,
+                                    baudrate=9600, timeout=3)
+        self.assertTrue(serial.connect())
+        started = time.monotonic()
+        for _ in range(4):
+            self.assertEqual(serial.read_holding_registers(3, 50, slave=1).registers[:2],
+                             [1111, 2222])
+        # A floor, not a timing target: 8 request and 105 reply characters of 11 bits each.
+        self.assertGreaterEqual(time.monotonic() - started, 4 * (8 + 105) * 11 / 9600)
+        serial.close()
+
     def test_refuses_to_replace_a_file_that_is_not_its_link(self):
         os.makedirs(self.comdir)
         with open(os.path.join(self.comdir, "COM2"), "w") as f:
