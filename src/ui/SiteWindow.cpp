@@ -285,7 +285,7 @@ void SiteWindow::Build() {
   c.time = ValueLabel(QStringLiteral("TimePnl"), QStringLiteral("Time"), status);
   Describe(c.time, QStringLiteral("Time"),
            QStringLiteral("Displays the Current Time of Day of this Local Computer or the "
-                          "Andover Panel if Connected"));
+                          "Qor Panel if Connected"));
   status->addPermanentWidget(c.time);
   const std::array<std::array<const char*, 3>, 5> lights = {{
       {"Rx", "RxLight", "Flashes when Data is Received"},

@@ -312,7 +312,7 @@ TEST_F(SiteWindowTest, ControlsAreNamedAndDescribedForAssistiveTools) {
       {"RxLight", "Rx", "Flashes when Data is Received"},
       {"DSLight", "DSR", "Shows the State of the \"Data Set Ready\" Line"},
       {"TimePnl", "Time",
-       "Displays the Current Time of Day of this Local Computer or the Andover Panel if "
+       "Displays the Current Time of Day of this Local Computer or the Qor Panel if "
        "Connected"},
       {"CmdAddLbl", "Command Address", ""},
       {"ReplyAddLbl", "Response Address", ""},
