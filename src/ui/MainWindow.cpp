@@ -63,6 +63,14 @@ void MainWindow::AddSiteWindow(TModBusForm* engine) {
   sub->setFixedSize(sub->size());  // the frame around the fixed client area, as the style draws it
 }
 
+void MainWindow::ShowEverySiteWindowWhole() {
+  QRect children;
+  for (QMdiSubWindow* sub : area_->subWindowList()) children |= sub->geometry();
+  // Measured against the whole area: once they fit, its scroll bars go.
+  const QSize missing = QSize(children.right() + 1, children.bottom() + 1) - area_->size();
+  resize(size() + missing.expandedTo(QSize(0, 0)));
+}
+
 void MainWindow::RemoveSiteWindow(TModBusForm* engine) {
   for (QMdiSubWindow* sub : area_->subWindowList()) {
     auto* site = qobject_cast<SiteWindow*>(sub->widget());

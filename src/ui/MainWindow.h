@@ -35,6 +35,9 @@ class MainWindow : public QMainWindow {
   ~MainWindow() override;
 
   QMdiArea* Area() const { return area_; }
+  // Grows the window (never shrinks it) until every site window is whole inside it without
+  // scrolling, as a picture of the window wants them.
+  void ShowEverySiteWindowWhole();
   // The close prompt while it is open, else null.
   QMessageBox* ClosePrompt() const { return prompt_; }
 

@@ -38,6 +38,26 @@ TEST_F(MainWindowTest, FrameCaptionMenuAndTheSitesOpenedBeforeIt) {
   EXPECT_EQ(sub->minimumSize(), sub->maximumSize());
 }
 
+// For a picture the main window grows until its site windows are whole in it; it never shrinks.
+TEST_F(MainWindowTest, ShowingEverySiteWindowWholeGrowsTheWindowOnly) {
+  auto first = OpenOffline("Plant 1");
+  auto second = OpenOffline("Plant 2");
+  Pump();
+  SubOf(second->Engine)->move(300, 40);
+  for (const QSize start : {QSize(694, 567), QSize(2000, 1500)}) {
+    SCOPED_TRACE(start.width());
+    window->resize(start);
+    window->ShowEverySiteWindowWhole();
+    Pump();
+    EXPECT_GE(window->width(), start.width());
+    EXPECT_GE(window->height(), start.height());
+    const QRect viewport = window->Area()->viewport()->rect();
+    for (QMdiSubWindow* sub : window->Area()->subWindowList())
+      EXPECT_TRUE(viewport.contains(sub->geometry())) << sub->windowTitle().toStdString();
+  }
+  EXPECT_EQ(window->size(), QSize(2000, 1500));
+}
+
 TEST_F(MainWindowTest, VisibilityFollowsTheHosts) {
   main.SetVisible(false);
   EXPECT_FALSE(window->isVisible());
