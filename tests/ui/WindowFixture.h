@@ -61,6 +61,11 @@ class WindowFixture : public HostFixture {
     if (!widget) ADD_FAILURE() << "no control " << name;
     return widget;
   }
+  // The window's own message boxes instead of the lists below.
+  void UseMessageBoxes() {
+    ui::SiteWindow::ShowMessage = savedMessage_;
+    ui::SiteWindow::ShowWarning = savedWarning_;
+  }
   size_t SubWindowCount() const { return window->Area()->subWindowList().size(); }
 
   // The accessible element of a site window's control, found the way an assistive tool finds

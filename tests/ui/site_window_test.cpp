@@ -6,6 +6,7 @@
 #include <QFrame>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
@@ -297,6 +298,26 @@ TEST_F(SiteWindowTest, ConnectedSiteRefusesToCloseAFailedOneGoes) {
   EXPECT_EQ(SubWindowCount(), 1u);
   EXPECT_EQ(main.ChildCount(), 1u);
   EXPECT_EQ(messages.size(), 1) << "no refusal for the site that was not connected";
+}
+
+// The refusal is a window-modal box that opens without waiting for its answer: the click (or an
+// assistive tool's action) that asked for the close returns at once.
+TEST_F(SiteWindowTest, RefusalOpensAWindowModalBoxAndReturns) {
+  UseMessageBoxes();
+  auto connected = OpenOffline("Plant 1");
+  Pump();
+  EXPECT_FALSE(SubOf(connected->Engine)->close());
+  const QList<QMessageBox*> boxes = window->findChildren<QMessageBox*>();
+  ASSERT_EQ(boxes.size(), 1);
+  QMessageBox* box = boxes.front();
+  EXPECT_TRUE(box->isVisible());
+  EXPECT_EQ(box->windowModality(), Qt::WindowModal);
+  EXPECT_EQ(box->windowTitle(), window->windowTitle());
+  EXPECT_EQ(box->text(), QString::fromLatin1(TModBusForm::kCloseRefused));
+  EXPECT_EQ(box->icon(), QMessageBox::Information);
+  Press(box->button(QMessageBox::Ok));
+  EXPECT_TRUE(window->findChildren<QMessageBox*>().isEmpty()) << "gone once answered";
+  EXPECT_NE(SubOf(connected->Engine), nullptr);
 }
 
 TEST_F(SiteWindowTest, ControlsAreNamedAndDescribedForAssistiveTools) {
