@@ -114,19 +114,14 @@ class Accessibility:
         return None
 
 
-class ClosePromptTest(unittest.TestCase):
+class OnDisplay(unittest.TestCase):
+    """A private X server and bus for each test, and xdotool on that display."""
+
     def setUp(self):
         self.display = Display()
         self.box = Sandbox()
         self.env = dict(self.box.env, DISPLAY=self.display.name)
         self.env.pop("QT_QPA_PLATFORM", None)
-        self.server_log = os.path.join(self.box.dir, "server.log")
-        with open(self.server_log, "wb") as log:
-            self.server = self.box.start([QORMODBUS, "--bus", self.box.address], env=self.env,
-                                         stderr=log)
-        self.assertTrue(wait_until(lambda: self.box.server_pid() == self.server.pid, 10))
-        self.assertTrue(wait_until(lambda: self.windows(MAIN_CAPTION), 10), "no main window")
-        self.main = self.windows(MAIN_CAPTION)[0]
 
     def tearDown(self):
         self.box.close()
@@ -145,6 +140,18 @@ class ClosePromptTest(unittest.TestCase):
         for key in keys:
             self.xdotool("key", "--clearmodifiers", key)
             time.sleep(0.2)  # the menu opens before the next key
+
+
+class ClosePromptTest(OnDisplay):
+    def setUp(self):
+        super().setUp()
+        self.server_log = os.path.join(self.box.dir, "server.log")
+        with open(self.server_log, "wb") as log:
+            self.server = self.box.start([QORMODBUS, "--bus", self.box.address], env=self.env,
+                                         stderr=log)
+        self.assertTrue(wait_until(lambda: self.box.server_pid() == self.server.pid, 10))
+        self.assertTrue(wait_until(lambda: self.windows(MAIN_CAPTION), 10), "no main window")
+        self.main = self.windows(MAIN_CAPTION)[0]
 
     def exit_from_menu(self):
         self.keys(self.main, "alt+f", "x")
@@ -195,15 +202,12 @@ class ClosePromptTest(unittest.TestCase):
 
 
 @unittest.skipUnless(os.access(BUS_LAUNCHER, os.X_OK), "no accessibility bus launcher")
-class SiteWindowAccessibilityTest(unittest.TestCase):
+class SiteWindowAccessibilityTest(OnDisplay):
     """The site window as a screen reader reaches it: its values read and its controls operated
     through the accessibility bus, and every control in view or scrolled to."""
 
     def setUp(self):
-        self.display = Display()
-        self.box = Sandbox()
-        self.env = dict(self.box.env, DISPLAY=self.display.name)
-        self.env.pop("QT_QPA_PLATFORM", None)
+        super().setUp()
         # The desktop's accessibility bus, as a session provides it; the server joins it.
         self.box.start([BUS_LAUNCHER, "--launch-immediately", "--a11y=1", "--screen-reader=1"],
                        env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -218,10 +222,6 @@ class SiteWindowAccessibilityTest(unittest.TestCase):
                          "COMMANDSTATUS=TRUE")
         self.main = None
         self.assertTrue(wait_until(self.site_window, 10), "no site window on the bus")
-
-    def tearDown(self):
-        self.box.close()
-        self.display.close()
 
     def site_window(self):
         self.main = self.main or self.a11y.application(MAIN_CAPTION)
@@ -253,8 +253,7 @@ class SiteWindowAccessibilityTest(unittest.TestCase):
         self.assertTrue(wait_until(lambda: len(self.windows(MAIN_CAPTION)) == 2, 5),
                         "no refusal message")
         refusal = [w for w in self.windows(MAIN_CAPTION) if w not in main_window]
-        self.xdotool("windowfocus", "--sync", refusal[0])
-        self.xdotool("key", "--clearmodifiers", "Return")
+        self.keys(refusal[0], "Return")
         self.assertTrue(wait_until(lambda: len(self.windows(MAIN_CAPTION)) == 1, 5))
         self.assertIsNone(self.server.poll())
 
@@ -306,14 +305,6 @@ class SiteWindowAccessibilityTest(unittest.TestCase):
             time.sleep(0.05)  # the area has scrolled before its children are read again
             unseen -= {c[:2] for c in controls() if inside(c[2], area)}
         self.assertEqual(unseen, set())
-
-    def xdotool(self, *args):
-        return subprocess.run(["xdotool", *args], env=self.env, capture_output=True, text=True,
-                              timeout=10)
-
-    def windows(self, caption):
-        found = self.xdotool("search", "--onlyvisible", "--name", f"^{caption}$")
-        return found.stdout.split()
 
 
 if __name__ == "__main__":
