@@ -412,12 +412,17 @@ int RunServer(const Options& options) {
   if (window && !options.screenshot.empty()) {
     screenshot.setSingleShot(true);
     QObject::connect(&screenshot, &QTimer::timeout, [&window, &options] {
-      const bool saved = window->grab().save(QString::fromStdString(options.screenshot), "PNG");
-      if (saved)
-        LogInfo("Main window saved to " + options.screenshot);
-      else
-        LogError("Cannot save the main window to " + options.screenshot);
-      QCoreApplication::exit(saved ? 0 : 1);
+      // The picture shows every site window whole; the grown window is laid out before it is
+      // drawn.
+      window->ShowEverySiteWindowWhole();
+      QTimer::singleShot(200, window.get(), [&window, &options] {
+        const bool saved = window->grab().save(QString::fromStdString(options.screenshot), "PNG");
+        if (saved)
+          LogInfo("Main window saved to " + options.screenshot);
+        else
+          LogError("Cannot save the main window to " + options.screenshot);
+        QCoreApplication::exit(saved ? 0 : 1);
+      });
     });
     screenshot.start(options.screenshotDelay * 1000);
   }

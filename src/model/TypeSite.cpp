@@ -124,13 +124,13 @@ void TSite::SetProperty(const std::string& name, const Variant& value) {
 // Built on first use, so that no static initialisation order can hand out an empty table.
 const std::array<std::string, kPanelTypeCount>& PanelTypeNames() {
   static const std::array<std::string, kPanelTypeCount> names{
-      "Andover Infinity", "Andover Continuum", "Andover AC256", "Andover AC8"};
+      "Qor Panel Series 1", "Qor Panel Series 2", "Qor Panel Series 3", "Qor Panel Series 4"};
   return names;
 }
 
 const std::array<std::string, kPanelTypeCount>& PanelTypeIDs() {
-  static const std::array<std::string, kPanelTypeCount> ids{"Infinity", "Continuum", "AC256",
-                                                            "AC8"};
+  static const std::array<std::string, kPanelTypeCount> ids{"Series1", "Series2", "Series3",
+                                                            "Series4"};
   return ids;
 }
 

@@ -6,6 +6,7 @@
 #include <QMdiSubWindow>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <utility>
 
 #include "engine/ModBusFrm.h"
 #include "sites/EngineRegistry.h"
@@ -23,6 +24,9 @@ MainWindow::MainWindow(TMainForm& mainForm, std::function<bool()> closeNeedsConf
   move(253, 134);
   resize(694, 567);
   setCentralWidget(area_);
+  // Site windows have one size, which a small frame cannot hold: the frame scrolls to them.
+  area_->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+  area_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
 
   QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
   // Exit takes the same way as the frame's close button.
@@ -59,6 +63,14 @@ void MainWindow::AddSiteWindow(TModBusForm* engine) {
   sub->setFixedSize(sub->size());  // the frame around the fixed client area, as the style draws it
 }
 
+void MainWindow::ShowEverySiteWindowWhole() {
+  QRect children;
+  for (QMdiSubWindow* sub : area_->subWindowList()) children |= sub->geometry();
+  // Measured against the whole area: once they fit, its scroll bars go.
+  const QSize missing = QSize(children.right() + 1, children.bottom() + 1) - area_->size();
+  resize(size() + missing.expandedTo(QSize(0, 0)));
+}
+
 void MainWindow::RemoveSiteWindow(TModBusForm* engine) {
   for (QMdiSubWindow* sub : area_->subWindowList()) {
     auto* site = qobject_cast<SiteWindow*>(sub->widget());
@@ -73,6 +85,14 @@ void MainWindow::RemoveSiteWindow(TModBusForm* engine) {
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
+  event->ignore();
+  // Asked already: the open prompt answers for this close too.
+  if (prompt_) {
+    prompt_->raise();
+    prompt_->activateWindow();
+    return;
+  }
+  const bool confirmed = std::exchange(closeConfirmed_, false);
   // Every child first: the closable ones go, a connected one stops the whole close.
   bool refused = false;
   for (QMdiSubWindow* sub : area_->subWindowList()) {
@@ -85,26 +105,30 @@ void MainWindow::closeEvent(QCloseEvent* event) {
   }
   if (refused) {
     SiteWindow::ShowMessage(this, QString::fromLatin1(TModBusForm::kCloseRefused));
-    event->ignore();
     return;
   }
-  if (closeNeedsConfirmation_ && closeNeedsConfirmation_()) {
-    bool confirmed;
-    if (ConfirmClose) {
-      confirmed = ConfirmClose();
-    } else {
-      confirmed = QMessageBox::warning(this, QString::fromLatin1(kClosePromptCaption),
-                                       QString::fromLatin1(kClosePromptText),
-                                       QMessageBox::Yes | QMessageBox::No,
-                                       QMessageBox::No) == QMessageBox::Yes;
-    }
-    if (!confirmed) {
-      event->ignore();
-      return;
-    }
+  if (!confirmed && closeNeedsConfirmation_ && closeNeedsConfirmation_()) {
+    AskBeforeClosing();
+    return;
   }
   event->accept();
   QCoreApplication::quit();
+}
+
+void MainWindow::AskBeforeClosing() {
+  prompt_ = new QMessageBox(QMessageBox::Warning, QString::fromLatin1(kClosePromptCaption),
+                            QString::fromLatin1(kClosePromptText),
+                            QMessageBox::Yes | QMessageBox::No, this);
+  prompt_->setDefaultButton(QMessageBox::No);
+  prompt_->setAttribute(Qt::WA_DeleteOnClose);
+  connect(prompt_, &QMessageBox::finished, this, [this, prompt = prompt_.data()] {
+    if (prompt->standardButton(prompt->clickedButton()) != QMessageBox::Yes) return;
+    // The close is taken again from the start: a site connected meanwhile still stops it.
+    prompt_ = nullptr;
+    closeConfirmed_ = true;
+    close();
+  });
+  prompt_->open();
 }
 
 }  // namespace qmb::ui

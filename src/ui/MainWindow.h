@@ -3,6 +3,8 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QMessageBox>
+#include <QPointer>
 #include <functional>
 
 class QMdiArea;
@@ -26,14 +28,18 @@ class MainWindow : public QMainWindow {
  public:
   // Follows mainForm: a site window for every engine created (and for those already there), gone
   // with its engine; shown and hidden with mainForm's visibility. closeNeedsConfirmation tells
-  // whether host objects are alive, so that closing asks first.
+  // whether host objects are alive, so that closing asks first: the close prompt opens
+  // window-modal, and the window closes once it is answered Yes.
   MainWindow(TMainForm& mainForm, std::function<bool()> closeNeedsConfirmation,
              QWidget* parent = nullptr);
   ~MainWindow() override;
 
   QMdiArea* Area() const { return area_; }
-  // Set by the tests: the answer the close prompt gets instead of asking a user.
-  std::function<bool()> ConfirmClose;
+  // Grows the window (never shrinks it) until every site window is whole inside it without
+  // scrolling, as a picture of the window wants them.
+  void ShowEverySiteWindowWhole();
+  // The close prompt while it is open, else null.
+  QMessageBox* ClosePrompt() const { return prompt_; }
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -41,10 +47,14 @@ class MainWindow : public QMainWindow {
  private:
   void AddSiteWindow(TModBusForm* engine);
   void RemoveSiteWindow(TModBusForm* engine);
+  void AskBeforeClosing();
 
   TMainForm& mainForm_;
   std::function<bool()> closeNeedsConfirmation_;
   QMdiArea* area_;
+  QPointer<QMessageBox> prompt_;
+  // The prompt was answered Yes: the close it started goes through without asking again.
+  bool closeConfirmed_ = false;
 };
 
 }  // namespace qmb::ui

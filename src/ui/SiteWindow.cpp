@@ -14,6 +14,7 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScopedValueRollback>
 #include <QScrollBar>
 #include <QStatusBar>
 #include <QTimer>
@@ -56,18 +57,37 @@ class UpperCaseValidator : public QValidator {
 };
 
 void Describe(QWidget* widget, const QString& name, const QString& hint = QString()) {
-  widget->setAccessibleName(name);
+  if (!name.isEmpty()) widget->setAccessibleName(name);
   if (!hint.isEmpty()) {
     widget->setToolTip(hint);
     widget->setAccessibleDescription(hint);
   }
 }
 
-QLabel* ValueLabel(const QString& objectName, const QString& accessibleName, QWidget* parent) {
+// A label that shows a value. It keeps no accessible name of its own, so assistive tools read
+// the value it shows as its name (and hear when it changes).
+QLabel* ValueLabel(const QString& objectName, QWidget* parent) {
   auto* label = new QLabel(parent);
   label->setObjectName(objectName);
-  Describe(label, accessibleName);
   return label;
+}
+
+// The caption of a value label, tied to it as its label, so that a screen reader says the two
+// together ("Clients: 2"). Both must have the same parent: that is where the relation is looked
+// up.
+QLabel* CaptionOf(QLabel* value, const QString& text) {
+  auto* caption = new QLabel(text, value->parentWidget());
+  caption->setBuddy(value);
+  return caption;
+}
+
+// Message boxes open window-modal and return at once: the caller (a click, a key, an assistive
+// tool's action waiting for its reply) is never held until the box is answered.
+void OpenMessageBox(QMessageBox::Icon icon, QWidget* parent, const QString& text) {
+  auto* box = new QMessageBox(icon, parent ? parent->window()->windowTitle() : QString(), text,
+                              QMessageBox::Ok, parent);
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->open();
 }
 
 void SetText(QLabel* label, const std::string& text) {
@@ -87,11 +107,11 @@ QFont LogFont() {
 
 std::function<void(QWidget*, const QString&)> SiteWindow::ShowMessage = [](QWidget* parent,
                                                                            const QString& text) {
-  QMessageBox::information(parent, parent ? parent->window()->windowTitle() : QString(), text);
+  OpenMessageBox(QMessageBox::Information, parent, text);
 };
 std::function<void(QWidget*, const QString&)> SiteWindow::ShowWarning = [](QWidget* parent,
                                                                            const QString& text) {
-  QMessageBox::warning(parent, parent ? parent->window()->windowTitle() : QString(), text);
+  OpenMessageBox(QMessageBox::Warning, parent, text);
 };
 
 struct SiteWindow::Controls {
@@ -129,6 +149,10 @@ SiteWindow::~SiteWindow() {
   delete controls_;
 }
 
+QSize SiteWindow::sizeHint() const {
+  return {kClientWidth, kClientHeight};
+}
+
 void SiteWindow::Build() {
   Controls& c = *controls_;
   setFixedSize(kClientWidth, kClientHeight);
@@ -139,10 +163,10 @@ void SiteWindow::Build() {
   // Tool bar.
   auto* toolBar = new QToolBar(this);
   const QString clientsHint = QStringLiteral("The Number of Clients Connected to this Site");
-  auto* clientsCaption = new QLabel(QStringLiteral("Clients: "), toolBar);
+  c.clientCount = ValueLabel(QStringLiteral("ClientCountLbl"), toolBar);
+  Describe(c.clientCount, QString(), clientsHint);
+  auto* clientsCaption = CaptionOf(c.clientCount, QStringLiteral("Clients: "));
   Describe(clientsCaption, clientsCaption->text(), clientsHint);
-  c.clientCount = ValueLabel(QStringLiteral("ClientCountLbl"), QStringLiteral("Clients"), toolBar);
-  Describe(c.clientCount, QStringLiteral("Clients"), clientsHint);
   c.block = new QCheckBox(QStringLiteral("Block"), toolBar);
   c.block->setObjectName(QStringLiteral("BlockChk"));
   Describe(c.block, c.block->text(), QStringLiteral("Temporarily Block Clients Access to Site"));
@@ -160,16 +184,16 @@ void SiteWindow::Build() {
   auto* command = new QGroupBox(QStringLiteral("Command"), this);
   Describe(command, command->title());
   auto* commandGrid = new QGridLayout(command);
-  c.cmdAdd = ValueLabel(QStringLiteral("CmdAddLbl"), QStringLiteral("Command Address"), command);
-  c.cmdFunc = ValueLabel(QStringLiteral("CmdFuncLbl"), QStringLiteral("Command Function"), command);
-  c.cmdData = ValueLabel(QStringLiteral("CmdDataLbl"), QStringLiteral("Command Data"), command);
+  c.cmdAdd = ValueLabel(QStringLiteral("CmdAddLbl"), command);
+  c.cmdFunc = ValueLabel(QStringLiteral("CmdFuncLbl"), command);
+  c.cmdData = ValueLabel(QStringLiteral("CmdDataLbl"), command);
   c.cmdData->setWordWrap(true);
   c.cmdData->setAlignment(Qt::AlignLeft | Qt::AlignTop);
   c.cmdData->setFixedHeight(2 * c.cmdData->fontMetrics().lineSpacing());
   int row = 0;
   for (auto [caption, value] : {std::pair{"Address:", c.cmdAdd}, std::pair{"Function:", c.cmdFunc},
                                 std::pair{"Data:", c.cmdData}}) {
-    commandGrid->addWidget(new QLabel(QString::fromLatin1(caption), command), row, 0,
+    commandGrid->addWidget(CaptionOf(value, QString::fromLatin1(caption)), row, 0,
                            Qt::AlignLeft | Qt::AlignTop);
     commandGrid->addWidget(value, row++, 1);
   }
@@ -180,21 +204,20 @@ void SiteWindow::Build() {
   auto* response = new QGroupBox(QStringLiteral("Response"), this);
   Describe(response, response->title());
   auto* responseGrid = new QGridLayout(response);
-  c.replyAdd =
-      ValueLabel(QStringLiteral("ReplyAddLbl"), QStringLiteral("Response Address"), response);
-  c.replyFuncLabel = ValueLabel(QStringLiteral("ReplyFuncLabelLbl"), QString(), response);
-  c.replyFunc =
-      ValueLabel(QStringLiteral("ReplyFuncLbl"), QStringLiteral("Response Function"), response);
-  c.replyData =
-      ValueLabel(QStringLiteral("ReplyDataLbl"), QStringLiteral("Response Data"), response);
+  c.replyAdd = ValueLabel(QStringLiteral("ReplyAddLbl"), response);
+  c.replyFunc = ValueLabel(QStringLiteral("ReplyFuncLbl"), response);
+  // The function's caption is itself a value: "Function:", or "Error:" for an exception.
+  c.replyFuncLabel = ValueLabel(QStringLiteral("ReplyFuncLabelLbl"), response);
+  c.replyFuncLabel->setBuddy(c.replyFunc);
+  c.replyData = ValueLabel(QStringLiteral("ReplyDataLbl"), response);
   c.replyData->setWordWrap(true);
   c.replyData->setAlignment(Qt::AlignLeft | Qt::AlignTop);
   c.replyData->setMinimumHeight(4 * c.replyData->fontMetrics().lineSpacing());
-  responseGrid->addWidget(new QLabel(QStringLiteral("Address:"), response), 0, 0);
+  responseGrid->addWidget(CaptionOf(c.replyAdd, QStringLiteral("Address:")), 0, 0);
   responseGrid->addWidget(c.replyAdd, 0, 1);
   responseGrid->addWidget(c.replyFuncLabel, 1, 0);
   responseGrid->addWidget(c.replyFunc, 1, 1);
-  responseGrid->addWidget(new QLabel(QStringLiteral("Data:"), response), 2, 0,
+  responseGrid->addWidget(CaptionOf(c.replyData, QStringLiteral("Data:")), 2, 0,
                           Qt::AlignLeft | Qt::AlignTop);
   responseGrid->addWidget(c.replyData, 2, 1);
   c.test = new QPushButton(QStringLiteral("Test"), response);
@@ -240,9 +263,9 @@ void SiteWindow::Build() {
         std::tuple{"Parity:", "ParityLbl", &c.parity},
         std::tuple{"Stop Bits:", "StopBitsLbl", &c.stopBits}}) {
     const QString text = QString::fromLatin1(caption);
-    *value = ValueLabel(QString::fromLatin1(objectName), text.chopped(1), portFrame);
+    *value = ValueLabel(QString::fromLatin1(objectName), portFrame);
     (*value)->setFont(bold);
-    portGrid->addWidget(new QLabel(text, portFrame), row, 0);
+    portGrid->addWidget(CaptionOf(*value, text), row, 0);
     portGrid->addWidget(*value, row++, 1);
   }
   panel->addWidget(portFrame);
@@ -279,13 +302,13 @@ void SiteWindow::Build() {
   // Status bar: message, time, then the five line lights.
   auto* status = new QStatusBar(this);
   status->setSizeGripEnabled(false);
-  c.message = ValueLabel(QStringLiteral("MessagePnl"), QStringLiteral("Message"), status);
+  c.message = ValueLabel(QStringLiteral("MessagePnl"), status);
   c.message->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   status->addWidget(c.message, 1);
-  c.time = ValueLabel(QStringLiteral("TimePnl"), QStringLiteral("Time"), status);
-  Describe(c.time, QStringLiteral("Time"),
+  c.time = ValueLabel(QStringLiteral("TimePnl"), status);
+  Describe(c.time, QString(),
            QStringLiteral("Displays the Current Time of Day of this Local Computer or the "
-                          "Andover Panel if Connected"));
+                          "Qor Panel if Connected"));
   status->addPermanentWidget(c.time);
   const std::array<std::array<const char*, 3>, 5> lights = {{
       {"Rx", "RxLight", "Flashes when Data is Received"},
@@ -331,8 +354,12 @@ void SiteWindow::Build() {
       }
     });
   };
-  connect(c.block, &QCheckBox::clicked, this,
-          [this](bool checked) { Run([this, checked] { engine_.BlockChkClick(checked); }); });
+  // Check boxes act on toggled, which every way of operating them emits (mouse, keyboard, an
+  // assistive tool's Toggle action); clicked comes from the mouse and keyboard only. Toggles the
+  // window makes itself while it renders the model are not the user's.
+  connect(c.block, &QCheckBox::toggled, this, [this](bool checked) {
+    if (!rendering_) Run([this, checked] { engine_.BlockChkClick(checked); });
+  });
   connect(c.cmdEdt, &QLineEdit::returnPressed, this, [this, takeCommand] {
     Run([this, takeCommand] {
       takeCommand();
@@ -351,8 +378,9 @@ void SiteWindow::Build() {
           [this] { Run([this] { engine_.ConnectBtnClick(); }); });
   connect(c.disconnect, &QPushButton::clicked, this,
           [this] { Run([this] { engine_.DisconnectBtnClick(); }); });
-  connect(c.state, &QCheckBox::clicked, this,
-          [this](bool checked) { Run([this, checked] { engine_.Model.StateChk = checked; }); });
+  connect(c.state, &QCheckBox::toggled, this, [this](bool checked) {
+    if (!rendering_) Run([this, checked] { engine_.Model.StateChk = checked; });
+  });
 }
 
 void SiteWindow::Run(const std::function<void()>& action) {
@@ -379,6 +407,7 @@ void SiteWindow::Render() {
   if (detached_) return;
   Controls& c = *controls_;
   const SiteWindowModel& m = engine_.Model;
+  const QScopedValueRollback<bool> rendering(rendering_, true);
   const QString caption = Q(m.Caption);
   if (windowTitle() != caption) setWindowTitle(caption);
 
@@ -389,11 +418,6 @@ void SiteWindow::Render() {
   SetText(c.cmdData, m.CmdDataLbl);
   SetText(c.replyAdd, m.ReplyAddLbl);
   SetText(c.replyFuncLabel, m.ReplyFuncLabelLbl);
-  c.replyFuncLabel->setAccessibleName(c.replyFuncLabel->text());
-  c.replyFunc->setAccessibleName(QStringLiteral("Response ") +
-                                 (c.replyFuncLabel->text().endsWith(QLatin1Char(':'))
-                                      ? c.replyFuncLabel->text().chopped(1)
-                                      : c.replyFuncLabel->text()));
   QPalette funcPalette = palette();
   if (m.ReplyFuncLabelIsError) funcPalette.setColor(QPalette::WindowText, Qt::red);
   c.replyFuncLabel->setPalette(funcPalette);

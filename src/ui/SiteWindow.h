@@ -23,9 +23,13 @@ class SiteWindow : public QWidget {
   ~SiteWindow() override;
 
   TModBusForm& Engine() const { return engine_; }
+  // The window has one size; its layout would ask for more than that, and the frame around it
+  // takes its size from this.
+  QSize sizeHint() const override;
+  QSize minimumSizeHint() const override { return sizeHint(); }
 
-  // How the window tells the user something (a close refused, a send that failed). Message boxes
-  // by default; tests put their own here so nothing waits for a click.
+  // How the window tells the user something (a close refused, a send that failed): by default a
+  // window-modal message box, opened without waiting for its answer; tests put their own here.
   static std::function<void(QWidget* parent, const QString& text)> ShowMessage;
   static std::function<void(QWidget* parent, const QString& text)> ShowWarning;
 
@@ -50,6 +54,7 @@ class SiteWindow : public QWidget {
   Controls* controls_;  // owned through Qt's parent ownership of the widgets it points at
   bool detached_ = false;
   bool renderPending_ = false;
+  bool rendering_ = false;  // the window is setting its controls from the model
 };
 
 }  // namespace qmb::ui

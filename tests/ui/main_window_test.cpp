@@ -5,6 +5,8 @@
 #include <QMdiSubWindow>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QtTest/QTest>
 
 #include "WindowFixture.h"
@@ -34,6 +36,26 @@ TEST_F(MainWindowTest, FrameCaptionMenuAndTheSitesOpenedBeforeIt) {
   EXPECT_TRUE(sub->windowFlags() & Qt::WindowCloseButtonHint);
   EXPECT_FALSE(sub->windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
   EXPECT_EQ(sub->minimumSize(), sub->maximumSize());
+}
+
+// For a picture the main window grows until its site windows are whole in it; it never shrinks.
+TEST_F(MainWindowTest, ShowingEverySiteWindowWholeGrowsTheWindowOnly) {
+  auto first = OpenOffline("Plant 1");
+  auto second = OpenOffline("Plant 2");
+  Pump();
+  SubOf(second->Engine)->move(300, 40);
+  for (const QSize start : {QSize(694, 567), QSize(2000, 1500)}) {
+    SCOPED_TRACE(start.width());
+    window->resize(start);
+    window->ShowEverySiteWindowWhole();
+    Pump();
+    EXPECT_GE(window->width(), start.width());
+    EXPECT_GE(window->height(), start.height());
+    const QRect viewport = window->Area()->viewport()->rect();
+    for (QMdiSubWindow* sub : window->Area()->subWindowList())
+      EXPECT_TRUE(viewport.contains(sub->geometry())) << sub->windowTitle().toStdString();
+  }
+  EXPECT_EQ(window->size(), QSize(2000, 1500));
 }
 
 TEST_F(MainWindowTest, VisibilityFollowsTheHosts) {
@@ -69,31 +91,29 @@ TEST_F(MainWindowTest, ConnectedSiteStopsTheCloseAndKeepsServing) {
   loop.RunFor(200);
   Pump();
   EXPECT_EQ(messages.size(), 1) << "the refusal is shown once";
-  EXPECT_EQ(confirmations, 0) << "no prompt after a refusal";
+  EXPECT_EQ(window->ClosePrompt(), nullptr) << "no prompt after a refusal";
   EXPECT_TRUE(window->isVisible());
   EXPECT_EQ(SubWindowCount(), 2u);
   EXPECT_EQ(Status(RunToEnd(*a, {"COMMAND=SITETIME"})), "TRUE");
 }
 
+// The prompt opens window-modal and returns at once; its answer closes the window or not.
 TEST_F(MainWindowTest, ClosePromptDecidesWhetherTheApplicationEnds) {
   struct Case {
     const char* name;
     bool needsConfirmation;
-    bool answer;
-    int confirmations;
+    QMessageBox::StandardButton answer;  // NoButton: no prompt expected
     bool closes;
   };
   const Case cases[] = {
-      {"prompted, No", true, false, 1, false},
-      {"prompted, Yes", true, true, 1, true},
-      {"no host objects", false, false, 0, true},
+      {"prompted, No", true, QMessageBox::No, false},
+      {"prompted, Yes", true, QMessageBox::Yes, true},
+      {"no host objects", false, QMessageBox::NoButton, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     window->show();
-    confirmations = 0;
     needsConfirmation = c.needsConfirmation;
-    confirmAnswer = c.answer;
     // A site whose connect failed goes with the close, whatever the answer.
     auto failed = NewClient();
     failed->OpenSite(List({"DESCRIPTION=Dead", "COMPORT=7"}));
@@ -101,9 +121,26 @@ TEST_F(MainWindowTest, ClosePromptDecidesWhetherTheApplicationEnds) {
     Pump();
     ASSERT_EQ(SubWindowCount(), 1u);
 
-    EXPECT_EQ(window->close(), c.closes);
+    const bool prompted = c.answer != QMessageBox::NoButton;
+    EXPECT_EQ(window->close(), !prompted);
+    QMessageBox* prompt = window->ClosePrompt();
+    ASSERT_EQ(prompt != nullptr, prompted);
+    if (prompt) {
+      EXPECT_TRUE(prompt->isVisible());
+      EXPECT_EQ(prompt->windowModality(), Qt::WindowModal);
+      EXPECT_EQ(prompt->windowTitle(), ui::kClosePromptCaption);
+      EXPECT_EQ(prompt->text(), ui::kClosePromptText);
+      EXPECT_EQ(prompt->icon(), QMessageBox::Warning);
+      EXPECT_EQ(prompt->standardButtons(), QMessageBox::Yes | QMessageBox::No);
+      EXPECT_EQ(prompt->standardButton(prompt->defaultButton()), QMessageBox::No);
+      // Closing again while it asks brings up the same prompt, not a second one.
+      EXPECT_FALSE(window->close());
+      EXPECT_EQ(window->findChildren<QMessageBox*>().size(), 1);
+      EXPECT_TRUE(window->isVisible());
+      Press(prompt->button(c.answer));
+      EXPECT_EQ(window->ClosePrompt(), nullptr);
+    }
     EXPECT_EQ(window->isVisible(), !c.closes);
-    EXPECT_EQ(confirmations, c.confirmations);
     EXPECT_TRUE(messages.isEmpty());
     loop.RunFor(100);
     Pump();
@@ -119,11 +156,31 @@ TEST_F(MainWindowTest, ClosePromptDecidesWhetherTheApplicationEnds) {
   }
 }
 
+// Yes answers the close as it stands when the answer comes: a site connected meanwhile still
+// stops it.
+TEST_F(MainWindowTest, SiteConnectedWhileThePromptAsksStopsTheClose) {
+  needsConfirmation = true;
+  EXPECT_FALSE(window->close());
+  ASSERT_NE(window->ClosePrompt(), nullptr);
+  auto connected = OpenOffline("Plant 1");
+  Pump();
+  Press(window->ClosePrompt()->button(QMessageBox::Yes));
+  EXPECT_TRUE(window->isVisible());
+  EXPECT_EQ(messages.size(), 1);
+  EXPECT_EQ(SubWindowCount(), 1u);
+  // The next close asks again.
+  connected.reset();
+  loop.RunFor(200);
+  Pump();
+  EXPECT_FALSE(window->close());
+  EXPECT_NE(window->ClosePrompt(), nullptr);
+}
+
 TEST_F(MainWindowTest, ExitTakesTheCloseButtonsWay) {
   needsConfirmation = true;
-  confirmAnswer = false;
   window->menuBar()->actions().front()->menu()->actions().front()->trigger();
-  EXPECT_EQ(confirmations, 1);
+  ASSERT_NE(window->ClosePrompt(), nullptr);
+  Press(window->ClosePrompt()->button(QMessageBox::No));
   EXPECT_TRUE(window->isVisible());
 }
 

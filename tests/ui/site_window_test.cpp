@@ -6,8 +6,10 @@
 #include <QFrame>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTextBlock>
 #include <QtTest/QTest>
 #include <deque>
@@ -298,24 +300,44 @@ TEST_F(SiteWindowTest, ConnectedSiteRefusesToCloseAFailedOneGoes) {
   EXPECT_EQ(messages.size(), 1) << "no refusal for the site that was not connected";
 }
 
+// The refusal is a window-modal box that opens without waiting for its answer: the click (or an
+// assistive tool's action) that asked for the close returns at once.
+TEST_F(SiteWindowTest, RefusalOpensAWindowModalBoxAndReturns) {
+  UseMessageBoxes();
+  auto connected = OpenOffline("Plant 1");
+  Pump();
+  EXPECT_FALSE(SubOf(connected->Engine)->close());
+  const QList<QMessageBox*> boxes = window->findChildren<QMessageBox*>();
+  ASSERT_EQ(boxes.size(), 1);
+  QMessageBox* box = boxes.front();
+  EXPECT_TRUE(box->isVisible());
+  EXPECT_EQ(box->windowModality(), Qt::WindowModal);
+  EXPECT_EQ(box->windowTitle(), window->windowTitle());
+  EXPECT_EQ(box->text(), QString::fromLatin1(TModBusForm::kCloseRefused));
+  EXPECT_EQ(box->icon(), QMessageBox::Information);
+  Press(box->button(QMessageBox::Ok));
+  EXPECT_TRUE(window->findChildren<QMessageBox*>().isEmpty()) << "gone once answered";
+  EXPECT_NE(SubOf(connected->Engine), nullptr);
+}
+
 TEST_F(SiteWindowTest, ControlsAreNamedAndDescribedForAssistiveTools) {
   auto client = OpenOffline("Bench");
   TModBusForm* engine = client->Engine;
   struct Case {
     const char* object;
-    const char* name;
+    const char* name;  // empty: a value, whose name is what it shows
     const char* description;
   };
   const Case cases[] = {
       {"BlockChk", "Block", "Temporarily Block Clients Access to Site"},
-      {"ClientCountLbl", "Clients", "The Number of Clients Connected to this Site"},
+      {"ClientCountLbl", "", "The Number of Clients Connected to this Site"},
       {"RxLight", "Rx", "Flashes when Data is Received"},
       {"DSLight", "DSR", "Shows the State of the \"Data Set Ready\" Line"},
-      {"TimePnl", "Time",
-       "Displays the Current Time of Day of this Local Computer or the Andover Panel if "
+      {"TimePnl", "",
+       "Displays the Current Time of Day of this Local Computer or the Qor Panel if "
        "Connected"},
-      {"CmdAddLbl", "Command Address", ""},
-      {"ReplyAddLbl", "Response Address", ""},
+      {"CmdAddLbl", "", ""},
+      {"ReplyAddLbl", "", ""},
       {"CmdEdt", "Raw Command", ""},
   };
   for (const Case& c : cases) {
@@ -325,6 +347,178 @@ TEST_F(SiteWindowTest, ControlsAreNamedAndDescribedForAssistiveTools) {
     EXPECT_EQ(widget->accessibleName(), c.name);
     EXPECT_EQ(widget->accessibleDescription(), c.description);
     EXPECT_EQ(widget->toolTip(), c.description);
+  }
+}
+
+// What a screen reader reads: each value label's name is the value it shows, and the caption
+// tied to it says what the value is.
+TEST_F(SiteWindowTest, EveryValueIsReadThroughAccessibilityWithItsCaption) {
+  auto client = OpenOffline("Bench");
+  TModBusForm* engine = client->Engine;
+  SiteWindowModel& m = engine->Model;
+  struct Case {
+    const char* object;
+    std::string SiteWindowModel::*field;
+    const char* value;
+    const char* caption;  // empty: none of its own
+  };
+  const Case cases[] = {
+      {"ClientCountLbl", &SiteWindowModel::ClientCountLbl, "2", "Clients: "},
+      {"CmdAddLbl", &SiteWindowModel::CmdAddLbl, "17", "Address:"},
+      {"CmdFuncLbl", &SiteWindowModel::CmdFuncLbl, "3 (Read Holding Registers)", "Function:"},
+      {"CmdDataLbl", &SiteWindowModel::CmdDataLbl, "[00] [0A]", "Data:"},
+      {"ReplyAddLbl", &SiteWindowModel::ReplyAddLbl, "18", "Address:"},
+      {"ReplyFuncLabelLbl", &SiteWindowModel::ReplyFuncLabelLbl, "Error:", ""},
+      {"ReplyFuncLbl", &SiteWindowModel::ReplyFuncLbl, "2 (Illegal Data Address)", "Error:"},
+      {"ReplyDataLbl", &SiteWindowModel::ReplyDataLbl, "[02]", "Data:"},
+      {"ProtocolLbl", &SiteWindowModel::ProtocolLbl, "TCP", "Protocol:"},
+      {"PortLbl", &SiteWindowModel::PortLbl, "n/a", "Comport:"},
+      {"BaudLbl", &SiteWindowModel::BaudLbl, "9600", "Baud:"},
+      {"ParityLbl", &SiteWindowModel::ParityLbl, "Even", "Parity:"},
+      {"StopBitsLbl", &SiteWindowModel::StopBitsLbl, "1", "Stop Bits:"},
+      {"MessagePnl", &SiteWindowModel::MessagePnl, "Reading Site Time...", ""},
+      {"TimePnl", &SiteWindowModel::TimePnl, "Local Time: 10:04:05 am", ""},
+  };
+  for (const Case& c : cases) m.*c.field = c.value;
+  m.AddLogLine("Data Sent");
+  m.Changed();
+  Pump();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.object);
+    QAccessibleInterface* value = Accessible(engine, c.object);
+    ASSERT_NE(value, nullptr);
+    EXPECT_EQ(value->text(QAccessible::Name), c.value);
+    QStringList captions;
+    for (const auto& [label, relation] : value->relations(QAccessible::Label))
+      captions << label->text(QAccessible::Name);
+    if (*c.caption) {
+      EXPECT_TRUE(captions.contains(c.caption)) << captions.join('|').toStdString();
+    }
+  }
+  // The log through its text interface.
+  QAccessibleTextInterface* log = Accessible(engine, "LogMmo")->textInterface();
+  ASSERT_NE(log, nullptr);
+  EXPECT_EQ(log->text(0, log->characterCount()), "Data Sent");
+}
+
+// Every control does its job when an assistive tool operates it through its accessible action,
+// in the order an operator would: a point tested, the site blocked and freed, the test
+// connection used.
+TEST_F(SiteWindowTest, EveryControlWorksThroughItsAccessibleAction) {
+  main.SetTestAddress("127.0.0.1:1502");
+  auto client = OpenOffline("Bench");
+  TModBusForm* engine = client->Engine;
+  const auto frame = [](char state) {
+    return std::string("\xAA\x55\x00\x00\x00\x06\xFF\x05\x00\x00", 10) + state + '\0';
+  };
+  const auto sent = [this] {
+    return tcpClients.Created.empty() ? std::string() : tcpClients.Created.back()->Sent.back();
+  };
+  const QString press = QAccessibleActionInterface::pressAction();
+  const QString toggle = QAccessibleActionInterface::toggleAction();
+  struct Step {
+    const char* object;
+    QString action;  // empty: the text typed through the editable text interface
+    std::function<bool()> done;
+  };
+  const Step steps[] = {
+      {"CmdEdt",
+       {},
+       [&] { return Accessible(engine, "CmdEdt")->text(QAccessible::Value) == "1-HREG100"; }},
+      {"TestBtn", press,
+       [&] { return engine->Model.CmdEdt == "1-HREG100" && engine->Model.LogMmo.size() == 7; }},
+      {"BlockChk", toggle,
+       [&] {
+         return engine->Session.IsBlocked() &&
+                Status(client->ExecuteCommand(List({"COMMAND=SITESTATUS"}))) == "LOCKED";
+       }},
+      {"BlockChk", toggle,
+       [&] { return !engine->Session.IsBlocked() && !engine->Session.Locked(); }},
+      {"ConnectBtn", press,
+       [&] {
+         return !tcpClients.Created.empty() &&
+                tcpClients.Created.back()->ConnectTargets.back() ==
+                    std::make_pair(std::string("127.0.0.1"), uint16_t{1502});
+       }},
+      {"StateChk", toggle, [&] { return engine->Model.StateChk; }},
+      {"TCPSendBtn", press, [&] { return sent() == frame('\xFF'); }},
+      {"StateChk", toggle, [&] { return !engine->Model.StateChk; }},
+      {"RawSendBtn", press, [&] { return sent() == frame('\0'); }},
+      {"DisconnectBtn", press, [&] { return tcpClients.Created.back()->Disconnects == 1; }},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(std::string(step.object) + " " + step.action.toStdString());
+    QAccessibleInterface* control = Accessible(engine, step.object);
+    ASSERT_NE(control, nullptr);
+    if (step.action.isEmpty()) {
+      ASSERT_NE(control->editableTextInterface(), nullptr);
+      control->setText(QAccessible::Value, QStringLiteral("1-hreg100"));
+      Pump();
+    } else {
+      DoAction(control, step.action);
+    }
+    if (step.object == std::string("ConnectBtn")) loop.RunFor(50);
+    EXPECT_TRUE(step.done());
+    if (step.action == toggle) {
+      EXPECT_EQ(control->state().checked, Find<QCheckBox>(engine, step.object)->isChecked());
+    }
+  }
+  EXPECT_TRUE(warnings.isEmpty());
+}
+
+// The window sets its check boxes from the model as it renders: that is not the user operating
+// them, and must not call back into the engine.
+TEST_F(SiteWindowTest, RenderingTheModelDoesNotOperateTheCheckBoxes) {
+  auto client = OpenOffline("Bench");
+  TModBusForm* engine = client->Engine;
+  engine->Model.BlockChk = true;
+  engine->Model.Changed();
+  Pump();
+  EXPECT_TRUE(Accessible(engine, "BlockChk")->state().checked);
+  EXPECT_FALSE(engine->Session.IsBlocked());
+  EXPECT_EQ(Status(RunToEnd(*client, {"COMMAND=SITESTATUS"})), "TRUE");
+}
+
+// The whole site window can be seen: at the main window's first size every control is in view;
+// in a smaller one the frame scrolls to each.
+TEST_F(SiteWindowTest, EveryControlCanBeBroughtIntoView) {
+  auto client = OpenOffline("Bench");
+  TModBusForm* engine = client->Engine;
+  struct Case {
+    QSize mainWindow;
+    bool scrolls;
+  };
+  for (const Case& c : {Case{QSize(694, 567), false}, Case{QSize(520, 360), true}}) {
+    SCOPED_TRACE(c.mainWindow.height());
+    window->resize(c.mainWindow);
+    Pump();
+    QWidget* viewport = window->Area()->viewport();
+    QScrollBar* across = window->Area()->horizontalScrollBar();
+    QScrollBar* down = window->Area()->verticalScrollBar();
+    int controls = 0;
+    for (QWidget* control : SiteOf(engine)->findChildren<QWidget*>()) {
+      if (!control->isVisible() ||
+          !(qobject_cast<QAbstractButton*>(control) || qobject_cast<QLabel*>(control) ||
+            qobject_cast<QLineEdit*>(control) || qobject_cast<QFrame*>(control)))
+        continue;
+      ++controls;
+      const auto place = [&] {
+        return QRect(control->mapTo(viewport, QPoint(0, 0)), control->size());
+      };
+      across->setValue(0);
+      down->setValue(0);
+      Pump();
+      if (c.scrolls) {
+        // Scrolled as far as needed to put the control's corner at the top left.
+        const QRect atStart = place();
+        across->setValue(atStart.left());
+        down->setValue(atStart.top());
+        Pump();
+      }
+      EXPECT_TRUE(viewport->rect().contains(place()))
+          << control->metaObject()->className() << " " << control->objectName().toStdString();
+    }
+    EXPECT_GT(controls, 40);
   }
 }
 

@@ -65,8 +65,8 @@ TEST_F(DriverObjectTest, OpenKeysFillTheSiteWithDefaultsAndClamps) {
   EXPECT_EQ(defaults.Parity, 0);
   EXPECT_TRUE(defaults.DirectConnect);
   EXPECT_EQ(defaults.PanelTypeIndex, 0);
-  EXPECT_EQ(defaults.PanelType, "Andover Infinity");
-  EXPECT_EQ(defaults.PanelTypeID, "Infinity");
+  EXPECT_EQ(defaults.PanelType, "Qor Panel Series 1");
+  EXPECT_EQ(defaults.PanelTypeID, "Series1");
   EXPECT_EQ(defaults.ServerIndex, 0);
   EXPECT_TRUE(defaults.IsRemoteClient);
 

@@ -55,8 +55,8 @@ TEST_F(MainFormTest, OnlyTheFirstPanelTypeCreatesEngines) {
   auto joining = NewClient();
   EXPECT_TRUE(joining->OpenSite(List({"DESCRIPTION=shared", "PANELTYPE=2", "OFFLINE=TRUE"})));
   EXPECT_EQ(joining->Engine, first->Engine);
-  EXPECT_EQ(joining->Site.PanelType, "Andover AC256");
-  EXPECT_EQ(joining->Site.PanelTypeID, "AC256");
+  EXPECT_EQ(joining->Site.PanelType, "Qor Panel Series 3");
+  EXPECT_EQ(joining->Site.PanelTypeID, "Series3");
 }
 
 TEST_F(MainFormTest, EveryOpenOfARemoteClientIsCounted) {
