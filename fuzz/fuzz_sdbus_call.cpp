@@ -1,8 +1,8 @@
-// The bus boundary as the sd-bus adaptor serves it: any message a bus client can send reaches
-// SdBusServer through sd-bus's own decoding, over a socket pair in this process (a client and a
-// server connection, no bus daemon). The fuzz bytes choose the object, interface and member (the
-// real ones most of the time) and draw the arguments' types and values: basic types, strings of
-// any code point, variants nested in variants, arrays (now and then huge), structures,
+// The bus boundary as the adaptor serves it: any message a bus client can send reaches
+// BusServer through sd-bus's own decoding and object tables, over a socket pair in this process (a
+// client and a server connection, no bus daemon). The fuzz bytes choose the object, interface and
+// member (the real ones most of the time) and draw the arguments' types and values: basic types,
+// strings of any code point, variants nested in variants, arrays (now and then huge), structures,
 // dictionaries, and parameter lists built from the keys hosts use. Every call must be answered,
 // with a reply or an error; the engines run on a virtual clock that advances with each call.
 // Everything runs in one thread: the loop reads the client's calls, the adaptor answers, and the
@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "FuzzDraw.h"
-#include "host/bus/SdBusServer.h"
+#include "host/bus/BusServer.h"
 #include "sites/EngineRegistry.h"
 #include "support/FakeLinks.h"
 #include "support/VirtualLoop.h"
@@ -339,8 +339,8 @@ struct Harness {
     int fds[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, fds) < 0) std::abort();
     client = Open(fds[0], false);
-    adaptor = std::make_unique<qmb::SdBusServer>(
-        mainForm, loop, qmb::SdBusConnection(Open(fds[1], true)), qmb::BuiltInIntrospectionXml());
+    adaptor =
+        std::make_unique<qmb::BusServer>(mainForm, loop, qmb::SdBusConnection(Open(fds[1], true)));
     if (sd_bus_add_filter(client, nullptr, &AnswerAsDaemon, nullptr) < 0) std::abort();
     QString error;
     if (!adaptor->StartOnPeer(error)) {
@@ -382,7 +382,7 @@ struct Harness {
   qmb::test::FakeSerialPortFactory serialPorts;
   qmb::test::FakeTcpClientFactory tcpClients;
   qmb::TMainForm mainForm;
-  std::unique_ptr<qmb::SdBusServer> adaptor;
+  std::unique_ptr<qmb::BusServer> adaptor;
   sd_bus* client = nullptr;
 };
 
