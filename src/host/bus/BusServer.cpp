@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 #include <exception>
+#include <span>
 #include <utility>
 
 #include "host/Registration.h"
@@ -71,6 +72,11 @@ struct BusTables {
   static int LastErrorDetail(sd_bus_message* m, void* userdata, sd_bus_error* error) {
     return Guarded(m, error, [&] { return Server(userdata).LastErrorDetail(m, error); });
   }
+
+  // A call may leave the interface out (D-Bus allows it, and some hosts' proxies do); sd-bus
+  // looks methods up by interface, so such a call is taken here, before it reaches the tables,
+  // and goes to the member of that name in the tables of the object it names.
+  static int WithoutInterface(sd_bus_message* m, void* userdata, sd_bus_error* error);
 
   // A driver object is there from CreateInstance to its release.
   static int Find(sd_bus*, const char* path, const char*, void* userdata, void** found,
@@ -145,6 +151,38 @@ const sd_bus_vtable kDiagnosticsTable[] = {
     SD_BUS_VTABLE_END};
 
 }  // namespace
+
+int BusTables::WithoutInterface(sd_bus_message* m, void* userdata, sd_bus_error* error) {
+  if (sd_bus_message_get_interface(m) || !sd_bus_message_is_method_call(m, nullptr, nullptr))
+    return 0;
+  // Nor are broadcasts answered, as sd-bus answers none.
+  if (!sd_bus_message_get_destination(m) && sd_bus_is_bus_client(sd_bus_message_get_bus(m)) > 0)
+    return 0;
+  const std::string path = Text(sd_bus_message_get_path(m));
+  const sd_bus_vtable* const factory[] = {kFactoryTable, kTraceTable};
+  const sd_bus_vtable* const object[] = {kDriverTable, kObjectTable, kDiagnosticsTable};
+  std::span<const sd_bus_vtable* const> tables;
+  if (path == kFactoryPath)
+    tables = factory;
+  else if (Server(userdata).registry_.Exists(ObjectNumber(path)))
+    tables = object;
+  const std::string member = Text(sd_bus_message_get_member(m));
+  for (const sd_bus_vtable* table : tables) {
+    for (const sd_bus_vtable* entry = table; entry->type != _SD_BUS_VTABLE_END; ++entry) {
+      if (entry->type != _SD_BUS_VTABLE_METHOD || member != entry->x.method.member) continue;
+      const std::string signature = Text(sd_bus_message_get_signature(m, 1));
+      if (signature != Text(entry->x.method.signature))
+        return sd_bus_error_setf(error, SD_BUS_ERROR_INVALID_ARGS,
+                                 "Invalid arguments '%s' to call %s(), expecting '%s'.",
+                                 signature.c_str(), member.c_str(), entry->x.method.signature);
+      const int r = entry->x.method.handler(m, userdata, error);
+      return r < 0 ? r : 1;
+    }
+  }
+  if (tables.empty()) return 0;  // sd-bus answers: no such object
+  return sd_bus_error_setf(error, SD_BUS_ERROR_UNKNOWN_METHOD,
+                           "Unknown method '%s' (the call names no interface).", member.c_str());
+}
 
 void SdBusClose::operator()(sd_bus* bus) const {
   sd_bus_flush_close_unref(bus);
@@ -239,6 +277,11 @@ bool BusServer::Serve(QString& error, bool takeName) {
                                        table.vtable, this);
     if (r < 0) break;
     tables_.push_back(slot);
+  }
+  if (r >= 0) {
+    sd_bus_slot* slot = nullptr;
+    r = sd_bus_add_filter(bus_.get(), &slot, &BusTables::WithoutInterface, this);
+    if (r >= 0) tables_.push_back(slot);
   }
   if (r >= 0) {
     sd_bus_slot* slot = nullptr;

@@ -338,6 +338,13 @@ class ReplyLayoutTest(BusTestCase):
             self.assertIn("element 0 of the parameter list cannot be read", error.get_dbus_message())
         self.assertEqual(self.box.server_pid(), pid)
         self.assertTrue(host.option("VERSIONCHECK=1.8"))
+        # A call without an interface goes to the member of that name, with the same checks.
+        self.assertTrue(host.call("SetDriverOption", as_list("VERSIONCHECK=1.8"), interface=None))
+        self.assertEqual(host.call("LastErrorDetail", None, "", interface=None), "")
+        self.assertEqual(self.dbus_error(lambda: host.call("OpenSite", "x", "s", interface=None))[0],
+                         invalid)
+        self.assertEqual(self.dbus_error(lambda: host.call("Explode", as_list(), interface=None))[0],
+                         "org.freedesktop.DBus.Error.UnknownMethod")
 
 
 class AccessAndLifetimeTest(BusTestCase):
