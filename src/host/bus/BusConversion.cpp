@@ -313,10 +313,14 @@ std::string DescribeList(const Variant& list) {
 }
 
 DriverAnswer CarryOut(TQorModBusCom& object, DriverCall call, Variant params,
-                      const std::vector<int32_t>& unrepresentable, const std::string& who) {
+                      const std::vector<int32_t>& unrepresentable, std::string_view client,
+                      uint64_t objectNumber, std::string_view member) {
   // Every call and its answer, in the bus category; the texts are built only when it is on.
   const bool debug = LogEnabled(LogCategory::Bus, LogLevel::Debug);
-  const std::string what = debug ? who + " " + DescribeList(params) : std::string();
+  const std::string what = debug ? "Client " + std::string(client) + " object " +
+                                       std::to_string(objectNumber) + " " + std::string(member) +
+                                       " " + DescribeList(params)
+                                 : std::string();
   DriverAnswer answer;
   switch (call) {
     case DriverCall::OpenSite:

@@ -47,9 +47,10 @@ struct DriverAnswer {
   std::optional<Variant> list;
 };
 // Carries a driver call out on its object, logging call and answer in the bus category when it
-// is on (`who` names client, object and member). The list goes over, not a copy of it: a host's
-// point list may hold 100,000 elements.
+// is on (client, object number and member name the call there). The list goes over, not a copy
+// of it: a host's point list may hold 100,000 elements.
 DriverAnswer CarryOut(TQorModBusCom& object, DriverCall call, Variant params,
-                      const std::vector<int32_t>& unrepresentable, const std::string& who);
+                      const std::vector<int32_t>& unrepresentable, std::string_view client,
+                      uint64_t objectNumber, std::string_view member);
 
 }  // namespace qmb

@@ -397,21 +397,21 @@ int BusServer::CreateInstance(sd_bus_message* m, sd_bus_error* error) {
 std::shared_ptr<TQorModBusCom> BusServer::Acquire(sd_bus_message* m, uint64_t& id,
                                                   sd_bus_error* error) {
   const std::string caller = Text(sd_bus_message_get_sender(m));
-  const std::string path = Text(sd_bus_message_get_path(m));
-  id = ObjectNumber(path);
+  const char* path = sd_bus_message_get_path(m);
+  id = ObjectNumber(Text(path));
   DriverRegistry::Access access = DriverRegistry::Access::Granted;
   // The handle keeps the object alive to the end of this call, whatever happens meanwhile.
   std::shared_ptr<TQorModBusCom> object = registry_.Acquire(id, caller, access);
   if (access == DriverRegistry::Access::NoSuchObject) {
     sd_bus_error_setf(error, SD_BUS_ERROR_UNKNOWN_OBJECT,
-                      "no driver object at %s (released, or never created)", path.c_str());
+                      "no driver object at %s (released, or never created)", path);
   } else if (access == DriverRegistry::Access::Denied) {
     LogWarning("Client " + caller + " was refused " + Text(sd_bus_message_get_member(m)) + " on " +
-               path + ", which belongs to another client");
+               Text(path) + ", which belongs to another client");
     sd_bus_error_setf(error, SD_BUS_ERROR_ACCESS_DENIED,
                       "%s belongs to another bus client; only the client that created it may "
                       "call it",
-                      path.c_str());
+                      path);
   }
   return object;
 }
@@ -420,17 +420,15 @@ int BusServer::Driver(sd_bus_message* m, DriverCall call, sd_bus_error* error) {
   uint64_t id = 0;
   const std::shared_ptr<TQorModBusCom> object = Acquire(m, id, error);
   if (!object) return -sd_bus_error_get_errno(error);
-  const std::string member = Text(sd_bus_message_get_member(m));
+  const char* member = sd_bus_message_get_member(m);
   std::string why;
   std::vector<int32_t> unrepresentable;
   std::optional<Variant> params = ReadParamList(m, why, unrepresentable);
   if (!params)
-    return sd_bus_error_setf(error, SD_BUS_ERROR_INVALID_ARGS, "%s: %s", member.c_str(),
-                             why.c_str());
+    return sd_bus_error_setf(error, SD_BUS_ERROR_INVALID_ARGS, "%s: %s", member, why.c_str());
 
   const DriverAnswer answer = CarryOut(*object, call, std::move(*params), unrepresentable,
-                                       "Client " + Text(sd_bus_message_get_sender(m)) + " object " +
-                                           std::to_string(id) + " " + member);
+                                       Text(sd_bus_message_get_sender(m)), id, Text(member));
   sd_bus_message* reply = nullptr;
   int r = sd_bus_message_new_method_return(m, &reply);
   if (r >= 0)
