@@ -420,13 +420,13 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
   return 0;
 }
 
-// The calls of one input, sent together and answered. A few per input, so that sequences
-// (create, open, command, status) are reached; the objects they name are the ones this input's
+// The calls of one input, each sent and answered in turn, with the engines running on between
+// them for a drawn pause of virtual time. A few per input, so that sequences (create, open,
+// command, status) are reached; the objects they name are the ones this input's
 // CreateInstance calls will make (numbers are never reused, so they are known beforehand).
 void RunCalls(Draw& draw) {
   const uint64_t firstObject = harness->adaptor->Registry().CreatedCount() + 1;
   uint64_t creates = 0;
-  std::deque<int64_t> pauses;  // virtual time the engines run before each driver operation
   std::deque<Call> calls;
   const uint32_t count = 1 + draw.Below(4);
   for (uint32_t call = 0; call < count; ++call) {
@@ -458,7 +458,7 @@ void RunCalls(Draw& draw) {
       if (draw.Byte() < 200) arguments.push_back(Basic('b', draw.Byte() % 2));
     }
     if (member == "CreateInstance" && path == "/QorModBus/QorModBusCom") ++creates;
-    pauses.push_back(draw.Below(4) * 100);
+    const int64_t pause = draw.Below(4) * 100;
     sd_bus_message* m = nullptr;
     if (sd_bus_message_new_method_call(harness->client, &m, nullptr, path.c_str(), interface,
                                        member.c_str()) < 0)
@@ -473,17 +473,9 @@ void RunCalls(Draw& draw) {
     }
     if (!Send(m, calls)) std::abort();
     sd_bus_message_unref(m);
-  }
-  // The engines go on between a host's calls: each driver operation first lets the virtual clock
-  // run (inside the call, as an engine's Delay runs the loop).
-  harness->adaptor->BeforeDriverCall = [&pauses](const QString&) {
-    if (pauses.empty()) return;
-    const int64_t pause = pauses.front();
-    pauses.pop_front();
+    harness->Answer(calls);
     harness->loop.RunFor(pause);
-  };
-  harness->Answer(calls);
-  harness->adaptor->BeforeDriverCall = nullptr;
+  }
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
