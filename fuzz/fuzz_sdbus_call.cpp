@@ -1,8 +1,8 @@
-// The bus boundary as the sd-bus adaptor serves it: any message a bus client can send reaches
-// SdBusServer through sd-bus's own decoding, over a socket pair in this process (a client and a
-// server connection, no bus daemon). The fuzz bytes choose the object, interface and member (the
-// real ones most of the time) and draw the arguments' types and values: basic types, strings of
-// any code point, variants nested in variants, arrays (now and then huge), structures,
+// The bus boundary as the adaptor serves it: any message a bus client can send reaches
+// BusServer through sd-bus's own decoding and object tables, over a socket pair in this process (a
+// client and a server connection, no bus daemon). The fuzz bytes choose the object, interface and
+// member (the real ones most of the time) and draw the arguments' types and values: basic types,
+// strings of any code point, variants nested in variants, arrays (now and then huge), structures,
 // dictionaries, and parameter lists built from the keys hosts use. Every call must be answered,
 // with a reply or an error; the engines run on a virtual clock that advances with each call.
 // Everything runs in one thread: the loop reads the client's calls, the adaptor answers, and the
@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "FuzzDraw.h"
-#include "host/bus/SdBusServer.h"
+#include "host/bus/BusServer.h"
 #include "sites/EngineRegistry.h"
 #include "support/FakeLinks.h"
 #include "support/VirtualLoop.h"
@@ -339,8 +339,8 @@ struct Harness {
     int fds[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, fds) < 0) std::abort();
     client = Open(fds[0], false);
-    adaptor = std::make_unique<qmb::SdBusServer>(
-        mainForm, loop, qmb::SdBusConnection(Open(fds[1], true)), qmb::BuiltInIntrospectionXml());
+    adaptor =
+        std::make_unique<qmb::BusServer>(mainForm, loop, qmb::SdBusConnection(Open(fds[1], true)));
     if (sd_bus_add_filter(client, nullptr, &AnswerAsDaemon, nullptr) < 0) std::abort();
     QString error;
     if (!adaptor->StartOnPeer(error)) {
@@ -382,7 +382,7 @@ struct Harness {
   qmb::test::FakeSerialPortFactory serialPorts;
   qmb::test::FakeTcpClientFactory tcpClients;
   qmb::TMainForm mainForm;
-  std::unique_ptr<qmb::SdBusServer> adaptor;
+  std::unique_ptr<qmb::BusServer> adaptor;
   sd_bus* client = nullptr;
 };
 
@@ -420,13 +420,13 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
   return 0;
 }
 
-// The calls of one input, sent together and answered. A few per input, so that sequences
-// (create, open, command, status) are reached; the objects they name are the ones this input's
+// The calls of one input, each sent and answered in turn, with the engines running on between
+// them for a drawn pause of virtual time. A few per input, so that sequences (create, open,
+// command, status) are reached; the objects they name are the ones this input's
 // CreateInstance calls will make (numbers are never reused, so they are known beforehand).
 void RunCalls(Draw& draw) {
   const uint64_t firstObject = harness->adaptor->Registry().CreatedCount() + 1;
   uint64_t creates = 0;
-  std::deque<int64_t> pauses;  // virtual time the engines run before each driver operation
   std::deque<Call> calls;
   const uint32_t count = 1 + draw.Below(4);
   for (uint32_t call = 0; call < count; ++call) {
@@ -458,7 +458,7 @@ void RunCalls(Draw& draw) {
       if (draw.Byte() < 200) arguments.push_back(Basic('b', draw.Byte() % 2));
     }
     if (member == "CreateInstance" && path == "/QorModBus/QorModBusCom") ++creates;
-    pauses.push_back(draw.Below(4) * 100);
+    const int64_t pause = draw.Below(4) * 100;
     sd_bus_message* m = nullptr;
     if (sd_bus_message_new_method_call(harness->client, &m, nullptr, path.c_str(), interface,
                                        member.c_str()) < 0)
@@ -473,17 +473,9 @@ void RunCalls(Draw& draw) {
     }
     if (!Send(m, calls)) std::abort();
     sd_bus_message_unref(m);
-  }
-  // The engines go on between a host's calls: each driver operation first lets the virtual clock
-  // run (inside the call, as an engine's Delay runs the loop).
-  harness->adaptor->BeforeDriverCall = [&pauses](const QString&) {
-    if (pauses.empty()) return;
-    const int64_t pause = pauses.front();
-    pauses.pop_front();
+    harness->Answer(calls);
     harness->loop.RunFor(pause);
-  };
-  harness->Answer(calls);
-  harness->adaptor->BeforeDriverCall = nullptr;
+  }
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

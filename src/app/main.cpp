@@ -6,8 +6,6 @@
 
 #include <QApplication>
 #include <QCoreApplication>
-#include <QDBusConnection>
-#include <QDBusConnectionInterface>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <cerrno>
@@ -16,7 +14,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
-#include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -25,9 +22,6 @@
 #include "app/ServerState.h"
 #include "host/Registration.h"
 #include "host/bus/BusServer.h"
-#ifdef QMB_HAVE_SDBUS
-#include "host/bus/SdBusServer.h"
-#endif
 #include "platform/Locale.h"
 #include "platform/Log.h"
 #include "platform/ServerLog.h"
@@ -70,12 +64,6 @@ constexpr const char* kUsage =
     "Options:\n"
     "  --bus ADDRESS     the bus to serve: session (default), system, or a D-Bus address\n"
     "                    such as unix:path=/run/user/1000/bus\n"
-    "  --bus-library qt|sd-bus\n"
-    "                    the bus library that serves hosts: sd-bus (the default where\n"
-    "                    built with libsystemd), which handles the calls in the main\n"
-    "                    thread at less than half the cost per call, or QtDBus;\n"
-    "                    QORMODBUS_BUS_LIBRARY sets the default (a bus-started server\n"
-    "                    has only the environment)\n"
     "  --log LIST        log categories and levels, as QORMODBUS_LOG (below)\n"
     "  --no-window       no windows even on a desktop (without DISPLAY or WAYLAND_DISPLAY\n"
     "                    there are none anyway)\n"
@@ -95,20 +83,9 @@ constexpr const char* kUsage =
     "  Modbus frame in hex; off by default), e.g. QORMODBUS_LOG=trace,bus=debug.\n"
     "Hosts and scripts drive the server with qmbctl (see qmbctl --help).\n";
 
-enum class BusLibrary { Qt, SdBus };
-
-// sd-bus serves a call at less than half QtDBus's cost (no thread of its own to hand each call
-// to and from); QtDBus stays for builds without libsystemd and on request.
-#ifdef QMB_HAVE_SDBUS
-constexpr BusLibrary kDefaultBusLibrary = BusLibrary::SdBus;
-#else
-constexpr BusLibrary kDefaultBusLibrary = BusLibrary::Qt;
-#endif
-
 struct Options {
   StartMode mode = StartMode::Standalone;
   QString bus;
-  BusLibrary busLibrary = kDefaultBusLibrary;
   std::string logFile;
   std::string logCategories;
   bool noWindow = false;
@@ -122,32 +99,8 @@ struct Options {
 
 // Returns false with a message for anything it does not know: a mistyped option must not start
 // a server that does something else than was asked.
-bool ParseBusLibrary(const QString& name, BusLibrary& library, std::string& error) {
-  if (name == QLatin1String("qt")) {
-    library = BusLibrary::Qt;
-    return true;
-  }
-  if (name == QLatin1String("sd-bus")) {
-#ifdef QMB_HAVE_SDBUS
-    library = BusLibrary::SdBus;
-    return true;
-#else
-    error = "--bus-library: this build has no sd-bus (libsystemd was not found)";
-    return false;
-#endif
-  }
-  error = "--bus-library: \"" + name.toStdString() + "\" is neither qt nor sd-bus";
-  return false;
-}
-
 bool ParseOptions(const QStringList& arguments, Options& options, std::string& error) {
   std::vector<std::string> switches;
-  const QString libraryFromEnvironment = qEnvironmentVariable("QORMODBUS_BUS_LIBRARY");
-  if (!libraryFromEnvironment.isEmpty() &&
-      !ParseBusLibrary(libraryFromEnvironment, options.busLibrary, error)) {
-    error = "QORMODBUS_BUS_LIBRARY" + error.substr(error.find(':'));
-    return false;
-  }
   for (qsizetype i = 1; i < arguments.size(); ++i) {
     const QString argument = arguments.at(i);
     auto value = [&](const char* name, QString& out) {
@@ -169,8 +122,6 @@ bool ParseOptions(const QStringList& arguments, Options& options, std::string& e
     if (value("--bus", text)) {
       if (!error.empty()) return false;
       options.bus = text;
-    } else if (value("--bus-library", text)) {
-      if (!error.empty() || !ParseBusLibrary(text, options.busLibrary, error)) return false;
     } else if (value("--log", text)) {
       if (!error.empty()) return false;
       options.logCategories = text.toStdString();
@@ -228,12 +179,6 @@ QString BusAddress(const Options& options, QString& description) {
   }
   description = address == QLatin1String("system") ? QStringLiteral("the system bus") : address;
   return address;
-}
-
-QDBusConnection ConnectToBus(const QString& address) {
-  if (address == QLatin1String("session")) return QDBusConnection::sessionBus();
-  if (address == QLatin1String("system")) return QDBusConnection::systemBus();
-  return QDBusConnection::connectToBus(address, QStringLiteral("qormodbus"));
 }
 
 // SIGINT, SIGTERM and SIGHUP end the server through the event loop, so that objects are released
@@ -308,8 +253,7 @@ void UpdateRegistration(StartMode mode, int& exitCode) {
   }
 }
 
-template <class Server>
-int RunLoop(Server& server) {
+int RunLoop(BusServer& server) {
   const std::unique_ptr<QSocketNotifier> terminationWatch = WatchTerminationSignals();
   const int result = QCoreApplication::exec();
   server.ReleaseName();
@@ -318,9 +262,8 @@ int RunLoop(Server& server) {
   return result;
 }
 
-// Serves hosts through either bus library's server until the loop ends.
-template <class Server>
-int Serve(const Options& options, const TMainForm& mainForm, ServerState& state, Server& server,
+// Serves hosts until the loop ends.
+int Serve(const Options& options, const TMainForm& mainForm, ServerState& state, BusServer& server,
           const QString& busDescription) {
   state.objectCount = [&server] { return server.Registry().ObjectCount(); };
   QString error;
@@ -368,26 +311,11 @@ int Serve(const Options& options, const TMainForm& mainForm, ServerState& state,
 int RunServer(const Options& options) {
   QString busDescription;
   const QString address = BusAddress(options, busDescription);
-  // Only the library asked for connects: with sd-bus no QtDBus connection is opened at all.
-  std::optional<QDBusConnection> connection;
-#ifdef QMB_HAVE_SDBUS
-  SdBusConnection sdConnection;
-  if (options.busLibrary == BusLibrary::SdBus) {
-    QString error;
-    sdConnection = ConnectSdBus(address, error);
-    if (!sdConnection) {
-      LogError("Cannot connect to " + busDescription.toStdString() + ": " + error.toStdString());
-      return 1;
-    }
-  }
-#endif
-  if (options.busLibrary == BusLibrary::Qt) {
-    connection = ConnectToBus(address);
-    if (!connection->isConnected()) {
-      LogError("Cannot connect to " + busDescription.toStdString() + ": " +
-               connection->lastError().message().toStdString());
-      return 1;
-    }
+  QString error;
+  SdBusConnection connection = ConnectSdBus(address, error);
+  if (!connection) {
+    LogError("Cannot connect to " + busDescription.toStdString() + ": " + error.toStdString());
+    return 1;
   }
 
   ServerState state;
@@ -435,17 +363,8 @@ int RunServer(const Options& options) {
     QCoreApplication::exit(1);
   });
 
-#ifdef QMB_HAVE_SDBUS
-  if (options.busLibrary == BusLibrary::SdBus) {
-    SdBusServer server(mainForm, loop, std::move(sdConnection), BuiltInIntrospectionXml());
-    server.OnDisconnected = [&busLost] { busLost.start(); };
-    return Serve(options, mainForm, state, server, busDescription);
-  }
-#endif
-  BusServer server(mainForm, loop, *connection, BuiltInIntrospectionXml());
-  connection->connect(QString(), QStringLiteral("/org/freedesktop/DBus/Local"),
-                      QStringLiteral("org.freedesktop.DBus.Local"), QStringLiteral("Disconnected"),
-                      &busLost, SLOT(start()));
+  BusServer server(mainForm, loop, std::move(connection));
+  server.OnDisconnected = [&busLost] { busLost.start(); };
   return Serve(options, mainForm, state, server, busDescription);
 }
 

@@ -1,111 +1,155 @@
 #include "host/bus/BusConversion.h"
 
-#include <QByteArray>
-#include <QDBusArgument>
-#include <QDBusMetaType>
-#include <QStringList>
-#include <QVariantList>
-#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <limits>
+#include <map>
 
 #include "platform/Log.h"
 
 namespace qmb {
 
-// Integers of every width become numbers (int32 when they fit, else double); containers, object
-// paths and the like have no place in a parameter list.
-Variant ElementFromBus(const QVariant& value, bool& lossy) {
-  switch (value.metaType().id()) {
-    case QMetaType::QString:
-      return Variant(TextFromBus(value.toString(), &lossy));
-    case QMetaType::Bool:
-      return Variant::FromBool(value.toBool());
-    case QMetaType::UChar:
-    case QMetaType::Short:
-    case QMetaType::UShort:
-    case QMetaType::Int:
-      return Variant(static_cast<int32_t>(value.toInt()));
-    case QMetaType::UInt: {
-      const uint number = value.toUInt();
-      if (number <= static_cast<uint>(std::numeric_limits<int32_t>::max()))
-        return Variant(static_cast<int32_t>(number));
-      return Variant(static_cast<double>(number));
-    }
-    case QMetaType::LongLong: {
-      const qlonglong number = value.toLongLong();
-      if (number >= std::numeric_limits<int32_t>::min() &&
-          number <= std::numeric_limits<int32_t>::max())
-        return Variant(static_cast<int32_t>(number));
-      return Variant(static_cast<double>(number));
-    }
-    case QMetaType::ULongLong: {
-      const qulonglong number = value.toULongLong();
-      if (number <= static_cast<qulonglong>(std::numeric_limits<int32_t>::max()))
-        return Variant(static_cast<int32_t>(number));
-      return Variant(static_cast<double>(number));
-    }
-    case QMetaType::Double:
-      return Variant(value.toDouble());
-    default:
-      return Variant::Unsupported();
-  }
-}
-
-Variant ListFromBus(ElementType type, std::vector<Variant>&& elements) {
-  SafeArray list(type, 0, static_cast<int32_t>(elements.size()) - 1);
-  for (size_t i = 0; i < elements.size(); ++i)
-    list.Put(static_cast<int32_t>(i), std::move(elements[i]));
-  return Variant(std::move(list));
-}
-
-QString ParamListRefusal(const QString& held) {
-  return QStringLiteral("a parameter list is a variant holding as, av or s; this one holds %1")
-      .arg(held);
-}
-
 namespace {
 
-QVariant ElementToBus(const Variant& value);
+// Hosts have always been told what a refused variant held by these names; they stay.
+std::string HeldName(const std::string& signature) {
+  static const std::map<std::string, const char*> names = {{"y", "uchar"},
+                                                           {"b", "bool"},
+                                                           {"n", "short"},
+                                                           {"q", "ushort"},
+                                                           {"i", "int"},
+                                                           {"u", "uint"},
+                                                           {"x", "qlonglong"},
+                                                           {"t", "qulonglong"},
+                                                           {"d", "double"},
+                                                           {"o", "QDBusObjectPath"},
+                                                           {"g", "QDBusSignature"},
+                                                           {"h", "QDBusUnixFileDescriptor"},
+                                                           {"v", "QDBusVariant"},
+                                                           {"ay", "QByteArray"}};
+  const auto name = names.find(signature);
+  return name != names.end() ? name->second : signature;
+}
 
-QVariant ArrayToBus(const SafeArray& array) {
+std::string Refusal(const std::string& held) {
+  return "a parameter list is a variant holding as, av or s; this one holds " + held;
+}
+
+Variant Number(int64_t number) {
+  if (number >= std::numeric_limits<int32_t>::min() &&
+      number <= std::numeric_limits<int32_t>::max())
+    return Variant(static_cast<int32_t>(number));
+  return Variant(static_cast<double>(number));
+}
+
+// One element of an `av` list, the message inside its variant. Integers of every width become
+// numbers (int32 when they fit, else double); containers, object paths and the like have no place
+// in a parameter list and stand as unsupported values. A negative errno when it cannot be read.
+int ReadElement(sd_bus_message* m, const char* type, bool& lossy, Variant& element) {
+  if (!type || std::strlen(type) != 1 || !std::strchr("ybnqiuxtds", type[0])) {
+    element = Variant::Unsupported();
+    const int r = sd_bus_message_skip(m, type);
+    return r < 0 ? r : 0;
+  }
+  union {
+    uint8_t y;
+    int b;
+    int16_t n;
+    uint16_t q;
+    int32_t i;
+    uint32_t u;
+    int64_t x;
+    uint64_t t;
+    double d;
+    const char* s;
+  } value{};
+  const int r = sd_bus_message_read_basic(m, type[0], &value);
+  if (r <= 0) return r < 0 ? r : -EBADMSG;
+  switch (type[0]) {
+    case 'y':
+      element = Variant(static_cast<int32_t>(value.y));
+      break;
+    case 'b':
+      element = Variant::FromBool(value.b != 0);
+      break;
+    case 'n':
+      element = Variant(static_cast<int32_t>(value.n));
+      break;
+    case 'q':
+      element = Variant(static_cast<int32_t>(value.q));
+      break;
+    case 'i':
+      element = Variant(value.i);
+      break;
+    case 'u':
+      element = Number(value.u);
+      break;
+    case 'x':
+      element = Number(value.x);
+      break;
+    case 't':
+      element = value.t <= static_cast<uint64_t>(std::numeric_limits<int32_t>::max())
+                    ? Variant(static_cast<int32_t>(value.t))
+                    : Variant(static_cast<double>(value.t));
+      break;
+    case 'd':
+      element = Variant(value.d);
+      break;
+    default:
+      element = Variant(TextFromBus(value.s, &lossy));
+      break;
+  }
+  return 0;
+}
+
+int AppendElement(sd_bus_message* m, const Variant& value);
+
+int AppendArray(sd_bus_message* m, const SafeArray& array) {
+  int r = 0;
   switch (array.ElemType()) {
     case ElementType::Byte: {
       const std::string bytes = array.Bytes();
-      return QByteArray(bytes.data(), static_cast<qsizetype>(bytes.size()));
+      if ((r = sd_bus_message_open_container(m, 'v', "ay")) < 0) return r;
+      if ((r = sd_bus_message_append_array(m, 'y', bytes.data(), bytes.size())) < 0) return r;
+      return sd_bus_message_close_container(m);
     }
     case ElementType::Text: {
-      QStringList texts;
-      texts.reserve(array.Count());
+      if ((r = sd_bus_message_open_container(m, 'v', "as")) < 0) return r;
+      if ((r = sd_bus_message_open_container(m, 'a', "s")) < 0) return r;
       for (int32_t i = array.LowerBound(); i <= array.UpperBound(); ++i) {
         const Variant& element = array.Get(i);
-        texts.append(element.Type() == VarType::Text ? TextToBus(element.AsText()) : QString());
+        const std::string text =
+            element.Type() == VarType::Text ? TextToBus(element.AsText()) : std::string();
+        if ((r = sd_bus_message_append_basic(m, 's', text.c_str())) < 0) return r;
       }
-      return texts;
+      if ((r = sd_bus_message_close_container(m)) < 0) return r;
+      return sd_bus_message_close_container(m);
     }
     case ElementType::Variant:
       break;
   }
-  QVariantList elements;
-  elements.reserve(array.Count());
+  if ((r = sd_bus_message_open_container(m, 'v', "av")) < 0) return r;
+  if ((r = sd_bus_message_open_container(m, 'a', "v")) < 0) return r;
   for (int32_t i = array.LowerBound(); i <= array.UpperBound(); ++i)
-    elements.append(ElementToBus(array.Get(i)));
-  return elements;
+    if ((r = AppendElement(m, array.Get(i))) < 0) return r;
+  if ((r = sd_bus_message_close_container(m)) < 0) return r;
+  return sd_bus_message_close_container(m);
 }
 
-QVariant ElementToBus(const Variant& value) {
+int AppendElement(sd_bus_message* m, const Variant& value) {
   switch (value.Type()) {
     case VarType::Text:
-      return TextToBus(value.AsText());
+      return sd_bus_message_append(m, "v", "s", TextToBus(value.AsText()).c_str());
     case VarType::Int32:
-      return static_cast<int>(value.AsInt32());
+      return sd_bus_message_append(m, "v", "i", value.AsInt32());
     case VarType::Double:
-      return value.AsDouble();
+      return sd_bus_message_append(m, "v", "d", value.AsDouble());
     case VarType::Bool:
-      return value.AsBool();
+      return sd_bus_message_append(m, "v", "b", static_cast<int>(value.AsBool()));
     case VarType::Byte:
-      return QVariant::fromValue(static_cast<uchar>(value.AsByte()));
+      return sd_bus_message_append(m, "v", "y", static_cast<uint8_t>(value.AsByte()));
     case VarType::Array:
-      return ArrayToBus(value.AsArray());
+      return AppendArray(m, value.AsArray());
     case VarType::Empty:
     case VarType::Null:
     case VarType::Unsupported:
@@ -113,91 +157,137 @@ QVariant ElementToBus(const Variant& value) {
   }
   // A variant on the bus must hold something; the empty string is what hosts expect for "no
   // value" in a reply list.
-  return QString();
+  return sd_bus_message_append(m, "v", "s", "");
 }
 
 }  // namespace
 
-std::string TextFromBus(const QString& text, bool* lossy) {
+std::string TextFromBus(std::string_view utf8, bool* lossy) {
   // Written in place rather than appended: point lists bring millions of characters at a time.
-  std::string bytes(static_cast<size_t>(text.size()), '\0');
-  const QChar* units = text.constData();
+  std::string bytes(utf8.size(), '\0');
   size_t length = 0;
-  char16_t widest = 0;
-  for (qsizetype i = 0; i < text.size(); ++i) {
-    const char16_t unit = units[i].unicode();
-    widest = std::max(widest, unit);
-    if (QChar::isHighSurrogate(unit) && i + 1 < text.size() && units[i + 1].isLowSurrogate())
-      ++i;  // one character above U+FFFF, one "?"
-    bytes[length++] = unit <= 0xFF ? static_cast<char>(unit) : '?';
+  bool lost = false;
+  for (size_t i = 0; i < utf8.size();) {
+    const auto lead = static_cast<unsigned char>(utf8[i]);
+    if (lead < 0x80) {
+      bytes[length++] = static_cast<char>(lead);
+      ++i;
+      continue;
+    }
+    const size_t units = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+    if ((lead == 0xC2 || lead == 0xC3) && i + 1 < utf8.size()) {
+      bytes[length++] = static_cast<char>((lead & 0x03) << 6 | (utf8[i + 1] & 0x3F));
+    } else {
+      bytes[length++] = '?';  // one character above U+00FF, one "?"
+      lost = true;
+    }
+    i += units;
   }
   bytes.resize(length);
-  if (lossy) *lossy = widest > 0xFF;
+  if (lossy) *lossy = lost;
   return bytes;
 }
 
-QString TextToBus(const std::string& bytes) {
-  return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
+std::string TextToBus(std::string_view bytes) {
+  std::string utf8;
+  utf8.reserve(bytes.size());
+  for (const char c : bytes) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x80) {
+      utf8 += c;
+    } else {
+      utf8 += static_cast<char>(0xC0 | byte >> 6);
+      utf8 += static_cast<char>(0x80 | (byte & 0x3F));
+    }
+  }
+  return utf8;
 }
 
-std::optional<Variant> ParamListFromBus(const QVariant& value, QString& error,
-                                        std::vector<int32_t>* unrepresentable) {
+std::optional<Variant> ReadParamList(sd_bus_message* m, std::string& error,
+                                     std::vector<int32_t>& unrepresentable) {
+  // The variant's contents, named by their whole signature ("aas" for a list of lists).
+  char type = 0;
+  const char* contents = nullptr;
+  if (sd_bus_message_peek_type(m, &type, &contents) <= 0 || type != 'v' || !contents ||
+      sd_bus_message_enter_container(m, 'v', contents) <= 0) {
+    error = Refusal("nothing");
+    return std::nullopt;
+  }
+  const std::string inner = contents;
   bool lossy = false;
-  auto note = [&](int32_t index) {
-    if (lossy && unrepresentable) unrepresentable->push_back(index);
-    lossy = false;
+  // A text sd-bus cannot read (it refuses the noncharacters U+FDD0-U+FDEF and U+xFFFE/U+xFFFF
+  // that the daemon lets through) fails the call: a list cut short at it would run the host's
+  // command without the parameters that came after.
+  const auto unreadable = [&error](size_t index, int r) {
+    error = "element " + std::to_string(index) + " of the parameter list cannot be read (" +
+            std::strerror(-r) + ")";
+    return std::nullopt;
   };
-  const int type = value.metaType().id();
-  if (type == QMetaType::QString) {
-    Variant text(TextFromBus(value.toString(), &lossy));
-    note(0);
-    return text;
+  if (inner == "s") {
+    const char* text = nullptr;
+    if (const int r = sd_bus_message_read_basic(m, 's', &text); r <= 0)
+      return unreadable(0, r < 0 ? r : -EBADMSG);
+    Variant value(TextFromBus(text, &lossy));
+    if (lossy) unrepresentable.push_back(0);
+    return value;
   }
-  if (type == QMetaType::QStringList) {
-    const QStringList texts = value.toStringList();
-    SafeArray list(ElementType::Text, 0, static_cast<int32_t>(texts.size()) - 1);
-    for (qsizetype i = 0; i < texts.size(); ++i) {
-      list.Put(static_cast<int32_t>(i), Variant(TextFromBus(texts.at(i), &lossy)));
-      note(static_cast<int32_t>(i));
-    }
-    return Variant(std::move(list));
+  if (inner != "as" && inner != "av") {
+    error = Refusal(HeldName(inner));
+    return std::nullopt;
   }
-  if (type == qMetaTypeId<QDBusArgument>()) {
-    const QDBusArgument argument = value.value<QDBusArgument>();
-    const QString signature = argument.currentSignature();
-    if (signature != QLatin1String("av")) {
-      error = ParamListRefusal(signature);
-      return std::nullopt;
+  const bool texts = inner == "as";
+  if (const int r = sd_bus_message_enter_container(m, 'a', texts ? "s" : "v"); r <= 0)
+    return unreadable(0, r < 0 ? r : -EBADMSG);
+  std::vector<Variant> elements;
+  for (;;) {
+    lossy = false;
+    if (texts) {
+      const char* text = nullptr;
+      const int r = sd_bus_message_read_basic(m, 's', &text);
+      if (r == 0) break;  // the end of the list
+      if (r < 0) return unreadable(elements.size(), r);
+      elements.emplace_back(TextFromBus(text, &lossy));
+    } else {
+      const char* elementType = nullptr;
+      int r = sd_bus_message_peek_type(m, nullptr, &elementType);
+      if (r == 0) break;
+      if (r > 0) r = sd_bus_message_enter_container(m, 'v', elementType);
+      if (r <= 0) return unreadable(elements.size(), r < 0 ? r : -EBADMSG);
+      Variant element;
+      if ((r = ReadElement(m, elementType, lossy, element)) < 0 ||
+          (r = sd_bus_message_exit_container(m)) < 0)
+        return unreadable(elements.size(), r);
+      elements.push_back(std::move(element));
     }
-    std::vector<Variant> elements;
-    argument.beginArray();
-    while (!argument.atEnd()) {
-      QDBusVariant element;
-      argument >> element;
-      elements.push_back(ElementFromBus(element.variant(), lossy));
-      note(static_cast<int32_t>(elements.size()) - 1);
-    }
-    argument.endArray();
-    return ListFromBus(ElementType::Variant, std::move(elements));
+    if (lossy) unrepresentable.push_back(static_cast<int32_t>(elements.size()) - 1);
   }
-  const char* name = value.metaType().name();
-  error = ParamListRefusal(QString::fromLatin1(name ? name : "nothing"));
-  return std::nullopt;
+  SafeArray list(texts ? ElementType::Text : ElementType::Variant, 0,
+                 static_cast<int32_t>(elements.size()) - 1);
+  for (size_t i = 0; i < elements.size(); ++i)
+    list.Put(static_cast<int32_t>(i), std::move(elements[i]));
+  return Variant(std::move(list));
 }
 
-QDBusVariant ReplyToBus(const Variant& reply) {
-  if (reply.IsArray()) return QDBusVariant(ArrayToBus(reply.AsArray()));
+int AppendReply(sd_bus_message* m, const Variant& reply) {
+  if (reply.IsArray()) return AppendArray(m, reply.AsArray());
   if (reply.Type() == VarType::Byte) {
-    const char byte = static_cast<char>(reply.AsByte());
-    return QDBusVariant(QByteArray(&byte, 1));
+    const auto byte = static_cast<uint8_t>(reply.AsByte());
+    int r = 0;
+    if ((r = sd_bus_message_open_container(m, 'v', "ay")) < 0) return r;
+    if ((r = sd_bus_message_append_array(m, 'y', &byte, 1)) < 0) return r;
+    return sd_bus_message_close_container(m);
   }
-  QString text;
+  std::string text;
   try {
     text = TextToBus(reply.ToText());
   } catch (const VariantError&) {
     // No text form (null, unsupported): an empty element still keeps the layout.
   }
-  return QDBusVariant(QStringList{text});
+  const char* const texts[] = {text.c_str(), nullptr};
+  int r = 0;
+  if ((r = sd_bus_message_open_container(m, 'v', "as")) < 0) return r;
+  if ((r = sd_bus_message_append_strv(m, const_cast<char**>(texts))) < 0) return r;
+  return sd_bus_message_close_container(m);
 }
 
 std::string DescribeList(const Variant& list) {
@@ -222,20 +312,15 @@ std::string DescribeList(const Variant& list) {
   return text + "]";
 }
 
-DriverCall DriverCallOf(const QString& member) {
-  if (member == QLatin1String("OpenSite")) return DriverCall::OpenSite;
-  if (member == QLatin1String("CloseSite")) return DriverCall::CloseSite;
-  if (member == QLatin1String("SetDriverOption")) return DriverCall::SetDriverOption;
-  if (member == QLatin1String("ExecuteCommand")) return DriverCall::ExecuteCommand;
-  if (member == QLatin1String("ExecuteImmediate")) return DriverCall::Immediate;
-  return DriverCall::None;
-}
-
 DriverAnswer CarryOut(TQorModBusCom& object, DriverCall call, Variant params,
-                      const std::vector<int32_t>& unrepresentable, const std::string& who) {
+                      const std::vector<int32_t>& unrepresentable, std::string_view client,
+                      uint64_t objectNumber, std::string_view member) {
   // Every call and its answer, in the bus category; the texts are built only when it is on.
   const bool debug = LogEnabled(LogCategory::Bus, LogLevel::Debug);
-  const std::string what = debug ? who + " " + DescribeList(params) : std::string();
+  const std::string what = debug ? "Client " + std::string(client) + " object " +
+                                       std::to_string(objectNumber) + " " + std::string(member) +
+                                       " " + DescribeList(params)
+                                 : std::string();
   DriverAnswer answer;
   switch (call) {
     case DriverCall::OpenSite:
@@ -252,8 +337,6 @@ DriverAnswer CarryOut(TQorModBusCom& object, DriverCall call, Variant params,
       break;
     case DriverCall::Immediate:
       answer.list = object.ExecuteImmediate(std::move(params));
-      break;
-    case DriverCall::None:
       break;
   }
   if (debug)

@@ -1,69 +1,129 @@
-// The driver on the bus: the factory object /QorModBus/QorModBusCom and the driver objects
-// /QorModBus/QorModBusCom/<n> below it, served by one virtual object so that no bus object is
-// registered or removed while calls are being handled (a host call can be served inside another
-// one that waits in an engine's Delay). Every call is answered: with the operation's result, or
-// with a D-Bus error that says what was wrong. No exception leaves a handler.
+// The driver on the bus: the class factory with its frame trace, and one object per
+// CreateInstance, described by sd-bus object tables (one table per interface). The bus socket is
+// one more descriptor of the program's event loop, so a call is read, carried out and answered in
+// one thread, inside its handler: the engines' waits are coroutines, nothing nests the loop.
+//
+// Who may call what: only the client that created a driver object may call or release it, and a
+// client holds at most DriverRegistry::kMaxObjectsPerClient of them. A client's objects and frame
+// watch go when it leaves the bus.
+//
+// The frame trace: a client calls WatchFrames(true) on the factory object and gets a Frame(site,
+// direction, hex, monotonic_us) signal for every Modbus frame a site sends or receives, until it
+// calls WatchFrames(false) or leaves the bus. Frames carry other hosts' process values, so a
+// client sees the frames of the sites it has open through its own objects, and of every site only
+// when it runs as the server's own user. The signals go to each watcher alone, never broadcast.
 #pragma once
 
-#include <QDBusConnection>
-#include <QDBusError>
-#include <QDBusServiceWatcher>
-#include <QDBusVirtualObject>
+#include <systemd/sd-bus.h>
+
+#include <QSocketNotifier>
 #include <QString>
+#include <QTimer>
+#include <deque>
 #include <functional>
+#include <map>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "host/DriverRegistry.h"
+#include "host/bus/BusConversion.h"
 #include "host/bus/BusIntrospection.h"
-#include "host/bus/FrameWatch.h"
 #include "platform/MessageLoop.h"
 #include "sites/EngineRegistry.h"
 
 namespace qmb {
 
-class BusServer : public QDBusVirtualObject {
- public:
-  // introspectionXml: the server's interface description (the installed XML document).
-  BusServer(TMainForm& mainForm, MessageLoop& loop, QDBusConnection connection,
-            const QString& introspectionXml);
-  ~BusServer() override;
+struct SdBusClose {
+  void operator()(sd_bus* bus) const;
+};
+using SdBusConnection = std::unique_ptr<sd_bus, SdBusClose>;
 
-  // Publishes the objects, then takes the well-known name. False with a reason when either fails
-  // (another server already holds the name, for one).
+// address: empty or "session" for the session bus, "system", or a D-Bus address. Null with a
+// reason when the bus cannot be reached.
+SdBusConnection ConnectSdBus(const QString& address, QString& error);
+
+class BusServer {
+ public:
+  BusServer(TMainForm& mainForm, MessageLoop& loop, SdBusConnection connection);
+  ~BusServer();
+  BusServer(const BusServer&) = delete;
+  BusServer& operator=(const BusServer&) = delete;
+
+  // The objects first, then the well-known name: a host whose call started this server finds
+  // them as soon as the name is ours.
   bool Start(QString& error);
-  // Gives up the well-known name, so that the next host call starts a new server; the objects
-  // keep serving the clients that already have them.
+  // The objects alone, on a peer-to-peer connection: there is no bus daemon to take a name from
+  // (the fuzz target serves its client this way).
+  bool StartOnPeer(QString& error);
   void ReleaseName();
 
   DriverRegistry& Registry() { return registry_; }
-  const QDBusConnection& Connection() const { return connection_; }
 
-  // An object was destroyed; the number still alive.
   std::function<void(size_t objectCount)> OnObjectCountChanged;
-  // Called before every driver-object operation once access is granted (tests use it to run a
-  // nested event loop inside a call, as an engine's Delay does).
-  std::function<void(const QString& member)> BeforeDriverCall;
-
-  QString introspect(const QString& path) const override;
-  bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override;
+  // The bus connection went; called once, from the event loop.
+  std::function<void()> OnDisconnected;
 
  private:
-  void Dispatch(const QDBusMessage& message);
-  void HandleFactoryCall(const QDBusMessage& message);
-  void HandleDriverCall(const QDBusMessage& message, uint64_t id);
-  void Reply(const QDBusMessage& message, const QList<QVariant>& arguments);
-  void ReplyError(const QDBusMessage& message, QDBusError::ErrorType type, const QString& text);
-  QString IntrospectionDocument(const QString& path) const;
-  void WatchClient(const QString& client);
-  void ClientLeft(const QString& client);
+  friend struct BusTables;
 
-  QDBusConnection connection_;
-  BusIntrospection introspection_;
+  bool Serve(QString& error, bool takeName);
+  void Process();
+  void ProcessSoon();
+  void WatchEvents();
+
+  int CreateInstance(sd_bus_message* m, sd_bus_error* error);
+  int WatchFrames(sd_bus_message* m);
+  int Driver(sd_bus_message* m, DriverCall call, sd_bus_error* error);
+  int Release(sd_bus_message* m, sd_bus_error* error);
+  int LastErrorDetail(sd_bus_message* m, sd_bus_error* error);
+  // The caller's object at the call's path, or null with the error set (gone, or another
+  // client's).
+  std::shared_ptr<TQorModBusCom> Acquire(sd_bus_message* m, uint64_t& id, sd_bus_error* error);
+
+  // A client is watched while it holds objects or watches frames; its leaving ends both.
+  void WatchClient(const std::string& client, bool frames);
+  void UnwatchClient(const std::string& client, bool frames);
+  void ClientLeft(const std::string& client);
+  static int OnNameOwnerChanged(sd_bus_message* m, void* userdata, sd_bus_error* error);
+  static int OnHasOwner(sd_bus_message* m, void* userdata, sd_bus_error* error);
+  static int OnWatcherUser(sd_bus_message* m, void* userdata, sd_bus_error* error);
+
+  void ReplyWatching(sd_bus_message* call, bool allSites);
+  void StartFrames(const std::string& client, bool allSites);
+  void StopFrames(const std::string& client, const char* why);
+  void SendFrame(const void* site, const std::string& description, bool outgoing,
+                 std::string_view bytes);
+
+  struct ClientWatch {
+    sd_bus_slot* match = nullptr;
+    bool objects = false;
+    bool frames = false;
+  };
+
+  SdBusConnection bus_;
   DriverRegistry registry_;
-  FrameWatch frames_;
-  QDBusServiceWatcher watcher_;
-  bool published_ = false;
+  std::unique_ptr<QSocketNotifier> read_;
+  std::unique_ptr<QSocketNotifier> write_;
+  QTimer timeout_;
+  std::vector<sd_bus_slot*> tables_;  // the object tables and the node enumerator
+  // Clients gone, noticed inside sd_bus_process; their objects go once it has returned, when
+  // their watches may be taken down.
+  std::deque<std::string> left_;
+  std::map<std::string, ClientWatch> clients_;
+  std::map<sd_bus_slot*, std::string> checks_;  // NameHasOwner questions not yet answered
+  std::map<std::string, bool> frameWatchers_;   // client -> sees every site
+  // WatchFrames(true) calls waiting for the bus to say which user the client runs as; a later
+  // WatchFrames of the same client meanwhile supersedes the watch (not the answer to the call).
+  struct WatcherQuestion {
+    sd_bus_message* call = nullptr;
+    std::string client;
+    bool superseded = false;
+  };
+  std::map<sd_bus_slot*, WatcherQuestion> watcherQuestions_;
   bool nameOwned_ = false;
+  bool disconnected_ = false;
+  bool processing_ = false;
 };
 
 }  // namespace qmb

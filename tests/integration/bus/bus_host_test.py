@@ -23,6 +23,22 @@ from bushost import (DRIVER, FACTORY, FACTORY_INTERFACE, NAME, OBJECT, QORMODBUS
 ANNOTATION = "QorModBus."
 
 
+def interface_shapes(node):
+    """The driver's interfaces of an introspection document: each member's kind, name and
+    arguments (name, type, direction; a method's arguments are "in" unless said otherwise)."""
+    shapes = {}
+    for interface in node.findall("interface"):
+        name = interface.get("name")
+        if name.startswith("org.freedesktop.DBus."):
+            continue
+        shapes[name] = [(member.tag, member.get("name"),
+                         [(arg.get("name"), arg.get("type"),
+                           arg.get("direction", "in") if member.tag == "method" else None)
+                          for arg in member.findall("arg")])
+                        for member in interface if member.tag in ("method", "signal")]
+    return shapes
+
+
 class BusTestCase(unittest.TestCase):
     def setUp(self):
         self.assertTrue(QORMODBUS and os.access(QORMODBUS, os.X_OK), "QORMODBUS is not set")
@@ -93,6 +109,29 @@ class RegistrationTest(BusTestCase):
         result = self.box.run([QORMODBUS, "/UNREGSERVER"])
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertFalse(any(os.path.exists(p) for p in self.files()))
+
+    def test_a_live_server_shows_the_installed_interfaces_and_every_object(self):
+        """What hosts see by introspecting a live server, built from its object tables, is the
+        installed description member for member and argument for argument (its annotations are
+        the description's alone), and busctl tree lists every driver object."""
+        self.box.register()
+        _, installed = self.files()
+        expected = interface_shapes(ET.parse(installed).getroot())
+        hosts = [Host(self.box.connect()) for _ in range(2)]
+        live = {}
+        for path in (FACTORY, str(hosts[0].path)):
+            result = self.busctl("introspect", "--xml-interface", NAME, path)
+            self.assertEqual(result.returncode, 0, result.stderr)
+            live.update(interface_shapes(ET.fromstring(result.stdout)))
+        self.assertEqual(live, expected)
+        tree = self.busctl("tree", "--list", NAME)
+        self.assertEqual(tree.returncode, 0, tree.stderr)
+        self.assertEqual(set(tree.stdout.split()) - {"/", "/QorModBus"},
+                         {FACTORY} | {str(h.path) for h in hosts})
+        hosts[0].release()
+        gone = self.busctl("introspect", "--xml-interface", NAME, str(hosts[0].path))
+        self.assertNotEqual(gone.returncode, 0)
+        self.assertNotIn(str(hosts[0].path), self.busctl("tree", "--list", NAME).stdout)
 
     def test_switches_decide_in_their_order_and_any_start_reregisters(self):
         # REGSERVER is tested before UNREGSERVER, whatever the order on the command line.
@@ -262,7 +301,7 @@ class ReplyLayoutTest(BusTestCase):
         invalid = "org.freedesktop.DBus.Error.InvalidArgs"
         name, message = self.dbus_error(lambda: host.call("OpenSite", "DESCRIPTION=x", "s"))
         self.assertEqual(name, invalid)
-        self.assertIn("one variant", message)
+        self.assertIn("expecting 'v'", message)
         self.assertEqual(self.dbus_error(lambda: host.connection.call_blocking(
             NAME, host.path, DRIVER, "ExecuteCommand", "vv", ["a", "b"]))[0], invalid)
         nested = dbus.Array([dbus.Array(["COMMAND=X"], signature="s")], signature="as")
@@ -287,7 +326,7 @@ class ReplyLayoutTest(BusTestCase):
             NAME, FACTORY + "/007", DRIVER, "ExecuteCommand", "v", [as_list()]))[0],
             "org.freedesktop.DBus.Error.UnknownObject")
         created = self.busctl("call", NAME, FACTORY, FACTORY_INTERFACE, "CreateInstance", "s", "x")
-        self.assertIn("CreateInstance takes no arguments", created.stderr)
+        self.assertIn("CreateInstance(), expecting ''", created.stderr)
         # A noncharacter (the daemon lets it through; sd-bus cannot read it): never a call carried
         # out with the list cut short before it (the version check after it would be missing),
         # but an error naming the element, or the call with the element read as text.
@@ -299,6 +338,13 @@ class ReplyLayoutTest(BusTestCase):
             self.assertIn("element 0 of the parameter list cannot be read", error.get_dbus_message())
         self.assertEqual(self.box.server_pid(), pid)
         self.assertTrue(host.option("VERSIONCHECK=1.8"))
+        # A call without an interface goes to the member of that name, with the same checks.
+        self.assertTrue(host.call("SetDriverOption", as_list("VERSIONCHECK=1.8"), interface=None))
+        self.assertEqual(host.call("LastErrorDetail", None, "", interface=None), "")
+        self.assertEqual(self.dbus_error(lambda: host.call("OpenSite", "x", "s", interface=None))[0],
+                         invalid)
+        self.assertEqual(self.dbus_error(lambda: host.call("Explode", as_list(), interface=None))[0],
+                         "org.freedesktop.DBus.Error.UnknownMethod")
 
 
 class AccessAndLifetimeTest(BusTestCase):

@@ -1,7 +1,6 @@
 // The bus server in this process against a private dbus-daemon, with hosts on connections of
-// their own: calls that arrive while another call of the same object waits in a nested event
-// loop (as an engine's Delay does), and clients that leave at awkward moments. Each case runs
-// with either bus library serving (QtDBus, and sd-bus where it is built).
+// their own (QtDBus clients): calls sent back to back without waiting for their answers, and
+// clients that leave at awkward moments.
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -22,9 +21,6 @@
 
 #include "host/Registration.h"
 #include "host/bus/BusServer.h"
-#ifdef QMB_HAVE_SDBUS
-#include "host/bus/SdBusServer.h"
-#endif
 #include "platform/qt/QtMessageLoop.h"
 #include "sites/EngineRegistry.h"
 #include "support/FakeLinks.h"
@@ -75,59 +71,24 @@ class PrivateBus {
   QString address_;
 };
 
-enum class Library { QtDBus, SdBus };
-
-class BusServerTest : public ::testing::TestWithParam<Library> {
+class BusServerTest : public ::testing::Test {
  protected:
   BusServerTest() : main(loop, loop, serialPorts, tcpClients, "/usr/bin/qormodbus") {}
 
   void SetUp() override {
     ASSERT_FALSE(bus.Address().isEmpty()) << "dbus-daemon did not start";
     QString error;
-#ifdef QMB_HAVE_SDBUS
-    if (GetParam() == Library::SdBus) {
-      SdBusConnection connection = ConnectSdBus(bus.Address(), error);
-      ASSERT_TRUE(connection) << error.toStdString();
-      sdServer = std::make_unique<SdBusServer>(main, loop, std::move(connection),
-                                               BuiltInIntrospectionXml());
-      ASSERT_TRUE(sdServer->Start(error)) << error.toStdString();
-      return;
-    }
-#endif
-    serverConnection = std::make_unique<QDBusConnection>(
-        QDBusConnection::connectToBus(bus.Address(), QStringLiteral("server")));
-    ASSERT_TRUE(serverConnection->isConnected());
-    server = std::make_unique<BusServer>(main, loop, *serverConnection, BuiltInIntrospectionXml());
+    SdBusConnection connection = ConnectSdBus(bus.Address(), error);
+    ASSERT_TRUE(connection) << error.toStdString();
+    server = std::make_unique<BusServer>(main, loop, std::move(connection));
     ASSERT_TRUE(server->Start(error)) << error.toStdString();
   }
   void TearDown() override {
     server.reset();
-#ifdef QMB_HAVE_SDBUS
-    sdServer.reset();
-#endif
-    QDBusConnection::disconnectFromBus(QStringLiteral("server"));
     for (const QString& name : clients) QDBusConnection::disconnectFromBus(name);
   }
 
-  // What the cases reach of the server, whichever library serves.
-  DriverRegistry& Registry() {
-#ifdef QMB_HAVE_SDBUS
-    if (sdServer) return sdServer->Registry();
-#endif
-    return server->Registry();
-  }
-  std::function<void(const QString&)>& BeforeDriverCall() {
-#ifdef QMB_HAVE_SDBUS
-    if (sdServer) return sdServer->BeforeDriverCall;
-#endif
-    return server->BeforeDriverCall;
-  }
-  std::function<void(size_t)>& OnObjectCountChanged() {
-#ifdef QMB_HAVE_SDBUS
-    if (sdServer) return sdServer->OnObjectCountChanged;
-#endif
-    return server->OnObjectCountChanged;
-  }
+  DriverRegistry& Registry() { return server->Registry(); }
 
   QDBusConnection Client(const QString& name) {
     clients.push_back(name);
@@ -168,82 +129,60 @@ class BusServerTest : public ::testing::TestWithParam<Library> {
   test::FakeSerialPortFactory serialPorts{unusedClock};
   test::FakeTcpClientFactory tcpClients{unusedClock};
   TMainForm main;
-  std::unique_ptr<QDBusConnection> serverConnection;
   std::unique_ptr<BusServer> server;
-#ifdef QMB_HAVE_SDBUS
-  std::unique_ptr<SdBusServer> sdServer;
-#endif
   QStringList clients;
 };
 
-TEST_P(BusServerTest, ReleaseArrivingDuringAWaitingCallDestroysTheObjectOnlyAfterIt) {
+TEST_F(BusServerTest, CallsSentBackToBackAreAnsweredInTheirOrderAroundARelease) {
   QDBusConnection host = Client(QStringLiteral("host"));
   const QString path = CreateInstance(host);
   ASSERT_FALSE(path.isEmpty());
-  ASSERT_EQ(Driver(host, path, "SetDriverOption", {"VERSIONCHECK=1.8"}).arguments().value(0),
-            QVariant(true));
-  ASSERT_EQ(
-      Driver(host, path, "OpenSite", {"DESCRIPTION=Nested", "OFFLINE=TRUE"}).arguments().value(0),
-      QVariant(true));
-  ASSERT_EQ(Driver(host, path, "ExecuteCommand", {"COMMAND=COMMANDSTATUS"}).type(),
-            QDBusMessage::ReplyMessage);  // collects the open's outcome
-
-  // ExecuteCommand waits in a nested loop, as a handler waiting for its device would; the host
-  // releases the object meanwhile.
-  std::optional<QDBusPendingCall> release;
-  size_t aliveDuringCall = 0;
-  bool releaseAnswered = false;
-  BeforeDriverCall() = [&](const QString& member) {
-    if (member != QLatin1String("ExecuteCommand")) return;
-    release = host.asyncCall(
-        Call(path, QStringLiteral("QorModBus.IQorModBusCom"), QStringLiteral("Release")));
-    releaseAnswered = SpinUntil([&] { return release->isFinished(); });
-    SpinUntil([] { return false; }, 200);  // posted work gets its chance to run
-    aliveDuringCall = Registry().ObjectCount();
+  // Each call is carried out and answered inside its handler, in the order the host sent them:
+  // the command before the release is answered by the object, the one after it finds none.
+  const auto driverCall = [&](const char* member, const QStringList& params) {
+    return host.asyncCall(
+        Call(path, QStringLiteral("QorDevice.IQorDeviceDriver"), member, {List(params)}));
   };
-  const QDBusMessage reply = Driver(host, path, "ExecuteCommand", {"COMMAND=COMMANDSTATUS"});
-  BeforeDriverCall() = nullptr;
+  const QDBusPendingCall option = driverCall("SetDriverOption", {"VERSIONCHECK=1.8"});
+  const QDBusPendingCall open = driverCall("OpenSite", {"DESCRIPTION=Ordered", "OFFLINE=TRUE"});
+  const QDBusPendingCall collect = driverCall("ExecuteCommand", {"COMMAND=COMMANDSTATUS"});
+  const QDBusPendingCall before = driverCall("ExecuteCommand", {"COMMAND=COMMANDSTATUS"});
+  const QDBusPendingCall release =
+      host.asyncCall(Call(path, QStringLiteral("QorModBus.IQorModBusCom"), "Release"));
+  const QDBusPendingCall after = driverCall("ExecuteCommand", {"COMMAND=COMMANDSTATUS"});
 
-  EXPECT_TRUE(releaseAnswered);
-  ASSERT_TRUE(release.has_value());
-  EXPECT_EQ(release->reply().type(), QDBusMessage::ReplyMessage);
-  EXPECT_EQ(aliveDuringCall, 1u);
-  ASSERT_EQ(reply.type(), QDBusMessage::ReplyMessage) << reply.errorMessage().toStdString();
-  EXPECT_EQ(reply.arguments().value(0).value<QDBusVariant>().variant().toStringList().value(0),
+  EXPECT_EQ(Wait(option).arguments().value(0), QVariant(true));
+  EXPECT_EQ(Wait(open).arguments().value(0), QVariant(true));
+  EXPECT_EQ(Wait(collect).type(), QDBusMessage::ReplyMessage);  // the open's outcome
+  const QDBusMessage status = Wait(before);
+  ASSERT_EQ(status.type(), QDBusMessage::ReplyMessage) << status.errorMessage().toStdString();
+  EXPECT_EQ(status.arguments().value(0).value<QDBusVariant>().variant().toStringList().value(0),
             QStringLiteral("COMMANDSTATUS=FALSE"));
+  EXPECT_EQ(Wait(release).type(), QDBusMessage::ReplyMessage);
+  EXPECT_EQ(Wait(after).errorName(), QStringLiteral("org.freedesktop.DBus.Error.UnknownObject"));
   EXPECT_TRUE(SpinUntil([&] { return Registry().ObjectCount() == 0; }));
   EXPECT_TRUE(SpinUntil([&] { return main.ChildCount() == 0; }));
-  // Gone means gone: the path now names no object.
-  EXPECT_EQ(Driver(host, path, "ExecuteCommand", {"COMMAND=COMMANDSTATUS"}).errorName(),
-            QStringLiteral("org.freedesktop.DBus.Error.UnknownObject"));
 }
 
-TEST_P(BusServerTest, AClientLeavingDuringItsOwnWaitingCallIsCleanedUpAfterIt) {
+TEST_F(BusServerTest, AClientLeavingRightAfterItsCallsLosesItsObjects) {
   // The connection closes only once no handle of it is left, so the host's handle is dropped
   // before it disconnects.
   std::optional<QDBusConnection> host = Client(QStringLiteral("leaver"));
-  const QString path = CreateInstance(*host);
-  ASSERT_FALSE(path.isEmpty());
+  const QString first = CreateInstance(*host);
+  const QString second = CreateInstance(*host);
+  ASSERT_FALSE(first.isEmpty());
+  ASSERT_FALSE(second.isEmpty());
   const std::string owner = host->baseService().toStdString();
-  size_t aliveDuringCall = 0;
-  bool releasedDuringCall = false;
-  BeforeDriverCall() = [&](const QString&) {
-    QDBusConnection::disconnectFromBus(QStringLiteral("leaver"));
-    releasedDuringCall = SpinUntil([&] { return !Registry().HasClient(owner); });
-    aliveDuringCall = Registry().ObjectCount();
-  };
-  host->asyncCall(Call(path, QStringLiteral("QorDevice.IQorDeviceDriver"),
+  host->asyncCall(Call(first, QStringLiteral("QorDevice.IQorDeviceDriver"),
                        QStringLiteral("SetDriverOption"), {List({"VERSIONCHECK=1.8"})}));
   host.reset();
-  EXPECT_TRUE(SpinUntil([&] { return aliveDuringCall != 0; }));
-  BeforeDriverCall() = nullptr;
-  EXPECT_TRUE(releasedDuringCall);
-  EXPECT_EQ(aliveDuringCall, 1u);
+  QDBusConnection::disconnectFromBus(QStringLiteral("leaver"));
+  EXPECT_TRUE(SpinUntil([&] { return !Registry().HasClient(owner); }));
   EXPECT_TRUE(SpinUntil([&] { return Registry().ObjectCount() == 0; }));
   EXPECT_TRUE(Registry().Objects().empty());
 }
 
-TEST_P(BusServerTest, AClientGoneBeforeItsObjectWasMadeDoesNotLeaveTheObjectBehind) {
+TEST_F(BusServerTest, AClientGoneBeforeItsObjectWasMadeDoesNotLeaveTheObjectBehind) {
   {
     QDBusConnection host = Client(QStringLiteral("hasty"));
     host.asyncCall(Call(QString::fromLatin1(kFactoryPath), QStringLiteral("QorModBus.ClassFactory"),
@@ -258,10 +197,10 @@ TEST_P(BusServerTest, AClientGoneBeforeItsObjectWasMadeDoesNotLeaveTheObjectBehi
   EXPECT_TRUE(SpinUntil([&] { return Registry().ObjectCount() == 0; }));
 }
 
-TEST_P(BusServerTest, ObjectCountReportsEveryDestruction) {
+TEST_F(BusServerTest, ObjectCountReportsEveryDestruction) {
   QDBusConnection host = Client(QStringLiteral("counter"));
   std::vector<size_t> counts;
-  OnObjectCountChanged() = [&](size_t n) { counts.push_back(n); };
+  server->OnObjectCountChanged = [&](size_t n) { counts.push_back(n); };
   const QString first = CreateInstance(host);
   const QString second = CreateInstance(host);
   ASSERT_NE(first, second);
@@ -271,16 +210,6 @@ TEST_P(BusServerTest, ObjectCountReportsEveryDestruction) {
   EXPECT_TRUE(SpinUntil([&] { return counts.size() == 2; }));
   EXPECT_EQ(counts, (std::vector<size_t>{1, 0}));
 }
-
-#ifdef QMB_HAVE_SDBUS
-INSTANTIATE_TEST_SUITE_P(Libraries, BusServerTest,
-                         ::testing::Values(Library::QtDBus, Library::SdBus), [](const auto& info) {
-                           return info.param == Library::SdBus ? "SdBus" : "QtDBus";
-                         });
-#else
-INSTANTIATE_TEST_SUITE_P(Libraries, BusServerTest, ::testing::Values(Library::QtDBus),
-                         [](const auto&) { return "QtDBus"; });
-#endif
 
 }  // namespace
 }  // namespace qmb
