@@ -35,7 +35,13 @@ class SimulatorCase(unittest.TestCase):
                                  stderr=subprocess.PIPE, text=True)
         ready = process.stdout.readline()
         self.assertIn("qmb-devsim ready", ready, process.stderr.read() if not ready else "")
+        process.ready = ready  # what it serves, e.g. "tcp=127.0.0.1:40123"
         return process
+
+    def tcp_simulator(self):
+        """A simulator on a free Modbus/TCP port of its own choice; its port."""
+        ready = self.simulator("--tcp", "0").ready
+        return int(re.search(r"tcp=127\.0\.0\.1:(\d+)", ready).group(1))
 
     def qmbctl(self, *args):
         result = self.box.run([QMBCTL, "--bus", self.box.address, "--timeout", "20", *args],
@@ -251,10 +257,7 @@ class LiveValuesTest(SimulatorCase):
         host.release()
 
     def test_modbus_tcp_site_on_a_named_port(self):
-        with socket.socket() as probe:
-            probe.bind(("127.0.0.1", 0))
-            port = probe.getsockname()[1]
-        self.simulator("--tcp", str(port))
+        port = self.tcp_simulator()
         self.check_site(["DESCRIPTION=Plant", "BP3=TRUE", f"SP3=127.0.0.1:{port}"], "")
 
     def silent_peer(self):
@@ -283,10 +286,7 @@ class LiveValuesTest(SimulatorCase):
         return server.getsockname()[1]
 
     def test_silent_devices_do_not_hold_up_a_healthy_site(self):
-        with socket.socket() as probe:
-            probe.bind(("127.0.0.1", 0))
-            port = probe.getsockname()[1]
-        self.simulator("--tcp", str(port))
+        port = self.tcp_simulator()
         healthy = ["DESCRIPTION=Plant", "BP3=TRUE", f"SP3=127.0.0.1:{port}"]
         self.assertEqual(self.qmbctl(*healthy, "POINTGETVALUE", "POINT={p}{HREG4}").returncode, 0)
         # Four sites whose devices never answer, each with a read in flight (about 20 s each).
@@ -315,10 +315,7 @@ class LiveValuesTest(SimulatorCase):
             self.assertIn("Could not read data from panel.", out + err)
 
     def test_a_write_value_that_is_no_value_writes_nothing(self):
-        with socket.socket() as probe:
-            probe.bind(("127.0.0.1", 0))
-            port = probe.getsockname()[1]
-        self.simulator("--tcp", str(port))
+        port = self.tcp_simulator()
         site = ["DESCRIPTION=Plant", "BP3=TRUE", f"SP3=127.0.0.1:{port}"]
         result = self.qmbctl(*site, "POINTMODIFY", "POINT={HREG30}{HREG30}{VALUE=777}")
         self.assertEqual(result.returncode, 0, result.stderr)
@@ -331,10 +328,7 @@ class LiveValuesTest(SimulatorCase):
                          result.stderr)
 
     def test_watch_says_why_a_point_has_no_value_and_a_write_what_it_wrote(self):
-        with socket.socket() as probe:
-            probe.bind(("127.0.0.1", 0))
-            port = probe.getsockname()[1]
-        self.simulator("--tcp", str(port))
+        port = self.tcp_simulator()
         site = ["DESCRIPTION=Plant", "BP3=TRUE", f"SP3=127.0.0.1:{port}"]
         result = self.qmbctl(*site, "POINTMODIFY", "POINT={HREG30}{HREG30}{VALUE=777}")
         self.assertEqual((result.returncode, result.stdout), (0, "written: HREG30=777\n"),
@@ -361,10 +355,7 @@ class LiveValuesTest(SimulatorCase):
         self.assertEqual(self.qmbctl("--point", "HREG5", "trace").returncode, 2)
 
     def test_failures_name_their_cause_beside_the_hosts_text(self):
-        with socket.socket() as probe:
-            probe.bind(("127.0.0.1", 0))
-            port = probe.getsockname()[1]
-        self.simulator("--tcp", str(port))
+        port = self.tcp_simulator()
         site = ["DESCRIPTION=Plant", "BP3=TRUE", f"SP3=127.0.0.1:{port}"]
         with socket.socket() as probe:
             probe.bind(("127.0.0.1", 0))
@@ -448,11 +439,8 @@ class FastScanTest(SimulatorCase):
         host.release()
 
     def test_fast_scan_on_rtu_and_modbus_tcp(self):
-        with socket.socket() as probe:
-            probe.bind(("127.0.0.1", 0))
-            port = probe.getsockname()[1]
         self.simulator("--com", "2", "--framer", "rtu")
-        self.simulator("--tcp", str(port))
+        port = self.tcp_simulator()
         self.check_fast(["DESCRIPTION=Fast RTU", "COMPORT=2", "BP2=TRUE", "BAUDRATE=38400"], "1-")
         self.check_fast(["DESCRIPTION=Fast TCP", "BP3=TRUE", f"SP3=127.0.0.1:{port}"], "")
         log = self.box.log()
@@ -461,10 +449,7 @@ class FastScanTest(SimulatorCase):
 
 class FaultMatrixTest(SimulatorCase):
     def test_faults_of_one_modbus_tcp_device_stay_with_its_site(self):
-        with socket.socket() as probe:
-            probe.bind(("127.0.0.1", 0))
-            port = probe.getsockname()[1]
-        self.simulator("--tcp", str(port))
+        port = self.tcp_simulator()
         neighbour = Host(self.box.connect())
         neighbour.open_site("DESCRIPTION=Healthy", "BP3=TRUE", f"SP3=127.0.0.1:{port}")
         # The fault, and whether the read still gets the device's value through it.
