@@ -1,8 +1,9 @@
 // The driver objects the bus server has handed out: one per CreateInstance, each tied to the bus
 // client that created it. Only that client may call or release it; when the client leaves the bus
-// all its objects go. An object is never destroyed under a call of it that is still running (a
-// call can be on the stack, waiting inside an engine's Delay, while its client releases it): the
-// registry lets go of it at once, and the last holder's drop posts the destruction to the loop.
+// all its objects go. The registry lets go of a released object at once, but the last holder's
+// drop posts its destruction to the loop rather than doing it in place, so that nothing further
+// up the stack (the handler that answered the release, a log line about it) is left holding a
+// freed object.
 // No Qt here.
 #pragma once
 
