@@ -11,7 +11,6 @@ BackgroundPoller::BackgroundPoller(Parts parts)
       flags_(parts.flags),
       session_(parts.session),
       points_(parts.points),
-      codec_(parts.codec),
       line_(parts.line),
       transactions_(parts.transactions),
       tcp_(parts.tcp),
@@ -197,8 +196,8 @@ bool BackgroundPoller::PollSerial() {
         }
         break;
       case kCheckReply:
-        if (codec_.Receive.Count > 2) {
-          codec_.DecodeASCIIReply();
+        if (transactions_.ReceivedCount() > 2) {
+          transactions_.DecodeReceived(Framing::ASCII);
           if (transactions_.CheckValueReply(SerialFraming::ASCII)) {
             PollSuccess();
             break;
@@ -217,7 +216,7 @@ bool BackgroundPoller::PollSerial() {
           break;
         }
         transactions_.StartReceive();
-        line_.PutFrame(codec_.CommandBytes());
+        line_.PutFrame(transactions_.SentFrame());
         pollTickCount_ = 0;
         pollState_ = kAwaitFirstByte;
         break;
@@ -240,7 +239,8 @@ bool BackgroundPoller::PollSerial() {
           }
         } else {
           transactions_.StopReceive();
-          if (codec_.Receive.Count > 2 && transactions_.CheckValueReply(SerialFraming::RTU))
+          if (transactions_.ReceivedCount() > 2 &&
+              transactions_.CheckValueReply(SerialFraming::RTU))
             PollSuccess();
           else
             PollFailure();
@@ -284,7 +284,8 @@ void BackgroundPoller::PollTCP() {
         }
         pollTickCount_ = 0;
         const PointAddress* point = CursorAddress();
-        const std::string frame = point ? BuildTCPRead(codec_, *point) : std::string();
+        const auto request = point ? ReadRequest(*point) : std::nullopt;
+        const std::string frame = request ? transactions_.FrameTCP(*request) : std::string();
         if (frame.empty())
           tcp_.ForgetReply();  // no address, no request: fails after the wait
         else

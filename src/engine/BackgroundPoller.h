@@ -91,7 +91,6 @@ class BackgroundPoller {
   const LinkFlags& flags_;
   CommandSession& session_;
   PointTable& points_;
-  FrameCodec& codec_;
   SerialLine& line_;
   TransactionEngine& transactions_;
   TcpLink& tcp_;

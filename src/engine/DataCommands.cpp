@@ -40,7 +40,6 @@ DataCommands::DataCommands(Parts parts)
       flags_(parts.flags),
       session_(parts.session),
       points_(parts.points),
-      codec_(parts.codec),
       line_(parts.line),
       transactions_(parts.transactions),
       tcp_(parts.tcp),
@@ -91,7 +90,7 @@ Task<bool> DataCommands::ReadSerial(const std::string& address, std::string& val
     line_.ResetActivity();
     transactions_.FrameRTURead(address);
     transactions_.StartReceive();
-    transactions_.SendArmed(codec_.CommandBytes());
+    transactions_.SendArmed(transactions_.SentFrame());
     // The reply must begin within the first pass and ends at the first pass without a byte.
     for (int pass = 0; pass < kRtuPasses; ++pass) {
       line_.ResetActivity();
@@ -99,7 +98,7 @@ Task<bool> DataCommands::ReadSerial(const std::string& address, std::string& val
       if (line_.ActivityCount() == 0) break;
     }
     transactions_.StopReceive();
-    if (codec_.Receive.Count > 2 && transactions_.CheckValueReply(SerialFraming::RTU)) {
+    if (transactions_.ReceivedCount() > 2 && transactions_.CheckValueReply(SerialFraming::RTU)) {
       value = DecodePointValue(transactions_.Reply(), address, false);
       co_return true;
     }
@@ -116,8 +115,8 @@ Task<bool> DataCommands::ReadSerial(const std::string& address, std::string& val
   transactions_.StopReceive();
   line_.DisarmEndOfLine();
   if (line_.EolFired()) {
-    if (codec_.Receive.Count > 2) {
-      codec_.DecodeASCIIReply();
+    if (transactions_.ReceivedCount() > 2) {
+      transactions_.DecodeReceived(Framing::ASCII);
       if (transactions_.CheckValueReply(SerialFraming::ASCII)) {
         value = DecodePointValue(transactions_.Reply(), address, false);
         co_return true;
@@ -160,7 +159,8 @@ Task<void> DataCommands::ReadPointTCP() {
     if (point) {
       tcp_.SelectHost(point->Host);
       if (co_await WaitFor([this] { return tcp_.TCPReady(); }, kReadyPasses)) {
-        tcp_.SendTCP(BuildTCPRead(codec_, groups[1]));
+        const auto request = ReadRequest(*point);
+        tcp_.SendTCP(request ? transactions_.FrameTCP(*request) : std::string());
         const bool arrived = co_await WaitFor([this] { return tcp_.ReplyArrived(); }, kReplyPasses);
         if (arrived && transactions_.CheckValueReply(tcp_.Request(), tcp_.ReplyText())) {
           value = DecodePointValue(transactions_.Reply(), groups[1], true);
@@ -203,7 +203,8 @@ Task<void> DataCommands::WritePointTCP() {
   bool success = false;
   try {
     const auto write = ParseWriteRequest(true);
-    const std::string frame = write ? BuildTCPWriteFrame(write->point, write->value) : "";
+    const auto request = write ? qmb::WriteRequest(write->point, write->value) : std::nullopt;
+    const std::string frame = request ? transactions_.FrameTCP(*request) : std::string();
     if (!frame.empty()) {
       tcp_.SelectHost(write->point.Host);
       if (co_await WaitFor([this] { return tcp_.TCPReady(); }, kReadyPasses)) {

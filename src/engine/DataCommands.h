@@ -73,7 +73,6 @@ class DataCommands {
   const LinkFlags& flags_;
   CommandSession& session_;
   PointTable& points_;
-  FrameCodec& codec_;
   SerialLine& line_;
   TransactionEngine& transactions_;
   TcpLink& tcp_;

@@ -73,9 +73,14 @@ std::vector<ScanBlock> PlanScanBlocks(const std::vector<PointAddress>& points) {
   return blocks;
 }
 
-std::string BlockRequestText(const ScanBlock& block) {
-  return ByteToHex(static_cast<uint8_t>(block.Slave & 0xFF)) + ByteToHex(ReadFunction(block.Kind)) +
-         WordToHex(block.Start) + WordToHex(block.Quantity);
+ModbusRequest BlockRequest(const ScanBlock& block) {
+  return ModbusRequest{
+      std::string{static_cast<char>(block.Slave & 0xFF),
+                  static_cast<char>(ReadFunction(block.Kind)), static_cast<char>(block.Start >> 8),
+                  static_cast<char>(block.Start & 0xFF), static_cast<char>(block.Quantity >> 8),
+                  static_cast<char>(block.Quantity & 0xFF)},
+      0,
+      {}};
 }
 
 std::string BlockMemberValue(const ScanBlock& block, const ScanBlock::Member& member,
@@ -107,6 +112,10 @@ int64_t RtuFrameGapUs(int32_t baud) {
 FastScanner::FastScanner(Parts parts) : p_(parts), seenTick_(parts.delay.DelayTicks) {}
 
 FastScanner::~FastScanner() = default;
+
+Framing FastScanner::SerialFraming() const {
+  return p_.site.UseRTU ? Framing::RTU : Framing::ASCII;
+}
 
 int64_t FastScanner::Now() {
   nowTicks_ += static_cast<uint16_t>(p_.delay.DelayTicks - seenTick_);
@@ -219,33 +228,26 @@ void FastScanner::Send(const ScanBlock& block) {
         return;
       }
       connectWait_ = 0;
-      const std::string pdu{
-          static_cast<char>(ReadFunction(block.Kind)), static_cast<char>(block.Start >> 8),
-          static_cast<char>(block.Start & 0xFF), static_cast<char>(block.Quantity >> 8),
-          static_cast<char>(block.Quantity & 0xFF)};
-      const std::string frame = p_.codec.BuildTCPReadFrame(pdu);
+      const std::string frame = p_.transactions.FrameTCP(BlockRequest(block));
       inFlight_ = true;
       StartTimeout(kTcpReplyTimeoutMs);
       p_.tcp.SendTCP(frame);
       sending_ = false;
     } else {
-      const std::string hex = BlockRequestText(block);
-      int32_t replyBytes = 0;
-      if (p_.site.UseRTU) {
-        if (!p_.transactions.FrameRTURequest(hex)) throw std::length_error("request too long");
-        asciiFrame_.clear();
-        expectedBytes_ = 5 + ReplyDataBytes(block);
-        replyBytes = expectedBytes_;
-      } else {
-        asciiFrame_ = p_.transactions.FrameASCIIRequest(hex);
-        if (asciiFrame_.empty()) throw std::length_error("request too long");
-        replyBytes = 4 + ReplyDataBytes(block);
-      }
+      const Framing framing = SerialFraming();
+      const ModbusRequest request = BlockRequest(block);
+      const std::string frame = p_.transactions.Frame(request, framing);
+      if (frame.empty()) throw std::length_error("request too long");
+      // Address, function, byte count, data and checksum.
+      const auto requestBytes =
+          static_cast<int32_t>(FramingFor(framing).CheckedBytes(request).size());
+      const int32_t replyBytes =
+          3 + ReplyDataBytes(block) + static_cast<int32_t>(ChecksumSize(framing));
       p_.transactions.StartReceive();
       inFlight_ = true;
-      StartTimeout(SerialReplyTimeoutMs(p_.site.BaudRate, !p_.site.UseRTU, p_.codec.Command.Length,
+      StartTimeout(SerialReplyTimeoutMs(p_.site.BaudRate, framing == Framing::ASCII, requestBytes,
                                         replyBytes));
-      p_.line.PutFrame(p_.site.UseRTU ? p_.codec.CommandBytes() : asciiFrame_);
+      p_.line.PutFrame(frame);
     }
   } catch (const std::exception& e) {
     // A line that refuses the request fails this block; the scan goes on at the next tick
@@ -262,27 +264,7 @@ void FastScanner::Send(const ScanBlock& block) {
 
 void FastScanner::BytesArrived() {
   if (!inFlight_ || p_.flags.TCPMode) return;
-  const int32_t count =
-      std::clamp(p_.codec.Receive.Count, 0, static_cast<int32_t>(kReceiveBufferSize));
-  const uint8_t* bytes = p_.codec.Receive.Bytes.data();
-  if (p_.site.UseRTU) {
-    // An adapter that hears its own transmission puts the request in front of the reply.
-    const int32_t request = p_.codec.Command.Length;
-    int32_t from = 0;
-    if (count > request && request > 0 &&
-        std::equal(bytes, bytes + request, p_.codec.Command.Bytes.data()))
-      from = request;
-    const int32_t reply = count - from;
-    const bool exception = reply >= 5 && (bytes[from + 1] & 0x80) != 0;
-    if (exception || reply >= expectedBytes_) Finish(true);
-    return;
-  }
-  if (count < 2 || bytes[count - 2] != '\r' || bytes[count - 1] != '\n') return;
-  // The echo of the request line alone: the reply is still to come.
-  if (static_cast<size_t>(count) == asciiFrame_.size() &&
-      std::equal(asciiFrame_.begin(), asciiFrame_.end(), bytes))
-    return;
-  Finish(true);
+  if (p_.transactions.ReplyComplete(SerialFraming())) Finish(true);
 }
 
 void FastScanner::LinkReady() {
@@ -307,10 +289,9 @@ void FastScanner::Finish(bool arrived) {
     p_.tcp.ForgetReply();  // a late answer is dropped as it comes
   } else {
     p_.transactions.StopReceive();
-    if (arrived && !p_.site.UseRTU) p_.codec.DecodeASCIIReply();
-    if (arrived && p_.codec.Receive.Count > 2)
-      accepted =
-          p_.transactions.CheckReply(p_.site.UseRTU ? SerialFraming::RTU : SerialFraming::ASCII);
+    if (arrived) p_.transactions.DecodeReceived(SerialFraming());
+    if (arrived && p_.transactions.ReceivedCount() > 2)
+      accepted = p_.transactions.CheckReply(SerialFraming());
   }
   // A table rebuilt meanwhile makes the block's positions stale: its answer goes nowhere.
   if (!p_.points.PointsChanged() && cursor_ < blocks_.size()) {

@@ -54,8 +54,8 @@ inline constexpr uint16_t kMaxGapBits = 64;
 // The blocks for these points, ordered by host, slave, kind and address; points that are no
 // address are left out. Positions are indices into `points`.
 std::vector<ScanBlock> PlanScanBlocks(const std::vector<PointAddress>& points);
-// The read request of a block: slave, function, start and quantity, as hex text.
-std::string BlockRequestText(const ScanBlock& block);
+// The read request of a block: slave, function, start and quantity.
+ModbusRequest BlockRequest(const ScanBlock& block);
 // The value of a block's member in its accepted read reply, as DecodePointValue gives a point's.
 std::string BlockMemberValue(const ScanBlock& block, const ScanBlock::Member& member,
                              const ReplyBlock& reply);
@@ -100,6 +100,8 @@ class FastScanner {
 
  private:
   bool MayScan() const;
+  // The framing of a serial site's exchanges.
+  Framing SerialFraming() const;
   void Replan();
   // Sends the next block due, if any and if allowed; otherwise waits for the next tick.
   void Next();
@@ -123,8 +125,6 @@ class FastScanner {
   bool inFlight_ = false;
   bool sending_ = false;  // inside Send: a reply that comes meanwhile is taken after it
   bool replyEarly_ = false;
-  std::string asciiFrame_;     // the ASCII request on the line (an adapter's echo of it)
-  int32_t expectedBytes_ = 0;  // an RTU reply's length, exception replies being 5
   int32_t connectWait_ = 0;
   int64_t nowTicks_ = 0;
   uint16_t seenTick_ = 0;

@@ -15,7 +15,7 @@ constexpr const char* kTooLong = "The request is too long for the command buffer
 TransactionEngine::TransactionEngine(Parts parts)
     : site_(parts.site),
       flags_(parts.flags),
-      codec_(parts.codec),
+      receive_(parts.receive),
       port_(parts.port),
       line_(parts.line),
       lights_(parts.lights),
@@ -23,8 +23,33 @@ TransactionEngine::TransactionEngine(Parts parts)
       model_(parts.model),
       log_(parts.log) {}
 
-void TransactionEngine::ShowFramed(SerialFraming framing) {
-  ShowCommand(model_, codec_.Command, framing);
+std::string TransactionEngine::Frame(const ModbusRequest& request, Framing framing) {
+  std::string frame = FramingFor(framing).Frame(request);
+  if (frame.empty()) return frame;
+  request_ = request;
+  sent_ = frame;
+  ShowCommand(model_, request_);
+  return frame;
+}
+
+std::string TransactionEngine::FrameTCP(ModbusRequest request) {
+  if (request.TransactionId != kTCPWriteTransactionId)
+    request.TransactionId = transactionIds_.Next();
+  std::string frame = FramingFor(Framing::TCP).Frame(request);
+  if (frame.empty()) return frame;
+  request_ = std::move(request);
+  sent_ = frame;
+  return frame;
+}
+
+bool TransactionEngine::ReplyComplete(Framing framing) const {
+  return FramingFor(framing).Missing(request_, receive_.Text()) == 0;
+}
+
+void TransactionEngine::DecodeReceived(Framing framing) {
+  const std::string reply = FramingFor(framing).Decode(request_, receive_.Text());
+  receive_.Clear();
+  for (const char byte : reply) receive_.Store(static_cast<uint8_t>(byte));
 }
 
 bool TransactionEngine::Keep(const ReplyCheck& check) {
@@ -42,49 +67,41 @@ bool TransactionEngine::Keep(const ReplyCheck& check) {
 }
 
 std::string TransactionEngine::FrameASCIIRead(std::string_view addressText) {
-  std::string frame = BuildASCIIRead(codec_, addressText);
-  if (!frame.empty()) ShowFramed(SerialFraming::ASCII);
-  return frame;
+  const auto point = ParsePointAddress(addressText, false);
+  return point ? FrameASCIIRead(*point) : std::string();
 }
 
 bool TransactionEngine::FrameRTURead(std::string_view addressText) {
-  if (BuildRTURead(codec_, addressText).empty()) return false;
-  ShowFramed(SerialFraming::RTU);
-  return true;
+  const auto point = ParsePointAddress(addressText, false);
+  return point && FrameRTURead(*point);
 }
 
 std::string TransactionEngine::FrameASCIIRead(const PointAddress& point) {
-  std::string frame = BuildASCIIRead(codec_, point);
-  if (!frame.empty()) ShowFramed(SerialFraming::ASCII);
-  return frame;
+  const auto request = ReadRequest(point);
+  return request ? Frame(*request, Framing::ASCII) : std::string();
 }
 
 bool TransactionEngine::FrameRTURead(const PointAddress& point) {
-  if (BuildRTURead(codec_, point).empty()) return false;
-  ShowFramed(SerialFraming::RTU);
-  return true;
+  const auto request = ReadRequest(point);
+  return request && !Frame(*request, Framing::RTU).empty();
 }
 
 std::string TransactionEngine::FrameASCIIRequest(std::string_view hexText) {
-  std::string frame = codec_.FrameASCIIRequest(hexText);
-  if (!frame.empty()) ShowFramed(SerialFraming::ASCII);
-  return frame;
+  return Frame(RequestFromHex(hexText), Framing::ASCII);
 }
 
 bool TransactionEngine::FrameRTURequest(std::string_view hexText) {
-  if (!codec_.FrameRTURequest(hexText)) return false;
-  ShowFramed(SerialFraming::RTU);
-  return true;
+  return !Frame(RequestFromHex(hexText), Framing::RTU).empty();
 }
 
 bool TransactionEngine::CheckReply(SerialFraming framing) {
-  const ReplyCheck check = codec_.CheckReply(framing);
-  if (check.Accepted && check.Start > 0) codec_.Receive.DropFront(check.Start);
+  const ReplyCheck check = FramingFor(framing).Check(request_, receive_.Text());
+  if (check.Accepted && check.Start > 0) receive_.DropFront(check.Start);
   return Keep(check);
 }
 
 bool TransactionEngine::CheckTCPReply(std::string_view request, std::string_view reply) {
-  return Keep(FrameCodec::CheckTCPReply(request, reply));
+  return Keep(qmb::CheckTCPReply(request, reply));
 }
 
 Task<int32_t> TransactionEngine::Transact(const std::string& hexText) {
@@ -97,7 +114,7 @@ Task<int32_t> TransactionEngine::Transact(const std::string& hexText) {
 
 void TransactionEngine::ClearReceive() {
   line_.EnableReception(false);
-  codec_.Receive.Clear();
+  receive_.Clear();
 }
 
 void TransactionEngine::StartReceive() {
@@ -138,9 +155,8 @@ Task<void> TransactionEngine::ReplyWait(bool ascii) {
 }
 
 Task<int32_t> TransactionEngine::TransactASCII(const std::string& hexText) {
-  const std::string frame = codec_.FrameASCIIRequest(hexText);
+  const std::string frame = FrameASCIIRequest(hexText);
   if (frame.empty()) throw std::length_error(kTooLong);
-  ShowFramed(SerialFraming::ASCII);
   for (int attempt = 1; attempt <= kAttempts; ++attempt) {
     line_.ForgetEndOfLine();
     line_.ArmEndOfLine();
@@ -150,9 +166,9 @@ Task<int32_t> TransactionEngine::TransactASCII(const std::string& hexText) {
     co_await ReplyWait(true);
     StopReceive();
     line_.DisarmEndOfLine();
-    if (codec_.Receive.Count > 2) {
-      codec_.DecodeASCIIReply();
-      if (CheckReply(SerialFraming::ASCII)) co_return codec_.Receive.Count;
+    if (receive_.Count > 2) {
+      DecodeReceived(Framing::ASCII);
+      if (CheckReply(SerialFraming::ASCII)) co_return receive_.Count;
     }
     if (attempt == 2) co_await ResetLink();
   }
@@ -160,16 +176,15 @@ Task<int32_t> TransactionEngine::TransactASCII(const std::string& hexText) {
 }
 
 Task<int32_t> TransactionEngine::TransactRTU(const std::string& hexText) {
-  if (!codec_.FrameRTURequest(hexText)) throw std::length_error(kTooLong);
-  ShowFramed(SerialFraming::RTU);
-  const std::string request = codec_.CommandBytes();
+  if (!FrameRTURequest(hexText)) throw std::length_error(kTooLong);
+  const std::string request = sent_;
   for (int attempt = 1; attempt <= kAttempts; ++attempt) {
     StartReceive();
     line_.ResetActivity();
     SendArmed(request);
     co_await ReplyWait(false);
     StopReceive();
-    if (codec_.Receive.Count > 0 && CheckReply(SerialFraming::RTU)) co_return codec_.Receive.Count;
+    if (receive_.Count > 0 && CheckReply(SerialFraming::RTU)) co_return receive_.Count;
     if (attempt == 2) co_await ResetLink();
   }
   co_return 0;

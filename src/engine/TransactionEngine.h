@@ -15,6 +15,7 @@
 #include "platform/SerialPort.h"
 #include "platform/Task.h"
 #include "protocol/FrameCodec.h"
+#include "protocol/Framing.h"
 #include "protocol/PointAddress.h"
 
 namespace qmb {
@@ -24,7 +25,7 @@ class TransactionEngine {
   struct Parts {
     const TSite& site;
     const LinkFlags& flags;
-    FrameCodec& codec;
+    ReceiveBuffer& receive;
     SerialPort& port;
     SerialLine& line;
     StatusLights& lights;
@@ -44,9 +45,14 @@ class TransactionEngine {
   Task<int32_t> TransactASCII(const std::string& hexText);
   Task<int32_t> TransactRTU(const std::string& hexText);
 
-  // Every request framed and every reply checked goes through here: the codec judges, the engine
-  // keeps the reply block and shows request and reply in the window's Command and Response
-  // boxes. The reads are empty / false for a text that is no point address.
+  // Every request framed and every reply checked goes through here: the framing table judges,
+  // the engine keeps the request in flight and the reply block, and shows request and reply in
+  // the window's Command and Response boxes. A serial request framed is the request in flight
+  // and shown; the wire bytes, empty when the framing cannot carry it (nothing changes then).
+  std::string Frame(const ModbusRequest& request, Framing framing);
+  // A Modbus/TCP request framed as the request in flight; a read draws a fresh transaction id.
+  std::string FrameTCP(ModbusRequest request);
+  // The reads are empty / false for a text that is no point address.
   std::string FrameASCIIRead(std::string_view addressText);
   bool FrameRTURead(std::string_view addressText);
   // The same for an address parsed before (a polled point's).
@@ -56,8 +62,16 @@ class TransactionEngine {
   // put on the line (empty when too long), or false when an RTU request is too long.
   std::string FrameASCIIRequest(std::string_view hexText);
   bool FrameRTURequest(std::string_view hexText);
-  // An accepted serial reply behind an adapter's echo is moved to the start of the receive
-  // buffer, so that what the caller reads (a raw request's reply bytes) is the reply alone.
+  // The wire bytes of the request in flight.
+  const std::string& SentFrame() const { return sent_; }
+  const ModbusRequest& Request() const { return request_; }
+  // The bytes received so far stand for a whole reply to the request in flight.
+  bool ReplyComplete(Framing framing) const;
+  // The receive buffer's ASCII characters replaced by the bytes their hex text decodes to.
+  void DecodeReceived(Framing framing);
+  // Checks the receive buffer against the request in flight. An accepted serial reply behind
+  // an adapter's echo is moved to the start of the receive buffer, so that what the caller
+  // reads (a raw request's reply bytes) is the reply alone.
   bool CheckReply(SerialFraming framing);
   // A Modbus/TCP reply frame against the request frame it answers.
   bool CheckTCPReply(std::string_view request, std::string_view reply);
@@ -73,7 +87,8 @@ class TransactionEngine {
   void ClearReceive();
   void StartReceive();
   void StopReceive();
-  std::string ReceivedText() const { return codec_.Receive.Text(); }
+  std::string ReceivedText() const { return receive_.Text(); }
+  int32_t ReceivedCount() const { return receive_.Count; }
   // Closes and reopens the port, with a pause between, to shake a line that went silent.
   Task<void> ResetLink();
   static constexpr int kResetPauseMs = 100;
@@ -87,7 +102,7 @@ class TransactionEngine {
  private:
   const TSite& site_;
   const LinkFlags& flags_;
-  FrameCodec& codec_;
+  ReceiveBuffer& receive_;
   SerialPort& port_;
   SerialLine& line_;
   StatusLights& lights_;
@@ -95,9 +110,11 @@ class TransactionEngine {
   SiteWindowModel& model_;
   const Logger& log_;
   ReplyBlock reply_;
+  ModbusRequest request_;  // the request in flight (the last one framed)
+  std::string sent_;       // ... as it went on the wire
+  TransactionIds transactionIds_;
 
   bool Keep(const ReplyCheck& check);
-  void ShowFramed(SerialFraming framing);
 };
 
 }  // namespace qmb

@@ -90,7 +90,7 @@ TEST_F(TransactionEngineTest, AsciiReplyEndsAtItsLineEnd) {
   EXPECT_EQ(Transact("010300630001"), 6);
   EXPECT_EQ(port->Written.substr(port->Written.size() - 17), ":01030063000198\r\n");
   EXPECT_LE(loop.NowMs() - start, 200) << "CR LF ends the wait at once";
-  EXPECT_EQ(engine->Codec.Receive.Text(), std::string("\x01\x03\x02\x12\x34\xB4", 6));
+  EXPECT_EQ(engine->Receive.Text(), std::string("\x01\x03\x02\x12\x34\xB4", 6));
   EXPECT_EQ(engine->Line.EolTrigger(), 0) << "the trigger is removed after each attempt";
   EXPECT_EQ(port->TriggerCount(), 0u);
 
@@ -182,7 +182,7 @@ TEST_F(TransactionEngineTest, ReceiveStorageWrapsAfterOneThousandBytes) {
   std::string bytes(1003, '\x55');
   bytes.replace(1000, 3, "abc");
   port->Receive(bytes);
-  EXPECT_EQ(engine->Codec.Receive.Count, 3);
+  EXPECT_EQ(engine->Receive.Count, 3);
   EXPECT_EQ(engine->Transactions.ReceivedText(), "abc");
   EXPECT_EQ(engine->Line.ActivityCount(), 1003);
   // Bytes that arrive while reception is off are counted, not stored.
@@ -191,8 +191,8 @@ TEST_F(TransactionEngineTest, ReceiveStorageWrapsAfterOneThousandBytes) {
   EXPECT_EQ(engine->Transactions.ReceivedText(), "abc");
   EXPECT_EQ(engine->Line.ActivityCount(), 1006);
   engine->Transactions.ClearReceive();
-  EXPECT_EQ(engine->Codec.Receive.Count, 0);
-  EXPECT_EQ(engine->Codec.Receive.Bytes[0], 0);
+  EXPECT_EQ(engine->Receive.Count, 0);
+  EXPECT_EQ(engine->Receive.Bytes[0], 0);
 }
 
 TEST_F(TransactionEngineTest, NothingGoesOutOnTcpOrForOversizedRequests) {
@@ -234,11 +234,11 @@ TEST_F(TransactionEngineTest, CommandAndResponseBoxesFollowWhatWasFramedAndCheck
 
   // A reply under four bytes is not shown; a longer one is, refused or not.
   window.ReplyAddLbl = "untouched";
-  engine->Codec.Receive.Clear();
-  for (uint8_t byte : {0x01, 0x03, 0x02}) engine->Codec.Receive.Store(byte);
+  engine->Receive.Clear();
+  for (uint8_t byte : {0x01, 0x03, 0x02}) engine->Receive.Store(byte);
   EXPECT_FALSE(engine->Transactions.CheckReply(SerialFraming::ASCII));
   EXPECT_EQ(window.ReplyAddLbl, "untouched");
-  engine->Codec.Receive.Store(0x00);
+  engine->Receive.Store(0x00);
   EXPECT_FALSE(engine->Transactions.CheckReply(SerialFraming::ASCII));
   EXPECT_EQ(window.ReplyAddLbl, "1");
   EXPECT_EQ(window.ReplyFuncLbl, "255 (Checksum/Unknown Error)");
@@ -246,8 +246,8 @@ TEST_F(TransactionEngineTest, CommandAndResponseBoxesFollowWhatWasFramedAndCheck
 
   // A refused Modbus/TCP reply is not shown.
   window.ReplyDataLbl = "untouched";
-  const std::string request =
-      engine->Codec.BuildTCPReadFrame(std::string("\x03\x00\x63\x00\x01", 5));
+  const std::string request = engine->Transactions.FrameTCP(
+      ModbusRequest{std::string("\xFF\x03\x00\x63\x00\x01", 6), 0, {}});
   EXPECT_FALSE(engine->Transactions.CheckTCPReply(request, std::string(12, '\x01')));
   EXPECT_EQ(window.ReplyDataLbl, "untouched");
 }
