@@ -15,9 +15,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace qmb;
   const bool write = data[0] & 2;
   const ModbusRequest asked =
-      write ? ModbusRequest{std::string("\xFF\x06\x00\x07\x12\x34", 6), kTCPWriteTransactionId, {}}
-            : ModbusRequest{
-                  std::string("\xFF\x03\x00\x00\x00\x01", 6), TransactionIds(data[0]).Next(), {}};
+      write
+          ? ModbusRequest{std::string("\xFF\x06\x00\x07\x12\x34", 6),
+                          kTCPWriteTransactionId,
+                          {},
+                          {}}
+          : ModbusRequest{
+                std::string("\xFF\x03\x00\x00\x00\x01", 6), TransactionIds(data[0]).Next(), {}, {}};
   const FramingEntry& tcp = FramingFor(Framing::TCP);
   const std::string request = tcp.Frame(asked);
   std::string stream(reinterpret_cast<const char*>(data + 1), size - 1);

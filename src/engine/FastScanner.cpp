@@ -80,7 +80,8 @@ ModbusRequest BlockRequest(const ScanBlock& block) {
                   static_cast<char>(block.Start & 0xFF), static_cast<char>(block.Quantity >> 8),
                   static_cast<char>(block.Quantity & 0xFF)},
       0,
-      {}};
+      {},
+      block.Host};
 }
 
 std::string BlockMemberValue(const ScanBlock& block, const ScanBlock::Member& member,

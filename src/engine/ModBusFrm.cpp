@@ -34,7 +34,7 @@ TModBusForm::TModBusForm(EngineServices services)
       Lights(Model, services.loop),
       Tcp(TCP1, Site, Model, Log),
       Link({Site, Flags, Session, Model, services.delay, ComPort1, Line, Modem1, Lights, Tcp, Log}),
-      Transactions({Site, Flags, Receive, ComPort1, Line, Lights, services.delay, Model, Log}),
+      Transactions({Site, Flags, Receive, ComPort1, Line, Tcp, Lights, services.delay, Model, Log}),
       SiteCmds({Site, Flags, Session, Model, Transactions, TCP1, services.clock}),
       Poller({Site, Flags, Session, Points, Line, Transactions, Tcp, services.delay, Log}),
       Scanner({Site, Flags, Session, Points, Line, Transactions, Tcp, services.delay, Log}),

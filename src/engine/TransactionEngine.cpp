@@ -18,6 +18,7 @@ TransactionEngine::TransactionEngine(Parts parts)
       receive_(parts.receive),
       port_(parts.port),
       line_(parts.line),
+      tcp_(parts.tcp),
       lights_(parts.lights),
       delay_(parts.delay),
       model_(parts.model),
@@ -104,12 +105,81 @@ bool TransactionEngine::CheckTCPReply(std::string_view request, std::string_view
   return Keep(qmb::CheckTCPReply(request, reply));
 }
 
+ExchangeResult TransactionEngine::Result(bool accepted) const {
+  ExchangeResult result;
+  result.Reply = reply_;
+  if (!accepted)
+    result.Failure = ExchangeFailure::NoReply;
+  else if (reply_.ErrorCode != kReplyNoError)
+    result.Failure = ExchangeFailure::Exception;
+  else
+    result.Failure = ExchangeFailure::None;
+  return result;
+}
+
+Task<ExchangeResult> TransactionEngine::Exchange(const ModbusRequest& request,
+                                                 const WaitPolicy& policy) {
+  // The link, not the framing, decides how a request travels: the serial line or a TCP stream.
+  if (flags_.TCPMode) co_return co_await ExchangeTCP(request, policy);
+  co_return co_await ExchangeSerial(request, policy);
+}
+
+Task<ExchangeResult> TransactionEngine::ExchangeSerial(const ModbusRequest& request,
+                                                       const WaitPolicy& policy) {
+  const FramingEntry& framing = FramingFor(SiteFraming(site_, flags_));
+  const bool lineEnd = framing.EndsAtLineEnd;
+  const ReplyWait& wait = lineEnd ? policy.ByLineEnd : policy.BySilence;
+  const std::string frame = Frame(request, framing.Kind);
+  if (frame.empty()) throw std::length_error(kTooLong);
+  ExchangeResult result = Result(false);
+  for (int32_t attempt = 1; attempt <= policy.Attempts; ++attempt) {
+    if (attempt == policy.ResetBeforeAttempt) co_await ResetLink();
+    if (lineEnd) {
+      line_.ForgetEndOfLine();
+      line_.ArmEndOfLine();
+    }
+    StartReceive();
+    line_.ResetActivity();
+    SendArmed(frame);
+    const bool heard = co_await AwaitReply(wait, lineEnd);
+    StopReceive();
+    if (lineEnd) line_.DisarmEndOfLine();
+    const bool whole = !wait.NeedsLineEnd || line_.EolFired();
+    if (whole && receive_.Count > 2) {
+      DecodeReceived(framing.Kind);
+      if (CheckReply(framing.Kind)) {
+        result = Result(true);
+        result.ReplyBytes = receive_.Count;
+        co_return result;
+      }
+    }
+    if (!heard && wait.ResetWhenSilent) co_await ResetLink();
+  }
+  co_return result;
+}
+
+template <typename Condition>
+Task<bool> TransactionEngine::WaitFor(Condition condition, int32_t passes) {
+  for (int32_t i = 0; i < passes && !condition(); ++i) co_await delay_.Delay(1);
+  co_return condition();
+}
+
+Task<ExchangeResult> TransactionEngine::ExchangeTCP(const ModbusRequest& request,
+                                                    const WaitPolicy& policy) {
+  ExchangeResult result;
+  if (policy.ReadyPasses == 0) co_return result;  // no such exchange over Modbus/TCP
+  tcp_.SelectHost(request.Host);
+  if (!co_await WaitFor([this] { return tcp_.TCPReady(); }, policy.ReadyPasses)) co_return result;
+  const std::string frame = FrameTCP(request);
+  if (frame.empty()) throw std::length_error(kTooLong);
+  tcp_.SendTCP(frame);
+  const bool arrived = co_await WaitFor([this] { return tcp_.ReplyArrived(); }, policy.ReplyPasses);
+  co_return Result(arrived && CheckTCPReply(tcp_.Request(), tcp_.ReplyText()));
+}
+
 Task<int32_t> TransactionEngine::Transact(const std::string& hexText) {
-  if (flags_.TCPMode) co_return 0;
-  // Two statements, not one conditional expression: with g++ 12 both arms of a conditional that
-  // co_awaits in each arm ran (both frames went out).
-  if (site_.UseRTU) co_return co_await TransactRTU(hexText);
-  co_return co_await TransactASCII(hexText);
+  const ExchangeResult result = co_await Exchange(RequestFromHex(hexText), kRawRequestPolicy);
+  co_return result.Accepted() ? result.ReplyBytes : 0;
 }
 
 void TransactionEngine::ClearReceive() {
@@ -138,56 +208,23 @@ void TransactionEngine::SendArmed(const std::string& bytes) {
   }
 }
 
-Task<void> TransactionEngine::ReplyWait(bool ascii) {
-  int limit = kFirstByteTicks;
-  int idle = 0;
-  for (;;) {
-    if (ascii && line_.EolFired()) co_return;
-    co_await delay_.Delay(1);
+Task<bool> TransactionEngine::AwaitReply(const ReplyWait& wait, bool endsAtLineEnd) {
+  int32_t limit = wait.FirstBytePasses;
+  int32_t idle = 0;
+  bool heard = false;
+  for (int32_t pass = 0;; ++pass) {
+    if (endsAtLineEnd && line_.EolFired()) co_return true;
+    if (wait.MaxPasses > 0 && pass >= wait.MaxPasses) co_return heard;
+    co_await delay_.Delay(wait.PassTicks);
     if (line_.ActivityCount() > 0) {
+      heard = true;
       idle = 0;
-      limit = 1;
-    } else if (++idle >= limit) {
-      co_return;
+      limit = wait.SilencePasses;
+    } else if (limit > 0 && ++idle >= limit) {
+      co_return heard;
     }
     line_.ResetActivity();
   }
-}
-
-Task<int32_t> TransactionEngine::TransactASCII(const std::string& hexText) {
-  const std::string frame = FrameASCIIRequest(hexText);
-  if (frame.empty()) throw std::length_error(kTooLong);
-  for (int attempt = 1; attempt <= kAttempts; ++attempt) {
-    line_.ForgetEndOfLine();
-    line_.ArmEndOfLine();
-    StartReceive();
-    line_.ResetActivity();
-    SendArmed(frame);
-    co_await ReplyWait(true);
-    StopReceive();
-    line_.DisarmEndOfLine();
-    if (receive_.Count > 2) {
-      DecodeReceived(Framing::ASCII);
-      if (CheckReply(SerialFraming::ASCII)) co_return receive_.Count;
-    }
-    if (attempt == 2) co_await ResetLink();
-  }
-  co_return 0;
-}
-
-Task<int32_t> TransactionEngine::TransactRTU(const std::string& hexText) {
-  if (!FrameRTURequest(hexText)) throw std::length_error(kTooLong);
-  const std::string request = sent_;
-  for (int attempt = 1; attempt <= kAttempts; ++attempt) {
-    StartReceive();
-    line_.ResetActivity();
-    SendArmed(request);
-    co_await ReplyWait(false);
-    StopReceive();
-    if (receive_.Count > 0 && CheckReply(SerialFraming::RTU)) co_return receive_.Count;
-    if (attempt == 2) co_await ResetLink();
-  }
-  co_return 0;
 }
 
 Task<void> TransactionEngine::ResetLink() {

@@ -1,13 +1,16 @@
-// One serial Modbus request and its reply: framing, sending, the reply wait with its fixed
-// periods, three attempts with a link reset after the second, and the reply check.
+// One Modbus request and its reply, the one road every exchange takes: framing by the framing
+// table, sending on the serial line or Modbus/TCP, the reply wait of a named policy (attempts
+// and link resets included), and the reply check.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
+#include "engine/Exchange.h"
 #include "engine/LinkFlags.h"
 #include "links/SerialLine.h"
 #include "links/StatusLights.h"
+#include "links/TcpLink.h"
 #include "model/SiteWindowModel.h"
 #include "model/TypeSite.h"
 #include "platform/DelayClock.h"
@@ -28,6 +31,7 @@ class TransactionEngine {
     ReceiveBuffer& receive;
     SerialPort& port;
     SerialLine& line;
+    TcpLink& tcp;
     StatusLights& lights;
     DelayClock& delay;
     SiteWindowModel& model;
@@ -35,15 +39,16 @@ class TransactionEngine {
   };
   explicit TransactionEngine(Parts parts);
 
-  static constexpr int kAttempts = 3;
-  static constexpr int kFirstByteTicks = 8;
+  // The exchange: frames the request in the site's framing, sends it, waits as the policy says
+  // and checks the reply against the request (the window's Command and Response boxes show
+  // both on a serial line). Errors of the serial line, and a request too long to frame, are
+  // raised to the caller.
+  Task<ExchangeResult> Exchange(const ModbusRequest& request, const WaitPolicy& policy);
 
-  // The number of reply bytes of an accepted reply (exception replies included: the error code
-  // tells them apart), 0 when every attempt failed; 0 at once on a TCP site. Errors of the
-  // serial line, and a request too long to frame, are raised to the caller.
+  // A raw request typed as hex text: the number of reply bytes of an accepted reply (exception
+  // replies included: the error code tells them apart), 0 when every attempt failed; 0 at once
+  // on a TCP site.
   Task<int32_t> Transact(const std::string& hexText);
-  Task<int32_t> TransactASCII(const std::string& hexText);
-  Task<int32_t> TransactRTU(const std::string& hexText);
 
   // Every request framed and every reply checked goes through here: the framing table judges,
   // the engine keeps the request in flight and the reply block, and shows request and reply in
@@ -92,9 +97,8 @@ class TransactionEngine {
   // Closes and reopens the port, with a pause between, to shake a line that went silent.
   Task<void> ResetLink();
   static constexpr int kResetPauseMs = 100;
-  // Waits for a reply: up to 8 delay periods for the first byte, then until one period passes
-  // without a byte (or, in ASCII, until CR LF arrived).
-  Task<void> ReplyWait(bool ascii);
+  // Waits for a serial reply as the wait says; true when any byte came.
+  Task<bool> AwaitReply(const ReplyWait& wait, bool endsAtLineEnd);
   // Puts a request on the line with reception (and any end-of-line trigger) armed; disarms them
   // when the line refuses it.
   void SendArmed(const std::string& bytes);
@@ -105,6 +109,7 @@ class TransactionEngine {
   ReceiveBuffer& receive_;
   SerialPort& port_;
   SerialLine& line_;
+  TcpLink& tcp_;
   StatusLights& lights_;
   DelayClock& delay_;
   SiteWindowModel& model_;
@@ -115,6 +120,12 @@ class TransactionEngine {
   TransactionIds transactionIds_;
 
   bool Keep(const ReplyCheck& check);
+  ExchangeResult Result(bool accepted) const;
+  Task<ExchangeResult> ExchangeSerial(const ModbusRequest& request, const WaitPolicy& policy);
+  Task<ExchangeResult> ExchangeTCP(const ModbusRequest& request, const WaitPolicy& policy);
+  // Waits up to `passes` delay periods for the condition; true when it came.
+  template <typename Condition>
+  Task<bool> WaitFor(Condition condition, int32_t passes);
 };
 
 }  // namespace qmb

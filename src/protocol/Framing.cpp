@@ -102,15 +102,15 @@ ReplyCheck TCPCheck(const ModbusRequest& request, std::string_view reply) {
 }
 
 constexpr FramingEntry kFramings[] = {
-    {Framing::ASCII, ASCIIFrame, ASCIIBytes, ASCIIMissing, ASCIIDecode, ASCIICheck},
-    {Framing::RTU, RTUFrame, RTUFrame, RTUMissing, AsReceived, RTUCheck},
-    {Framing::TCP, TCPFrame, TCPFrame, TCPMissing, AsReceived, TCPCheck},
+    {Framing::ASCII, true, ASCIIFrame, ASCIIBytes, ASCIIMissing, ASCIIDecode, ASCIICheck},
+    {Framing::RTU, false, RTUFrame, RTUFrame, RTUMissing, AsReceived, RTUCheck},
+    {Framing::TCP, false, TCPFrame, TCPFrame, TCPMissing, AsReceived, TCPCheck},
 };
 
 }  // namespace
 
 ModbusRequest RequestFromHex(std::string_view hexText) {
-  return ModbusRequest{HexToBytes(hexText), 0, std::string(hexText)};
+  return ModbusRequest{HexToBytes(hexText), 0, std::string(hexText), {}};
 }
 
 const FramingEntry& FramingFor(Framing framing) {

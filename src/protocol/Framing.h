@@ -26,6 +26,8 @@ struct ModbusRequest {
   // trailing odd digit or a lower-case one included, so the device sees what was typed. Empty
   // for requests built from values.
   std::string Text;
+  // Modbus/TCP: the host the request goes to ("" for the site's address).
+  std::string Host;
 
   uint8_t Unit() const { return Bytes.empty() ? 0 : static_cast<uint8_t>(Bytes[0]); }
   uint8_t Function() const { return Bytes.size() < 2 ? 0 : static_cast<uint8_t>(Bytes[1]); }
@@ -38,6 +40,9 @@ ModbusRequest RequestFromHex(std::string_view hexText);
 
 struct FramingEntry {
   Framing Kind;
+  // Its replies end at a line end (CR LF), which the link can watch for; the others end at the
+  // line's silence (RTU) or by the length in their header (Modbus/TCP).
+  bool EndsAtLineEnd;
   // The request as it goes on the wire; empty for one the framing cannot carry (a serial
   // request over 256 bytes with its checksum, a PDU over 253 bytes).
   std::string (*Frame)(const ModbusRequest& request);

@@ -198,7 +198,7 @@ std::string ReadRequestText(const PointAddress& point) {
 std::optional<ModbusRequest> ReadRequest(const PointAddress& point) {
   const std::string text = ReadRequestText(point);
   if (text.empty()) return std::nullopt;
-  return ModbusRequest{HexToBytes(text), 0, {}};
+  return ModbusRequest{HexToBytes(text), 0, {}, point.Host};
 }
 
 std::optional<int32_t> ParseWriteValue(std::string_view text) {
@@ -231,7 +231,8 @@ std::optional<ModbusRequest> WriteRequest(const PointAddress& point, int32_t val
                   static_cast<char>(address >> 8), static_cast<char>(address & 0xFF),
                   static_cast<char>(*word >> 8), static_cast<char>(*word & 0xFF)},
       kTCPWriteTransactionId,
-      {}};
+      {},
+      point.Host};
 }
 
 std::string BuildSerialWriteText(const PointAddress& point, int32_t value) {

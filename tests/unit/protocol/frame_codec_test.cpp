@@ -320,7 +320,7 @@ TEST_F(FrameCodecTest, ASCIIReplyCleaningAndCheck) {
 
 // A Modbus/TCP request frame: the PDU behind a header with the transaction id and unit FF.
 std::string TCPFrame(std::string_view pdu, uint16_t id) {
-  return FramingFor(Framing::TCP).Frame(ModbusRequest{"\x01" + std::string(pdu), id, {}});
+  return FramingFor(Framing::TCP).Frame(ModbusRequest{"\x01" + std::string(pdu), id, {}, {}});
 }
 
 TEST_F(FrameCodecTest, TCPFramesAndTransactionIds) {
