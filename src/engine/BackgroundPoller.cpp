@@ -16,13 +16,7 @@ BackgroundPoller::BackgroundPoller(Parts parts)
       tcp_(parts.tcp),
       delay_(parts.delay),
       log_(parts.log),
-      seenTick_(parts.delay.DelayTicks) {}
-
-int64_t BackgroundPoller::Now() {
-  nowTicks_ += static_cast<uint16_t>(delay_.DelayTicks - seenTick_);
-  seenTick_ = delay_.DelayTicks;
-  return nowTicks_;
-}
+      elapsed_(parts.delay.DelayTicks) {}
 
 void BackgroundPoller::SetIdle() {
   if (pollState_ == kAwaitReply || pollState_ == kAwaitFirstByte || pollState_ == kAwaitSilence)
@@ -43,15 +37,11 @@ void BackgroundPoller::RestartIfPointsChanged() {
   pollState_ = kPause;
   points_.ClearPolledFlags();
   pollCursor_ = -1;
-  retryAt_.clear();
 }
 
 bool BackgroundPoller::Eligible(int32_t position, int64_t now) const {
-  const TPointData& point = points_.Data(static_cast<size_t>(position));
-  if (point.Polled) return false;
-  if (point.FailureCount <= kSkipAfterFailures) return true;
   const auto at = static_cast<size_t>(position);
-  return at >= retryAt_.size() || now >= retryAt_[at];
+  return !points_.Data(at).Polled && points_.DueForRead(at, now);
 }
 
 void BackgroundPoller::Advance() {
@@ -75,15 +65,11 @@ void BackgroundPoller::PollFailure() {
   const bool portLost = !flags_.TCPMode && !line_.IsOpen();
   if (!portLost && pollCursor_ >= 0 && static_cast<size_t>(pollCursor_) < points_.Size()) {
     const auto at = static_cast<size_t>(pollCursor_);
-    TPointData& point = points_.Data(at);
-    if (++point.FailureCount > kSkipAfterFailures) {
-      if (retryAt_.size() <= at) retryAt_.resize(points_.Size(), 0);
-      retryAt_[at] = Now() + kDroppedRetryTicks;
-      if (point.FailureCount == kSkipAfterFailures + 1)
-        log_.Debug(LoggedText(points_.Key(at)) + " left out of polling after " +
-                   std::to_string(point.FailureCount) + " failed polls; tried again every " +
-                   std::to_string(kDroppedRetryTicks / 10) + " s");
-    }
+    if (points_.CountFailedRead(at, Now()))
+      log_.Debug(LoggedText(points_.Key(at)) + " left out of polling after " +
+                 std::to_string(points_.Data(at).FailureCount) +
+                 " failed polls; tried again every " +
+                 std::to_string(PointTable::kDroppedRetryTicks / 10) + " s");
   }
   pollPause_ = kFailurePause;
   pollState_ = kPause;

@@ -110,18 +110,12 @@ int64_t RtuFrameGapUs(int32_t baud) {
   return static_cast<int64_t>(std::ceil(3.5 * 11 * 1000000 / baud));
 }
 
-FastScanner::FastScanner(Parts parts) : p_(parts), seenTick_(parts.delay.DelayTicks) {}
+FastScanner::FastScanner(Parts parts) : p_(parts), elapsed_(parts.delay.DelayTicks) {}
 
 FastScanner::~FastScanner() = default;
 
 Framing FastScanner::SerialFraming() const {
   return p_.site.UseRTU ? Framing::RTU : Framing::ASCII;
-}
-
-int64_t FastScanner::Now() {
-  nowTicks_ += static_cast<uint16_t>(p_.delay.DelayTicks - seenTick_);
-  seenTick_ = p_.delay.DelayTicks;
-  return nowTicks_;
 }
 
 bool FastScanner::MayScan() const {
@@ -160,7 +154,6 @@ void FastScanner::Replan() {
   }
   blocks_ = PlanScanBlocks(points);
   cursor_ = 0;
-  retryAt_.clear();
   p_.points.ClearPolledFlags();
   const size_t planned = std::accumulate(
       blocks_.begin(), blocks_.end(), size_t{0},
@@ -174,13 +167,9 @@ void FastScanner::Replan() {
 }
 
 bool FastScanner::Due(const ScanBlock& block, int64_t now) const {
-  for (const ScanBlock::Member& member : block.Members) {
-    if (p_.points.Data(static_cast<size_t>(member.Position)).FailureCount <= kSkipAfterFailures)
-      return true;
-    const auto at = static_cast<size_t>(member.Position);
-    if (at >= retryAt_.size() || now >= retryAt_[at]) return true;
-  }
-  return false;
+  return std::any_of(block.Members.begin(), block.Members.end(), [&](const auto& member) {
+    return p_.points.DueForRead(static_cast<size_t>(member.Position), now);
+  });
 }
 
 void FastScanner::Next() {
@@ -332,14 +321,11 @@ void FastScanner::Fail(const ScanBlock& block) {
   const int64_t now = Now();
   for (const ScanBlock::Member& member : block.Members) {
     const auto at = static_cast<size_t>(member.Position);
-    TPointData& point = p_.points.Data(at);
-    if (++point.FailureCount <= kSkipAfterFailures) continue;
-    if (retryAt_.size() <= at) retryAt_.resize(p_.points.Size(), 0);
-    retryAt_[at] = now + kDroppedRetryTicks;
-    if (point.FailureCount == kSkipAfterFailures + 1)
+    if (p_.points.CountFailedRead(at, now))
       p_.log.Debug(LoggedText(p_.points.Key(at)) + " left out of the scan after " +
-                   std::to_string(point.FailureCount) + " failed reads; tried again every " +
-                   std::to_string(kDroppedRetryTicks / 10) + " s");
+                   std::to_string(p_.points.Data(at).FailureCount) +
+                   " failed reads; tried again every " +
+                   std::to_string(PointTable::kDroppedRetryTicks / 10) + " s");
   }
 }
 
