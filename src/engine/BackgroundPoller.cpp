@@ -25,8 +25,13 @@ void BackgroundPoller::SetIdle() {
 }
 
 void BackgroundPoller::AbandonExchange() {
-  transactions_.StopReceive();
-  line_.DisarmEndOfLine();
+  transactions_.DisarmReply();
+}
+
+std::string BackgroundPoller::FrameCursorRead() {
+  const PointAddress* point = CursorAddress();
+  const auto request = point ? ReadRequest(*point) : std::nullopt;
+  return request ? transactions_.FrameForSite(*request) : std::string();
 }
 
 void BackgroundPoller::RestartIfPointsChanged() {
@@ -154,16 +159,15 @@ bool BackgroundPoller::PollSerial() {
       case kChoose:
         pollState_ = kEndOfCycle;
         pollTickCount_ = 0;
-        if (AdvanceToEligible(false)) pollState_ = site_.UseRTU ? kSendRTU : kSend;
+        // Replies that end at a line end are awaited for it; the others until the line is
+        // silent.
+        if (AdvanceToEligible(false))
+          pollState_ = transactions_.SiteFramingEntry().EndsAtLineEnd ? kSend : kSendRTU;
         break;
       case kSend: {
         session_.MarkBusy();
-        line_.ResetActivity();
-        line_.ForgetEndOfLine();
-        const PointAddress* point = CursorAddress();
-        const std::string frame = point ? transactions_.FrameASCIIRead(*point) : std::string();
-        line_.ArmEndOfLine();
-        transactions_.StartReceive();
+        const std::string frame = FrameCursorRead();
+        transactions_.ArmReply(true);
         // A key that is no address sends nothing and fails like a silent slave.
         if (!frame.empty()) line_.PutFrame(frame);
         pollState_ = kAwaitReply;
@@ -182,27 +186,23 @@ bool BackgroundPoller::PollSerial() {
         }
         break;
       case kCheckReply:
-        if (transactions_.ReceivedCount() > 2) {
-          transactions_.DecodeReceived(Framing::ASCII);
-          if (transactions_.CheckValueReply(SerialFraming::ASCII)) {
-            PollSuccess();
-            break;
-          }
-        }
-        PollFailure();
+        if (transactions_.TakeReply().Ok())
+          PollSuccess();
+        else
+          PollFailure();
         break;
       case kSendRTU: {
         session_.MarkBusy();
-        line_.ResetActivity();
         // A key that is no address sends nothing and counts as a failed poll, rather than
         // putting the previous request on the line again.
-        const PointAddress* point = CursorAddress();
-        if (!point || !transactions_.FrameRTURead(*point)) {
+        const std::string frame = FrameCursorRead();
+        if (frame.empty()) {
+          line_.ResetActivity();
           PollFailure();
           break;
         }
-        transactions_.StartReceive();
-        line_.PutFrame(transactions_.SentFrame());
+        transactions_.ArmReply(true);
+        line_.PutFrame(frame);
         pollTickCount_ = 0;
         pollState_ = kAwaitFirstByte;
         break;
@@ -212,7 +212,7 @@ bool BackgroundPoller::PollSerial() {
           pollTickCount_ = 0;
           pollState_ = kAwaitSilence;
         } else if (++pollTickCount_ >= kRtuFirstByteTicks) {
-          transactions_.StopReceive();
+          transactions_.DisarmReply();
           PollFailure();
         }
         break;
@@ -220,13 +220,12 @@ bool BackgroundPoller::PollSerial() {
         if (line_.ActivityCount() != 0) {
           line_.ResetActivity();
           if (++pollTickCount_ >= kRtuSilenceTicks) {
-            transactions_.StopReceive();
+            transactions_.DisarmReply();
             PollFailure();
           }
         } else {
-          transactions_.StopReceive();
-          if (transactions_.ReceivedCount() > 2 &&
-              transactions_.CheckValueReply(SerialFraming::RTU))
+          transactions_.DisarmReply();
+          if (transactions_.TakeReply().Ok())
             PollSuccess();
           else
             PollFailure();
@@ -269,9 +268,7 @@ void BackgroundPoller::PollTCP() {
           break;
         }
         pollTickCount_ = 0;
-        const PointAddress* point = CursorAddress();
-        const auto request = point ? ReadRequest(*point) : std::nullopt;
-        const std::string frame = request ? transactions_.FrameTCP(*request) : std::string();
+        const std::string frame = FrameCursorRead();
         if (frame.empty())
           tcp_.ForgetReply();  // no address, no request: fails after the wait
         else
@@ -288,7 +285,7 @@ void BackgroundPoller::PollTCP() {
         }
         break;
       case kCheckReply:
-        if (transactions_.CheckValueReply(tcp_.Request(), tcp_.ReplyText()))
+        if (transactions_.TakeTCPReply(true).Ok())
           PollSuccess();
         else
           PollFailure();

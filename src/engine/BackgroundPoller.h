@@ -80,6 +80,9 @@ class BackgroundPoller {
   // Advances the cursor at most once round the table to the next eligible point (on the current
   // TCP host only, when asked); false when there is none.
   bool AdvanceToEligible(bool onCurrentHostOnly);
+  // The read request of the point at the cursor framed for the site; empty when its key names
+  // no address.
+  std::string FrameCursorRead();
   // Drops what an unfinished serial exchange had armed (reception and the end-of-line trigger).
   void AbandonExchange();
 

@@ -114,10 +114,6 @@ FastScanner::FastScanner(Parts parts) : p_(parts), elapsed_(parts.delay.DelayTic
 
 FastScanner::~FastScanner() = default;
 
-Framing FastScanner::SerialFraming() const {
-  return p_.site.UseRTU ? Framing::RTU : Framing::ASCII;
-}
-
 bool FastScanner::MayScan() const {
   return p_.site.FastScan && p_.flags.Connected && !p_.site.OfflineMode &&
          !CommandUsesLine(p_.session.CommandCode()) && !p_.session.Locked() &&
@@ -218,25 +214,25 @@ void FastScanner::Send(const ScanBlock& block) {
         return;
       }
       connectWait_ = 0;
-      const std::string frame = p_.transactions.FrameTCP(BlockRequest(block));
+      const std::string frame = p_.transactions.FrameForSite(BlockRequest(block));
       inFlight_ = true;
       StartTimeout(kTcpReplyTimeoutMs);
       p_.tcp.SendTCP(frame);
       sending_ = false;
     } else {
-      const Framing framing = SerialFraming();
+      const FramingEntry& framing = p_.transactions.SiteFramingEntry();
       const ModbusRequest request = BlockRequest(block);
-      const std::string frame = p_.transactions.Frame(request, framing);
+      const std::string frame = p_.transactions.FrameForSite(request);
       if (frame.empty()) throw std::length_error("request too long");
       // Address, function, byte count, data and checksum.
-      const auto requestBytes =
-          static_cast<int32_t>(FramingFor(framing).CheckedBytes(request).size());
+      const auto requestBytes = static_cast<int32_t>(framing.CheckedBytes(request).size());
       const int32_t replyBytes =
-          3 + ReplyDataBytes(block) + static_cast<int32_t>(ChecksumSize(framing));
-      p_.transactions.StartReceive();
+          3 + ReplyDataBytes(block) + static_cast<int32_t>(ChecksumSize(framing.Kind));
+      // The scan ends its exchanges by ReplyComplete as the bytes arrive, not by a trigger.
+      p_.transactions.ArmReply(false);
       inFlight_ = true;
-      StartTimeout(SerialReplyTimeoutMs(p_.site.BaudRate, framing == Framing::ASCII, requestBytes,
-                                        replyBytes));
+      StartTimeout(
+          SerialReplyTimeoutMs(p_.site.BaudRate, framing.EndsAtLineEnd, requestBytes, replyBytes));
       p_.line.PutFrame(frame);
     }
   } catch (const std::exception& e) {
@@ -254,7 +250,7 @@ void FastScanner::Send(const ScanBlock& block) {
 
 void FastScanner::BytesArrived() {
   if (!inFlight_ || p_.flags.TCPMode) return;
-  if (p_.transactions.ReplyComplete(SerialFraming())) Finish(true);
+  if (p_.transactions.ReplyComplete()) Finish(true);
 }
 
 void FastScanner::LinkReady() {
@@ -273,30 +269,28 @@ void FastScanner::ReplyArrived() {
 void FastScanner::Finish(bool arrived) {
   timeout_->Stop();
   inFlight_ = false;
-  bool accepted = false;
+  ExchangeResult result;
   if (p_.flags.TCPMode) {
-    if (arrived) accepted = p_.transactions.CheckTCPReply(p_.tcp.Request(), p_.tcp.ReplyText());
+    result = p_.transactions.TakeTCPReply(arrived);
     p_.tcp.ForgetReply();  // a late answer is dropped as it comes
   } else {
-    p_.transactions.StopReceive();
-    if (arrived) p_.transactions.DecodeReceived(SerialFraming());
-    if (arrived && p_.transactions.ReceivedCount() > 2)
-      accepted = p_.transactions.CheckReply(SerialFraming());
+    p_.transactions.DisarmReply();
+    if (arrived) result = p_.transactions.TakeReply();
   }
   // A table rebuilt meanwhile makes the block's positions stale: its answer goes nowhere.
   if (!p_.points.PointsChanged() && cursor_ < blocks_.size()) {
-    const int32_t error = p_.transactions.Reply().ErrorCode;
-    if (accepted && error == kReplyNoError) {
+    if (result.Ok()) {
       Store(blocks_[cursor_]);
       ++cursor_;
-    } else if (accepted && blocks_[cursor_].Quantity > 1 && blocks_[cursor_].Members.size() > 1) {
+    } else if (result.Accepted() && blocks_[cursor_].Quantity > 1 &&
+               blocks_[cursor_].Members.size() > 1) {
       Split(cursor_);
     } else {
       Fail(blocks_[cursor_]);
       ++cursor_;
     }
   }
-  if (p_.flags.TCPMode || !p_.site.UseRTU) {
+  if (!p_.transactions.SiteFramingEntry().GapBetweenFrames) {
     Next();
     return;
   }

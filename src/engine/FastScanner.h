@@ -98,8 +98,6 @@ class FastScanner {
 
  private:
   bool MayScan() const;
-  // The framing of a serial site's exchanges.
-  Framing SerialFraming() const;
   void Replan();
   // Sends the next block due, if any and if allowed; otherwise waits for the next tick.
   void Next();

@@ -43,10 +43,6 @@ std::string TransactionEngine::FrameTCP(ModbusRequest request) {
   return frame;
 }
 
-bool TransactionEngine::ReplyComplete(Framing framing) const {
-  return FramingFor(framing).Missing(request_, receive_.Text()) == 0;
-}
-
 void TransactionEngine::DecodeReceived(Framing framing) {
   const std::string reply = FramingFor(framing).Decode(request_, receive_.Text());
   receive_.Clear();
@@ -69,30 +65,14 @@ bool TransactionEngine::Keep(const ReplyCheck& check) {
 
 std::string TransactionEngine::FrameASCIIRead(std::string_view addressText) {
   const auto point = ParsePointAddress(addressText, false);
-  return point ? FrameASCIIRead(*point) : std::string();
+  const auto request = point ? ReadRequest(*point) : std::nullopt;
+  return request ? Frame(*request, Framing::ASCII) : std::string();
 }
 
 bool TransactionEngine::FrameRTURead(std::string_view addressText) {
   const auto point = ParsePointAddress(addressText, false);
-  return point && FrameRTURead(*point);
-}
-
-std::string TransactionEngine::FrameASCIIRead(const PointAddress& point) {
-  const auto request = ReadRequest(point);
-  return request ? Frame(*request, Framing::ASCII) : std::string();
-}
-
-bool TransactionEngine::FrameRTURead(const PointAddress& point) {
-  const auto request = ReadRequest(point);
+  const auto request = point ? ReadRequest(*point) : std::nullopt;
   return request && !Frame(*request, Framing::RTU).empty();
-}
-
-std::string TransactionEngine::FrameASCIIRequest(std::string_view hexText) {
-  return Frame(RequestFromHex(hexText), Framing::ASCII);
-}
-
-bool TransactionEngine::FrameRTURequest(std::string_view hexText) {
-  return !Frame(RequestFromHex(hexText), Framing::RTU).empty();
 }
 
 bool TransactionEngine::CheckReply(SerialFraming framing) {
@@ -124,34 +104,59 @@ Task<ExchangeResult> TransactionEngine::Exchange(const ModbusRequest& request,
   co_return co_await ExchangeSerial(request, policy);
 }
 
+std::string TransactionEngine::FrameForSite(const ModbusRequest& request) {
+  if (flags_.TCPMode) return FrameTCP(request);
+  return Frame(request, SiteFraming(site_, flags_));
+}
+
+void TransactionEngine::ArmReply(bool watchLineEnd) {
+  if (watchLineEnd && SiteFramingEntry().EndsAtLineEnd) {
+    line_.ForgetEndOfLine();
+    line_.ArmEndOfLine();
+  }
+  StartReceive();
+  line_.ResetActivity();
+}
+
+void TransactionEngine::DisarmReply() {
+  StopReceive();
+  line_.DisarmEndOfLine();
+}
+
+bool TransactionEngine::ReplyComplete() const {
+  return SiteFramingEntry().Missing(request_, receive_.Text()) == 0;
+}
+
+ExchangeResult TransactionEngine::TakeReply() {
+  if (receive_.Count <= 2) return Result(false);
+  const Framing framing = SiteFramingEntry().Kind;
+  DecodeReceived(framing);
+  if (!CheckReply(framing)) return Result(false);
+  ExchangeResult result = Result(true);
+  result.ReplyBytes = receive_.Count;
+  return result;
+}
+
+ExchangeResult TransactionEngine::TakeTCPReply(bool arrived) {
+  return Result(arrived && CheckTCPReply(tcp_.Request(), tcp_.ReplyText()));
+}
+
 Task<ExchangeResult> TransactionEngine::ExchangeSerial(const ModbusRequest& request,
                                                        const WaitPolicy& policy) {
-  const FramingEntry& framing = FramingFor(SiteFraming(site_, flags_));
-  const bool lineEnd = framing.EndsAtLineEnd;
+  const bool lineEnd = SiteFramingEntry().EndsAtLineEnd;
   const ReplyWait& wait = lineEnd ? policy.ByLineEnd : policy.BySilence;
-  const std::string frame = Frame(request, framing.Kind);
+  const std::string frame = FrameForSite(request);
   if (frame.empty()) throw std::length_error(kTooLong);
   ExchangeResult result = Result(false);
   for (int32_t attempt = 1; attempt <= policy.Attempts; ++attempt) {
     if (attempt == policy.ResetBeforeAttempt) co_await ResetLink();
-    if (lineEnd) {
-      line_.ForgetEndOfLine();
-      line_.ArmEndOfLine();
-    }
-    StartReceive();
-    line_.ResetActivity();
+    ArmReply(true);
     SendArmed(frame);
     const bool heard = co_await AwaitReply(wait, lineEnd);
-    StopReceive();
-    if (lineEnd) line_.DisarmEndOfLine();
-    const bool whole = !wait.NeedsLineEnd || line_.EolFired();
-    if (whole && receive_.Count > 2) {
-      DecodeReceived(framing.Kind);
-      if (CheckReply(framing.Kind)) {
-        result = Result(true);
-        result.ReplyBytes = receive_.Count;
-        co_return result;
-      }
+    DisarmReply();
+    if (!wait.NeedsLineEnd || line_.EolFired()) {
+      result = TakeReply();
+      if (result.Accepted()) co_return result;
     }
     if (!heard && wait.ResetWhenSilent) co_await ResetLink();
   }
@@ -174,7 +179,7 @@ Task<ExchangeResult> TransactionEngine::ExchangeTCP(const ModbusRequest& request
   if (frame.empty()) throw std::length_error(kTooLong);
   tcp_.SendTCP(frame);
   const bool arrived = co_await WaitFor([this] { return tcp_.ReplyArrived(); }, policy.ReplyPasses);
-  co_return Result(arrived && CheckTCPReply(tcp_.Request(), tcp_.ReplyText()));
+  co_return TakeTCPReply(arrived);
 }
 
 Task<int32_t> TransactionEngine::Transact(const std::string& hexText) {

@@ -57,43 +57,43 @@ class TransactionEngine {
   std::string Frame(const ModbusRequest& request, Framing framing);
   // A Modbus/TCP request framed as the request in flight; a read draws a fresh transaction id.
   std::string FrameTCP(ModbusRequest request);
-  // The reads are empty / false for a text that is no point address.
+  // A point's read framed as the request in flight and shown; empty / false for a text that is
+  // no point address (nothing changes then).
   std::string FrameASCIIRead(std::string_view addressText);
   bool FrameRTURead(std::string_view addressText);
-  // The same for an address parsed before (a polled point's).
-  std::string FrameASCIIRead(const PointAddress& point);
-  bool FrameRTURead(const PointAddress& point);
-  // Any request given as hex text, framed into the command buffer and shown: the ASCII frame to
-  // put on the line (empty when too long), or false when an RTU request is too long.
-  std::string FrameASCIIRequest(std::string_view hexText);
-  bool FrameRTURequest(std::string_view hexText);
-  // The wire bytes of the request in flight.
-  const std::string& SentFrame() const { return sent_; }
+  // The request in flight.
   const ModbusRequest& Request() const { return request_; }
+
+  // The exchange's steps, for the callers that pace the wait themselves (the tick-paced poller,
+  // the event-driven fast scan); Exchange takes the same steps.
+  // Frames a request in the site's framing as the request in flight (shown on a serial line);
+  // the wire bytes, empty when the framing cannot carry it.
+  std::string FrameForSite(const ModbusRequest& request);
+  // Reception armed for the reply: the receive buffer emptied and on, the activity count reset
+  // and, where replies end at a line end and the caller waits for it, the end-of-line trigger.
+  void ArmReply(bool watchLineEnd);
+  // Reception and any end-of-line trigger off.
+  void DisarmReply();
   // The bytes received so far stand for a whole reply to the request in flight.
-  bool ReplyComplete(Framing framing) const;
-  // The receive buffer's ASCII characters replaced by the bytes their hex text decodes to.
-  void DecodeReceived(Framing framing);
+  bool ReplyComplete() const;
+  // What was received (more than two bytes), decoded and checked against the request in flight.
+  ExchangeResult TakeReply();
+  // The Modbus/TCP link's answer to the request in flight, when it arrived, checked.
+  ExchangeResult TakeTCPReply(bool arrived);
+  // The site's framing entry.
+  const FramingEntry& SiteFramingEntry() const { return FramingFor(SiteFraming(site_, flags_)); }
   // Checks the receive buffer against the request in flight. An accepted serial reply behind
   // an adapter's echo is moved to the start of the receive buffer, so that what the caller
   // reads (a raw request's reply bytes) is the reply alone.
   bool CheckReply(SerialFraming framing);
   // A Modbus/TCP reply frame against the request frame it answers.
   bool CheckTCPReply(std::string_view request, std::string_view reply);
-  // A reply that carries a value (or a write's echo): accepted and no exception.
-  bool CheckValueReply(SerialFraming framing) {
-    return CheckReply(framing) && reply_.ErrorCode == kReplyNoError;
-  }
-  bool CheckValueReply(std::string_view tcpRequest, std::string_view tcpReply) {
-    return CheckTCPReply(tcpRequest, tcpReply) && reply_.ErrorCode == kReplyNoError;
-  }
   const ReplyBlock& Reply() const { return reply_; }
 
   void ClearReceive();
   void StartReceive();
   void StopReceive();
   std::string ReceivedText() const { return receive_.Text(); }
-  int32_t ReceivedCount() const { return receive_.Count; }
   // Closes and reopens the port, with a pause between, to shake a line that went silent.
   Task<void> ResetLink();
   static constexpr int kResetPauseMs = 100;
@@ -120,6 +120,8 @@ class TransactionEngine {
   TransactionIds transactionIds_;
 
   bool Keep(const ReplyCheck& check);
+  // The receive buffer's bytes as the framing's reply check takes them (ASCII hex decoded).
+  void DecodeReceived(Framing framing);
   ExchangeResult Result(bool accepted) const;
   Task<ExchangeResult> ExchangeSerial(const ModbusRequest& request, const WaitPolicy& policy);
   Task<ExchangeResult> ExchangeTCP(const ModbusRequest& request, const WaitPolicy& policy);

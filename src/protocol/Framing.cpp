@@ -102,9 +102,9 @@ ReplyCheck TCPCheck(const ModbusRequest& request, std::string_view reply) {
 }
 
 constexpr FramingEntry kFramings[] = {
-    {Framing::ASCII, true, ASCIIFrame, ASCIIBytes, ASCIIMissing, ASCIIDecode, ASCIICheck},
-    {Framing::RTU, false, RTUFrame, RTUFrame, RTUMissing, AsReceived, RTUCheck},
-    {Framing::TCP, false, TCPFrame, TCPFrame, TCPMissing, AsReceived, TCPCheck},
+    {Framing::ASCII, true, false, ASCIIFrame, ASCIIBytes, ASCIIMissing, ASCIIDecode, ASCIICheck},
+    {Framing::RTU, false, true, RTUFrame, RTUFrame, RTUMissing, AsReceived, RTUCheck},
+    {Framing::TCP, false, false, TCPFrame, TCPFrame, TCPMissing, AsReceived, TCPCheck},
 };
 
 }  // namespace

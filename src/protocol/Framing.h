@@ -43,6 +43,9 @@ struct FramingEntry {
   // Its replies end at a line end (CR LF), which the link can watch for; the others end at the
   // line's silence (RTU) or by the length in their header (Modbus/TCP).
   bool EndsAtLineEnd;
+  // Frames are told apart by the line's silence between them (3.5 characters in RTU): the next
+  // request waits that long after a reply.
+  bool GapBetweenFrames;
   // The request as it goes on the wire; empty for one the framing cannot carry (a serial
   // request over 256 bytes with its checksum, a PDU over 253 bytes).
   std::string (*Frame)(const ModbusRequest& request);
