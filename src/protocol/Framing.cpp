@@ -102,9 +102,10 @@ ReplyCheck TCPCheck(const ModbusRequest& request, std::string_view reply) {
 }
 
 constexpr FramingEntry kFramings[] = {
-    {Framing::ASCII, true, false, ASCIIFrame, ASCIIBytes, ASCIIMissing, ASCIIDecode, ASCIICheck},
-    {Framing::RTU, false, true, RTUFrame, RTUFrame, RTUMissing, AsReceived, RTUCheck},
-    {Framing::TCP, false, false, TCPFrame, TCPFrame, TCPMissing, AsReceived, TCPCheck},
+    {Framing::ASCII, "ASCII", true, false, ASCIIFrame, ASCIIBytes, ASCIIMissing, ASCIIDecode,
+     ASCIICheck},
+    {Framing::RTU, "RTU", false, true, RTUFrame, RTUFrame, RTUMissing, AsReceived, RTUCheck},
+    {Framing::TCP, "TCP", false, false, TCPFrame, TCPFrame, TCPMissing, AsReceived, TCPCheck},
 };
 
 }  // namespace

@@ -40,6 +40,8 @@ ModbusRequest RequestFromHex(std::string_view hexText);
 
 struct FramingEntry {
   Framing Kind;
+  // As the site window's Protocol label shows it.
+  const char* Name;
   // Its replies end at a line end (CR LF), which the link can watch for; the others end at the
   // line's silence (RTU) or by the length in their header (Modbus/TCP).
   bool EndsAtLineEnd;
