@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "protocol/FrameCodec.h"
+#include "protocol/Framing.h"
 #include "protocol/PointAddress.h"
 
 namespace qmb {
@@ -75,19 +76,20 @@ void BM_ParsePointAddress(benchmark::State& state) {
 BENCHMARK(BM_ParsePointAddress);
 
 void BM_BuildRTURead(benchmark::State& state) {
-  FrameCodec codec(1);
   const std::string address = "1-HREG100";
-  for (auto _ : state) benchmark::DoNotOptimize(BuildRTURead(codec, address));
+  for (auto _ : state) {
+    const auto point = ParsePointAddress(address, false);
+    benchmark::DoNotOptimize(FramingFor(Framing::RTU).Frame(ReadRequest(*point).value()));
+  }
 }
 BENCHMARK(BM_BuildRTURead);
 
 void BM_CheckReply(benchmark::State& state) {
-  FrameCodec codec(1);
-  codec.FrameRTURequest("010300630001");
-  const uint8_t reply[] = {0x01, 0x03, 0x02, 0x12, 0x34, 0xB5, 0x33};
-  for (const uint8_t b : reply) codec.Receive.Store(b);
-  for (auto _ : state) benchmark::DoNotOptimize(codec.CheckReply(SerialFraming::RTU));
-  if (!codec.CheckReply(SerialFraming::RTU).Accepted) state.SkipWithError("reply not accepted");
+  const ModbusRequest request = RequestFromHex("010300630001");
+  const std::string reply("\x01\x03\x02\x12\x34\xB5\x33", 7);
+  const FramingEntry& rtu = FramingFor(Framing::RTU);
+  for (auto _ : state) benchmark::DoNotOptimize(rtu.Check(request, reply));
+  if (!rtu.Check(request, reply).Accepted) state.SkipWithError("reply not accepted");
 }
 BENCHMARK(BM_CheckReply);
 

@@ -30,14 +30,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int32_t value = ParseWriteValue(text).value_or(0);
     const std::string write = BuildSerialWriteText(*point, value);
     if (!write.empty() && write.size() != 12) std::abort();
-    const std::string tcpWrite = BuildTCPWriteFrame(*point, value);
-    if (!tcpWrite.empty() && tcpWrite.size() != 12) std::abort();
+    const auto writeRequest = WriteRequest(*point, value);
+    if (writeRequest.has_value() == write.empty()) std::abort();
+    if (writeRequest && FramingFor(Framing::TCP).Frame(*writeRequest).size() != 12) std::abort();
+    // A read frames in every framing, or there is no read request at all.
+    if (const auto read = ReadRequest(*point))
+      for (const Framing framing : {Framing::ASCII, Framing::RTU, Framing::TCP})
+        if (FramingFor(framing).Frame(*read).empty()) std::abort();
   }
 
-  FrameCodec codec(1);
-  BuildASCIIRead(codec, text);
-  BuildRTURead(codec, text);
-  BuildTCPRead(codec, text);
   DecodePointValue(ReplyBlock{}, text, tcpMode);
   return 0;
 }

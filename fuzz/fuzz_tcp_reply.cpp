@@ -8,15 +8,22 @@
 
 #include "engine/WindowBoxes.h"
 #include "protocol/FrameCodec.h"
+#include "protocol/Framing.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
   using namespace qmb;
-  FrameCodec codec(data[0]);
   const bool write = data[0] & 2;
-  const std::string request =
-      write ? FrameCodec::BuildTCPWriteFrame(std::string("\x06\x00\x07\x12\x34", 5))
-            : codec.BuildTCPReadFrame(std::string("\x03\x00\x00\x00\x01", 5));
+  const ModbusRequest asked =
+      write
+          ? ModbusRequest{std::string("\xFF\x06\x00\x07\x12\x34", 6),
+                          kTCPWriteTransactionId,
+                          {},
+                          {}}
+          : ModbusRequest{
+                std::string("\xFF\x03\x00\x00\x00\x01", 6), TransactionIds(data[0]).Next(), {}, {}};
+  const FramingEntry& tcp = FramingFor(Framing::TCP);
+  const std::string request = tcp.Frame(asked);
   std::string stream(reinterpret_cast<const char*>(data + 1), size - 1);
   // Half the inputs start with the request's own header, so the checks past it are reached.
   if ((data[0] & 1) && stream.size() >= 7) {
@@ -29,13 +36,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   std::string_view rest(stream);
   for (;;) {
-    const int32_t frameSize = FrameCodec::TCPFrameSize(rest);
+    const int32_t frameSize = TCPFrameSize(rest);
+    if ((frameSize > 0) != (tcp.Missing(asked, rest) == 0)) std::abort();
     if (frameSize <= 0) break;
     if (frameSize < 8 || static_cast<size_t>(frameSize) > rest.size()) std::abort();
     const std::string_view frame = rest.substr(0, static_cast<size_t>(frameSize));
     rest.remove_prefix(static_cast<size_t>(frameSize));
 
-    const ReplyCheck check = FrameCodec::CheckTCPReply(request, frame);
+    const ReplyCheck check = tcp.Check(asked, frame);
     const ReplyBlock& block = check.Reply;
     if (check.Shown != check.Accepted) std::abort();
     SiteWindowModel window;
@@ -44,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (block.ErrorCode != 255 || block.DataLength != 0) std::abort();
       continue;
     }
-    if (!FrameCodec::AnswersTCPRequest(request, frame)) std::abort();
+    if (!AnswersTCPRequest(request, frame)) std::abort();
     if (block.ErrorCode == 0) {
       // A one-register read gives its byte count and two bytes; a write its address and value.
       if (block.DataLength != (write ? 4 : 3)) std::abort();

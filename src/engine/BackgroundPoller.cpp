@@ -11,19 +11,12 @@ BackgroundPoller::BackgroundPoller(Parts parts)
       flags_(parts.flags),
       session_(parts.session),
       points_(parts.points),
-      codec_(parts.codec),
       line_(parts.line),
       transactions_(parts.transactions),
       tcp_(parts.tcp),
       delay_(parts.delay),
       log_(parts.log),
-      seenTick_(parts.delay.DelayTicks) {}
-
-int64_t BackgroundPoller::Now() {
-  nowTicks_ += static_cast<uint16_t>(delay_.DelayTicks - seenTick_);
-  seenTick_ = delay_.DelayTicks;
-  return nowTicks_;
-}
+      elapsed_(parts.delay.DelayTicks) {}
 
 void BackgroundPoller::SetIdle() {
   if (pollState_ == kAwaitReply || pollState_ == kAwaitFirstByte || pollState_ == kAwaitSilence)
@@ -32,8 +25,13 @@ void BackgroundPoller::SetIdle() {
 }
 
 void BackgroundPoller::AbandonExchange() {
-  transactions_.StopReceive();
-  line_.DisarmEndOfLine();
+  transactions_.DisarmReply();
+}
+
+std::string BackgroundPoller::FrameCursorRead() {
+  const PointAddress* point = CursorAddress();
+  const auto request = point ? ReadRequest(*point) : std::nullopt;
+  return request ? transactions_.FrameForSite(*request) : std::string();
 }
 
 void BackgroundPoller::RestartIfPointsChanged() {
@@ -44,15 +42,11 @@ void BackgroundPoller::RestartIfPointsChanged() {
   pollState_ = kPause;
   points_.ClearPolledFlags();
   pollCursor_ = -1;
-  retryAt_.clear();
 }
 
 bool BackgroundPoller::Eligible(int32_t position, int64_t now) const {
-  const TPointData& point = points_.Data(static_cast<size_t>(position));
-  if (point.Polled) return false;
-  if (point.FailureCount <= kSkipAfterFailures) return true;
   const auto at = static_cast<size_t>(position);
-  return at >= retryAt_.size() || now >= retryAt_[at];
+  return !points_.Data(at).Polled && points_.DueForRead(at, now);
 }
 
 void BackgroundPoller::Advance() {
@@ -76,15 +70,11 @@ void BackgroundPoller::PollFailure() {
   const bool portLost = !flags_.TCPMode && !line_.IsOpen();
   if (!portLost && pollCursor_ >= 0 && static_cast<size_t>(pollCursor_) < points_.Size()) {
     const auto at = static_cast<size_t>(pollCursor_);
-    TPointData& point = points_.Data(at);
-    if (++point.FailureCount > kSkipAfterFailures) {
-      if (retryAt_.size() <= at) retryAt_.resize(points_.Size(), 0);
-      retryAt_[at] = Now() + kDroppedRetryTicks;
-      if (point.FailureCount == kSkipAfterFailures + 1)
-        log_.Debug(LoggedText(points_.Key(at)) + " left out of polling after " +
-                   std::to_string(point.FailureCount) + " failed polls; tried again every " +
-                   std::to_string(kDroppedRetryTicks / 10) + " s");
-    }
+    if (points_.CountFailedRead(at, Now()))
+      log_.Debug(LoggedText(points_.Key(at)) + " left out of polling after " +
+                 std::to_string(points_.Data(at).FailureCount) +
+                 " failed polls; tried again every " +
+                 std::to_string(PointTable::kDroppedRetryTicks / 10) + " s");
   }
   pollPause_ = kFailurePause;
   pollState_ = kPause;
@@ -169,16 +159,15 @@ bool BackgroundPoller::PollSerial() {
       case kChoose:
         pollState_ = kEndOfCycle;
         pollTickCount_ = 0;
-        if (AdvanceToEligible(false)) pollState_ = site_.UseRTU ? kSendRTU : kSend;
+        // Replies that end at a line end are awaited for it; the others until the line is
+        // silent.
+        if (AdvanceToEligible(false))
+          pollState_ = transactions_.SiteFramingEntry().EndsAtLineEnd ? kSend : kSendRTU;
         break;
       case kSend: {
         session_.MarkBusy();
-        line_.ResetActivity();
-        line_.ForgetEndOfLine();
-        const PointAddress* point = CursorAddress();
-        const std::string frame = point ? transactions_.FrameASCIIRead(*point) : std::string();
-        line_.ArmEndOfLine();
-        transactions_.StartReceive();
+        const std::string frame = FrameCursorRead();
+        transactions_.ArmReply(true);
         // A key that is no address sends nothing and fails like a silent slave.
         if (!frame.empty()) line_.PutFrame(frame);
         pollState_ = kAwaitReply;
@@ -197,27 +186,23 @@ bool BackgroundPoller::PollSerial() {
         }
         break;
       case kCheckReply:
-        if (codec_.Receive.Count > 2) {
-          codec_.DecodeASCIIReply();
-          if (transactions_.CheckValueReply(SerialFraming::ASCII)) {
-            PollSuccess();
-            break;
-          }
-        }
-        PollFailure();
+        if (transactions_.TakeReply().Ok())
+          PollSuccess();
+        else
+          PollFailure();
         break;
       case kSendRTU: {
         session_.MarkBusy();
-        line_.ResetActivity();
         // A key that is no address sends nothing and counts as a failed poll, rather than
         // putting the previous request on the line again.
-        const PointAddress* point = CursorAddress();
-        if (!point || !transactions_.FrameRTURead(*point)) {
+        const std::string frame = FrameCursorRead();
+        if (frame.empty()) {
+          line_.ResetActivity();
           PollFailure();
           break;
         }
-        transactions_.StartReceive();
-        line_.PutFrame(codec_.CommandBytes());
+        transactions_.ArmReply(true);
+        line_.PutFrame(frame);
         pollTickCount_ = 0;
         pollState_ = kAwaitFirstByte;
         break;
@@ -227,7 +212,7 @@ bool BackgroundPoller::PollSerial() {
           pollTickCount_ = 0;
           pollState_ = kAwaitSilence;
         } else if (++pollTickCount_ >= kRtuFirstByteTicks) {
-          transactions_.StopReceive();
+          transactions_.DisarmReply();
           PollFailure();
         }
         break;
@@ -235,12 +220,12 @@ bool BackgroundPoller::PollSerial() {
         if (line_.ActivityCount() != 0) {
           line_.ResetActivity();
           if (++pollTickCount_ >= kRtuSilenceTicks) {
-            transactions_.StopReceive();
+            transactions_.DisarmReply();
             PollFailure();
           }
         } else {
-          transactions_.StopReceive();
-          if (codec_.Receive.Count > 2 && transactions_.CheckValueReply(SerialFraming::RTU))
+          transactions_.DisarmReply();
+          if (transactions_.TakeReply().Ok())
             PollSuccess();
           else
             PollFailure();
@@ -283,8 +268,7 @@ void BackgroundPoller::PollTCP() {
           break;
         }
         pollTickCount_ = 0;
-        const PointAddress* point = CursorAddress();
-        const std::string frame = point ? BuildTCPRead(codec_, *point) : std::string();
+        const std::string frame = FrameCursorRead();
         if (frame.empty())
           tcp_.ForgetReply();  // no address, no request: fails after the wait
         else
@@ -301,7 +285,7 @@ void BackgroundPoller::PollTCP() {
         }
         break;
       case kCheckReply:
-        if (transactions_.CheckValueReply(tcp_.Request(), tcp_.ReplyText()))
+        if (transactions_.TakeTCPReply(true).Ok())
           PollSuccess();
         else
           PollFailure();

@@ -48,10 +48,6 @@ class BackgroundPoller {
   static constexpr int32_t kRtuSilenceTicks = 6;
   static constexpr int32_t kTcpTicks = 11;
 
-  static constexpr int32_t kSkipAfterFailures = 2;  // skipped while the failure count is above
-  // ... except for one poll every kDroppedRetryTicks, so that a point whose device answers again
-  // (a slave that rebooted) is fresh again. A rebuilt table tries its dropped points at once.
-  static constexpr int32_t kDroppedRetryTicks = 300;
   static constexpr int32_t kFailurePause = 10;
   static constexpr int32_t kRestartPauseWhenBusy = 30;
 
@@ -73,8 +69,8 @@ class BackgroundPoller {
   bool Eligible(int32_t position, int64_t now) const;
   // The address of the point at the cursor, null when its key names none.
   const PointAddress* CursorAddress();
-  // Delay ticks counted since the poller was made, without the 16-bit clock's wrap.
-  int64_t Now();
+  // Delay ticks counted since the poller was made.
+  int64_t Now() { return elapsed_.Now(delay_.DelayTicks); }
   void Advance();
   void PollSuccess();
   void PollFailure();
@@ -84,6 +80,9 @@ class BackgroundPoller {
   // Advances the cursor at most once round the table to the next eligible point (on the current
   // TCP host only, when asked); false when there is none.
   bool AdvanceToEligible(bool onCurrentHostOnly);
+  // The read request of the point at the cursor framed for the site; empty when its key names
+  // no address.
+  std::string FrameCursorRead();
   // Drops what an unfinished serial exchange had armed (reception and the end-of-line trigger).
   void AbandonExchange();
 
@@ -91,7 +90,6 @@ class BackgroundPoller {
   const LinkFlags& flags_;
   CommandSession& session_;
   PointTable& points_;
-  FrameCodec& codec_;
   SerialLine& line_;
   TransactionEngine& transactions_;
   TcpLink& tcp_;
@@ -103,11 +101,7 @@ class BackgroundPoller {
   int32_t pollPause_ = 0;
   int32_t pollTickCount_ = 0;
 
-  // By table position: the tick from which a dropped point may be tried again; positions beyond
-  // the end are due at once. Cleared with every new table.
-  std::vector<int64_t> retryAt_;
-  int64_t nowTicks_ = 0;
-  uint16_t seenTick_ = 0;
+  ElapsedTicks elapsed_;
 };
 
 }  // namespace qmb

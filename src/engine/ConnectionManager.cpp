@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "platform/Log.h"
+#include "protocol/Framing.h"
 
 namespace qmb {
 
@@ -577,11 +578,12 @@ void ConnectionManager::UpdateCaption() {
 }
 
 void ConnectionManager::UpdatePortLabels() {
+  const char* protocol = FramingFor(SiteFraming(site_, flags_)).Name;
   if (flags_.TCPMode) {
-    model_.ProtocolLbl = "TCP";
+    model_.ProtocolLbl = protocol;
     model_.PortLbl = model_.BaudLbl = model_.ParityLbl = model_.StopBitsLbl = "n/a";
   } else if (port_.IsOpen()) {
-    model_.ProtocolLbl = site_.UseRTU ? "RTU" : "ASCII";
+    model_.ProtocolLbl = protocol;
     model_.PortLbl = std::to_string(port_.PortNumber());
     model_.BaudLbl = std::to_string(port_.BaudRate());
     model_.StopBitsLbl = std::to_string(port_.StopBits());
@@ -590,7 +592,7 @@ void ConnectionManager::UpdatePortLabels() {
                                                               : "None";
   } else if (outage_) {
     // The port being reopened: the site's own settings, which it gets back.
-    model_.ProtocolLbl = site_.UseRTU ? "RTU" : "ASCII";
+    model_.ProtocolLbl = protocol;
     model_.PortLbl = std::to_string(site_.Comport);
     model_.BaudLbl = std::to_string(site_.BaudRate);
     model_.StopBitsLbl = std::to_string(site_.StopBits);

@@ -11,12 +11,6 @@ namespace {
 
 constexpr const char* kReadFailed = "Could not read data from panel.";
 constexpr const char* kModifyFailed = "Could not modify point.";
-// A point read's reply wait on the serial line: RTU up to 10 passes of 2 delay periods (it ends at
-// the first pass without a byte), ASCII up to 20 periods for the end of line.
-constexpr int kRtuPasses = 10;
-constexpr int kRtuPassPeriods = 2;
-constexpr int kAsciiPasses = 20;
-
 // The groups of a POINT parameter: {key}{address}{VALUE=...}{...}; empty when POINT is absent.
 std::vector<std::string> PointGroups(const Variant& params, int count) {
   std::string pointText;
@@ -40,18 +34,8 @@ DataCommands::DataCommands(Parts parts)
       flags_(parts.flags),
       session_(parts.session),
       points_(parts.points),
-      codec_(parts.codec),
-      line_(parts.line),
       transactions_(parts.transactions),
-      tcp_(parts.tcp),
-      log_(parts.log),
-      delay_(parts.delay) {}
-
-template <typename Condition>
-Task<bool> DataCommands::WaitFor(Condition condition, int passes) {
-  for (int i = 0; i < passes && !condition(); ++i) co_await delay_.Delay(1);
-  co_return condition();
-}
+      log_(parts.log) {}
 
 std::optional<PointAddress> DataCommands::ParsePoint(const std::string& text, bool tcpMode) const {
   auto point = ParsePointAddress(text, tcpMode);
@@ -86,86 +70,20 @@ void DataCommands::FinishWrite(bool success) {
   session_.EndCommand(kStateDone);
 }
 
-Task<bool> DataCommands::ReadSerial(const std::string& address, std::string& value) {
-  if (site_.UseRTU) {
-    line_.ResetActivity();
-    transactions_.FrameRTURead(address);
-    transactions_.StartReceive();
-    transactions_.SendArmed(codec_.CommandBytes());
-    // The reply must begin within the first pass and ends at the first pass without a byte.
-    for (int pass = 0; pass < kRtuPasses; ++pass) {
-      line_.ResetActivity();
-      co_await delay_.Delay(kRtuPassPeriods);
-      if (line_.ActivityCount() == 0) break;
-    }
-    transactions_.StopReceive();
-    if (codec_.Receive.Count > 2 && transactions_.CheckValueReply(SerialFraming::RTU)) {
-      value = DecodePointValue(transactions_.Reply(), address, false);
-      co_return true;
-    }
-    co_return false;
-  }
-
-  line_.ResetActivity();
-  line_.ForgetEndOfLine();
-  const std::string frame = transactions_.FrameASCIIRead(address);
-  line_.ArmEndOfLine();
-  transactions_.StartReceive();
-  transactions_.SendArmed(frame);
-  for (int pass = 0; pass < kAsciiPasses && !line_.EolFired(); ++pass) co_await delay_.Delay(1);
-  transactions_.StopReceive();
-  line_.DisarmEndOfLine();
-  if (line_.EolFired()) {
-    if (codec_.Receive.Count > 2) {
-      codec_.DecodeASCIIReply();
-      if (transactions_.CheckValueReply(SerialFraming::ASCII)) {
-        value = DecodePointValue(transactions_.Reply(), address, false);
-        co_return true;
-      }
-    }
-  } else if (line_.ActivityCount() == 0) {
-    co_await transactions_.ResetLink();  // nothing at all came back
-  }
-  co_return false;
-}
-
 Task<void> DataCommands::PointGetValue() {
-  if (flags_.TCPMode) {
-    co_await ReadPointTCP();
-    co_return;
-  }
   session_.MarkBusy();
   std::string value;
   bool success = false;
   try {
     const auto groups = PointGroups(session_.CommandParams(), 2);
     // An address that does not parse fails at once: nothing is sent or waited for.
-    if (!groups.empty() && ParsePoint(groups[1], false))
-      success = co_await ReadSerial(groups[1], value);
-  } catch (const std::exception& e) {
-    // What stopped the exchange (the port down, a line that takes nothing) is the cause.
-    log_.Cause(e.what());
-    success = false;
-  }
-  FinishRead(success, value);
-}
-
-Task<void> DataCommands::ReadPointTCP() {
-  session_.MarkBusy();
-  bool success = false;
-  std::string value;
-  try {
-    const auto groups = PointGroups(session_.CommandParams(), 2);
-    const auto point = groups.empty() ? std::nullopt : ParsePoint(groups[1], true);
-    if (point) {
-      tcp_.SelectHost(point->Host);
-      if (co_await WaitFor([this] { return tcp_.TCPReady(); }, kReadyPasses)) {
-        tcp_.SendTCP(BuildTCPRead(codec_, groups[1]));
-        const bool arrived = co_await WaitFor([this] { return tcp_.ReplyArrived(); }, kReplyPasses);
-        if (arrived && transactions_.CheckValueReply(tcp_.Request(), tcp_.ReplyText())) {
-          value = DecodePointValue(transactions_.Reply(), groups[1], true);
-          success = true;
-        }
+    const auto point = groups.empty() ? std::nullopt : ParsePoint(groups[1], flags_.TCPMode);
+    const auto request = point ? ReadRequest(*point) : std::nullopt;
+    if (request) {
+      const ExchangeResult result = co_await transactions_.Exchange(*request, kPointReadPolicy);
+      if (result.Ok()) {
+        value = DecodePointValue(result.Reply, *point);
+        success = true;
       }
     }
   } catch (const std::exception& e) {
@@ -177,40 +95,14 @@ Task<void> DataCommands::ReadPointTCP() {
 }
 
 Task<void> DataCommands::PointModify() {
-  if (flags_.TCPMode) {
-    co_await WritePointTCP();
-    co_return;
-  }
   bool success = false;
   try {
-    if (const auto write = ParseWriteRequest(false)) {
+    if (const auto write = ParseWriteRequest(flags_.TCPMode)) {
       // Inputs cannot be written; a register value beyond 16 bits is refused, not truncated.
-      const std::string request = BuildSerialWriteText(write->point, write->value);
-      if (!request.empty()) {
-        const int32_t replyBytes = co_await transactions_.Transact(request);
-        success = replyBytes > 0 && transactions_.Reply().ErrorCode == kReplyNoError;
-      }
-      if (success) StoreWritten(*write);
-    }
-  } catch (const std::exception& e) {
-    log_.Cause(e.what());
-    success = false;
-  }
-  FinishWrite(success);
-}
-
-Task<void> DataCommands::WritePointTCP() {
-  bool success = false;
-  try {
-    const auto write = ParseWriteRequest(true);
-    const std::string frame = write ? BuildTCPWriteFrame(write->point, write->value) : "";
-    if (!frame.empty()) {
-      tcp_.SelectHost(write->point.Host);
-      if (co_await WaitFor([this] { return tcp_.TCPReady(); }, kReadyPasses)) {
-        tcp_.SendTCP(frame);
+      if (const auto request = qmb::WriteRequest(write->point, write->value)) {
         // Done only when the device echoes this write; its exception is a refused write.
-        const bool arrived = co_await WaitFor([this] { return tcp_.ReplyArrived(); }, kReplyPasses);
-        success = arrived && transactions_.CheckValueReply(tcp_.Request(), tcp_.ReplyText());
+        const ExchangeResult result = co_await transactions_.Exchange(*request, kPointWritePolicy);
+        success = result.Ok();
       }
       if (success) StoreWritten(*write);
     }

@@ -1,5 +1,5 @@
-// The host commands that read or write one point now (POINTGETVALUE, POINTMODIFY) over the serial
-// line or Modbus/TCP, GETALARMS, and the two accepted but unsupported ones (SENDDATA,
+// The host commands that read or write one point now (POINTGETVALUE, POINTMODIFY), each one
+// exchange on the site's link, GETALARMS, and the two accepted but unsupported ones (SENDDATA,
 // POINTGETDISABLED).
 #pragma once
 
@@ -28,18 +28,11 @@ class DataCommands {
   using Parts = SiteParts;
   explicit DataCommands(Parts parts);
 
-  static constexpr int kReadyPasses = 51;   // delay periods a TCP command waits to be able to send
-  static constexpr int kReplyPasses = 101;  // ... and then for the reply
-
   // Command handlers (codes 14, 12, 15, 8 and 13); each ends its command.
   Task<void> PointGetValue();
   Task<void> PointModify();
   void GetAlarms();
   void NotSupported();
-
-  // The point commands on a Modbus/TCP site, each a whole command.
-  Task<void> ReadPointTCP();
-  Task<void> WritePointTCP();
 
   // Sorted, without duplicates; GETALARMS reports and empties them. Nothing in the driver
   // raises alarms.
@@ -48,11 +41,6 @@ class DataCommands {
 
  private:
   bool LinkUp() const { return flags_.Connected && !site_.OfflineMode; }
-  // One read exchange on the serial line; true with the value when the slave answered it.
-  Task<bool> ReadSerial(const std::string& address, std::string& value);
-  // Waits up to `passes` delay periods for the condition; true when it came.
-  template <typename Condition>
-  Task<bool> WaitFor(Condition condition, int passes);
   // The point address of a command; one that does not parse is named as the cause.
   std::optional<PointAddress> ParsePoint(const std::string& text, bool tcpMode) const;
   void NameUnknownCause() const;
@@ -73,12 +61,8 @@ class DataCommands {
   const LinkFlags& flags_;
   CommandSession& session_;
   PointTable& points_;
-  FrameCodec& codec_;
-  SerialLine& line_;
   TransactionEngine& transactions_;
-  TcpLink& tcp_;
   const Logger& log_;
-  DelayClock& delay_;
 
   std::set<std::string> alarms_;
 };

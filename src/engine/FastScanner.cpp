@@ -73,9 +73,15 @@ std::vector<ScanBlock> PlanScanBlocks(const std::vector<PointAddress>& points) {
   return blocks;
 }
 
-std::string BlockRequestText(const ScanBlock& block) {
-  return ByteToHex(static_cast<uint8_t>(block.Slave & 0xFF)) + ByteToHex(ReadFunction(block.Kind)) +
-         WordToHex(block.Start) + WordToHex(block.Quantity);
+ModbusRequest BlockRequest(const ScanBlock& block) {
+  return ModbusRequest{
+      std::string{static_cast<char>(block.Slave & 0xFF),
+                  static_cast<char>(ReadFunction(block.Kind)), static_cast<char>(block.Start >> 8),
+                  static_cast<char>(block.Start & 0xFF), static_cast<char>(block.Quantity >> 8),
+                  static_cast<char>(block.Quantity & 0xFF)},
+      0,
+      {},
+      block.Host};
 }
 
 std::string BlockMemberValue(const ScanBlock& block, const ScanBlock::Member& member,
@@ -104,15 +110,9 @@ int64_t RtuFrameGapUs(int32_t baud) {
   return static_cast<int64_t>(std::ceil(3.5 * 11 * 1000000 / baud));
 }
 
-FastScanner::FastScanner(Parts parts) : p_(parts), seenTick_(parts.delay.DelayTicks) {}
+FastScanner::FastScanner(Parts parts) : p_(parts), elapsed_(parts.delay.DelayTicks) {}
 
 FastScanner::~FastScanner() = default;
-
-int64_t FastScanner::Now() {
-  nowTicks_ += static_cast<uint16_t>(p_.delay.DelayTicks - seenTick_);
-  seenTick_ = p_.delay.DelayTicks;
-  return nowTicks_;
-}
 
 bool FastScanner::MayScan() const {
   return p_.site.FastScan && p_.flags.Connected && !p_.site.OfflineMode &&
@@ -150,7 +150,6 @@ void FastScanner::Replan() {
   }
   blocks_ = PlanScanBlocks(points);
   cursor_ = 0;
-  retryAt_.clear();
   p_.points.ClearPolledFlags();
   const size_t planned = std::accumulate(
       blocks_.begin(), blocks_.end(), size_t{0},
@@ -164,13 +163,9 @@ void FastScanner::Replan() {
 }
 
 bool FastScanner::Due(const ScanBlock& block, int64_t now) const {
-  for (const ScanBlock::Member& member : block.Members) {
-    if (p_.points.Data(static_cast<size_t>(member.Position)).FailureCount <= kSkipAfterFailures)
-      return true;
-    const auto at = static_cast<size_t>(member.Position);
-    if (at >= retryAt_.size() || now >= retryAt_[at]) return true;
-  }
-  return false;
+  return std::any_of(block.Members.begin(), block.Members.end(), [&](const auto& member) {
+    return p_.points.DueForRead(static_cast<size_t>(member.Position), now);
+  });
 }
 
 void FastScanner::Next() {
@@ -219,33 +214,26 @@ void FastScanner::Send(const ScanBlock& block) {
         return;
       }
       connectWait_ = 0;
-      const std::string pdu{
-          static_cast<char>(ReadFunction(block.Kind)), static_cast<char>(block.Start >> 8),
-          static_cast<char>(block.Start & 0xFF), static_cast<char>(block.Quantity >> 8),
-          static_cast<char>(block.Quantity & 0xFF)};
-      const std::string frame = p_.codec.BuildTCPReadFrame(pdu);
+      const std::string frame = p_.transactions.FrameForSite(BlockRequest(block));
       inFlight_ = true;
       StartTimeout(kTcpReplyTimeoutMs);
       p_.tcp.SendTCP(frame);
       sending_ = false;
     } else {
-      const std::string hex = BlockRequestText(block);
-      int32_t replyBytes = 0;
-      if (p_.site.UseRTU) {
-        if (!p_.transactions.FrameRTURequest(hex)) throw std::length_error("request too long");
-        asciiFrame_.clear();
-        expectedBytes_ = 5 + ReplyDataBytes(block);
-        replyBytes = expectedBytes_;
-      } else {
-        asciiFrame_ = p_.transactions.FrameASCIIRequest(hex);
-        if (asciiFrame_.empty()) throw std::length_error("request too long");
-        replyBytes = 4 + ReplyDataBytes(block);
-      }
-      p_.transactions.StartReceive();
+      const FramingEntry& framing = p_.transactions.SiteFramingEntry();
+      const ModbusRequest request = BlockRequest(block);
+      const std::string frame = p_.transactions.FrameForSite(request);
+      if (frame.empty()) throw std::length_error("request too long");
+      // Address, function, byte count, data and checksum.
+      const auto requestBytes = static_cast<int32_t>(framing.CheckedBytes(request).size());
+      const int32_t replyBytes =
+          3 + ReplyDataBytes(block) + static_cast<int32_t>(ChecksumSize(framing.Kind));
+      // The scan ends its exchanges by ReplyComplete as the bytes arrive, not by a trigger.
+      p_.transactions.ArmReply(false);
       inFlight_ = true;
-      StartTimeout(SerialReplyTimeoutMs(p_.site.BaudRate, !p_.site.UseRTU, p_.codec.Command.Length,
-                                        replyBytes));
-      p_.line.PutFrame(p_.site.UseRTU ? p_.codec.CommandBytes() : asciiFrame_);
+      StartTimeout(
+          SerialReplyTimeoutMs(p_.site.BaudRate, framing.EndsAtLineEnd, requestBytes, replyBytes));
+      p_.line.PutFrame(frame);
     }
   } catch (const std::exception& e) {
     // A line that refuses the request fails this block; the scan goes on at the next tick
@@ -262,27 +250,7 @@ void FastScanner::Send(const ScanBlock& block) {
 
 void FastScanner::BytesArrived() {
   if (!inFlight_ || p_.flags.TCPMode) return;
-  const int32_t count =
-      std::clamp(p_.codec.Receive.Count, 0, static_cast<int32_t>(kReceiveBufferSize));
-  const uint8_t* bytes = p_.codec.Receive.Bytes.data();
-  if (p_.site.UseRTU) {
-    // An adapter that hears its own transmission puts the request in front of the reply.
-    const int32_t request = p_.codec.Command.Length;
-    int32_t from = 0;
-    if (count > request && request > 0 &&
-        std::equal(bytes, bytes + request, p_.codec.Command.Bytes.data()))
-      from = request;
-    const int32_t reply = count - from;
-    const bool exception = reply >= 5 && (bytes[from + 1] & 0x80) != 0;
-    if (exception || reply >= expectedBytes_) Finish(true);
-    return;
-  }
-  if (count < 2 || bytes[count - 2] != '\r' || bytes[count - 1] != '\n') return;
-  // The echo of the request line alone: the reply is still to come.
-  if (static_cast<size_t>(count) == asciiFrame_.size() &&
-      std::equal(asciiFrame_.begin(), asciiFrame_.end(), bytes))
-    return;
-  Finish(true);
+  if (p_.transactions.ReplyComplete()) Finish(true);
 }
 
 void FastScanner::LinkReady() {
@@ -301,31 +269,28 @@ void FastScanner::ReplyArrived() {
 void FastScanner::Finish(bool arrived) {
   timeout_->Stop();
   inFlight_ = false;
-  bool accepted = false;
+  ExchangeResult result;
   if (p_.flags.TCPMode) {
-    if (arrived) accepted = p_.transactions.CheckTCPReply(p_.tcp.Request(), p_.tcp.ReplyText());
+    result = p_.transactions.TakeTCPReply(arrived);
     p_.tcp.ForgetReply();  // a late answer is dropped as it comes
   } else {
-    p_.transactions.StopReceive();
-    if (arrived && !p_.site.UseRTU) p_.codec.DecodeASCIIReply();
-    if (arrived && p_.codec.Receive.Count > 2)
-      accepted =
-          p_.transactions.CheckReply(p_.site.UseRTU ? SerialFraming::RTU : SerialFraming::ASCII);
+    p_.transactions.DisarmReply();
+    if (arrived) result = p_.transactions.TakeReply();
   }
   // A table rebuilt meanwhile makes the block's positions stale: its answer goes nowhere.
   if (!p_.points.PointsChanged() && cursor_ < blocks_.size()) {
-    const int32_t error = p_.transactions.Reply().ErrorCode;
-    if (accepted && error == kReplyNoError) {
+    if (result.Ok()) {
       Store(blocks_[cursor_]);
       ++cursor_;
-    } else if (accepted && blocks_[cursor_].Quantity > 1 && blocks_[cursor_].Members.size() > 1) {
+    } else if (result.Accepted() && blocks_[cursor_].Quantity > 1 &&
+               blocks_[cursor_].Members.size() > 1) {
       Split(cursor_);
     } else {
       Fail(blocks_[cursor_]);
       ++cursor_;
     }
   }
-  if (p_.flags.TCPMode || !p_.site.UseRTU) {
+  if (!p_.transactions.SiteFramingEntry().GapBetweenFrames) {
     Next();
     return;
   }
@@ -350,14 +315,11 @@ void FastScanner::Fail(const ScanBlock& block) {
   const int64_t now = Now();
   for (const ScanBlock::Member& member : block.Members) {
     const auto at = static_cast<size_t>(member.Position);
-    TPointData& point = p_.points.Data(at);
-    if (++point.FailureCount <= kSkipAfterFailures) continue;
-    if (retryAt_.size() <= at) retryAt_.resize(p_.points.Size(), 0);
-    retryAt_[at] = now + kDroppedRetryTicks;
-    if (point.FailureCount == kSkipAfterFailures + 1)
+    if (p_.points.CountFailedRead(at, now))
       p_.log.Debug(LoggedText(p_.points.Key(at)) + " left out of the scan after " +
-                   std::to_string(point.FailureCount) + " failed reads; tried again every " +
-                   std::to_string(kDroppedRetryTicks / 10) + " s");
+                   std::to_string(p_.points.Data(at).FailureCount) +
+                   " failed reads; tried again every " +
+                   std::to_string(PointTable::kDroppedRetryTicks / 10) + " s");
   }
 }
 

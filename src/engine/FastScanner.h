@@ -54,8 +54,8 @@ inline constexpr uint16_t kMaxGapBits = 64;
 // The blocks for these points, ordered by host, slave, kind and address; points that are no
 // address are left out. Positions are indices into `points`.
 std::vector<ScanBlock> PlanScanBlocks(const std::vector<PointAddress>& points);
-// The read request of a block: slave, function, start and quantity, as hex text.
-std::string BlockRequestText(const ScanBlock& block);
+// The read request of a block: slave, function, start and quantity.
+ModbusRequest BlockRequest(const ScanBlock& block);
 // The value of a block's member in its accepted read reply, as DecodePointValue gives a point's.
 std::string BlockMemberValue(const ScanBlock& block, const ScanBlock::Member& member,
                              const ReplyBlock& reply);
@@ -80,8 +80,6 @@ class FastScanner {
   static constexpr int32_t kTcpReplyTimeoutMs = 1000;
   // Ticks a Modbus/TCP block waits for its connection before its points count as failed.
   static constexpr int32_t kConnectTicks = 11;
-  static constexpr int32_t kSkipAfterFailures = 2;
-  static constexpr int32_t kDroppedRetryTicks = 300;
 
   // Every process tick while the site is left to polling (no command, not locked): takes a new
   // point table, and starts scanning when nothing is in flight.
@@ -111,23 +109,19 @@ class FastScanner {
   // A device that refuses a block (an address it lacks inside a gap) gets its points one by one.
   void Split(size_t at);
   void StartTimeout(int32_t milliseconds);
-  int64_t Now();
+  int64_t Now() { return elapsed_.Now(p_.delay.DelayTicks); }
 
   const SiteParts p_;
   std::unique_ptr<Timer> timeout_;
   std::unique_ptr<Timer> gap_;
 
   std::vector<ScanBlock> blocks_;
-  std::vector<int64_t> retryAt_;  // by table position
   size_t cursor_ = 0;
   bool inFlight_ = false;
   bool sending_ = false;  // inside Send: a reply that comes meanwhile is taken after it
   bool replyEarly_ = false;
-  std::string asciiFrame_;     // the ASCII request on the line (an adapter's echo of it)
-  int32_t expectedBytes_ = 0;  // an RTU reply's length, exception replies being 5
   int32_t connectWait_ = 0;
-  int64_t nowTicks_ = 0;
-  uint16_t seenTick_ = 0;
+  ElapsedTicks elapsed_;
 };
 
 }  // namespace qmb

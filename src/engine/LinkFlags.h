@@ -3,6 +3,9 @@
 
 #include <string>
 
+#include "model/TypeSite.h"
+#include "protocol/FrameCodec.h"
+
 namespace qmb {
 
 struct LinkFlags {
@@ -14,5 +17,12 @@ struct LinkFlags {
   // up. Status reports and failed sends say so.
   std::string PortLost;
 };
+
+// The framing a site's exchanges take: the one place that reads it off the site; everything
+// past it goes by the framing table.
+inline Framing SiteFraming(const TSite& site, const LinkFlags& flags) {
+  if (flags.TCPMode) return Framing::TCP;
+  return site.UseRTU ? Framing::RTU : Framing::ASCII;
+}
 
 }  // namespace qmb

@@ -29,16 +29,16 @@ TModBusForm::TModBusForm(EngineServices services)
       tcpClient_(services.tcpClients.CreateClient()),
       ComPort1(*port_),
       TCP1(*tcpClient_),
-      Line(ComPort1, services.serialPorts, Codec.Receive, services.delay, Flags.TCPMode, Log),
+      Line(ComPort1, services.serialPorts, Receive, services.delay, Flags.TCPMode, Log),
       Modem1(ComPort1, services.loop),
       Lights(Model, services.loop),
       Tcp(TCP1, Site, Model, Log),
       Link({Site, Flags, Session, Model, services.delay, ComPort1, Line, Modem1, Lights, Tcp, Log}),
-      Transactions({Site, Flags, Codec, ComPort1, Line, Lights, services.delay, Model, Log}),
+      Transactions({Site, Flags, Receive, ComPort1, Line, Tcp, Lights, services.delay, Model, Log}),
       SiteCmds({Site, Flags, Session, Model, Transactions, TCP1, services.clock}),
-      Poller({Site, Flags, Session, Points, Codec, Line, Transactions, Tcp, services.delay, Log}),
-      Scanner({Site, Flags, Session, Points, Codec, Line, Transactions, Tcp, services.delay, Log}),
-      DataCmds({Site, Flags, Session, Points, Codec, Line, Transactions, Tcp, services.delay, Log}),
+      Poller({Site, Flags, Session, Points, Line, Transactions, Tcp, services.delay, Log}),
+      Scanner({Site, Flags, Session, Points, Line, Transactions, Tcp, services.delay, Log}),
+      DataCmds({Site, Flags, Session, Points, Line, Transactions, Tcp, services.delay, Log}),
       Tools(Model, TCP1, Tcp) {
   Line.ApplyDefaults();
   Line.SetDialer(&Modem1);

@@ -1,5 +1,5 @@
 // The site engine: one per open site, shared by every host client that opened it. A thin
-// composition of its parts: command session, window model, frame codec, point table, serial
+// composition of its parts: command session, window model, receive buffer, point table, serial
 // line, modem dialer, status lights, Modbus/TCP link, connection manager, transactions, the
 // command handlers, the background poller and the fast scan.
 #pragma once
@@ -93,7 +93,8 @@ class TModBusForm {
   Logger Log;
   SiteWindowModel Model;
   CommandSession Session;
-  FrameCodec Codec;
+  // Reply bytes as the serial line delivers them, for the exchange in flight.
+  ReceiveBuffer Receive;
   LinkFlags Flags;
   PointTable Points;
 

@@ -47,6 +47,18 @@ void PointTable::ClearPolledFlags() {
   for (auto& entry : entries_) entry.Data->Polled = false;
 }
 
+bool PointTable::DueForRead(size_t position, int64_t now) const {
+  const TPointData& point = Data(position);
+  return point.FailureCount <= kSkipAfterFailures || now >= point.RetryAt;
+}
+
+bool PointTable::CountFailedRead(size_t position, int64_t now) {
+  TPointData& point = Data(position);
+  if (++point.FailureCount <= kSkipAfterFailures) return false;
+  point.RetryAt = now + kDroppedRetryTicks;
+  return point.FailureCount == kSkipAfterFailures + 1;
+}
+
 void PointTable::SetPointValue(int32_t position, std::string value) {
   if (pointsChanged_ || position < 0 || static_cast<size_t>(position) >= entries_.size()) return;
   if (StartsWithIgnoringCase(value, "ON")) value = "TRUE";

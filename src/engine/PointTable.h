@@ -23,7 +23,8 @@ struct TPointData : PointAddress {
   std::string Value;
   bool HasValue = false;
   bool Polled = false;       // got its value in the current polling cycle
-  int32_t FailureCount = 0;  // consecutive failed polls; skipped while above 2
+  int32_t FailureCount = 0;  // consecutive failed reads; dropped while above 2
+  int64_t RetryAt = 0;       // dropped: the tick (ElapsedTicks) from which it is read again
   double HoldUntil = 0.0;    // left out of GETPOINTSLIST while not 0 (nothing sets it)
 };
 
@@ -32,6 +33,21 @@ struct TPointData : PointAddress {
 std::vector<std::string> BraceGroups(const std::string& text, int count);
 // The first two groups: the host's label and the point's key (its address text).
 void SplitPointEntry(const std::string& entry, std::string& first, std::string& second);
+
+// Delay ticks counted from a start, without the 16-bit delay clock's wrap.
+class ElapsedTicks {
+ public:
+  explicit ElapsedTicks(uint16_t start) : seen_(start) {}
+  int64_t Now(uint16_t delayTicks) {
+    ticks_ += static_cast<uint16_t>(delayTicks - seen_);
+    seen_ = delayTicks;
+    return ticks_;
+  }
+
+ private:
+  int64_t ticks_ = 0;
+  uint16_t seen_;
+};
 
 class PointTable {
  public:
@@ -81,6 +97,16 @@ class PointTable {
   void SendPointsList();
   void GetPointsList();
   void PointVerify(bool tcpMode);
+
+  // The read bookkeeping the poller and the fast scan share. A point whose reads failed more
+  // than kSkipAfterFailures times in a row is dropped, except for one read every
+  // kDroppedRetryTicks, so that a point whose device answers again (a slave that rebooted) is
+  // fresh again. A rebuilt table reads its dropped points at once. `now` counts ElapsedTicks.
+  static constexpr int32_t kSkipAfterFailures = 2;
+  static constexpr int32_t kDroppedRetryTicks = 300;
+  bool DueForRead(size_t position, int64_t now) const;
+  // Counts a failed read; true when this failure dropped the point (the reader says so).
+  bool CountFailedRead(size_t position, int64_t now);
 
   // The table was rebuilt since polling last took notice: positions taken before are stale.
   bool PointsChanged() const { return pointsChanged_; }

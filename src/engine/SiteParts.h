@@ -20,7 +20,6 @@ struct SiteParts {
   const LinkFlags& flags;
   CommandSession& session;
   PointTable& points;
-  FrameCodec& codec;
   SerialLine& line;
   TransactionEngine& transactions;
   TcpLink& tcp;

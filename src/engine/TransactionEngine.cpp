@@ -15,16 +15,38 @@ constexpr const char* kTooLong = "The request is too long for the command buffer
 TransactionEngine::TransactionEngine(Parts parts)
     : site_(parts.site),
       flags_(parts.flags),
-      codec_(parts.codec),
+      receive_(parts.receive),
       port_(parts.port),
       line_(parts.line),
+      tcp_(parts.tcp),
       lights_(parts.lights),
       delay_(parts.delay),
       model_(parts.model),
       log_(parts.log) {}
 
-void TransactionEngine::ShowFramed(SerialFraming framing) {
-  ShowCommand(model_, codec_.Command, framing);
+std::string TransactionEngine::Frame(const ModbusRequest& request, Framing framing) {
+  std::string frame = FramingFor(framing).Frame(request);
+  if (frame.empty()) return frame;
+  request_ = request;
+  sent_ = frame;
+  ShowCommand(model_, request_);
+  return frame;
+}
+
+std::string TransactionEngine::FrameTCP(ModbusRequest request) {
+  if (request.TransactionId != kTCPWriteTransactionId)
+    request.TransactionId = transactionIds_.Next();
+  std::string frame = FramingFor(Framing::TCP).Frame(request);
+  if (frame.empty()) return frame;
+  request_ = std::move(request);
+  sent_ = frame;
+  return frame;
+}
+
+void TransactionEngine::DecodeReceived(Framing framing) {
+  const std::string reply = FramingFor(framing).Decode(request_, receive_.Text());
+  receive_.Clear();
+  for (const char byte : reply) receive_.Store(static_cast<uint8_t>(byte));
 }
 
 bool TransactionEngine::Keep(const ReplyCheck& check) {
@@ -42,62 +64,132 @@ bool TransactionEngine::Keep(const ReplyCheck& check) {
 }
 
 std::string TransactionEngine::FrameASCIIRead(std::string_view addressText) {
-  std::string frame = BuildASCIIRead(codec_, addressText);
-  if (!frame.empty()) ShowFramed(SerialFraming::ASCII);
-  return frame;
+  const auto point = ParsePointAddress(addressText, false);
+  const auto request = point ? ReadRequest(*point) : std::nullopt;
+  return request ? Frame(*request, Framing::ASCII) : std::string();
 }
 
 bool TransactionEngine::FrameRTURead(std::string_view addressText) {
-  if (BuildRTURead(codec_, addressText).empty()) return false;
-  ShowFramed(SerialFraming::RTU);
-  return true;
-}
-
-std::string TransactionEngine::FrameASCIIRead(const PointAddress& point) {
-  std::string frame = BuildASCIIRead(codec_, point);
-  if (!frame.empty()) ShowFramed(SerialFraming::ASCII);
-  return frame;
-}
-
-bool TransactionEngine::FrameRTURead(const PointAddress& point) {
-  if (BuildRTURead(codec_, point).empty()) return false;
-  ShowFramed(SerialFraming::RTU);
-  return true;
-}
-
-std::string TransactionEngine::FrameASCIIRequest(std::string_view hexText) {
-  std::string frame = codec_.FrameASCIIRequest(hexText);
-  if (!frame.empty()) ShowFramed(SerialFraming::ASCII);
-  return frame;
-}
-
-bool TransactionEngine::FrameRTURequest(std::string_view hexText) {
-  if (!codec_.FrameRTURequest(hexText)) return false;
-  ShowFramed(SerialFraming::RTU);
-  return true;
+  const auto point = ParsePointAddress(addressText, false);
+  const auto request = point ? ReadRequest(*point) : std::nullopt;
+  return request && !Frame(*request, Framing::RTU).empty();
 }
 
 bool TransactionEngine::CheckReply(SerialFraming framing) {
-  const ReplyCheck check = codec_.CheckReply(framing);
-  if (check.Accepted && check.Start > 0) codec_.Receive.DropFront(check.Start);
+  const ReplyCheck check = FramingFor(framing).Check(request_, receive_.Text());
+  if (check.Accepted && check.Start > 0) receive_.DropFront(check.Start);
   return Keep(check);
 }
 
 bool TransactionEngine::CheckTCPReply(std::string_view request, std::string_view reply) {
-  return Keep(FrameCodec::CheckTCPReply(request, reply));
+  return Keep(qmb::CheckTCPReply(request, reply));
+}
+
+ExchangeResult TransactionEngine::Result(bool accepted) const {
+  ExchangeResult result;
+  result.Reply = reply_;
+  if (!accepted)
+    result.Failure = ExchangeFailure::NoReply;
+  else if (reply_.ErrorCode != kReplyNoError)
+    result.Failure = ExchangeFailure::Exception;
+  else
+    result.Failure = ExchangeFailure::None;
+  return result;
+}
+
+Task<ExchangeResult> TransactionEngine::Exchange(const ModbusRequest& request,
+                                                 const WaitPolicy& policy) {
+  // The link, not the framing, decides how a request travels: the serial line or a TCP stream.
+  if (flags_.TCPMode) co_return co_await ExchangeTCP(request, policy);
+  co_return co_await ExchangeSerial(request, policy);
+}
+
+std::string TransactionEngine::FrameForSite(const ModbusRequest& request) {
+  if (flags_.TCPMode) return FrameTCP(request);
+  return Frame(request, SiteFraming(site_, flags_));
+}
+
+void TransactionEngine::ArmReply(bool watchLineEnd) {
+  if (watchLineEnd && SiteFramingEntry().EndsAtLineEnd) {
+    line_.ForgetEndOfLine();
+    line_.ArmEndOfLine();
+  }
+  StartReceive();
+  line_.ResetActivity();
+}
+
+void TransactionEngine::DisarmReply() {
+  StopReceive();
+  line_.DisarmEndOfLine();
+}
+
+bool TransactionEngine::ReplyComplete() const {
+  return SiteFramingEntry().Missing(request_, receive_.Text()) == 0;
+}
+
+ExchangeResult TransactionEngine::TakeReply() {
+  if (receive_.Count <= 2) return Result(false);
+  const Framing framing = SiteFramingEntry().Kind;
+  DecodeReceived(framing);
+  if (!CheckReply(framing)) return Result(false);
+  ExchangeResult result = Result(true);
+  result.ReplyBytes = receive_.Count;
+  return result;
+}
+
+ExchangeResult TransactionEngine::TakeTCPReply(bool arrived) {
+  return Result(arrived && CheckTCPReply(tcp_.Request(), tcp_.ReplyText()));
+}
+
+Task<ExchangeResult> TransactionEngine::ExchangeSerial(const ModbusRequest& request,
+                                                       const WaitPolicy& policy) {
+  const bool lineEnd = SiteFramingEntry().EndsAtLineEnd;
+  const ReplyWait& wait = lineEnd ? policy.ByLineEnd : policy.BySilence;
+  const std::string frame = FrameForSite(request);
+  if (frame.empty()) throw std::length_error(kTooLong);
+  ExchangeResult result = Result(false);
+  for (int32_t attempt = 1; attempt <= policy.Attempts; ++attempt) {
+    if (attempt == policy.ResetBeforeAttempt) co_await ResetLink();
+    ArmReply(true);
+    SendArmed(frame);
+    const bool heard = co_await AwaitReply(wait, lineEnd);
+    DisarmReply();
+    if (!wait.NeedsLineEnd || line_.EolFired()) {
+      result = TakeReply();
+      if (result.Accepted()) co_return result;
+    }
+    if (!heard && wait.ResetWhenSilent) co_await ResetLink();
+  }
+  co_return result;
+}
+
+template <typename Condition>
+Task<bool> TransactionEngine::WaitFor(Condition condition, int32_t passes) {
+  for (int32_t i = 0; i < passes && !condition(); ++i) co_await delay_.Delay(1);
+  co_return condition();
+}
+
+Task<ExchangeResult> TransactionEngine::ExchangeTCP(const ModbusRequest& request,
+                                                    const WaitPolicy& policy) {
+  ExchangeResult result;
+  if (policy.ReadyPasses == 0) co_return result;  // no such exchange over Modbus/TCP
+  tcp_.SelectHost(request.Host);
+  if (!co_await WaitFor([this] { return tcp_.TCPReady(); }, policy.ReadyPasses)) co_return result;
+  const std::string frame = FrameTCP(request);
+  if (frame.empty()) throw std::length_error(kTooLong);
+  tcp_.SendTCP(frame);
+  const bool arrived = co_await WaitFor([this] { return tcp_.ReplyArrived(); }, policy.ReplyPasses);
+  co_return TakeTCPReply(arrived);
 }
 
 Task<int32_t> TransactionEngine::Transact(const std::string& hexText) {
-  if (flags_.TCPMode) co_return 0;
-  // Two statements, not one conditional expression: with g++ 12 both arms of a conditional that
-  // co_awaits in each arm ran (both frames went out).
-  if (site_.UseRTU) co_return co_await TransactRTU(hexText);
-  co_return co_await TransactASCII(hexText);
+  const ExchangeResult result = co_await Exchange(RequestFromHex(hexText), kRawRequestPolicy);
+  co_return result.Accepted() ? result.ReplyBytes : 0;
 }
 
 void TransactionEngine::ClearReceive() {
   line_.EnableReception(false);
-  codec_.Receive.Clear();
+  receive_.Clear();
 }
 
 void TransactionEngine::StartReceive() {
@@ -121,58 +213,23 @@ void TransactionEngine::SendArmed(const std::string& bytes) {
   }
 }
 
-Task<void> TransactionEngine::ReplyWait(bool ascii) {
-  int limit = kFirstByteTicks;
-  int idle = 0;
-  for (;;) {
-    if (ascii && line_.EolFired()) co_return;
-    co_await delay_.Delay(1);
+Task<bool> TransactionEngine::AwaitReply(const ReplyWait& wait, bool endsAtLineEnd) {
+  int32_t limit = wait.FirstBytePasses;
+  int32_t idle = 0;
+  bool heard = false;
+  for (int32_t pass = 0;; ++pass) {
+    if (endsAtLineEnd && line_.EolFired()) co_return true;
+    if (wait.MaxPasses > 0 && pass >= wait.MaxPasses) co_return heard;
+    co_await delay_.Delay(wait.PassTicks);
     if (line_.ActivityCount() > 0) {
+      heard = true;
       idle = 0;
-      limit = 1;
-    } else if (++idle >= limit) {
-      co_return;
+      limit = wait.SilencePasses;
+    } else if (limit > 0 && ++idle >= limit) {
+      co_return heard;
     }
     line_.ResetActivity();
   }
-}
-
-Task<int32_t> TransactionEngine::TransactASCII(const std::string& hexText) {
-  const std::string frame = codec_.FrameASCIIRequest(hexText);
-  if (frame.empty()) throw std::length_error(kTooLong);
-  ShowFramed(SerialFraming::ASCII);
-  for (int attempt = 1; attempt <= kAttempts; ++attempt) {
-    line_.ForgetEndOfLine();
-    line_.ArmEndOfLine();
-    StartReceive();
-    line_.ResetActivity();
-    SendArmed(frame);
-    co_await ReplyWait(true);
-    StopReceive();
-    line_.DisarmEndOfLine();
-    if (codec_.Receive.Count > 2) {
-      codec_.DecodeASCIIReply();
-      if (CheckReply(SerialFraming::ASCII)) co_return codec_.Receive.Count;
-    }
-    if (attempt == 2) co_await ResetLink();
-  }
-  co_return 0;
-}
-
-Task<int32_t> TransactionEngine::TransactRTU(const std::string& hexText) {
-  if (!codec_.FrameRTURequest(hexText)) throw std::length_error(kTooLong);
-  ShowFramed(SerialFraming::RTU);
-  const std::string request = codec_.CommandBytes();
-  for (int attempt = 1; attempt <= kAttempts; ++attempt) {
-    StartReceive();
-    line_.ResetActivity();
-    SendArmed(request);
-    co_await ReplyWait(false);
-    StopReceive();
-    if (codec_.Receive.Count > 0 && CheckReply(SerialFraming::RTU)) co_return codec_.Receive.Count;
-    if (attempt == 2) co_await ResetLink();
-  }
-  co_return 0;
 }
 
 Task<void> TransactionEngine::ResetLink() {

@@ -1,13 +1,16 @@
-// One serial Modbus request and its reply: framing, sending, the reply wait with its fixed
-// periods, three attempts with a link reset after the second, and the reply check.
+// One Modbus request and its reply, the one road every exchange takes: framing by the framing
+// table, sending on the serial line or Modbus/TCP, the reply wait of a named policy (attempts
+// and link resets included), and the reply check.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
+#include "engine/Exchange.h"
 #include "engine/LinkFlags.h"
 #include "links/SerialLine.h"
 #include "links/StatusLights.h"
+#include "links/TcpLink.h"
 #include "model/SiteWindowModel.h"
 #include "model/TypeSite.h"
 #include "platform/DelayClock.h"
@@ -15,6 +18,7 @@
 #include "platform/SerialPort.h"
 #include "platform/Task.h"
 #include "protocol/FrameCodec.h"
+#include "protocol/Framing.h"
 #include "protocol/PointAddress.h"
 
 namespace qmb {
@@ -24,9 +28,10 @@ class TransactionEngine {
   struct Parts {
     const TSite& site;
     const LinkFlags& flags;
-    FrameCodec& codec;
+    ReceiveBuffer& receive;
     SerialPort& port;
     SerialLine& line;
+    TcpLink& tcp;
     StatusLights& lights;
     DelayClock& delay;
     SiteWindowModel& model;
@@ -34,52 +39,66 @@ class TransactionEngine {
   };
   explicit TransactionEngine(Parts parts);
 
-  static constexpr int kAttempts = 3;
-  static constexpr int kFirstByteTicks = 8;
+  // The exchange: frames the request in the site's framing, sends it, waits as the policy says
+  // and checks the reply against the request (the window's Command and Response boxes show
+  // both on a serial line). Errors of the serial line, and a request too long to frame, are
+  // raised to the caller.
+  Task<ExchangeResult> Exchange(const ModbusRequest& request, const WaitPolicy& policy);
 
-  // The number of reply bytes of an accepted reply (exception replies included: the error code
-  // tells them apart), 0 when every attempt failed; 0 at once on a TCP site. Errors of the
-  // serial line, and a request too long to frame, are raised to the caller.
+  // A raw request typed as hex text: the number of reply bytes of an accepted reply (exception
+  // replies included: the error code tells them apart), 0 when every attempt failed; 0 at once
+  // on a TCP site.
   Task<int32_t> Transact(const std::string& hexText);
-  Task<int32_t> TransactASCII(const std::string& hexText);
-  Task<int32_t> TransactRTU(const std::string& hexText);
 
-  // Every request framed and every reply checked goes through here: the codec judges, the engine
-  // keeps the reply block and shows request and reply in the window's Command and Response
-  // boxes. The reads are empty / false for a text that is no point address.
+  // Every request framed and every reply checked goes through here: the framing table judges,
+  // the engine keeps the request in flight and the reply block, and shows request and reply in
+  // the window's Command and Response boxes. A serial request framed is the request in flight
+  // and shown; the wire bytes, empty when the framing cannot carry it (nothing changes then).
+  std::string Frame(const ModbusRequest& request, Framing framing);
+  // A Modbus/TCP request framed as the request in flight; a read draws a fresh transaction id.
+  std::string FrameTCP(ModbusRequest request);
+  // A point's read framed as the request in flight and shown; empty / false for a text that is
+  // no point address (nothing changes then).
   std::string FrameASCIIRead(std::string_view addressText);
   bool FrameRTURead(std::string_view addressText);
-  // The same for an address parsed before (a polled point's).
-  std::string FrameASCIIRead(const PointAddress& point);
-  bool FrameRTURead(const PointAddress& point);
-  // Any request given as hex text, framed into the command buffer and shown: the ASCII frame to
-  // put on the line (empty when too long), or false when an RTU request is too long.
-  std::string FrameASCIIRequest(std::string_view hexText);
-  bool FrameRTURequest(std::string_view hexText);
-  // An accepted serial reply behind an adapter's echo is moved to the start of the receive
-  // buffer, so that what the caller reads (a raw request's reply bytes) is the reply alone.
+  // The request in flight.
+  const ModbusRequest& Request() const { return request_; }
+
+  // The exchange's steps, for the callers that pace the wait themselves (the tick-paced poller,
+  // the event-driven fast scan); Exchange takes the same steps.
+  // Frames a request in the site's framing as the request in flight (shown on a serial line);
+  // the wire bytes, empty when the framing cannot carry it.
+  std::string FrameForSite(const ModbusRequest& request);
+  // Reception armed for the reply: the receive buffer emptied and on, the activity count reset
+  // and, where replies end at a line end and the caller waits for it, the end-of-line trigger.
+  void ArmReply(bool watchLineEnd);
+  // Reception and any end-of-line trigger off.
+  void DisarmReply();
+  // The bytes received so far stand for a whole reply to the request in flight.
+  bool ReplyComplete() const;
+  // What was received (more than two bytes), decoded and checked against the request in flight.
+  ExchangeResult TakeReply();
+  // The Modbus/TCP link's answer to the request in flight, when it arrived, checked.
+  ExchangeResult TakeTCPReply(bool arrived);
+  // The site's framing entry.
+  const FramingEntry& SiteFramingEntry() const { return FramingFor(SiteFraming(site_, flags_)); }
+  // Checks the receive buffer against the request in flight. An accepted serial reply behind
+  // an adapter's echo is moved to the start of the receive buffer, so that what the caller
+  // reads (a raw request's reply bytes) is the reply alone.
   bool CheckReply(SerialFraming framing);
   // A Modbus/TCP reply frame against the request frame it answers.
   bool CheckTCPReply(std::string_view request, std::string_view reply);
-  // A reply that carries a value (or a write's echo): accepted and no exception.
-  bool CheckValueReply(SerialFraming framing) {
-    return CheckReply(framing) && reply_.ErrorCode == kReplyNoError;
-  }
-  bool CheckValueReply(std::string_view tcpRequest, std::string_view tcpReply) {
-    return CheckTCPReply(tcpRequest, tcpReply) && reply_.ErrorCode == kReplyNoError;
-  }
   const ReplyBlock& Reply() const { return reply_; }
 
   void ClearReceive();
   void StartReceive();
   void StopReceive();
-  std::string ReceivedText() const { return codec_.Receive.Text(); }
+  std::string ReceivedText() const { return receive_.Text(); }
   // Closes and reopens the port, with a pause between, to shake a line that went silent.
   Task<void> ResetLink();
   static constexpr int kResetPauseMs = 100;
-  // Waits for a reply: up to 8 delay periods for the first byte, then until one period passes
-  // without a byte (or, in ASCII, until CR LF arrived).
-  Task<void> ReplyWait(bool ascii);
+  // Waits for a serial reply as the wait says; true when any byte came.
+  Task<bool> AwaitReply(const ReplyWait& wait, bool endsAtLineEnd);
   // Puts a request on the line with reception (and any end-of-line trigger) armed; disarms them
   // when the line refuses it.
   void SendArmed(const std::string& bytes);
@@ -87,17 +106,28 @@ class TransactionEngine {
  private:
   const TSite& site_;
   const LinkFlags& flags_;
-  FrameCodec& codec_;
+  ReceiveBuffer& receive_;
   SerialPort& port_;
   SerialLine& line_;
+  TcpLink& tcp_;
   StatusLights& lights_;
   DelayClock& delay_;
   SiteWindowModel& model_;
   const Logger& log_;
   ReplyBlock reply_;
+  ModbusRequest request_;  // the request in flight (the last one framed)
+  std::string sent_;       // ... as it went on the wire
+  TransactionIds transactionIds_;
 
   bool Keep(const ReplyCheck& check);
-  void ShowFramed(SerialFraming framing);
+  // The receive buffer's bytes as the framing's reply check takes them (ASCII hex decoded).
+  void DecodeReceived(Framing framing);
+  ExchangeResult Result(bool accepted) const;
+  Task<ExchangeResult> ExchangeSerial(const ModbusRequest& request, const WaitPolicy& policy);
+  Task<ExchangeResult> ExchangeTCP(const ModbusRequest& request, const WaitPolicy& policy);
+  // Waits up to `passes` delay periods for the condition; true when it came.
+  template <typename Condition>
+  Task<bool> WaitFor(Condition condition, int32_t passes);
 };
 
 }  // namespace qmb

@@ -15,18 +15,16 @@ constexpr int32_t kLastNamedException = 6;
 
 }  // namespace
 
-void ShowCommand(SiteWindowModel& window, const CommandBuffer& command, SerialFraming framing) {
-  const uint8_t function = command.Bytes[1];
-  window.CmdAddLbl = std::to_string(command.Bytes[0]);
+void ShowCommand(SiteWindowModel& window, const ModbusRequest& request) {
+  const uint8_t function = request.Function();
+  window.CmdAddLbl = std::to_string(request.Unit());
   window.CmdFuncLbl = std::to_string(function);
   const std::string_view name = FunctionName(function);
   if (!name.empty()) window.CmdFuncLbl += " (" + std::string(name) + ")";
 
-  const auto checksumSize = static_cast<int32_t>(ChecksumSize(framing));
-  const int32_t length = std::clamp(command.Length, 0, static_cast<int32_t>(command.Bytes.size()));
-  const int32_t dataCount = length - 2 - checksumSize;
-  window.CmdDataLbl =
-      dataCount > 0 ? ByteListText(command.Bytes.data() + 2, static_cast<size_t>(dataCount)) : "";
+  const std::string_view data =
+      std::string_view(request.Bytes).substr(std::min<size_t>(2, request.Bytes.size()));
+  window.CmdDataLbl = ByteListText(reinterpret_cast<const uint8_t*>(data.data()), data.size());
 
   window.ReplyAddLbl.clear();
   window.ReplyFuncLabelLbl = "Function:";

@@ -4,12 +4,13 @@
 
 #include "model/SiteWindowModel.h"
 #include "protocol/FrameCodec.h"
+#include "protocol/Framing.h"
 
 namespace qmb {
 
-// The Command box from the command buffer (the checksum, one byte in ASCII and two in RTU, is
-// not shown); the Response box is reset for the reply to come.
-void ShowCommand(SiteWindowModel& window, const CommandBuffer& command, SerialFraming framing);
+// The Command box from the request framed (address, function and data; no checksum); the
+// Response box is reset for the reply to come.
+void ShowCommand(SiteWindowModel& window, const ModbusRequest& request);
 // The Response box from the reply block; a non-zero error code turns the caption to a red
 // "Error:".
 void ShowReply(SiteWindowModel& window, const ReplyBlock& reply);

@@ -111,7 +111,7 @@ void TcpLink::TCP1DataIn(const std::string& bytes) {
 
 void TcpLink::TakeFrames() {
   for (;;) {
-    const int32_t size = FrameCodec::TCPFrameSize(stream_);
+    const int32_t size = TCPFrameSize(stream_);
     if (size == 0) return;
     if (size < 0) {
       // Nothing tells where the next frame starts: the bytes held are dropped, and the stream
@@ -129,7 +129,7 @@ void TcpLink::TakeFrames() {
       frame = stream_.substr(0, static_cast<size_t>(size));
       stream_.erase(0, static_cast<size_t>(size));
     }
-    if (!replyArrived_ && FrameCodec::AnswersTCPRequest(request_, frame)) {
+    if (!replyArrived_ && AnswersTCPRequest(request_, frame)) {
       replyText_ = std::move(frame);
       replyArrived_ = true;
     } else {

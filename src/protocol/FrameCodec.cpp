@@ -29,23 +29,6 @@ constexpr std::array<uint16_t, 256> MakeCRCTable() {
 
 constexpr std::array<uint16_t, 256> kCRCTable = MakeCRCTable();
 
-// Largest PDU whose length (+ unit id) the Modbus/TCP header can announce for our peers.
-constexpr size_t kMaxTCPPdu = 253;
-
-std::string TCPFrame(uint8_t idHigh, uint8_t idLow, std::string_view pdu) {
-  if (pdu.empty() || pdu.size() > kMaxTCPPdu) return {};
-  const size_t length = pdu.size() + 1;
-  std::string frame(7 + pdu.size(), '\0');
-  frame[0] = static_cast<char>(idHigh);
-  frame[1] = static_cast<char>(idLow);
-  // Bytes 2 and 3: protocol 0.
-  frame[4] = static_cast<char>((length >> 8) & 0xFF);
-  frame[5] = static_cast<char>(length & 0xFF);
-  frame[6] = static_cast<char>(0xFF);  // unit id: always FF, whatever slave the address names
-  pdu.copy(frame.data() + 7, pdu.size());
-  return frame;
-}
-
 uint16_t WordAt(const uint8_t* bytes) {
   return static_cast<uint16_t>(bytes[0] << 8 | bytes[1]);
 }
@@ -54,11 +37,8 @@ bool IsRead(uint8_t function) {
   return function >= 1 && function <= 4;
 }
 
-// The size of the normal reply PDU (function code and data) that a request PDU asks for, where
-// its function fixes it: a read's byte count and the bytes for the quantity read, a single
-// write's echo of address and value, a multiple write's echo of address and quantity. 0 for
-// other functions and for a request too short or too long for its function (a raw request):
-// those replies are taken on their function and checksum alone.
+}  // namespace
+
 size_t ReplyPduSize(std::string_view request) {
   if (request.size() < 5) return 0;
   const auto* r = reinterpret_cast<const uint8_t*>(request.data());
@@ -80,6 +60,8 @@ size_t ReplyPduSize(std::string_view request) {
       return 0;
   }
 }
+
+namespace {
 
 enum class PduFit { Reply, Exception, Wrong };
 
@@ -105,10 +87,6 @@ PduFit FitReply(std::string_view request, std::string_view reply) {
     default:  // a read: the byte count of the quantity asked for
       return r[1] == expected - 2 ? PduFit::Reply : PduFit::Wrong;
   }
-}
-
-std::string_view View(const uint8_t* bytes, size_t count) {
-  return {reinterpret_cast<const char*>(bytes), count};
 }
 
 uint32_t ClockSeed() {
@@ -142,6 +120,13 @@ std::string HexToBytes(std::string_view hex) {
   std::string bytes(hex.size() / 2, '\0');
   HexToBytes(hex, reinterpret_cast<uint8_t*>(bytes.data()), bytes.size());
   return bytes;
+}
+
+std::string BytesToHex(std::string_view bytes) {
+  std::string text;
+  text.reserve(2 * bytes.size());
+  for (const char byte : bytes) text += ByteToHex(static_cast<uint8_t>(byte));
+  return text;
 }
 
 uint8_t CalcLRC(const uint8_t* bytes, int32_t count) {
@@ -194,104 +179,53 @@ std::string ReceiveBuffer::Text() const {
   return std::string(reinterpret_cast<const char*>(Bytes.data()), static_cast<size_t>(count));
 }
 
-FrameCodec::FrameCodec() : FrameCodec(ClockSeed()) {}
+TransactionIds::TransactionIds() : TransactionIds(ClockSeed()) {}
 
-FrameCodec::FrameCodec(uint32_t randomSeed) : random_(randomSeed) {}
+TransactionIds::TransactionIds(uint32_t randomSeed) : random_(randomSeed) {}
 
-bool FrameCodec::FrameSerialRequest(std::string_view hexText, SerialFraming framing) {
-  const size_t checksumSize = ChecksumSize(framing);
-  const size_t count = hexText.size() / 2;
-  if (count + checksumSize > kCommandBufferSize) return false;
-
-  Command.Clear();
-  HexToBytes(hexText, Command.Bytes.data(), count);
-  if (framing == SerialFraming::RTU) {
-    const uint16_t crc = CalcCRC(Command.Bytes.data(), count);
-    Command.Bytes[count] = static_cast<uint8_t>(crc & 0xFF);
-    Command.Bytes[count + 1] = static_cast<uint8_t>(crc >> 8);
-  } else {
-    Command.Bytes[count] = CalcLRC(Command.Bytes.data(), static_cast<int32_t>(count));
-  }
-  Command.Length = static_cast<int32_t>(count + checksumSize);
-  return true;
-}
-
-std::string FrameCodec::FrameASCIIRequest(std::string_view hexText) {
-  if (!FrameSerialRequest(hexText, SerialFraming::ASCII)) return {};
-  const uint8_t lrc = Command.Bytes[static_cast<size_t>(Command.Length - 1)];
-  std::string frame;
-  frame.reserve(hexText.size() + 5);
-  frame += ':';
-  frame += hexText;
-  frame += ByteToHex(lrc);
-  frame += "\r\n";
-  return frame;
-}
-
-bool FrameCodec::FrameRTURequest(std::string_view hexText) {
-  return FrameSerialRequest(hexText, SerialFraming::RTU);
-}
-
-std::string FrameCodec::CommandBytes() const {
-  const int32_t length = std::clamp(Command.Length, 0, static_cast<int32_t>(kCommandBufferSize));
-  return std::string(reinterpret_cast<const char*>(Command.Bytes.data()),
-                     static_cast<size_t>(length));
-}
-
-std::string FrameCodec::BuildTCPReadFrame(std::string_view pdu) {
-  if (pdu.empty() || pdu.size() > kMaxTCPPdu) return {};
+uint16_t TransactionIds::Next() {
   std::uniform_int_distribution<int> ids(0, 65534);
-  TCPTransactionId = static_cast<uint16_t>(ids(random_));
-  return TCPFrame(static_cast<uint8_t>(TCPTransactionId >> 8),
-                  static_cast<uint8_t>(TCPTransactionId & 0xFF), pdu);
+  return static_cast<uint16_t>(ids(random_));
 }
 
-std::string FrameCodec::BuildTCPWriteFrame(std::string_view pdu) {
-  return TCPFrame(0xAA, 0x55, pdu);
+std::string_view StripEcho(std::string_view sent, std::string_view received) {
+  if (!sent.empty() && received.size() > sent.size() && received.starts_with(sent))
+    received.remove_prefix(sent.size());
+  return received;
 }
 
-void FrameCodec::DecodeASCIIReply() {
-  std::string received = Receive.Text();
+std::string DecodeASCIIReply(std::string_view sentLine, std::string_view received) {
   // An adapter that hears its own transmission puts the request's line in front of the reply.
-  std::string echo = ":";
-  for (const char byte : CommandBytes()) echo += ByteToHex(static_cast<uint8_t>(byte));
-  echo += "\r\n";
-  if (echo.size() > 3 && received.size() > echo.size() && received.starts_with(echo))
-    received.erase(0, echo.size());
+  // A line of ":" and CR LF alone carries no request, so nothing is taken for its echo.
+  if (sentLine.size() > 3) received = StripEcho(sentLine, received);
   // Two frames in one read (a late reply to an earlier request, then this one): the last one
   // is the reply.
   const size_t last = received.rfind(':');
-  if (last != std::string::npos && received.find(':') != last) received.erase(0, last);
-  const std::string cleaned = CleanASCIIReply(received);
-  Receive.Clear();
-  Receive.Count =
-      static_cast<int32_t>(HexToBytes(cleaned, Receive.Bytes.data(), Receive.Bytes.size()));
+  if (last != std::string_view::npos && received.find(':') != last) received.remove_prefix(last);
+  return HexToBytes(CleanASCIIReply(received));
 }
 
-ReplyCheck FrameCodec::CheckReply(SerialFraming framing) const {
+ReplyCheck CheckSerialReply(SerialFraming framing, std::string_view request,
+                            std::string_view received) {
   ReplyCheck check;
   ReplyBlock& reply = check.Reply;
-  // The count comes from the receive handler; never read past the buffer whatever it says.
-  const size_t n =
-      static_cast<size_t>(std::clamp(Receive.Count, 0, static_cast<int32_t>(kReceiveBufferSize)));
-  if (n < 4) return check;
+  if (received.size() < 4) return check;
   check.Shown = true;
   const size_t checksumSize = ChecksumSize(framing);
-  const size_t requestLength =
-      static_cast<size_t>(std::clamp(Command.Length, 0, static_cast<int32_t>(kCommandBufferSize)));
-  if (requestLength < checksumSize + 2) {
+  const size_t requestLength = request.size();
+  if (framing == Framing::TCP || requestLength < checksumSize + 2 ||
+      requestLength > kCommandBufferSize) {
     reply.ErrorCode = kReplyChecksumOrUnknown;  // no request to answer
     return check;
   }
-  const std::string_view request = View(Command.Bytes.data(), requestLength);
-  std::string_view received = View(Receive.Bytes.data(), n);
+  const auto* sent = reinterpret_cast<const uint8_t*>(request.data());
 
   if (received.starts_with(request)) {
     if (received.size() > request.size()) {
       // An adapter that hears its own transmission: the reply follows the echo.
-      received.remove_prefix(request.size());
+      received = StripEcho(request, received);
       check.Start = static_cast<int32_t>(request.size());
-    } else if (IsRead(Command.Bytes[1])) {
+    } else if (IsRead(sent[1])) {
       // A read's echo alone; for a write, request and reply are the same bytes by design.
       reply.ErrorCode = kReplyChecksumOrUnknown;
       return check;
@@ -311,7 +245,7 @@ ReplyCheck FrameCodec::CheckReply(SerialFraming framing) const {
     const bool whole =
         CalcCRC(bytes, size - 2) == static_cast<uint16_t>(bytes[size - 2] | (bytes[size - 1] << 8));
     for (size_t start = 1; !whole && start + 4 <= size; ++start) {
-      if (bytes[start] != Command.Bytes[0]) continue;
+      if (bytes[start] != sent[0]) continue;
       const uint16_t sent = static_cast<uint16_t>(bytes[size - 2] | (bytes[size - 1] << 8));
       if (CalcCRC(bytes + start, size - start - 2) != sent) continue;
       if (FitReply(request.substr(1, requestLength - checksumSize - 1),
@@ -323,7 +257,7 @@ ReplyCheck FrameCodec::CheckReply(SerialFraming framing) const {
     }
   }
   const auto* b = reinterpret_cast<const uint8_t*>(received.data());
-  if (b[0] != Command.Bytes[0]) return check;  // another slave's frame: error 0, address 0
+  if (b[0] != sent[0]) return check;  // another slave's frame: error 0, address 0
   reply.Address = b[0];
   reply.Function = b[1] & 0x7F;
 
@@ -354,7 +288,7 @@ ReplyCheck FrameCodec::CheckReply(SerialFraming framing) const {
   return check;
 }
 
-int32_t FrameCodec::TCPFrameSize(std::string_view stream) {
+int32_t TCPFrameSize(std::string_view stream) {
   const auto byteAt = [&](size_t i) { return static_cast<uint8_t>(stream[i]); };
   if (stream.size() >= 4 && (byteAt(2) != 0 || byteAt(3) != 0)) return -1;
   if (stream.size() < 6) return 0;
@@ -365,7 +299,7 @@ int32_t FrameCodec::TCPFrameSize(std::string_view stream) {
   return stream.size() < 6 + length ? 0 : static_cast<int32_t>(6 + length);
 }
 
-bool FrameCodec::AnswersTCPRequest(std::string_view request, std::string_view reply) {
+bool AnswersTCPRequest(std::string_view request, std::string_view reply) {
   if (request.size() < 8 || reply.size() < 8) return false;
   const auto q = [&](size_t i) { return static_cast<uint8_t>(request[i]); };
   const auto r = [&](size_t i) { return static_cast<uint8_t>(reply[i]); };
@@ -380,7 +314,7 @@ bool FrameCodec::AnswersTCPRequest(std::string_view request, std::string_view re
   return true;
 }
 
-ReplyCheck FrameCodec::CheckTCPReply(std::string_view request, std::string_view t) {
+ReplyCheck CheckTCPReply(std::string_view request, std::string_view t) {
   ReplyCheck check;
   ReplyBlock& reply = check.Reply;
   reply.ErrorCode = kReplyChecksumOrUnknown;

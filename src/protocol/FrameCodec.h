@@ -1,7 +1,6 @@
-// The Modbus frame codec of a site engine: hex text, LRC and CRC-16, request frames in the three
-// framings, and the checks that take a reply apart into a reply block. The codec owns the
-// engine's command and receive buffers; every write into them is bounded. It knows nothing of
-// the window: a check only returns its outcome, and the engine decides what to show.
+// The Modbus frame codec: hex text, LRC and CRC-16, and the checks that take a reply apart into a
+// reply block. Pure values in and out; every write into a fixed buffer is bounded. It knows
+// nothing of the window: a check only returns its outcome, and the engine decides what to show.
 #pragma once
 
 #include <array>
@@ -13,6 +12,7 @@
 
 namespace qmb {
 
+// The longest serial request frame: address, function, data and checksum.
 inline constexpr size_t kCommandBufferSize = 256;
 inline constexpr size_t kReceiveBufferSize = 1000;
 inline constexpr size_t kReplyDataSize = 1024;
@@ -22,11 +22,14 @@ inline constexpr size_t kReplyDataSize = 1024;
 inline constexpr int32_t kReplyNoError = 0;
 inline constexpr int32_t kReplyChecksumOrUnknown = 255;
 
-// The two serial framings. Modbus/TCP has its own frames and check.
-enum class SerialFraming { ASCII, RTU };
-// The checksum after the request's bytes: CRC-16 (two bytes) in RTU, LRC (one) in ASCII.
-constexpr size_t ChecksumSize(SerialFraming framing) {
-  return framing == SerialFraming::RTU ? 2 : 1;
+// The framings a site speaks; each has its entry in the framing table (protocol/Framing.h).
+enum class Framing { ASCII, RTU, TCP };
+// The serial checks take the two serial framings.
+using SerialFraming = Framing;
+// The checksum after a serial request's bytes: CRC-16 (two bytes) in RTU, LRC (one) in ASCII;
+// none in a Modbus/TCP frame, whose stream carries its own.
+constexpr size_t ChecksumSize(Framing framing) {
+  return framing == Framing::RTU ? 2 : framing == Framing::ASCII ? 1 : 0;
 }
 
 // Two upper-case hex digits, high nibble first.
@@ -40,6 +43,8 @@ std::string WordToHex(uint16_t value);
 // Writes at most capacity bytes and gives how many it wrote.
 size_t HexToBytes(std::string_view hex, uint8_t* out, size_t capacity);
 std::string HexToBytes(std::string_view hex);
+// Bytes to their hex text, two upper-case digits a byte.
+std::string BytesToHex(std::string_view bytes);
 
 // Two's complement of the byte sum; a count of 0 or less gives 0.
 uint8_t CalcLRC(const uint8_t* bytes, int32_t count);
@@ -50,15 +55,8 @@ uint16_t CalcCRC(const uint8_t* bytes, size_t count);
 // the first ":" dropped, other control characters made blanks, outer blanks trimmed.
 std::string CleanASCIIReply(std::string_view received);
 
-// The binary form of the last serial request built: address, function, data, checksum.
-struct CommandBuffer {
-  std::array<uint8_t, kCommandBufferSize> Bytes{};
-  int32_t Length = 0;
-
-  void Clear() { *this = CommandBuffer{}; }
-};
-
-// Reply bytes as the serial line delivered them (RTU) or as decoded from the hex text (ASCII).
+// Reply bytes as the serial line delivered them, held by the site engine for the exchange in
+// flight.
 struct ReceiveBuffer {
   std::array<uint8_t, kReceiveBufferSize> Bytes{};
   int32_t Count = 0;  // where the next byte goes
@@ -86,8 +84,9 @@ struct ReplyBlock {
 
 // What a reply check found. Shown: the site window's Response box is to show the reply block
 // (a serial reply of four bytes or more, accepted or not; a Modbus/TCP reply only when accepted).
-// Start: where the reply begins in the receive buffer, after the echo of the request that an
-// RS-485 adapter hearing its own transmission puts in front of it (0 without one).
+// Start: where the reply begins in the bytes checked, after the echo of the request that an
+// RS-485 adapter hearing its own transmission puts in front of it, or after a late frame (0
+// without either).
 struct ReplyCheck {
   bool Accepted = false;
   bool Shown = false;
@@ -95,63 +94,58 @@ struct ReplyCheck {
   ReplyBlock Reply;
 };
 
-class FrameCodec {
+// Largest PDU whose length (+ unit id) the Modbus/TCP header can announce for our peers.
+inline constexpr size_t kMaxTCPPdu = 253;
+
+// The size of the normal reply PDU (function code and data) that a request PDU asks for, where
+// its function fixes it: a read's byte count and the bytes for the quantity read, a single
+// write's echo of address and value, a multiple write's echo of address and quantity. 0 for
+// other functions and for a request too short or too long for its function (a raw request):
+// those replies are taken on their function and checksum alone.
+size_t ReplyPduSize(std::string_view request);
+
+// A serial reply checked against the request it is to answer (address, function, data and
+// checksum: the request's frame bytes, decoded from hex text in ASCII). Accepted: the request's
+// slave and function with a good checksum and the shape the request asks for (a read's byte count
+// for the quantity read, a write's echo of its address), or the slave's exception to that
+// function (error code 1-255, its checksum good too). A leading copy of the request is an
+// adapter's echo and is skipped when more follows; a lone copy of a read request is never its
+// reply. Shown for every reply of four bytes or more.
+ReplyCheck CheckSerialReply(SerialFraming framing, std::string_view request,
+                            std::string_view received);
+
+// What follows an adapter's echo of the request sent: an RS-485 adapter that hears its own
+// transmission puts the request's bytes in front of the reply. Received as it is when it does
+// not start with the request, or holds nothing after it (the echo alone, or a write's reply
+// that carries the same bytes as its request).
+std::string_view StripEcho(std::string_view sent, std::string_view received);
+
+// The bytes that received ASCII characters decode to, ready for CheckSerialReply: the echo of
+// the request's line is dropped first, and of two frames in one read the last is taken.
+std::string DecodeASCIIReply(std::string_view sentLine, std::string_view received);
+
+// The size of the Modbus/TCP frame at the start of a stream, by the length in its header: 0
+// while it is incomplete, -1 when the header cannot start a frame (protocol id not 0, a
+// length no frame has), so the stream has lost its step.
+int32_t TCPFrameSize(std::string_view stream);
+// Whether a whole Modbus/TCP frame is the answer to a request frame: the request's
+// transaction id, protocol 0, unit id, and its function or that function's exception; a
+// write's answer also names the written address. A reply to an earlier request is not.
+bool AnswersTCPRequest(std::string_view request, std::string_view reply);
+// Checks a whole Modbus/TCP frame against the request frame: an answer to it (above) whose
+// length field and shape fit the request, or an exception reply (error code 1-255). Refused
+// with error code 255 otherwise. Shown only when accepted.
+ReplyCheck CheckTCPReply(std::string_view request, std::string_view reply);
+
+// The transaction ids of Modbus/TCP reads come from a generator seeded from the clock, so two
+// engines (or a restarted one) do not walk the same sequence. Ids stay below FFFF.
+class TransactionIds {
  public:
-  // The transaction ids of Modbus/TCP reads come from a generator seeded from the clock, so two
-  // engines (or a restarted one) do not walk the same sequence.
-  FrameCodec();
-  explicit FrameCodec(uint32_t randomSeed);
-
-  // Serial requests given as hex text (address, function, data; no ":" and no checksum). Both
-  // fill the command buffer with the binary request and its checksum. A text whose bytes and
-  // checksum would not fit the command buffer is refused: nothing is framed, the buffer stays as
-  // it was, and the result is empty / false.
-  // ASCII gives the wire text: ":" + the text as given + LRC + CR LF.
-  std::string FrameASCIIRequest(std::string_view hexText);
-  bool FrameRTURequest(std::string_view hexText);
-  // The command buffer's Length bytes, as RTU puts them on the line.
-  std::string CommandBytes() const;
-
-  // Modbus/TCP frames: the seven-byte header, then the PDU (function code and data). A read
-  // draws a fresh transaction id (kept as TCPTransactionId); a write always carries AA 55.
-  // Both give empty text for a PDU that a Modbus/TCP frame cannot carry (over 253 bytes).
-  std::string BuildTCPReadFrame(std::string_view pdu);
-  static std::string BuildTCPWriteFrame(std::string_view pdu);
-
-  // Replaces the received ASCII characters in the receive buffer by the bytes their hex text
-  // decodes to, ready for CheckReply. A leading echo of the request's line, when more follows
-  // it, is dropped first.
-  void DecodeASCIIReply();
-
-  // Checks the serial reply in the receive buffer against the request in the command buffer.
-  // Accepted: the request's slave and function with a good checksum and the shape the request
-  // asks for (a read's byte count for the quantity read, a write's echo of its address), or the
-  // slave's exception to that function (error code 1-255, its checksum good too). A leading copy
-  // of the request is an adapter's echo and is skipped when more follows; a lone copy of a read
-  // request is never its reply. Shown for every reply of four bytes or more.
-  ReplyCheck CheckReply(SerialFraming framing) const;
-
-  // The size of the Modbus/TCP frame at the start of a stream, by the length in its header: 0
-  // while it is incomplete, -1 when the header cannot start a frame (protocol id not 0, a
-  // length no frame has), so the stream has lost its step.
-  static int32_t TCPFrameSize(std::string_view stream);
-  // Whether a whole Modbus/TCP frame is the answer to a request frame: the request's
-  // transaction id, protocol 0, unit id, and its function or that function's exception; a
-  // write's answer also names the written address. A reply to an earlier request is not.
-  static bool AnswersTCPRequest(std::string_view request, std::string_view reply);
-  // Checks a whole Modbus/TCP frame against the request frame: an answer to it (above) whose
-  // length field and shape fit the request, or an exception reply (error code 1-255). Refused
-  // with error code 255 otherwise. Shown only when accepted.
-  static ReplyCheck CheckTCPReply(std::string_view request, std::string_view reply);
-
-  CommandBuffer Command;
-  ReceiveBuffer Receive;
-
-  uint16_t TCPTransactionId = 0;  // id of the last Modbus/TCP read framed
+  TransactionIds();
+  explicit TransactionIds(uint32_t randomSeed);
+  uint16_t Next();
 
  private:
-  bool FrameSerialRequest(std::string_view hexText, SerialFraming framing);
-
   std::mt19937 random_;
 };
 

@@ -195,36 +195,10 @@ std::string ReadRequestText(const PointAddress& point) {
          WordToHex(WireAddress(point)) + "0001";
 }
 
-std::string BuildASCIIRead(FrameCodec& codec, const PointAddress& point) {
-  return codec.FrameASCIIRequest(ReadRequestText(point));
-}
-
-std::string BuildRTURead(FrameCodec& codec, const PointAddress& point) {
-  std::string text = ReadRequestText(point);
-  return codec.FrameRTURequest(text) ? text : std::string{};
-}
-
-std::string BuildTCPRead(FrameCodec& codec, const PointAddress& point) {
-  const uint16_t address = WireAddress(point);
-  const std::string pdu{static_cast<char>(ReadFunction(point.PointKind)),
-                        static_cast<char>(address >> 8), static_cast<char>(address & 0xFF), '\0',
-                        '\1'};
-  return codec.BuildTCPReadFrame(pdu);
-}
-
-std::string BuildASCIIRead(FrameCodec& codec, std::string_view addressText) {
-  const auto point = ParsePointAddress(addressText, false);
-  return point ? BuildASCIIRead(codec, *point) : std::string{};
-}
-
-std::string BuildRTURead(FrameCodec& codec, std::string_view addressText) {
-  const auto point = ParsePointAddress(addressText, false);
-  return point ? BuildRTURead(codec, *point) : std::string{};
-}
-
-std::string BuildTCPRead(FrameCodec& codec, std::string_view addressText) {
-  const auto point = ParsePointAddress(addressText, true);
-  return point ? BuildTCPRead(codec, *point) : std::string{};
+std::optional<ModbusRequest> ReadRequest(const PointAddress& point) {
+  const std::string text = ReadRequestText(point);
+  if (text.empty()) return std::nullopt;
+  return ModbusRequest{HexToBytes(text), 0, {}, point.Host};
 }
 
 std::optional<int32_t> ParseWriteValue(std::string_view text) {
@@ -247,22 +221,26 @@ std::optional<int32_t> ParseWriteValue(std::string_view text) {
   return static_cast<int32_t>(whole);
 }
 
+std::optional<ModbusRequest> WriteRequest(const PointAddress& point, int32_t value) {
+  const auto word = WriteWord(point, value);
+  if (!word) return std::nullopt;
+  const uint16_t address = WireAddress(point);
+  return ModbusRequest{
+      std::string{static_cast<char>(point.Slave & 0xFF),
+                  static_cast<char>(WriteFunction(point.PointKind)),
+                  static_cast<char>(address >> 8), static_cast<char>(address & 0xFF),
+                  static_cast<char>(*word >> 8), static_cast<char>(*word & 0xFF)},
+      kTCPWriteTransactionId,
+      {},
+      point.Host};
+}
+
 std::string BuildSerialWriteText(const PointAddress& point, int32_t value) {
   const auto word = WriteWord(point, value);
   if (!word) return {};
   return ByteToHex(static_cast<uint8_t>(point.Slave & 0xFF)) +
          ByteToHex(WriteFunction(point.PointKind)) + WordToHex(WireAddress(point)) +
          WordToHex(*word);
-}
-
-std::string BuildTCPWriteFrame(const PointAddress& point, int32_t value) {
-  const auto word = WriteWord(point, value);
-  if (!word) return {};
-  const uint16_t address = WireAddress(point);
-  const std::string pdu{static_cast<char>(WriteFunction(point.PointKind)),
-                        static_cast<char>(address >> 8), static_cast<char>(address & 0xFF),
-                        static_cast<char>(*word >> 8), static_cast<char>(*word & 0xFF)};
-  return FrameCodec::BuildTCPWriteFrame(pdu);
 }
 
 std::string DecodePointValue(const ReplyBlock& reply, const PointAddress& point) {

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "protocol/FrameCodec.h"
+#include "protocol/Framing.h"
 
 namespace qmb {
 
@@ -60,20 +61,10 @@ uint16_t WireAddress(const PointAddress& point);
 
 // Read request as hex text (slave, function 01-04, wire address, quantity 0001).
 std::string ReadRequestText(const PointAddress& point);
-// Each parses the address (the serial ones as on a serial site, the TCP one as on a Modbus/TCP
-// site) and builds its read request; empty for an invalid address, leaving the command buffer
-// as it was.
-// ASCII: fills the command buffer; gives the frame to put on the line.
-std::string BuildASCIIRead(FrameCodec& codec, std::string_view addressText);
-// RTU: fills the command buffer (request and CRC, the bytes to send); gives the request's hex
-// text.
-std::string BuildRTURead(FrameCodec& codec, std::string_view addressText);
-// Modbus/TCP: gives the frame with a fresh transaction id, which the codec keeps.
-std::string BuildTCPRead(FrameCodec& codec, std::string_view addressText);
-// The same from an address parsed before (a polled point's, parsed once per point table).
-std::string BuildASCIIRead(FrameCodec& codec, const PointAddress& point);
-std::string BuildRTURead(FrameCodec& codec, const PointAddress& point);
-std::string BuildTCPRead(FrameCodec& codec, const PointAddress& point);
+// The read request of one point (slave, function 01-04, wire address, quantity 1); none for an
+// address without a read function or wire address. Any framing frames it (Modbus/TCP with a
+// transaction id the caller sets).
+std::optional<ModbusRequest> ReadRequest(const PointAddress& point);
 
 // A host's write value: anything containing "-ON" is -1, "ON" 1, "OFF" 0, "TRUE" 1, "FALSE" 0;
 // otherwise the number before the first blank or "%" with its fraction dropped. None for a text
@@ -83,10 +74,10 @@ std::optional<int32_t> ParseWriteValue(std::string_view text);
 // Write requests exist for coils (any non-zero value switches on) and holding registers (values
 // 0-65535). Empty for any other kind and for a register value outside 16 bits: there is no
 // honest 16-bit encoding of it, so the write is refused rather than truncated.
-// Serial: the request as hex text, framed later by the transaction.
+// The request carries the write transaction id for Modbus/TCP.
+std::optional<ModbusRequest> WriteRequest(const PointAddress& point, int32_t value);
+// The serial write request as hex text.
 std::string BuildSerialWriteText(const PointAddress& point, int32_t value);
-// Modbus/TCP: the whole frame, with the write header.
-std::string BuildTCPWriteFrame(const PointAddress& point, int32_t value);
 
 // The value of the point that the reply block holds: "TRUE"/"FALSE" for a coil or input, the
 // register as an unsigned decimal; empty for an invalid address or a reply too short for it.

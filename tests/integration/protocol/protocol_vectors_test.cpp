@@ -82,22 +82,18 @@ class ProtocolVectors : public ::testing::Test {
   // for the address.
   bool CheckAgainstRead(SerialFraming framing, const std::string& address,
                         const std::string& frame) {
-    if (framing == SerialFraming::RTU) {
-      EXPECT_FALSE(BuildRTURead(codec, address).empty());
-    } else {
-      EXPECT_FALSE(BuildASCIIRead(codec, address).empty());
-    }
-    codec.Receive.Clear();
-    for (char c : frame) codec.Receive.Store(static_cast<uint8_t>(c));
-    if (framing == SerialFraming::ASCII) codec.DecodeASCIIReply();
-    const ReplyCheck check = codec.CheckReply(framing);
+    const auto point = ParsePointAddress(address, false);
+    const auto request = point ? ReadRequest(*point) : std::nullopt;
+    EXPECT_TRUE(request);
+    if (!request) return false;
+    const FramingEntry& entry = FramingFor(framing);
+    const ReplyCheck check = entry.Check(*request, entry.Decode(*request, frame));
     reply = check.Reply;
     return check.Accepted;
   }
 
   static std::vector<Vector>* vectors_;
   static std::string problem_;
-  FrameCodec codec{1};
   ReplyBlock reply;  // of the last check
 };
 
@@ -118,20 +114,13 @@ TEST_F(ProtocolVectors, RequestsMatchByteForByte) {
     const std::string& value = vector->fields[3];
     const std::string expected = FromHex(vector->fields[4]);
 
-    std::string ours;
-    if (value == "-") {
-      ours = framing == SerialFraming::ASCII ? BuildASCIIRead(codec, address)
-                                             : (BuildRTURead(codec, address), codec.CommandBytes());
-    } else {
-      const auto point = ParsePointAddress(address, false);
-      ASSERT_TRUE(point);
-      const std::string text = BuildSerialWriteText(*point, ParseWriteValue(value).value_or(-1));
-      ASSERT_FALSE(text.empty());
-      ours = framing == SerialFraming::ASCII ? codec.FrameASCIIRequest(text)
-                                             : (codec.FrameRTURequest(text), codec.CommandBytes());
-    }
-    EXPECT_EQ(ours, expected);
-    ++functionsSeen[vector->fields[1] + " " + std::to_string(codec.Command.Bytes[1])];
+    const auto point = ParsePointAddress(address, false);
+    ASSERT_TRUE(point);
+    const auto request = value == "-" ? ReadRequest(*point)
+                                      : WriteRequest(*point, ParseWriteValue(value).value_or(-1));
+    ASSERT_TRUE(request);
+    EXPECT_EQ(FramingFor(framing).Frame(*request), expected);
+    ++functionsSeen[vector->fields[1] + " " + std::to_string(request->Function())];
   }
   // Functions 1 to 6 in both framings, or the generator did not do its job.
   for (const char* framing : {"ASCII", "RTU"})

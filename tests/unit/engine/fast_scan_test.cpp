@@ -72,7 +72,7 @@ TEST(ScanPlanTest, NearPointsOfOneSlaveAndKindShareARead) {
     std::vector<std::string> requests;
     std::vector<std::vector<int32_t>> members;
     for (const ScanBlock& block : blocks) {
-      requests.push_back(BlockRequestText(block));
+      requests.push_back(BytesToHex(BlockRequest(block).Bytes));
       members.emplace_back();
       for (const auto& member : block.Members) members.back().push_back(member.Position);
     }

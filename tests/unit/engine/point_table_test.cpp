@@ -97,6 +97,43 @@ TEST_F(PointTableTest, SetPointValueWaitsForTheRestartAfterARebuild) {
   EXPECT_TRUE(Point("1-OUT2").Polled);
 }
 
+// The read bookkeeping the poller and the fast scan share: three failed reads in a row drop a
+// point, which is then read once every 30 s; a value read, or a rebuilt table, brings it back.
+TEST_F(PointTableTest, FailedReadsDropAPointUntilItsRetryIsDue) {
+  SendPoints({"{a}{1-HREG1}"}, a.get());
+  engine->Points.TakePointsChanged();
+  PointTable& table = engine->Points;
+  struct Step {
+    const char* what;
+    int64_t now;
+    bool fails;     // a failed read at `now` (else only asks whether the point is due)
+    bool dropped;   // what CountFailedRead says
+    bool dueAfter;  // DueForRead at `now` afterwards
+  };
+  const Step steps[] = {
+      {"first failure", 0, true, false, true},
+      {"second failure", 1, true, false, true},
+      {"third failure drops it", 2, true, true, false},
+      {"not due before 30 s", 301, false, false, false},
+      {"due at 30 s", 302, false, false, true},
+      {"a failed retry is no new drop", 302, true, false, false},
+      {"due again 30 s later", 602, false, false, true},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.what);
+    if (step.fails) {
+      EXPECT_EQ(table.CountFailedRead(0, step.now), step.dropped);
+    }
+    EXPECT_EQ(table.DueForRead(0, step.now), step.dueAfter);
+  }
+  SendPoints({"{a}{1-HREG1}", "{b}{1-HREG2}"}, a.get());
+  EXPECT_EQ(Point("1-HREG1").FailureCount, 4) << "the count survives a rebuild";
+  EXPECT_TRUE(table.DueForRead(0, 603)) << "the retry time does not";
+  table.TakePointsChanged();
+  table.SetPointValue(0, "7");
+  EXPECT_EQ(Point("1-HREG1").FailureCount, 0);
+}
+
 TEST_F(PointTableTest, GetPointsListLayout) {
   const Variant empty = Run({"COMMAND=GETPOINTSLIST"}, a.get());
   EXPECT_EQ(Texts(empty),

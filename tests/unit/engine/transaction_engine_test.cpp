@@ -2,6 +2,8 @@
 // reset before the third, and what ends a reply in each framing.
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "platform/Log.h"
 #include "protocol/FrameCodec.h"
 #include "support/HostFixture.h"
@@ -12,11 +14,13 @@ namespace {
 class TransactionEngineTest : public HostFixture {
  protected:
   // A connected direct site in the given framing, its port answered by Answer().
-  void OpenSite(bool rtu) {
-    serialPorts.Available = {1};
+  void OpenSite(bool rtu, int comport = 1) {
+    serialPorts.Available.insert(comport);
     client = NewClient();
-    ASSERT_TRUE(client->OpenSite(List(
-        {"DESCRIPTION=Slave", "COMPORT=1", "BAUDRATE=19200", rtu ? "BP2=TRUE" : "BP2=FALSE"})));
+    const std::string number = std::to_string(comport);
+    ASSERT_TRUE(client->OpenSite(
+        List({comport == 1 ? "DESCRIPTION=Slave" : "DESCRIPTION=Slave " + number,
+              "COMPORT=" + number, "BAUDRATE=19200", rtu ? "BP2=TRUE" : "BP2=FALSE"})));
     ASSERT_EQ(Status(RunToEnd(*client, {"COMMAND=COMMANDSTATUS"})), "TRUE");
     engine = client->Engine;
     port = serialPorts.Created.back();
@@ -90,7 +94,7 @@ TEST_F(TransactionEngineTest, AsciiReplyEndsAtItsLineEnd) {
   EXPECT_EQ(Transact("010300630001"), 6);
   EXPECT_EQ(port->Written.substr(port->Written.size() - 17), ":01030063000198\r\n");
   EXPECT_LE(loop.NowMs() - start, 200) << "CR LF ends the wait at once";
-  EXPECT_EQ(engine->Codec.Receive.Text(), std::string("\x01\x03\x02\x12\x34\xB4", 6));
+  EXPECT_EQ(engine->Receive.Text(), std::string("\x01\x03\x02\x12\x34\xB4", 6));
   EXPECT_EQ(engine->Line.EolTrigger(), 0) << "the trigger is removed after each attempt";
   EXPECT_EQ(port->TriggerCount(), 0u);
 
@@ -169,6 +173,62 @@ TEST_F(TransactionEngineTest, FirstByteMustComeWithinEightPeriods) {
   EXPECT_EQ(requestTimes[requestTimes.size() - 1] - requestTimes[requestTimes.size() - 2], 1600);
 }
 
+// The one exchange under each named policy: how many requests go out, how many link resets,
+// and what the caller is told.
+TEST_F(TransactionEngineTest, EachPolicyWaitsRetriesAndResetsAsNamed) {
+  const std::string value("\x01\x03\x02\x12\x34\xB5\x33", 7);
+  const std::string exception("\x01\x83\x02\xC0\xF1", 5);
+  struct Case {
+    const char* what;
+    bool rtu;
+    const WaitPolicy& policy;
+    std::string answer;  // empty: a silent slave
+    ExchangeFailure failure;
+    int requests;
+    int resets;
+  };
+  const Case cases[] = {
+      {"raw, RTU, silent", true, kRawRequestPolicy, "", ExchangeFailure::NoReply, 3, 1},
+      {"raw, ASCII, value", false, kRawRequestPolicy, ":0103021234B4\r\n", ExchangeFailure::None, 1,
+       0},
+      {"point read, RTU, silent", true, kPointReadPolicy, "", ExchangeFailure::NoReply, 1, 0},
+      {"point read, RTU, value", true, kPointReadPolicy, value, ExchangeFailure::None, 1, 0},
+      {"point read, ASCII, silent", false, kPointReadPolicy, "", ExchangeFailure::NoReply, 1, 1},
+      {"point read, ASCII, no line end", false, kPointReadPolicy, ":0103021234B4",
+       ExchangeFailure::NoReply, 1, 0},
+      {"point write, RTU, exception", true, kPointWritePolicy, exception,
+       ExchangeFailure::Exception, 1, 0},
+  };
+  // One site a framing, on ports of their own.
+  std::map<bool, std::pair<std::unique_ptr<TQorModBusCom>, FakeSerialPort*>> sites;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto& [kept, keptPort] = sites[c.rtu];
+    if (!kept) {
+      OpenSite(c.rtu, c.rtu ? 1 : 2);
+      kept = std::move(client);
+      keptPort = port;
+    }
+    engine = kept->Engine;
+    port = keptPort;
+    requests = 0;
+    answerFrom = c.answer.empty() ? 0 : 1;
+    answer = {{20, c.answer}};
+    const int opensBefore = port->Opens;
+    const ExchangeResult result =
+        RunTask(loop, engine->Transactions.Exchange(RequestFromHex("010300630001"), c.policy));
+    EXPECT_EQ(result.Failure, c.failure);
+    EXPECT_EQ(result.Accepted(), c.failure != ExchangeFailure::NoReply);
+    EXPECT_EQ(requests, c.requests);
+    EXPECT_EQ(port->Opens - opensBefore, c.resets);
+    EXPECT_FALSE(engine->Line.ReceptionEnabled());
+    EXPECT_EQ(port->TriggerCount(), 0u);
+    if (result.Ok()) {
+      EXPECT_EQ(result.Reply.Data[1], 0x12);
+    }
+  }
+}
+
 TEST_F(TransactionEngineTest, OddLengthAsciiTextKeepsItsLastCharacter) {
   OpenSite(false);
   EXPECT_EQ(Transact("0103006300011"), 0);
@@ -182,7 +242,7 @@ TEST_F(TransactionEngineTest, ReceiveStorageWrapsAfterOneThousandBytes) {
   std::string bytes(1003, '\x55');
   bytes.replace(1000, 3, "abc");
   port->Receive(bytes);
-  EXPECT_EQ(engine->Codec.Receive.Count, 3);
+  EXPECT_EQ(engine->Receive.Count, 3);
   EXPECT_EQ(engine->Transactions.ReceivedText(), "abc");
   EXPECT_EQ(engine->Line.ActivityCount(), 1003);
   // Bytes that arrive while reception is off are counted, not stored.
@@ -191,8 +251,8 @@ TEST_F(TransactionEngineTest, ReceiveStorageWrapsAfterOneThousandBytes) {
   EXPECT_EQ(engine->Transactions.ReceivedText(), "abc");
   EXPECT_EQ(engine->Line.ActivityCount(), 1006);
   engine->Transactions.ClearReceive();
-  EXPECT_EQ(engine->Codec.Receive.Count, 0);
-  EXPECT_EQ(engine->Codec.Receive.Bytes[0], 0);
+  EXPECT_EQ(engine->Receive.Count, 0);
+  EXPECT_EQ(engine->Receive.Bytes[0], 0);
 }
 
 TEST_F(TransactionEngineTest, NothingGoesOutOnTcpOrForOversizedRequests) {
@@ -234,11 +294,11 @@ TEST_F(TransactionEngineTest, CommandAndResponseBoxesFollowWhatWasFramedAndCheck
 
   // A reply under four bytes is not shown; a longer one is, refused or not.
   window.ReplyAddLbl = "untouched";
-  engine->Codec.Receive.Clear();
-  for (uint8_t byte : {0x01, 0x03, 0x02}) engine->Codec.Receive.Store(byte);
+  engine->Receive.Clear();
+  for (uint8_t byte : {0x01, 0x03, 0x02}) engine->Receive.Store(byte);
   EXPECT_FALSE(engine->Transactions.CheckReply(SerialFraming::ASCII));
   EXPECT_EQ(window.ReplyAddLbl, "untouched");
-  engine->Codec.Receive.Store(0x00);
+  engine->Receive.Store(0x00);
   EXPECT_FALSE(engine->Transactions.CheckReply(SerialFraming::ASCII));
   EXPECT_EQ(window.ReplyAddLbl, "1");
   EXPECT_EQ(window.ReplyFuncLbl, "255 (Checksum/Unknown Error)");
@@ -246,8 +306,8 @@ TEST_F(TransactionEngineTest, CommandAndResponseBoxesFollowWhatWasFramedAndCheck
 
   // A refused Modbus/TCP reply is not shown.
   window.ReplyDataLbl = "untouched";
-  const std::string request =
-      engine->Codec.BuildTCPReadFrame(std::string("\x03\x00\x63\x00\x01", 5));
+  const std::string request = engine->Transactions.FrameTCP(
+      ModbusRequest{std::string("\xFF\x03\x00\x63\x00\x01", 6), 0, {}, {}});
   EXPECT_FALSE(engine->Transactions.CheckTCPReply(request, std::string(12, '\x01')));
   EXPECT_EQ(window.ReplyDataLbl, "untouched");
 }

@@ -6,21 +6,20 @@
 namespace qmb {
 namespace {
 
-CommandBuffer Command(std::initializer_list<int> bytes) {
-  CommandBuffer command;
-  for (int b : bytes)
-    command.Bytes[static_cast<size_t>(command.Length++)] = static_cast<uint8_t>(b);
+ModbusRequest Command(std::initializer_list<int> bytes) {
+  ModbusRequest command;
+  for (int b : bytes) command.Bytes += static_cast<char>(b);
   return command;
 }
 
-TEST(WindowBoxes, ShowCommandLeavesOutTheChecksumAndResetsTheResponse) {
+TEST(WindowBoxes, ShowCommandShowsTheRequestAndResetsTheResponse) {
   SiteWindowModel window;
   int changes = 0;
   window.OnChanged = [&] { ++changes; };
   window.ReplyFuncLabelLbl = "Error:";
   window.ReplyFuncLabelIsError = true;
 
-  ShowCommand(window, Command({0x01, 0x03, 0x00, 0x63, 0x00, 0x01, 0x98}), SerialFraming::ASCII);
+  ShowCommand(window, Command({0x01, 0x03, 0x00, 0x63, 0x00, 0x01}));
   EXPECT_EQ(window.CmdAddLbl, "1");
   EXPECT_EQ(window.CmdFuncLbl, "3 (Read Holding Registers)");
   EXPECT_EQ(window.CmdDataLbl, "[00] [63] [00] [01] ");
@@ -31,15 +30,11 @@ TEST(WindowBoxes, ShowCommandLeavesOutTheChecksumAndResetsTheResponse) {
   EXPECT_EQ(window.ReplyDataLbl, "");
   EXPECT_EQ(changes, 1);
 
-  ShowCommand(window, Command({0x01, 0x03, 0x00, 0x63, 0x00, 0x01, 0x74, 0x14}),
-              SerialFraming::RTU);
-  EXPECT_EQ(window.CmdDataLbl, "[00] [63] [00] [01] ");
-
-  ShowCommand(window, Command({0xFF, 0x00, 0xAB, 0x01}), SerialFraming::RTU);
+  ShowCommand(window, Command({0xFF, 0x00}));
   EXPECT_EQ(window.CmdAddLbl, "255");
   EXPECT_EQ(window.CmdFuncLbl, "0");
   EXPECT_EQ(window.CmdDataLbl, "");
-  ShowCommand(window, Command({0x01, 25, 0x00}), SerialFraming::ASCII);
+  ShowCommand(window, Command({0x01, 25}));
   EXPECT_EQ(window.CmdFuncLbl, "25");
   EXPECT_EQ(window.CmdDataLbl, "");
 }

@@ -1,4 +1,5 @@
 #include "protocol/FrameCodec.h"
+#include "protocol/Framing.h"
 
 #include <gtest/gtest.h>
 
@@ -29,10 +30,13 @@ uint16_t BitwiseCRC(const uint8_t* bytes, size_t count) {
 
 class FrameCodecTest : public ::testing::Test {
  protected:
-  void SetReceived(const std::string& bytes) {
-    codec.Receive.Clear();
-    for (char c : bytes) codec.Receive.Store(static_cast<uint8_t>(c));
+  // Frames a request typed as hex text: the request the replies are checked against.
+  std::string Frame(Framing framing, std::string_view hexText) {
+    request = RequestFromHex(hexText);
+    sent = FramingFor(framing).Frame(request);
+    return sent;
   }
+  void SetReceived(const std::string& bytes) { received = bytes; }
   // A reply as the serial line delivers it: RTU bytes with their CRC appended.
   void SetRTUReply(std::string bytes) {
     const uint16_t crc = CalcCRC(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
@@ -41,15 +45,22 @@ class FrameCodecTest : public ::testing::Test {
     SetReceived(bytes);
   }
 
+  // Received ASCII characters replaced by the bytes their hex text decodes to.
+  void Decode(Framing framing) { received = FramingFor(framing).Decode(request, received); }
+  ReplyCheck CheckNow(Framing framing) const {
+    return FramingFor(framing).Check(request, received);
+  }
   // Checks as the engine does: keeps the reply block and whether the window is to show it.
-  bool Check(SerialFraming framing) { return Keep(codec.CheckReply(framing)); }
+  bool Check(SerialFraming framing) { return Keep(CheckNow(framing)); }
   bool Keep(const ReplyCheck& check) {
     reply = check.Reply;
     shown = check.Shown;
     return check.Accepted;
   }
 
-  FrameCodec codec{1234};
+  ModbusRequest request;
+  std::string sent;
+  std::string received;
   ReplyBlock reply;
   bool shown = false;
 };
@@ -94,33 +105,29 @@ TEST(HexAndChecksums, LRCAndCRCValues) {
 }
 
 TEST_F(FrameCodecTest, SerialRequestFrames) {
-  EXPECT_EQ(codec.FrameASCIIRequest("010300630001"), ":01030063000198\r\n");
-  EXPECT_EQ(codec.Command.Length, 7);
-  EXPECT_EQ(codec.CommandBytes(), Bytes({0x01, 0x03, 0x00, 0x63, 0x00, 0x01, 0x98}));
+  const FramingEntry& ascii = FramingFor(Framing::ASCII);
+  EXPECT_EQ(Frame(Framing::ASCII, "010300630001"), ":01030063000198\r\n");
+  EXPECT_EQ(ascii.CheckedBytes(request), Bytes({0x01, 0x03, 0x00, 0x63, 0x00, 0x01, 0x98}));
 
-  ASSERT_TRUE(codec.FrameRTURequest("010300630001"));
-  EXPECT_EQ(codec.CommandBytes(), Bytes({0x01, 0x03, 0x00, 0x63, 0x00, 0x01, 0x74, 0x14}));
+  EXPECT_EQ(Frame(Framing::RTU, "010300630001"),
+            Bytes({0x01, 0x03, 0x00, 0x63, 0x00, 0x01, 0x74, 0x14}));
 
   // A caller's odd text goes out as given; the LRC covers only the whole pairs.
-  EXPECT_EQ(codec.FrameASCIIRequest("0103006300017"), ":010300630001798\r\n");
+  EXPECT_EQ(Frame(Framing::ASCII, "0103006300017"), ":010300630001798\r\n");
 }
 
 TEST_F(FrameCodecTest, RequestTooLongForCommandBufferIsRefused) {
-  ASSERT_FALSE(codec.FrameASCIIRequest(std::string(2 * 255, 'A')).empty());  // 255 + LRC fits
-  EXPECT_EQ(codec.Command.Length, 256);
-  ASSERT_TRUE(codec.FrameRTURequest("010300630001"));
+  ASSERT_FALSE(Frame(Framing::ASCII, std::string(2 * 255, 'A')).empty());  // 255 + LRC fits
+  EXPECT_EQ(FramingFor(Framing::ASCII).CheckedBytes(request).size(), 256u);
 
-  EXPECT_EQ(codec.FrameASCIIRequest(std::string(2 * 256, '1')), "");
-  EXPECT_FALSE(codec.FrameRTURequest(std::string(2 * 255, '1')));
-  EXPECT_TRUE(codec.FrameRTURequest(std::string(2 * 254, '1')));
-  EXPECT_EQ(codec.Command.Length, 256);
-  EXPECT_FALSE(codec.FrameRTURequest(std::string(4000, '2')));
-  // Nothing framed: the previous request stays.
-  EXPECT_EQ(codec.Command.Bytes[0], 0x11);
+  EXPECT_EQ(Frame(Framing::ASCII, std::string(2 * 256, '1')), "");
+  EXPECT_EQ(Frame(Framing::RTU, std::string(2 * 255, '1')), "");
+  EXPECT_EQ(Frame(Framing::RTU, std::string(2 * 254, '1')).size(), 256u);
+  EXPECT_EQ(Frame(Framing::RTU, std::string(4000, '2')), "");
 }
 
 TEST_F(FrameCodecTest, RTUReplyAcceptedAndCorruptionRefused) {
-  codec.FrameRTURequest("010300630001");
+  Frame(Framing::RTU, "010300630001");
   SetReceived(Bytes({0x01, 0x03, 0x02, 0x12, 0x34, 0xB5, 0x33}));
   EXPECT_TRUE(Check(SerialFraming::RTU));
   EXPECT_EQ(reply.Address, 1);
@@ -138,7 +145,7 @@ TEST_F(FrameCodecTest, RTUReplyAcceptedAndCorruptionRefused) {
 }
 
 TEST_F(FrameCodecTest, ExceptionAndUnexpectedReplies) {
-  codec.FrameRTURequest("010300630001");
+  Frame(Framing::RTU, "010300630001");
   SetRTUReply(Bytes({0x01, 0x83, 0x02}));
   EXPECT_TRUE(Check(SerialFraming::RTU));
   EXPECT_EQ(reply.Function, 3);
@@ -195,11 +202,11 @@ TEST_F(FrameCodecTest, SerialReplyMustFitItsRequest) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    ASSERT_TRUE(codec.FrameRTURequest(c.request));
+    ASSERT_FALSE(Frame(Framing::RTU, c.request).empty());
     const bool echoed = c.reply.empty();
     SetRTUReply(echoed ? registerReply : c.reply);
-    if (echoed) SetReceived(codec.CommandBytes() + codec.Receive.Text());
-    const ReplyCheck check = codec.CheckReply(SerialFraming::RTU);
+    if (echoed) SetReceived(sent + received);
+    const ReplyCheck check = CheckNow(Framing::RTU);
     EXPECT_EQ(check.Accepted, c.accepted);
     EXPECT_EQ(check.Reply.ErrorCode, c.errorCode);
     EXPECT_EQ(check.Start, echoed ? 8 : 0);
@@ -210,44 +217,44 @@ TEST_F(FrameCodecTest, SerialReplyMustFitItsRequest) {
   }
 
   // A write's echo and its reply are the same bytes: either one alone counts as the reply.
-  ASSERT_TRUE(codec.FrameRTURequest("010600631234"));
-  SetReceived(codec.CommandBytes() + codec.CommandBytes());
-  EXPECT_EQ(codec.CheckReply(SerialFraming::RTU).Start, 8);
-  EXPECT_TRUE(codec.CheckReply(SerialFraming::RTU).Accepted);
+  ASSERT_FALSE(Frame(Framing::RTU, "010600631234").empty());
+  SetReceived(sent + sent);
+  EXPECT_EQ(CheckNow(Framing::RTU).Start, 8);
+  EXPECT_TRUE(CheckNow(Framing::RTU).Accepted);
 
   // A late reply to an earlier read in front of this one, in one read: the newest frame, the
   // one that ends the read, is the reply; a stale frame alone still reads as one (RTU cannot
   // tell), and a cut reply behind it is none.
-  ASSERT_TRUE(codec.FrameRTURequest("010300630001"));
+  ASSERT_FALSE(Frame(Framing::RTU, "010300630001").empty());
   SetRTUReply(Bytes({1, 3, 2, 0x00, 0x64}));
-  const std::string stale = codec.Receive.Text();
+  const std::string stale = received;
   SetRTUReply(Bytes({1, 3, 2, 0x03, 0xE8}));
-  const std::string fresh = codec.Receive.Text();
+  const std::string fresh = received;
   SetReceived(stale + fresh);
-  ReplyCheck late = codec.CheckReply(SerialFraming::RTU);
+  ReplyCheck late = CheckNow(Framing::RTU);
   EXPECT_TRUE(late.Accepted);
   EXPECT_EQ(late.Start, 7);
   EXPECT_EQ(late.Reply.Data[2], 0xE8);
   SetReceived(stale + fresh.substr(0, 5));
-  EXPECT_FALSE(codec.CheckReply(SerialFraming::RTU).Accepted);
+  EXPECT_FALSE(CheckNow(Framing::RTU).Accepted);
 
   // An exception's checksum is checked like any other's.
-  ASSERT_TRUE(codec.FrameRTURequest("010300630001"));
+  ASSERT_FALSE(Frame(Framing::RTU, "010300630001").empty());
   SetReceived(Bytes({0x01, 0x83, 0x02, 0x00, 0x00}));
   EXPECT_FALSE(Check(SerialFraming::RTU));
   EXPECT_EQ(reply.ErrorCode, 255);
 
   // ASCII: the echo of the request's line is dropped before decoding, and alone it is no reply.
-  const std::string request = codec.FrameASCIIRequest("010300630001");
-  for (const auto& [received, accepted] : std::vector<std::pair<std::string, bool>>{
-           {request + ":01030203E80F\r\n", true},
-           {request, false},
+  const std::string line = Frame(Framing::ASCII, "010300630001");
+  for (const auto& [input, accepted] : std::vector<std::pair<std::string, bool>>{
+           {line + ":01030203E80F\r\n", true},
+           {line, false},
            {":0103010500F6\r\n", false},
            {":010302006496\r\n:01030203E80F\r\n", true},  // a late reply first: the last counts
            {":01030203E80F\r\n:0103020064", false}}) {
-    SCOPED_TRACE(received);
-    SetReceived(received);
-    codec.DecodeASCIIReply();
+    SCOPED_TRACE(input);
+    SetReceived(input);
+    Decode(Framing::ASCII);
     EXPECT_EQ(Check(SerialFraming::ASCII), accepted);
     if (accepted) {
       EXPECT_EQ(reply.Data[2], 0xE8);
@@ -256,7 +263,7 @@ TEST_F(FrameCodecTest, SerialReplyMustFitItsRequest) {
 }
 
 TEST_F(FrameCodecTest, ForeignSlaveAndShortReplies) {
-  codec.FrameRTURequest("010300630001");
+  Frame(Framing::RTU, "010300630001");
   SetRTUReply(Bytes({0x02, 0x03, 0x02, 0x12, 0x34}));
   EXPECT_FALSE(Check(SerialFraming::RTU));
   EXPECT_EQ(reply.ErrorCode, 0);
@@ -268,19 +275,24 @@ TEST_F(FrameCodecTest, ForeignSlaveAndShortReplies) {
   EXPECT_FALSE(shown) << "a reply under four bytes is not shown";
 
   // Counts the receive handler should never leave still stay inside the buffer.
-  codec.Receive.Count = -5;
+  ReceiveBuffer buffer;
+  buffer.Count = -5;
+  SetReceived(buffer.Text());
   EXPECT_FALSE(Check(SerialFraming::RTU));
-  codec.Receive.Bytes.fill(0x01);
-  codec.Receive.Count = 1 << 30;
+  buffer.Bytes.fill(0x01);
+  buffer.Count = 1 << 30;
+  SetReceived(buffer.Text());
+  EXPECT_EQ(received.size(), kReceiveBufferSize);
   EXPECT_FALSE(Check(SerialFraming::ASCII));
   EXPECT_EQ(reply.ErrorCode, 255);
 }
 
-TEST_F(FrameCodecTest, ReceiveBufferWrapsInsteadOfOverrunning) {
-  for (int i = 0; i < 1003; ++i) codec.Receive.Store(static_cast<uint8_t>(i));
-  EXPECT_EQ(codec.Receive.Count, 3);
-  EXPECT_EQ(codec.Receive.Bytes[0], static_cast<uint8_t>(1000));
-  EXPECT_EQ(codec.Receive.Bytes[999], static_cast<uint8_t>(999));
+TEST(ReceiveBufferTest, WrapsInsteadOfOverrunning) {
+  ReceiveBuffer buffer;
+  for (int i = 0; i < 1003; ++i) buffer.Store(static_cast<uint8_t>(i));
+  EXPECT_EQ(buffer.Count, 3);
+  EXPECT_EQ(buffer.Bytes[0], static_cast<uint8_t>(1000));
+  EXPECT_EQ(buffer.Bytes[999], static_cast<uint8_t>(999));
 }
 
 TEST_F(FrameCodecTest, ASCIIReplyCleaningAndCheck) {
@@ -289,54 +301,59 @@ TEST_F(FrameCodecTest, ASCIIReplyCleaningAndCheck) {
   EXPECT_EQ(CleanASCIIReply(": 01\t03 \x80\r\n"), "01 03 \x80");
   EXPECT_EQ(CleanASCIIReply("::\r\n"), ":");
 
-  codec.FrameASCIIRequest("010300630001");
+  Frame(Framing::ASCII, "010300630001");
   const std::string clean = ":0103021234B4\r\n";
-  for (const std::string& received : {clean, "\x7F\x01noise" + clean}) {
-    SetReceived(received);
-    codec.DecodeASCIIReply();
-    EXPECT_EQ(codec.Receive.Count, 6);
+  for (const std::string& line : {clean, "\x7F\x01noise" + clean}) {
+    SetReceived(line);
+    Decode(Framing::ASCII);
+    EXPECT_EQ(received.size(), 6u);
     EXPECT_TRUE(Check(SerialFraming::ASCII));
     EXPECT_EQ(reply.DataLength, 3);
     EXPECT_EQ(reply.Data[1], 0x12);
   }
 
   SetReceived(":0103021234b4\r\n");
-  codec.DecodeASCIIReply();
+  Decode(Framing::ASCII);
   EXPECT_FALSE(Check(SerialFraming::ASCII));
   EXPECT_EQ(reply.ErrorCode, 255);
 }
 
+// A Modbus/TCP request frame: the PDU behind a header with the transaction id and unit FF.
+std::string TCPFrame(std::string_view pdu, uint16_t id) {
+  return FramingFor(Framing::TCP).Frame(ModbusRequest{"\x01" + std::string(pdu), id, {}, {}});
+}
+
 TEST_F(FrameCodecTest, TCPFramesAndTransactionIds) {
   const std::string pdu = Bytes({0x03, 0x00, 0x63, 0x00, 0x01});
-  const std::string frame = codec.BuildTCPReadFrame(pdu);
+  const std::string frame = TCPFrame(pdu, 0x1234);
   ASSERT_EQ(frame.size(), 12u);
-  EXPECT_EQ(static_cast<uint8_t>(frame[0]) * 256 + static_cast<uint8_t>(frame[1]),
-            codec.TCPTransactionId);
+  EXPECT_EQ(frame.substr(0, 2), Bytes({0x12, 0x34}));
   EXPECT_EQ(frame.substr(2), Bytes({0, 0, 0, 6, 0xFF}) + pdu);
-  EXPECT_EQ(FrameCodec::BuildTCPWriteFrame(pdu), Bytes({0xAA, 0x55, 0, 0, 0, 6, 0xFF}) + pdu);
-  EXPECT_EQ(codec.BuildTCPReadFrame(std::string(254, 'x')), "");
+  EXPECT_EQ(TCPFrame(pdu, kTCPWriteTransactionId), Bytes({0xAA, 0x55, 0, 0, 0, 6, 0xFF}) + pdu);
+  EXPECT_EQ(TCPFrame(std::string(254, 'x'), 1), "");
 
   // Same seed, same sequence; ids stay below FFFF and change from read to read.
-  FrameCodec same(1234);
-  same.BuildTCPReadFrame(pdu);
+  TransactionIds ids(1234);
+  TransactionIds same(1234);
+  uint16_t id = ids.Next();
+  same.Next();
   int changes = 0;
   for (int i = 0; i < 200; ++i) {
-    const uint16_t previous = codec.TCPTransactionId;
-    codec.BuildTCPReadFrame(pdu);
-    same.BuildTCPReadFrame(pdu);
-    ASSERT_EQ(codec.TCPTransactionId, same.TCPTransactionId);
-    ASSERT_LT(codec.TCPTransactionId, 65535);
-    changes += codec.TCPTransactionId != previous;
+    const uint16_t previous = id;
+    id = ids.Next();
+    ASSERT_EQ(id, same.Next());
+    ASSERT_LT(id, 65535);
+    changes += id != previous;
   }
   EXPECT_GT(changes, 190);
 }
 
 TEST_F(FrameCodecTest, TCPReplyMustAnswerItsRequest) {
-  const std::string read = codec.BuildTCPReadFrame(Bytes({0x03, 0x00, 0x63, 0x00, 0x01}));
-  const uint16_t id = codec.TCPTransactionId;
+  const uint16_t id = TransactionIds(1234).Next();
+  const std::string read = TCPFrame(Bytes({0x03, 0x00, 0x63, 0x00, 0x01}), id);
   const std::string header = Bytes({id >> 8, id & 0xFF, 0, 0, 0, 5, 0xFF});
   const std::string good = header + Bytes({0x03, 0x02, 0xFF, 0xFE});
-  EXPECT_TRUE(Keep(FrameCodec::CheckTCPReply(read, good)));
+  EXPECT_TRUE(Keep(CheckTCPReply(read, good)));
   EXPECT_EQ(reply.Function, 3);
   EXPECT_EQ(reply.ErrorCode, 0);
   EXPECT_EQ(reply.DataLength, 3);
@@ -345,14 +362,14 @@ TEST_F(FrameCodecTest, TCPReplyMustAnswerItsRequest) {
 
   // An exception to the read is its answer: accepted, with the code, and no value.
   const std::string exception = Bytes({id >> 8, id & 0xFF, 0, 0, 0, 3, 0xFF, 0x83, 0x02});
-  EXPECT_TRUE(Keep(FrameCodec::CheckTCPReply(read, exception)));
+  EXPECT_TRUE(Keep(CheckTCPReply(read, exception)));
   EXPECT_EQ(reply.ErrorCode, 2);
   EXPECT_EQ(reply.DataLength, 0);
 
-  const std::string write = FrameCodec::BuildTCPWriteFrame(Bytes({0x06, 0x00, 0x63, 0x12, 0x34}));
+  const std::string write = TCPFrame(Bytes({0x06, 0x00, 0x63, 0x12, 0x34}), kTCPWriteTransactionId);
   std::string echo = write;
   echo[5] = 6;
-  EXPECT_TRUE(Keep(FrameCodec::CheckTCPReply(write, echo)));
+  EXPECT_TRUE(Keep(CheckTCPReply(write, echo)));
   EXPECT_EQ(reply.Function, 6);
   EXPECT_EQ(reply.DataLength, 4);
 
@@ -381,27 +398,107 @@ TEST_F(FrameCodecTest, TCPReplyMustAnswerItsRequest) {
   };
   for (const Refused& r : refused) {
     SCOPED_TRACE(r.what);
-    EXPECT_EQ(FrameCodec::AnswersTCPRequest(r.request, r.reply), r.answers);
-    EXPECT_FALSE(Keep(FrameCodec::CheckTCPReply(r.request, r.reply)));
+    EXPECT_EQ(AnswersTCPRequest(r.request, r.reply), r.answers);
+    EXPECT_FALSE(Keep(CheckTCPReply(r.request, r.reply)));
     EXPECT_FALSE(shown) << "a refused Modbus/TCP reply is not shown";
     EXPECT_EQ(reply.ErrorCode, 255);
     EXPECT_EQ(reply.DataLength, 0);
   }
 }
 
+// The framing table: for each framing, how many bytes a received buffer still lacks before it
+// holds a whole reply to a request (0: whole; -1: it never will).
+TEST(FramingTable, BytesMissingBeforeAWholeReply) {
+  struct Case {
+    const char* what;
+    Framing framing;
+    const char* request;  // hex text
+    std::string received;
+    int32_t missing;
+  };
+  const std::string rtuRead = Bytes({0x01, 0x03, 0x00, 0x63, 0x00, 0x01, 0x74, 0x14});
+  const std::string rtuReply = Bytes({0x01, 0x03, 0x02, 0x12, 0x34, 0xB5, 0x33});
+  const std::string asciiRead = ":01030063000198\r\n";
+  const std::string tcpReply = Bytes({0x12, 0x34, 0, 0, 0, 5, 0xFF, 0x03, 0x02, 0x27, 0x11});
+  const Case cases[] = {
+      {"ASCII, nothing yet", Framing::ASCII, "010300630001", "", 2},
+      {"ASCII, a line begun", Framing::ASCII, "010300630001", ":010302", 2},
+      {"ASCII, up to its CR", Framing::ASCII, "010300630001", ":01030203E80F\r", 1},
+      {"ASCII, a whole line", Framing::ASCII, "010300630001", ":01030203E80F\r\n", 0},
+      {"ASCII, the echo alone", Framing::ASCII, "010300630001", asciiRead, 3},
+      {"ASCII, echo and reply", Framing::ASCII, "010300630001", asciiRead + ":01030203E80F\r\n", 0},
+      {"RTU, nothing yet", Framing::RTU, "010300630001", "", 7},
+      {"RTU, three bytes", Framing::RTU, "010300630001", rtuReply.substr(0, 3), 4},
+      {"RTU, the whole read", Framing::RTU, "010300630001", rtuReply, 0},
+      {"RTU, ten registers", Framing::RTU, "01030063000A", rtuReply, 18},
+      {"RTU, sixteen coils", Framing::RTU, "010100000010", rtuReply.substr(0, 4), 3},
+      {"RTU, an exception", Framing::RTU, "010300630001", Bytes({1, 0x83, 2, 0xC0, 0xF1}), 0},
+      {"RTU, echo and part", Framing::RTU, "010300630001", rtuRead + rtuReply.substr(0, 3), 4},
+      {"RTU, echo and reply", Framing::RTU, "010300630001", rtuRead + rtuReply, 0},
+      {"RTU, a write's echo", Framing::RTU, "010600631234", Bytes({1, 6, 0, 0x63, 0x12}), 3},
+      {"RTU, a reply of no fixed size", Framing::RTU, "010800001234", Bytes({1, 8, 0, 0}), 1},
+      {"TCP, nothing yet", Framing::TCP, "FF0300630001", "", 8},
+      {"TCP, the header", Framing::TCP, "FF0300630001", tcpReply.substr(0, 6), 5},
+      {"TCP, all but one", Framing::TCP, "FF0300630001", tcpReply.substr(0, 10), 1},
+      {"TCP, a whole frame", Framing::TCP, "FF0300630001", tcpReply, 0},
+      {"TCP, out of step", Framing::TCP, "FF0300630001", Bytes({0x12, 0x34, 0, 1}), -1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(FramingFor(c.framing).Missing(RequestFromHex(c.request), c.received), c.missing);
+  }
+}
+
+TEST(FramingTable, EchoIsStrippedOnlyWithAReplyBehindIt) {
+  struct Case {
+    std::string sent, received, left;
+  };
+  const Case cases[] = {
+      {"", "abc", "abc"},    // nothing sent, nothing to strip
+      {"ab", "abcd", "cd"},  // the echo, then the reply
+      {"ab", "ab", "ab"},    // the echo alone (or a write's reply of the same bytes)
+      {"ab", "xbcd", "xbcd"}, {"abcd", "ab", "ab"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(StripEcho(c.sent, c.received), c.left) << c.received;
+}
+
+// Each entry frames one read, takes the reply as its link delivers it, echo included, and
+// accepts it with its value.
+TEST(FramingTable, EveryFramingReadsOneRegister) {
+  ModbusRequest read = RequestFromHex("010300630001");
+  read.TransactionId = 0x0102;
+  const std::string rtuReply = Bytes({0x01, 0x03, 0x02, 0x03, 0xE8, 0xB8, 0xFA});
+  const std::pair<Framing, std::string> rows[] = {
+      {Framing::ASCII, ":01030063000198\r\n:01030203E80F\r\n"},
+      {Framing::RTU, Bytes({0x01, 0x03, 0x00, 0x63, 0x00, 0x01, 0x74, 0x14}) + rtuReply},
+      {Framing::TCP, Bytes({0x01, 0x02, 0, 0, 0, 5, 0xFF, 0x03, 0x02, 0x03, 0xE8})},
+  };
+  for (const auto& [framing, wire] : rows) {
+    SCOPED_TRACE(static_cast<int>(framing));
+    const FramingEntry& entry = FramingFor(framing);
+    EXPECT_EQ(entry.Kind, framing);
+    EXPECT_FALSE(entry.Frame(read).empty());
+    EXPECT_EQ(entry.Missing(read, wire), 0);
+    const ReplyCheck check = entry.Check(read, entry.Decode(read, wire));
+    EXPECT_TRUE(check.Accepted);
+    EXPECT_EQ(check.Reply.ErrorCode, kReplyNoError);
+    EXPECT_EQ(check.Reply.Data[1] * 256 + check.Reply.Data[2], 1000);
+  }
+}
+
 TEST(TCPStream, FramesAreCutByTheLengthInTheirHeader) {
   const std::string frame = Bytes({0x12, 0x34, 0, 0, 0, 5, 0xFF, 0x03, 0x02, 0x27, 0x11});
-  EXPECT_EQ(FrameCodec::TCPFrameSize(""), 0);
-  EXPECT_EQ(FrameCodec::TCPFrameSize(frame.substr(0, 5)), 0);
-  EXPECT_EQ(FrameCodec::TCPFrameSize(frame.substr(0, 10)), 0);
-  EXPECT_EQ(FrameCodec::TCPFrameSize(frame), 11);
-  EXPECT_EQ(FrameCodec::TCPFrameSize(frame + frame), 11);
+  EXPECT_EQ(TCPFrameSize(""), 0);
+  EXPECT_EQ(TCPFrameSize(frame.substr(0, 5)), 0);
+  EXPECT_EQ(TCPFrameSize(frame.substr(0, 10)), 0);
+  EXPECT_EQ(TCPFrameSize(frame), 11);
+  EXPECT_EQ(TCPFrameSize(frame + frame), 11);
   // Out of step: a protocol id that is not 0 (seen from the fourth byte on), lengths no frame
   // has.
-  EXPECT_EQ(FrameCodec::TCPFrameSize(Bytes({0x12, 0x34, 0, 1})), -1);
-  EXPECT_EQ(FrameCodec::TCPFrameSize(Bytes({0x12, 0x34, 0, 0, 0, 1, 0xFF})), -1);
-  EXPECT_EQ(FrameCodec::TCPFrameSize(Bytes({0x12, 0x34, 0, 0, 0, 255})), -1);
-  EXPECT_EQ(FrameCodec::TCPFrameSize(Bytes({0x12, 0x34, 0, 0, 0, 254})), 0);
+  EXPECT_EQ(TCPFrameSize(Bytes({0x12, 0x34, 0, 1})), -1);
+  EXPECT_EQ(TCPFrameSize(Bytes({0x12, 0x34, 0, 0, 0, 1, 0xFF})), -1);
+  EXPECT_EQ(TCPFrameSize(Bytes({0x12, 0x34, 0, 0, 0, 255})), -1);
+  EXPECT_EQ(TCPFrameSize(Bytes({0x12, 0x34, 0, 0, 0, 254})), 0);
 }
 
 }  // namespace

@@ -56,31 +56,38 @@ TEST(PointAddressGrammar, ParsedAndRenderedCanonically) {
             6);
 }
 
-class PointRequestsTest : public ::testing::Test {
- protected:
-  FrameCodec codec{42};
-};
-
-TEST_F(PointRequestsTest, ReadRequestsInEachFraming) {
-  EXPECT_EQ(BuildASCIIRead(codec, "1-HREG100"), ":01030063000198\r\n");
-  EXPECT_EQ(BuildRTURead(codec, "1-HREG100"), "010300630001");
-  EXPECT_EQ(codec.CommandBytes(), std::string("\x01\x03\x00\x63\x00\x01\x74\x14", 8));
-  EXPECT_EQ(BuildRTURead(codec, "7-in1"), "070200000001");
-
-  // An invalid address frames nothing: the previous request stays in the buffer.
-  EXPECT_EQ(BuildASCIIRead(codec, "1-HREG0"), "");
-  EXPECT_EQ(BuildRTURead(codec, "HREG100"), "");
-  EXPECT_EQ(codec.Command.Bytes[0], 0x07);
-
-  const std::string frame = BuildTCPRead(codec, "IREG40001");
-  ASSERT_EQ(frame.size(), 12u);
-  EXPECT_EQ(static_cast<uint8_t>(frame[0]) * 256 + static_cast<uint8_t>(frame[1]),
-            codec.TCPTransactionId);
-  EXPECT_EQ(frame.substr(2), std::string("\x00\x00\x00\x06\xFF\x04\x9C\x40\x00\x01", 10));
-  EXPECT_EQ(BuildTCPRead(codec, "1-HREG0"), "");
+std::optional<ModbusRequest> Read(std::string_view text, bool tcpMode = false) {
+  const auto point = ParsePointAddress(text, tcpMode);
+  return point ? ReadRequest(*point) : std::nullopt;
 }
 
-TEST_F(PointRequestsTest, WriteValuesAndRequests) {
+// The whole frame of a write as Modbus/TCP sends it; empty for a write that has no request.
+std::string TCPWriteFrame(const PointAddress& point, int32_t value) {
+  const auto request = WriteRequest(point, value);
+  return request ? FramingFor(Framing::TCP).Frame(*request) : std::string();
+}
+
+TEST(PointRequestsTest, ReadRequestsInEachFraming) {
+  EXPECT_EQ(FramingFor(Framing::ASCII).Frame(*Read("1-HREG100")), ":01030063000198\r\n");
+  EXPECT_EQ(BytesToHex(Read("1-HREG100")->Bytes), "010300630001");
+  EXPECT_EQ(FramingFor(Framing::RTU).Frame(*Read("1-HREG100")),
+            std::string("\x01\x03\x00\x63\x00\x01\x74\x14", 8));
+  EXPECT_EQ(BytesToHex(Read("7-in1")->Bytes), "070200000001");
+
+  // An invalid address gives no request.
+  EXPECT_FALSE(Read("1-HREG0"));
+  EXPECT_FALSE(Read("HREG100"));
+
+  ModbusRequest tcp = Read("IREG40001", true).value();
+  tcp.TransactionId = 0x1234;
+  const std::string frame = FramingFor(Framing::TCP).Frame(tcp);
+  ASSERT_EQ(frame.size(), 12u);
+  EXPECT_EQ(frame.substr(0, 2), "\x12\x34");
+  EXPECT_EQ(frame.substr(2), std::string("\x00\x00\x00\x06\xFF\x04\x9C\x40\x00\x01", 10));
+  EXPECT_FALSE(Read("1-HREG0", true));
+}
+
+TEST(PointRequestsTest, WriteValuesAndRequests) {
   const std::pair<const char*, std::optional<int32_t>> values[] = {
       {"ON", 1},
       {"-on", -1},
@@ -106,7 +113,7 @@ TEST_F(PointRequestsTest, WriteValuesAndRequests) {
   const auto coil = *ParsePointAddress("1-OUT10", false);
   const std::string on = BuildSerialWriteText(coil, *ParseWriteValue("ON"));
   EXPECT_EQ(on, "01050009FF00");
-  EXPECT_EQ(codec.FrameASCIIRequest(on), ":01050009FF00F2\r\n");
+  EXPECT_EQ(FramingFor(Framing::ASCII).Frame(RequestFromHex(on)), ":01050009FF00F2\r\n");
   for (const char* value : {"-ON", "NONE"})
     EXPECT_EQ(BuildSerialWriteText(coil, *ParseWriteValue(value)), "01050009FF00") << value;
   EXPECT_EQ(BuildSerialWriteText(coil, *ParseWriteValue("off")), "010500090000");
@@ -115,15 +122,15 @@ TEST_F(PointRequestsTest, WriteValuesAndRequests) {
   EXPECT_EQ(BuildSerialWriteText(reg, 65535), "02060000FFFF");
   EXPECT_EQ(BuildSerialWriteText(reg, -1), "");
   EXPECT_EQ(BuildSerialWriteText(reg, 65536), "");
-  EXPECT_EQ(BuildTCPWriteFrame(reg, 0x1234),
+  EXPECT_EQ(TCPWriteFrame(reg, 0x1234),
             std::string("\xAA\x55\x00\x00\x00\x06\xFF\x06\x00\x00\x12\x34", 12));
-  EXPECT_EQ(BuildTCPWriteFrame(coil, -1),
+  EXPECT_EQ(TCPWriteFrame(coil, -1),
             std::string("\xAA\x55\x00\x00\x00\x06\xFF\x05\x00\x09\xFF\x00", 12));
-  EXPECT_EQ(BuildTCPWriteFrame(reg, -1), "");
+  EXPECT_EQ(TCPWriteFrame(reg, -1), "");
 
   for (const char* readOnly : {"1-IN3", "1-IREG3"}) {
     EXPECT_EQ(BuildSerialWriteText(*ParsePointAddress(readOnly, false), 1), "");
-    EXPECT_EQ(BuildTCPWriteFrame(*ParsePointAddress(readOnly, false), 1), "");
+    EXPECT_EQ(TCPWriteFrame(*ParsePointAddress(readOnly, false), 1), "");
   }
 }
 

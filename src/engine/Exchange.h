@@ -1,0 +1,75 @@
+// What one Modbus exchange waits for and what it gives back. Every request (a raw one, a point's
+// read or write, a poll, a scan block) takes the same four steps: frame, send, wait, check; the
+// budgets of the wait are named policies here, and the framing table decides the rest.
+#pragma once
+
+#include <cstdint>
+
+#include "protocol/FrameCodec.h"
+
+namespace qmb {
+
+// A serial reply wait, in passes of a few delay periods (100 ms ticks). The first byte must come
+// within FirstBytePasses; a reply that has begun ends at SilencePasses passes without a byte (0:
+// silence never ends it). A framing whose replies end at a line end also ends the wait at its CR
+// LF. MaxPasses bounds the whole wait (0: only the above do).
+struct ReplyWait {
+  int32_t PassTicks = 1;
+  int32_t FirstBytePasses = 8;
+  int32_t SilencePasses = 1;
+  int32_t MaxPasses = 0;
+  // A reply whose line end never came is not checked (only where replies end at a line end).
+  bool NeedsLineEnd = false;
+  // Nothing at all came back: the link is reset before the exchange ends.
+  bool ResetWhenSilent = false;
+};
+
+struct WaitPolicy {
+  // Serial: the wait where replies end at a line end (ASCII), and where they end at the line's
+  // silence (RTU).
+  ReplyWait ByLineEnd;
+  ReplyWait BySilence;
+  // Attempts on a serial line; the link is reset before attempt ResetBeforeAttempt (0: never).
+  int32_t Attempts = 1;
+  int32_t ResetBeforeAttempt = 0;
+  // Modbus/TCP: delay periods to wait for the connection to take the request, then for the
+  // reply. A policy without them sends nothing over Modbus/TCP.
+  int32_t ReadyPasses = 0;
+  int32_t ReplyPasses = 0;
+};
+
+// A raw request (and a point write on a serial line): the first byte within 8 periods, the end at
+// the first period without a byte (or, in ASCII, at CR LF); three attempts, the line reset
+// between the second and the third.
+inline constexpr ReplyWait kRawReplyWait{1, 8, 1, 0, false, false};
+inline constexpr WaitPolicy kRawRequestPolicy{kRawReplyWait, kRawReplyWait, 3, 3, 0, 0};
+// A point read: in ASCII up to 20 periods for the end of line, the line reset when nothing at
+// all came back; in RTU the reply must begin within the first pass of 2 periods and ends at the
+// first pass without a byte, 10 passes at the most. One attempt. Over Modbus/TCP 51 periods for
+// the connection, then 101 for the reply.
+inline constexpr WaitPolicy kPointReadPolicy{
+    {1, 20, 0, 20, true, true}, {2, 1, 1, 10, false, false}, 1, 0, 51, 101};
+// A point write: the raw request's waits on a serial line, the point read's over Modbus/TCP.
+inline constexpr WaitPolicy kPointWritePolicy{kRawReplyWait, kRawReplyWait, 3, 3, 51, 101};
+
+// Why an exchange gave no usable reply.
+enum class ExchangeFailure {
+  None,       // the reply carries a value (or a write's echo)
+  Exception,  // the device answered with an exception (the reply's error code)
+  NotReady,   // the Modbus/TCP connection never took the request; or no exchange on this link
+  NoReply,    // nothing that passed the check came back
+};
+
+struct ExchangeResult {
+  ExchangeFailure Failure = ExchangeFailure::NotReady;
+  ReplyBlock Reply;
+  // Serial: the bytes of the accepted reply (behind any echo), as the receive buffer holds them.
+  int32_t ReplyBytes = 0;
+
+  bool Accepted() const {
+    return Failure == ExchangeFailure::None || Failure == ExchangeFailure::Exception;
+  }
+  bool Ok() const { return Failure == ExchangeFailure::None; }
+};
+
+}  // namespace qmb
