@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "ScriptOutput.h"
 #include "protocol/FrameCodec.h"
 #include "protocol/PointAddress.h"
 
@@ -33,24 +34,9 @@ std::string FromHex(const std::string& hex) {
 
 // Runs the generator; the test fails when it cannot run or pymodbus is missing.
 bool RunGenerator(std::vector<Vector>& vectors, std::string& problem) {
-  const std::string command = "/usr/bin/python3 '" + g_scriptPath + "'";
-  FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe) {
-    problem = "cannot start " + command;
-    return false;
-  }
-  std::string output;
-  char chunk[4096];
-  size_t got;
-  while ((got = fread(chunk, 1, sizeof chunk, pipe)) > 0) output.append(chunk, got);
-  const int status = pclose(pipe);
-  if (status != 0) {
-    problem = command + " failed (status " + std::to_string(status) + ")";
-    return false;
-  }
-  std::istringstream lines(output);
-  std::string line;
-  while (std::getline(lines, line)) {
+  std::vector<std::string> lines;
+  if (!test::ScriptOutput(g_scriptPath, lines, problem)) return false;
+  for (const std::string& line : lines) {
     Vector vector{line, {}};
     std::istringstream words(line);
     for (std::string word; words >> word;) vector.fields.push_back(word);
