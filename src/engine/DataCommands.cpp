@@ -11,10 +11,19 @@ namespace {
 
 constexpr const char* kReadFailed = "Could not read data from panel.";
 constexpr const char* kModifyFailed = "Could not modify point.";
-// The groups of a POINT parameter: {key}{address}{VALUE=...}{...}; empty when POINT is absent.
-std::vector<std::string> PointGroups(const Variant& params, int count) {
+// The groups of a POINT parameter: {key}{address}{VALUE=...}{...}; none (the cause named) when
+// POINT is absent or has no groups.
+std::vector<std::string> PointGroups(const Variant& params, int count, const Logger& log) {
   std::string pointText;
-  if (!GetParamStr(params, "POINT", pointText)) return {};
+  if (!GetParamStr(params, "POINT", pointText)) {
+    log.Cause("no POINT given (POINT={label}{address})");
+    return {};
+  }
+  // An address sent bare (POINT=HREG4) would read as an empty one.
+  if (pointText.find('{') == std::string::npos) {
+    log.Cause("POINT \"" + pointText + "\" has no {...} groups: POINT={label}{address}");
+    return {};
+  }
   return BraceGroups(pointText, count);
 }
 
@@ -38,8 +47,9 @@ DataCommands::DataCommands(Parts parts)
       log_(parts.log) {}
 
 std::optional<PointAddress> DataCommands::ParsePoint(const std::string& text, bool tcpMode) const {
-  auto point = ParsePointAddress(text, tcpMode);
-  if (!point) log_.Cause("bad address syntax: \"" + text + "\"");
+  std::string why;
+  auto point = ParsePointAddress(text, tcpMode, &why);
+  if (!point) log_.Cause("bad address syntax: \"" + text + "\": " + why);
   return point;
 }
 
@@ -75,7 +85,7 @@ Task<void> DataCommands::PointGetValue() {
   std::string value;
   bool success = false;
   try {
-    const auto groups = PointGroups(session_.CommandParams(), 2);
+    const auto groups = PointGroups(session_.CommandParams(), 2, log_);
     // An address that does not parse fails at once: nothing is sent or waited for.
     const auto point = groups.empty() ? std::nullopt : ParsePoint(groups[1], flags_.TCPMode);
     const auto request = point ? ReadRequest(*point) : std::nullopt;
@@ -103,6 +113,8 @@ Task<void> DataCommands::PointModify() {
         // Done only when the device echoes this write; its exception is a refused write.
         const ExchangeResult result = co_await transactions_.Exchange(*request, kPointWritePolicy);
         success = result.Ok();
+      } else {
+        log_.Cause("nothing sent: " + WriteRefusal(write->point, write->value));
       }
       if (success) StoreWritten(*write);
     }
@@ -115,15 +127,27 @@ Task<void> DataCommands::PointModify() {
 
 std::optional<DataCommands::WriteRequest> DataCommands::ParseWriteRequest(bool tcpMode) const {
   // Nothing is written while the link is down.
-  if (!LinkUp()) return std::nullopt;
-  const auto groups = PointGroups(session_.CommandParams(), 3);
-  const std::string valueText = groups.empty() ? std::string() : WriteValueText(groups[2]);
-  if (valueText.empty()) return std::nullopt;
+  if (!LinkUp()) {
+    log_.Cause(site_.OfflineMode ? "nothing sent: the site is offline"
+                                 : "nothing sent: the site is not connected");
+    return std::nullopt;
+  }
+  const auto groups = PointGroups(session_.CommandParams(), 3, log_);
+  if (groups.empty()) return std::nullopt;  // named as the cause already
+  const std::string valueText = WriteValueText(groups[2]);
+  if (valueText.empty()) {
+    log_.Cause("nothing sent: no value to write (POINT={key}{address}{VALUE=value})");
+    return std::nullopt;
+  }
   const auto point = ParsePoint(groups[1], tcpMode);
   if (!point) return std::nullopt;
   // A value that cannot be read is refused: nothing is sent.
   const auto value = ParseWriteValue(valueText);
-  if (!value) return std::nullopt;
+  if (!value) {
+    log_.Cause("nothing sent: VALUE \"" + valueText +
+               "\" is no number (nor ON, OFF, TRUE or FALSE)");
+    return std::nullopt;
+  }
   return WriteRequest{groups[0], *point, *value};
 }
 

@@ -35,7 +35,7 @@ TModBusForm::TModBusForm(EngineServices services)
       Tcp(TCP1, Site, Model, Log),
       Link({Site, Flags, Session, Model, services.delay, ComPort1, Line, Modem1, Lights, Tcp, Log}),
       Transactions({Site, Flags, Receive, ComPort1, Line, Tcp, Lights, services.delay, Model, Log}),
-      SiteCmds({Site, Flags, Session, Model, Transactions, TCP1, services.clock}),
+      SiteCmds({Site, Flags, Session, Model, Transactions, TCP1, services.clock, Log}),
       Poller({Site, Flags, Session, Points, Line, Transactions, Tcp, services.delay, Log}),
       Scanner({Site, Flags, Session, Points, Line, Transactions, Tcp, services.delay, Log}),
       DataCmds({Site, Flags, Session, Points, Line, Transactions, Tcp, services.delay, Log}),

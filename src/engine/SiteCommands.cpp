@@ -24,7 +24,8 @@ SiteCommands::SiteCommands(Parts parts)
       model_(parts.model),
       transactions_(parts.transactions),
       tcpClient_(parts.tcpClient),
-      clock_(parts.clock) {}
+      clock_(parts.clock),
+      log_(parts.log) {}
 
 void SiteCommands::SiteTime() {
   SafeArray result(ElementType::Text, 0, 1);
@@ -97,14 +98,20 @@ Task<void> SiteCommands::GetData() {
 }
 
 Task<bool> SiteCommands::SendCommand() {
-  if (!IsConnected()) co_return false;
+  if (!IsConnected()) {
+    log_.Cause("nothing sent: the site is not connected");
+    co_return false;
+  }
   if (session_.Locked()) {
     session_.SetErrorText("Driver is in use by another client");
     co_return false;
   }
   try {
     std::string request;
-    if (!GetParamStr(session_.CommandParams(), "COMMANDSTRING", request)) co_return false;
+    if (!GetParamStr(session_.CommandParams(), "COMMANDSTRING", request)) {
+      log_.Cause("no COMMANDSTRING given (the request as hex: slave, function and data)");
+      co_return false;
+    }
     bool textForm = true;
     std::string returnAsBytes;
     if (GetParamStr(session_.CommandParams(), "RETURNASBYTES", returnAsBytes))

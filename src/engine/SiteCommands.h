@@ -10,6 +10,7 @@
 #include "engine/TransactionEngine.h"
 #include "model/SiteWindowModel.h"
 #include "model/TypeSite.h"
+#include "platform/Log.h"
 #include "platform/MessageLoop.h"
 #include "platform/Task.h"
 #include "platform/TcpClient.h"
@@ -27,6 +28,7 @@ class SiteCommands {
     TransactionEngine& transactions;
     const TcpClient& tcpClient;
     const Clock& clock;
+    const Logger& log;
   };
   explicit SiteCommands(Parts parts);
 
@@ -49,6 +51,7 @@ class SiteCommands {
   TransactionEngine& transactions_;
   const TcpClient& tcpClient_;
   const Clock& clock_;
+  const Logger& log_;
 };
 
 // The local date and time as the workstation writes it: short date, a blank, long time; the

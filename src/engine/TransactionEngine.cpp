@@ -55,7 +55,10 @@ bool TransactionEngine::Keep(const ReplyCheck& check) {
   if (check.Accepted && reply_.ErrorCode != kReplyNoError && reply_.ErrorCode < 255) {
     // The device refused the request: the exception says why, in the words of the standard.
     const std::string_view name = ExceptionName(reply_.ErrorCode);
-    log_.Cause((flags_.TCPMode ? "unit " : "slave ") + std::to_string(reply_.Address) +
+    // A Modbus/TCP reply's block carries address 0 (the window shows it so), but the reply came
+    // from the unit the request went to: the check holds the two unit ids equal.
+    const int unit = flags_.TCPMode ? request_.Unit() : reply_.Address;
+    log_.Cause((flags_.TCPMode ? "unit " : "slave ") + std::to_string(unit) +
                " answered function " + std::to_string(reply_.Function) + " with exception " +
                std::to_string(reply_.ErrorCode) +
                (name.empty() ? std::string() : " (" + std::string(name) + ")"));
@@ -183,8 +186,22 @@ Task<ExchangeResult> TransactionEngine::ExchangeTCP(const ModbusRequest& request
 }
 
 Task<int32_t> TransactionEngine::Transact(const std::string& hexText) {
-  const ExchangeResult result = co_await Exchange(RequestFromHex(hexText), kRawRequestPolicy);
-  co_return result.Accepted() ? result.ReplyBytes : 0;
+  const ModbusRequest request = RequestFromHex(hexText);
+  const ExchangeResult result = co_await Exchange(request, kRawRequestPolicy);
+  if (result.Accepted()) co_return result.ReplyBytes;
+  // The device's exception, a port that failed, are named where they happen; the rest here.
+  if (log_.CurrentCause().empty()) {
+    if (flags_.TCPMode)
+      log_.Cause("raw requests go on a serial line; a Modbus/TCP site sends none");
+    else if (request.Bytes.size() < 2)
+      log_.Cause("no reply to the raw request \"" + hexText +
+                 "\": a request is a slave and a function at least (2 bytes)");
+    else
+      log_.Cause("no reply from slave " + std::to_string(request.Unit()) + " to function " +
+                 std::to_string(request.Function()) + " (" +
+                 std::to_string(kRawRequestPolicy.Attempts) + " attempts)");
+  }
+  co_return 0;
 }
 
 void TransactionEngine::ClearReceive() {

@@ -116,8 +116,15 @@ std::string_view TypeWord(int32_t dataType) {
   return kTypeWords[static_cast<size_t>(dataType)];
 }
 
-std::optional<PointAddress> ParsePointAddress(std::string_view text, bool tcpMode) {
-  if (text.size() < 3) return std::nullopt;
+std::optional<PointAddress> ParsePointAddress(std::string_view text, bool tcpMode,
+                                              std::string* why) {
+  // The rule that failed, for the operator: a host's typo should not read as a device fault.
+  const auto fail = [&](std::string reason) -> std::optional<PointAddress> {
+    if (why) *why = std::move(reason);
+    return std::nullopt;
+  };
+  const auto quoted = [](std::string_view part) { return "\"" + std::string(part) + "\""; };
+  if (text.size() < 3) return fail("too short for an address (such as 1-HREG100)");
   PointAddress point;
   std::string_view rest;
 
@@ -134,9 +141,13 @@ std::optional<PointAddress> ParsePointAddress(std::string_view text, bool tcpMod
     if (!rest.empty()) rest.remove_prefix(1);
   } else {
     const size_t dash = text.find('-');
-    if (dash == std::string_view::npos || dash == 0) return std::nullopt;
-    if (!ParseDecimal(text.substr(0, dash), point.Slave)) return std::nullopt;
-    if (point.Slave < 0 || point.Slave > 255) return std::nullopt;
+    if (dash == std::string_view::npos || dash == 0)
+      return fail(tcpMode ? "no kind word (OUT, IN, HREG or IREG) in " + quoted(text)
+                  : StartsWithKindWord(text)
+                      ? "a serial site's address starts with its slave: 1-" + std::string(text)
+                      : "no slave prefix (SLAVE-KIND NUMBER, such as 1-HREG100)");
+    if (!ParseDecimal(text.substr(0, dash), point.Slave) || point.Slave < 0 || point.Slave > 255)
+      return fail("slave " + quoted(text.substr(0, dash)) + " is not 0 to 255");
     rest = text.substr(dash + 1);
   }
 
@@ -148,20 +159,27 @@ std::optional<PointAddress> ParsePointAddress(std::string_view text, bool tcpMod
       break;
     }
   }
-  if (point.PointKind == Kind::None || remaining.empty()) return std::nullopt;
+  if (point.PointKind == Kind::None)
+    return fail("no kind word (OUT, IN, HREG or IREG) in " + quoted(rest));
+  if (remaining.empty())
+    return fail("no point number after " + std::string(KindWord(point.PointKind)));
 
   const size_t comma = remaining.find(',');
   const std::string_view numberText = remaining.substr(0, comma);
-  if (numberText.empty() || !ParseDecimal(numberText, point.Number)) return std::nullopt;
-  if (point.Number < 1 || point.Number > kMaxNumber) return std::nullopt;
+  if (numberText.empty() || !ParseDecimal(numberText, point.Number) || point.Number < 1 ||
+      point.Number > kMaxNumber)
+    return fail("point number " + quoted(numberText) + " is not 1 to 65535");
   remaining.remove_prefix(numberText.size());
   if (remaining.empty()) return point;
 
   // Extended tail: ",first,count,TYPE", registers only.
-  if (!IsRegister(point.PointKind)) return std::nullopt;
+  if (!IsRegister(point.PointKind))
+    return fail("only registers (HREG, IREG) take the tail ,First,Count,TYPE");
   remaining.remove_prefix(1);  // the ","
-  if (!TakeTailValue(remaining, 0, kMaxFirst, point.First)) return std::nullopt;
-  if (!TakeTailValue(remaining, 1, kMaxCount, point.Count)) return std::nullopt;
+  if (!TakeTailValue(remaining, 0, kMaxFirst, point.First))
+    return fail("the tail's First is not 0 to 15 followed by \",Count,TYPE\"");
+  if (!TakeTailValue(remaining, 1, kMaxCount, point.Count))
+    return fail("the tail's Count is not 1 to 4096 followed by \",TYPE\"");
   for (size_t i = 0; i < kTypeWords.size(); ++i) {
     if (EqualsIgnoringCase(remaining, kTypeWords[i])) {
       point.DataType = static_cast<int32_t>(i);
@@ -169,7 +187,8 @@ std::optional<PointAddress> ParsePointAddress(std::string_view text, bool tcpMod
       return point;
     }
   }
-  return std::nullopt;
+  return fail("type " + quoted(remaining) +
+              " is not WORD, BYTE, DWORD, INT, BOOL, FLOAT or STRING");
 }
 
 std::string FormatPointAddress(const PointAddress& point, bool tcpMode) {
@@ -219,6 +238,25 @@ std::optional<int32_t> ParseWriteValue(std::string_view text) {
         whole <= std::numeric_limits<int32_t>::max()))
     return std::nullopt;
   return static_cast<int32_t>(whole);
+}
+
+std::string WriteRefusal(const PointAddress& point, int32_t value) {
+  if (WriteWord(point, value)) return "";
+  const std::string name = std::string(KindWord(point.PointKind)) + std::to_string(point.Number);
+  switch (point.PointKind) {
+    case Kind::DiscreteInput:
+      return name + " is a discrete input, which cannot be written";
+    case Kind::InputRegister:
+      return name + " is an input register, which cannot be written";
+    case Kind::HoldingRegister:
+      if (HasWireAddress(point))
+        return "VALUE " + std::to_string(value) + " does not fit " + name +
+               ", a 16-bit register (0 to 65535)";
+      break;
+    default:
+      break;
+  }
+  return name + " has no address to write";
 }
 
 std::optional<ModbusRequest> WriteRequest(const PointAddress& point, int32_t value) {

@@ -43,9 +43,10 @@ std::string_view KindWord(PointAddress::Kind kind);
 // "WORD", "BYTE", "DWORD", "INT", "BOOL", "FLOAT", "STRING" for 0-6; empty otherwise.
 std::string_view TypeWord(int32_t dataType);
 
-// The record an address text names, or none when it is no valid address. On a Modbus/TCP site
-// the slave prefix may be left out. Never raises.
-std::optional<PointAddress> ParsePointAddress(std::string_view text, bool tcpMode);
+// The record an address text names, or none when it is no valid address (with `why`, the rule
+// it broke). On a Modbus/TCP site the slave prefix may be left out. Never raises.
+std::optional<PointAddress> ParsePointAddress(std::string_view text, bool tcpMode,
+                                              std::string* why = nullptr);
 // The canonical text: "[host]-" or nothing on a Modbus/TCP site (whose unit id is always FF, so
 // the slave is not kept), "slave-" on a serial one (which has no hosts); then kind and number,
 // then the extended tail when there was one.
@@ -76,6 +77,9 @@ std::optional<int32_t> ParseWriteValue(std::string_view text);
 // honest 16-bit encoding of it, so the write is refused rather than truncated.
 // The request carries the write transaction id for Modbus/TCP.
 std::optional<ModbusRequest> WriteRequest(const PointAddress& point, int32_t value);
+// Why WriteRequest gives no request for a point and value ("" when it gives one): inputs and
+// input registers are read-only, a holding register holds 0 to 65535.
+std::string WriteRefusal(const PointAddress& point, int32_t value);
 // The serial write request as hex text.
 std::string BuildSerialWriteText(const PointAddress& point, int32_t value);
 

@@ -339,10 +339,10 @@ class LiveValuesTest(SimulatorCase):
         self.assertEqual(result.returncode, 0, result.stderr)
         told = re.findall(r"^\d\d:\d\d:\d\d (.*)$", result.stdout, re.M)
         self.assertIn("HREG4=1111", told)
-        self.assertIn("HREG300: no value: Could not read data from panel.; unit 0 answered "
+        self.assertIn("HREG300: no value: Could not read data from panel.; unit 255 answered "
                       "function 3 with exception 2 (Illegal Data Address)", told)
         self.assertIn('PUMP: no value: Could not read data from panel.; bad address syntax: '
-                      '"PUMP"', told)
+                      '"PUMP": no kind word (OUT, IN, HREG or IREG) in "PUMP"', told)
         self.assertEqual(len(told), 3, result.stdout)  # each reason once
         # Never a value: the watch fails.
         result = self.qmbctl(*site, "--point", "HREG300", *watch)
@@ -362,11 +362,24 @@ class LiveValuesTest(SimulatorCase):
             closed = probe.getsockname()[1]
         cases = [
             (site + ["POINTGETVALUE", "POINT={p}{HREG60000}"], "Could not read data from panel.",
-             "unit 0 answered function 3 with exception 2 (Illegal Data Address)"),
+             "unit 255 answered function 3 with exception 2 (Illegal Data Address)"),
             (site + ["POINTGETVALUE", "POINT={p}{PUMP}"], "Could not read data from panel.",
              'bad address syntax: "PUMP"'),
             (site + ["POINTMODIFY", "POINT={p}{1-HREG}{VALUE=1}"], "Could not modify point.",
-             'bad address syntax: "1-HREG"'),
+             'bad address syntax: "1-HREG": no point number after HREG'),
+            # Writes refused before anything is sent say what was refused and why.
+            (site + ["POINTMODIFY", "POINT={k}{IREG1}{VALUE=1}"], "Could not modify point.",
+             "nothing sent: IREG1 is an input register, which cannot be written"),
+            (site + ["POINTMODIFY", "POINT={k}{HREG30}{VALUE=70000}"], "Could not modify point.",
+             "nothing sent: VALUE 70000 does not fit HREG30, a 16-bit register (0 to 65535)"),
+            (site + ["POINTMODIFY", "POINT={k}{HREG30}{VALUE=-1}"], "Could not modify point.",
+             "nothing sent: VALUE -1 does not fit HREG30"),
+            (site + ["POINTMODIFY", "POINT={k}{HREG30}"], "Could not modify point.",
+             "nothing sent: no value to write (POINT={key}{address}{VALUE=value})"),
+            (site + ["POINTGETVALUE", "POINT=HREG4"], "Could not read data from panel.",
+             'POINT "HREG4" has no {...} groups: POINT={label}{address}'),
+            (site + ["raw", "010300000001"], "raw failed",
+             "raw requests go on a serial line; a Modbus/TCP site sends none"),
             (["DESCRIPTION=Gone", "BP3=TRUE", f"SP3=127.0.0.1:{closed}", "POINTGETVALUE",
               "POINT={p}{HREG1}"], "Could not read data from panel.",
              f"Modbus/TCP 127.0.0.1:{closed}: Connection refused"),
@@ -389,7 +402,8 @@ class LiveValuesTest(SimulatorCase):
             self.assertEqual(host.until_done()[1], "COMMANDERROR=Could not read data from panel.")
             self.assertEqual(host.call("LastErrorDetail", None, signature="",
                                        interface="QorModBus.IQorModBusDiagnostics"),
-                             'bad address syntax: "VALVE"')
+                             'bad address syntax: "VALVE": no kind word (OUT, IN, HREG or IREG) in '
+                             '"VALVE"')
         with open(os.path.join(self.box.state, "qormodbus", "qormodbus.log"), "rb") as log:
             self.assertEqual(log.read().count(b'bad address syntax: "VALVE"'), 1)
 

@@ -68,6 +68,12 @@ TEST_F(TransactionEngineTest, SilentSlaveGetsThreeAttemptsAndOneReset) {
   EXPECT_GE(requestTimes[1] - requestTimes[0], 800);
   EXPECT_LE(requestTimes[1] - requestTimes[0], 1600);
   EXPECT_GE(requestTimes[2] - requestTimes[1], 900) << "the reset sleeps 100 ms";
+  EXPECT_EQ(engine->Log.CurrentCause(), "no reply from slave 1 to function 3 (3 attempts)");
+  engine->Log.ForgetCause();
+  EXPECT_EQ(Transact("01"), 0);
+  EXPECT_EQ(engine->Log.CurrentCause(),
+            "no reply to the raw request \"01\": a request is a slave and a function at least "
+            "(2 bytes)");
 }
 
 TEST_F(TransactionEngineTest, RtuReplyEndsAfterOneSilentPeriod) {
@@ -265,6 +271,8 @@ TEST_F(TransactionEngineTest, NothingGoesOutOnTcpOrForOversizedRequests) {
   auto tcp = NewClient();
   tcp->OpenSite(List({"DESCRIPTION=Gateway", "BP3=TRUE"}));
   EXPECT_EQ(RunTask(loop, tcp->Engine->Transactions.Transact("010300630001")), 0);
+  EXPECT_EQ(tcp->Engine->Log.CurrentCause(),
+            "raw requests go on a serial line; a Modbus/TCP site sends none");
 }
 
 TEST_F(TransactionEngineTest, RefusedSendLeavesNothingArmed) {

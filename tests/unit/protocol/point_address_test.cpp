@@ -40,9 +40,11 @@ constexpr GrammarCase kGrammarCases[] = {
 
 TEST(PointAddressGrammar, ParsedAndRenderedCanonically) {
   for (const GrammarCase& c : kGrammarCases) {
-    const auto point = ParsePointAddress(c.text, c.tcpMode);
+    std::string why;
+    const auto point = ParsePointAddress(c.text, c.tcpMode, &why);
     const std::string rendered = point ? FormatPointAddress(*point, c.tcpMode) : "(invalid)";
     EXPECT_EQ(rendered, c.canonical ? c.canonical : "(invalid)") << c.text;
+    EXPECT_EQ(why.empty(), point.has_value()) << c.text << ": " << why;
   }
   const auto host = ParsePointAddress("[10.0.0.7]-IREG3", false);
   ASSERT_TRUE(host);
@@ -54,6 +56,34 @@ TEST(PointAddressGrammar, ParsedAndRenderedCanonically) {
   EXPECT_EQ(bare->PointKind, Kind::HoldingRegister);
   EXPECT_EQ(ParsePointAddress("1-HREG5,15,4096,STRING", false).value_or(PointAddress{}).DataType,
             6);
+}
+
+TEST(PointAddressGrammar, ARefusedAddressNamesTheRuleItBroke) {
+  struct Row {
+    const char* text;
+    bool tcpMode;
+    const char* why;
+  };
+  const Row rows[] = {
+      {"1-", false, "too short for an address (such as 1-HREG100)"},
+      {"HREG4", false, "a serial site's address starts with its slave: 1-HREG4"},
+      {"PUMP", true, "no kind word (OUT, IN, HREG or IREG) in \"PUMP\""},
+      {"PUMP", false, "no slave prefix (SLAVE-KIND NUMBER, such as 1-HREG100)"},
+      {"256-HREG1", false, "slave \"256\" is not 0 to 255"},
+      {"1-XREG5", false, "no kind word (OUT, IN, HREG or IREG) in \"XREG5\""},
+      {"1-HREG", false, "no point number after HREG"},
+      {"1-HREG0", false, "point number \"0\" is not 1 to 65535"},
+      {"1-OUT5,0,1,BOOL", false, "only registers (HREG, IREG) take the tail ,First,Count,TYPE"},
+      {"1-HREG5,16,1,WORD", false, "the tail's First is not 0 to 15 followed by \",Count,TYPE\""},
+      {"1-HREG5,0,0,WORD", false, "the tail's Count is not 1 to 4096 followed by \",TYPE\""},
+      {"1-HREG5,0,16,WORDS", false,
+       "type \"WORDS\" is not WORD, BYTE, DWORD, INT, BOOL, FLOAT or STRING"},
+  };
+  for (const Row& row : rows) {
+    std::string why;
+    EXPECT_FALSE(ParsePointAddress(row.text, row.tcpMode, &why)) << row.text;
+    EXPECT_EQ(why, row.why) << row.text;
+  }
 }
 
 std::optional<ModbusRequest> Read(std::string_view text, bool tcpMode = false) {
