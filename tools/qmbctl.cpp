@@ -44,7 +44,7 @@ constexpr const char* kUsage =
     "DESCRIPTION, BP3=TRUE and SP3=<address> for Modbus/TCP, COMPORT, BAUDRATE, BP2=TRUE for\n"
     "RTU, BP1=TRUE for RS-485, IP1 stop bits, IP2 parity, CONNECTIONTYPE=MODEM, PHONENUMBER,\n"
     "SP1/SP2 connect/disconnect strings, SP5 modem init, OFFLINE=TRUE, POLLMODE=FAST for\n"
-    "block reads back to back, ...); those after it go\n"
+    "block reads back to back, DECODE=TYPED for typed values, ...); those after it go\n"
     "with the command.\n"
     "\n"
     "Commands:\n"
@@ -82,8 +82,11 @@ constexpr const char* kUsage =
     "(1-HREG100, 12-OUT5), or on a Modbus/TCP site [HOST]- for another device\n"
     "([10.0.0.7]-IREG3) or nothing (HREG4: unit 255 at the site's address). KIND: OUT (coil),\n"
     "IN (input), IREG (input register), HREG (holding register); NUMBER 1-65535 (the wire\n"
-    "address is NUMBER-1); the register tail FIRST 0-15, COUNT 1-4096, TYPE WORD, BYTE, DWORD,\n"
-    "INT, BOOL, FLOAT or STRING is checked and kept (1-HREG100,0,16,WORD).\n"
+    "address is NUMBER-1); the register tail FIRST,COUNT,TYPE[,ORDER]: FIRST 0-15, COUNT\n"
+    "1-4096 bits, TYPE WORD, INT (16), BYTE (8), BOOL (1), DWORD, DINT, FLOAT (32), LWORD,\n"
+    "LINT, DOUBLE (64) or STRING (8-2000), ORDER ABCD (default), CDAB, BADC or DCBA. A site\n"
+    "opened with DECODE=TYPED reads and writes such a point by its type\n"
+    "(1-HREG100,0,32,FLOAT,CDAB); otherwise it is one unsigned register.\n"
     "\n"
     "Examples:\n"
     "  Modbus/TCP site (the device listens on port 502):\n"
@@ -345,7 +348,8 @@ const QStringList kSiteKeys = {
     "DESCRIPTION", "BP1",       "BP2",         "BP3",         "OFFLINE",
     "COMPORT",     "BAUDRATE",  "IP1",         "IP2",         "CONNECTIONTYPE",
     "PHONENUMBER", "SP1",       "SP2",         "SP3",         "SP5",
-    "DEVICETYPE",  "PANELTYPE", "SERVERINDEX", "LOCALCLIENT", "POLLMODE"};
+    "DEVICETYPE",  "PANELTYPE", "SERVERINDEX", "LOCALCLIENT", "POLLMODE",
+    "DECODE"};
 // The host commands the driver carries out, and qmbctl's own.
 const QStringList kHostCommands = {"SITETIME",      "SITESTATUS",  "POINTVERIFY",
                                    "GETDATA",       "SENDDATA",    "SENDPOINTSLIST",

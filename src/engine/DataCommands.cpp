@@ -2,6 +2,7 @@
 
 #include <exception>
 
+#include "platform/Locale.h"
 #include "platform/Log.h"
 #include "platform/ParamList.h"
 
@@ -53,6 +54,16 @@ std::optional<PointAddress> DataCommands::ParsePoint(const std::string& text, bo
   return point;
 }
 
+std::optional<TypedLayout> DataCommands::Typed(const PointAddress& point) const {
+  return site_.TypedDecode ? TypedLayoutOf(point) : std::nullopt;
+}
+
+bool DataCommands::Valid(const TypedLayout& layout) const {
+  const std::string error = TypedLayoutError(layout);
+  if (!error.empty()) log_.Cause("nothing sent: " + error);
+  return error.empty();
+}
+
 void DataCommands::NameUnknownCause() const {
   // Every more specific cause (the port, the connection, the device's exception, the address)
   // has been named where it was found; what is left is a device that gave no usable answer.
@@ -88,11 +99,16 @@ Task<void> DataCommands::PointGetValue() {
     const auto groups = PointGroups(session_.CommandParams(), 2, log_);
     // An address that does not parse fails at once: nothing is sent or waited for.
     const auto point = groups.empty() ? std::nullopt : ParsePoint(groups[1], flags_.TCPMode);
-    const auto request = point ? ReadRequest(*point) : std::nullopt;
+    const auto layout = point ? Typed(*point) : std::nullopt;
+    const auto request = !point || (layout && !Valid(*layout)) ? std::nullopt
+                         : layout
+                             ? ReadRequest(*point, static_cast<uint16_t>(RegisterCount(*layout)))
+                             : ReadRequest(*point);
     if (request) {
       const ExchangeResult result = co_await transactions_.Exchange(*request, kPointReadPolicy);
       if (result.Ok()) {
-        value = DecodePointValue(result.Reply, *point);
+        value = layout ? DecodeTypedValue(*layout, ReplyRegisters(result.Reply))
+                       : DecodePointValue(result.Reply, *point);
         success = true;
       }
     }
@@ -109,7 +125,9 @@ Task<void> DataCommands::PointModify() {
   try {
     if (const auto write = ParseWriteRequest(flags_.TCPMode)) {
       // Inputs cannot be written; a register value beyond 16 bits is refused, not truncated.
-      if (const auto request = qmb::WriteRequest(write->point, write->value)) {
+      if (const auto request = write->typed
+                                   ? WriteRegistersRequest(write->point, write->registers, false)
+                                   : qmb::WriteRequest(write->point, write->value)) {
         // Done only when the device echoes this write; its exception is a refused write.
         const ExchangeResult result = co_await transactions_.Exchange(*request, kPointWritePolicy);
         success = result.Ok();
@@ -141,6 +159,22 @@ std::optional<DataCommands::WriteRequest> DataCommands::ParseWriteRequest(bool t
   }
   const auto point = ParsePoint(groups[1], tcpMode);
   if (!point) return std::nullopt;
+  // A site that decodes by type writes a typed address by its type: the value read as the type
+  // reads it, out of range or unreadable refused before anything is sent.
+  if (const auto layout = Typed(*point)) {
+    if (!Valid(*layout)) return std::nullopt;
+    if (point->PointKind != PointAddress::Kind::HoldingRegister) {
+      log_.Cause("nothing sent: " + WriteRefusal(*point, 0));
+      return std::nullopt;
+    }
+    EncodedValue encoded = EncodeTypedValue(*layout, valueText, DecimalSeparator());
+    if (!encoded.error.empty()) {
+      log_.Cause("nothing sent: " + encoded.error);
+      return std::nullopt;
+    }
+    const std::string written = DecodeTypedValue(*layout, encoded.registers);
+    return WriteRequest{groups[0], *point, 0, true, std::move(encoded.registers), written};
+  }
   // A value that cannot be read is refused: nothing is sent.
   const auto value = ParseWriteValue(valueText);
   if (!value) {
@@ -148,13 +182,13 @@ std::optional<DataCommands::WriteRequest> DataCommands::ParseWriteRequest(bool t
                "\" is no number (nor ON, OFF, TRUE or FALSE)");
     return std::nullopt;
   }
-  return WriteRequest{groups[0], *point, *value};
+  return WriteRequest{groups[0], *point, *value, false, {}, {}};
 }
 
 void DataCommands::StoreWritten(const WriteRequest& write) {
   // The table entry named by the key group holds the written value until the next poll.
   if (const int32_t position = points_.IndexOf(write.key); position >= 0)
-    points_.SetPointValue(position, std::to_string(write.value));
+    points_.SetPointValue(position, write.typed ? write.text : std::to_string(write.value));
 }
 
 void DataCommands::GetAlarms() {

@@ -6,6 +6,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "engine/CommandSession.h"
 #include "engine/LinkFlags.h"
@@ -20,6 +21,7 @@
 #include "platform/Task.h"
 #include "protocol/FrameCodec.h"
 #include "protocol/PointAddress.h"
+#include "protocol/TypedValue.h"
 
 namespace qmb {
 
@@ -44,6 +46,10 @@ class DataCommands {
   // The point address of a command; one that does not parse is named as the cause.
   std::optional<PointAddress> ParsePoint(const std::string& text, bool tcpMode) const;
   void NameUnknownCause() const;
+  // How a site that decodes by type reads the point; none for one register as the design has it.
+  std::optional<TypedLayout> Typed(const PointAddress& point) const;
+  // A typed layout that names no value is the cause of the command's failure.
+  bool Valid(const TypedLayout& layout) const;
   void FinishRead(bool success, const std::string& value);
   void FinishWrite(bool success);
 
@@ -52,6 +58,10 @@ class DataCommands {
     std::string key;
     PointAddress point;
     int32_t value = 0;
+    // Written by its type (DECODE=TYPED): the registers, and the value as the point reads it.
+    bool typed = false;
+    std::vector<uint16_t> registers;
+    std::string text;
   };
   // None while the link is down, or for an empty value or an address that does not parse.
   std::optional<WriteRequest> ParseWriteRequest(bool tcpMode) const;

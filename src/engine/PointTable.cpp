@@ -183,12 +183,19 @@ void PointTable::GetPointsList() {
   session_.EndCommand(kStateDone);
 }
 
-void PointTable::PointVerify(bool tcpMode) {
+void PointTable::PointVerify(bool tcpMode, bool typed) {
   try {
-    std::string name, address;
+    std::string name, address, why;
     GetParamStr(session_.CommandParams(), "POINTNAME", name);
     GetParamStr(session_.CommandParams(), "POINTADDRESS", address);
-    if (const auto point = ParsePointAddress(address, tcpMode)) {
+    auto point = ParsePointAddress(address, tcpMode, &why);
+    const auto layout = point && typed ? TypedLayoutOf(*point) : std::nullopt;
+    if (layout) why = TypedLayoutError(*layout);
+    if (!why.empty()) {
+      log_.Cause("bad address \"" + address + "\": " + why);
+      point.reset();
+    }
+    if (point) {
       session_.SetErrorText({});
       SafeArray result(ElementType::Text, 0, 2);
       result.Put(0, Variant(MakeParam("POINTNAME", name)));

@@ -96,7 +96,9 @@ class PointTable {
   // Command handlers (codes 9, 10 and 6); each ends its command.
   void SendPointsList();
   void GetPointsList();
-  void PointVerify(bool tcpMode);
+  // On a site that decodes by type, an extended address must also name a value (its Count the
+  // type's width).
+  void PointVerify(bool tcpMode, bool typed);
 
   // The read bookkeeping the poller and the fast scan share. A point whose reads failed more
   // than kSkipAfterFailures times in a row is dropped, except for one read every

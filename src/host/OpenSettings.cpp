@@ -110,6 +110,7 @@ std::string LinkDifferences(const TSite& mine, const TSite& theirs) {
   differ("CONNECTIONTYPE", mine.DirectConnect ? "DIRECT" : "MODEM",
          theirs.DirectConnect ? "DIRECT" : "MODEM");
   differ("POLLMODE", mine.FastScan ? "FAST" : "TICK", theirs.FastScan ? "FAST" : "TICK");
+  differ("DECODE", mine.TypedDecode ? "TYPED" : "", theirs.TypedDecode ? "TYPED" : "");
   return text;
 }
 

@@ -229,6 +229,15 @@ bool TQorModBusCom::OpenSite(Variant params, const std::vector<int32_t>& unrepre
       return Refuse("OpenSite \"" + LoggedText(Site.Description) + "\" refused: POLLMODE \"" +
                     LoggedText(text) + "\" is no poll mode (TICK, the default, or FAST)");
     Site.FastScan = text == "FAST";
+    text.clear();
+    GetParamStr(params, "DECODE", text);
+    text = UpperCase(text);
+    if (!text.empty() && text != "TYPED")
+      return Refuse("OpenSite \"" + LoggedText(Site.Description) + "\" refused: DECODE \"" +
+                    LoggedText(text) +
+                    "\" is no decoding (TYPED, or no key for one register "
+                    "a point)");
+    Site.TypedDecode = text == "TYPED";
     GetParamBool(params, "LOCALCLIENT", flag);
     if (!flag) Site.IsRemoteClient = true;
 

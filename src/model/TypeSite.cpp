@@ -87,6 +87,7 @@ void TSite::AssignFrom(const Component* source) {
   IPAddress = site->IPAddress;
   ServerIndex = site->ServerIndex;
   FastScan = site->FastScan;
+  TypedDecode = site->TypedDecode;
 }
 
 const std::vector<std::string>& TSite::PublishedProperties() {

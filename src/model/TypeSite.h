@@ -56,6 +56,9 @@ class TSite : public Component {
   // Reads the points back to back in block reads instead of one point per few ticks (site key
   // POLLMODE=FAST); not published, copied by AssignFrom.
   bool FastScan = false;
+  // Extended register addresses are read and written by their type (site key DECODE=TYPED);
+  // without it each is one unsigned register, as the design has it. Not published; copied.
+  bool TypedDecode = false;
 };
 
 // Panel-type tables, indexed by PanelTypeIndex (0..3).

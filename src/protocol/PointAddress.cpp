@@ -1,5 +1,6 @@
 #include "protocol/PointAddress.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <limits>
@@ -17,8 +18,9 @@ constexpr std::array<std::string_view, 5> kKindWords = {"", "OUT", "IN", "HREG",
 // The order in which a kind word is matched at the front of an address.
 constexpr std::array<Kind, 4> kKindMatchOrder = {Kind::DiscreteInput, Kind::HoldingRegister,
                                                  Kind::InputRegister, Kind::Coil};
-constexpr std::array<std::string_view, 7> kTypeWords = {"WORD", "BYTE",  "DWORD", "INT",
-                                                        "BOOL", "FLOAT", "STRING"};
+// In ValueType's order: the design's seven, then the wider integers and the double.
+constexpr std::array<std::string_view, kValueTypeCount> kTypeWords = {
+    "WORD", "BYTE", "DWORD", "INT", "BOOL", "FLOAT", "STRING", "DINT", "LWORD", "LINT", "DOUBLE"};
 
 constexpr int32_t kMaxNumber = 65535;
 constexpr int32_t kMaxFirst = 15;
@@ -180,15 +182,25 @@ std::optional<PointAddress> ParsePointAddress(std::string_view text, bool tcpMod
     return fail("the tail's First is not 0 to 15 followed by \",Count,TYPE\"");
   if (!TakeTailValue(remaining, 1, kMaxCount, point.Count))
     return fail("the tail's Count is not 1 to 4096 followed by \",TYPE\"");
+  // The type word, then perhaps the order: 1-HREG100,0,32,FLOAT,CDAB.
+  const size_t orderComma = remaining.find(',');
+  const std::string_view typeText = remaining.substr(0, orderComma);
+  if (orderComma != std::string_view::npos) {
+    const auto order = ParseOrderWord(remaining.substr(orderComma + 1));
+    if (!order)
+      return fail("order " + quoted(remaining.substr(orderComma + 1)) +
+                  " is not ABCD, CDAB, BADC or DCBA");
+    point.Order = static_cast<int32_t>(*order);
+  }
   for (size_t i = 0; i < kTypeWords.size(); ++i) {
-    if (EqualsIgnoringCase(remaining, kTypeWords[i])) {
+    if (EqualsIgnoringCase(typeText, kTypeWords[i])) {
       point.DataType = static_cast<int32_t>(i);
       point.Extended = true;
       return point;
     }
   }
-  return fail("type " + quoted(remaining) +
-              " is not WORD, BYTE, DWORD, INT, BOOL, FLOAT or STRING");
+  return fail("type " + quoted(typeText) +
+              " is not WORD, BYTE, DWORD, INT, BOOL, FLOAT, STRING, DINT, LWORD, LINT or DOUBLE");
 }
 
 std::string FormatPointAddress(const PointAddress& point, bool tcpMode) {
@@ -203,6 +215,7 @@ std::string FormatPointAddress(const PointAddress& point, bool tcpMode) {
   if (point.Extended) {
     text += "," + std::to_string(point.First) + "," + std::to_string(point.Count) + ",";
     text += TypeWord(point.DataType);
+    if (point.Order >= 0) text += "," + std::string(OrderWord(static_cast<WordOrder>(point.Order)));
   }
   return text;
 }
@@ -218,6 +231,53 @@ std::optional<ModbusRequest> ReadRequest(const PointAddress& point) {
   const std::string text = ReadRequestText(point);
   if (text.empty()) return std::nullopt;
   return ModbusRequest{HexToBytes(text), 0, {}, point.Host};
+}
+
+std::optional<ModbusRequest> ReadRequest(const PointAddress& point, uint16_t quantity) {
+  auto request = ReadRequest(point);
+  if (!request || quantity < 1 || WireAddress(point) + quantity - 1 > 0xFFFF) return std::nullopt;
+  request->Bytes[4] = static_cast<char>(quantity >> 8);
+  request->Bytes[5] = static_cast<char>(quantity);
+  return request;
+}
+
+std::optional<TypedLayout> TypedLayoutOf(const PointAddress& point) {
+  if (!point.Extended || !IsRegister(point.PointKind)) return std::nullopt;
+  return TypedLayout{static_cast<ValueType>(point.DataType), point.First, point.Count,
+                     point.Order < 0 ? WordOrder::ABCD : static_cast<WordOrder>(point.Order)};
+}
+
+std::vector<uint16_t> ReplyRegisters(const ReplyBlock& reply) {
+  // Data[0] is the byte count; the registers follow it, high byte first.
+  std::vector<uint16_t> registers;
+  const int32_t bytes = std::min<int32_t>(reply.Data[0], reply.DataLength - 1);
+  for (int32_t i = 1; i + 1 <= bytes; i += 2)
+    registers.push_back(static_cast<uint16_t>(reply.Data[static_cast<size_t>(i)] << 8 |
+                                              reply.Data[static_cast<size_t>(i) + 1]));
+  return registers;
+}
+
+std::optional<ModbusRequest> WriteRegistersRequest(const PointAddress& point,
+                                                   const std::vector<uint16_t>& registers,
+                                                   bool multiple) {
+  if (point.PointKind != Kind::HoldingRegister || !HasWireAddress(point) || registers.empty() ||
+      registers.size() > 123 || WireAddress(point) + registers.size() - 1 > 0xFFFF)
+    return std::nullopt;
+  const uint16_t address = WireAddress(point);
+  std::string bytes{static_cast<char>(point.Slave & 0xFF), static_cast<char>(0x06),
+                    static_cast<char>(address >> 8), static_cast<char>(address)};
+  if (registers.size() == 1 && !multiple) {
+    bytes += {static_cast<char>(registers[0] >> 8), static_cast<char>(registers[0])};
+  } else {
+    // Preset Multiple Registers: the quantity, its byte count, the registers.
+    const auto count = static_cast<uint16_t>(registers.size());
+    bytes[1] = static_cast<char>(0x10);
+    bytes +=
+        {static_cast<char>(count >> 8), static_cast<char>(count), static_cast<char>(2 * count)};
+    for (const uint16_t word : registers)
+      bytes += {static_cast<char>(word >> 8), static_cast<char>(word)};
+  }
+  return ModbusRequest{bytes, kTCPWriteTransactionId, {}, point.Host};
 }
 
 std::optional<int32_t> ParseWriteValue(std::string_view text) {

@@ -8,8 +8,11 @@
 #include <string>
 #include <string_view>
 
+#include <vector>
+
 #include "protocol/FrameCodec.h"
 #include "protocol/Framing.h"
+#include "protocol/TypedValue.h"
 
 namespace qmb {
 
@@ -32,15 +35,19 @@ struct PointAddress {
   // always read and written as one unsigned 16-bit register.
   int32_t First = 0;     // 0-15
   int32_t Count = 16;    // 1-4096
-  int32_t DataType = 0;  // index into the type words, 0-6
+  int32_t DataType = 0;  // index into the type words, 0-10 (ValueType)
   bool Extended = false;
+  // The tail's optional fifth item, the device's word and byte order (WordOrder); -1 when the
+  // address gives none (rendered back only when given).
+  int32_t Order = -1;
 
   bool operator==(const PointAddress&) const = default;
 };
 
 // "OUT", "IN", "HREG", "IREG"; empty for Kind::None.
 std::string_view KindWord(PointAddress::Kind kind);
-// "WORD", "BYTE", "DWORD", "INT", "BOOL", "FLOAT", "STRING" for 0-6; empty otherwise.
+// "WORD", "BYTE", "DWORD", "INT", "BOOL", "FLOAT", "STRING", then "DINT", "LWORD", "LINT",
+// "DOUBLE" for 0-10; empty otherwise.
 std::string_view TypeWord(int32_t dataType);
 
 // The record an address text names, or none when it is no valid address (with `why`, the rule
@@ -66,6 +73,19 @@ std::string ReadRequestText(const PointAddress& point);
 // address without a read function or wire address. Any framing frames it (Modbus/TCP with a
 // transaction id the caller sets).
 std::optional<ModbusRequest> ReadRequest(const PointAddress& point);
+// The same for `quantity` registers from the point's own (a typed value spanning them).
+std::optional<ModbusRequest> ReadRequest(const PointAddress& point, uint16_t quantity);
+
+// How a site that decodes by type (DECODE=TYPED) reads an extended register address: its type,
+// First, Count and order. None for an address without the tail, or a kind that is no register.
+std::optional<TypedLayout> TypedLayoutOf(const PointAddress& point);
+// The registers a read reply carries, in the order they came.
+std::vector<uint16_t> ReplyRegisters(const ReplyBlock& reply);
+// The write of a holding register point's registers: function 06 for one register (unless
+// `multiple`), 16 (Preset Multiple Registers) for more, in one request. None for any other kind.
+std::optional<ModbusRequest> WriteRegistersRequest(const PointAddress& point,
+                                                   const std::vector<uint16_t>& registers,
+                                                   bool multiple);
 
 // A host's write value: anything containing "-ON" is -1, "ON" 1, "OFF" 0, "TRUE" 1, "FALSE" 0;
 // otherwise the number before the first blank or "%" with its fraction dropped. None for a text

@@ -7,6 +7,7 @@ can be bound (as root)."""
 import os
 import re
 import socket
+import struct
 import subprocess
 import sys
 import threading
@@ -353,6 +354,53 @@ class LiveValuesTest(SimulatorCase):
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertEqual(len(re.findall(r" Plant [<>] ", result.stdout)), 2, result.stdout)
         self.assertEqual(self.qmbctl("--point", "HREG5", "trace").returncode, 2)
+
+    def test_typed_values_are_written_and_read_back_by_their_type(self):
+        port = self.tcp_simulator()
+        site = ["DESCRIPTION=Meter", "BP3=TRUE", f"SP3=127.0.0.1:{port}", "DECODE=TYPED"]
+        rows = [  # address, value written, value read back
+            ("HREG20,0,32,FLOAT", "1.5", "1.5"),
+            ("HREG22,0,32,FLOAT,CDAB", "-3.25e-5", "-3.25e-05"),
+            ("HREG24,0,64,DOUBLE", "0.1", "0.1"),
+            ("HREG28,0,32,DINT", "-123456", "-123456"),
+            ("HREG30,0,64,LWORD", "18446744073709551615", "18446744073709551615"),
+            ("HREG34,0,16,INT", "-2", "-2"),
+            ("HREG35,0,64,STRING", "Pump 1", "Pump 1"),
+            ("HREG40,0,32,DWORD,DCBA", "4000000000", "4000000000"),
+        ]
+        for address, written, read in rows:
+            with self.subTest(address=address):
+                result = self.qmbctl(*site, "POINTMODIFY", f"POINT={{k}}{{{address}}}{{VALUE={written}}}")
+                self.assertEqual((result.returncode, result.stdout),
+                                 (0, f"written: {address}={written}\n"), result.stderr)
+                result = self.qmbctl(*site, "POINTGETVALUE", f"POINT={{k}}{{{address}}}")
+                self.assertEqual((result.returncode, result.stdout.splitlines()[:1]),
+                                 (0, [f"VALUE={read}"]), result.stderr)
+        # On the wire as pymodbus lays a little-endian-word float out.
+        from pymodbus.client import ModbusTcpClient
+        from pymodbus.constants import Endian
+        from pymodbus.payload import BinaryPayloadDecoder
+        client = ModbusTcpClient("127.0.0.1", port=port, timeout=3)
+        self.assertTrue(client.connect())
+        words = client.read_holding_registers(21, 2, slave=255).registers
+        client.close()
+        self.assertEqual(BinaryPayloadDecoder.fromRegisters(
+            words, byteorder=Endian.Big, wordorder=Endian.Little).decode_32bit_float(),
+            struct.unpack(">f", struct.pack(">f", -3.25e-5))[0])
+        # Refused before anything is sent, each with its reason.
+        for point, cause in [("{k}{HREG20,0,16,FLOAT}{VALUE=1}",
+                              "nothing sent: a FLOAT's Count is 32 bits, not 16"),
+                             ("{k}{HREG20,0,32,FLOAT}{VALUE=1e39}",
+                              'nothing sent: "1e39" is out of range for FLOAT'),
+                             ("{k}{HREG20,3,1,BOOL}{VALUE=1}",
+                              "nothing sent: a BOOL inside a register cannot be written")]:
+            result = self.qmbctl(*site, "POINTMODIFY", "POINT=" + point)
+            self.assertEqual(result.returncode, 1, result.stdout)
+            self.assertIn("Could not modify point.\n  cause: " + cause, result.stderr)
+        # Without DECODE=TYPED an extended address is one unsigned register, as ever.
+        plain = site[:-1]
+        result = self.qmbctl(*plain, "POINTGETVALUE", "POINT={k}{HREG20,0,32,FLOAT}")
+        self.assertEqual(result.stdout.splitlines()[:1], ["VALUE=16320"], result.stderr)
 
     def test_failures_name_their_cause_beside_the_hosts_text(self):
         port = self.tcp_simulator()

@@ -23,6 +23,9 @@ constexpr GrammarCase kGrammarCases[] = {
     {"255-OUT65535", false, "255-OUT65535"},   {"+7-in3", false, "7-IN3"},
     {"1-HREG5,15,4096,STRING", false, "1-HREG5,15,4096,STRING"},
     {"1-ireg5,0,16,word", false, "1-IREG5,0,16,WORD"},
+    {"1-hreg100,0,32,float,cdab", false, "1-HREG100,0,32,FLOAT,CDAB"},
+    {"HREG7,0,64,LInt", true, "HREG7,0,64,LINT"},
+    {"1-HREG5,0,32,FLOAT,", false, nullptr},
     {"[10.0.0.7]-IREG3", false, "255-IREG3"},  {"[10.0.0.7]-IREG3", true, "[10.0.0.7]-IREG3"},
     {"[h]xin2", true, "[h]-IN2"},              {"HREG40001", true, "HREG40001"},
     {"5-HREG1", true, "HREG1"},                {"in7,", true, nullptr},
@@ -77,7 +80,9 @@ TEST(PointAddressGrammar, ARefusedAddressNamesTheRuleItBroke) {
       {"1-HREG5,16,1,WORD", false, "the tail's First is not 0 to 15 followed by \",Count,TYPE\""},
       {"1-HREG5,0,0,WORD", false, "the tail's Count is not 1 to 4096 followed by \",TYPE\""},
       {"1-HREG5,0,16,WORDS", false,
-       "type \"WORDS\" is not WORD, BYTE, DWORD, INT, BOOL, FLOAT or STRING"},
+       "type \"WORDS\" is not WORD, BYTE, DWORD, INT, BOOL, FLOAT, STRING, DINT, LWORD, LINT or "
+       "DOUBLE"},
+      {"1-HREG5,0,32,FLOAT,ABDC", false, "order \"ABDC\" is not ABCD, CDAB, BADC or DCBA"},
   };
   for (const Row& row : rows) {
     std::string why;
