@@ -345,11 +345,11 @@ bool IsKeyValue(const QString& argument) {
 
 // The keys the driver reads when it opens a site.
 const QStringList kSiteKeys = {
-    "DESCRIPTION", "BP1",       "BP2",         "BP3",         "OFFLINE",
-    "COMPORT",     "BAUDRATE",  "IP1",         "IP2",         "CONNECTIONTYPE",
-    "PHONENUMBER", "SP1",       "SP2",         "SP3",         "SP5",
-    "DEVICETYPE",  "PANELTYPE", "SERVERINDEX", "LOCALCLIENT", "POLLMODE",
-    "DECODE"};
+    "DESCRIPTION", "BP1",          "BP2",         "BP3",         "OFFLINE",
+    "COMPORT",     "BAUDRATE",     "IP1",         "IP2",         "CONNECTIONTYPE",
+    "PHONENUMBER", "SP1",          "SP2",         "SP3",         "SP5",
+    "DEVICETYPE",  "PANELTYPE",    "SERVERINDEX", "LOCALCLIENT", "POLLMODE",
+    "DECODE",      "WRITEFUNCTION"};
 // The host commands the driver carries out, and qmbctl's own.
 const QStringList kHostCommands = {"SITETIME",      "SITESTATUS",  "POINTVERIFY",
                                    "GETDATA",       "SENDDATA",    "SENDPOINTSLIST",

@@ -125,9 +125,10 @@ Task<void> DataCommands::PointModify() {
   try {
     if (const auto write = ParseWriteRequest(flags_.TCPMode)) {
       // Inputs cannot be written; a register value beyond 16 bits is refused, not truncated.
-      if (const auto request = write->typed
-                                   ? WriteRegistersRequest(write->point, write->registers, false)
-                                   : qmb::WriteRequest(write->point, write->value)) {
+      if (const auto request =
+              write->typed
+                  ? WriteRegistersRequest(write->point, write->registers, site_.WriteMultiple)
+                  : qmb::WriteRequest(write->point, write->value, site_.WriteMultiple)) {
         // Done only when the device echoes this write; its exception is a refused write.
         const ExchangeResult result = co_await transactions_.Exchange(*request, kPointWritePolicy);
         success = result.Ok();

@@ -111,6 +111,7 @@ std::string LinkDifferences(const TSite& mine, const TSite& theirs) {
          theirs.DirectConnect ? "DIRECT" : "MODEM");
   differ("POLLMODE", mine.FastScan ? "FAST" : "TICK", theirs.FastScan ? "FAST" : "TICK");
   differ("DECODE", mine.TypedDecode ? "TYPED" : "", theirs.TypedDecode ? "TYPED" : "");
+  differ("WRITEFUNCTION", mine.WriteMultiple ? "16" : "6", theirs.WriteMultiple ? "16" : "6");
   return text;
 }
 

@@ -238,6 +238,13 @@ bool TQorModBusCom::OpenSite(Variant params, const std::vector<int32_t>& unrepre
                     "\" is no decoding (TYPED, or no key for one register "
                     "a point)");
     Site.TypedDecode = text == "TYPED";
+    text.clear();
+    GetParamStr(params, "WRITEFUNCTION", text);
+    if (!text.empty() && text != "16" && text != "6" && text != "06")
+      return Refuse("OpenSite \"" + LoggedText(Site.Description) + "\" refused: WRITEFUNCTION \"" +
+                    LoggedText(text) +
+                    "\" is no write function (16 for devices without 05 and 06, or 6)");
+    Site.WriteMultiple = text == "16";
     GetParamBool(params, "LOCALCLIENT", flag);
     if (!flag) Site.IsRemoteClient = true;
 

@@ -88,6 +88,7 @@ void TSite::AssignFrom(const Component* source) {
   ServerIndex = site->ServerIndex;
   FastScan = site->FastScan;
   TypedDecode = site->TypedDecode;
+  WriteMultiple = site->WriteMultiple;
 }
 
 const std::vector<std::string>& TSite::PublishedProperties() {

@@ -59,6 +59,9 @@ class TSite : public Component {
   // Extended register addresses are read and written by their type (site key DECODE=TYPED);
   // without it each is one unsigned register, as the design has it. Not published; copied.
   bool TypedDecode = false;
+  // Single writes go as the multiple-write functions 15 and 16 (site key WRITEFUNCTION=16), for
+  // devices that lack 05 and 06. Not published; copied.
+  bool WriteMultiple = false;
 };
 
 // Panel-type tables, indexed by PanelTypeIndex (0..3).

@@ -319,10 +319,22 @@ std::string WriteRefusal(const PointAddress& point, int32_t value) {
   return name + " has no address to write";
 }
 
-std::optional<ModbusRequest> WriteRequest(const PointAddress& point, int32_t value) {
+std::optional<ModbusRequest> WriteRequest(const PointAddress& point, int32_t value, bool multiple) {
   const auto word = WriteWord(point, value);
   if (!word) return std::nullopt;
+  if (multiple && point.PointKind == Kind::HoldingRegister)
+    return WriteRegistersRequest(point, {*word}, true);
   const uint16_t address = WireAddress(point);
+  if (multiple) {
+    // Force Multiple Coils: quantity 1, one byte of bits.
+    return ModbusRequest{
+        std::string{static_cast<char>(point.Slave & 0xFF), static_cast<char>(0x0F),
+                    static_cast<char>(address >> 8), static_cast<char>(address & 0xFF), 0, 1, 1,
+                    static_cast<char>(*word ? 1 : 0)},
+        kTCPWriteTransactionId,
+        {},
+        point.Host};
+  }
   return ModbusRequest{
       std::string{static_cast<char>(point.Slave & 0xFF),
                   static_cast<char>(WriteFunction(point.PointKind)),

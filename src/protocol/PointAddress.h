@@ -96,7 +96,10 @@ std::optional<int32_t> ParseWriteValue(std::string_view text);
 // 0-65535). Empty for any other kind and for a register value outside 16 bits: there is no
 // honest 16-bit encoding of it, so the write is refused rather than truncated.
 // The request carries the write transaction id for Modbus/TCP.
-std::optional<ModbusRequest> WriteRequest(const PointAddress& point, int32_t value);
+// With `multiple`, for devices that lack the single writes: a coil goes with function 15 and a
+// register with 16, each as a quantity of one.
+std::optional<ModbusRequest> WriteRequest(const PointAddress& point, int32_t value,
+                                          bool multiple = false);
 // Why WriteRequest gives no request for a point and value ("" when it gives one): inputs and
 // input registers are read-only, a holding register holds 0 to 65535.
 std::string WriteRefusal(const PointAddress& point, int32_t value);

@@ -401,6 +401,14 @@ class LiveValuesTest(SimulatorCase):
         plain = site[:-1]
         result = self.qmbctl(*plain, "POINTGETVALUE", "POINT={k}{HREG20,0,32,FLOAT}")
         self.assertEqual(result.stdout.splitlines()[:1], ["VALUE=16320"], result.stderr)
+        # A device without 05 and 06 takes its single writes as 15 and 16.
+        multiple = ["DESCRIPTION=No single writes", "BP3=TRUE", f"SP3=127.0.0.1:{port}",
+                    "WRITEFUNCTION=16"]
+        for point, value, read in [("HREG50", "77", "77"), ("OUT7", "ON", "TRUE")]:
+            result = self.qmbctl(*multiple, "POINTMODIFY", f"POINT={{k}}{{{point}}}{{VALUE={value}}}")
+            self.assertEqual(result.returncode, 0, result.stderr)
+            result = self.qmbctl(*multiple, "POINTGETVALUE", f"POINT={{k}}{{{point}}}")
+            self.assertEqual(result.stdout.splitlines()[:1], [f"VALUE={read}"], result.stderr)
 
     def test_failures_name_their_cause_beside_the_hosts_text(self):
         port = self.tcp_simulator()

@@ -166,7 +166,26 @@ TEST(PointRequestsTest, WriteValuesAndRequests) {
   for (const char* readOnly : {"1-IN3", "1-IREG3"}) {
     EXPECT_EQ(BuildSerialWriteText(*ParsePointAddress(readOnly, false), 1), "");
     EXPECT_EQ(TCPWriteFrame(*ParsePointAddress(readOnly, false), 1), "");
+    EXPECT_EQ(WriteRequest(*ParsePointAddress(readOnly, false), 1, true), std::nullopt);
   }
+  // For devices without 05 and 06: the multiple writes, a quantity of one; typed values with 16.
+  const auto frame = [](const std::optional<ModbusRequest>& request) {
+    return request ? FramingFor(Framing::RTU).Frame(*request) : std::string("none");
+  };
+  EXPECT_EQ(frame(WriteRequest(coil, 1, true)), frame(RequestFromHex("010F00090001"
+                                                                     "0101")));
+  EXPECT_EQ(frame(WriteRequest(reg, 0x1234, true)), frame(RequestFromHex("021000000001"
+                                                                         "021234")));
+  EXPECT_EQ(frame(WriteRegistersRequest(reg, {0x3FC0, 0x0000}, false)),
+            frame(RequestFromHex("021000000002"
+                                 "043FC00000")));
+  EXPECT_EQ(frame(WriteRegistersRequest(reg, {0x0102}, false)),
+            frame(RequestFromHex("020600000102")));
+  EXPECT_EQ(frame(WriteRegistersRequest(coil, {1}, false)), "none");
+  EXPECT_EQ(
+      frame(WriteRegistersRequest(*ParsePointAddress("1-HREG65535", false), {1, 2, 3}, false)),
+      "none")
+      << "past the last register";
 }
 
 TEST(PointValues, DecodedFromTheReplyBlock) {
