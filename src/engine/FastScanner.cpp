@@ -98,13 +98,6 @@ std::string BlockMemberValue(const ScanBlock& block, const ScanBlock::Member& me
   return (reply.Data[static_cast<size_t>(at)] >> (member.Offset % 8)) & 1 ? "TRUE" : "FALSE";
 }
 
-int32_t SerialReplyTimeoutMs(int32_t baud, bool ascii, int32_t requestBytes, int32_t replyBytes) {
-  const auto characters = [ascii](int32_t bytes) { return ascii ? 2 * bytes + 3 : bytes; };
-  const int64_t bits = 11LL * (characters(requestBytes) + characters(replyBytes));
-  const int64_t speed = baud > 0 ? baud : 9600;
-  return static_cast<int32_t>((bits * 1000 + speed - 1) / speed) + FastScanner::kTurnaroundMs;
-}
-
 int64_t RtuFrameGapUs(int32_t baud) {
   if (baud <= 0 || baud > 19200) return 1750;  // the fixed silence of the faster lines
   return static_cast<int64_t>(std::ceil(3.5 * 11 * 1000000 / baud));
@@ -216,7 +209,7 @@ void FastScanner::Send(const ScanBlock& block) {
       connectWait_ = 0;
       const std::string frame = p_.transactions.FrameForSite(BlockRequest(block));
       inFlight_ = true;
-      StartTimeout(kTcpReplyTimeoutMs);
+      StartTimeout(kFastScanPolicy.TcpReplyMs);
       p_.tcp.SendTCP(frame);
       sending_ = false;
     } else {
@@ -231,8 +224,8 @@ void FastScanner::Send(const ScanBlock& block) {
       // The scan ends its exchanges by ReplyComplete as the bytes arrive, not by a trigger.
       p_.transactions.ArmReply(false);
       inFlight_ = true;
-      StartTimeout(
-          SerialReplyTimeoutMs(p_.site.BaudRate, framing.EndsAtLineEnd, requestBytes, replyBytes));
+      StartTimeout(kFastScanPolicy.SerialReplyMs(p_.site.BaudRate, framing.EndsAtLineEnd,
+                                                 requestBytes, replyBytes));
       p_.line.PutFrame(frame);
     }
   } catch (const std::exception& e) {
