@@ -98,6 +98,8 @@ class FastScanner {
   void Next();
   bool Due(const ScanBlock& block, int64_t now) const;
   void Send(const ScanBlock& block);
+  // Bytes or a whole reply came: the exchange ends when they make the reply.
+  void ReplyProgress();
   void Finish(bool accepted);
   void Store(const ScanBlock& block);
   void Fail(const ScanBlock& block);
