@@ -4,7 +4,8 @@
 # sites one libmodbus slave on 127.0.0.1 (qmb_modbus_tcp_slave), Modbus RTU sites each their own
 # pseudo-terminal answered by qmb_rtu_slave — while a small libmodbus client
 # (qmb_modbus_client_bench) reads the same registers from the same kind of peer at 200 requests a
-# second; then the client alone, back to back. Then, when taskset is installed, the driver and
+# second; then the client alone, back to back; then (Modbus/TCP) the driver alone and the client
+# reading as many devices as the driver has sites in one burst per wake-up at the driver's pace. Then, when taskset is installed, the driver and
 # the client pinned on the CPU beside the slave's and on the slave's own, with the driver's fixed
 # cost (its sites with no points) apart from its cost per poll, and this machine's cost of one
 # wake-up from idle (qmb_wake_cost). Then, when strace is installed, the system calls of each: the
@@ -65,6 +66,32 @@ wait "$driver_pid" || true
 cat "$work/driver.out"
 echo "== the libmodbus client alone, back to back for 10 s =="
 "$bench/qmb_modbus_client_bench" "$peer" 10 0
+
+# The driver's goal: a tick's work on many sites costs about what a client serving the same
+# devices from one wake-up spends, not one wake-up per reply. So the driver alone, and then the
+# libmodbus client with a connection to each of as many devices as the driver has sites, sending
+# one request on each and taking the replies in one burst per wake-up at the driver's own pace.
+# One after the other, neither beside the other.
+if [[ $link == tcp ]]; then
+  burst_seconds=$((seconds < 20 ? seconds : 20))
+  echo "== the driver alone, then the libmodbus burst client alone (${sites} devices a burst) at the driver's pace (${burst_seconds} s each) =="
+  "${driver[@]}" "$sites" 10 "$burst_seconds" 2 >"$work/alone.out" || true
+  cat "$work/alone.out"
+  pace=$(sed -n 's/^driver: .* = \([0-9.]*\) polls\/s.*/\1/p' "$work/alone.out")
+  if [[ -n "$pace" ]] && awk -v p="$pace" 'BEGIN { exit !(p > 0) }'; then
+    "$bench/qmb_modbus_client_bench" "$peer" "$burst_seconds" "$pace" 10 "$sites" \
+      >"$work/burst.out" || true
+    cat "$work/burst.out"
+    perPoll=$(sed -n 's/^driver: .* = \([0-9.]*\) us per poll.*/\1/p' "$work/alone.out")
+    perBurstRequest=$(sed -n 's/^libmodbus client: .*= \([0-9.]*\) us per request.*/\1/p' "$work/burst.out")
+    awk -v d="$perPoll" -v b="$perBurstRequest" 'BEGIN {
+      if (b + 0 == 0) { print "driver/burst client: no figures (the burst client did not finish)"; exit }
+      printf "driver/burst client: %.1f us per poll / %.1f us per request = %.2fx (goal <= 1.0x)\n", d, b, d / b
+    }'
+  else
+    echo "driver/burst client: no figures (the driver made no polls)"
+  fi
+fi
 
 # Where the processes run moves the yardstick more than anything the driver does: a client reading
 # back to back on the slave's CPU hands that CPU to and fro and never sleeps, while on the other

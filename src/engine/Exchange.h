@@ -52,6 +52,24 @@ inline constexpr WaitPolicy kPointReadPolicy{
 // A point write: the raw request's waits on a serial line, the point read's over Modbus/TCP.
 inline constexpr WaitPolicy kPointWritePolicy{kRawReplyWait, kRawReplyWait, 3, 3, 51, 101};
 
+// The fast scan's wire-time budget, in milliseconds of the real clock (the scan is driven by the
+// line's events, not by ticks): a serial block may wait for both frames' time on the wire at the
+// line's speed (11 bits a character; ASCII sends two characters a byte, plus colon and CR LF; 9600
+// baud when the site names no speed) and the slave's turnaround; a Modbus/TCP block a fixed time.
+struct WireTimePolicy {
+  int32_t TurnaroundMs = 250;
+  int32_t TcpReplyMs = 1000;
+
+  constexpr int32_t SerialReplyMs(int32_t baud, bool ascii, int32_t requestBytes,
+                                  int32_t replyBytes) const {
+    const auto characters = [ascii](int32_t bytes) { return ascii ? 2 * bytes + 3 : bytes; };
+    const int64_t bits = 11LL * (characters(requestBytes) + characters(replyBytes));
+    const int64_t speed = baud > 0 ? baud : 9600;
+    return static_cast<int32_t>((bits * 1000 + speed - 1) / speed) + TurnaroundMs;
+  }
+};
+inline constexpr WireTimePolicy kFastScanPolicy{250, 1000};
+
 // Why an exchange gave no usable reply.
 enum class ExchangeFailure {
   None,       // the reply carries a value (or a write's echo)

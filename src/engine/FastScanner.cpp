@@ -98,13 +98,6 @@ std::string BlockMemberValue(const ScanBlock& block, const ScanBlock::Member& me
   return (reply.Data[static_cast<size_t>(at)] >> (member.Offset % 8)) & 1 ? "TRUE" : "FALSE";
 }
 
-int32_t SerialReplyTimeoutMs(int32_t baud, bool ascii, int32_t requestBytes, int32_t replyBytes) {
-  const auto characters = [ascii](int32_t bytes) { return ascii ? 2 * bytes + 3 : bytes; };
-  const int64_t bits = 11LL * (characters(requestBytes) + characters(replyBytes));
-  const int64_t speed = baud > 0 ? baud : 9600;
-  return static_cast<int32_t>((bits * 1000 + speed - 1) / speed) + FastScanner::kTurnaroundMs;
-}
-
 int64_t RtuFrameGapUs(int32_t baud) {
   if (baud <= 0 || baud > 19200) return 1750;  // the fixed silence of the faster lines
   return static_cast<int64_t>(std::ceil(3.5 * 11 * 1000000 / baud));
@@ -117,11 +110,11 @@ FastScanner::~FastScanner() = default;
 bool FastScanner::MayScan() const {
   return p_.site.FastScan && p_.flags.Connected && !p_.site.OfflineMode &&
          !CommandUsesLine(p_.session.CommandCode()) && !p_.session.Locked() &&
-         (p_.flags.TCPMode || p_.line.IsOpen());
+         p_.transactions.Link().Usable();
 }
 
 void FastScanner::Tick() {
-  if (!p_.flags.Connected || p_.site.OfflineMode || (!p_.flags.TCPMode && !p_.line.IsOpen())) {
+  if (!p_.flags.Connected || p_.site.OfflineMode || !p_.transactions.Link().Usable()) {
     Stop();
     return;
   }
@@ -133,10 +126,7 @@ void FastScanner::Stop() {
   if (!inFlight_) return;
   if (timeout_) timeout_->Stop();
   inFlight_ = false;
-  if (p_.flags.TCPMode)
-    p_.tcp.ForgetReply();
-  else
-    p_.transactions.StopReceive();
+  p_.transactions.Link().Abandon();
 }
 
 void FastScanner::Replan() {
@@ -198,43 +188,30 @@ void FastScanner::StartTimeout(int32_t milliseconds) {
 }
 
 void FastScanner::Send(const ScanBlock& block) {
+  ExchangeLink& link = p_.transactions.Link();
   try {
-    if (p_.flags.TCPMode) {
-      sending_ = true;
-      p_.tcp.SelectHost(block.Host);
-      if (!p_.tcp.TCPReady()) {
-        sending_ = false;
-        // The connection is being set up; the ticks look again, and a host that never takes
-        // it fails its points like a silent one.
-        if (++connectWait_ >= kConnectTicks) {
-          connectWait_ = 0;
-          Fail(block);
-          ++cursor_;
-        }
-        return;
-      }
-      connectWait_ = 0;
-      const std::string frame = p_.transactions.FrameForSite(BlockRequest(block));
-      inFlight_ = true;
-      StartTimeout(kTcpReplyTimeoutMs);
-      p_.tcp.SendTCP(frame);
+    // A reply that comes while the request goes out is taken after the send returns.
+    sending_ = true;
+    if (!link.Ready(block.Host)) {
       sending_ = false;
-    } else {
-      const FramingEntry& framing = p_.transactions.SiteFramingEntry();
-      const ModbusRequest request = BlockRequest(block);
-      const std::string frame = p_.transactions.FrameForSite(request);
-      if (frame.empty()) throw std::length_error("request too long");
-      // Address, function, byte count, data and checksum.
-      const auto requestBytes = static_cast<int32_t>(framing.CheckedBytes(request).size());
-      const int32_t replyBytes =
-          3 + ReplyDataBytes(block) + static_cast<int32_t>(ChecksumSize(framing.Kind));
-      // The scan ends its exchanges by ReplyComplete as the bytes arrive, not by a trigger.
-      p_.transactions.ArmReply(false);
-      inFlight_ = true;
-      StartTimeout(
-          SerialReplyTimeoutMs(p_.site.BaudRate, framing.EndsAtLineEnd, requestBytes, replyBytes));
-      p_.line.PutFrame(frame);
+      // The connection is being set up; the ticks look again, and a host that never takes
+      // it fails its points like a silent one.
+      if (++connectWait_ >= kConnectTicks) {
+        connectWait_ = 0;
+        Fail(block);
+        ++cursor_;
+      }
+      return;
     }
+    connectWait_ = 0;
+    const ModbusRequest request = BlockRequest(block);
+    const std::string frame = link.FrameFor(request);
+    if (frame.empty()) throw std::length_error("request too long");
+    link.Arm();
+    inFlight_ = true;
+    StartTimeout(link.ReplyBudgetMs(kFastScanPolicy, request, ReplyDataBytes(block)));
+    link.Send(frame);
+    sending_ = false;
   } catch (const std::exception& e) {
     // A line that refuses the request fails this block; the scan goes on at the next tick
     // rather than trying the next block on a refusing line at once.
@@ -249,8 +226,7 @@ void FastScanner::Send(const ScanBlock& block) {
 }
 
 void FastScanner::BytesArrived() {
-  if (!inFlight_ || p_.flags.TCPMode) return;
-  if (p_.transactions.ReplyComplete()) Finish(true);
+  ReplyProgress();
 }
 
 void FastScanner::LinkReady() {
@@ -258,7 +234,11 @@ void FastScanner::LinkReady() {
 }
 
 void FastScanner::ReplyArrived() {
-  if (!inFlight_ || !p_.flags.TCPMode) return;
+  ReplyProgress();
+}
+
+void FastScanner::ReplyProgress() {
+  if (!inFlight_ || !p_.transactions.Link().ReplyReady()) return;
   if (sending_) {
     replyEarly_ = true;
     return;
@@ -269,14 +249,7 @@ void FastScanner::ReplyArrived() {
 void FastScanner::Finish(bool arrived) {
   timeout_->Stop();
   inFlight_ = false;
-  ExchangeResult result;
-  if (p_.flags.TCPMode) {
-    result = p_.transactions.TakeTCPReply(arrived);
-    p_.tcp.ForgetReply();  // a late answer is dropped as it comes
-  } else {
-    p_.transactions.DisarmReply();
-    if (arrived) result = p_.transactions.TakeReply();
-  }
+  const ExchangeResult result = p_.transactions.Link().Finish(arrived);
   // A table rebuilt meanwhile makes the block's positions stale: its answer goes nowhere.
   if (!p_.points.PointsChanged() && cursor_ < blocks_.size()) {
     if (result.Ok()) {
@@ -311,7 +284,7 @@ void FastScanner::Store(const ScanBlock& block) {
 void FastScanner::Fail(const ScanBlock& block) {
   // An exchange lost with the serial port says nothing about the points: the port is being
   // reopened, and they are read after that.
-  if (!p_.flags.TCPMode && !p_.line.IsOpen()) return;
+  if (!p_.transactions.Link().Usable()) return;
   const int64_t now = Now();
   for (const ScanBlock::Member& member : block.Members) {
     const auto at = static_cast<size_t>(member.Position);
@@ -337,7 +310,7 @@ void FastScanner::Split(size_t at) {
     single.Members = {{member.Position, 0}};
     singles.push_back(std::move(single));
   }
-  p_.log.Info((p_.flags.TCPMode ? "unit " : "slave ") + std::to_string(block.Slave) +
+  p_.log.Info(std::string(p_.transactions.Link().DeviceName()) + std::to_string(block.Slave) +
               " refused a read of " + std::to_string(block.Quantity) + " from wire address " +
               std::to_string(block.Start) + "; its " + std::to_string(singles.size()) +
               " points are read one by one");

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "engine/CommandSession.h"
+#include "engine/Exchange.h"
 #include "engine/LinkFlags.h"
 #include "engine/PointTable.h"
 #include "engine/SiteParts.h"
@@ -60,10 +61,6 @@ ModbusRequest BlockRequest(const ScanBlock& block);
 std::string BlockMemberValue(const ScanBlock& block, const ScanBlock::Member& member,
                              const ReplyBlock& reply);
 
-// Milliseconds a serial request may wait for its reply: both frames' time on the wire at the
-// line's speed (11 bits a character; ASCII sends two characters a byte, plus colon and CR LF)
-// and the slave's turnaround.
-int32_t SerialReplyTimeoutMs(int32_t baud, bool ascii, int32_t requestBytes, int32_t replyBytes);
 // The silence that ends an RTU frame, 3.5 characters, in microseconds (fixed at 1.75 ms
 // above 19200 baud, as Modbus over serial lines prescribes).
 int64_t RtuFrameGapUs(int32_t baud);
@@ -76,8 +73,6 @@ class FastScanner {
   FastScanner(const FastScanner&) = delete;
   FastScanner& operator=(const FastScanner&) = delete;
 
-  static constexpr int32_t kTurnaroundMs = 250;
-  static constexpr int32_t kTcpReplyTimeoutMs = 1000;
   // Ticks a Modbus/TCP block waits for its connection before its points count as failed.
   static constexpr int32_t kConnectTicks = 11;
 
@@ -103,6 +98,8 @@ class FastScanner {
   void Next();
   bool Due(const ScanBlock& block, int64_t now) const;
   void Send(const ScanBlock& block);
+  // Bytes or a whole reply came: the exchange ends when they make the reply.
+  void ReplyProgress();
   void Finish(bool accepted);
   void Store(const ScanBlock& block);
   void Fail(const ScanBlock& block);

@@ -107,11 +107,6 @@ Task<ExchangeResult> TransactionEngine::Exchange(const ModbusRequest& request,
   co_return co_await ExchangeSerial(request, policy);
 }
 
-std::string TransactionEngine::FrameForSite(const ModbusRequest& request) {
-  if (flags_.TCPMode) return FrameTCP(request);
-  return Frame(request, SiteFraming(site_, flags_));
-}
-
 void TransactionEngine::ArmReply(bool watchLineEnd) {
   if (watchLineEnd && SiteFramingEntry().EndsAtLineEnd) {
     line_.ForgetEndOfLine();

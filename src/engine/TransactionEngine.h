@@ -7,6 +7,7 @@
 #include <string>
 
 #include "engine/Exchange.h"
+#include "engine/ExchangeLink.h"
 #include "engine/LinkFlags.h"
 #include "links/SerialLine.h"
 #include "links/StatusLights.h"
@@ -66,9 +67,14 @@ class TransactionEngine {
 
   // The exchange's steps, for the callers that pace the wait themselves (the tick-paced poller,
   // the event-driven fast scan); Exchange takes the same steps.
+  // The site's link: the steps that differ between the serial line and Modbus/TCP.
+  ExchangeLink& Link() {
+    if (flags_.TCPMode) return tcpLink_;
+    return serialLink_;
+  }
   // Frames a request in the site's framing as the request in flight (shown on a serial line);
   // the wire bytes, empty when the framing cannot carry it.
-  std::string FrameForSite(const ModbusRequest& request);
+  std::string FrameForSite(const ModbusRequest& request) { return Link().FrameFor(request); }
   // Reception armed for the reply: the receive buffer emptied and on, the activity count reset
   // and, where replies end at a line end and the caller waits for it, the end-of-line trigger.
   void ArmReply(bool watchLineEnd);
@@ -118,6 +124,8 @@ class TransactionEngine {
   ModbusRequest request_;  // the request in flight (the last one framed)
   std::string sent_;       // ... as it went on the wire
   TransactionIds transactionIds_;
+  SerialExchangeLink serialLink_{*this, line_, site_};
+  TcpExchangeLink tcpLink_{*this, tcp_};
 
   bool Keep(const ReplyCheck& check);
   // The receive buffer's bytes as the framing's reply check takes them (ASCII hex decoded).

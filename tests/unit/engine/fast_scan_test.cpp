@@ -102,10 +102,11 @@ TEST(ScanPlanTest, MembersTakeTheirOwnRegisterOrBitFromTheBlockReply) {
 
 TEST(ScanPlanTest, TimeoutsAndFrameGapsFollowTheLineSpeed) {
   // Wire time of both frames at 11 bits a character, rounded up, plus the slave's turnaround.
-  EXPECT_EQ(SerialReplyTimeoutMs(9600, false, 8, 7), 18 + FastScanner::kTurnaroundMs);
-  EXPECT_EQ(SerialReplyTimeoutMs(38400, false, 8, 255), 76 + FastScanner::kTurnaroundMs);
-  EXPECT_EQ(SerialReplyTimeoutMs(9600, true, 7, 6), 37 + FastScanner::kTurnaroundMs);
-  EXPECT_EQ(SerialReplyTimeoutMs(0, false, 8, 7), SerialReplyTimeoutMs(9600, false, 8, 7));
+  EXPECT_EQ(kFastScanPolicy.SerialReplyMs(9600, false, 8, 7), 18 + kFastScanPolicy.TurnaroundMs);
+  EXPECT_EQ(kFastScanPolicy.SerialReplyMs(38400, false, 8, 255), 76 + kFastScanPolicy.TurnaroundMs);
+  EXPECT_EQ(kFastScanPolicy.SerialReplyMs(9600, true, 7, 6), 37 + kFastScanPolicy.TurnaroundMs);
+  EXPECT_EQ(kFastScanPolicy.SerialReplyMs(0, false, 8, 7),
+            kFastScanPolicy.SerialReplyMs(9600, false, 8, 7));
   EXPECT_EQ(RtuFrameGapUs(1200), 32084);
   EXPECT_EQ(RtuFrameGapUs(9600), 4011);
   EXPECT_EQ(RtuFrameGapUs(19200), 2006);

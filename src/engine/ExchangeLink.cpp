@@ -1,0 +1,54 @@
+#include "engine/ExchangeLink.h"
+
+#include "engine/TransactionEngine.h"
+
+namespace qmb {
+
+std::string SerialExchangeLink::FrameFor(const ModbusRequest& request) {
+  return engine_.Frame(request, engine_.SiteFramingEntry().Kind);
+}
+
+void SerialExchangeLink::Arm() {
+  // Replies are ended by ReplyReady as the bytes arrive, not by an end-of-line trigger.
+  engine_.ArmReply(false);
+}
+
+int32_t SerialExchangeLink::ReplyBudgetMs(const WireTimePolicy& policy,
+                                          const ModbusRequest& request,
+                                          int32_t replyDataBytes) const {
+  const FramingEntry& framing = engine_.SiteFramingEntry();
+  // Address, function, byte count, data and checksum.
+  const auto requestBytes = static_cast<int32_t>(framing.CheckedBytes(request).size());
+  const int32_t replyBytes = 3 + replyDataBytes + static_cast<int32_t>(ChecksumSize(framing.Kind));
+  return policy.SerialReplyMs(site_.BaudRate, framing.EndsAtLineEnd, requestBytes, replyBytes);
+}
+
+bool SerialExchangeLink::ReplyReady() const {
+  return engine_.ReplyComplete();
+}
+
+ExchangeResult SerialExchangeLink::Finish(bool arrived) {
+  engine_.DisarmReply();
+  return arrived ? engine_.TakeReply() : ExchangeResult{};
+}
+
+void SerialExchangeLink::Abandon() {
+  engine_.StopReceive();
+}
+
+bool TcpExchangeLink::Ready(const std::string& host) {
+  tcp_.SelectHost(host);
+  return tcp_.TCPReady();
+}
+
+std::string TcpExchangeLink::FrameFor(const ModbusRequest& request) {
+  return engine_.FrameTCP(request);
+}
+
+ExchangeResult TcpExchangeLink::Finish(bool arrived) {
+  ExchangeResult result = engine_.TakeTCPReply(arrived);
+  tcp_.ForgetReply();  // a late answer is dropped as it comes
+  return result;
+}
+
+}  // namespace qmb
