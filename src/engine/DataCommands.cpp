@@ -104,6 +104,9 @@ Task<void> DataCommands::PointGetValue() {
                          : layout
                              ? ReadRequest(*point, static_cast<uint16_t>(RegisterCount(*layout)))
                              : ReadRequest(*point);
+    if (point && layout && !request)
+      log_.Cause("nothing sent: the value's " + std::to_string(RegisterCount(*layout)) +
+                 " registers run past the last register");
     if (request) {
       const ExchangeResult result = co_await transactions_.Exchange(*request, kPointReadPolicy);
       if (result.Ok()) {
@@ -132,6 +135,11 @@ Task<void> DataCommands::PointModify() {
         // Done only when the device echoes this write; its exception is a refused write.
         const ExchangeResult result = co_await transactions_.Exchange(*request, kPointWritePolicy);
         success = result.Ok();
+      } else if (write->typed) {
+        // One request carries at most 123 registers, and none past the last register.
+        log_.Cause("nothing sent: " + std::to_string(write->registers.size()) +
+                   " registers do not go in one write from " +
+                   FormatPointAddress(write->point, flags_.TCPMode) + " (123 at the most)");
       } else {
         log_.Cause("nothing sent: " + WriteRefusal(write->point, write->value));
       }

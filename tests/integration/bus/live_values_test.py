@@ -393,7 +393,10 @@ class LiveValuesTest(SimulatorCase):
                              ("{k}{HREG20,0,32,FLOAT}{VALUE=1e39}",
                               'nothing sent: "1e39" is out of range for FLOAT'),
                              ("{k}{HREG20,3,1,BOOL}{VALUE=1}",
-                              "nothing sent: a BOOL inside a register cannot be written")]:
+                              "nothing sent: a BOOL inside a register cannot be written"),
+                             ("{k}{HREG1,0,2000,STRING}{VALUE=x}",
+                              "nothing sent: 125 registers do not go in one write from "
+                              "HREG1,0,2000,STRING (123 at the most)")]:
             result = self.qmbctl(*site, "POINTMODIFY", "POINT=" + point)
             self.assertEqual(result.returncode, 1, result.stdout)
             self.assertIn("Could not modify point.\n  cause: " + cause, result.stderr)
