@@ -99,7 +99,10 @@ std::string LinkDifferences(const TSite& mine, const TSite& theirs) {
                           const std::string& kept) {
     if (given == kept) return;
     if (!text.empty()) text += "; ";
-    text += key + " " + LoggedText(given) + " (the site has " + LoggedText(kept) + ")";
+    const auto named = [](const std::string& value) {
+      return value.empty() ? std::string("none") : LoggedText(value);
+    };
+    text += key + " " + named(given) + " (the site has " + named(kept) + ")";
   };
   const auto shown = [](const Variant& value) {
     return value.Type() == VarType::Bool ? std::string(value.AsBool() ? "TRUE" : "FALSE")

@@ -73,13 +73,13 @@ TEST_F(OpenNoticeTest, TheOpenKeepsTheDefaultsAndTellsTheLogAndLastErrorDetailOn
   // A second host's open of the same description with other link keys joins the first's link.
   warnings.clear();
   auto second = NewClient();
-  ASSERT_TRUE(second->OpenSite(
-      List({"DESCRIPTION=LINE", "OFFLINE=TRUE", "COMPORT=2", "BAUDRATE=38400", "BP2=TRUE"})));
+  ASSERT_TRUE(second->OpenSite(List({"DESCRIPTION=LINE", "OFFLINE=TRUE", "COMPORT=2",
+                                     "BAUDRATE=38400", "BP2=TRUE", "DECODE=TYPED"})));
   EXPECT_EQ(second->Engine, first->Engine);
   ASSERT_EQ(warnings.size(), 1u);
   EXPECT_EQ(second->LastErrorDetail(),
             "the site is open already and keeps its own link; this open's keys differ: COMPORT 2 "
-            "(the site has 1); BP2 TRUE (the site has FALSE)");
+            "(the site has 1); BP2 TRUE (the site has FALSE); DECODE TYPED (the site has none)");
   // An open that reads cleanly forgets what the object's earlier open replaced.
   warnings.clear();
   ASSERT_TRUE(first->OpenSite(List({"DESCRIPTION=Line", "OFFLINE=TRUE", "COMPORT=1"})));
