@@ -18,9 +18,6 @@ constexpr std::array<std::string_view, 5> kKindWords = {"", "OUT", "IN", "HREG",
 // The order in which a kind word is matched at the front of an address.
 constexpr std::array<Kind, 4> kKindMatchOrder = {Kind::DiscreteInput, Kind::HoldingRegister,
                                                  Kind::InputRegister, Kind::Coil};
-// In ValueType's order: the design's seven, then the wider integers and the double.
-constexpr std::array<std::string_view, kValueTypeCount> kTypeWords = {
-    "WORD", "BYTE", "DWORD", "INT", "BOOL", "FLOAT", "STRING", "DINT", "LWORD", "LINT", "DOUBLE"};
 
 constexpr int32_t kMaxNumber = 65535;
 constexpr int32_t kMaxFirst = 15;
@@ -114,8 +111,8 @@ std::string_view KindWord(PointAddress::Kind kind) {
 }
 
 std::string_view TypeWord(int32_t dataType) {
-  if (dataType < 0 || dataType >= static_cast<int32_t>(kTypeWords.size())) return {};
-  return kTypeWords[static_cast<size_t>(dataType)];
+  if (dataType < 0 || dataType >= kValueTypeCount) return {};
+  return TypeWordOf(static_cast<ValueType>(dataType));
 }
 
 std::optional<PointAddress> ParsePointAddress(std::string_view text, bool tcpMode,
@@ -192,8 +189,8 @@ std::optional<PointAddress> ParsePointAddress(std::string_view text, bool tcpMod
                   " is not ABCD, CDAB, BADC or DCBA");
     point.Order = static_cast<int32_t>(*order);
   }
-  for (size_t i = 0; i < kTypeWords.size(); ++i) {
-    if (EqualsIgnoringCase(typeText, kTypeWords[i])) {
+  for (int32_t i = 0; i < kValueTypeCount; ++i) {
+    if (EqualsIgnoringCase(typeText, TypeWord(i))) {
       point.DataType = static_cast<int32_t>(i);
       point.Extended = true;
       return point;

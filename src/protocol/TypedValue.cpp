@@ -93,6 +93,10 @@ EncodedValue Refused(std::string why) {
 
 }  // namespace
 
+std::string_view TypeWordOf(ValueType type) {
+  return Info(type).word;
+}
+
 std::string_view OrderWord(WordOrder order) {
   return kOrderWords[static_cast<size_t>(order)];
 }

@@ -36,6 +36,8 @@ inline constexpr int32_t kValueTypeCount = 11;
 // (CDAB reads as ABCD, DCBA as BADC); a bit or a byte inside a register has no order.
 enum class WordOrder : int32_t { ABCD = 0, CDAB = 1, BADC = 2, DCBA = 3 };
 
+// The address grammar's word for a type: "WORD" ... "DOUBLE".
+std::string_view TypeWordOf(ValueType type);
 std::string_view OrderWord(WordOrder order);
 std::optional<WordOrder> ParseOrderWord(std::string_view word);  // any letter case
 

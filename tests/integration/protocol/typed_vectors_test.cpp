@@ -18,13 +18,9 @@ namespace {
 
 std::string g_scriptPath;
 
-// The type words in the codec's order.
-const char* const kTypeWords[] = {"WORD",   "BYTE", "DWORD", "INT",  "BOOL",  "FLOAT",
-                                  "STRING", "DINT", "LWORD", "LINT", "DOUBLE"};
-
 ValueType TypeOf(const std::string& word) {
   for (int32_t i = 0; i < kValueTypeCount; ++i)
-    if (word == kTypeWords[i]) return static_cast<ValueType>(i);
+    if (word == TypeWordOf(static_cast<ValueType>(i))) return static_cast<ValueType>(i);
   ADD_FAILURE() << "unknown type " << word;
   return ValueType::Word;
 }
