@@ -160,6 +160,7 @@ bool FastScanner::Due(const ScanBlock& block, int64_t now) const {
 
 void FastScanner::Next() {
   if (inFlight_ || !MayScan()) return;
+  if (YieldLine && YieldLine()) return;
   if (p_.points.TakePointsChanged()) Replan();
   if (blocks_.empty()) return;
   const int64_t now = Now();

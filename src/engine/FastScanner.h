@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -83,6 +84,10 @@ class FastScanner {
   void Stop();
   // An exchange is on the line: a command that uses the line waits for its end.
   bool InFlight() const { return inFlight_; }
+
+  // Asked between two exchanges: true when other work takes the line now (the scan then waits
+  // for the next tick).
+  std::function<bool()> YieldLine;
 
   // Link events.
   void BytesArrived();

@@ -38,6 +38,7 @@ TModBusForm::TModBusForm(EngineServices services)
       SiteCmds({Site, Flags, Session, Model, Transactions, TCP1, services.clock, Log}),
       Poller({Site, Flags, Session, Points, Line, Transactions, Tcp, services.delay, Log}),
       Scanner({Site, Flags, Session, Points, Line, Transactions, Tcp, services.delay, Log}),
+      Direct(Transactions, Site, services.delay),
       DataCmds({Site, Flags, Session, Points, Line, Transactions, Tcp, services.delay, Log}),
       Tools(Model, TCP1, Tcp) {
   Line.ApplyDefaults();
@@ -58,15 +59,32 @@ void TModBusForm::WirePortEvents() {
   TCP1.OnReadyToSend = [this] {
     Tcp.TCP1ReadyToSend();
     Scanner.LinkReady();
+    Direct.LinkEvent();
   };
   TCP1.OnDataIn = [this](const std::string& bytes) { Tcp.TCP1DataIn(bytes); };
-  Line.OnReceived = [this] { Scanner.BytesArrived(); };
-  Tcp.OnReply = [this] { Scanner.ReplyArrived(); };
+  Line.OnReceived = [this] {
+    Scanner.BytesArrived();
+    Direct.LinkEvent();
+  };
+  Tcp.OnReply = [this] {
+    Scanner.ReplyArrived();
+    Direct.LinkEvent();
+  };
+  // The scan lets queued line work go first, between two of its exchanges.
+  Scanner.YieldLine = [this] {
+    if (lineWork_.empty()) return false;
+    services_.loop.Post([this, alive = alive_] {
+      if (*alive) StartLineWork();
+    });
+    return true;
+  };
 }
 
 TModBusForm::~TModBusForm() {
+  *alive_ = false;
   // A step suspended in a wait is dropped first, while the parts it refers to still exist.
   work_.Reset();
+  lineWork_.clear();
   try {
     Link.ClosePort();
   } catch (const std::exception& e) {
@@ -152,6 +170,8 @@ void TModBusForm::ProcessTick() {
   Session.TickLockExpiry();
   Session.TickWaiters();
   const uint32_t code = Session.CommandCode();
+  // Line work queued behind the exchange or command that held the line goes before the next.
+  if (StartLineWork()) return;
   // A command that uses the line waits for the scan's exchange on it to end (the scan stops
   // there); the ticks meanwhile only count.
   if (CommandUsesLine(code) && Scanner.InFlight()) return;
@@ -167,6 +187,45 @@ void TModBusForm::StartWork(Task<void> work) {
   work_ = std::move(work);
   work_.Start();
   if (work_.Done()) work_.Reset();
+}
+
+void TModBusForm::RunOnLine(Task<void> work) {
+  lineWork_.push_back(std::move(work));
+  if (activeDepth_ == 0) StartLineWork();
+}
+
+bool TModBusForm::LineFree() const {
+  if (work_.Suspended() || lineWorkRunning_ || Scanner.InFlight()) return false;
+  if (CommandUsesLine(Session.CommandCode())) return false;
+  switch (Poller.PollState()) {
+    case BackgroundPoller::kAwaitReply:
+    case BackgroundPoller::kCheckReply:
+    case BackgroundPoller::kAwaitFirstByte:
+    case BackgroundPoller::kAwaitSilence:
+      return false;
+    default:
+      return true;
+  }
+}
+
+bool TModBusForm::StartLineWork() {
+  if (lineWork_.empty() || !LineFree()) return false;
+  StartWork(DrainLineWork());
+  return true;
+}
+
+Task<void> TModBusForm::DrainLineWork() {
+  lineWorkRunning_ = true;
+  while (!lineWork_.empty()) {
+    Task<void> work = std::move(lineWork_.front());
+    lineWork_.pop_front();
+    try {
+      co_await work;
+    } catch (const std::exception& e) {
+      Log.Debug(std::string("line work failed: ") + e.what());
+    }
+  }
+  lineWorkRunning_ = false;
 }
 
 bool TModBusForm::PollStep() {

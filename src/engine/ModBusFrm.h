@@ -4,6 +4,9 @@
 // command handlers, the background poller and the fast scan.
 #pragma once
 
+#include <deque>
+#include <memory>
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -12,6 +15,7 @@
 #include "engine/CommandSession.h"
 #include "engine/ConnectionManager.h"
 #include "engine/DataCommands.h"
+#include "engine/DirectExchange.h"
 #include "engine/EngineClient.h"
 #include "engine/EngineServices.h"
 #include "engine/FastScanner.h"
@@ -57,6 +61,14 @@ class TModBusForm {
   void ReleaseCommand(const EngineClient* client) { Session.ReleaseCommand(client); }
   bool SendPointsListNow(EngineClient* client, const Variant& params);
   bool IsConnected() const { return Link.IsConnected(); }
+
+  // Work that wants the line now (a typed host's reads and writes, each a DirectExchange): it
+  // starts at once when the line is free, or as soon as the exchange or command holding it ends,
+  // before the next poll; queued works run one after the other. Work dropped with the engine is
+  // destroyed unfinished.
+  void RunOnLine(Task<void> work);
+  // Works queued or running on the line.
+  size_t LineWork() const { return lineWork_.size() + (lineWorkRunning_ ? 1 : 0); }
 
   // Window operations: the site window forwards its controls here (it writes what the user
   // typed or checked into the model first).
@@ -117,6 +129,7 @@ class TModBusForm {
   SiteCommands SiteCmds;
   BackgroundPoller Poller;
   FastScanner Scanner;
+  DirectExchange Direct;
   DataCommands DataCmds;
   TestTools Tools;
 
@@ -128,9 +141,18 @@ class TModBusForm {
   // The poll step of the tick; true when the serial line stayed silent and is to be reset.
   bool PollStep();
   void StartWork(Task<void> work);
+  // No exchange, host command or step of the engine holds the line.
+  bool LineFree() const;
+  // Starts the queued line work when the line is free; true when it did.
+  bool StartLineWork();
+  Task<void> DrainLineWork();
 
   int activeDepth_ = 0;
   bool commandRunning_ = false;
+  std::deque<Task<void>> lineWork_;
+  bool lineWorkRunning_ = false;
+  // Cleared when the engine goes, so a start posted for its line work finds nothing to do.
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
   // The step this engine is suspended in, if any. Declared last: destroyed first, while every
   // part it refers to is still there.
   Task<void> work_;

@@ -5,12 +5,14 @@
 
 #include <systemd/sd-bus.h>
 
+#include <exception>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "host/QorModBusCom.h"
+#include "platform/Log.h"
 #include "platform/Variant.h"
 
 namespace qmb {
@@ -52,5 +54,25 @@ struct DriverAnswer {
 DriverAnswer CarryOut(TQorModBusCom& object, DriverCall call, Variant params,
                       const std::vector<int32_t>& unrepresentable, std::string_view client,
                       uint64_t objectNumber, std::string_view member);
+
+inline std::string Text(const char* text) {
+  return text ? text : "";
+}
+
+// A handler's failure reaches its caller as an error and the log, never the bus library (these
+// are C callbacks): the server lives on.
+template <class Handler>
+int Guarded(sd_bus_message* m, sd_bus_error* error, Handler&& handler) {
+  try {
+    return handler();
+  } catch (const std::exception& e) {
+    LogError("Bus call " + Text(sd_bus_message_get_member(m)) + " on " +
+             Text(sd_bus_message_get_path(m)) + " failed: " + e.what());
+    return sd_bus_error_setf(error, SD_BUS_ERROR_FAILED, "internal error: %s", e.what());
+  } catch (...) {
+    LogError("Bus call " + Text(sd_bus_message_get_member(m)) + " failed");
+    return sd_bus_error_set(error, SD_BUS_ERROR_FAILED, "internal error");
+  }
+}
 
 }  // namespace qmb

@@ -23,30 +23,10 @@ namespace {
 const char* const kBusDaemon = "org.freedesktop.DBus";
 const char* const kBusDaemonPath = "/org/freedesktop/DBus";
 
-std::string Text(const char* text) {
-  return text ? text : "";
-}
-
 uint64_t MonotonicMicros() {
   return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
                                    std::chrono::steady_clock::now().time_since_epoch())
                                    .count());
-}
-
-// A handler's failure reaches its caller as an error and the log, never the bus library (these
-// are C callbacks): the server lives on.
-template <class Handler>
-int Guarded(sd_bus_message* m, sd_bus_error* error, Handler&& handler) {
-  try {
-    return handler();
-  } catch (const std::exception& e) {
-    LogError("Bus call " + Text(sd_bus_message_get_member(m)) + " on " +
-             Text(sd_bus_message_get_path(m)) + " failed: " + e.what());
-    return sd_bus_error_setf(error, SD_BUS_ERROR_FAILED, "internal error: %s", e.what());
-  } catch (...) {
-    LogError("Bus call " + Text(sd_bus_message_get_member(m)) + " failed");
-    return sd_bus_error_set(error, SD_BUS_ERROR_FAILED, "internal error");
-  }
 }
 
 }  // namespace
@@ -214,9 +194,15 @@ SdBusConnection ConnectSdBus(const QString& address, QString& error) {
 
 BusServer::BusServer(TMainForm& mainForm, MessageLoop& loop, SdBusConnection connection)
     : bus_(std::move(connection)),
+      mainForm_(mainForm),
+      loop_(loop),
       registry_(loop, [&mainForm] { return std::make_unique<TQorModBusCom>(mainForm); }) {
-  registry_.OnClientAdded = [this](const std::string& client) { WatchClient(client, false); };
-  registry_.OnClientRemoved = [this](const std::string& client) { UnwatchClient(client, false); };
+  registry_.OnClientAdded = [this](const std::string& client) {
+    WatchClient(client, Holding::Objects);
+  };
+  registry_.OnClientRemoved = [this](const std::string& client) {
+    UnwatchClient(client, Holding::Objects);
+  };
   registry_.OnObjectDestroyed = [this](size_t count) {
     LogDebug("Driver objects alive: " + std::to_string(count));
     if (OnObjectCountChanged) OnObjectCountChanged(count);
@@ -238,6 +224,7 @@ BusServer::~BusServer() {
     sd_bus_message_unref(question.call);
   }
   for (sd_bus_slot* slot : tables_) sd_bus_slot_unref(slot);
+  typed_.reset();
 }
 
 bool BusServer::Start(QString& error) {
@@ -287,6 +274,14 @@ bool BusServer::Serve(QString& error, bool takeName) {
     sd_bus_slot* slot = nullptr;
     r = sd_bus_add_node_enumerator(bus_.get(), &slot, kFactoryPath, &BusTables::Enumerate, this);
     if (r >= 0) tables_.push_back(slot);
+  }
+  if (r >= 0) {
+    typed_ = std::make_unique<TypedBus>(bus_.get(), mainForm_, loop_);
+    typed_->OnClient = [this](const std::string& client) {
+      WatchClient(client, Holding::TypedSites);
+    };
+    typed_->OnSent = [this] { WatchEvents(); };
+    r = typed_->Publish();
   }
   if (r < 0) {
     error = QStringLiteral("cannot publish %1: %2")
@@ -458,9 +453,16 @@ int BusServer::LastErrorDetail(sd_bus_message* m, sd_bus_error* error) {
 // A client's objects and frame watch go when it leaves the bus. The bus is asked whether the
 // client is still there after the match is in place, so that a client gone in between is not
 // missed.
-void BusServer::WatchClient(const std::string& client, bool frames) {
+namespace {
+bool& Holds(auto& watch, auto what) {
+  using H = decltype(what);
+  return what == H::Frames ? watch.frames : what == H::Objects ? watch.objects : watch.typed;
+}
+}  // namespace
+
+void BusServer::WatchClient(const std::string& client, Holding what) {
   ClientWatch& watch = clients_[client];
-  (frames ? watch.frames : watch.objects) = true;
+  Holds(watch, what) = true;
   if (watch.match || disconnected_) return;
   const std::string rule =
       "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
@@ -477,11 +479,11 @@ void BusServer::WatchClient(const std::string& client, bool frames) {
   WatchEvents();
 }
 
-void BusServer::UnwatchClient(const std::string& client, bool frames) {
+void BusServer::UnwatchClient(const std::string& client, Holding what) {
   const auto watch = clients_.find(client);
   if (watch == clients_.end()) return;
-  (frames ? watch->second.frames : watch->second.objects) = false;
-  if (watch->second.frames || watch->second.objects) return;
+  Holds(watch->second, what) = false;
+  if (watch->second.frames || watch->second.objects || watch->second.typed) return;
   sd_bus_slot_unref(watch->second.match);
   clients_.erase(watch);
 }
@@ -507,6 +509,11 @@ int BusServer::OnHasOwner(sd_bus_message* m, void* userdata, sd_bus_error*) {
 
 void BusServer::ClientLeft(const std::string& client) {
   StopFrames(client, "left the bus");
+  if (typed_ && typed_->HasClient(client)) {
+    typed_->ClientLeft(client);
+    LogInfo("Client " + client + " left the bus: its typed sites let go");
+  }
+  UnwatchClient(client, Holding::TypedSites);
   const size_t released = registry_.ReleaseClient(client);
   if (released)
     LogInfo("Client " + client + " left the bus: " + std::to_string(released) +
@@ -567,7 +574,7 @@ void BusServer::StartFrames(const std::string& client, bool allSites) {
   if (known) return;
   LogInfo("Client " + client + " watches the frames of " +
           (allSites ? "every site" : "the sites it has open"));
-  WatchClient(client, true);
+  WatchClient(client, Holding::Frames);
   // The engines' frames reach SendFrame only while somebody watches.
   if (!FramesWatched())
     SetFrameWatcher(
@@ -577,7 +584,7 @@ void BusServer::StartFrames(const std::string& client, bool allSites) {
 
 void BusServer::StopFrames(const std::string& client, const char* why) {
   if (frameWatchers_.erase(client) == 0) return;
-  UnwatchClient(client, true);
+  UnwatchClient(client, Holding::Frames);
   LogInfo("Client " + client + " stopped watching frames (" + why + ")");
   if (frameWatchers_.empty()) SetFrameWatcher(nullptr);
 }

@@ -29,6 +29,7 @@
 #include "host/DriverRegistry.h"
 #include "host/bus/BusConversion.h"
 #include "host/bus/BusIntrospection.h"
+#include "host/bus/TypedBus.h"
 #include "platform/MessageLoop.h"
 #include "sites/EngineRegistry.h"
 
@@ -81,9 +82,11 @@ class BusServer {
   // client's).
   std::shared_ptr<TQorModBusCom> Acquire(sd_bus_message* m, uint64_t& id, sd_bus_error* error);
 
-  // A client is watched while it holds objects or watches frames; its leaving ends both.
-  void WatchClient(const std::string& client, bool frames);
-  void UnwatchClient(const std::string& client, bool frames);
+  enum class Holding { Objects, Frames, TypedSites };
+  // A client is watched while it holds objects, typed sites or a frame watch; its leaving ends
+  // them all.
+  void WatchClient(const std::string& client, Holding what);
+  void UnwatchClient(const std::string& client, Holding what);
   void ClientLeft(const std::string& client);
   static int OnNameOwnerChanged(sd_bus_message* m, void* userdata, sd_bus_error* error);
   static int OnHasOwner(sd_bus_message* m, void* userdata, sd_bus_error* error);
@@ -99,10 +102,14 @@ class BusServer {
     sd_bus_slot* match = nullptr;
     bool objects = false;
     bool frames = false;
+    bool typed = false;
   };
 
   SdBusConnection bus_;
+  TMainForm& mainForm_;
+  MessageLoop& loop_;
   DriverRegistry registry_;
+  std::unique_ptr<TypedBus> typed_;
   std::unique_ptr<QSocketNotifier> read_;
   std::unique_ptr<QSocketNotifier> write_;
   QTimer timeout_;

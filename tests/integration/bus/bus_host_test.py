@@ -17,8 +17,9 @@ import xml.etree.ElementTree as ET
 import dbus
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from bushost import (DRIVER, FACTORY, FACTORY_INTERFACE, NAME, OBJECT, QORMODBUS, Host,  # noqa: E402
-                     ModbusTcpDevice, Sandbox, as_list, pid_alive, wait_until)
+from bushost import (DRIVER, FACTORY, FACTORY_INTERFACE, NAME, OBJECT, QORMODBUS,  # noqa: E402
+                     TYPED_MANAGER, TYPED_PATH, TYPED_SITE, Host, ModbusTcpDevice, Sandbox,
+                     TypedHost, as_list, pid_alive, wait_until)
 
 ANNOTATION = "QorModBus."
 
@@ -34,8 +35,10 @@ def interface_shapes(node):
         shapes[name] = [(member.tag, member.get("name"),
                          [(arg.get("name"), arg.get("type"),
                            arg.get("direction", "in") if member.tag == "method" else None)
-                          for arg in member.findall("arg")])
-                        for member in interface if member.tag in ("method", "signal")]
+                          for arg in member.findall("arg")] +
+                         ([(member.get("type"), member.get("access"))]
+                          if member.tag == "property" else []))
+                        for member in interface if member.tag in ("method", "signal", "property")]
     return shapes
 
 
@@ -81,7 +84,7 @@ class RegistrationTest(BusTestCase):
         ifaces = {i.get("name"): i for i in root.findall("interface")}
         self.assertEqual(set(ifaces), {FACTORY_INTERFACE, DRIVER, OBJECT,
                                        "QorModBus.IQorModBusDiagnostics",
-                                       "QorModBus.IQorModBusTrace"})
+                                       "QorModBus.IQorModBusTrace", TYPED_MANAGER, TYPED_SITE})
         self.assertEqual([s.get("name") for s in ifaces["QorModBus.IQorModBusTrace"].iter("arg")],
                          ["on", "all_sites", "site", "direction", "hex", "monotonic_us"])
         methods = [m.get("name") for m in ifaces[DRIVER].findall("method")]
@@ -118,8 +121,12 @@ class RegistrationTest(BusTestCase):
         _, installed = self.files()
         expected = interface_shapes(ET.parse(installed).getroot())
         hosts = [Host(self.box.connect()) for _ in range(2)]
+        typed = TypedHost(self.box.connect())
+        # A Modbus/TCP site opens without a device: its connection is made per request.
+        site = typed.open(Description="Introspected", Transport="tcp", Host="127.0.0.1",
+                          Port=dbus.UInt16(9))
         live = {}
-        for path in (FACTORY, str(hosts[0].path)):
+        for path in (FACTORY, str(hosts[0].path), TYPED_PATH, site):
             result = self.busctl("introspect", "--xml-interface", NAME, path)
             self.assertEqual(result.returncode, 0, result.stderr)
             live.update(interface_shapes(ET.fromstring(result.stdout)))
@@ -127,7 +134,8 @@ class RegistrationTest(BusTestCase):
         tree = self.busctl("tree", "--list", NAME)
         self.assertEqual(tree.returncode, 0, tree.stderr)
         self.assertEqual(set(tree.stdout.split()) - {"/", "/QorModBus"},
-                         {FACTORY} | {str(h.path) for h in hosts})
+                         {FACTORY, TYPED_PATH, TYPED_PATH + "/site", site} |
+                         {str(h.path) for h in hosts})
         hosts[0].release()
         gone = self.busctl("introspect", "--xml-interface", NAME, str(hosts[0].path))
         self.assertNotEqual(gone.returncode, 0)

@@ -23,6 +23,9 @@ FACTORY = "/QorModBus/QorModBusCom"
 FACTORY_INTERFACE = "QorModBus.ClassFactory"
 DRIVER = "QorDevice.IQorDeviceDriver"
 OBJECT = "QorModBus.IQorModBusCom"
+TYPED_MANAGER = "QorModBus.Modbus1.Manager"
+TYPED_SITE = "QorModBus.Modbus1.Site"
+TYPED_PATH = "/QorModBus/Modbus1"
 QORMODBUS = os.environ.get("QORMODBUS", "")
 QMBCTL = os.environ.get("QMBCTL", "")
 DEVSIM = os.environ.get("QMB_DEVSIM", "")
@@ -402,6 +405,31 @@ class Sandbox:
         self.daemon.stdout.close()
         self._daemon_log.close()
         shutil.rmtree(self.dir, ignore_errors=True)
+
+
+class TypedHost:
+    """A host of the typed interface on a bus connection of its own."""
+
+    def __init__(self, connection):
+        self.connection = connection
+
+    def call(self, path, interface, member, signature="", *args):
+        return self.connection.call_blocking(NAME, path, interface, member, signature, list(args),
+                                             timeout=CALL_TIMEOUT)
+
+    def open(self, options=None, **more):
+        return str(self.call(TYPED_PATH, TYPED_MANAGER, "OpenSite", "a{sv}",
+                             {**(options or {}), **more}))
+
+    def read(self, site, points, max_age_ms=0):
+        return [(v, int(t), int(q), str(e))
+                for v, t, q, e in self.call(site, TYPED_SITE, "Read", "asu", points, max_age_ms)]
+
+    def write(self, site, values):
+        return self.call(site, TYPED_SITE, "Write", "a(sv)", values)
+
+    def property(self, site, name):
+        return self.call(site, "org.freedesktop.DBus.Properties", "Get", "ss", TYPED_SITE, name)
 
 
 class Host:

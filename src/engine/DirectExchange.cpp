@@ -1,0 +1,95 @@
+#include "engine/DirectExchange.h"
+
+#include <coroutine>
+#include <memory>
+#include <stdexcept>
+#include <utility>
+
+#include "engine/FastScanner.h"
+#include "engine/TransactionEngine.h"
+
+namespace qmb {
+
+// Suspends the exchange until its condition holds when the link says something, or until its
+// time is up. It is resumed from the loop, never from inside the link's event or the timer's
+// callback: the exchange may end there and take the timer with it.
+class DirectExchange::EventWait {
+ public:
+  EventWait(DirectExchange& owner, std::function<bool()> condition, int32_t milliseconds)
+      : owner_(owner), condition_(std::move(condition)), milliseconds_(milliseconds) {}
+  EventWait(const EventWait&) = delete;
+  EventWait& operator=(const EventWait&) = delete;
+  ~EventWait() {
+    *alive_ = false;
+    if (owner_.waiting_ == this) owner_.waiting_ = nullptr;
+  }
+
+  bool await_ready() const { return condition_(); }
+  void await_suspend(std::coroutine_handle<> waiting) {
+    waiting_ = waiting;
+    owner_.waiting_ = this;
+    timer_ = owner_.delay_.Loop().CreateTimer(milliseconds_, [this] { ResumeSoon(); });
+    timer_->Start();
+  }
+  bool await_resume() const { return condition_(); }
+
+  void Wake() {
+    if (condition_()) ResumeSoon();
+  }
+
+ private:
+  void ResumeSoon() {
+    if (timer_) timer_->Stop();
+    if (owner_.waiting_ == this) owner_.waiting_ = nullptr;
+    owner_.delay_.Loop().Post([this, alive = alive_] {
+      if (!*alive || !waiting_) return;
+      std::exchange(waiting_, {}).resume();
+    });
+  }
+
+  DirectExchange& owner_;
+  std::function<bool()> condition_;
+  int32_t milliseconds_;
+  std::coroutine_handle<> waiting_;
+  std::unique_ptr<Timer> timer_;
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+};
+
+DirectExchange::~DirectExchange() = default;
+
+void DirectExchange::LinkEvent() {
+  if (waiting_) waiting_->Wake();
+}
+
+Task<ExchangeResult> DirectExchange::Exchange(const ModbusRequest& request,
+                                              int32_t replyDataBytes) {
+  ExchangeLink& link = transactions_.Link();
+  if (!link.Usable()) co_return ExchangeResult{};
+  if (!link.Ready(request.Host)) {
+    const bool ready = co_await EventWait(
+        *this, [&link, &request] { return link.Ready(request.Host); }, kConnectMs);
+    if (!ready) co_return ExchangeResult{};
+  }
+  const std::string frame = link.FrameFor(request);
+  if (frame.empty()) throw std::length_error("the request is too long for one frame");
+  link.Arm();
+  try {
+    link.Send(frame);
+  } catch (...) {
+    link.Abandon();
+    throw;
+  }
+  const bool arrived = co_await EventWait(
+      *this, [&link] { return link.ReplyReady(); },
+      link.ReplyBudgetMs(kFastScanPolicy, request, replyDataBytes));
+  ExchangeResult result = link.Finish(arrived);
+  if (!arrived) result.Failure = ExchangeFailure::NoReply;
+  // Frames on a line that tells them apart by its silence keep that silence after a reply.
+  if (transactions_.SiteFramingEntry().GapBetweenFrames) {
+    const int64_t gapUs = RtuFrameGapUs(site_.BaudRate);
+    co_await delay_.Sleep(static_cast<int>((gapUs + 999) / 1000));
+  }
+  co_return result;
+}
+
+}  // namespace qmb

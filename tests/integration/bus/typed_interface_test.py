@@ -1,0 +1,145 @@
+#!/usr/bin/python3
+"""The typed interface over the bus, against the device simulator (pymodbus): sites opened from
+named options, reads and writes answered once with values typed by their address, the access
+rule, locks, and a design host sharing the site."""
+
+import os
+import sys
+import unittest
+
+import dbus
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from bushost import TYPED_PATH, Host, TypedHost, wait_until  # noqa: E402
+from live_values_test import SimulatorCase  # noqa: E402
+
+ERROR = "QorModBus.Modbus1.Error."
+INVALID = "org.freedesktop.DBus.Error.InvalidArgs"
+
+
+class TypedInterfaceTest(SimulatorCase):
+    def typed(self):
+        return TypedHost(self.box.connect())
+
+    def assertFails(self, name, text, call, *args):
+        with self.assertRaises(dbus.DBusException) as caught:
+            call(*args)
+        self.assertEqual(caught.exception.get_dbus_name(), name)
+        self.assertIn(text, caught.exception.get_dbus_message())
+
+    def test_values_are_read_and_written_by_their_type(self):
+        port = self.tcp_simulator()
+        host = self.typed()
+        site = host.open(Description="Meter", Transport="tcp", Host="127.0.0.1",
+                         Port=dbus.UInt16(port))
+        self.assertRegex(site, r"^/QorModBus/Modbus1/site/\d+$")
+        self.assertEqual([str(host.property(site, p)) for p in ("Transport", "Endpoint", "State")],
+                         ["tcp", f"127.0.0.1:{port}", "online"])
+        rows = [  # address, value written, its bus type
+            ("HREG20", dbus.UInt16(4321), dbus.UInt16),
+            ("HREG21,0,16,INT", dbus.Int16(-2), dbus.Int16),
+            ("HREG22,0,32,FLOAT,CDAB", dbus.Double(-3.25), dbus.Double),
+            ("HREG24,0,64,DOUBLE", dbus.Double(0.1), dbus.Double),
+            ("HREG28,0,32,DINT", dbus.Int32(-123456), dbus.Int32),
+            ("HREG30,0,64,LWORD", dbus.UInt64(2**64 - 1), dbus.UInt64),
+            ("HREG34,0,64,LINT,DCBA", dbus.Int64(-2**63), dbus.Int64),
+            ("HREG38,0,32,DWORD", dbus.UInt32(4000000000), dbus.UInt32),
+            ("HREG40,0,64,STRING", dbus.String("Pump 1"), dbus.String),
+            ("OUT7", dbus.Boolean(True), dbus.Boolean),
+        ]
+        host.write(site, dbus.Array([(a, v) for a, v, _ in rows], signature="(sv)"))
+        readings = host.read(site, [a for a, _, _ in rows])
+        for (address, written, kind), (value, when, quality, error) in zip(rows, readings):
+            with self.subTest(address=address):
+                self.assertEqual((type(value), value, quality, error), (kind, written, 192, ""))
+                self.assertGreater(when, 1_700_000_000_000_000)
+        # Bits and bytes inside a register are read by type; a device's refusal is per point.
+        values = host.read(site, ["HREG4", "HREG4,8,8,BYTE", "HREG4,0,1,BOOL", "IN2", "HREG300"])
+        self.assertEqual([(type(v), v) for v, _, _, _ in values[:4]],
+                         [(dbus.UInt16, 1111), (dbus.Byte, 4), (dbus.Boolean, True),
+                          (dbus.Boolean, True)])
+        self.assertEqual(values[4][2:], (0, "unit 255 answered with exception 2 (Illegal Data "
+                                            "Address)"))
+        # A value read a moment ago is given again when the host accepts its age.
+        first = host.read(site, ["HREG3"], 0)[0]
+        self.assertEqual(host.read(site, ["HREG3"], 60000)[0], first)
+
+    def test_bad_input_is_refused_before_anything_is_sent(self):
+        port = self.tcp_simulator()
+        host = self.typed()
+        tcp = dict(Transport="tcp", Host="127.0.0.1", Port=dbus.UInt16(port))
+        for options, text in [
+                (dict(Transport="tcp"), "option Description is needed"),
+                (dict(Description="X", Speed=dbus.UInt32(1)), 'unknown option "Speed"'),
+                (dict(Description="X", Port="502", Transport="tcp", Host="h"),
+                 "option Port is a q (uint16), not a s (string)"),
+                (dict(Description="X", Transport="udp"), 'option Transport "udp" is tcp, rtu'),
+                (dict(Description="X", Transport="rtu"), "option ComPort (1 to 255) is needed"),
+                (dict(Description="X", Transport="rtu", ComPort=dbus.UInt32(1),
+                      Parity="mark"), 'option Parity "mark" is none, odd or even'),
+                (dict(Description="New"), "option Transport is needed to open a new site")]:
+            with self.subTest(options=options):
+                self.assertFails(INVALID, text, host.open, options)
+        site = host.open(Description="Meter", **tcp)
+        host.write(site, [("HREG50", dbus.UInt16(9))])
+        for call, args, text in [
+                (host.read, (["HREG"],), 'point "HREG": no point number'),
+                (host.read, (["HREG1,0,16,FLOAT"],), "a FLOAT's Count is 32 bits, not 16"),
+                (host.write, ([("HREG50", dbus.UInt16(1)), ("IREG1", dbus.UInt16(1))],),
+                 'point "IREG1" is an input'),
+                (host.write, ([("HREG50", dbus.UInt16(1)), ("HREG51", dbus.Int32(70000))],),
+                 'point "HREG51" takes 0 to 65535, not 70000'),
+                (host.write, ([("HREG50", dbus.UInt16(1)), ("HREG52,0,32,FLOAT", "x")],),
+                 'takes a d (double), not a s (string)')]:
+            with self.subTest(args=args):
+                self.assertFails(INVALID, text, call, site, *args)
+        # Not even the first value of a refused list was written.
+        self.assertEqual(host.read(site, ["HREG50"])[0][0], 9)
+
+    def test_only_holders_call_a_site_and_a_lock_or_block_stops_them(self):
+        port = self.tcp_simulator()
+        owner, stranger = self.typed(), self.typed()
+        site = owner.open(Description="Pump", Transport="tcp", Host="127.0.0.1",
+                          Port=dbus.UInt16(port))
+        self.assertFails(ERROR + "AccessDenied", "was not opened by this client",
+                         stranger.read, site, ["HREG4"])
+        # A design host on the same description shares the site, its lock and its count.
+        design = Host(self.box.connect())
+        design.open_site("DESCRIPTION=pump", "BP3=TRUE", f"SP3=127.0.0.1:{port}")
+        self.assertTrue(wait_until(lambda: owner.property(site, "Clients") == 2))
+        design.execute("COMMAND=GETDATA", "DRIVERCOMMAND=LOCKCLIENT", "LOCKCOMMENT=Tuning")
+        self.assertEqual(design.until_done()[0], "COMMANDSTATUS=TRUE")
+        self.assertFails(ERROR + "Locked", "Tuning", owner.read, site, ["HREG4"])
+        design.execute("COMMAND=GETDATA", "DRIVERCOMMAND=UNLOCKCLIENT")
+        design.until_done()
+        self.assertEqual(owner.read(site, ["HREG4"])[0][0], 1111)
+        # Leaving the bus lets go; the last holder's leaving removes the site object.
+        self.assertIn(site, owner.call(TYPED_PATH, "org.freedesktop.DBus.ObjectManager",
+                                       "GetManagedObjects"))
+        design.release()
+        owner.call(site, "QorModBus.Modbus1.Site", "Close")
+        self.assertFails("org.freedesktop.DBus.Error.UnknownObject", "",
+                         owner.read, site, ["HREG4"])
+        self.assertNotIn(site, stranger.call(TYPED_PATH, "org.freedesktop.DBus.ObjectManager",
+                                             "GetManagedObjects"))
+        # A client that leaves the bus lets go of its sites without a word.
+        leaver = TypedHost(self.box.connect())
+        gone = leaver.open(Description="Pump", Transport="tcp", Host="127.0.0.1",
+                           Port=dbus.UInt16(port))
+        leaver.connection.close()
+        self.assertTrue(wait_until(lambda: gone not in stranger.call(
+            TYPED_PATH, "org.freedesktop.DBus.ObjectManager", "GetManagedObjects")))
+
+    def test_a_serial_rtu_site(self):
+        self.simulator("--com", "3", "--framer", "rtu")
+        host = self.typed()
+        site = host.open(Description="Line", Transport="rtu", ComPort=dbus.UInt32(3),
+                         Baud=dbus.UInt32(38400), StopBits=dbus.Byte(1))
+        self.assertEqual(str(host.property(site, "Transport")), "rtu")
+        host.write(site, [("1-HREG60,0,32,FLOAT", dbus.Double(2.5))])
+        self.assertEqual([v for v, *_ in host.read(site, ["1-HREG4", "1-HREG60,0,32,FLOAT"])],
+                         [1111, 2.5])
+
+
+if __name__ == "__main__":
+    unittest.main()
