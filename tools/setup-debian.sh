@@ -9,7 +9,7 @@ packages=(
   g++ clang clang-format libclang-rt-14-dev
   qt6-base-dev qt6-serialport-dev libqt6serialport6 qt6-qpa-plugins libxkbcommon-dev
   libgtest-dev libgmock-dev libbenchmark-dev libmodbus-dev libsystemd-dev strace
-  dbus dbus-daemon dbus-bin systemd python3 python3-dbus python3-pymodbus python3-serial
+  dbus dbus-daemon dbus-bin systemd python3 python3-dbus python3-gi python3-pymodbus python3-serial
   python3-serial-asyncio socat xvfb xauth xdotool at-spi2-core locales
 )
 # Locales the time-text tests format under besides C (they skip, saying so, where one is missing).

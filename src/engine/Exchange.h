@@ -70,6 +70,15 @@ struct WireTimePolicy {
 };
 inline constexpr WireTimePolicy kFastScanPolicy{250, 1000};
 
+// What a site's exchanges came to, since its engine started (the typed interface shows them).
+struct ExchangeCounters {
+  uint64_t Requests = 0;
+  uint64_t Replies = 0;         // accepted, exceptions included
+  uint64_t Timeouts = 0;        // nothing came back
+  uint64_t ChecksumErrors = 0;  // something came back that did not pass the check
+  uint64_t Exceptions = 0;
+};
+
 // Why an exchange gave no usable reply.
 enum class ExchangeFailure {
   None,       // the reply carries a value (or a write's echo)

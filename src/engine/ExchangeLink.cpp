@@ -29,7 +29,7 @@ bool SerialExchangeLink::ReplyReady() const {
 
 ExchangeResult SerialExchangeLink::Finish(bool arrived) {
   engine_.DisarmReply();
-  return arrived ? engine_.TakeReply() : ExchangeResult{};
+  return arrived ? engine_.TakeReply() : engine_.Silent();
 }
 
 void SerialExchangeLink::Abandon() {

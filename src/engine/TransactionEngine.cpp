@@ -27,6 +27,7 @@ TransactionEngine::TransactionEngine(Parts parts)
 std::string TransactionEngine::Frame(const ModbusRequest& request, Framing framing) {
   std::string frame = FramingFor(framing).Frame(request);
   if (frame.empty()) return frame;
+  ++counters_.Requests;
   request_ = request;
   sent_ = frame;
   ShowCommand(model_, request_);
@@ -38,6 +39,7 @@ std::string TransactionEngine::FrameTCP(ModbusRequest request) {
     request.TransactionId = transactionIds_.Next();
   std::string frame = FramingFor(Framing::TCP).Frame(request);
   if (frame.empty()) return frame;
+  ++counters_.Requests;
   request_ = std::move(request);
   sent_ = frame;
   return frame;
@@ -51,6 +53,9 @@ void TransactionEngine::DecodeReceived(Framing framing) {
 
 bool TransactionEngine::Keep(const ReplyCheck& check) {
   reply_ = check.Reply;
+  ++(check.Accepted ? counters_.Replies : counters_.ChecksumErrors);
+  if (check.Accepted && reply_.ErrorCode != kReplyNoError && reply_.ErrorCode < 255)
+    ++counters_.Exceptions;
   if (check.Shown) ShowReply(model_, reply_);
   if (check.Accepted && reply_.ErrorCode != kReplyNoError && reply_.ErrorCode < 255) {
     // The device refused the request: the exception says why, in the words of the standard.
@@ -126,7 +131,10 @@ bool TransactionEngine::ReplyComplete() const {
 }
 
 ExchangeResult TransactionEngine::TakeReply() {
-  if (receive_.Count <= 2) return Result(false);
+  if (receive_.Count <= 2) {
+    ++counters_.Timeouts;
+    return Result(false);
+  }
   const Framing framing = SiteFramingEntry().Kind;
   DecodeReceived(framing);
   if (!CheckReply(framing)) return Result(false);
@@ -135,7 +143,13 @@ ExchangeResult TransactionEngine::TakeReply() {
   return result;
 }
 
+ExchangeResult TransactionEngine::Silent() {
+  ++counters_.Timeouts;
+  return ExchangeResult{};
+}
+
 ExchangeResult TransactionEngine::TakeTCPReply(bool arrived) {
+  if (!arrived) ++counters_.Timeouts;
   return Result(arrived && CheckTCPReply(tcp_.Request(), tcp_.ReplyText()));
 }
 

@@ -84,6 +84,8 @@ class TransactionEngine {
   bool ReplyComplete() const;
   // What was received (more than two bytes), decoded and checked against the request in flight.
   ExchangeResult TakeReply();
+  // A serial exchange whose reply never came (counted as a timeout).
+  ExchangeResult Silent();
   // The Modbus/TCP link's answer to the request in flight, when it arrived, checked.
   ExchangeResult TakeTCPReply(bool arrived);
   // The site's framing entry.
@@ -95,6 +97,7 @@ class TransactionEngine {
   // A Modbus/TCP reply frame against the request frame it answers.
   bool CheckTCPReply(std::string_view request, std::string_view reply);
   const ReplyBlock& Reply() const { return reply_; }
+  const ExchangeCounters& Counters() const { return counters_; }
 
   void ClearReceive();
   void StartReceive();
@@ -121,6 +124,7 @@ class TransactionEngine {
   SiteWindowModel& model_;
   const Logger& log_;
   ReplyBlock reply_;
+  ExchangeCounters counters_;
   ModbusRequest request_;  // the request in flight (the last one framed)
   std::string sent_;       // ... as it went on the wire
   TransactionIds transactionIds_;

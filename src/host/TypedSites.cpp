@@ -5,7 +5,10 @@
 #include <chrono>
 #include <cmath>
 #include <exception>
+#include <set>
+#include <span>
 
+#include "engine/FastScanner.h"
 #include "platform/Log.h"
 #include "platform/ParamList.h"
 #include "platform/TextHelpers.h"
@@ -258,12 +261,25 @@ struct TypedSites::Site {
     int64_t atMs = 0;
   };
   std::map<std::string, Cached> cache;
+  std::map<uint32_t, std::unique_ptr<Subscription>> subscriptions;
 
   TModBusForm* Engine() const {
     for (const auto& [client, hold] : holds)
       if (hold.object->Engine) return hold.object->Engine;
     return nullptr;
   }
+};
+
+struct TypedSites::Subscription {
+  std::string client;
+  std::vector<TypedPoint> points;
+  SubscribeOptions options;
+  std::vector<std::optional<TypedReading>> sent;  // as last reported
+  std::vector<TypedReading> latest;
+  std::set<uint32_t> pending;  // changed since the last report
+  int64_t reportedAtMs = 0;
+  bool cycling = false;  // a read cycle is queued or on the line
+  std::unique_ptr<Timer> timer;
 };
 
 struct TypedSites::PendingOpen {
@@ -515,7 +531,250 @@ Task<void> RunWrite(TModBusForm* engine, std::shared_ptr<WriteJob> job) {
   done({});
 }
 
+// One subscription's read cycle: near points share a block read as the fast scan plans them;
+// a value that spans registers is read on its own, and a block the device refuses is read point
+// by point, so one address it lacks costs only that point.
+struct CycleJob {
+  std::vector<TypedPoint> points;
+  std::vector<TypedReading> readings;
+  std::function<void(std::vector<TypedReading>)> done;
+  ~CycleJob() {
+    if (done)
+      done(std::vector<TypedReading>(points.size(),
+                                     TypedReading{uint16_t{0}, NowMicros(), 0, "the site closed"}));
+  }
+};
+
+std::string MemberText(const TypedPoint& point, const ScanBlock& block,
+                       const ScanBlock::Member& member, const ReplyBlock& reply) {
+  if (!point.layout) return BlockMemberValue(block, member, reply);
+  const std::vector<uint16_t> registers = ReplyRegisters(reply);
+  if (member.Offset >= registers.size()) return {};
+  return DecodeTypedValue(*point.layout, std::span(registers).subspan(member.Offset, 1));
+}
+
+Task<void> RunCycle(TModBusForm* engine, std::shared_ptr<CycleJob> job) {
+  const char* device = engine->Transactions.Link().DeviceName();
+  const auto store = [&job, device](size_t i, const ExchangeResult& result, const std::string& text,
+                                    const std::string& failure) {
+    TypedReading& reading = job->readings[i];
+    reading.timeUs = NowMicros();
+    const TypedPoint& point = job->points[i];
+    reading.error = failure.empty()
+                        ? ExchangeError(result, device, static_cast<uint8_t>(point.address.Slave))
+                        : failure;
+    reading.quality = reading.error.empty() ? 192 : 0;
+    if (reading.error.empty()) reading.value = ScalarFromText(point.valueIndex, text);
+  };
+  std::vector<size_t> alone;
+  std::vector<PointAddress> blocked;
+  std::vector<size_t> blockedIndex;
+  for (size_t i = 0; i < job->points.size(); ++i) {
+    const TypedPoint& point = job->points[i];
+    if (point.layout && RegisterCount(*point.layout) > 1) {
+      alone.push_back(i);
+    } else {
+      blocked.push_back(point.address);
+      blockedIndex.push_back(i);
+    }
+  }
+  for (const ScanBlock& block : PlanScanBlocks(blocked)) {
+    const ModbusRequest request = BlockRequest(block);
+    ExchangeResult result;
+    std::string failure;
+    try {
+      result = co_await engine->Direct.Exchange(request, ReplyDataBytes(request));
+    } catch (const std::exception& e) {
+      failure = e.what();
+    }
+    for (const ScanBlock::Member& member : block.Members) {
+      const size_t i = blockedIndex[static_cast<size_t>(member.Position)];
+      if (result.Failure == ExchangeFailure::Exception && block.Members.size() > 1)
+        alone.push_back(i);
+      else
+        store(i, result, result.Ok() ? MemberText(job->points[i], block, member, result.Reply) : "",
+              failure);
+    }
+  }
+  for (const size_t i : alone) {
+    const TypedPoint& point = job->points[i];
+    const auto request =
+        point.layout
+            ? ReadRequest(point.address, static_cast<uint16_t>(RegisterCount(*point.layout)))
+            : ReadRequest(point.address);
+    ExchangeResult result;
+    std::string failure;
+    try {
+      result = co_await engine->Direct.Exchange(ForUnit(*request, point.address),
+                                                ReplyDataBytes(*request));
+    } catch (const std::exception& e) {
+      failure = e.what();
+    }
+    std::string text;
+    if (result.Ok())
+      text = point.layout ? DecodeTypedValue(*point.layout, ReplyRegisters(result.Reply))
+                          : DecodePointValue(result.Reply, point.address);
+    store(i, result, text, failure);
+  }
+  auto done = std::exchange(job->done, nullptr);
+  done(std::move(job->readings));
+}
+
+// Whether a reading differs from the one reported enough to be reported: its quality or error,
+// or its value beyond the deadband (numbers) or at all (texts, bits).
+bool Changed(const TypedReading& now, const TypedReading& before, double deadband) {
+  if (now.quality != before.quality || now.error != before.error) return true;
+  if (now.value.index() != before.value.index()) return true;
+  const auto number = [](const TypedScalar& value) -> std::optional<double> {
+    return std::visit(
+        [](const auto& v) -> std::optional<double> {
+          using T = std::decay_t<decltype(v)>;
+          if constexpr (std::is_same_v<T, std::string> || std::is_same_v<T, bool>)
+            return std::nullopt;
+          else
+            return static_cast<double>(v);
+        },
+        value);
+  };
+  const auto a = number(now.value);
+  const auto b = number(before.value);
+  if (!a || !b || deadband <= 0)
+    return now.value != before.value && !(a && b && std::isnan(*a) && std::isnan(*b));
+  if (std::isnan(*a) || std::isnan(*b)) return std::isnan(*a) != std::isnan(*b);
+  return std::fabs(*a - *b) > deadband;
+}
+
 }  // namespace
+
+TypedError TypedSites::Subscribe(uint32_t siteId, const std::string& client,
+                                 const std::vector<std::string>& points,
+                                 const SubscribeOptions& options, uint32_t& subscription) {
+  TypedError error;
+  TModBusForm* engine = Usable(siteId, client, error);
+  // A site that is down or locked is subscribed to all the same: its points report why.
+  if (!engine && error.kind != TypedErrorKind::NotConnected && error.kind != TypedErrorKind::Locked)
+    return error;
+  if (points.empty()) return {TypedErrorKind::InvalidArgs, "no points to subscribe to"};
+  if (options.intervalMs < kMinIntervalMs)
+    return {TypedErrorKind::InvalidArgs,
+            "option IntervalMs must be at least " + std::to_string(kMinIntervalMs)};
+  if (!(options.deadband >= 0))
+    return {TypedErrorKind::InvalidArgs, "option Deadband must be a number of 0 or more"};
+  size_t held = 0;
+  for (const auto& [id, site] : sites_)
+    for (const auto& [sub, entry] : site->subscriptions) held += entry->client == client;
+  if (held >= kMaxSubscriptionsPerClient)
+    return {TypedErrorKind::LimitsExceeded, "this client holds " + std::to_string(held) +
+                                                " subscriptions, the most one client may hold"};
+  Site& site = *sites_.at(siteId);
+  const TModBusForm* any = site.Engine();
+  const bool tcp = any && any->Flags.TCPMode;
+  auto entry = std::make_unique<Subscription>();
+  for (const std::string& text : points) {
+    auto parsed = ParseTypedPoint(text, tcp);
+    if (const auto* why = std::get_if<std::string>(&parsed))
+      return {TypedErrorKind::InvalidArgs, *why};
+    entry->points.push_back(std::get<TypedPoint>(std::move(parsed)));
+  }
+  entry->client = client;
+  entry->options = options;
+  entry->sent.resize(points.size());
+  entry->latest.resize(points.size());
+  subscription = nextSubscription_++;
+  entry->timer = loop_.CreateTimer(static_cast<int>(options.intervalMs),
+                                   [this, siteId, id = subscription] { StartCycle(siteId, id); });
+  entry->timer->Start();
+  site.subscriptions[subscription] = std::move(entry);
+  LogInfo("Client " + client + " subscribed to " + std::to_string(points.size()) +
+          " points of site " + std::to_string(siteId) + " (subscription " +
+          std::to_string(subscription) + ")");
+  StartCycle(siteId, subscription);
+  return {};
+}
+
+bool TypedSites::SubscriptionExists(uint32_t siteId, uint32_t subscription) const {
+  const auto site = sites_.find(siteId);
+  return site != sites_.end() && site->second->subscriptions.count(subscription) != 0;
+}
+
+TypedError TypedSites::Unsubscribe(uint32_t siteId, uint32_t subscription,
+                                   const std::string& client) {
+  if (!SubscriptionExists(siteId, subscription))
+    return {TypedErrorKind::UnknownObject, "no subscription " + std::to_string(subscription)};
+  auto& subscriptions = sites_.at(siteId)->subscriptions;
+  if (subscriptions.at(subscription)->client != client)
+    return {TypedErrorKind::AccessDenied,
+            "subscription " + std::to_string(subscription) + " belongs to another client"};
+  subscriptions.erase(subscription);
+  return {};
+}
+
+void TypedSites::StartCycle(uint32_t siteId, uint32_t id) {
+  if (!SubscriptionExists(siteId, id)) return;
+  Subscription& subscription = *sites_.at(siteId)->subscriptions.at(id);
+  if (subscription.cycling) return;
+  TypedError error;
+  TModBusForm* engine = Usable(siteId, subscription.client, error);
+  if (!engine) {
+    Cycled(siteId, id,
+           std::vector<TypedReading>(subscription.points.size(),
+                                     TypedReading{uint16_t{0}, NowMicros(), 0, error.text}));
+    return;
+  }
+  subscription.cycling = true;
+  auto job = std::make_shared<CycleJob>();
+  job->points = subscription.points;
+  job->readings.resize(job->points.size());
+  job->done = [this, siteId, id, alive = alive_](std::vector<TypedReading> readings) {
+    if (*alive) Cycled(siteId, id, std::move(readings));
+  };
+  engine->RunOnLine(RunCycle(engine, job));
+}
+
+void TypedSites::Cycled(uint32_t siteId, uint32_t id, std::vector<TypedReading> readings) {
+  if (!SubscriptionExists(siteId, id)) return;
+  Site& site = *sites_.at(siteId);
+  Subscription& subscription = *site.subscriptions.at(id);
+  subscription.cycling = false;
+  const int64_t now = loop_.MonotonicMs();
+  const bool tcp = site.Engine() && site.Engine()->Flags.TCPMode;
+  for (size_t i = 0; i < readings.size() && i < subscription.points.size(); ++i) {
+    TypedReading& reading = readings[i];
+    if (reading.quality == 192)
+      site.cache[FormatPointAddress(subscription.points[i].address, tcp)] = {reading, now};
+    const auto& sent = subscription.sent[i];
+    if (!sent || Changed(reading, *sent, subscription.options.deadband))
+      subscription.pending.insert(static_cast<uint32_t>(i));
+    else
+      subscription.pending.erase(static_cast<uint32_t>(i));
+    subscription.latest[i] = std::move(reading);
+  }
+  const bool first = subscription.reportedAtMs == 0;
+  if (subscription.pending.empty() ||
+      (!first &&
+       now - subscription.reportedAtMs < static_cast<int64_t>(subscription.options.intervalMs)))
+    return;
+  Changes changes;
+  for (const uint32_t i : subscription.pending) {
+    changes.emplace_back(i, subscription.latest[i]);
+    subscription.sent[i] = subscription.latest[i];
+  }
+  subscription.pending.clear();
+  subscription.reportedAtMs = now;
+  if (OnChanged) OnChanged(siteId, id, subscription.client, changes);
+}
+
+std::map<std::string, uint64_t> TypedSites::Counters(uint32_t siteId) const {
+  const auto site = sites_.find(siteId);
+  const TModBusForm* engine = site == sites_.end() ? nullptr : site->second->Engine();
+  if (!engine) return {};
+  const ExchangeCounters& c = engine->Transactions.Counters();
+  return {{"requests", c.Requests},
+          {"replies", c.Replies},
+          {"timeouts", c.Timeouts},
+          {"checksum errors", c.ChecksumErrors},
+          {"exceptions", c.Exceptions}};
+}
 
 TypedError TypedSites::Read(uint32_t siteId, const std::string& client,
                             const std::vector<std::string>& points, uint32_t maxAgeMs,
@@ -637,10 +896,13 @@ void TypedSites::Drop(uint32_t siteId, const std::string& client) {
   std::shared_ptr<TQorModBusCom> object(std::move(hold->second.object));
   site->second->holds.erase(hold);
   loop_.Post([object] {});
+  std::erase_if(site->second->subscriptions,
+                [&client](const auto& entry) { return entry.second->client == client; });
   LogInfo("Client " + client + " let go of site " + std::to_string(siteId));
   if (site->second->holds.empty()) {
-    sites_.erase(site);
+    // Announced while the object is still there to be described.
     if (OnSiteRemoved) OnSiteRemoved(siteId);
+    sites_.erase(siteId);
   }
 }
 

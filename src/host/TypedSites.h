@@ -94,6 +94,28 @@ class TypedSites {
   TypedError Write(uint32_t site, const std::string& client,
                    const std::vector<std::pair<std::string, TypedScalar>>& values, WriteDone done);
   TypedError Close(uint32_t site, const std::string& client);
+
+  // Subscriptions: the site reads the points once every interval (at most; a read cycle that
+  // takes longer sets the pace) and reports what changed beyond the deadband, batched, at most
+  // one report per interval; the first report carries every point.
+  struct SubscribeOptions {
+    uint32_t intervalMs = 100;
+    double deadband = 0;
+  };
+  static constexpr uint32_t kMinIntervalMs = 10;
+  static constexpr size_t kMaxSubscriptionsPerClient = 64;
+  // (index into the subscribed points, its reading)
+  using Changes = std::vector<std::pair<uint32_t, TypedReading>>;
+  TypedError Subscribe(uint32_t site, const std::string& client,
+                       const std::vector<std::string>& points, const SubscribeOptions& options,
+                       uint32_t& subscription);
+  TypedError Unsubscribe(uint32_t site, uint32_t subscription, const std::string& client);
+  bool SubscriptionExists(uint32_t site, uint32_t subscription) const;
+  std::function<void(uint32_t site, uint32_t subscription, const std::string& client,
+                     const Changes& changes)>
+      OnChanged;
+  // The site's exchange counts (requests, replies, timeouts, checksum errors, exceptions).
+  std::map<std::string, uint64_t> Counters(uint32_t site) const;
   // The client has left: its holds go.
   void ClientLeft(const std::string& client);
 
@@ -118,6 +140,10 @@ class TypedSites {
   struct Site;
   struct Hold;
   struct PendingOpen;
+  struct Subscription;
+
+  void StartCycle(uint32_t site, uint32_t subscription);
+  void Cycled(uint32_t site, uint32_t subscription, std::vector<TypedReading> readings);
 
   // The caller's hold on the site, or the error (no such site, another client's).
   TModBusForm* Usable(uint32_t site, const std::string& client, TypedError& error);
@@ -131,6 +157,7 @@ class TypedSites {
   std::vector<std::shared_ptr<PendingOpen>> opening_;
   std::unique_ptr<Timer> openTimer_;
   uint32_t nextSite_ = 1;
+  uint32_t nextSubscription_ = 1;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 

@@ -118,6 +118,15 @@ int AppendScalar(sd_bus_message* m, const TypedScalar& value) {
   return sd_bus_message_close_container(m);
 }
 
+// A reading's value, time, quality and error, as Read and Changed carry them.
+int AppendReading(sd_bus_message* m, const TypedReading& reading) {
+  int r = AppendScalar(m, reading.value);
+  if (r >= 0)
+    r = sd_bus_message_append(m, "tus", reading.timeUs, reading.quality,
+                              TextToBus(reading.error).c_str());
+  return r;
+}
+
 }  // namespace
 
 uint32_t TypedSiteNumber(std::string_view path) {
@@ -135,6 +144,23 @@ std::string TypedSitePath(uint32_t site) {
   return std::string(kSitePrefix) + "/" + std::to_string(site);
 }
 
+std::string TypedSubscriptionPath(uint32_t site, uint32_t subscription) {
+  return TypedSitePath(site) + "/sub/" + std::to_string(subscription);
+}
+
+std::pair<uint32_t, uint32_t> TypedSubscriptionOf(std::string_view path) {
+  const size_t at = path.rfind("/sub/");
+  if (at == std::string_view::npos) return {0, 0};
+  const uint32_t site = TypedSiteNumber(path.substr(0, at));
+  const std::string_view digits = path.substr(at + 5);
+  uint32_t number = 0;
+  const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
+  if (site == 0 || digits.empty() || ec != std::errc() || end != digits.data() + digits.size() ||
+      digits[0] == '0')
+    return {0, 0};
+  return {site, number};
+}
+
 struct TypedTables {
   static TypedBus& Bus(void* userdata) { return *static_cast<TypedBus*>(userdata); }
 
@@ -149,6 +175,19 @@ struct TypedTables {
   }
   static int Close(sd_bus_message* m, void* userdata, sd_bus_error* error) {
     return Guarded(m, error, [&] { return Bus(userdata).Close(m, error); });
+  }
+  static int Subscribe(sd_bus_message* m, void* userdata, sd_bus_error* error) {
+    return Guarded(m, error, [&] { return Bus(userdata).Subscribe(m, error); });
+  }
+  static int CloseSubscription(sd_bus_message* m, void* userdata, sd_bus_error* error) {
+    return Guarded(m, error, [&] { return Bus(userdata).CloseSubscription(m, error); });
+  }
+  static int FindSubscription(sd_bus*, const char* path, const char*, void* userdata, void** found,
+                              sd_bus_error*) {
+    const auto [site, subscription] = TypedSubscriptionOf(Text(path));
+    if (!Bus(userdata).sites_.SubscriptionExists(site, subscription)) return 0;
+    *found = userdata;
+    return 1;
   }
   static int Property(sd_bus*, const char* path, const char*, const char* property,
                       sd_bus_message* reply, void* userdata, sd_bus_error* error) {
@@ -195,12 +234,21 @@ const sd_bus_vtable kSiteTable[] = {
     SD_BUS_PROPERTY("LastError", "s", &TypedTables::Property, 0,
                     SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
     SD_BUS_PROPERTY("Clients", "u", &TypedTables::Property, 0, SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
+    SD_BUS_PROPERTY("Counters", "a{st}", &TypedTables::Property, 0,
+                    SD_BUS_VTABLE_PROPERTY_EMITS_INVALIDATION),
     SD_BUS_METHOD_WITH_NAMES("Read", "asu", SD_BUS_PARAM(points) SD_BUS_PARAM(max_age_ms),
                              "a(vtus)", SD_BUS_PARAM(values), &TypedTables::Read, kOpen),
     SD_BUS_METHOD_WITH_NAMES("Write", "a(sv)", SD_BUS_PARAM(values), "", "", &TypedTables::Write,
                              kOpen),
+    SD_BUS_METHOD_WITH_NAMES("Subscribe", "asa{sv}", SD_BUS_PARAM(points) SD_BUS_PARAM(options),
+                             "o", SD_BUS_PARAM(subscription), &TypedTables::Subscribe, kOpen),
     SD_BUS_METHOD_WITH_NAMES("Close", "", "", "", "", &TypedTables::Close, kOpen),
     SD_BUS_VTABLE_END};
+
+const sd_bus_vtable kSubscriptionTable[] = {
+    SD_BUS_VTABLE_START(kOpen),
+    SD_BUS_METHOD_WITH_NAMES("Close", "", "", "", "", &TypedTables::CloseSubscription, kOpen),
+    SD_BUS_SIGNAL_WITH_NAMES("Changed", "a(uvtus)", SD_BUS_PARAM(values), 0), SD_BUS_VTABLE_END};
 
 }  // namespace
 
@@ -214,7 +262,12 @@ TypedBus::TypedBus(sd_bus* bus, TMainForm& mainForm, MessageLoop& loop)
   sites_.OnSiteRemoved = [this](uint32_t site) {
     sd_bus_emit_object_removed(bus_, TypedSitePath(site).c_str());
     shown_.erase(site);
+    countersShown_.erase(site);
     if (OnSent) OnSent();
+  };
+  sites_.OnChanged = [this](uint32_t site, uint32_t subscription, const std::string& client,
+                            const TypedSites::Changes& changes) {
+    SendChanged(site, subscription, client, changes);
   };
   // The sites' state comes from their engines, which announce nothing: it is looked at a few
   // times a second while there are sites, and only what changed is sent.
@@ -226,6 +279,7 @@ TypedBus::~TypedBus() {
   *alive_ = false;
   sites_.OnSiteAdded = nullptr;
   sites_.OnSiteRemoved = nullptr;
+  sites_.OnChanged = nullptr;
   for (sd_bus_slot* slot : slots_) sd_bus_slot_unref(slot);
 }
 
@@ -239,6 +293,11 @@ int TypedBus::Publish() {
   if (r >= 0)
     r = sd_bus_add_fallback_vtable(bus_, &slot, std::string(kSitePrefix).c_str(),
                                    kTypedSiteInterfaceName, kSiteTable, &TypedTables::Find, this);
+  if (r >= 0) slots_.push_back(slot);
+  if (r >= 0)
+    r = sd_bus_add_fallback_vtable(bus_, &slot, std::string(kSitePrefix).c_str(),
+                                   kTypedSubscriptionInterfaceName, kSubscriptionTable,
+                                   &TypedTables::FindSubscription, this);
   if (r >= 0) slots_.push_back(slot);
   if (r >= 0)
     r = sd_bus_add_node_enumerator(bus_, &slot, kTypedManagerPath, &TypedTables::Enumerate, this);
@@ -316,10 +375,7 @@ int TypedBus::Read(sd_bus_message* m, sd_bus_error* error) {
           for (size_t i = 0; !e && q >= 0 && i < readings.size(); ++i) {
             const TypedReading& reading = readings[i];
             q = sd_bus_message_open_container(reply, 'r', "vtus");
-            if (q >= 0) q = AppendScalar(reply, reading.value);
-            if (q >= 0)
-              q = sd_bus_message_append(reply, "tus", reading.timeUs, reading.quality,
-                                        TextToBus(reading.error).c_str());
+            if (q >= 0) q = AppendReading(reply, reading);
             if (q >= 0) q = sd_bus_message_close_container(reply);
           }
           if (!e && q >= 0) q = sd_bus_message_close_container(reply);
@@ -382,11 +438,88 @@ int TypedBus::Close(sd_bus_message* m, sd_bus_error* error) {
   return sd_bus_reply_method_return(m, nullptr);
 }
 
+int TypedBus::Subscribe(sd_bus_message* m, sd_bus_error* error) {
+  char** strv = nullptr;
+  int r = sd_bus_message_read_strv(m, &strv);
+  if (r < 0) return r;
+  std::vector<std::string> points;
+  for (char** at = strv; at && *at; ++at) {
+    points.emplace_back(*at);
+    std::free(*at);
+  }
+  std::free(strv);
+  TypedSites::SubscribeOptions options;
+  r = sd_bus_message_enter_container(m, 'a', "{sv}");
+  while (r >= 0 && (r = sd_bus_message_enter_container(m, 'e', "sv")) > 0) {
+    const char* key = nullptr;
+    if ((r = sd_bus_message_read_basic(m, 's', &key)) < 0) break;
+    std::string type;
+    TypedScalar value;
+    const std::string name = Text(key);
+    const bool read = ReadScalar(m, value, type) >= 0;
+    if (read && name == "IntervalMs" && std::holds_alternative<uint32_t>(value))
+      options.intervalMs = std::get<uint32_t>(value);
+    else if (read && name == "Deadband" && std::holds_alternative<double>(value))
+      options.deadband = std::get<double>(value);
+    else
+      return sd_bus_error_setf(error, SD_BUS_ERROR_INVALID_ARGS,
+                               "option %s of type %s is none a subscription takes (IntervalMs "
+                               "u, Deadband d)",
+                               key, type.c_str());
+    r = sd_bus_message_exit_container(m);
+  }
+  if (r < 0) return r;
+  const uint32_t site = TypedSiteNumber(Text(sd_bus_message_get_path(m)));
+  uint32_t subscription = 0;
+  const TypedError refused =
+      sites_.Subscribe(site, Text(sd_bus_message_get_sender(m)), points, options, subscription);
+  if (refused) return SetError(error, refused);
+  return sd_bus_reply_method_return(m, "o", TypedSubscriptionPath(site, subscription).c_str());
+}
+
+int TypedBus::CloseSubscription(sd_bus_message* m, sd_bus_error* error) {
+  const auto [site, subscription] = TypedSubscriptionOf(Text(sd_bus_message_get_path(m)));
+  const TypedError refused =
+      sites_.Unsubscribe(site, subscription, Text(sd_bus_message_get_sender(m)));
+  if (refused) return SetError(error, refused);
+  return sd_bus_reply_method_return(m, nullptr);
+}
+
+// To the subscriber alone (a signal with a destination): no other client sees it, and it needs
+// no match rule.
+void TypedBus::SendChanged(uint32_t site, uint32_t subscription, const std::string& client,
+                           const TypedSites::Changes& changes) {
+  sd_bus_message* signal = nullptr;
+  int r =
+      sd_bus_message_new_signal(bus_, &signal, TypedSubscriptionPath(site, subscription).c_str(),
+                                kTypedSubscriptionInterfaceName, "Changed");
+  if (r >= 0) r = sd_bus_message_set_destination(signal, client.c_str());
+  if (r >= 0) r = sd_bus_message_open_container(signal, 'a', "(uvtus)");
+  for (const auto& [index, reading] : changes) {
+    if (r >= 0) r = sd_bus_message_open_container(signal, 'r', "uvtus");
+    if (r >= 0) r = sd_bus_message_append_basic(signal, 'u', &index);
+    if (r >= 0) r = AppendReading(signal, reading);
+    if (r >= 0) r = sd_bus_message_close_container(signal);
+  }
+  if (r >= 0) r = sd_bus_message_close_container(signal);
+  if (r >= 0) r = sd_bus_send(bus_, signal, nullptr);
+  if (r < 0) LogWarning("Changed: the signal could not be sent: " + Text(std::strerror(-r)));
+  sd_bus_message_unref(signal);
+  if (OnSent) OnSent();
+}
+
 int TypedBus::Property(uint32_t site, const std::string& name, sd_bus_message* reply,
                        sd_bus_error* error) {
   const auto view = sites_.View(site);
   if (!view) return sd_bus_error_setf(error, SD_BUS_ERROR_UNKNOWN_OBJECT, "no site %u", site);
   if (name == "Clients") return sd_bus_message_append(reply, "u", view->clients);
+  if (name == "Counters") {
+    int r = sd_bus_message_open_container(reply, 'a', "{st}");
+    for (const auto& [key, count] : sites_.Counters(site))
+      if (r >= 0) r = sd_bus_message_append(reply, "{st}", key.c_str(), count);
+    if (r >= 0) r = sd_bus_message_close_container(reply);
+    return r;
+  }
   const std::string& text = name == "Description" ? view->description
                             : name == "Transport" ? view->transport
                             : name == "Endpoint"  ? view->endpoint
@@ -409,6 +542,12 @@ void TypedBus::EmitChanges() {
       changed.push_back("LastError");
     if (shown == shown_.end() || shown->second.clients != view->clients)
       changed.push_back("Clients");
+    // Counters move with every exchange: hosts are told they changed, and ask when they care.
+    auto counters = sites_.Counters(site);
+    if (countersShown_[site] != counters) {
+      countersShown_[site] = std::move(counters);
+      changed.push_back("Counters");
+    }
     const bool first = shown == shown_.end();
     shown_[site] = *view;
     // A site's first look sets what later ones compare with; its object was just announced.

@@ -20,10 +20,14 @@ namespace qmb {
 inline constexpr const char* kTypedManagerPath = "/QorModBus/Modbus1";
 inline constexpr const char* kTypedManagerInterfaceName = "QorModBus.Modbus1.Manager";
 inline constexpr const char* kTypedSiteInterfaceName = "QorModBus.Modbus1.Site";
+inline constexpr const char* kTypedSubscriptionInterfaceName = "QorModBus.Modbus1.Subscription";
 
 // The site number of a site object path, 0 when the path names none.
 uint32_t TypedSiteNumber(std::string_view path);
 std::string TypedSitePath(uint32_t site);
+// A subscription object's path .../site/N/sub/M and back; {0, 0} for a path that names none.
+std::string TypedSubscriptionPath(uint32_t site, uint32_t subscription);
+std::pair<uint32_t, uint32_t> TypedSubscriptionOf(std::string_view path);
 
 class TypedBus {
  public:
@@ -52,6 +56,11 @@ class TypedBus {
   int Read(sd_bus_message* m, sd_bus_error* error);
   int Write(sd_bus_message* m, sd_bus_error* error);
   int Close(sd_bus_message* m, sd_bus_error* error);
+  int Subscribe(sd_bus_message* m, sd_bus_error* error);
+  int CloseSubscription(sd_bus_message* m, sd_bus_error* error);
+  // Sends a subscription's changes to its client alone.
+  void SendChanged(uint32_t site, uint32_t subscription, const std::string& client,
+                   const TypedSites::Changes& changes);
   int Property(uint32_t site, const std::string& name, sd_bus_message* reply, sd_bus_error* error);
   // Sends the properties that changed since the last look, for every site.
   void EmitChanges();
@@ -61,6 +70,7 @@ class TypedBus {
   std::vector<sd_bus_slot*> slots_;
   QTimer watch_;
   std::map<uint32_t, TypedSites::SiteView> shown_;
+  std::map<uint32_t, std::map<std::string, uint64_t>> countersShown_;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 

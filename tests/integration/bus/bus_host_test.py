@@ -84,7 +84,8 @@ class RegistrationTest(BusTestCase):
         ifaces = {i.get("name"): i for i in root.findall("interface")}
         self.assertEqual(set(ifaces), {FACTORY_INTERFACE, DRIVER, OBJECT,
                                        "QorModBus.IQorModBusDiagnostics",
-                                       "QorModBus.IQorModBusTrace", TYPED_MANAGER, TYPED_SITE})
+                                       "QorModBus.IQorModBusTrace", TYPED_MANAGER, TYPED_SITE,
+                                       "QorModBus.Modbus1.Subscription"})
         self.assertEqual([s.get("name") for s in ifaces["QorModBus.IQorModBusTrace"].iter("arg")],
                          ["on", "all_sites", "site", "direction", "hex", "monotonic_us"])
         methods = [m.get("name") for m in ifaces[DRIVER].findall("method")]
@@ -125,8 +126,9 @@ class RegistrationTest(BusTestCase):
         # A Modbus/TCP site opens without a device: its connection is made per request.
         site = typed.open(Description="Introspected", Transport="tcp", Host="127.0.0.1",
                           Port=dbus.UInt16(9))
+        subscription = str(typed.call(site, TYPED_SITE, "Subscribe", "asa{sv}", ["HREG1"], {}))
         live = {}
-        for path in (FACTORY, str(hosts[0].path), TYPED_PATH, site):
+        for path in (FACTORY, str(hosts[0].path), TYPED_PATH, site, subscription):
             result = self.busctl("introspect", "--xml-interface", NAME, path)
             self.assertEqual(result.returncode, 0, result.stderr)
             live.update(interface_shapes(ET.fromstring(result.stdout)))

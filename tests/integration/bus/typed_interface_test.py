@@ -5,12 +5,15 @@ rule, locks, and a design host sharing the site."""
 
 import os
 import sys
+import time
 import unittest
 
 import dbus
+from dbus.mainloop.glib import DBusGMainLoop
+from gi.repository import GLib
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from bushost import TYPED_PATH, Host, TypedHost, wait_until  # noqa: E402
+from bushost import TYPED_PATH, TYPED_SITE, Host, TypedHost, wait_until  # noqa: E402
 from live_values_test import SimulatorCase  # noqa: E402
 
 ERROR = "QorModBus.Modbus1.Error."
@@ -129,6 +132,65 @@ class TypedInterfaceTest(SimulatorCase):
         leaver.connection.close()
         self.assertTrue(wait_until(lambda: gone not in stranger.call(
             TYPED_PATH, "org.freedesktop.DBus.ObjectManager", "GetManagedObjects")))
+
+    def listener(self):
+        """A typed host whose connection dispatches signals; what its Changed signals carried."""
+        host = TypedHost(dbus.bus.BusConnection(self.box.address, mainloop=DBusGMainLoop()))
+        self.addCleanup(host.connection.close)
+        host.changes = []
+        host.connection.add_signal_receiver(
+            lambda values, path: host.changes.append(
+                (str(path), {int(i): (v, int(q)) for i, v, _, q, _ in values})),
+            signal_name="Changed", dbus_interface="QorModBus.Modbus1.Subscription",
+            path_keyword="path")
+        return host
+
+    def pump(self, seconds):
+        context, deadline = GLib.MainContext.default(), time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            if not context.iteration(False):
+                time.sleep(0.01)
+
+    def test_a_subscriber_alone_hears_what_changed(self):
+        port = self.tcp_simulator()
+        host, stranger = self.listener(), self.listener()
+        tcp = dict(Description="Meter", Transport="tcp", Host="127.0.0.1", Port=dbus.UInt16(port))
+        site = host.open(**tcp)
+        stranger.open(**tcp)
+        points = ["HREG3", "HREG4", "OUT9", "HREG60,0,32,FLOAT"]
+        host.write(site, [("OUT9", False), ("HREG60,0,32,FLOAT", dbus.Double(1.0))])
+        subscribe = lambda options: str(host.call(site, TYPED_SITE, "Subscribe", "asa{sv}",  # noqa
+                                                  points, options))
+        followed = subscribe({"IntervalMs": dbus.UInt32(200)})
+        banded = subscribe({"IntervalMs": dbus.UInt32(200), "Deadband": dbus.Double(5.0)})
+        self.pump(1.2)
+        host.write(site, [("OUT9", True), ("HREG60,0,32,FLOAT", dbus.Double(3.0))])
+        self.pump(0.6)
+        signals = {path: [c for p, c in host.changes if p == path] for path in (followed, banded)}
+        for path in (followed, banded):
+            # The first carries every point, later ones only what changed: the ramp, the writes.
+            self.assertEqual(sorted(signals[path][0]), [0, 1, 2, 3], path)
+            self.assertEqual(signals[path][0][1], (1111, 192))
+            self.assertTrue(all(1 not in c for c in signals[path][1:]), signals[path])
+            self.assertIn((True, 192), [c.get(2) for c in signals[path]])
+        self.assertIn((3.0, 192), [c.get(3) for c in signals[followed]])
+        # A float that moved by less than the deadband is not reported.
+        self.assertNotIn((3.0, 192), [c.get(3) for c in signals[banded]])
+        self.assertEqual(stranger.changes, [])
+        # Closed, a subscription falls silent; another client cannot close one.
+        self.assertRaises(dbus.DBusException, stranger.call, followed,
+                          "QorModBus.Modbus1.Subscription", "Close")
+        host.call(followed, "QorModBus.Modbus1.Subscription", "Close")
+        self.pump(0.3)
+        count = len(host.changes)
+        self.pump(0.6)
+        later = [p for p, _ in host.changes[count:]]
+        self.assertNotIn(followed, later)
+        self.assertIn(banded, later)
+        counters = host.property(site, "Counters")
+        self.assertGreater(counters["requests"], 10)
+        self.assertEqual(counters["requests"], counters["replies"] + counters["timeouts"] +
+                         counters["checksum errors"])
 
     def test_a_serial_rtu_site(self):
         self.simulator("--com", "3", "--framer", "rtu")
