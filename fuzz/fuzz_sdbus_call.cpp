@@ -368,7 +368,9 @@ struct Harness {
           std::fprintf(stderr, "fuzz_sdbus_call: a call was never answered\n");
           std::abort();
         }
-        loop.RunFor(0);
+        // The typed interface answers once its exchange or its link is done: virtual time
+        // moves on while a call waits.
+        loop.RunFor(5);
         QCoreApplication::processEvents();
       }
       if (call.timedOut) {
@@ -396,6 +398,10 @@ const char* const kInterfaces[] = {"QorModBus.ClassFactory",
                                    "org.freedesktop.DBus.Introspectable",
                                    "org.freedesktop.DBus.Peer",
                                    "org.freedesktop.DBus.Properties",
+                                   "QorModBus.Modbus1.Manager",
+                                   "QorModBus.Modbus1.Site",
+                                   "QorModBus.Modbus1.Subscription",
+                                   "org.freedesktop.DBus.ObjectManager",
                                    "Other.Interface"};
 const char* const kMembers[] = {"CreateInstance", "OpenSite",
                                 "CloseSite",      "SetDriverOption",
@@ -403,7 +409,86 @@ const char* const kMembers[] = {"CreateInstance", "OpenSite",
                                 "Release",        "LastErrorDetail",
                                 "Introspect",     "Ping",
                                 "WatchFrames",    "Get",
+                                "Read",           "Write",
+                                "Subscribe",      "Close",
+                                "GetAll",         "GetManagedObjects",
                                 "Other"};
+
+// The typed interface's arguments as its hosts send them: options and points mostly from the
+// names and addresses it knows, values of every basic type.
+const char* const kOptions[] = {"Description", "Transport",  "Host",     "Port",  "ComPort",
+                                "Baud",        "Parity",     "StopBits", "RS485", "PhoneNumber",
+                                "Poll",        "IntervalMs", "Deadband", "Other"};
+const char* const kOptionTexts[] = {"Pump", "tcp",  "rtu",  "ascii", "modem", "127.0.0.1",
+                                    "none", "even", "fast", "tick",  ""};
+const char* const kPoints[] = {"HREG4",
+                               "1-HREG4",
+                               "IN1",
+                               "1-OUT2",
+                               "HREG100,0,32,FLOAT,CDAB",
+                               "1-HREG5,0,64,STRING",
+                               "HREG1,0,16,FLOAT",
+                               "IREG3,8,8,BYTE",
+                               "[10.0.0.7]-HREG1",
+                               "HREG65535,0,64,LINT",
+                               "bad"};
+
+Value TypedScalar(Draw& draw) {
+  if (draw.Byte() < 40) return Any(draw, 2);
+  const char types[] = "bynqiuxtds";
+  const char type = types[draw.Below(10)];
+  if (type == 's')
+    return Text('s', draw.Byte() < 128 ? kOptionTexts[draw.Below(11)] : draw.Text(16));
+  if (type == 'd') {
+    Value real = Basic('d', 0);
+    real.real = static_cast<double>(static_cast<int32_t>(draw.Word())) / 8;
+    return real;
+  }
+  return Basic(type,
+               static_cast<uint64_t>(draw.Word()) << (draw.Byte() % 2 ? 32 : 0) | draw.Word() % 50);
+}
+
+Value Points(Draw& draw) {
+  Value list = Array("s");
+  const uint32_t count = draw.Below(6);
+  for (uint32_t i = 0; i < count; ++i)
+    list.items.push_back(
+        Text('s', draw.Byte() < 220 ? kPoints[draw.Below(std::size(kPoints))] : draw.Text(24)));
+  return list;
+}
+
+Value Options(Draw& draw) {
+  Value map = Array("{sv}");
+  const uint32_t entries = draw.Below(7);
+  for (uint32_t i = 0; i < entries; ++i) {
+    Value entry;
+    entry.type = 'e';
+    entry.items.push_back(Text('s', kOptions[draw.Below(std::size(kOptions))]));
+    entry.items.push_back(Variant(TypedScalar(draw)));
+    map.items.push_back(std::move(entry));
+  }
+  return map;
+}
+
+std::vector<Value> TypedArguments(Draw& draw, const std::string& member) {
+  if (member == "OpenSite") return {Options(draw)};
+  if (member == "Read") return {Points(draw), Basic('u', draw.Byte() < 128 ? 0 : draw.Word())};
+  if (member == "Subscribe") return {Points(draw), Options(draw)};
+  if (member == "Write") {
+    Value values = Array("(sv)");
+    const uint32_t count = draw.Below(4);
+    for (uint32_t i = 0; i < count; ++i) {
+      Value pair;
+      pair.type = 'r';
+      pair.items.push_back(Text('s', kPoints[draw.Below(std::size(kPoints))]));
+      pair.items.push_back(Variant(TypedScalar(draw)));
+      values.items.push_back(std::move(pair));
+    }
+    return {values};
+  }
+  if (member == "GetAll") return {Text('s', "QorModBus.Modbus1.Site")};
+  return {};
+}
 
 bool Send(sd_bus_message* m, std::deque<Call>& calls) {
   calls.emplace_back();
@@ -438,6 +523,13 @@ void RunCalls(Draw& draw) {
       path += "/" + std::to_string(draw.Below(5));
     } else if (pathKind < 220) {
       path = "/";
+    } else if (pathKind < 250) {
+      // The typed objects this input makes are numbered on from those made before.
+      const qmb::TypedSites& typed = harness->adaptor->Typed().Sites();
+      path = "/QorModBus/Modbus1";
+      if (pathKind >= 228) path += "/site/" + std::to_string(typed.SitesOpened() + draw.Below(3));
+      if (pathKind >= 244)
+        path += "/sub/" + std::to_string(typed.SubscriptionsMade() + draw.Below(3));
     }
     const uint8_t interfaceKind = draw.Byte();
     const char* interface =
@@ -457,6 +549,8 @@ void RunCalls(Draw& draw) {
       arguments.clear();
       if (draw.Byte() < 200) arguments.push_back(Basic('b', draw.Byte() % 2));
     }
+    if (path.starts_with("/QorModBus/Modbus1") && draw.Byte() < 220)
+      arguments = TypedArguments(draw, member);
     if (member == "CreateInstance" && path == "/QorModBus/QorModBusCom") ++creates;
     const int64_t pause = draw.Below(4) * 100;
     sd_bus_message* m = nullptr;
@@ -484,6 +578,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Every object goes at the end, as when the client leaves, so inputs do not pile them up.
   // (A peer connection has no bus names: every call comes from the client without a name.)
   harness->adaptor->Registry().ReleaseClient(std::string());
+  harness->adaptor->Typed().ClientLeft(std::string());
   harness->loop.RunFor(200);
   // One more call, answered after everything the client sent before it: the adaptor's questions
   // about the client are answered by then, and the frames watch ends.

@@ -131,6 +131,9 @@ class TypedSites {
   std::vector<uint32_t> Sites() const;
   bool Exists(uint32_t site) const { return sites_.count(site) != 0; }
   bool HasClient(const std::string& client) const;
+  // Site and subscription numbers handed out so far (never reused within the process).
+  uint32_t SitesOpened() const { return nextSite_ - 1; }
+  uint32_t SubscriptionsMade() const { return nextSubscription_ - 1; }
 
   // A site object came or went (its first hold was made, its last let go).
   std::function<void(uint32_t site)> OnSiteAdded;

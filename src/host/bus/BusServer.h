@@ -60,6 +60,8 @@ class BusServer {
   void ReleaseName();
 
   DriverRegistry& Registry() { return registry_; }
+  // The typed interface; there once the server serves.
+  TypedBus& Typed() { return *typed_; }
 
   std::function<void(size_t objectCount)> OnObjectCountChanged;
   // The bus connection went; called once, from the event loop.
