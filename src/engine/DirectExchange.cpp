@@ -82,8 +82,7 @@ Task<ExchangeResult> DirectExchange::Exchange(const ModbusRequest& request,
   const bool arrived = co_await EventWait(
       *this, [&link] { return link.ReplyReady(); },
       link.ReplyBudgetMs(kFastScanPolicy, request, replyDataBytes));
-  ExchangeResult result = link.Finish(arrived);
-  if (!arrived) result.Failure = ExchangeFailure::NoReply;
+  const ExchangeResult result = link.Finish(arrived);
   // Frames on a line that tells them apart by its silence keep that silence after a reply.
   if (transactions_.SiteFramingEntry().GapBetweenFrames) {
     const int64_t gapUs = RtuFrameGapUs(site_.BaudRate);

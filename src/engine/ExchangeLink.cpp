@@ -27,9 +27,11 @@ bool SerialExchangeLink::ReplyReady() const {
   return engine_.ReplyComplete();
 }
 
-ExchangeResult SerialExchangeLink::Finish(bool arrived) {
+ExchangeResult SerialExchangeLink::Finish(bool /*arrived*/) {
   engine_.DisarmReply();
-  return arrived ? engine_.TakeReply() : engine_.Silent();
+  // What came is checked even when the wait ran out: a write's reply on an ASCII line is the
+  // request's own line, which an echo would be too, so it is only taken for whole at the end.
+  return engine_.TakeReply();
 }
 
 void SerialExchangeLink::Abandon() {

@@ -143,11 +143,6 @@ ExchangeResult TransactionEngine::TakeReply() {
   return result;
 }
 
-ExchangeResult TransactionEngine::Silent() {
-  ++counters_.Timeouts;
-  return ExchangeResult{};
-}
-
 ExchangeResult TransactionEngine::TakeTCPReply(bool arrived) {
   if (!arrived) ++counters_.Timeouts;
   return Result(arrived && CheckTCPReply(tcp_.Request(), tcp_.ReplyText()));

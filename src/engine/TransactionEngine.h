@@ -84,8 +84,6 @@ class TransactionEngine {
   bool ReplyComplete() const;
   // What was received (more than two bytes), decoded and checked against the request in flight.
   ExchangeResult TakeReply();
-  // A serial exchange whose reply never came (counted as a timeout).
-  ExchangeResult Silent();
   // The Modbus/TCP link's answer to the request in flight, when it arrived, checked.
   ExchangeResult TakeTCPReply(bool arrived);
   // The site's framing entry.

@@ -253,7 +253,7 @@ bool TQorModBusCom::OpenSite(Variant params, const std::vector<int32_t>& unrepre
     openNotice_ = DescribeReplacedSettings(ReplacedSettings(params));
     if (!openNotice_.empty())
       LogWarning("OpenSite \"" + LoggedText(Site.Description) + "\": " + openNotice_);
-    if (const TModBusForm* joined = mainForm_.FindEngine(Site.Description)) {
+    if (const TModBusForm* joined = JoinAsIs ? nullptr : mainForm_.FindEngine(Site.Description)) {
       const std::string differences = LinkDifferences(Site, joined->Site);
       if (!differences.empty()) {
         const std::string notice =

@@ -60,6 +60,9 @@ class TQorModBusCom : public EngineClient {
   TModBusForm* Engine = nullptr;
   TSite Site;
   bool VersionAccepted = false;
+  // An open that names a site by its description alone, to join it as it is (the typed
+  // interface's): its missing link keys are no difference worth telling.
+  bool JoinAsIs = false;
 
   static constexpr double kInterfaceVersion = 1.8;
 

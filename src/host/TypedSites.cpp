@@ -336,6 +336,7 @@ TypedError TypedSites::Open(const std::string& client, const TypedOptions& optio
   open->client = client;
   open->object = std::make_unique<TQorModBusCom>(mainForm_);
   open->object->VersionAccepted = true;
+  open->object->JoinAsIs = exists && !options.count("Transport");
   open->done = std::move(done);
   if (!open->object->OpenSite(std::get<Variant>(std::move(list)))) {
     const std::string detail = open->object->LastErrorDetail();

@@ -87,7 +87,12 @@ std::string FakeSlave::Answer(const std::string& pdu) {
       Coils[address] = operand == 0xFF00;
       return pdu.substr(0, 5);
     case 6:
-      Holding[address] = operand;
+    case 16:
+      // Presets from the register count on (16); a single register is its own value (06).
+      if (StrictAddresses && !AllPresent(Holding, address, function == 6 ? 1 : operand))
+        return Refused(function, 2);
+      for (int i = 0; i < (function == 6 ? 1 : operand); ++i)
+        Holding[address + i] = function == 6 ? operand : Word(pdu, 6 + 2 * i);
       return pdu.substr(0, 5);
     default:
       reply[0] = static_cast<char>(function | 0x80);
@@ -126,11 +131,15 @@ void FakeSlave::OnSerialByte(uint8_t byte) {
   std::string frame;
   bool checksumOk = false;
   if (framing_ == Framing::RTU) {
-    if (pending_.size() < 8) return;  // every request of functions 1 to 6 is 8 bytes
-    frame = pending_.substr(0, 6);
+    // Every request of functions 1 to 6 is 8 bytes; 15 and 16 carry a byte count and the data.
+    const bool multiple = pending_.size() >= 2 && (pending_[1] == 15 || pending_[1] == 16);
+    if (pending_.size() < (multiple ? 7u : 8u)) return;
+    const size_t size = multiple ? 9 + static_cast<uint8_t>(pending_[6]) : 8;
+    if (pending_.size() < size) return;
+    frame = pending_.substr(0, size - 2);
     const uint16_t crc = CalcCRC(reinterpret_cast<const uint8_t*>(frame.data()), frame.size());
-    checksumOk = static_cast<uint8_t>(pending_[6]) == (crc & 0xFF) &&
-                 static_cast<uint8_t>(pending_[7]) == (crc >> 8);
+    checksumOk = static_cast<uint8_t>(pending_[size - 2]) == (crc & 0xFF) &&
+                 static_cast<uint8_t>(pending_[size - 1]) == (crc >> 8);
   } else {
     if (byte != '\n') return;
     const auto colon = pending_.find(':');
