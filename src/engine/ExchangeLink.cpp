@@ -32,8 +32,16 @@ ExchangeResult SerialExchangeLink::Finish(bool arrived) {
   return arrived ? engine_.TakeReply() : ExchangeResult{};
 }
 
+const char* SerialExchangeLink::DeviceName() const {
+  return engine_.SiteFramingEntry().Device;
+}
+
 void SerialExchangeLink::Abandon() {
   engine_.StopReceive();
+}
+
+const char* TcpExchangeLink::DeviceName() const {
+  return engine_.SiteFramingEntry().Device;
 }
 
 bool TcpExchangeLink::Ready(const std::string& host) {

@@ -5,6 +5,7 @@
 
 #include "model/TypeSite.h"
 #include "protocol/FrameCodec.h"
+#include "protocol/Framing.h"
 
 namespace qmb {
 
@@ -21,8 +22,15 @@ struct LinkFlags {
 // The framing a site's exchanges take: the one place that reads it off the site; everything
 // past it goes by the framing table.
 inline Framing SiteFraming(const TSite& site, const LinkFlags& flags) {
-  if (flags.TCPMode) return Framing::TCP;
+  if (flags.TCPMode) return site.RTUOverTCP ? Framing::RTUOverTCP : Framing::TCP;
   return site.UseRTU ? Framing::RTU : Framing::ASCII;
+}
+
+// The address a request for a point's slave carries: the framing's fixed unit (FF on Modbus/TCP)
+// unless the site takes the unit from the point (TCPUNIT=POINT); the slave itself otherwise.
+inline int32_t SiteUnit(const TSite& site, const LinkFlags& flags, int32_t slave) {
+  const int32_t fixed = FramingFor(SiteFraming(site, flags)).FixedUnit;
+  return fixed >= 0 && !site.UnitFromPoint ? fixed : slave;
 }
 
 }  // namespace qmb

@@ -223,6 +223,24 @@ bool TQorModBusCom::OpenSite(Variant params, const std::vector<int32_t>& unrepre
     GetParamBool(params, "BP2", Site.UseRTU);
     GetParamStr(params, "SP3", Site.IPAddress);
     text.clear();
+    GetParamStr(params, "TCPFRAMING", text);
+    text = UpperCase(text);
+    if (!text.empty() && text != "RTU" && text != "TCP")
+      return Refuse("OpenSite \"" + LoggedText(Site.Description) + "\" refused: TCPFRAMING \"" +
+                    LoggedText(text) +
+                    "\" is no framing (TCP, the default, or RTU for RTU frames over the "
+                    "connection)");
+    Site.RTUOverTCP = text == "RTU";
+    text.clear();
+    GetParamStr(params, "TCPUNIT", text);
+    text = UpperCase(text);
+    if (!text.empty() && text != "POINT" && text != "FF")
+      return Refuse("OpenSite \"" + LoggedText(Site.Description) + "\" refused: TCPUNIT \"" +
+                    LoggedText(text) +
+                    "\" is no unit choice (FF, the default, or POINT for the point's slave "
+                    "prefix)");
+    Site.UnitFromPoint = text == "POINT";
+    text.clear();
     GetParamStr(params, "POLLMODE", text);
     text = UpperCase(text);
     if (!text.empty() && text != "FAST" && text != "TICK")
