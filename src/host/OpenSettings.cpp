@@ -65,12 +65,12 @@ const Rule kRules[] = {
     // The driver refuses an open with any other value: a gateway read in the wrong framing
     // would only fail every read.
     {"TCPFRAMING", "TCP (the default) or RTU, for RTU frames over the connection",
-     "no framing: the open is refused",
+     "nothing (the open is refused)",
      [](const std::string& text) {
        return OneOf(text, {"TCP", "RTU"});
      }},
     {"TCPUNIT", "FF (the default) or POINT, for each point's slave prefix as its unit id",
-     "no unit: the open is refused",
+     "nothing (the open is refused)",
      [](const std::string& text) {
        return OneOf(text, {"FF", "POINT"});
      }},
