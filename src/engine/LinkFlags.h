@@ -26,11 +26,16 @@ inline Framing SiteFraming(const TSite& site, const LinkFlags& flags) {
   return site.UseRTU ? Framing::RTU : Framing::ASCII;
 }
 
-// The address a request for a point's slave carries: the framing's fixed unit (FF on Modbus/TCP)
-// unless the site takes the unit from the point (TCPUNIT=POINT); the slave itself otherwise.
+// A point's slave prefix addresses its device: on a serial line, with RTU frames over TCP, and on
+// Modbus/TCP when the site takes the unit from the point (TCPUNIT=POINT).
+inline bool SlaveAddressed(const TSite& site, const LinkFlags& flags) {
+  return site.UnitFromPoint || FramingFor(SiteFraming(site, flags)).FixedUnit < 0;
+}
+
+// The address a request for a point's slave carries: the slave itself where it addresses the
+// device, the framing's fixed unit (FF on Modbus/TCP) otherwise.
 inline int32_t SiteUnit(const TSite& site, const LinkFlags& flags, int32_t slave) {
-  const int32_t fixed = FramingFor(SiteFraming(site, flags)).FixedUnit;
-  return fixed >= 0 && !site.UnitFromPoint ? fixed : slave;
+  return SlaveAddressed(site, flags) ? slave : FramingFor(SiteFraming(site, flags)).FixedUnit;
 }
 
 }  // namespace qmb

@@ -3,6 +3,8 @@
 // (TCPUNIT=POINT), in virtual time against a device on the fake TCP client.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "support/SiteFixture.h"
 
 namespace qmb::test {
@@ -114,6 +116,34 @@ TEST_F(StreamFramingTest, TheUnitIdComesFromThePointOnlyWhenTheSiteSaysSo) {
     EXPECT_EQ(Requests().front(), row.request);
     EXPECT_EQ(Value(row.address), "VALUE=1111");
     EXPECT_EQ(Requests().back(), row.request);
+    client.reset();
+    loop.RunFor(1000);
+  }
+}
+
+// POINTVERIFY's canonical form keeps a slave prefix where it addresses the device, so that a
+// host that registers the canonical text reaches the same unit.
+TEST_F(StreamFramingTest, TheCanonicalAddressKeepsTheSlaveWhereItIsTheUnit) {
+  struct Row {
+    std::vector<std::string> keys;
+    const char* address;
+    const char* canonical;
+  };
+  const Row rows[] = {
+      {{}, "17-hreg4", "HREG4"},
+      {{"TCPUNIT=POINT"}, "17-hreg4", "17-HREG4"},
+      {{"TCPUNIT=POINT"}, "255-HREG4", "HREG4"},
+      {{"TCPUNIT=POINT"}, "[plc]-ireg3", "[plc]-IREG3"},
+      {{"TCPFRAMING=RTU"}, "017-OUT2", "17-OUT2"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.address + ::testing::PrintToString(row.keys));
+    OpenWith(row.keys, false);
+    const std::vector<std::string> reply = Texts(
+        Run({"COMMAND=POINTVERIFY", "POINTNAME=p", std::string("POINTADDRESS=") + row.address}));
+    EXPECT_NE(std::find(reply.begin(), reply.end(), std::string("POINTADDRESS=") + row.canonical),
+              reply.end())
+        << ::testing::PrintToString(reply);
     client.reset();
     loop.RunFor(1000);
   }
