@@ -164,14 +164,17 @@ void FakeSlave::OnSerialByte(uint8_t byte) {
     ++BadChecksums;  // a real slave ignores such a frame
     return;
   }
-  Frames.push_back(frame);
+  if (TakeRequest(frame))
+    SendSerial(pending, static_cast<uint8_t>(frame[0]), Answer(frame.substr(1)));
+}
+
+bool FakeSlave::TakeRequest(const std::string& request) {
+  Frames.push_back(request);
   FrameTimes.push_back(loop_.NowMs());
-  const uint8_t address = static_cast<uint8_t>(frame[0]);
-  if (Addresses.count(address) == 0) return;
+  if (Addresses.count(static_cast<uint8_t>(request[0])) == 0) return false;
   ++Requests;
-  RequestPdus.push_back(frame.substr(1));
-  if (Silent) return;
-  SendSerial(pending, address, Answer(frame.substr(1)));
+  RequestPdus.push_back(request.substr(1));
+  return !Silent;
 }
 
 void FakeSlave::OnTcpSend(const std::string& frame) {
@@ -197,14 +200,8 @@ void FakeSlave::OnTcpRtuSend(const std::string& frame) {
     return;
   }
   const std::string request = frame.substr(0, frame.size() - 2);
-  Frames.push_back(request);
-  FrameTimes.push_back(loop_.NowMs());
-  const auto address = static_cast<uint8_t>(frame[0]);
-  if (Addresses.count(address) == 0) return;
-  ++Requests;
-  RequestPdus.push_back(request.substr(1));
-  if (Silent) return;
-  SendTcp(frame, RtuFrame(address, Answer(request.substr(1))));
+  if (TakeRequest(request))
+    SendTcp(frame, RtuFrame(static_cast<uint8_t>(frame[0]), Answer(request.substr(1))));
 }
 
 void FakeSlave::SendTcp(const std::string& request, const std::string& reply) {

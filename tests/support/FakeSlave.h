@@ -56,6 +56,8 @@ class FakeSlave {
   void OnSerialByte(uint8_t byte);
   void OnTcpSend(const std::string& frame);
   void OnTcpRtuSend(const std::string& frame);
+  // Records a serial request (address, function, data); whether this slave answers it.
+  bool TakeRequest(const std::string& request);
   // Address, reply PDU and CRC.
   static std::string RtuFrame(uint8_t address, const std::string& pdu);
   // The reply PDU (function code and data) for a request PDU.

@@ -21,6 +21,11 @@ class StreamFramingTest : public SiteFixture {
     slave->Holding = {{3, 1111}, {4, 2222}};
     slave->Coils = {{0, true}};
   }
+  // The client gone and its engine with it, so that the next open starts a site afresh.
+  void CloseSite() {
+    client.reset();
+    loop.RunFor(1000);
+  }
   // The value a host's read gives, or its status when it fails.
   std::string Value(const std::string& address) {
     const std::vector<std::string> reply =
@@ -86,8 +91,7 @@ TEST_F(StreamFramingTest, PollingAndTheFastScanReadRtuFramesOverTheConnection) {
     EXPECT_EQ(Point("17-HREG5").Value, "2222");
     EXPECT_EQ(Point("17-OUT1").Value, "TRUE");
     EXPECT_EQ(slave->BadChecksums, 0);
-    client.reset();
-    loop.RunFor(1000);
+    CloseSite();
   }
 }
 
@@ -116,8 +120,7 @@ TEST_F(StreamFramingTest, TheUnitIdComesFromThePointOnlyWhenTheSiteSaysSo) {
     EXPECT_EQ(Requests().front(), row.request);
     EXPECT_EQ(Value(row.address), "VALUE=1111");
     EXPECT_EQ(Requests().back(), row.request);
-    client.reset();
-    loop.RunFor(1000);
+    CloseSite();
   }
 }
 
@@ -144,8 +147,7 @@ TEST_F(StreamFramingTest, TheCanonicalAddressKeepsTheSlaveWhereItIsTheUnit) {
     EXPECT_NE(std::find(reply.begin(), reply.end(), std::string("POINTADDRESS=") + row.canonical),
               reply.end())
         << ::testing::PrintToString(reply);
-    client.reset();
-    loop.RunFor(1000);
+    CloseSite();
   }
 }
 
