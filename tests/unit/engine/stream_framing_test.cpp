@@ -21,8 +21,11 @@ class StreamFramingTest : public SiteFixture {
     slave->Holding = {{3, 1111}, {4, 2222}};
     slave->Coils = {{0, true}};
   }
-  // The client gone and its engine with it, so that the next open starts a site afresh.
+  // The client gone and its engine with it, so that the next open starts a site afresh; the
+  // device falls silent first and its replies under way are delivered while their client lives.
   void CloseSite() {
+    slave->Silent = true;
+    loop.RunFor(1000);
     client.reset();
     loop.RunFor(1000);
   }
