@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """qmb-devsim: a small Modbus slave for trying the driver without hardware.
 
-Serves Modbus/TCP on a port of 127.0.0.1 (or another address), and Modbus RTU or ASCII on a
+Serves Modbus/TCP on a port of 127.0.0.1 (or another address), or RTU frames over TCP there as
+a serial device server passes them (--tcp-framer rtu), and Modbus RTU or ASCII on a
 pseudo-terminal that it creates and links as COM<n> in $QORMODBUS_COMDIR, where the driver
 looks for its serial ports. Every unit (slave) address is answered unless --unit is given.
 
@@ -220,12 +221,16 @@ async def run(args):
     tasks, ready, port = [], [], None
     hooks = {"response_manipulator": trace_reply} if args.verbose else {}
     if args.tcp is not None:
+        # RTU frames over the connection, as serial device servers pass them, with --tcp-framer
+        # rtu.
+        tcp_framer = {"framer": ModbusRtuFramer} if args.tcp_framer == "rtu" else {}
         tcp = await StartAsyncTcpServer(context=context, address=(args.host, args.tcp),
-                                        defer_start=True, allow_reuse_address=True, **hooks)
+                                        defer_start=True, allow_reuse_address=True, **tcp_framer,
+                                        **hooks)
         tasks.append(asyncio.create_task(tcp.serve_forever()))
         await asyncio.wait_for(tcp.serving, 10)
         bound = tcp.server.sockets[0].getsockname()
-        ready.append(f"tcp={bound[0]}:{bound[1]}")
+        ready.append(f"tcp={bound[0]}:{bound[1]}" + (":rtu" if args.tcp_framer == "rtu" else ""))
     if args.com is not None:
         comdir = args.comdir or os.environ.get("QORMODBUS_COMDIR")
         if not comdir:
@@ -271,6 +276,9 @@ def main():
     parser.add_argument("--tcp", type=int, metavar="PORT",
                         help="serve Modbus/TCP on this port (0: any free port)")
     parser.add_argument("--host", default="127.0.0.1", help="address for --tcp (default 127.0.0.1)")
+    parser.add_argument("--tcp-framer", choices=("socket", "rtu"), default="socket",
+                        help="--tcp: Modbus/TCP frames (socket, the default) or RTU frames over "
+                             "the connection, as a serial device server passes them")
     parser.add_argument("--com", type=int, metavar="N", help="serve a serial line linked as COM<N>")
     parser.add_argument("--comdir", help="directory of the COM links (default $QORMODBUS_COMDIR)")
     parser.add_argument("--framer", choices=("rtu", "ascii"), default="rtu",

@@ -41,18 +41,20 @@ constexpr const char* kUsage =
     "\n"
     "Opens a site on the ModBus Serial Driver (qormodbus) and runs one host command.\n"
     "The KEY=VALUE arguments before COMMAND describe the site (the driver's open keys:\n"
-    "DESCRIPTION, BP3=TRUE and SP3=<address> for Modbus/TCP, COMPORT, BAUDRATE, BP2=TRUE for\n"
-    "RTU, BP1=TRUE for RS-485, IP1 stop bits, IP2 parity, CONNECTIONTYPE=MODEM, PHONENUMBER,\n"
-    "SP1/SP2 connect/disconnect strings, SP5 modem init, OFFLINE=TRUE, POLLMODE=FAST for\n"
-    "block reads back to back, DECODE=TYPED for typed values, ...); those after it go\n"
-    "with the command.\n"
+    "DESCRIPTION, BP3=TRUE and SP3=<address> for Modbus/TCP (TCPFRAMING=RTU for RTU frames\n"
+    "over the connection, TCPUNIT=POINT for the slave prefix as unit id), COMPORT, BAUDRATE,\n"
+    "BP2=TRUE for RTU, BP1=TRUE for RS-485, IP1 stop bits, IP2 parity, CONNECTIONTYPE=MODEM,\n"
+    "PHONENUMBER, SP1/SP2 connect/disconnect strings, SP5 modem init, OFFLINE=TRUE,\n"
+    "POLLMODE=FAST for block reads back to back, DECODE=TYPED for typed values, ...); those\n"
+    "after it go with the command.\n"
     "\n"
     "Commands:\n"
     "  open                  open the site and report the connection (the default)\n"
     "  watch                 print the --point values whenever they change, and why a point\n"
     "                        has none (Ctrl-C ends; exit 1 when no point got a value)\n"
-    "  raw HEX               send a raw request on a serial site: slave, function and data as\n"
-    "                        hex, without checksum (raw 010300000002); prints the reply's bytes\n"
+    "  raw HEX               send a raw request on a serial or TCPFRAMING=RTU site: slave,\n"
+    "                        function and data as hex, without checksum (raw 010300000002);\n"
+    "                        prints the reply's bytes\n"
     "  trace [SITE]          print the frames the sites send (>) and receive (<) as they pass,\n"
     "                        of SITE only when given (Ctrl-C ends); with site keys, opens that\n"
     "                        site first (registering the --point list) and traces it.\n"
@@ -80,7 +82,8 @@ constexpr const char* kUsage =
     "\n"
     "Point addresses: [PREFIX]KIND NUMBER[,FIRST,COUNT,TYPE]. PREFIX: a slave address and '-'\n"
     "(1-HREG100, 12-OUT5), or on a Modbus/TCP site [HOST]- for another device\n"
-    "([10.0.0.7]-IREG3) or nothing (HREG4: unit 255 at the site's address). KIND: OUT (coil),\n"
+    "([10.0.0.7]-IREG3) or nothing (HREG4: unit 255 at the site's address); there a slave\n"
+    "prefix is the unit id only with TCPUNIT=POINT or TCPFRAMING=RTU. KIND: OUT (coil),\n"
     "IN (input), IREG (input register), HREG (holding register); NUMBER 1-65535 (the wire\n"
     "address is NUMBER-1); the register tail FIRST,COUNT,TYPE[,ORDER]: FIRST 0-15, COUNT\n"
     "1-4096 bits, TYPE WORD, INT (16), BYTE (8), BOOL (1), DWORD, DINT, FLOAT (32), LWORD,\n"
@@ -345,11 +348,11 @@ bool IsKeyValue(const QString& argument) {
 
 // The keys the driver reads when it opens a site.
 const QStringList kSiteKeys = {
-    "DESCRIPTION", "BP1",          "BP2",         "BP3",         "OFFLINE",
-    "COMPORT",     "BAUDRATE",     "IP1",         "IP2",         "CONNECTIONTYPE",
-    "PHONENUMBER", "SP1",          "SP2",         "SP3",         "SP5",
-    "DEVICETYPE",  "PANELTYPE",    "SERVERINDEX", "LOCALCLIENT", "POLLMODE",
-    "DECODE",      "WRITEFUNCTION"};
+    "DESCRIPTION", "BP1",           "BP2",         "BP3",         "OFFLINE",
+    "COMPORT",     "BAUDRATE",      "IP1",         "IP2",         "CONNECTIONTYPE",
+    "PHONENUMBER", "SP1",           "SP2",         "SP3",         "SP5",
+    "DEVICETYPE",  "PANELTYPE",     "SERVERINDEX", "LOCALCLIENT", "POLLMODE",
+    "DECODE",      "WRITEFUNCTION", "TCPFRAMING",  "TCPUNIT"};
 // The host commands the driver carries out, and qmbctl's own.
 const QStringList kHostCommands = {"SITETIME",      "SITESTATUS",  "POINTVERIFY",
                                    "GETDATA",       "SENDDATA",    "SENDPOINTSLIST",

@@ -35,6 +35,7 @@ ConnectionManager::ConnectionManager(Parts parts)
 
 void ConnectionManager::AssignSite() {
   flags_.TCPMode = site_.UseTCP;
+  tcp_.UseFraming(FramingFor(SiteFraming(site_, flags_)));
 }
 
 bool ConnectionManager::OpenConnection(const EngineClient* client) {

@@ -50,7 +50,8 @@ class ConnectionManager {
   static constexpr int kStringPause = 5;
   static constexpr int kModemInitPause = 15;
 
-  // Takes the site's TCP mode; the engine has already copied the site record.
+  // Takes the site's TCP mode, and the framing its TCP stream carries; the engine has already
+  // copied the site record.
   void AssignSite();
 
   bool OpenConnection(const EngineClient* client);

@@ -40,9 +40,10 @@ struct WaitPolicy {
 
 // A raw request (and a point write on a serial line): the first byte within 8 periods, the end at
 // the first period without a byte (or, in ASCII, at CR LF); three attempts, the line reset
-// between the second and the third.
+// between the second and the third. On a TCP stream of RTU frames, a point write's waits (a
+// Modbus/TCP site sends no raw requests).
 inline constexpr ReplyWait kRawReplyWait{1, 8, 1, 0, false, false};
-inline constexpr WaitPolicy kRawRequestPolicy{kRawReplyWait, kRawReplyWait, 3, 3, 0, 0};
+inline constexpr WaitPolicy kRawRequestPolicy{kRawReplyWait, kRawReplyWait, 3, 3, 51, 101};
 // A point read: in ASCII up to 20 periods for the end of line, the line reset when nothing at
 // all came back; in RTU the reply must begin within the first pass of 2 periods and ends at the
 // first pass without a byte, 10 passes at the most. One attempt. Over Modbus/TCP 51 periods for

@@ -34,8 +34,16 @@ ExchangeResult SerialExchangeLink::Finish(bool /*arrived*/) {
   return engine_.TakeReply();
 }
 
+const char* SerialExchangeLink::DeviceName() const {
+  return engine_.SiteFramingEntry().Device;
+}
+
 void SerialExchangeLink::Abandon() {
   engine_.StopReceive();
+}
+
+const char* TcpExchangeLink::DeviceName() const {
+  return engine_.SiteFramingEntry().Device;
 }
 
 bool TcpExchangeLink::Ready(const std::string& host) {

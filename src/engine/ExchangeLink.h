@@ -1,4 +1,4 @@
-// The steps of an exchange that differ between a serial line and a Modbus/TCP stream, behind one
+// The steps of an exchange that differ between a serial line and a TCP stream, behind one
 // interface, so that a caller pacing its own wait (the fast scan) takes the same steps on either
 // link and never asks which it is on. The engine picks the site's link in one place.
 #pragma once
@@ -58,7 +58,7 @@ class SerialExchangeLink final : public ExchangeLink {
   bool ReplyReady() const override;
   ExchangeResult Finish(bool arrived) override;
   void Abandon() override;
-  const char* DeviceName() const override { return "slave "; }
+  const char* DeviceName() const override;
 
  private:
   TransactionEngine& engine_;
@@ -81,7 +81,7 @@ class TcpExchangeLink final : public ExchangeLink {
   bool ReplyReady() const override { return tcp_.ReplyArrived(); }
   ExchangeResult Finish(bool arrived) override;
   void Abandon() override { tcp_.ForgetReply(); }
-  const char* DeviceName() const override { return "unit "; }
+  const char* DeviceName() const override;
 
  private:
   TransactionEngine& engine_;

@@ -135,8 +135,9 @@ void FastScanner::Replan() {
   for (size_t i = 0; i < p_.points.Size(); ++i) {
     points.push_back(
         ParsePointAddress(p_.points.Key(i), p_.flags.TCPMode).value_or(PointAddress{}));
-    // Modbus/TCP requests always carry unit FF, whatever prefix a point was written with.
-    if (p_.flags.TCPMode) points.back().Slave = 0xFF;
+    // Blocks go by the address their requests carry: on Modbus/TCP unit FF whatever prefix a
+    // point was written with, unless the site takes the unit from the point.
+    points.back().Slave = SiteUnit(p_.site, p_.flags, points.back().Slave);
   }
   blocks_ = PlanScanBlocks(points);
   cursor_ = 0;

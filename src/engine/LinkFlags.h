@@ -5,6 +5,7 @@
 
 #include "model/TypeSite.h"
 #include "protocol/FrameCodec.h"
+#include "protocol/Framing.h"
 
 namespace qmb {
 
@@ -21,8 +22,20 @@ struct LinkFlags {
 // The framing a site's exchanges take: the one place that reads it off the site; everything
 // past it goes by the framing table.
 inline Framing SiteFraming(const TSite& site, const LinkFlags& flags) {
-  if (flags.TCPMode) return Framing::TCP;
+  if (flags.TCPMode) return site.RTUOverTCP ? Framing::RTUOverTCP : Framing::TCP;
   return site.UseRTU ? Framing::RTU : Framing::ASCII;
+}
+
+// A point's slave prefix addresses its device: on a serial line, with RTU frames over TCP, and on
+// Modbus/TCP when the site takes the unit from the point (TCPUNIT=POINT).
+inline bool SlaveAddressed(const TSite& site, const LinkFlags& flags) {
+  return site.UnitFromPoint || FramingFor(SiteFraming(site, flags)).FixedUnit < 0;
+}
+
+// The address a request for a point's slave carries: the slave itself where it addresses the
+// device, the framing's fixed unit (FF on Modbus/TCP) otherwise.
+inline int32_t SiteUnit(const TSite& site, const LinkFlags& flags, int32_t slave) {
+  return SlaveAddressed(site, flags) ? slave : FramingFor(SiteFraming(site, flags)).FixedUnit;
 }
 
 }  // namespace qmb

@@ -312,7 +312,7 @@ void TModBusForm::RunCommand(uint32_t code) {
         SiteCmds.SiteStatus();
         break;
       case kPointVerify:
-        Points.PointVerify(Flags.TCPMode, Site.TypedDecode);
+        Points.PointVerify(Flags.TCPMode, Site.TypedDecode, SlaveAddressed(Site, Flags));
         break;
       case kSendData:
         DataCmds.NotSupported();

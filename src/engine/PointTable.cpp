@@ -183,7 +183,7 @@ void PointTable::GetPointsList() {
   session_.EndCommand(kStateDone);
 }
 
-void PointTable::PointVerify(bool tcpMode, bool typed) {
+void PointTable::PointVerify(bool tcpMode, bool typed, bool slaveAddressed) {
   try {
     std::string name, address, why;
     GetParamStr(session_.CommandParams(), "POINTNAME", name);
@@ -199,7 +199,8 @@ void PointTable::PointVerify(bool tcpMode, bool typed) {
       session_.SetErrorText({});
       SafeArray result(ElementType::Text, 0, 2);
       result.Put(0, Variant(MakeParam("POINTNAME", name)));
-      result.Put(1, Variant(MakeParam("POINTADDRESS", FormatPointAddress(*point, tcpMode))));
+      result.Put(1, Variant(MakeParam("POINTADDRESS",
+                                      FormatPointAddress(*point, tcpMode, slaveAddressed))));
       session_.SetResult(Variant(std::move(result)));
       session_.EndCommand(kStateDone);
       return;

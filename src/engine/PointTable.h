@@ -98,7 +98,7 @@ class PointTable {
   void GetPointsList();
   // On a site that decodes by type, an extended address must also name a value (its Count the
   // type's width).
-  void PointVerify(bool tcpMode, bool typed);
+  void PointVerify(bool tcpMode, bool typed, bool slaveAddressed = false);
 
   // The read bookkeeping the poller and the fast scan share. A point whose reads failed more
   // than kSkipAfterFailures times in a row is dropped, except for one read every

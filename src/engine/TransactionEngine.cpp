@@ -37,7 +37,9 @@ std::string TransactionEngine::Frame(const ModbusRequest& request, Framing frami
 std::string TransactionEngine::FrameTCP(ModbusRequest request) {
   if (request.TransactionId != kTCPWriteTransactionId)
     request.TransactionId = transactionIds_.Next();
-  std::string frame = FramingFor(Framing::TCP).Frame(request);
+  if (!request.Bytes.empty())
+    request.Bytes[0] = static_cast<char>(SiteUnit(site_, flags_, request.Unit()));
+  std::string frame = SiteFramingEntry().Frame(request);
   if (frame.empty()) return frame;
   ++counters_.Requests;
   request_ = std::move(request);
@@ -61,10 +63,9 @@ bool TransactionEngine::Keep(const ReplyCheck& check) {
     // The device refused the request: the exception says why, in the words of the standard.
     const std::string_view name = ExceptionName(reply_.ErrorCode);
     // A Modbus/TCP reply's block carries address 0 (the window shows it so), but the reply came
-    // from the unit the request went to: the check holds the two unit ids equal.
-    const int unit = flags_.TCPMode ? request_.Unit() : reply_.Address;
-    log_.Cause((flags_.TCPMode ? "unit " : "slave ") + std::to_string(unit) +
-               " answered function " + std::to_string(reply_.Function) + " with exception " +
+    // from the unit the request went to: every check holds the two addresses equal.
+    log_.Cause(SiteFramingEntry().Device + std::to_string(request_.Unit()) + " answered function " +
+               std::to_string(reply_.Function) + " with exception " +
                std::to_string(reply_.ErrorCode) +
                (name.empty() ? std::string() : " (" + std::string(name) + ")"));
   }
@@ -144,8 +145,14 @@ ExchangeResult TransactionEngine::TakeReply() {
 }
 
 ExchangeResult TransactionEngine::TakeTCPReply(bool arrived) {
-  if (!arrived) ++counters_.Timeouts;
-  return Result(arrived && CheckTCPReply(tcp_.Request(), tcp_.ReplyText()));
+  if (!arrived) {
+    ++counters_.Timeouts;
+    return Result(false);
+  }
+  // Held where a serial reply is, and checked as one is: a raw request's caller reads it there.
+  receive_.Clear();
+  for (const char byte : tcp_.ReplyText()) receive_.Store(static_cast<uint8_t>(byte));
+  return TakeReply();
 }
 
 Task<ExchangeResult> TransactionEngine::ExchangeSerial(const ModbusRequest& request,
@@ -190,14 +197,16 @@ Task<ExchangeResult> TransactionEngine::ExchangeTCP(const ModbusRequest& request
 }
 
 Task<int32_t> TransactionEngine::Transact(const std::string& hexText) {
+  if (!SiteFramingEntry().RawRequests) {
+    log_.Cause("raw requests go on a serial line; a Modbus/TCP site sends none");
+    co_return 0;
+  }
   const ModbusRequest request = RequestFromHex(hexText);
   const ExchangeResult result = co_await Exchange(request, kRawRequestPolicy);
   if (result.Accepted()) co_return result.ReplyBytes;
   // The device's exception, a port that failed, are named where they happen; the rest here.
   if (log_.CurrentCause().empty()) {
-    if (flags_.TCPMode)
-      log_.Cause("raw requests go on a serial line; a Modbus/TCP site sends none");
-    else if (request.Bytes.size() < 2)
+    if (request.Bytes.size() < 2)
       log_.Cause("no reply to the raw request \"" + hexText +
                  "\": a request is a slave and a function at least (2 bytes)");
     else

@@ -48,7 +48,7 @@ class TransactionEngine {
 
   // A raw request typed as hex text: the number of reply bytes of an accepted reply (exception
   // replies included: the error code tells them apart), 0 when every attempt failed; 0 at once
-  // on a TCP site.
+  // on a site whose framing carries no raw requests (Modbus/TCP).
   Task<int32_t> Transact(const std::string& hexText);
 
   // Every request framed and every reply checked goes through here: the framing table judges,
@@ -56,7 +56,8 @@ class TransactionEngine {
   // the window's Command and Response boxes. A serial request framed is the request in flight
   // and shown; the wire bytes, empty when the framing cannot carry it (nothing changes then).
   std::string Frame(const ModbusRequest& request, Framing framing);
-  // A Modbus/TCP request framed as the request in flight; a read draws a fresh transaction id.
+  // A request framed for the site's TCP stream as the request in flight, to the unit the site
+  // sends to (SiteUnit); on Modbus/TCP a read draws a fresh transaction id.
   std::string FrameTCP(ModbusRequest request);
   // A point's read framed as the request in flight and shown; empty / false for a text that is
   // no point address (nothing changes then).
@@ -84,7 +85,8 @@ class TransactionEngine {
   bool ReplyComplete() const;
   // What was received (more than two bytes), decoded and checked against the request in flight.
   ExchangeResult TakeReply();
-  // The Modbus/TCP link's answer to the request in flight, when it arrived, checked.
+  // The TCP link's answer to the request in flight, when it arrived, checked as TakeReply checks
+  // (it is left in the receive buffer).
   ExchangeResult TakeTCPReply(bool arrived);
   // The site's framing entry.
   const FramingEntry& SiteFramingEntry() const { return FramingFor(SiteFraming(site_, flags_)); }

@@ -4,6 +4,7 @@
 
 #include "platform/Log.h"
 #include "platform/ParamList.h"
+#include "platform/TextHelpers.h"
 
 namespace qmb {
 namespace {
@@ -30,6 +31,13 @@ bool IntegerIn(const std::string& text, int32_t low, int32_t high) {
 bool Boolean(const std::string& text) {
   return text == "TRUE" || text == "FALSE";
 }
+// One of the words a key takes, in any case, as the driver reads it.
+template <size_t N>
+bool OneOf(const std::string& text, const char* const (&words)[N]) {
+  for (const char* word : words)
+    if (SameTextIgnoringCase(text, word)) return true;
+  return false;
+}
 bool ModbusTcp(const Variant& params) {
   bool tcp = false;
   return GetParamBool(params, "BP3", tcp) && tcp;
@@ -54,6 +62,18 @@ const Rule kRules[] = {
     {"SP3", "a Modbus/TCP site (BP3=TRUE) needs its device's address, HOST or HOST:PORT",
      "no address (nothing to connect to)", [](const std::string&) { return true; }, ModbusTcp},
     {"LOCALCLIENT", kBoolean, "FALSE (a client on another computer)", Boolean},
+    // The driver refuses an open with any other value: a gateway read in the wrong framing
+    // would only fail every read.
+    {"TCPFRAMING", "TCP (the default) or RTU, for RTU frames over the connection",
+     "nothing (the open is refused)",
+     [](const std::string& text) {
+       return OneOf(text, {"TCP", "RTU"});
+     }},
+    {"TCPUNIT", "FF (the default) or POINT, for each point's slave prefix as its unit id",
+     "nothing (the open is refused)",
+     [](const std::string& text) {
+       return OneOf(text, {"FF", "POINT"});
+     }},
 };
 
 std::optional<std::string> Lookup(const Variant& params, const char* key) {
@@ -115,6 +135,8 @@ std::string LinkDifferences(const TSite& mine, const TSite& theirs) {
   differ("POLLMODE", mine.FastScan ? "FAST" : "TICK", theirs.FastScan ? "FAST" : "TICK");
   differ("DECODE", mine.TypedDecode ? "TYPED" : "", theirs.TypedDecode ? "TYPED" : "");
   differ("WRITEFUNCTION", mine.WriteMultiple ? "16" : "6", theirs.WriteMultiple ? "16" : "6");
+  differ("TCPFRAMING", mine.RTUOverTCP ? "RTU" : "TCP", theirs.RTUOverTCP ? "RTU" : "TCP");
+  differ("TCPUNIT", mine.UnitFromPoint ? "POINT" : "FF", theirs.UnitFromPoint ? "POINT" : "FF");
   return text;
 }
 

@@ -222,6 +222,25 @@ bool TQorModBusCom::OpenSite(Variant params, const std::vector<int32_t>& unrepre
     GetParamBool(params, "BP1", Site.Use485);
     GetParamBool(params, "BP2", Site.UseRTU);
     GetParamStr(params, "SP3", Site.IPAddress);
+    // The Modbus/TCP keys that pick one of two words, in any case (the default first); any other
+    // value refuses the open.
+    const auto choose = [&](const char* key, const char* byDefault, const char* other,
+                            const char* meaning, bool& chosen) {
+      std::string value;
+      GetParamStr(params, key, value);
+      value = UpperCase(value);
+      chosen = value == other;
+      if (value.empty() || value == byDefault || chosen) return true;
+      return Refuse("OpenSite \"" + LoggedText(Site.Description) + "\" refused: " + key + " \"" +
+                    LoggedText(value) + "\" is no " + meaning);
+    };
+    if (!choose("TCPFRAMING", "TCP", "RTU",
+                "framing (TCP, the default, or RTU for RTU frames over the connection)",
+                Site.RTUOverTCP) ||
+        !choose("TCPUNIT", "FF", "POINT",
+                "unit choice (FF, the default, or POINT for the point's slave prefix)",
+                Site.UnitFromPoint))
+      return false;
     text.clear();
     GetParamStr(params, "POLLMODE", text);
     text = UpperCase(text);

@@ -35,10 +35,21 @@ bool SplitHostAndPort(const std::string& text, std::string& host, uint16_t& port
   return true;
 }
 
+void TcpLink::UseFraming(const FramingEntry& framing) {
+  if (framing.StreamFrameSize != nullptr) framing_ = &framing;
+}
+
 void TcpLink::SelectHost(const std::string& host) {
+  // A late reply on a stream of RTU frames would read as the answer to the next request: a new
+  // connection leaves it behind.
+  const bool stale = std::exchange(owed_, false) && !framing_->TellsLateReplies;
+  if (stale && client_.Connected())
+    log_.Info(LoggedText(target_) +
+              ": the last request went unanswered; connecting again so that a late reply is not "
+              "taken for the next one");
   // The same host is kept only while its connection lasts: after the peer closed, a refused
   // connect or a close by a client, the next request connects again.
-  if (host == currentHost_ && client_.Connected()) return;
+  if (host == currentHost_ && client_.Connected() && !stale) return;
   client_.SetConnected(false);
   ForgetStream();
   std::string address;
@@ -70,12 +81,14 @@ void TcpLink::SendTCP(const std::string& bytes) {
   ForgetStream();
   log_.Frame(true, bytes);
   request_ = bytes;  // before the send: a peer may answer before it returns
+  owed_ = true;
   client_.Send(bytes);
 }
 
 void TcpLink::Drop() {
   client_.SetConnected(false);
   ForgetStream();
+  owed_ = false;
   currentHost_ = kNoHost;
   tcpReady_ = false;
 }
@@ -111,13 +124,13 @@ void TcpLink::TCP1DataIn(const std::string& bytes) {
 
 void TcpLink::TakeFrames() {
   for (;;) {
-    const int32_t size = TCPFrameSize(stream_);
+    const int32_t size = framing_->StreamFrameSize(request_, stream_);
     if (size == 0) return;
     if (size < 0) {
       // Nothing tells where the next frame starts: the bytes held are dropped, and the stream
       // starts again with the next chunk (a peer writes each reply at once).
-      log_.Info("Modbus/TCP stream out of step; " + std::to_string(stream_.size()) +
-                " bytes dropped: " + BytesToSpacedHex(stream_));
+      log_.Info(std::string(framing_->Name) + " stream out of step; " +
+                std::to_string(stream_.size()) + " bytes dropped: " + BytesToSpacedHex(stream_));
       ForgetStream();
       return;
     }
@@ -129,12 +142,13 @@ void TcpLink::TakeFrames() {
       frame = stream_.substr(0, static_cast<size_t>(size));
       stream_.erase(0, static_cast<size_t>(size));
     }
-    if (!replyArrived_ && AnswersTCPRequest(request_, frame)) {
+    if (!replyArrived_ && framing_->Answers(request_, frame)) {
       replyText_ = std::move(frame);
       replyArrived_ = true;
+      owed_ = false;
     } else {
-      log_.Info("Modbus/TCP frame that answers no request in flight dropped: " +
-                BytesToSpacedHex(frame));
+      log_.Info(std::string(framing_->Name) +
+                " frame that answers no request in flight dropped: " + BytesToSpacedHex(frame));
     }
   }
 }

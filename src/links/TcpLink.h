@@ -1,7 +1,8 @@
 // The engine's Modbus/TCP link: one connection at a time, to the host the next request names
 // (or the site's address), reconnecting when the host changes. The peer's bytes are a stream:
-// frames are cut from it by the length in their header, however the chunks fall, and only the
-// answer to the request in flight is kept.
+// frames are cut from it as the site's framing says (Modbus/TCP by the length in their header,
+// RTU frames by the request in flight), however the chunks fall, and only the answer to the
+// request in flight is kept.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +13,7 @@
 #include "model/TypeSite.h"
 #include "platform/Log.h"
 #include "platform/TcpClient.h"
+#include "protocol/Framing.h"
 
 namespace qmb {
 
@@ -27,8 +29,12 @@ class TcpLink {
   TcpLink(TcpClient& client, const TSite& site, SiteWindowModel& model, const Logger& log)
       : client_(client), site_(site), model_(model), log_(log) {}
 
+  // The framing of the frames on the stream (Modbus/TCP until told otherwise); an entry that
+  // does not travel on a stream leaves it as it is.
+  void UseFraming(const FramingEntry& framing);
   // Points the link at a host ("" for the site's address); connects when the host changed or
-  // the connection was lost since.
+  // the connection was lost since, or when a request went unanswered on a stream whose replies
+  // cannot tell a late one from the next request's.
   void SelectHost(const std::string& host);
   // Sends a request frame; from now on only its answer counts as the reply.
   void SendTCP(const std::string& bytes);
@@ -43,7 +49,8 @@ class TcpLink {
   void TCP1DataIn(const std::string& bytes);
 
   // The request in flight (empty when none), and whether the frame that answers it arrived
-  // (its transaction id, unit and function, and a write's address; see AnswersTCPRequest).
+  // (on Modbus/TCP its transaction id, unit and function, and a write's address; see
+  // AnswersTCPRequest; RTU frames by their slave, function, shape and CRC).
   // Frames that answer nothing in flight, a late reply to an earlier request among them, are
   // dropped as they arrive.
   const std::string& Request() const { return request_; }
@@ -72,7 +79,10 @@ class TcpLink {
   const TSite& site_;
   SiteWindowModel& model_;
   const Logger& log_;
+  const FramingEntry* framing_ = &FramingFor(Framing::TCP);
   std::string stream_;  // received bytes not yet cut into frames
+  // A request went out whose reply has not come (a late one may still).
+  bool owed_ = false;
   std::string request_;
   std::string replyText_;
   bool replyArrived_ = false;

@@ -89,6 +89,8 @@ void TSite::AssignFrom(const Component* source) {
   FastScan = site->FastScan;
   TypedDecode = site->TypedDecode;
   WriteMultiple = site->WriteMultiple;
+  RTUOverTCP = site->RTUOverTCP;
+  UnitFromPoint = site->UnitFromPoint;
 }
 
 const std::vector<std::string>& TSite::PublishedProperties() {

@@ -62,6 +62,12 @@ class TSite : public Component {
   // Single writes go as the multiple-write functions 15 and 16 (site key WRITEFUNCTION=16), for
   // devices that lack 05 and 06. Not published; copied.
   bool WriteMultiple = false;
+  // A Modbus/TCP site's connection carries RTU frames (slave address, CRC) instead of Modbus/TCP
+  // ones, as serial device servers pass them (site key TCPFRAMING=RTU). Not published; copied.
+  bool RTUOverTCP = false;
+  // A Modbus/TCP request goes to the unit its point's slave prefix names (FF for a point without
+  // one) instead of always to unit FF (site key TCPUNIT=POINT). Not published; copied.
+  bool UnitFromPoint = false;
 };
 
 // Panel-type tables, indexed by PanelTypeIndex (0..3).

@@ -23,13 +23,16 @@ inline constexpr int32_t kReplyNoError = 0;
 inline constexpr int32_t kReplyChecksumOrUnknown = 255;
 
 // The framings a site speaks; each has its entry in the framing table (protocol/Framing.h).
-enum class Framing { ASCII, RTU, TCP };
+// RTUOverTCP: RTU frames (slave address, CRC) on a TCP stream, as serial device servers pass them.
+enum class Framing { ASCII, RTU, TCP, RTUOverTCP };
 // The serial checks take the two serial framings.
 using SerialFraming = Framing;
-// The checksum after a serial request's bytes: CRC-16 (two bytes) in RTU, LRC (one) in ASCII;
-// none in a Modbus/TCP frame, whose stream carries its own.
+// The checksum after a serial request's bytes: CRC-16 (two bytes) in RTU, on a line or a TCP
+// stream, LRC (one) in ASCII; none in a Modbus/TCP frame, whose stream carries its own.
 constexpr size_t ChecksumSize(Framing framing) {
-  return framing == Framing::RTU ? 2 : framing == Framing::ASCII ? 1 : 0;
+  return framing == Framing::RTU || framing == Framing::RTUOverTCP ? 2
+         : framing == Framing::ASCII                               ? 1
+                                                                   : 0;
 }
 
 // Two upper-case hex digits, high nibble first.

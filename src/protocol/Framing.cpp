@@ -1,5 +1,7 @@
 #include "protocol/Framing.h"
 
+#include <algorithm>
+
 namespace qmb {
 
 namespace {
@@ -45,7 +47,7 @@ std::string TCPFrame(const ModbusRequest& request) {
   // Bytes 2 and 3: protocol 0.
   frame[4] = static_cast<char>((length >> 8) & 0xFF);
   frame[5] = static_cast<char>(length & 0xFF);
-  frame[6] = static_cast<char>(0xFF);  // unit id: always FF, whatever slave the address names
+  frame[6] = static_cast<char>(request.Unit());  // the engine sets it (FF unless TCPUNIT=POINT)
   pdu.copy(frame.data() + 7, pdu.size());
   return frame;
 }
@@ -81,6 +83,56 @@ int32_t TCPMissing(const ModbusRequest&, std::string_view received) {
   return static_cast<int32_t>(6 + length - received.size());
 }
 
+// The bytes and CRC of an RTU frame at the start of `frame` check: the CRC over a frame with its
+// own CRC behind it leaves 0.
+bool CRCHolds(std::string_view frame) {
+  return frame.size() >= 4 &&
+         CalcCRC(reinterpret_cast<const uint8_t*>(frame.data()), frame.size()) == 0;
+}
+
+// RTU frames on a stream carry no length: the request in flight tells where its reply ends.
+int32_t RTUStreamFrameSize(std::string_view sent, std::string_view stream) {
+  if (stream.empty()) return 0;
+  // Nothing asked, nothing is a reply; and without a length in the frames, nothing tells where
+  // a stray frame would end.
+  if (sent.size() < 4) return -1;
+  if (stream.size() < 2) return 0;
+  const auto function = static_cast<uint8_t>(sent[1]);
+  const auto answered = static_cast<uint8_t>(stream[1]);
+  if (stream[0] != sent[0] || (answered != function && answered != (function | 0x80))) return -1;
+  size_t size = 0;
+  if (answered != function)
+    size = 5;  // address, function, exception code, CRC
+  else if (const size_t pdu = ReplyPduSize(sent.substr(1, sent.size() - 3)); pdu > 0)
+    size = 1 + pdu + 2;
+  if (size > 0) {
+    if (stream.size() < size) return 0;
+    return CRCHolds(stream.substr(0, size)) ? static_cast<int32_t>(size) : -1;
+  }
+  // A reply whose size its request does not fix (a raw request) ends where its CRC holds.
+  const size_t most = std::min(stream.size(), kCommandBufferSize);
+  for (size_t end = 4; end <= most; ++end)
+    if (CRCHolds(stream.substr(0, end))) return static_cast<int32_t>(end);
+  return stream.size() >= kCommandBufferSize ? -1 : 0;
+}
+
+bool RTUStreamAnswers(std::string_view sent, std::string_view frame) {
+  return CheckSerialReply(Framing::RTU, sent, frame).Accepted;
+}
+
+int32_t RTUStreamMissing(const ModbusRequest& request, std::string_view received) {
+  const int32_t size = RTUStreamFrameSize(RTUFrame(request), received);
+  if (size != 0) return size < 0 ? -1 : 0;
+  // Address, function and CRC at the least; then what the request asks for.
+  const size_t pdu = ReplyPduSize(request.Pdu());
+  const size_t expected = pdu > 0 ? 1 + pdu + 2 : 4;
+  return received.size() < expected ? static_cast<int32_t>(expected - received.size()) : 1;
+}
+
+int32_t TCPStreamFrameSize(std::string_view, std::string_view stream) {
+  return TCPFrameSize(stream);
+}
+
 std::string ASCIIDecode(const ModbusRequest& request, std::string_view received) {
   return DecodeASCIIReply(ASCIIFrame(request), received);
 }
@@ -103,9 +155,15 @@ ReplyCheck TCPCheck(const ModbusRequest& request, std::string_view reply) {
 
 constexpr FramingEntry kFramings[] = {
     {Framing::ASCII, "ASCII", true, false, ASCIIFrame, ASCIIBytes, ASCIIMissing, ASCIIDecode,
-     ASCIICheck},
-    {Framing::RTU, "RTU", false, true, RTUFrame, RTUFrame, RTUMissing, AsReceived, RTUCheck},
-    {Framing::TCP, "TCP", false, false, TCPFrame, TCPFrame, TCPMissing, AsReceived, TCPCheck},
+     ASCIICheck, "slave ", -1, true, nullptr, nullptr, false},
+    {Framing::RTU, "RTU", false, true, RTUFrame, RTUFrame, RTUMissing, AsReceived, RTUCheck,
+     "slave ", -1, true, nullptr, nullptr, false},
+    {Framing::TCP, "TCP", false, false, TCPFrame, TCPFrame, TCPMissing, AsReceived, TCPCheck,
+     "unit ", 0xFF, false, TCPStreamFrameSize, AnswersTCPRequest, true},
+    // The device server puts the frames on its serial line and paces them there: no silence is
+    // kept between them on the stream.
+    {Framing::RTUOverTCP, "RTU over TCP", false, false, RTUFrame, RTUFrame, RTUStreamMissing,
+     AsReceived, RTUCheck, "slave ", -1, true, RTUStreamFrameSize, RTUStreamAnswers, false},
 };
 
 }  // namespace

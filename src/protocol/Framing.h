@@ -1,9 +1,10 @@
-// The framing table: one entry for each framing a site speaks (ASCII, RTU, Modbus/TCP), so that
-// the code that sends a request and waits for its reply never asks which framing it is in. Each
-// entry builds a request's frame, says how many bytes a received buffer still lacks before it
-// holds a whole reply, takes an adapter's echo off, turns what was received into the reply
-// frame and checks that frame against its request. Requests and replies are values; no entry
-// keeps any state between calls. RTU framing over a TCP stream will be an entry of its own.
+// The framing table: one entry for each framing a site speaks (ASCII, RTU, Modbus/TCP, and RTU
+// frames on a TCP stream), so that the code that sends a request and waits for its reply never
+// asks which framing it is in. Each entry builds a request's frame, says how many bytes a
+// received buffer still lacks before it holds a whole reply, takes an adapter's echo off, turns
+// what was received into the reply frame and checks that frame against its request; the entries
+// that travel on a TCP stream also say where a frame ends in it. Requests and replies are values;
+// no entry keeps any state between calls.
 #pragma once
 
 #include <cstdint>
@@ -63,6 +64,24 @@ struct FramingEntry {
   std::string (*Decode)(const ModbusRequest& request, std::string_view received);
   // The decoded reply against its request.
   ReplyCheck (*Check)(const ModbusRequest& request, std::string_view reply);
+  // How logs name the device a request goes to ("slave 3", "unit 255").
+  const char* Device;
+  // The unit every request carries, whatever slave its point names: FF on Modbus/TCP, where the
+  // design sends every request to unit FF unless the site takes the unit from the point
+  // (TCPUNIT=POINT); -1 where the point's slave is the device's address.
+  int32_t FixedUnit;
+  // A raw request (slave, function and data, as typed) goes out in this framing.
+  bool RawRequests;
+  // On a TCP stream, given the request frame in flight (`sent`, empty when none): the size of the
+  // frame at the start of `stream` (0 while it is incomplete, -1 when the stream is out of step
+  // and its bytes cannot be told apart), and whether a whole frame answers the request. Null for
+  // the serial framings.
+  int32_t (*StreamFrameSize)(std::string_view sent, std::string_view stream);
+  bool (*Answers)(std::string_view sent, std::string_view frame);
+  // A reply tells itself from a late reply to an earlier request (Modbus/TCP's transaction id).
+  // Where it cannot, a stream on which a request went unanswered is connected again before the
+  // next one, so that the late reply is never taken for the next request's.
+  bool TellsLateReplies;
 };
 
 const FramingEntry& FramingFor(Framing framing);

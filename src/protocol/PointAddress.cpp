@@ -200,10 +200,13 @@ std::optional<PointAddress> ParsePointAddress(std::string_view text, bool tcpMod
               " is not WORD, BYTE, DWORD, INT, BOOL, FLOAT, STRING, DINT, LWORD, LINT or DOUBLE");
 }
 
-std::string FormatPointAddress(const PointAddress& point, bool tcpMode) {
+std::string FormatPointAddress(const PointAddress& point, bool tcpMode, bool slaveAddressed) {
   std::string text;
   if (tcpMode) {
-    if (!point.Host.empty()) text = "[" + point.Host + "]-";
+    if (!point.Host.empty())
+      text = "[" + point.Host + "]-";
+    else if (slaveAddressed && point.Slave != kHostSlave)
+      text = std::to_string(point.Slave) + "-";
   } else {
     text = std::to_string(point.Slave) + "-";
   }

@@ -54,10 +54,12 @@ std::string_view TypeWord(int32_t dataType);
 // it broke). On a Modbus/TCP site the slave prefix may be left out. Never raises.
 std::optional<PointAddress> ParsePointAddress(std::string_view text, bool tcpMode,
                                               std::string* why = nullptr);
-// The canonical text: "[host]-" or nothing on a Modbus/TCP site (whose unit id is always FF, so
-// the slave is not kept), "slave-" on a serial one (which has no hosts); then kind and number,
-// then the extended tail when there was one.
-std::string FormatPointAddress(const PointAddress& point, bool tcpMode);
+// The canonical text: "[host]-" or nothing on a Modbus/TCP site (whose unit id is FF, so the
+// slave is not kept, unless its requests go to the point's slave: `slaveAddressed` keeps a slave
+// other than 255), "slave-" on a serial one (which has no hosts); then kind and number, then the
+// extended tail when there was one.
+std::string FormatPointAddress(const PointAddress& point, bool tcpMode,
+                               bool slaveAddressed = false);
 
 // Registers (holding or input) rather than bits.
 bool IsRegister(PointAddress::Kind kind);

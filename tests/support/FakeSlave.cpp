@@ -25,9 +25,22 @@ FakeSlave::FakeSlave(VirtualLoop& loop, FakeSerialPort& port, Framing framing, i
   port.OnWrite = [this](uint8_t byte) { OnSerialByte(byte); };
 }
 
-FakeSlave::FakeSlave(VirtualLoop& loop, FakeTcpClient& client)
-    : loop_(loop), client_(&client), framing_(Framing::TCP) {
-  client.OnSend = [this](const std::string& frame) { OnTcpSend(frame); };
+FakeSlave::FakeSlave(VirtualLoop& loop, FakeTcpClient& client, Framing framing, int address)
+    : Addresses{address}, loop_(loop), client_(&client), framing_(framing) {
+  client.OnSend = [this](const std::string& frame) {
+    if (framing_ == Framing::RTU)
+      OnTcpRtuSend(frame);
+    else
+      OnTcpSend(frame);
+  };
+}
+
+std::string FakeSlave::RtuFrame(uint8_t address, const std::string& pdu) {
+  std::string frame = static_cast<char>(address) + pdu;
+  const uint16_t crc = CalcCRC(reinterpret_cast<const uint8_t*>(frame.data()), frame.size());
+  frame.push_back(static_cast<char>(crc & 0xFF));
+  frame.push_back(static_cast<char>(crc >> 8));
+  return frame;
 }
 
 int FakeSlave::FramesTo(int address, int function) const {
@@ -106,10 +119,7 @@ void FakeSlave::SendSerial(const std::string& request, uint8_t address, const st
   frame += pdu;
   std::string wire;
   if (framing_ == Framing::RTU) {
-    const uint16_t crc = CalcCRC(reinterpret_cast<const uint8_t*>(frame.data()), frame.size());
-    wire = frame;
-    wire.push_back(static_cast<char>(crc & 0xFF));
-    wire.push_back(static_cast<char>(crc >> 8));
+    wire = RtuFrame(address, pdu);
   } else {
     wire.push_back(':');
     for (char c : frame) wire += ByteToHex(static_cast<uint8_t>(c));
@@ -163,14 +173,17 @@ void FakeSlave::OnSerialByte(uint8_t byte) {
     ++BadChecksums;  // a real slave ignores such a frame
     return;
   }
-  Frames.push_back(frame);
+  if (TakeRequest(frame))
+    SendSerial(pending, static_cast<uint8_t>(frame[0]), Answer(frame.substr(1)));
+}
+
+bool FakeSlave::TakeRequest(const std::string& request) {
+  Frames.push_back(request);
   FrameTimes.push_back(loop_.NowMs());
-  const uint8_t address = static_cast<uint8_t>(frame[0]);
-  if (Addresses.count(address) == 0) return;
+  if (Addresses.count(static_cast<uint8_t>(request[0])) == 0) return false;
   ++Requests;
-  RequestPdus.push_back(frame.substr(1));
-  if (Silent) return;
-  SendSerial(pending, address, Answer(frame.substr(1)));
+  RequestPdus.push_back(request.substr(1));
+  return !Silent;
 }
 
 void FakeSlave::OnTcpSend(const std::string& frame) {
@@ -186,6 +199,18 @@ void FakeSlave::OnTcpSend(const std::string& frame) {
   out.push_back(frame[6]);
   out += reply;
   SendTcp(frame, out);
+}
+
+void FakeSlave::OnTcpRtuSend(const std::string& frame) {
+  // One RTU request a send, as the engine writes it; a bad CRC is ignored as on a line.
+  if (frame.size() < 8 ||
+      RtuFrame(static_cast<uint8_t>(frame[0]), frame.substr(1, frame.size() - 3)) != frame) {
+    ++BadChecksums;
+    return;
+  }
+  const std::string request = frame.substr(0, frame.size() - 2);
+  if (TakeRequest(request))
+    SendTcp(frame, RtuFrame(static_cast<uint8_t>(frame[0]), Answer(request.substr(1))));
 }
 
 void FakeSlave::SendTcp(const std::string& request, const std::string& reply) {

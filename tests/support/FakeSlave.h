@@ -20,8 +20,10 @@ class FakeSlave {
 
   // Serial: answers what the engine writes on the port.
   FakeSlave(VirtualLoop& loop, FakeSerialPort& port, Framing framing, int address = 1);
-  // Modbus/TCP: answers what the engine sends on the client (any unit id).
-  FakeSlave(VirtualLoop& loop, FakeTcpClient& client);
+  // Modbus/TCP: answers what the engine sends on the client (any unit id). With Framing::RTU,
+  // RTU frames on the connection as a serial device server passes them, for its Addresses.
+  FakeSlave(VirtualLoop& loop, FakeTcpClient& client, Framing framing = Framing::TCP,
+            int address = 1);
 
   std::map<int, uint16_t> Holding, Input;  // by wire address (point number - 1)
   std::map<int, bool> Coils, Discrete;
@@ -53,6 +55,11 @@ class FakeSlave {
  private:
   void OnSerialByte(uint8_t byte);
   void OnTcpSend(const std::string& frame);
+  void OnTcpRtuSend(const std::string& frame);
+  // Records a serial request (address, function, data); whether this slave answers it.
+  bool TakeRequest(const std::string& request);
+  // Address, reply PDU and CRC.
+  static std::string RtuFrame(uint8_t address, const std::string& pdu);
   // The reply PDU (function code and data) for a request PDU.
   std::string Answer(const std::string& pdu);
   void SendSerial(const std::string& request, uint8_t address, const std::string& pdu);

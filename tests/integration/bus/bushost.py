@@ -83,6 +83,7 @@ class ModbusTcpDevice:
         self.server.listen(8)
         self.port = self.server.getsockname()[1]
         self.connections = []
+        self.units = []  # the unit id of every request, in order
         threading.Thread(target=self._accept, daemon=True).start()
 
     def _accept(self):
@@ -108,6 +109,7 @@ class ModbusTcpDevice:
                 request = connection.recv(12)
                 if len(request) < 12:
                     return
+                self.units.append(request[6])
                 time.sleep(self.delay)
                 answer = self.reply(request)
                 if self.fault == "reset":

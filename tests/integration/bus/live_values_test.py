@@ -39,9 +39,9 @@ class SimulatorCase(unittest.TestCase):
         process.ready = ready  # what it serves, e.g. "tcp=127.0.0.1:40123"
         return process
 
-    def tcp_simulator(self):
+    def tcp_simulator(self, *args):
         """A simulator on a free Modbus/TCP port of its own choice; its port."""
-        ready = self.simulator("--tcp", "0").ready
+        ready = self.simulator("--tcp", "0", *args).ready
         return int(re.search(r"tcp=127\.0\.0\.1:(\d+)", ready).group(1))
 
     def qmbctl(self, *args):
@@ -260,6 +260,29 @@ class LiveValuesTest(SimulatorCase):
     def test_modbus_tcp_site_on_a_named_port(self):
         port = self.tcp_simulator()
         self.check_site(["DESCRIPTION=Plant", "BP3=TRUE", f"SP3=127.0.0.1:{port}"], "")
+
+    def test_rtu_frames_over_tcp_to_the_points_slave(self):
+        # pymodbus's RTU framer on a TCP server, answering slave 17 only, as a device server does.
+        port = self.tcp_simulator("--tcp-framer", "rtu", "--unit", "17")
+        site = ["DESCRIPTION=Server", "BP3=TRUE", f"SP3=127.0.0.1:{port}", "TCPFRAMING=RTU"]
+        self.check_site(site, "17-")
+        result = self.qmbctl(*site, "raw", "110300030002")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn("11 03 04 04 57 08 AE", result.stdout.upper())
+
+    def test_the_unit_id_comes_from_the_point_with_tcpunit_point(self):
+        device = ModbusTcpDevice(1234)
+        self.addCleanup(device.close)
+        site = ["DESCRIPTION=Gateway", "BP3=TRUE", f"SP3=127.0.0.1:{device.port}"]
+        rows = [([], "17-HREG4", 255), ([], "HREG4", 255), (["TCPUNIT=FF"], "17-HREG4", 255),
+                (["TCPUNIT=POINT"], "17-HREG4", 17), (["TCPUNIT=POINT"], "HREG4", 255),
+                (["TCPUNIT=POINT"], f"[127.0.0.1:{device.port}]-HREG4", 255)]
+        for keys, address, unit in rows:
+            with self.subTest(keys=keys, address=address):
+                result = self.qmbctl(*site, *keys, "POINTGETVALUE", f"POINT={{p}}{{{address}}}")
+                self.assertEqual((result.returncode, result.stdout.splitlines()[:1]),
+                                 (0, ["VALUE=1234"]), result.stderr)
+                self.assertEqual(device.units[-1], unit)
 
     def silent_peer(self):
         """A Modbus/TCP device that accepts connections and never answers; its port."""
@@ -518,6 +541,12 @@ class FastScanTest(SimulatorCase):
         self.check_fast(["DESCRIPTION=Fast TCP", "BP3=TRUE", f"SP3=127.0.0.1:{port}"], "")
         log = self.box.log()
         self.assertIn(b'Site "Fast RTU": fast scan: 30 points in 5 block reads', log)
+
+    def test_fast_scan_on_rtu_frames_over_tcp(self):
+        port = self.tcp_simulator("--tcp-framer", "rtu", "--unit", "17")
+        self.check_fast(["DESCRIPTION=Fast server", "BP3=TRUE", f"SP3=127.0.0.1:{port}",
+                         "TCPFRAMING=RTU"], "17-")
+        self.assertIn(b'Site "Fast server": fast scan: 30 points in 5 block reads', self.box.log())
 
 
 class FaultMatrixTest(SimulatorCase):

@@ -33,6 +33,11 @@ TEST(OpenSettingsTest, EachUnreadableValueIsNamedWithWhatItTakesAndWhatIsUsed) {
        "SP3 is missing (a Modbus/TCP site (BP3=TRUE) needs its device's "
        "address, HOST or HOST:PORT): no address (nothing to connect to) used"},
       {{"BP3=FALSE"}, ""},
+      {{"TCPFRAMING=rtu", "TCPUNIT=Point"}, ""},
+      {{"TCPFRAMING=ASCII", "TCPUNIT=17"},
+       "TCPFRAMING \"ASCII\" is not TCP (the default) or RTU, for RTU frames over the connection: "
+       "nothing (the open is refused) used; TCPUNIT \"17\" is not FF (the default) or POINT, for "
+       "each point's slave prefix as its unit id: nothing (the open is refused) used"},
       // The first match wins, as the driver reads it; keys are exact (lower case is no key).
       {{"IP1=1", "IP1=9", "ip2=9"}, ""},
       // In the driver's order of keys, whatever the list's order.
@@ -73,13 +78,15 @@ TEST_F(OpenNoticeTest, TheOpenKeepsTheDefaultsAndTellsTheLogAndLastErrorDetailOn
   // A second host's open of the same description with other link keys joins the first's link.
   warnings.clear();
   auto second = NewClient();
-  ASSERT_TRUE(second->OpenSite(List({"DESCRIPTION=LINE", "OFFLINE=TRUE", "COMPORT=2",
-                                     "BAUDRATE=38400", "BP2=TRUE", "DECODE=TYPED"})));
+  ASSERT_TRUE(
+      second->OpenSite(List({"DESCRIPTION=LINE", "OFFLINE=TRUE", "COMPORT=2", "BAUDRATE=38400",
+                             "BP2=TRUE", "DECODE=TYPED", "TCPUNIT=POINT"})));
   EXPECT_EQ(second->Engine, first->Engine);
   ASSERT_EQ(warnings.size(), 1u);
   EXPECT_EQ(second->LastErrorDetail(),
             "the site is open already and keeps its own link; this open's keys differ: COMPORT 2 "
-            "(the site has 1); BP2 TRUE (the site has FALSE); DECODE TYPED (the site has none)");
+            "(the site has 1); BP2 TRUE (the site has FALSE); DECODE TYPED (the site has none); "
+            "TCPUNIT POINT (the site has FF)");
   // An open that reads cleanly forgets what the object's earlier open replaced.
   warnings.clear();
   ASSERT_TRUE(first->OpenSite(List({"DESCRIPTION=Line", "OFFLINE=TRUE", "COMPORT=1"})));

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "protocol/FrameCodec.h"
 #include "support/FakeSlave.h"
 #include "support/HostFixture.h"
 
@@ -95,6 +96,60 @@ TEST_F(TcpLinkTest, RepliesAreCutFromTheStreamAndMatchedToTheRequest) {
   engine->Tcp.SendTCP(request);
   tcp->DeliverData(reply);
   EXPECT_EQ(engine->Tcp.ReplyText(), reply);
+}
+
+// RTU frames on the stream carry no length: the request in flight says where its reply ends,
+// however the chunks fall; bytes that cannot begin its reply are dropped with their chunk, and
+// the reply in a later chunk is still taken.
+using TcpLinkRtuTest = HostFixture;
+
+TEST_F(TcpLinkRtuTest, RepliesAreCutByTheRequestInFlight) {
+  auto client = NewClient();
+  ASSERT_TRUE(
+      client->OpenSite(List({"DESCRIPTION=Server", "BP3=TRUE", "SP3=10.0.0.7", "TCPFRAMING=RTU"})));
+  TcpLink& link = client->Engine->Tcp;
+  FakeTcpClient& tcp = *tcpClients.Created.back();
+  link.SelectHost("");
+  loop.RunFor(50);
+  const auto rtu = [](std::string bytes) {
+    const uint16_t crc = CalcCRC(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    return bytes + static_cast<char>(crc & 0xFF) + static_cast<char>(crc >> 8);
+  };
+  const std::string request = rtu(std::string("\x11\x03\x00\x03\x00\x01", 6));
+  const std::string reply = rtu(std::string("\x11\x03\x02\x04\x57", 5));
+  const std::string exception = rtu(std::string("\x11\x83\x02", 3));
+  std::string corrupt = reply;
+  corrupt[3] = '\x05';
+  struct Row {
+    std::vector<std::string> chunks;
+    std::string taken;
+  };
+  const Row rows[] = {
+      {{reply.substr(0, 2), reply.substr(2)}, reply},
+      {{reply.substr(0, 1), reply.substr(1, 3), reply.substr(4)}, reply},
+      {{exception}, exception},
+      {{rtu(std::string("\x12\x03\x02\x00\x01", 5)), reply}, reply},  // another slave's
+      {{corrupt, reply}, reply},
+  };
+  for (const Row& row : rows) {
+    link.SendTCP(request);
+    for (const std::string& chunk : row.chunks) {
+      EXPECT_FALSE(link.ReplyArrived());
+      tcp.DeliverData(chunk);
+    }
+    EXPECT_TRUE(link.ReplyArrived());
+    EXPECT_EQ(link.ReplyText(), row.taken);
+  }
+  // Unanswered, the request leaves its connection behind; answered, the connection stays.
+  const int connects = tcp.Connects;
+  link.SendTCP(request);
+  link.SelectHost("");
+  loop.RunFor(50);
+  EXPECT_EQ(tcp.Connects, connects + 1);
+  link.SendTCP(request);
+  tcp.DeliverData(reply);
+  link.SelectHost("");
+  EXPECT_EQ(tcp.Connects, connects + 1);
 }
 
 TEST_F(TcpLinkTest, ALostOrDroppedConnectionComesBackOnTheNextRequest) {

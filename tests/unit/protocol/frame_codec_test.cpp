@@ -318,9 +318,9 @@ TEST_F(FrameCodecTest, ASCIIReplyCleaningAndCheck) {
   EXPECT_EQ(reply.ErrorCode, 255);
 }
 
-// A Modbus/TCP request frame: the PDU behind a header with the transaction id and unit FF.
+// A Modbus/TCP request frame to unit FF: the PDU behind a header with the transaction id and unit.
 std::string TCPFrame(std::string_view pdu, uint16_t id) {
-  return FramingFor(Framing::TCP).Frame(ModbusRequest{"\x01" + std::string(pdu), id, {}, {}});
+  return FramingFor(Framing::TCP).Frame(ModbusRequest{"\xFF" + std::string(pdu), id, {}, {}});
 }
 
 TEST_F(FrameCodecTest, TCPFramesAndTransactionIds) {
@@ -471,7 +471,8 @@ TEST(FramingTable, EveryFramingReadsOneRegister) {
   const std::pair<Framing, std::string> rows[] = {
       {Framing::ASCII, ":01030063000198\r\n:01030203E80F\r\n"},
       {Framing::RTU, Bytes({0x01, 0x03, 0x00, 0x63, 0x00, 0x01, 0x74, 0x14}) + rtuReply},
-      {Framing::TCP, Bytes({0x01, 0x02, 0, 0, 0, 5, 0xFF, 0x03, 0x02, 0x03, 0xE8})},
+      {Framing::TCP, Bytes({0x01, 0x02, 0, 0, 0, 5, 0x01, 0x03, 0x02, 0x03, 0xE8})},
+      {Framing::RTUOverTCP, rtuReply},
   };
   for (const auto& [framing, wire] : rows) {
     SCOPED_TRACE(static_cast<int>(framing));
@@ -499,6 +500,81 @@ TEST(TCPStream, FramesAreCutByTheLengthInTheirHeader) {
   EXPECT_EQ(TCPFrameSize(Bytes({0x12, 0x34, 0, 0, 0, 1, 0xFF})), -1);
   EXPECT_EQ(TCPFrameSize(Bytes({0x12, 0x34, 0, 0, 0, 255})), -1);
   EXPECT_EQ(TCPFrameSize(Bytes({0x12, 0x34, 0, 0, 0, 254})), 0);
+}
+
+// RTU bytes with their CRC appended, low byte first.
+std::string WithCRC(const std::string& bytes) {
+  const uint16_t crc = CalcCRC(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+  return bytes + static_cast<char>(crc & 0xFF) + static_cast<char>(crc >> 8);
+}
+
+// The framings that travel on a TCP stream say where the frame that may answer the request in
+// flight ends in it: Modbus/TCP by its header, RTU frames by the request (what it asks for, or
+// where the CRC holds for a reply of no fixed size). A stream that cannot hold the answer is out
+// of step (-1), and what the stream entry cuts agrees with Missing.
+TEST(FramingTable, StreamFramingsCutTheReplyFromTheStream) {
+  const ModbusRequest read = RequestFromHex("010300630001");
+  const ModbusRequest raw = RequestFromHex("010800001234");  // diagnostics: no fixed reply size
+  const std::string reply = WithCRC(Bytes({0x01, 0x03, 0x02, 0x03, 0xE8}));
+  const std::string rawReply = WithCRC(Bytes({0x01, 0x08, 0x00, 0x00, 0x12, 0x34}));
+  std::string badCRC = reply;
+  badCRC.back() ^= 1;
+  struct Case {
+    const char* what;
+    Framing framing;
+    const ModbusRequest* request;  // null: nothing in flight
+    std::string stream;
+    int32_t size;
+    bool answers;  // the cut frame answers the request
+  };
+  const Case cases[] = {
+      {"nothing yet", Framing::RTUOverTCP, &read, "", 0, false},
+      {"the slave alone", Framing::RTUOverTCP, &read, reply.substr(0, 1), 0, false},
+      {"all but the CRC", Framing::RTUOverTCP, &read, reply.substr(0, 5), 0, false},
+      {"the whole reply", Framing::RTUOverTCP, &read, reply, 7, true},
+      {"the reply and more", Framing::RTUOverTCP, &read, reply + reply, 7, true},
+      {"an exception", Framing::RTUOverTCP, &read, WithCRC(Bytes({1, 0x83, 2})), 5, true},
+      {"another slave", Framing::RTUOverTCP, &read, WithCRC(Bytes({2, 3, 2, 0, 1})), -1, false},
+      {"another function", Framing::RTUOverTCP, &read, WithCRC(Bytes({1, 4, 2, 0, 1})), -1, false},
+      {"a bad CRC", Framing::RTUOverTCP, &read, badCRC, -1, false},
+      {"nothing in flight", Framing::RTUOverTCP, nullptr, reply, -1, false},
+      {"a raw reply begun", Framing::RTUOverTCP, &raw, rawReply.substr(0, 6), 0, false},
+      {"a raw reply, whole", Framing::RTUOverTCP, &raw, rawReply + reply, 8, true},
+      {"a Modbus/TCP frame", Framing::TCP, &read,
+       Bytes({0x01, 0x02, 0, 0, 0, 5, 0x01, 0x03, 0x02, 0x03, 0xE8}), 11, true},
+      {"Modbus/TCP out of step", Framing::TCP, &read, Bytes({0x12, 0x34, 0, 1}), -1, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const FramingEntry& entry = FramingFor(c.framing);
+    ModbusRequest request = c.request ? *c.request : ModbusRequest{};
+    request.TransactionId = 0x0102;
+    const std::string sent = c.request ? entry.Frame(request) : std::string();
+    const int32_t size = entry.StreamFrameSize(sent, c.stream);
+    EXPECT_EQ(size, c.size);
+    if (c.request) {
+      EXPECT_EQ(entry.Missing(request, c.stream) == 0, size > 0);
+    }
+    if (size > 0) {
+      EXPECT_EQ(entry.Answers(sent, std::string_view(c.stream).substr(0, size)), c.answers);
+    }
+  }
+  // Only the stream framings cut frames; only RTU frames need the stream dropped after a miss.
+  for (const Framing serial : {Framing::ASCII, Framing::RTU})
+    EXPECT_EQ(FramingFor(serial).StreamFrameSize, nullptr);
+  EXPECT_TRUE(FramingFor(Framing::TCP).TellsLateReplies);
+  EXPECT_FALSE(FramingFor(Framing::RTUOverTCP).TellsLateReplies);
+}
+
+// The unit a request carries: Modbus/TCP frames put the request's address in the unit id (the
+// engine decides it), RTU frames on a stream the slave with the CRC as on a line.
+TEST(FramingTable, StreamFramesCarryTheRequestsAddress) {
+  ModbusRequest read = RequestFromHex("110300630001");
+  read.TransactionId = 7;
+  EXPECT_EQ(FramingFor(Framing::TCP).Frame(read),
+            Bytes({0, 7, 0, 0, 0, 6, 0x11}) + read.Bytes.substr(1));
+  EXPECT_EQ(FramingFor(Framing::RTUOverTCP).Frame(read), WithCRC(read.Bytes));
+  EXPECT_EQ(FramingFor(Framing::RTUOverTCP).Name, std::string("RTU over TCP"));
 }
 
 }  // namespace

@@ -96,7 +96,9 @@ std::optional<ModbusRequest> Read(std::string_view text, bool tcpMode = false) {
   return point ? ReadRequest(*point) : std::nullopt;
 }
 
-// The whole frame of a write as Modbus/TCP sends it; empty for a write that has no request.
+// The whole frame of a write as Modbus/TCP frames it, to the unit its request carries (the point's
+// slave here: the engine puts in FF unless the site takes the unit from the point); empty for a
+// write that has no request.
 std::string TCPWriteFrame(const PointAddress& point, int32_t value) {
   const auto request = WriteRequest(point, value);
   return request ? FramingFor(Framing::TCP).Frame(*request) : std::string();
@@ -158,9 +160,9 @@ TEST(PointRequestsTest, WriteValuesAndRequests) {
   EXPECT_EQ(BuildSerialWriteText(reg, -1), "");
   EXPECT_EQ(BuildSerialWriteText(reg, 65536), "");
   EXPECT_EQ(TCPWriteFrame(reg, 0x1234),
-            std::string("\xAA\x55\x00\x00\x00\x06\xFF\x06\x00\x00\x12\x34", 12));
+            std::string("\xAA\x55\x00\x00\x00\x06\x02\x06\x00\x00\x12\x34", 12));
   EXPECT_EQ(TCPWriteFrame(coil, -1),
-            std::string("\xAA\x55\x00\x00\x00\x06\xFF\x05\x00\x09\xFF\x00", 12));
+            std::string("\xAA\x55\x00\x00\x00\x06\x01\x05\x00\x09\xFF\x00", 12));
   EXPECT_EQ(TCPWriteFrame(reg, -1), "");
 
   for (const char* readOnly : {"1-IN3", "1-IREG3"}) {
