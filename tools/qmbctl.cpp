@@ -47,7 +47,6 @@
 #include "host/OpenSettings.h"
 #include "host/TypedSites.h"
 #include "links/TcpLink.h"
-#include "protocol/TypedValue.h"
 
 // One (point, value) of a typed Write, marshalled as (sv).
 struct TypedWriteItem {
@@ -897,19 +896,18 @@ QVariantMap TypedOpenOptions(const QStringList& siteKeys, QString& transport) {
   return options;
 }
 
-// A point of a typed command: its address as given, the signature character of its value, and
-// whether that is a 32-bit float (read and printed at that width). For write, the value.
+// A point of a typed command: its address as given and the signature character of its value;
+// for write, the value.
 struct TypedTarget {
   QString address;
   char signature = 'q';
-  bool single = false;
   QVariant value;
 };
 
-// A float in the shortest text that reads back to the same value at its width; the special
-// values as the driver's own texts have them (which from_chars reads back).
-template <typename F>
-QString FloatText(F value) {
+// A number in the shortest text that reads back to the same value (the driver gives a FLOAT as
+// the double nearest its own shortest text, so that is the float's too); the special values as
+// the driver's own texts have them, which from_chars reads back.
+QString FloatText(double value) {
   if (std::isnan(value)) return QStringLiteral("NaN");
   if (std::isinf(value))
     return value < 0 ? QStringLiteral("-Infinity") : QStringLiteral("Infinity");
@@ -918,12 +916,12 @@ QString FloatText(F value) {
   return QString::fromLatin1(text, end - text);
 }
 
-QString ValueText(const QVariant& value, bool single) {
+QString ValueText(const QVariant& value) {
   switch (value.metaType().id()) {
     case QMetaType::Bool:
       return value.toBool() ? QStringLiteral("true") : QStringLiteral("false");
     case QMetaType::Double:
-      return single ? FloatText(static_cast<float>(value.toDouble())) : FloatText(value.toDouble());
+      return FloatText(value.toDouble());
     case QMetaType::UChar:
     case QMetaType::UShort:
     case QMetaType::UInt:
@@ -967,15 +965,12 @@ std::optional<QVariant> ValueOf(const QString& text, const TypedTarget& target, 
     return std::nullopt;
   }
   if (target.signature == 'd') {
-    takes = target.single ? QStringLiteral("a number a FLOAT holds") : QStringLiteral("a number");
-    // Read at the type's own width, so that a float's shortest text (3.4028235e+38, a hair above
-    // the largest float as a double) rounds to it.
-    float single = 0;
+    // The driver checks a FLOAT's range, at the float's own width.
+    takes = QStringLiteral("a number");
     double value = 0;
-    const std::from_chars_result read =
-        target.single ? std::from_chars(begin, end, single) : std::from_chars(begin, end, value);
+    const std::from_chars_result read = std::from_chars(begin, end, value);
     if (bytes.isEmpty() || read.ec != std::errc() || read.ptr != end) return std::nullopt;
-    return QVariant(target.single ? static_cast<double>(single) : value);
+    return QVariant(value);
   }
   const IntegerRange& range =
       *std::find_if(std::begin(kIntegerRanges), std::end(kIntegerRanges),
@@ -1020,7 +1015,6 @@ std::vector<TypedTarget> Targets(const Options& options, bool tcp) {
       throw Failure(2, QStringLiteral("%1: %2").arg(options.command, QString::fromStdString(*why)));
     const auto& point = std::get<qmb::TypedPoint>(parsed);
     target.signature = qmb::kTypedScalarSignatures[point.valueIndex];
-    target.single = point.layout && point.layout->type == qmb::ValueType::Float;
     if (write) {
       const QString text = argument.section(QLatin1Char('='), 1);
       QString takes;
@@ -1183,7 +1177,7 @@ int Read(TypedClient& client, const std::vector<TypedTarget>& targets, const Opt
   for (size_t i = 0; i < targets.size(); ++i) {
     const Reading& reading = readings[i];
     if (reading.Good())
-      Print(targets[i].address + '=' + ValueText(reading.value, targets[i].single));
+      Print(targets[i].address + '=' + ValueText(reading.value));
     else
       PrintError(targets[i].address + ": " + reading.Why());
     bad |= !reading.Good();
@@ -1197,8 +1191,7 @@ int Write(TypedClient& client, const std::vector<TypedTarget>& targets) {
     values.append({target.address, QDBusVariant(target.value)});
   client.Write(values);
   for (const TypedTarget& target : targets)
-    Print(QStringLiteral("written: %1=%2")
-              .arg(target.address, ValueText(target.value, target.single)));
+    Print(QStringLiteral("written: %1=%2").arg(target.address, ValueText(target.value)));
   return 0;
 }
 
@@ -1228,9 +1221,9 @@ class ChangePrinter : public QObject {
       const QString time =
           QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(reading.timeUs / 1000))
               .toString(QStringLiteral("HH:mm:ss"));
-      Print(reading.Good() ? QStringLiteral("%1 %2=%3")
-                                 .arg(time, target.address, ValueText(reading.value, target.single))
-                           : QStringLiteral("%1 %2: %3").arg(time, target.address, reading.Why()));
+      Print(reading.Good()
+                ? QStringLiteral("%1 %2=%3").arg(time, target.address, ValueText(reading.value))
+                : QStringLiteral("%1 %2: %3").arg(time, target.address, reading.Why()));
     }
   }
 
