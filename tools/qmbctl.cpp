@@ -940,15 +940,18 @@ struct IntegerRange {
   char signature;
   long long low;
   unsigned long long high;
+  QMetaType::Type type;  // what QtDBus sends with the signature
 };
 constexpr IntegerRange kIntegerRanges[] = {
-    {'y', 0, 0xFF},
-    {'n', std::numeric_limits<int16_t>::min(), std::numeric_limits<int16_t>::max()},
-    {'q', 0, 0xFFFF},
-    {'i', std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max()},
-    {'u', 0, std::numeric_limits<uint32_t>::max()},
-    {'x', std::numeric_limits<int64_t>::min(), std::numeric_limits<int64_t>::max()},
-    {'t', 0, std::numeric_limits<uint64_t>::max()}};
+    {'y', 0, 0xFF, QMetaType::UChar},
+    {'n', std::numeric_limits<int16_t>::min(), std::numeric_limits<int16_t>::max(),
+     QMetaType::Short},
+    {'q', 0, 0xFFFF, QMetaType::UShort},
+    {'i', std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max(), QMetaType::Int},
+    {'u', 0, std::numeric_limits<uint32_t>::max(), QMetaType::UInt},
+    {'x', std::numeric_limits<int64_t>::min(), std::numeric_limits<int64_t>::max(),
+     QMetaType::LongLong},
+    {'t', 0, std::numeric_limits<uint64_t>::max(), QMetaType::ULongLong}};
 
 // The value a write sends for the text, typed by the target's signature; none, with what the type
 // takes, when the text does not read as one.
@@ -983,23 +986,10 @@ std::optional<QVariant> ValueOf(const QString& text, const TypedTarget& target, 
       negative ? std::from_chars(begin, end, below) : std::from_chars(begin, end, above);
   if (bytes.isEmpty() || read.ec != std::errc() || read.ptr != end) return std::nullopt;
   if (negative ? below < range.low : above > range.high) return std::nullopt;
-  const long long number = negative ? below : static_cast<long long>(above);
-  switch (target.signature) {
-    case 'y':
-      return QVariant::fromValue(static_cast<uchar>(above));
-    case 'n':
-      return QVariant::fromValue(static_cast<short>(number));
-    case 'q':
-      return QVariant::fromValue(static_cast<ushort>(above));
-    case 'i':
-      return QVariant::fromValue(static_cast<int>(number));
-    case 'u':
-      return QVariant::fromValue(static_cast<uint>(above));
-    case 'x':
-      return QVariant::fromValue(static_cast<qlonglong>(number));
-    default:
-      return QVariant::fromValue(static_cast<qulonglong>(above));
-  }
+  // In range, the number converts to the signature's type without loss.
+  QVariant value = negative ? QVariant(below) : QVariant(above);
+  value.convert(QMetaType(range.type));
+  return value;
 }
 
 // The command's points, each typed by its address as the driver types it; write's values read

@@ -145,7 +145,7 @@ class QmbctlTest(unittest.TestCase):
         rows = [  # address, value written, as printed
             ("HREG20", "4321", "4321"),
             ("HREG21,0,16,INT", "-2", "-2"),
-            ("HREG22,0,32,FLOAT,CDAB", "0.1", "0.1"),  # shortest at a float's own width
+            ("HREG22,0,32,FLOAT,CDAB", "0.1", "0.1"),  # a float's shortest text, not its double's
             ("HREG24,0,64,DOUBLE", "1e-300", "1e-300"),
             ("HREG28,0,32,DINT", "-123456", "-123456"),
             ("HREG30,0,64,LWORD", "18446744073709551615", "18446744073709551615"),
