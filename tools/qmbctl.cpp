@@ -37,6 +37,7 @@
 #include <csignal>
 #include <cstdio>
 #include <ctime>
+#include <functional>
 #include <limits>
 #include <map>
 #include <optional>
@@ -704,6 +705,22 @@ class FramePrinter : public QObject {
   long long anchorWall_ = 0;
 };
 
+// Runs the event loop (the signals' slots) until Ctrl-C, `seconds` (0: no limit), the bus
+// connection's end, or `done` says so.
+void RunUntil(const QDBusConnection& connection, double seconds,
+              const std::function<bool()>& done) {
+  QEventLoop loop;
+  QElapsedTimer clock;
+  clock.start();
+  QTimer tick;
+  QObject::connect(&tick, &QTimer::timeout, &loop, [&] {
+    const bool timeUp = seconds > 0 && clock.elapsed() >= seconds * 1000;
+    if (interrupted || done() || timeUp || !connection.isConnected()) loop.quit();
+  });
+  tick.start(20);
+  loop.exec();
+}
+
 int Trace(QDBusConnection& connection, const Options& options, const QString& site) {
   const QString interface = QStringLiteral("QorModBus.IQorModBusTrace");
   FramePrinter printer(site, options.count);
@@ -721,16 +738,7 @@ int Trace(QDBusConnection& connection, const Options& options, const QString& si
   if (!reply.arguments().value(0).toBool())
     Err("the server runs as another user: only the frames of the sites this client opens");
 
-  QEventLoop loop;
-  QElapsedTimer clock;
-  clock.start();
-  QTimer tick;
-  QObject::connect(&tick, &QTimer::timeout, &loop, [&] {
-    const bool timeUp = options.seconds > 0 && clock.elapsed() >= options.seconds * 1000;
-    if (interrupted || printer.Done() || timeUp || !connection.isConnected()) loop.quit();
-  });
-  tick.start(20);
-  loop.exec();
+  RunUntil(connection, options.seconds, [&printer] { return printer.Done(); });
   watch = QDBusMessage::createMethodCall(kService, kFactoryPath, interface, "WatchFrames");
   watch << false;
   if (connection.isConnected()) connection.call(watch, QDBus::Block, 5000);
@@ -1247,17 +1255,7 @@ int Subscribe(TypedClient& client, QDBusConnection& connection,
   if (options.deadband) settings[QStringLiteral("Deadband")] = *options.deadband;
   printer.Follow(client.Subscribe(points, settings));
 
-  QEventLoop loop;
-  QElapsedTimer clock;
-  clock.start();
-  QTimer tick;
-  QObject::connect(&tick, &QTimer::timeout, &loop, [&] {
-    const bool timeUp = options.seconds > 0 && clock.elapsed() >= options.seconds * 1000;
-    if (interrupted || printer.Done() || timeUp || serverLeft || !connection.isConnected())
-      loop.quit();
-  });
-  tick.start(20);
-  loop.exec();
+  RunUntil(connection, options.seconds, [&] { return printer.Done() || serverLeft; });
   if (serverLeft || !connection.isConnected())
     throw Failure(3, "subscribe: the driver server left the bus");
   if (interrupted) return 130;
