@@ -73,8 +73,11 @@ namespace {
 
 constexpr const char* kUsage =
     "Usage: qmbctl [OPTIONS] [SITE-KEY=VALUE ...] [COMMAND [KEY=VALUE ...]]\n"
+    "       qmbctl [OPTIONS] SITE-KEY=VALUE ... read|subscribe POINT ...\n"
+    "       qmbctl [OPTIONS] SITE-KEY=VALUE ... write POINT=VALUE ...\n"
     "\n"
-    "Opens a site on the ModBus Serial Driver (qormodbus) and runs one host command.\n"
+    "Opens a site on the ModBus Serial Driver (qormodbus) and runs one host command, or\n"
+    "reads, writes or follows its points.\n"
     "The KEY=VALUE arguments before COMMAND describe the site (the driver's open keys:\n"
     "DESCRIPTION, BP3=TRUE and SP3=<address> for Modbus/TCP, COMPORT, BAUDRATE, BP2=TRUE for\n"
     "RTU, BP1=TRUE for RS-485, IP1 stop bits, IP2 parity, CONNECTIONTYPE=MODEM, PHONENUMBER,\n"
@@ -1216,9 +1219,12 @@ class ChangePrinter : public QObject {
     for (const Reading& reading : Readings(message.arguments().value(0), true)) {
       if (reading.index >= targets_.size()) continue;
       const TypedTarget& target = targets_[reading.index];
-      const QString time =
-          QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(reading.timeUs / 1000))
-              .toString(QStringLiteral("HH:mm:ss"));
+      // A point that was never read has no time of its own: it is reported now.
+      const QDateTime when =
+          reading.timeUs
+              ? QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(reading.timeUs / 1000))
+              : QDateTime::currentDateTime();
+      const QString time = when.toString(QStringLiteral("HH:mm:ss"));
       Print(reading.Good()
                 ? QStringLiteral("%1 %2=%3").arg(time, target.address, ValueText(reading.value))
                 : QStringLiteral("%1 %2: %3").arg(time, target.address, reading.Why()));
