@@ -26,6 +26,14 @@ class QmbctlTest(unittest.TestCase):
     def qmbctl(self, *args, timeout=30):
         return self.box.run([QMBCTL, "--bus", self.box.address, *args], timeout=timeout)
 
+    def start_qmbctl(self, *args):
+        """qmbctl running on; its output as text pipes."""
+        process = self.box.start([QMBCTL, "--bus", self.box.address, *args],
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.addCleanup(process.stdout.close)
+        self.addCleanup(process.stderr.close)
+        return process
+
     def simulator(self):
         """The device simulator on a Modbus/TCP port of its own and as RTU slave on COM3; the
         site keys of its Modbus/TCP side."""
@@ -224,9 +232,7 @@ class QmbctlTest(unittest.TestCase):
 
         # Ctrl-C ends a subscription with 130 after closing it; meanwhile the description alone
         # joins the site it holds open.
-        process = self.box.start([QMBCTL, "--bus", self.box.address, "--verbose", *site,
-                                  "subscribe", "--interval", "0.2", "HREG3"],
-                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        process = self.start_qmbctl("--verbose", *site, "subscribe", "--interval", "0.2", "HREG3")
         self.assertRegex(process.stdout.readline(), r"HREG3=\d+$")
         result = self.qmbctl("DESCRIPTION=sim", "read", "HREG4")
         self.assertEqual((result.returncode, result.stdout), (0, "HREG4=1111\n"), result.stderr)
@@ -235,8 +241,28 @@ class QmbctlTest(unittest.TestCase):
         self.assertRegex(process.stderr.read(),
                          r"/sub/\d+ QorModBus\.Modbus1\.Subscription\.Close\n.*"
                          r"/site/\d+ QorModBus\.Modbus1\.Site\.Close")
-        process.stdout.close()
-        process.stderr.close()
+
+    def test_subscribe_options_bad_points_and_a_server_that_leaves(self):
+        site = self.simulator()
+        for args, counts, printed in [
+                # A deadband wider than the ramp: the first report alone, a refused point in it.
+                (["--seconds", "1.5", "--deadband", "5000", "HREG3", "HREG300"], (2, 2),
+                 r"HREG3=\d+|HREG300: unit 255 answered with exception 2 \(Illegal Data Address\)"),
+                # A report every 0.5 s at the most, where the default gives one every 0.1 s.
+                (["--seconds", "2", "--interval", "0.5", "HREG3"], (2, 5), r"HREG3=\d+")]:
+            with self.subTest(args=args):
+                result = self.qmbctl(*site, "subscribe", *args)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                lines = result.stdout.splitlines()
+                self.assertTrue(counts[0] <= len(lines) <= counts[1], lines)
+                for line in lines:
+                    self.assertRegex(line, rf"^\d\d:\d\d:\d\d ({printed})$")
+        # The server going away ends a subscription with status 3.
+        process = self.start_qmbctl(*site, "subscribe", "HREG3")
+        self.assertRegex(process.stdout.readline(), r"HREG3=\d+$")
+        os.kill(self.box.server_pid(), signal.SIGTERM)
+        self.assertEqual(process.wait(10), 3)
+        self.assertIn("subscribe: the driver server left the bus", process.stderr.read())
 
     def test_a_driver_object_introspects_with_its_methods(self):
         host = Host(self.box.connect())
