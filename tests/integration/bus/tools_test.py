@@ -4,6 +4,7 @@ simulator answering an independent Modbus client (pymodbus) over TCP and both se
 
 import os
 import re
+import signal
 import subprocess
 import sys
 import tempfile
@@ -17,12 +18,29 @@ from bushost import DEVSIM, NAME, QMBCTL, QORMODBUS, Host, Sandbox, wait_until  
 class QmbctlTest(unittest.TestCase):
     def setUp(self):
         self.assertTrue(QMBCTL and QORMODBUS, "QMBCTL and QORMODBUS must be set")
-        self.box = Sandbox()
+        # The bus-started server finds its COM ports where the simulator links them.
+        self.box = Sandbox(QORMODBUS_COMDIR="{dir}/com")
         self.addCleanup(self.box.close)
         self.box.register()
 
     def qmbctl(self, *args, timeout=30):
         return self.box.run([QMBCTL, "--bus", self.box.address, *args], timeout=timeout)
+
+    def start_qmbctl(self, *args):
+        """qmbctl running on; its output as text pipes."""
+        process = self.box.start([QMBCTL, "--bus", self.box.address, *args],
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.addCleanup(process.stdout.close)
+        self.addCleanup(process.stderr.close)
+        return process
+
+    def simulator(self):
+        """The device simulator on a Modbus/TCP port of its own and as RTU slave on COM3; the
+        site keys of its Modbus/TCP side."""
+        process = self.box.start(["/usr/bin/python3", DEVSIM, "--tcp", "0", "--com", "3"],
+                                 stdout=subprocess.PIPE, text=True)
+        port = re.search(r"127\.0\.0\.1:(\d+)", process.stdout.readline()).group(1)
+        return ["DESCRIPTION=Sim", "BP3=TRUE", f"SP3=127.0.0.1:{port}"]
 
     def test_help_shows_tcp_serial_and_modem_examples(self):
         result = self.box.run([QMBCTL, "--help"])
@@ -121,9 +139,7 @@ class QmbctlTest(unittest.TestCase):
         with open(os.path.join(os.path.dirname(__file__), "..", "..", "..", "README.md")) as f:
             example = re.search(r"```python\n(.*?)```", f.read(), re.S).group(1)
         self.assertLessEqual(len(example.splitlines()), 20)
-        process = self.box.start(["/usr/bin/python3", DEVSIM, "--tcp", "0"],
-                                 stdout=subprocess.PIPE, text=True)
-        port = re.search(r"127\.0\.0\.1:(\d+)", process.stdout.readline()).group(1)
+        port = self.simulator()[2].rsplit(":", 1)[1]
         env = dict(self.box.env, PYTHONPATH="")
         result = self.box.run(["/usr/bin/python3", "-c", example.replace("15020", port)],
                               env=env, timeout=60)
@@ -131,6 +147,122 @@ class QmbctlTest(unittest.TestCase):
         opened, read = result.stdout.splitlines()
         self.assertIn("'COMMANDSTATUS=TRUE'", opened)
         self.assertIn("'VALUE=1111'", read)
+
+    def test_typed_write_then_read_back_each_type(self):
+        site = self.simulator()
+        rows = [  # address, value written, as printed
+            ("HREG20", "4321", "4321"),
+            ("HREG21,0,16,INT", "-2", "-2"),
+            ("HREG22,0,32,FLOAT,CDAB", "0.1", "0.1"),  # a float's shortest text, not its double's
+            ("HREG24,0,64,DOUBLE", "1e-300", "1e-300"),
+            ("HREG28,0,32,DINT", "-123456", "-123456"),
+            ("HREG30,0,64,LWORD", "18446744073709551615", "18446744073709551615"),
+            ("HREG34,0,64,LINT,DCBA", "-9223372036854775808", "-9223372036854775808"),
+            ("HREG38,0,32,DWORD", "4000000000", "4000000000"),
+            ("HREG40,0,64,STRING", "Pump 1", "Pump 1"),
+            ("HREG44,0,32,FLOAT", "-Infinity", "-Infinity"),
+            ("OUT7", "ON", "true"),
+        ]
+        result = self.qmbctl(*site, "write", *[f"{a}={v}" for a, v, _ in rows])
+        self.assertEqual((result.returncode, result.stdout),
+                         (0, "".join(f"written: {a}={p}\n" for a, _, p in rows)), result.stderr)
+        fixed = [("HREG4", "1111"), ("HREG4,8,8,BYTE", "4"), ("HREG4,0,1,BOOL", "true")]
+        result = self.qmbctl(*site, "read", *[a for a, _, _ in rows], *[a for a, _ in fixed])
+        self.assertEqual((result.returncode, result.stdout.splitlines()),
+                         (0, [f"{a}={p}" for a, _, p in rows] + [f"{a}={v}" for a, v in fixed]),
+                         result.stderr)
+        # The serial keys open an RTU site; the same slave read as ASCII gives no reply. A point
+        # the device refuses is named on standard error, the others still printed.
+        for args, status, out, err in [
+                (site + ["read", "HREG4", "HREG300"], 1, "HREG4=1111\n",
+                 "HREG300: unit 255 answered with exception 2 (Illegal Data Address)\n"),
+                (["DESCRIPTION=Line", "COMPORT=3", "BP2=TRUE", "BAUDRATE=38400", "IP1=1", "IP2=0",
+                  "read", "1-HREG5"], 0, "1-HREG5=2222\n", ""),
+                (["DESCRIPTION=Line2", "COMPORT=3", "--timeout", "10", "read", "1-HREG5"], 1, "",
+                 "1-HREG5: no usable reply from slave 1\n")]:
+            with self.subTest(args=args):
+                result = self.qmbctl(*args)
+                self.assertEqual((result.returncode, result.stdout, result.stderr),
+                                 (status, out, err))
+
+    def test_typed_refusals_name_their_cause_and_send_nothing(self):
+        site = self.simulator()
+        self.assertEqual(self.qmbctl(*site, "write", "HREG50=9").returncode, 0)
+        for args, status, text in [
+                (["write", "HREG50=1", "HREG51=70000"], 2,
+                 'HREG51: "70000" is not a whole number from 0 to 65535 (nothing was written)'),
+                (["write", "HREG50=1", "HREG52,0,32,FLOAT=1e39"], 2, "out of range for FLOAT"),
+                (["write", "HREG50=1", "OUT3=maybe"], 2, '"maybe" is not true or false'),
+                (["write", "HREG50=1", "HREG51,0,16,INT=-32769"], 2, "from -32768 to 32767"),
+                (["write", "HREG50=1", "IREG1=5"], 2, 'point "IREG1" is an input'),
+                (["write", "HREG50"], 2, 'write takes POINT=VALUE, not "HREG50"'),
+                (["read", "HREG"], 2, 'read: point "HREG": no point number'),
+                (["read", "HREG4", "POLLMODE=FAST"], 2, "site keys go before the command"),
+                (["--max-age", "10", "write", "HREG50=1"], 2, "--max-age goes with read only"),
+                (["--point", "HREG4", "subscribe", "HREG4"], 2, "subscribe takes its points"),
+                (["OFFLINE=TRUE", "read", "HREG4"], 2, "site key OFFLINE has no option"),
+                (["COMPORT=2", "read", "HREG4"], 2, "site key COMPORT is for a serial site"),
+                (["PHONENUMBER=5", "read", "HREG4"], 2, "PHONENUMBER is for a modem site")]:
+            with self.subTest(args=args):
+                result = self.qmbctl(*site, *args)
+                self.assertEqual(result.returncode, status, result.stderr)
+                self.assertIn(text, result.stderr)
+        for args, status, text in [
+                (["DESCRIPTION=Nowhere", "read", "HREG4"], 2, "describe its link with BP3=TRUE"),
+                (["DESCRIPTION=X", "SP3=127.0.0.1", "read", "HREG4"], 2, "for a Modbus/TCP site"),
+                (["DESCRIPTION=Dead", "BP3=TRUE", "SP3=127.0.0.1:1", "read", "HREG4"], 1,
+                 "HREG4: the link could not carry the request (no connection)")]:
+            with self.subTest(args=args):
+                result = self.qmbctl(*args)
+                self.assertEqual(result.returncode, status, result.stderr)
+                self.assertIn(text, result.stderr)
+        self.assertEqual(self.qmbctl(*site, "read", "HREG50").stdout, "HREG50=9\n")
+
+    def test_subscribe_prints_every_point_then_changes(self):
+        site = self.simulator()
+        result = self.qmbctl(*site, "subscribe", "--count", "2", "HREG3", "HREG4")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        lines = [re.fullmatch(r"\d\d:\d\d:\d\d (\S+)=(\d+)", line).groups()
+                 for line in result.stdout.splitlines()]
+        # The first report carries both points, the second the ramp's step alone.
+        first = dict(lines[:2])
+        self.assertEqual((sorted(first), first["HREG4"]), (["HREG3", "HREG4"], "1111"))
+        self.assertEqual((len(lines), lines[2][0]), (3, "HREG3"))
+        self.assertNotEqual(first["HREG3"], lines[2][1])
+
+        # Ctrl-C ends a subscription with 130 after closing it; meanwhile the description alone
+        # joins the site it holds open.
+        process = self.start_qmbctl("--verbose", *site, "subscribe", "--interval", "0.2", "HREG3")
+        self.assertRegex(process.stdout.readline(), r"HREG3=\d+$")
+        result = self.qmbctl("DESCRIPTION=sim", "read", "HREG4")
+        self.assertEqual((result.returncode, result.stdout), (0, "HREG4=1111\n"), result.stderr)
+        process.send_signal(signal.SIGINT)
+        self.assertEqual(process.wait(10), 130)
+        self.assertRegex(process.stderr.read(),
+                         r"/sub/\d+ QorModBus\.Modbus1\.Subscription\.Close\n.*"
+                         r"/site/\d+ QorModBus\.Modbus1\.Site\.Close")
+
+    def test_subscribe_options_bad_points_and_a_server_that_leaves(self):
+        site = self.simulator()
+        for args, counts, printed in [
+                # A deadband wider than the ramp: the first report alone, a refused point in it.
+                (["--seconds", "1.5", "--deadband", "5000", "HREG3", "HREG300"], (2, 2),
+                 r"HREG3=\d+|HREG300: unit 255 answered with exception 2 \(Illegal Data Address\)"),
+                # A report every 0.5 s at the most, where the default gives one every 0.1 s.
+                (["--seconds", "2", "--interval", "0.5", "HREG3"], (2, 5), r"HREG3=\d+")]:
+            with self.subTest(args=args):
+                result = self.qmbctl(*site, "subscribe", *args)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                lines = result.stdout.splitlines()
+                self.assertTrue(counts[0] <= len(lines) <= counts[1], lines)
+                for line in lines:
+                    self.assertRegex(line, rf"^\d\d:\d\d:\d\d ({printed})$")
+        # The server going away ends a subscription with status 3.
+        process = self.start_qmbctl(*site, "subscribe", "HREG3")
+        self.assertRegex(process.stdout.readline(), r"HREG3=\d+$")
+        os.kill(self.box.server_pid(), signal.SIGTERM)
+        self.assertEqual(process.wait(10), 3)
+        self.assertIn("subscribe: the driver server left the bus", process.stderr.read())
 
     def test_a_driver_object_introspects_with_its_methods(self):
         host = Host(self.box.connect())
