@@ -34,7 +34,7 @@ std::string BackgroundPoller::FrameCursorRead() {
   // A site that decodes by type reads every register a typed value spans, in one request; a
   // typed address that names no value sends nothing, like a key that is no address.
   const PointRead read = ReadOf(*point, site_.TypedDecode);
-  const auto request = !read.Layout       ? ReadRequest(*point)
+  const auto request = !read.Layout        ? ReadRequest(*point)
                        : read.Quantity > 0 ? ReadRequest(*point, read.Quantity)
                                            : std::nullopt;
   return request ? transactions_.FrameForSite(*request) : std::string();

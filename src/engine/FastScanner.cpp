@@ -79,7 +79,8 @@ std::vector<ScanBlock> PlanScanBlocks(const std::vector<PointAddress>& points, b
       runOf = item.point;
     }
     ScanBlock& block = blocks.back();
-    block.Quantity = static_cast<uint16_t>(std::max<int32_t>(block.Quantity, itemEnd - block.Start));
+    block.Quantity =
+        static_cast<uint16_t>(std::max<int32_t>(block.Quantity, itemEnd - block.Start));
     block.Members.push_back(
         {item.position, static_cast<uint16_t>(item.wire - block.Start), std::move(item.read)});
   }
@@ -162,8 +163,8 @@ void FastScanner::Replan() {
   std::string text = "fast scan: " + std::to_string(planned) + " points in " +
                      std::to_string(blocks_.size()) + " block reads";
   if (planned + noValue < p_.points.Size())
-    text += "; " + std::to_string(p_.points.Size() - planned - noValue) +
-            " keys are no point address";
+    text +=
+        "; " + std::to_string(p_.points.Size() - planned - noValue) + " keys are no point address";
   if (noValue > 0) text += "; " + std::to_string(noValue) + " name no value of their type";
   p_.log.Info(text);
 }

@@ -369,7 +369,8 @@ std::string ReplyValueAt(const ReplyBlock& reply, Kind kind, const PointRead& re
   if (IsRegister(kind)) {
     const int32_t at = 1 + 2 * offset;
     const int32_t count = read.Layout ? read.Quantity : 1;
-    if (count == 0 || count > kMaxReadRegisters || reply.DataLength <= at + 2 * count - 1) return {};
+    if (count == 0 || count > kMaxReadRegisters || reply.DataLength <= at + 2 * count - 1)
+      return {};
     const auto data = [&](int32_t i) { return reply.Data[static_cast<size_t>(i)]; };
     if (!read.Layout) return std::to_string(256 * data(at) + data(at + 1));
     std::array<uint16_t, kMaxReadRegisters> registers{};
