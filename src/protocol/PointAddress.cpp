@@ -373,7 +373,7 @@ std::string ReplyValueAt(const ReplyBlock& reply, Kind kind, const PointRead& re
       return {};
     const auto data = [&](int32_t i) { return reply.Data[static_cast<size_t>(i)]; };
     if (!read.Layout) return std::to_string(256 * data(at) + data(at + 1));
-    std::array<uint16_t, kMaxReadRegisters> registers{};
+    std::array<uint16_t, kMaxReadRegisters> registers;  // the first `count` are read
     for (int32_t i = 0; i < count; ++i)
       registers[static_cast<size_t>(i)] =
           static_cast<uint16_t>(data(at + 2 * i) << 8 | data(at + 2 * i + 1));
