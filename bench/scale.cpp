@@ -4,7 +4,10 @@
 // on its own pseudo-terminal (COM1 ... COMn, found through QORMODBUS_COMDIR; bench/rtu_slave.cpp
 // answers them). After a warm-up it counts, over the measured time, the requests sent, the
 // points refreshed, the process CPU, and the failures the point tables record. More open keys
-// come from $QMB_SITE_KEYS (POLLMODE=FAST).
+// come from $QMB_SITE_KEYS (POLLMODE=FAST, DECODE=TYPED). $QMB_FLOAT_POINTS adds that many FLOAT
+// points per site over the first registers, two at a time (HREG1,0,32,FLOAT, HREG3,0,32,FLOAT
+// ...): beside the WORD points on the same registers they show what typed points cost, read by
+// their type under DECODE=TYPED and as one register each without it.
 //
 // Usage: qmb_tcp_scale PORT [SITES] [POINTS] [SECONDS] [WARMUP]
 //        qmb_rtu_scale [SITES] [POINTS] [SECONDS] [WARMUP]
@@ -96,6 +99,8 @@ int main(int argc, char** argv) {
   const int points = number(1, 10);
   const int seconds = number(2, 60);
   const int warmup = number(3, 5);
+  const char* floatsText = std::getenv("QMB_FLOAT_POINTS");
+  const int floats = floatsText ? std::atoi(floatsText) : 0;
 
   QtMessageLoop loop;
   CountingSerialPortFactory serialPorts;
@@ -122,6 +127,9 @@ int main(int argc, char** argv) {
     for (int p = 0; p < points; ++p)
       list.push_back("POINT" + std::to_string(p) + "={P" + std::to_string(p) + "}{" +
                      (serial ? "1-" : "") + "HREG" + std::to_string(p + 1) + "}");
+    for (int f = 0; f < floats; ++f)
+      list.push_back("POINT" + std::to_string(points + f) + "={F" + std::to_string(f) + "}{" +
+                     (serial ? "1-" : "") + "HREG" + std::to_string(2 * f + 1) + ",0,32,FLOAT}");
     host->ExecuteImmediate(List(list));
     hosts.push_back(std::move(host));
   }
@@ -161,8 +169,9 @@ int main(int argc, char** argv) {
         "driver: %d sites x %d points, %.1f s measured: %ld polls = %.1f polls/s; process CPU "
         "%.3f s (getrusage user %.3f s) = %.1f us per poll; points with a value %ld of %d; failure "
         "counts now %ld\n",
-        sites, points, wall, polls, static_cast<double>(polls) / wall, cpu, user,
-        polls ? cpu / static_cast<double>(polls) * 1e6 : 0.0, valued, sites * points, failing);
+        sites, points + floats, wall, polls, static_cast<double>(polls) / wall, cpu, user,
+        polls ? cpu / static_cast<double>(polls) * 1e6 : 0.0, valued, sites * (points + floats),
+        failing);
     const uint64_t refreshed = stored() - storedBefore;
     std::printf("driver: points refreshed %llu = %.1f/s (%.2f per request)\n",
                 static_cast<unsigned long long>(refreshed), static_cast<double>(refreshed) / wall,

@@ -1,7 +1,8 @@
 // ParsePointAddress and FormatPointAddress: a parsed address formats to a canonical text that
 // parses back to the same record (less what the canonical form drops on purpose: the slave on a
 // Modbus/TCP site, the host on a serial one) and formats to itself. The builders and the value
-// texts run over the same input.
+// texts run over the same input, and the input's bytes as a reply read by the point's type.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -40,5 +41,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   DecodePointValue(ReplyBlock{}, text, tcpMode);
+
+  // The input's bytes as a device's reply, read at an offset by the point's type: never past the
+  // bytes it has, and read untyped as ever.
+  if (const auto point = ParsePointAddress(text.substr(0, text.find(' ')), tcpMode)) {
+    ReplyBlock reply;
+    reply.DataLength = static_cast<int32_t>(std::min(text.size(), reply.Data.size()));
+    std::copy_n(text.begin(), reply.DataLength, reply.Data.begin());
+    const auto offset = static_cast<uint16_t>(data[0] >> 1);
+    const PointRead read = ReadOf(*point, true);
+    const std::string typed = ReplyValueAt(reply, point->PointKind, read, offset);
+    if (!typed.empty() && read.Quantity == 0) std::abort();
+    if (PointValueOf(reply, *point, false) != DecodePointValue(reply, *point)) std::abort();
+  }
   return 0;
 }

@@ -30,7 +30,13 @@ void BackgroundPoller::AbandonExchange() {
 
 std::string BackgroundPoller::FrameCursorRead() {
   const PointAddress* point = CursorAddress();
-  const auto request = point ? ReadRequest(*point) : std::nullopt;
+  if (!point) return {};
+  // A site that decodes by type reads every register a typed value spans, in one request; a
+  // typed address that names no value sends nothing, like a key that is no address.
+  const PointRead read = ReadOf(*point, site_.TypedDecode);
+  const auto request = !read.Layout        ? ReadRequest(*point)
+                       : read.Quantity > 0 ? ReadRequest(*point, read.Quantity)
+                                           : std::nullopt;
   return request ? transactions_.FrameForSite(*request) : std::string();
 }
 
@@ -123,8 +129,9 @@ bool BackgroundPoller::AdvanceToEligible(bool onCurrentHostOnly) {
 
 void BackgroundPoller::StorePolledValue(int32_t position) {
   const PointAddress* point = points_.Address(static_cast<size_t>(position), flags_.TCPMode);
-  points_.SetPointValue(position,
-                        point ? DecodePointValue(transactions_.Reply(), *point) : std::string());
+  const bool typed = point && site_.TypedDecode && TypedLayoutOf(*point);
+  points_.SetPointValue(
+      position, point ? PointValueOf(transactions_.Reply(), *point, typed) : std::string(), typed);
 }
 
 const PointAddress* BackgroundPoller::CursorAddress() {

@@ -110,8 +110,7 @@ Task<void> DataCommands::PointGetValue() {
     if (request) {
       const ExchangeResult result = co_await transactions_.Exchange(*request, kPointReadPolicy);
       if (result.Ok()) {
-        value = layout ? DecodeTypedValue(*layout, ReplyRegisters(result.Reply))
-                       : DecodePointValue(result.Reply, *point);
+        value = PointValueOf(result.Reply, *point, layout.has_value());
         success = true;
       }
     }
@@ -197,7 +196,8 @@ std::optional<DataCommands::WriteRequest> DataCommands::ParseWriteRequest(bool t
 void DataCommands::StoreWritten(const WriteRequest& write) {
   // The table entry named by the key group holds the written value until the next poll.
   if (const int32_t position = points_.IndexOf(write.key); position >= 0)
-    points_.SetPointValue(position, write.typed ? write.text : std::to_string(write.value));
+    points_.SetPointValue(position, write.typed ? write.text : std::to_string(write.value),
+                          write.typed);
 }
 
 void DataCommands::GetAlarms() {

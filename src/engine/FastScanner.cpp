@@ -13,10 +13,19 @@ struct Item {
   const PointAddress* point;
   int32_t position;
   uint16_t wire;
+  PointRead read;
 };
 
 bool SameRun(const PointAddress& a, const PointAddress& b) {
   return a.Host == b.Host && a.Slave == b.Slave && a.PointKind == b.PointKind;
+}
+
+// Its members start at more than one address: read one by one, they make other requests. (Points
+// that share their first register, a typed value and a register of it, are read together still.)
+bool Splittable(const ScanBlock& block) {
+  return std::any_of(block.Members.begin(), block.Members.end(), [&](const auto& member) {
+    return member.Offset != block.Members.front().Offset;
+  });
 }
 
 int32_t ReplyDataBytes(const ScanBlock& block) {
@@ -25,13 +34,15 @@ int32_t ReplyDataBytes(const ScanBlock& block) {
 
 }  // namespace
 
-std::vector<ScanBlock> PlanScanBlocks(const std::vector<PointAddress>& points) {
+std::vector<ScanBlock> PlanScanBlocks(const std::vector<PointAddress>& points, bool typed) {
   std::vector<Item> items;
   items.reserve(points.size());
   for (size_t i = 0; i < points.size(); ++i) {
     const PointAddress& point = points[i];
     if (ReadFunction(point.PointKind) == 0 || !HasWireAddress(point)) continue;
-    items.push_back({&point, static_cast<int32_t>(i), WireAddress(point)});
+    PointRead read = ReadOf(point, typed);
+    if (read.Quantity == 0) continue;
+    items.push_back({&point, static_cast<int32_t>(i), WireAddress(point), std::move(read)});
   }
   std::stable_sort(items.begin(), items.end(), [](const Item& a, const Item& b) {
     const PointAddress& p = *a.point;
@@ -44,16 +55,18 @@ std::vector<ScanBlock> PlanScanBlocks(const std::vector<PointAddress>& points) {
 
   std::vector<ScanBlock> blocks;
   const PointAddress* runOf = nullptr;
-  for (const Item& item : items) {
+  for (Item& item : items) {
     const bool registers = IsRegister(item.point->PointKind);
     const uint16_t most = registers ? kMaxBlockRegisters : kMaxBlockBits;
     const uint16_t gap = registers ? kMaxGapRegisters : kMaxGapBits;
+    // One past the point's last register (or bit): a typed value spans several.
+    const int32_t itemEnd = item.wire + item.read.Quantity;
     bool joins = false;
     if (runOf != nullptr && SameRun(*runOf, *item.point)) {
       const ScanBlock& last = blocks.back();
       const int32_t end = last.Start + last.Quantity;  // one past the last address read
-      joins = item.wire < end ||
-              (item.wire - end <= gap && item.wire - last.Start + 1 <= static_cast<int32_t>(most));
+      joins = (item.wire < end || item.wire - end <= gap) &&
+              itemEnd - last.Start <= static_cast<int32_t>(most);
     }
     if (!joins) {
       ScanBlock block;
@@ -67,8 +80,9 @@ std::vector<ScanBlock> PlanScanBlocks(const std::vector<PointAddress>& points) {
     }
     ScanBlock& block = blocks.back();
     block.Quantity =
-        static_cast<uint16_t>(std::max<int32_t>(block.Quantity, item.wire - block.Start + 1));
-    block.Members.push_back({item.position, static_cast<uint16_t>(item.wire - block.Start)});
+        static_cast<uint16_t>(std::max<int32_t>(block.Quantity, itemEnd - block.Start));
+    block.Members.push_back(
+        {item.position, static_cast<uint16_t>(item.wire - block.Start), std::move(item.read)});
   }
   return blocks;
 }
@@ -86,16 +100,7 @@ ModbusRequest BlockRequest(const ScanBlock& block) {
 
 std::string BlockMemberValue(const ScanBlock& block, const ScanBlock::Member& member,
                              const ReplyBlock& reply) {
-  // Data[0] is the byte count; the values follow it.
-  if (IsRegister(block.Kind)) {
-    const int32_t at = 1 + 2 * member.Offset;
-    if (reply.DataLength <= at + 1) return {};
-    return std::to_string(256 * reply.Data[static_cast<size_t>(at)] +
-                          reply.Data[static_cast<size_t>(at) + 1]);
-  }
-  const int32_t at = 1 + member.Offset / 8;
-  if (reply.DataLength <= at) return {};
-  return (reply.Data[static_cast<size_t>(at)] >> (member.Offset % 8)) & 1 ? "TRUE" : "FALSE";
+  return ReplyValueAt(reply, block.Kind, member.Read, member.Offset);
 }
 
 int64_t RtuFrameGapUs(int32_t baud) {
@@ -130,16 +135,26 @@ void FastScanner::Stop() {
 }
 
 void FastScanner::Replan() {
+  const bool typed = p_.site.TypedDecode;
   std::vector<PointAddress> points;
   points.reserve(p_.points.Size());
+  size_t noValue = 0;  // typed addresses whose Count is not their type's width
   for (size_t i = 0; i < p_.points.Size(); ++i) {
     points.push_back(
         ParsePointAddress(p_.points.Key(i), p_.flags.TCPMode).value_or(PointAddress{}));
     // Blocks go by the address their requests carry: on Modbus/TCP unit FF whatever prefix a
     // point was written with, unless the site takes the unit from the point.
     points.back().Slave = SiteUnit(p_.site, p_.flags, points.back().Slave);
+    if (typed && points.back().PointKind != PointAddress::Kind::None &&
+        ReadOf(points.back(), true).Quantity == 0) {
+      ++noValue;
+      const auto layout = TypedLayoutOf(points.back());
+      const std::string why = layout ? TypedLayoutError(*layout) : std::string();
+      p_.log.Debug(LoggedText(p_.points.Key(i)) + " left out of the scan: " +
+                   (why.empty() ? "its value runs past the last register" : why));
+    }
   }
-  blocks_ = PlanScanBlocks(points);
+  blocks_ = PlanScanBlocks(points, typed);
   cursor_ = 0;
   p_.points.ClearPolledFlags();
   const size_t planned = std::accumulate(
@@ -148,8 +163,10 @@ void FastScanner::Replan() {
   if (p_.points.Size() == 0) return;
   std::string text = "fast scan: " + std::to_string(planned) + " points in " +
                      std::to_string(blocks_.size()) + " block reads";
-  if (planned < p_.points.Size())
-    text += "; " + std::to_string(p_.points.Size() - planned) + " keys are no point address";
+  if (planned + noValue < p_.points.Size())
+    text +=
+        "; " + std::to_string(p_.points.Size() - planned - noValue) + " keys are no point address";
+  if (noValue > 0) text += "; " + std::to_string(noValue) + " name no value of their type";
   p_.log.Info(text);
 }
 
@@ -257,8 +274,7 @@ void FastScanner::Finish(bool arrived) {
     if (result.Ok()) {
       Store(blocks_[cursor_]);
       ++cursor_;
-    } else if (result.Accepted() && blocks_[cursor_].Quantity > 1 &&
-               blocks_[cursor_].Members.size() > 1) {
+    } else if (result.Accepted() && Splittable(blocks_[cursor_])) {
       Split(cursor_);
     } else {
       Fail(blocks_[cursor_]);
@@ -280,7 +296,8 @@ void FastScanner::Finish(bool arrived) {
 void FastScanner::Store(const ScanBlock& block) {
   const ReplyBlock& reply = p_.transactions.Reply();
   for (const ScanBlock::Member& member : block.Members)
-    p_.points.SetPointValue(member.Position, BlockMemberValue(block, member, reply));
+    p_.points.SetPointValue(member.Position, BlockMemberValue(block, member, reply),
+                            member.Read.Layout.has_value());
 }
 
 void FastScanner::Fail(const ScanBlock& block) {
@@ -302,14 +319,17 @@ void FastScanner::Split(size_t at) {
   const ScanBlock block = blocks_[at];
   std::vector<ScanBlock> singles;
   for (const ScanBlock::Member& member : block.Members) {
+    // A typed member keeps every register of its value.
+    const uint16_t span = member.Read.Quantity;
     if (!singles.empty() && singles.back().Start == block.Start + member.Offset) {
-      singles.back().Members.push_back({member.Position, 0});
+      singles.back().Quantity = std::max(singles.back().Quantity, span);
+      singles.back().Members.push_back({member.Position, 0, member.Read});
       continue;
     }
     ScanBlock single = block;
     single.Start = static_cast<uint16_t>(block.Start + member.Offset);
-    single.Quantity = 1;
-    single.Members = {{member.Position, 0}};
+    single.Quantity = span;
+    single.Members = {{member.Position, 0, member.Read}};
     singles.push_back(std::move(single));
   }
   p_.log.Info(std::string(p_.transactions.Link().DeviceName()) + std::to_string(block.Slave) +

@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/CommandSession.h"
@@ -39,8 +40,11 @@ struct ScanBlock {
   uint16_t Start = 0;     // first wire address
   uint16_t Quantity = 0;  // registers or bits
   struct Member {
+    Member(int32_t position, uint16_t offset, PointRead read = {})
+        : Position(position), Offset(offset), Read(std::move(read)) {}
     int32_t Position;
     uint16_t Offset;  // from Start
+    PointRead Read;   // the registers its value spans and their layout (one, untyped, by default)
   };
   std::vector<Member> Members;
 };
@@ -48,17 +52,19 @@ struct ScanBlock {
 // The largest reads: what one reply frame holds (Modbus's own limits). Points further apart than
 // the gap are read in separate requests: reading a few unwanted registers is cheaper than
 // another exchange, but many are not, and a device may not have them.
-inline constexpr uint16_t kMaxBlockRegisters = 125;
+inline constexpr uint16_t kMaxBlockRegisters = kMaxReadRegisters;
 inline constexpr uint16_t kMaxBlockBits = 2000;
 inline constexpr uint16_t kMaxGapRegisters = 8;
 inline constexpr uint16_t kMaxGapBits = 64;
 
 // The blocks for these points, ordered by host, slave, kind and address; points that are no
-// address are left out. Positions are indices into `points`.
-std::vector<ScanBlock> PlanScanBlocks(const std::vector<PointAddress>& points);
+// address are left out. Positions are indices into `points`. On a site that decodes by type
+// (`typed`) a block covers every register a typed point's value spans, and a typed address that
+// names no value of its type is left out too.
+std::vector<ScanBlock> PlanScanBlocks(const std::vector<PointAddress>& points, bool typed = false);
 // The read request of a block: slave, function, start and quantity.
 ModbusRequest BlockRequest(const ScanBlock& block);
-// The value of a block's member in its accepted read reply, as DecodePointValue gives a point's.
+// The value of a block's member in its accepted read reply, as PointValueOf gives a point's.
 std::string BlockMemberValue(const ScanBlock& block, const ScanBlock::Member& member,
                              const ReplyBlock& reply);
 

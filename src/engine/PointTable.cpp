@@ -59,10 +59,10 @@ bool PointTable::CountFailedRead(size_t position, int64_t now) {
   return point.FailureCount == kSkipAfterFailures + 1;
 }
 
-void PointTable::SetPointValue(int32_t position, std::string value) {
+void PointTable::SetPointValue(int32_t position, std::string value, bool typed) {
   if (pointsChanged_ || position < 0 || static_cast<size_t>(position) >= entries_.size()) return;
-  if (StartsWithIgnoringCase(value, "ON")) value = "TRUE";
-  if (StartsWithIgnoringCase(value, "OFF")) value = "FALSE";
+  if (!typed && StartsWithIgnoringCase(value, "ON")) value = "TRUE";
+  if (!typed && StartsWithIgnoringCase(value, "OFF")) value = "FALSE";
   TPointData& point = *entries_[static_cast<size_t>(position)].Data;
   point.Value = std::move(value);
   point.HasValue = true;

@@ -81,8 +81,9 @@ class PointTable {
   void ClearPointTable() { entries_.clear(); }
   void ClearPolledFlags();
   // Stores a value read or written ("ON..." as TRUE, "OFF..." as FALSE); nothing while the
-  // table was rebuilt since the position was taken.
-  void SetPointValue(int32_t position, std::string value);
+  // table was rebuilt since the position was taken. A typed value's text is kept as it is: a
+  // STRING reading "Online" is no switch.
+  void SetPointValue(int32_t position, std::string value, bool typed = false);
   void RebuildPointTable();
   // Values stored since the table was made (polled, scanned or written): the refresh rate.
   uint64_t StoredValues() const { return storedValues_; }

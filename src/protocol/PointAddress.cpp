@@ -353,14 +353,47 @@ std::string BuildSerialWriteText(const PointAddress& point, int32_t value) {
          WordToHex(*word);
 }
 
-std::string DecodePointValue(const ReplyBlock& reply, const PointAddress& point) {
-  // Data[0] is the byte count; the value follows it.
-  if (IsRegister(point.PointKind)) {
-    if (reply.DataLength <= 2) return {};
-    return std::to_string(256 * reply.Data[1] + reply.Data[2]);
+PointRead ReadOf(const PointAddress& point, bool typed) {
+  PointRead read;
+  if (!typed) return read;
+  read.Layout = TypedLayoutOf(point);
+  if (!read.Layout) return read;
+  const int32_t count = RegisterCount(*read.Layout);
+  if (!TypedLayoutError(*read.Layout).empty() || WireAddress(point) + count - 1 > 0xFFFF)
+    read.Quantity = 0;
+  else
+    read.Quantity = static_cast<uint16_t>(count);
+  return read;
+}
+
+std::string ReplyValueAt(const ReplyBlock& reply, Kind kind, const PointRead& read,
+                         uint16_t offset) {
+  // Data[0] is the byte count; the values follow it.
+  if (IsRegister(kind)) {
+    const int32_t at = 1 + 2 * offset;
+    const int32_t count = read.Layout ? read.Quantity : 1;
+    if (count == 0 || count > kMaxReadRegisters || reply.DataLength <= at + 2 * count - 1)
+      return {};
+    const auto data = [&](int32_t i) { return reply.Data[static_cast<size_t>(i)]; };
+    if (!read.Layout) return std::to_string(256 * data(at) + data(at + 1));
+    std::array<uint16_t, kMaxReadRegisters> registers;  // the first `count` are read
+    for (int32_t i = 0; i < count; ++i)
+      registers[static_cast<size_t>(i)] =
+          static_cast<uint16_t>(data(at + 2 * i) << 8 | data(at + 2 * i + 1));
+    return DecodeTypedValue(*read.Layout,
+                            std::span<const uint16_t>(registers).first(static_cast<size_t>(count)));
   }
-  if (reply.DataLength <= 1) return {};
-  return (reply.Data[1] & 1) ? "TRUE" : "FALSE";
+  const int32_t at = 1 + offset / 8;
+  if (reply.DataLength <= at) return {};
+  return (reply.Data[static_cast<size_t>(at)] >> (offset % 8)) & 1 ? "TRUE" : "FALSE";
+}
+
+std::string PointValueOf(const ReplyBlock& reply, const PointAddress& point, bool typed) {
+  return ReplyValueAt(reply, point.PointKind, ReadOf(point, typed), 0);
+}
+
+std::string DecodePointValue(const ReplyBlock& reply, const PointAddress& point) {
+  return ReplyValueAt(reply, point.PointKind, PointRead{}, 0);
 }
 
 std::string DecodePointValue(const ReplyBlock& reply, std::string_view addressText, bool tcpMode) {

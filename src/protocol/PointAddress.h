@@ -31,8 +31,8 @@ struct PointAddress {
   int32_t Slave = 0;  // 0-255; 255 for a host address or a Modbus/TCP address without prefix
   Kind PointKind = Kind::None;
   int32_t Number = 0;  // 1-65535; the wire address is Number - 1
-  // The extended tail (register kinds only). Kept and rendered back, but a register point is
-  // always read and written as one unsigned 16-bit register.
+  // The extended tail (register kinds only). Kept and rendered back; a site that decodes by type
+  // reads and writes the value it names, any other one register as unsigned 16 bits.
   int32_t First = 0;     // 0-15
   int32_t Count = 16;    // 1-4096
   int32_t DataType = 0;  // index into the type words, 0-10 (ValueType)
@@ -112,5 +112,26 @@ std::string BuildSerialWriteText(const PointAddress& point, int32_t value);
 // register as an unsigned decimal; empty for an invalid address or a reply too short for it.
 std::string DecodePointValue(const ReplyBlock& reply, std::string_view addressText, bool tcpMode);
 std::string DecodePointValue(const ReplyBlock& reply, const PointAddress& point);
+
+// The most registers one read reply holds (Modbus's own limit; the longest STRING fills it).
+inline constexpr uint16_t kMaxReadRegisters = 125;
+
+// How one read takes a point on a site that decodes by type (`typed`) or not: the registers (or
+// bits) from its own, and the layout its value has (none: a bit, or one unsigned register).
+struct PointRead {
+  // 0 when the point cannot be read by type: its tail names no value of the type (Count not the
+  // type's width), or the value runs past the last register.
+  uint16_t Quantity = 1;
+  std::optional<TypedLayout> Layout;
+};
+PointRead ReadOf(const PointAddress& point, bool typed);
+// The value `offset` registers (or bits) into an accepted read reply of the kind, as `read` lays
+// it out; empty when the reply is too short for it. A bit or an untyped register decodes as
+// DecodePointValue does.
+std::string ReplyValueAt(const ReplyBlock& reply, PointAddress::Kind kind, const PointRead& read,
+                         uint16_t offset);
+// The value of a point in the reply to its own read, by its type when `typed` (a site opened with
+// DECODE=TYPED, or the typed interface, which always decodes by type).
+std::string PointValueOf(const ReplyBlock& reply, const PointAddress& point, bool typed);
 
 }  // namespace qmb

@@ -49,9 +49,16 @@ std::vector<uint16_t> Reordered(std::span<const uint16_t> words, const TypedLayo
   return ordered;
 }
 
-uint64_t Joined(const std::vector<uint16_t>& words) {
+// The number that registers in the layout's order hold, read in place: the scan decodes every
+// typed point of every block, so a number costs no copy of its registers.
+uint64_t Joined(std::span<const uint16_t> words, const TypedLayout& layout) {
+  const bool wordsSwapped = layout.order == WordOrder::CDAB || layout.order == WordOrder::DCBA;
+  const bool bytesSwapped = layout.order == WordOrder::BADC || layout.order == WordOrder::DCBA;
   uint64_t value = 0;
-  for (const uint16_t word : words) value = (value << 16) | word;
+  for (size_t i = 0; i < words.size(); ++i) {
+    const uint16_t word = words[wordsSwapped ? words.size() - 1 - i : i];
+    value = (value << 16) | (bytesSwapped ? Swapped(word) : word);
+  }
   return value;
 }
 
@@ -144,9 +151,8 @@ std::string DecodeTypedValue(const TypedLayout& layout, std::span<const uint16_t
     default:
       break;
   }
-  const std::vector<uint16_t> words =
-      Reordered(registers.first(static_cast<size_t>(RegisterCount(layout))), layout);
-  const uint64_t raw = Joined(words);
+  const auto count = static_cast<size_t>(RegisterCount(layout));
+  const uint64_t raw = info.form == Form::Text ? 0 : Joined(registers.first(count), layout);
   switch (info.form) {
     case Form::Unsigned:
       return std::to_string(raw);
@@ -160,7 +166,7 @@ std::string DecodeTypedValue(const TypedLayout& layout, std::span<const uint16_t
       break;
   }
   std::string text;
-  for (const uint16_t word : words) {
+  for (const uint16_t word : Reordered(registers.first(count), layout)) {
     for (const uint8_t byte : {static_cast<uint8_t>(word >> 8), static_cast<uint8_t>(word)}) {
       if (byte == 0 || static_cast<int32_t>(text.size()) * 8 >= layout.bits) return text;
       text += static_cast<char>(byte);

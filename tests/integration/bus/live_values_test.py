@@ -399,6 +399,25 @@ class LiveValuesTest(SimulatorCase):
                 result = self.qmbctl(*site, "POINTGETVALUE", f"POINT={{k}}{{{address}}}")
                 self.assertEqual((result.returncode, result.stdout.splitlines()[:1]),
                                  (0, [f"VALUE={read}"]), result.stderr)
+        # Kept fresh by the tick-paced poll and by the fast scan (one block read over all of
+        # them), each listed by its type; a tail that names no value of its type gets none.
+        for mode in ["POLLMODE=TICK", "POLLMODE=FAST"]:
+            with self.subTest(mode=mode):
+                host = Host(self.box.connect())
+                self.assertEqual(host.open_site(f"DESCRIPTION=Meter {mode}", *site[1:], mode)[0],
+                                 "COMMANDSTATUS=TRUE")
+                keys = [address for address, _, _ in rows] + ["HREG60,0,16,FLOAT"]
+                self.assertEqual(host.run("COMMAND=SENDPOINTSLIST", *[
+                    f"POINT{i}={{{key}}}{{{key}}}" for i, key in enumerate(keys)])[0],
+                    "COMMANDSTATUS=TRUE")
+                expected = [f"POINT{i}={{{address}}}{{VALUE={read}}}"
+                            for i, (address, _, read) in enumerate(rows)]
+
+                def listed():
+                    return [str(e) for e in host.run("COMMAND=GETPOINTSLIST")[3:]]
+
+                self.assertTrue(wait_until(lambda: listed() == expected, limit=20), listed())
+                host.release()
         # On the wire as pymodbus lays a little-endian-word float out.
         from pymodbus.client import ModbusTcpClient
         from pymodbus.constants import Endian

@@ -81,6 +81,96 @@ TEST(ScanPlanTest, NearPointsOfOneSlaveAndKindShareARead) {
   }
 }
 
+struct TypedPlanCase {
+  const char* name;
+  bool typed;                                 // the site decodes by type
+  std::vector<std::string> keys;              // point addresses, serial
+  std::vector<std::string> requests;          // one per block, in order
+  std::vector<std::vector<int32_t>> members;  // table positions per block
+};
+
+TEST(ScanPlanTest, BlocksCoverEveryRegisterOfATypedValue) {
+  const std::vector<TypedPlanCase> cases{
+      {"a value's registers and a register of it, one read",
+       true,
+       {"1-HREG1,0,32,FLOAT", "1-HREG2"},
+       {"010300000002"},
+       {{0, 1}}},
+      {"the last value's span ends the block",
+       true,
+       {"1-HREG1", "1-HREG10,0,64,DOUBLE,DCBA"},
+       {"01030000000D"},
+       {{0, 1}}},
+      {"a value that would pass 125 registers starts a block",
+       true,
+       {"1-HREG1", "1-HREG123,0,64,LWORD", "1-HREG124"},
+       {"010300000001", "0103007A0004"},
+       {{0}, {1, 2}}},
+      {"the longest string fills one read",
+       true,
+       {"1-HREG1,0,2000,STRING"},
+       {"01030000007D"},
+       {{0}}},
+      {"bits and bytes inside a register read it once",
+       true,
+       {"1-HREG1,3,1,BOOL", "1-HREG1,8,8,BYTE", "1-IREG1,0,32,DINT"},
+       {"010300000001", "010400000002"},
+       {{0, 1}, {2}}},
+      {"no value of its type, or past the last register: left out",
+       true,
+       {"1-HREG1,0,16,FLOAT", "1-HREG65535,0,64,LWORD", "1-HREG65535,0,32,DWORD", "1-HREG5"},
+       {"010300040001", "0103FFFE0002"},
+       {{3}, {2}}},
+      {"without DECODE=TYPED a tail is one register as ever",
+       false,
+       {"1-HREG1,0,32,FLOAT", "1-HREG1,0,16,FLOAT", "1-HREG20,0,64,DOUBLE"},
+       {"010300000001", "010300130001"},
+       {{0, 1}, {2}}},
+  };
+  for (const TypedPlanCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<PointAddress> points;
+    for (const std::string& key : c.keys) points.push_back(*ParsePointAddress(key, false));
+    std::vector<std::string> requests;
+    std::vector<std::vector<int32_t>> members;
+    for (const ScanBlock& block : PlanScanBlocks(points, c.typed)) {
+      requests.push_back(BytesToHex(BlockRequest(block).Bytes));
+      members.emplace_back();
+      for (const auto& member : block.Members) members.back().push_back(member.Position);
+    }
+    EXPECT_EQ(requests, c.requests);
+    EXPECT_EQ(members, c.members);
+  }
+}
+
+TEST(ScanPlanTest, TypedMembersDecodeTheirRegistersFromTheirOffset) {
+  // Registers 0-5 of a block: 1.5 as a FLOAT high word first, 1.5 low word first, "Pu".
+  ReplyBlock reply;
+  reply.Data = {12, 0x3F, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x3F, 0xC0, 0x50, 0x75, 0x00, 0x00};
+  reply.DataLength = 13;
+  const struct {
+    const char* key;
+    uint16_t offset;
+    const char* value;
+  } rows[] = {
+      {"1-HREG1,0,32,FLOAT", 0, "1.5"},
+      {"1-HREG1,0,32,FLOAT,CDAB", 2, "1.5"},
+      {"1-HREG1,0,32,DWORD", 0, "1069547520"},
+      {"1-HREG1,0,32,STRING", 4, "Pu"},
+      {"1-HREG1,0,16,INT", 5, "0"},
+      {"1-HREG1,0,32,FLOAT", 5, ""},  // past the reply
+      {"1-HREG1,7,1,BOOL", 3, "TRUE"},
+      {"1-HREG1,8,8,BYTE", 4, "80"},
+      {"1-HREG1,0,16,FLOAT", 0, ""},  // names no value
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.key);
+    const ScanBlock block{"", 1, Kind::HoldingRegister, 0, 6, {}};
+    const ScanBlock::Member member{0, row.offset, ReadOf(*ParsePointAddress(row.key, false), true)};
+    EXPECT_EQ(BlockMemberValue(block, member, reply), row.value);
+  }
+}
+
 TEST(ScanPlanTest, MembersTakeTheirOwnRegisterOrBitFromTheBlockReply) {
   ScanBlock registers{"", 1, Kind::HoldingRegister, 10, 3, {{0, 0}, {1, 2}}};
   ReplyBlock reply;
