@@ -345,11 +345,12 @@ bool IsKeyValue(const QString& argument) {
 
 // The keys the driver reads when it opens a site.
 const QStringList kSiteKeys = {
-    "DESCRIPTION", "BP1",          "BP2",         "BP3",         "OFFLINE",
-    "COMPORT",     "BAUDRATE",     "IP1",         "IP2",         "CONNECTIONTYPE",
-    "PHONENUMBER", "SP1",          "SP2",         "SP3",         "SP5",
-    "DEVICETYPE",  "PANELTYPE",    "SERVERINDEX", "LOCALCLIENT", "POLLMODE",
-    "DECODE",      "WRITEFUNCTION"};
+    "DESCRIPTION", "BP1",           "BP2",         "BP3",         "OFFLINE",
+    "COMPORT",     "BAUDRATE",      "IP1",         "IP2",         "CONNECTIONTYPE",
+    "PHONENUMBER", "SP1",           "SP2",         "SP3",         "SP5",
+    "DEVICETYPE",  "PANELTYPE",     "SERVERINDEX", "LOCALCLIENT", "POLLMODE",
+    "DECODE",      "WRITEFUNCTION", "TIMEOUT",     "RETRIES",     "GAP",
+    "CONNECTPAUSE"};
 // The host commands the driver carries out, and qmbctl's own.
 const QStringList kHostCommands = {"SITETIME",      "SITESTATUS",  "POINTVERIFY",
                                    "GETDATA",       "SENDDATA",    "SENDPOINTSLIST",
@@ -398,10 +399,15 @@ void CheckSiteKeys(const QStringList& siteKeys) {
        qmb::ReplacedSettings(qmb::Variant(qmb::SafeArray::OfTexts(list)))) {
     const QString key = QString::fromStdString(setting.key);
     const QString accepts = QString::fromStdString(setting.accepts);
-    problems.append(setting.missing ? QStringLiteral("%1 is missing: %2").arg(key, accepts)
-                                    : QStringLiteral("%1=%2 is not %3; the driver would use %4")
-                                          .arg(key, QString::fromStdString(setting.given), accepts,
-                                               QString::fromStdString(setting.used)));
+    const QString given = QString::fromStdString(setting.given);
+    if (setting.missing)
+      problems.append(QStringLiteral("%1 is missing: %2").arg(key, accepts));
+    else if (setting.used.empty())
+      problems.append(QStringLiteral("%1=%2 is not %3; the driver would refuse the open")
+                          .arg(key, given, accepts));
+    else
+      problems.append(QStringLiteral("%1=%2 is not %3; the driver would use %4")
+                          .arg(key, given, accepts, QString::fromStdString(setting.used)));
   }
   if (!problems.isEmpty()) throw Failure(2, problems.join(QLatin1String("\nqmbctl: ")));
 }

@@ -38,7 +38,7 @@ void SerialExchangeLink::Abandon() {
 
 bool TcpExchangeLink::Ready(const std::string& host) {
   tcp_.SelectHost(host);
-  return tcp_.TCPReady();
+  return engine_.TCPReadyForRequest();
 }
 
 std::string TcpExchangeLink::FrameFor(const ModbusRequest& request) {

@@ -89,6 +89,10 @@ void TSite::AssignFrom(const Component* source) {
   FastScan = site->FastScan;
   TypedDecode = site->TypedDecode;
   WriteMultiple = site->WriteMultiple;
+  TimeoutMs = site->TimeoutMs;
+  ReadAttempts = site->ReadAttempts;
+  GapMs = site->GapMs;
+  ConnectPauseMs = site->ConnectPauseMs;
 }
 
 const std::vector<std::string>& TSite::PublishedProperties() {
