@@ -38,6 +38,9 @@ struct WaitPolicy {
   // reply. A policy without them sends nothing over Modbus/TCP.
   int32_t ReadyPasses = 0;
   int32_t ReplyPasses = 0;
+  // Attempts over Modbus/TCP (the connection itself is reliable; a site's RETRIES may ask for
+  // more).
+  int32_t TcpAttempts = 1;
 };
 
 // A raw request (and a point write on a serial line): the first byte within 8 periods, the end at
@@ -113,7 +116,7 @@ inline WaitPolicy SitePolicy(WaitPolicy policy, const TSite& site, bool write) {
     }
     if (policy.ReplyPasses > 0) policy.ReplyPasses = PeriodsFor(site.TimeoutMs, 100);
   }
-  if (site.ReadAttempts > 0 && !write) policy.Attempts = site.ReadAttempts;
+  if (site.ReadAttempts > 0 && !write) policy.Attempts = policy.TcpAttempts = site.ReadAttempts;
   if (site.ConnectPauseMs > 0 && policy.ReadyPasses > 0)
     policy.ReadyPasses += PeriodsFor(site.ConnectPauseMs, 100);
   return policy;

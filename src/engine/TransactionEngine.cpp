@@ -236,15 +236,20 @@ Task<ExchangeResult> TransactionEngine::ExchangeTCP(const ModbusRequest& request
                                                     const WaitPolicy& policy) {
   ExchangeResult result;
   if (policy.ReadyPasses == 0) co_return result;  // no such exchange over Modbus/TCP
-  tcp_.SelectHost(request.Host);
-  if (!co_await WaitFor([this] { return TCPReadyForRequest(); }, policy.ReadyPasses))
-    co_return result;
-  co_await KeepGap();
-  const std::string frame = FrameTCP(request);
-  if (frame.empty()) throw std::length_error(kTooLong);
-  tcp_.SendTCP(frame);
-  const bool arrived = co_await WaitFor([this] { return tcp_.ReplyArrived(); }, policy.ReplyPasses);
-  co_return TakeTCPReply(arrived);
+  for (int32_t attempt = 1; attempt <= policy.TcpAttempts; ++attempt) {
+    tcp_.SelectHost(request.Host);
+    if (!co_await WaitFor([this] { return TCPReadyForRequest(); }, policy.ReadyPasses))
+      co_return ExchangeResult{};
+    co_await KeepGap();
+    const std::string frame = FrameTCP(request);
+    if (frame.empty()) throw std::length_error(kTooLong);
+    tcp_.SendTCP(frame);
+    const bool arrived =
+        co_await WaitFor([this] { return tcp_.ReplyArrived(); }, policy.ReplyPasses);
+    result = TakeTCPReply(arrived);
+    if (result.Accepted()) break;
+  }
+  co_return result;
 }
 
 Task<int32_t> TransactionEngine::Transact(const std::string& hexText) {
