@@ -169,6 +169,13 @@ std::string LinkDifferences(const TSite& mine, const TSite& theirs) {
   differ("POLLMODE", mine.FastScan ? "FAST" : "TICK", theirs.FastScan ? "FAST" : "TICK");
   differ("DECODE", mine.TypedDecode ? "TYPED" : "", theirs.TypedDecode ? "TYPED" : "");
   differ("WRITEFUNCTION", mine.WriteMultiple ? "16" : "6", theirs.WriteMultiple ? "16" : "6");
+  for (const TimingKey& timing : kTimingKeys) {
+    // 0 is the key's absence: the driver's own budget.
+    const auto shownTiming = [&](const TSite& site) {
+      return site.*timing.field == 0 ? std::string() : std::to_string(site.*timing.field);
+    };
+    differ(timing.key, shownTiming(mine), shownTiming(theirs));
+  }
   return text;
 }
 

@@ -67,6 +67,20 @@ TEST_F(TimingKeysTest, EachKeyTakesAWholeNumberWithinItsBoundsOrRefusesTheOpen) 
   }
 }
 
+TEST_F(TimingKeysTest, ASecondHostWithOtherTimingIsToldTheSiteKeepsItsOwn) {
+  auto first = NewClient();
+  ASSERT_TRUE(first->OpenSite(List({"DESCRIPTION=Kiln", "OFFLINE=TRUE", "TIMEOUT=500"})));
+  auto second = NewClient();
+  ASSERT_TRUE(
+      second->OpenSite(List({"DESCRIPTION=Kiln", "OFFLINE=TRUE", "TIMEOUT=800", "GAP=20"})));
+  EXPECT_EQ(second->Engine, first->Engine);
+  EXPECT_EQ(second->Engine->Site.TimeoutMs, 500);
+  EXPECT_NE(second->LastErrorDetail().find("TIMEOUT 800 (the site has 500); GAP 20 (the site has "
+                                           "none)"),
+            std::string::npos)
+      << second->LastErrorDetail();
+}
+
 TEST(SitePolicyTest, ASiteWithoutTheKeysGetsEveryNamedPolicyUnchanged) {
   const TSite site;
   const auto same = [](const WaitPolicy& a, const WaitPolicy& b) {
