@@ -208,7 +208,8 @@ Task<ExchangeResult> TransactionEngine::ExchangeSerial(const ModbusRequest& requ
   co_await KeepGap();
   const std::string frame = FrameForSite(request);
   if (frame.empty()) throw std::length_error(kTooLong);
-  if (request.Unit() == 0) co_return co_await ExchangeBroadcast(frame);
+  if (request.Bytes.size() >= 2 && request.Unit() == 0 && IsWriteFunction(request.Function()))
+    co_return co_await ExchangeBroadcast(frame);
   ExchangeResult result = Result(false);
   for (int32_t attempt = 1; attempt <= policy.Attempts; ++attempt) {
     if (attempt == policy.ResetBeforeAttempt) co_await ResetLink();

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <string>
 
 #include "engine/Exchange.h"
@@ -135,7 +136,8 @@ class TransactionEngine {
   ModbusRequest request_;  // the request in flight (the last one framed)
   std::string sent_;       // ... as it went on the wire
   TransactionIds transactionIds_;
-  int64_t linkUsedAtMs_ = 0;  // the last request framed or reply ended
+  // The last request framed or reply ended (long ago before the first).
+  int64_t linkUsedAtMs_ = std::numeric_limits<int64_t>::min() / 2;
   uint32_t pausedConnection_ = 0;
   int64_t connectPauseEndsMs_ = 0;
   bool broadcast_ = false;

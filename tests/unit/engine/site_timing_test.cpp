@@ -319,6 +319,15 @@ TEST_P(BroadcastTest, AWriteIsDoneWithoutAReplyAndAReadIsRefused) {
   }
 }
 
+TEST_F(SiteFixture, ARawRequestOfSlave0AloneIsNoBroadcast) {
+  OpenSerial(true);
+  const Variant reply = Run({"COMMAND=GETDATA", "DRIVERCOMMAND=SENDCOMMAND", "COMMANDSTRING=00"});
+  EXPECT_EQ(Status(reply), "FALSE");
+  EXPECT_NE(client->LastErrorDetail().find("a request is a slave and a function at least"),
+            std::string::npos)
+      << client->LastErrorDetail();
+}
+
 class Slave0PollTest : public SiteFixture, public ::testing::WithParamInterface<const char*> {};
 
 INSTANTIATE_TEST_SUITE_P(PollModes, Slave0PollTest, ::testing::Values("FAST", "TICK"));
