@@ -6,7 +6,6 @@
 
 #include <algorithm>
 
-#include "engine/Exchange.h"
 #include "host/OpenSettings.h"
 #include "support/SiteFixture.h"
 
@@ -79,28 +78,6 @@ TEST_F(TimingKeysTest, ASecondHostWithOtherTimingIsToldTheSiteKeepsItsOwn) {
                                            "none)"),
             std::string::npos)
       << second->LastErrorDetail();
-}
-
-TEST(SitePolicyTest, ASiteWithoutTheKeysGetsEveryNamedPolicyUnchanged) {
-  const TSite site;
-  const auto same = [](const WaitPolicy& a, const WaitPolicy& b) {
-    const auto wait = [](const ReplyWait& w) {
-      return std::tuple(w.PassTicks, w.FirstBytePasses, w.SilencePasses, w.MaxPasses,
-                        w.NeedsLineEnd, w.ResetWhenSilent);
-    };
-    return wait(a.ByLineEnd) == wait(b.ByLineEnd) && wait(a.BySilence) == wait(b.BySilence) &&
-           std::tuple(a.Attempts, a.ResetBeforeAttempt, a.ReadyPasses, a.ReplyPasses) ==
-               std::tuple(b.Attempts, b.ResetBeforeAttempt, b.ReadyPasses, b.ReplyPasses);
-  };
-  for (const WaitPolicy& named : {kRawRequestPolicy, kPointReadPolicy, kPointWritePolicy})
-    for (const bool write : {false, true}) EXPECT_TRUE(same(SitePolicy(named, site, write), named));
-  const WireTimePolicy scan = SitePolicy(kFastScanPolicy, site);
-  EXPECT_EQ(std::tuple(scan.TurnaroundMs, scan.TcpReplyMs, scan.Attempts),
-            std::tuple(kFastScanPolicy.TurnaroundMs, kFastScanPolicy.TcpReplyMs, 1));
-  const TickPollPolicy poll = SitePolicy(kTickPollPolicy, site);
-  EXPECT_EQ(std::tuple(poll.AsciiReplyTicks, poll.RtuFirstByteTicks, poll.RtuSilenceTicks,
-                       poll.TcpConnectTicks, poll.TcpReplyTicks, poll.Attempts),
-            std::tuple(8, 6, 6, 11, 11, 1));
 }
 
 // One host command on a site opened with some timing keys, against a slave that answers late or
