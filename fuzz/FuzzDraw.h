@@ -37,10 +37,11 @@ class DrawBytes {
 };
 
 inline const char* const kKeys[] = {
-    "COMMAND",      "DESCRIPTION",   "OFFLINE",       "BP3",         "SP3",           "COMPORT",
-    "BAUDRATE",     "BP2",           "POINT",         "POINT0",      "POINT1",        "VALUE",
-    "VERSIONCHECK", "DEBUGMODE",     "PANELTYPE",     "LOCKCOMMENT", "DRIVERCOMMAND", "POINTNAME",
-    "POINTADDRESS", "COMMANDSTRING", "CONNECTIONTYPE"};
+    "COMMAND",        "DESCRIPTION",   "OFFLINE",      "BP3",          "SP3",
+    "COMPORT",        "BAUDRATE",      "BP2",          "POINT",        "POINT0",
+    "POINT1",         "VALUE",         "VERSIONCHECK", "DEBUGMODE",    "PANELTYPE",
+    "LOCKCOMMENT",    "DRIVERCOMMAND", "POINTNAME",    "POINTADDRESS", "COMMANDSTRING",
+    "CONNECTIONTYPE", "TIMEOUT",       "RETRIES",      "GAP",          "CONNECTPAUSE"};
 inline const char* const kValues[] = {"COMMANDSTATUS",
                                       "SITETIME",
                                       "SITESTATUS",

@@ -83,8 +83,9 @@ constexpr const char* kUsage =
     "over the connection, TCPUNIT=POINT for the slave prefix as unit id), COMPORT, BAUDRATE,\n"
     "BP2=TRUE for RTU, BP1=TRUE for RS-485, IP1 stop bits, IP2 parity, CONNECTIONTYPE=MODEM,\n"
     "PHONENUMBER, SP1/SP2 connect/disconnect strings, SP5 modem init, OFFLINE=TRUE,\n"
-    "POLLMODE=FAST for block reads back to back, DECODE=TYPED for typed values, ...); those\n"
-    "after it go with the command.\n"
+    "POLLMODE=FAST for block reads back to back, DECODE=TYPED for typed values, TIMEOUT=ms a\n"
+    "device may take, RETRIES attempts of a read, GAP=ms between requests, CONNECTPAUSE=ms\n"
+    "after a Modbus/TCP connect, ...); those after it go with the command.\n"
     "\n"
     "Commands:\n"
     "  open                  open the site and report the connection (the default)\n"
@@ -419,7 +420,8 @@ const QStringList kSiteKeys = {
     "COMPORT",     "BAUDRATE",      "IP1",         "IP2",         "CONNECTIONTYPE",
     "PHONENUMBER", "SP1",           "SP2",         "SP3",         "SP5",
     "DEVICETYPE",  "PANELTYPE",     "SERVERINDEX", "LOCALCLIENT", "POLLMODE",
-    "DECODE",      "WRITEFUNCTION", "TCPFRAMING",  "TCPUNIT"};
+    "DECODE",      "WRITEFUNCTION", "TCPFRAMING",  "TCPUNIT",     "TIMEOUT",
+    "RETRIES",     "GAP",           "CONNECTPAUSE"};
 // The host commands the driver carries out, and qmbctl's own.
 const QStringList kHostCommands = {"SITETIME",      "SITESTATUS",  "POINTVERIFY",
                                    "GETDATA",       "SENDDATA",    "SENDPOINTSLIST",
@@ -470,10 +472,15 @@ void CheckSiteKeys(const QStringList& siteKeys) {
        qmb::ReplacedSettings(qmb::Variant(qmb::SafeArray::OfTexts(list)))) {
     const QString key = QString::fromStdString(setting.key);
     const QString accepts = QString::fromStdString(setting.accepts);
-    problems.append(setting.missing ? QStringLiteral("%1 is missing: %2").arg(key, accepts)
-                                    : QStringLiteral("%1=%2 is not %3; the driver would use %4")
-                                          .arg(key, QString::fromStdString(setting.given), accepts,
-                                               QString::fromStdString(setting.used)));
+    const QString given = QString::fromStdString(setting.given);
+    if (setting.missing)
+      problems.append(QStringLiteral("%1 is missing: %2").arg(key, accepts));
+    else if (setting.used.empty())
+      problems.append(QStringLiteral("%1=%2 is not %3; the driver would refuse the open")
+                          .arg(key, given, accepts));
+    else
+      problems.append(QStringLiteral("%1=%2 is not %3; the driver would use %4")
+                          .arg(key, given, accepts, QString::fromStdString(setting.used)));
   }
   if (!problems.isEmpty()) throw Failure(2, problems.join(QLatin1String("\nqmbctl: ")));
 }

@@ -86,6 +86,22 @@ void BackgroundPoller::PollFailure() {
   pollState_ = kPause;
 }
 
+void BackgroundPoller::FailedAttempt(PollStep again) {
+  if (pollAttempt_ < Policy().Attempts) {
+    ++pollAttempt_;
+    pollTickCount_ = 0;
+    pollState_ = again;
+    return;
+  }
+  PollFailure();
+}
+
+bool BackgroundPoller::CursorRefused() {
+  const PointAddress* point = CursorAddress();
+  const auto request = point ? ReadRequest(*point) : std::nullopt;
+  return request && !transactions_.Refusal(*request).empty();
+}
+
 void BackgroundPoller::EndOfCycleOrPause() {
   if (pollState_ == kEndOfCycle) {
     session_.MarkIdle();
@@ -145,7 +161,7 @@ Task<void> BackgroundPoller::ResetLine() {
     // A port the reset could not reopen is reported, and reopened, by the port watch.
     log_.Debug(std::string("link reset failed: ") + e.what());
   }
-  PollFailure();
+  FailedAttempt(kSend);
 }
 
 bool BackgroundPoller::PollSerial() {
@@ -166,12 +182,16 @@ bool BackgroundPoller::PollSerial() {
       case kChoose:
         pollState_ = kEndOfCycle;
         pollTickCount_ = 0;
+        pollAttempt_ = 1;
         // Replies that end at a line end are awaited for it; the others until the line is
         // silent.
-        if (AdvanceToEligible(false))
-          pollState_ = transactions_.SiteFramingEntry().EndsAtLineEnd ? kSend : kSendRTU;
+        if (!AdvanceToEligible(false)) break;
+        pollState_ = transactions_.SiteFramingEntry().EndsAtLineEnd ? kSend : kSendRTU;
+        // A point no device answers fails without a request, as a silent one would.
+        if (CursorRefused()) PollFailure();
         break;
       case kSend: {
+        if (transactions_.GapLeftMs() > 0) break;  // the site's GAP first
         session_.MarkBusy();
         const std::string frame = FrameCursorRead();
         transactions_.ArmReply(true);
@@ -185,20 +205,21 @@ bool BackgroundPoller::PollSerial() {
           AbandonExchange();
           pollTickCount_ = 0;
           pollState_ = kCheckReply;
-        } else if (++pollTickCount_ >= kAsciiReplyTicks) {
+        } else if (++pollTickCount_ >= Policy().AsciiReplyTicks) {
           AbandonExchange();
           // Nothing at all came back: the line is reset first, and the failure counted after.
           resetLine = line_.ActivityCount() == 0;
-          if (!resetLine) PollFailure();
+          if (!resetLine) FailedAttempt(kSend);
         }
         break;
       case kCheckReply:
         if (transactions_.TakeReply().Ok())
           PollSuccess();
         else
-          PollFailure();
+          FailedAttempt(kSend);
         break;
       case kSendRTU: {
+        if (transactions_.GapLeftMs() > 0) break;  // the site's GAP first
         session_.MarkBusy();
         // A key that is no address sends nothing and counts as a failed poll, rather than
         // putting the previous request on the line again.
@@ -218,24 +239,24 @@ bool BackgroundPoller::PollSerial() {
         if (line_.ActivityCount() > 0) {
           pollTickCount_ = 0;
           pollState_ = kAwaitSilence;
-        } else if (++pollTickCount_ >= kRtuFirstByteTicks) {
+        } else if (++pollTickCount_ >= Policy().RtuFirstByteTicks) {
           transactions_.DisarmReply();
-          PollFailure();
+          FailedAttempt(kSendRTU);
         }
         break;
       case kAwaitSilence:
         if (line_.ActivityCount() != 0) {
           line_.ResetActivity();
-          if (++pollTickCount_ >= kRtuSilenceTicks) {
+          if (++pollTickCount_ >= Policy().RtuSilenceTicks) {
             transactions_.DisarmReply();
-            PollFailure();
+            FailedAttempt(kSendRTU);
           }
         } else {
           transactions_.DisarmReply();
           if (transactions_.TakeReply().Ok())
             PollSuccess();
           else
-            PollFailure();
+            FailedAttempt(kSendRTU);
         }
         break;
       default:
@@ -260,6 +281,7 @@ void BackgroundPoller::PollTCP() {
       case kChoose: {
         pollState_ = kEndOfCycle;
         pollTickCount_ = 0;
+        pollAttempt_ = 1;
         // Points on the host already connected first, then any.
         if (AdvanceToEligible(true) || AdvanceToEligible(false)) pollState_ = kSend;
         if (pollCursor_ >= 0 && static_cast<size_t>(pollCursor_) < points_.Size())
@@ -270,10 +292,11 @@ void BackgroundPoller::PollTCP() {
         session_.MarkBusy();
         // A connection still being set up (a new host, or after the peer closed) cannot take
         // the request yet: wait for it within the reply's tick budget rather than fail at once.
-        if (!tcp_.TCPReady()) {
-          if (++pollTickCount_ >= kTcpTicks) PollFailure();
+        if (!transactions_.TCPReadyForRequest()) {
+          if (++pollTickCount_ >= Policy().TcpConnectTicks) PollFailure();
           break;
         }
+        if (transactions_.GapLeftMs() > 0) break;  // the site's GAP first
         pollTickCount_ = 0;
         const std::string frame = FrameCursorRead();
         if (frame.empty())
@@ -287,15 +310,15 @@ void BackgroundPoller::PollTCP() {
         if (tcp_.ReplyArrived()) {
           pollTickCount_ = 0;
           pollState_ = kCheckReply;
-        } else if (++pollTickCount_ >= kTcpTicks) {
-          PollFailure();
+        } else if (++pollTickCount_ >= Policy().TcpReplyTicks) {
+          FailedAttempt(kSend);
         }
         break;
       case kCheckReply:
         if (transactions_.TakeTCPReply(true).Ok())
           PollSuccess();
         else
-          PollFailure();
+          FailedAttempt(kSend);
         break;
       default:
         break;

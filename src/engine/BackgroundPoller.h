@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/CommandSession.h"
+#include "engine/Exchange.h"
 #include "engine/LinkFlags.h"
 #include "engine/PointTable.h"
 #include "engine/SiteParts.h"
@@ -41,12 +42,13 @@ class BackgroundPoller {
     kPause = 901,
   };
 
-  // Tick budgets (100 ms process ticks) of one poll: an ASCII reply's end of line, an RTU
-  // reply's first byte and its end (a tick without a byte), a Modbus/TCP connection and reply.
-  static constexpr int32_t kAsciiReplyTicks = 8;
-  static constexpr int32_t kRtuFirstByteTicks = 6;
-  static constexpr int32_t kRtuSilenceTicks = 6;
-  static constexpr int32_t kTcpTicks = 11;
+  // Tick budgets (100 ms process ticks) of one poll without the site's timing keys (the
+  // poller's policy has them all): an ASCII reply's end of line, an RTU reply's first byte and
+  // its end (a tick without a byte), a Modbus/TCP connection and reply.
+  static constexpr int32_t kAsciiReplyTicks = kTickPollPolicy.AsciiReplyTicks;
+  static constexpr int32_t kRtuFirstByteTicks = kTickPollPolicy.RtuFirstByteTicks;
+  static constexpr int32_t kRtuSilenceTicks = kTickPollPolicy.RtuSilenceTicks;
+  static constexpr int32_t kTcpTicks = kTickPollPolicy.TcpReplyTicks;
 
   static constexpr int32_t kFailurePause = 10;
   static constexpr int32_t kRestartPauseWhenBusy = 30;
@@ -74,6 +76,12 @@ class BackgroundPoller {
   void Advance();
   void PollSuccess();
   void PollFailure();
+  // A read attempt failed: the next attempt starts at `again` while the site's attempts last,
+  // then the poll fails.
+  void FailedAttempt(PollStep again);
+  TickPollPolicy Policy() const { return SitePolicy(kTickPollPolicy, site_); }
+  // The point at the cursor is one no device answers (a read from slave 0 on a serial line).
+  bool CursorRefused();
   void EndOfCycleOrPause();
   // The states both pollers share: idle, end of cycle and pause; true when it took the step.
   bool SharedStep();
@@ -100,6 +108,7 @@ class BackgroundPoller {
   int32_t pollCursor_ = -1;
   int32_t pollPause_ = 0;
   int32_t pollTickCount_ = 0;
+  int32_t pollAttempt_ = 1;
 
   ElapsedTicks elapsed_;
 };

@@ -5,7 +5,9 @@
 
 #include <cstdint>
 
+#include "model/TypeSite.h"
 #include "protocol/FrameCodec.h"
+#include "protocol/Framing.h"
 
 namespace qmb {
 
@@ -36,6 +38,9 @@ struct WaitPolicy {
   // reply. A policy without them sends nothing over Modbus/TCP.
   int32_t ReadyPasses = 0;
   int32_t ReplyPasses = 0;
+  // Attempts over Modbus/TCP (the connection itself is reliable; a site's RETRIES may ask for
+  // more).
+  int32_t TcpAttempts = 1;
 };
 
 // A raw request (and a point write on a serial line): the first byte within 8 periods, the end at
@@ -60,6 +65,8 @@ inline constexpr WaitPolicy kPointWritePolicy{kRawReplyWait, kRawReplyWait, 3, 3
 struct WireTimePolicy {
   int32_t TurnaroundMs = 250;
   int32_t TcpReplyMs = 1000;
+  // Attempts of one block before its points count a failed read.
+  int32_t Attempts = 1;
 
   constexpr int32_t SerialReplyMs(int32_t baud, bool ascii, int32_t requestBytes,
                                   int32_t replyBytes) const {
@@ -69,7 +76,70 @@ struct WireTimePolicy {
     return static_cast<int32_t>((bits * 1000 + speed - 1) / speed) + TurnaroundMs;
   }
 };
-inline constexpr WireTimePolicy kFastScanPolicy{250, 1000};
+inline constexpr WireTimePolicy kFastScanPolicy{250, 1000, 1};
+
+// The tick-paced poller's budgets, in 100 ms process ticks: an ASCII reply's end of line, an RTU
+// reply's first byte and its end (a tick without a byte), a Modbus/TCP connection and its reply;
+// and the attempts of one point's read before it counts as failed.
+struct TickPollPolicy {
+  int32_t AsciiReplyTicks = 8;
+  int32_t RtuFirstByteTicks = 6;
+  int32_t RtuSilenceTicks = 6;
+  int32_t TcpConnectTicks = 11;
+  int32_t TcpReplyTicks = 11;
+  int32_t Attempts = 1;
+};
+inline constexpr TickPollPolicy kTickPollPolicy{};
+
+// The periods of `periodMs` that cover `ms`.
+constexpr int32_t PeriodsFor(int32_t ms, int32_t periodMs) {
+  return (ms + periodMs - 1) / periodMs;
+}
+
+// The requests that may go to slave 0, the broadcast address: writes, which no device answers.
+constexpr bool IsWriteFunction(uint8_t function) {
+  return function == 5 || function == 6 || function == 15 || function == 16 || function == 22;
+}
+
+// A named policy as a site's timing keys amend it; a site without them gets it unchanged, so the
+// callers name the policy and never ask about the keys. TIMEOUT is how long the device may take
+// before its reply begins (where a wait ends only at the reply's end, how long the whole reply
+// may take); RETRIES the attempts of every request that is not a write (writes keep theirs: a
+// write sent twice may act twice); CONNECTPAUSE lengthens the wait for a Modbus/TCP connection
+// by the pause kept after it. A policy without Modbus/TCP waits stays without them.
+inline WaitPolicy SitePolicy(WaitPolicy policy, const TSite& site, bool write) {
+  if (site.TimeoutMs > 0) {
+    for (ReplyWait* wait : {&policy.ByLineEnd, &policy.BySilence}) {
+      const int32_t first = PeriodsFor(site.TimeoutMs, 100 * wait->PassTicks);
+      // How far a begun reply may run on past its first byte stays as the named wait has it.
+      if (wait->MaxPasses > 0) wait->MaxPasses = first + (wait->MaxPasses - wait->FirstBytePasses);
+      wait->FirstBytePasses = first;
+    }
+    if (policy.ReplyPasses > 0) policy.ReplyPasses = PeriodsFor(site.TimeoutMs, 100);
+  }
+  if (site.ReadAttempts > 0 && !write) policy.Attempts = policy.TcpAttempts = site.ReadAttempts;
+  if (site.ConnectPauseMs > 0 && policy.ReadyPasses > 0)
+    policy.ReadyPasses += PeriodsFor(site.ConnectPauseMs, 100);
+  return policy;
+}
+inline WireTimePolicy SitePolicy(WireTimePolicy policy, const TSite& site) {
+  if (site.TimeoutMs > 0) policy.TurnaroundMs = policy.TcpReplyMs = site.TimeoutMs;
+  if (site.ReadAttempts > 0) policy.Attempts = site.ReadAttempts;
+  return policy;
+}
+inline TickPollPolicy SitePolicy(TickPollPolicy policy, const TSite& site) {
+  if (site.TimeoutMs > 0) {
+    const int32_t ticks = PeriodsFor(site.TimeoutMs, 100);
+    policy.AsciiReplyTicks = policy.RtuFirstByteTicks = policy.TcpReplyTicks = ticks;
+  }
+  if (site.ReadAttempts > 0) policy.Attempts = site.ReadAttempts;
+  if (site.ConnectPauseMs > 0) policy.TcpConnectTicks += PeriodsFor(site.ConnectPauseMs, 100);
+  return policy;
+}
+
+// A broadcast write waits this long after its request left, for the slaves to act on it before
+// the next request (the serial line's usual turnaround for broadcasts is 100 to 200 ms).
+inline constexpr int32_t kBroadcastTurnaroundMs = 200;
 
 // What a site's exchanges came to, since its engine started (the typed interface shows them).
 struct ExchangeCounters {
@@ -86,6 +156,7 @@ enum class ExchangeFailure {
   Exception,  // the device answered with an exception (the reply's error code)
   NotReady,   // the Modbus/TCP connection never took the request; or no exchange on this link
   NoReply,    // nothing that passed the check came back
+  Refused,    // nothing was sent: no device can answer it (a read from the broadcast address)
 };
 
 struct ExchangeResult {

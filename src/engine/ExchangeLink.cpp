@@ -48,7 +48,7 @@ const char* TcpExchangeLink::DeviceName() const {
 
 bool TcpExchangeLink::Ready(const std::string& host) {
   tcp_.SelectHost(host);
-  return tcp_.TCPReady();
+  return engine_.TCPReadyForRequest();
 }
 
 std::string TcpExchangeLink::FrameFor(const ModbusRequest& request) {

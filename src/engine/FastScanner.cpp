@@ -128,6 +128,7 @@ void FastScanner::Tick() {
 
 void FastScanner::Stop() {
   if (gap_) gap_->Stop();
+  if (pause_) pause_->Stop();
   if (!inFlight_) return;
   if (timeout_) timeout_->Stop();
   inFlight_ = false;
@@ -156,6 +157,7 @@ void FastScanner::Replan() {
   }
   blocks_ = PlanScanBlocks(points, typed);
   cursor_ = 0;
+  attempt_ = 1;
   p_.points.ClearPolledFlags();
   const size_t planned = std::accumulate(
       blocks_.begin(), blocks_.end(), size_t{0},
@@ -168,6 +170,10 @@ void FastScanner::Replan() {
         "; " + std::to_string(p_.points.Size() - planned - noValue) + " keys are no point address";
   if (noValue > 0) text += "; " + std::to_string(noValue) + " name no value of their type";
   p_.log.Info(text);
+  for (const ScanBlock& block : blocks_)
+    if (const std::string refusal = p_.transactions.Refusal(BlockRequest(block)); !refusal.empty())
+      p_.log.Info(std::to_string(block.Members.size()) + " points from wire address " +
+                  std::to_string(block.Start) + " are not read: " + refusal);
 }
 
 bool FastScanner::Due(const ScanBlock& block, int64_t now) const {
@@ -181,6 +187,11 @@ void FastScanner::Next() {
   if (YieldLine && YieldLine()) return;
   if (p_.points.TakePointsChanged()) Replan();
   if (blocks_.empty()) return;
+  // The site's GAP is kept after every exchange on the link, a host command's included.
+  if (const int64_t left = p_.transactions.GapLeftMs(); left > 0) {
+    StartPause(left);
+    return;
+  }
   const int64_t now = Now();
   for (size_t k = 0; k <= blocks_.size(); ++k) {
     if (cursor_ >= blocks_.size()) {
@@ -188,8 +199,13 @@ void FastScanner::Next() {
       p_.points.ClearPolledFlags();
     }
     if (Due(blocks_[cursor_], now)) {
-      Send(blocks_[cursor_]);
-      return;
+      // A block no device can answer fails without being sent (its points drop out as silent
+      // ones do, and are tried again as they are).
+      if (p_.transactions.Refusal(BlockRequest(blocks_[cursor_])).empty()) {
+        Send(blocks_[cursor_]);
+        return;
+      }
+      Fail(blocks_[cursor_]);
     }
     ++cursor_;
   }
@@ -206,6 +222,16 @@ void FastScanner::StartTimeout(int32_t milliseconds) {
   timeout_->Start();
 }
 
+void FastScanner::StartPause(int64_t milliseconds) {
+  if (!pause_)
+    pause_ = p_.delay.Loop().CreateTimer(static_cast<int>(milliseconds), [this] {
+      pause_->Stop();
+      Next();
+    });
+  pause_->SetInterval(static_cast<int>(milliseconds));
+  pause_->Start();
+}
+
 void FastScanner::Send(const ScanBlock& block) {
   ExchangeLink& link = p_.transactions.Link();
   try {
@@ -215,7 +241,7 @@ void FastScanner::Send(const ScanBlock& block) {
       sending_ = false;
       // The connection is being set up; the ticks look again, and a host that never takes
       // it fails its points like a silent one.
-      if (++connectWait_ >= kConnectTicks) {
+      if (++connectWait_ >= kConnectTicks + PeriodsFor(p_.site.ConnectPauseMs, 100)) {
         connectWait_ = 0;
         Fail(block);
         ++cursor_;
@@ -228,7 +254,8 @@ void FastScanner::Send(const ScanBlock& block) {
     if (frame.empty()) throw std::length_error("request too long");
     link.Arm();
     inFlight_ = true;
-    StartTimeout(link.ReplyBudgetMs(kFastScanPolicy, request, ReplyDataBytes(block)));
+    StartTimeout(
+        link.ReplyBudgetMs(SitePolicy(kFastScanPolicy, p_.site), request, ReplyDataBytes(block)));
     link.Send(frame);
     sending_ = false;
   } catch (const std::exception& e) {
@@ -274,8 +301,12 @@ void FastScanner::Finish(bool arrived) {
     if (result.Ok()) {
       Store(blocks_[cursor_]);
       ++cursor_;
+      attempt_ = 1;
     } else if (result.Accepted() && Splittable(blocks_[cursor_])) {
       Split(cursor_);
+      attempt_ = 1;
+    } else if (!result.Accepted() && attempt_ < SitePolicy(kFastScanPolicy, p_.site).Attempts) {
+      ++attempt_;  // the site's RETRIES: the same block again, before its points count a failure
     } else {
       Fail(blocks_[cursor_]);
       ++cursor_;
@@ -301,6 +332,7 @@ void FastScanner::Store(const ScanBlock& block) {
 }
 
 void FastScanner::Fail(const ScanBlock& block) {
+  attempt_ = 1;  // every caller moves on to the next block
   // An exchange lost with the serial port says nothing about the points: the port is being
   // reopened, and they are read after that.
   if (!p_.transactions.Link().Usable()) return;

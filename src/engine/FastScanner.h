@@ -80,7 +80,8 @@ class FastScanner {
   FastScanner(const FastScanner&) = delete;
   FastScanner& operator=(const FastScanner&) = delete;
 
-  // Ticks a Modbus/TCP block waits for its connection before its points count as failed.
+  // Ticks a Modbus/TCP block waits for its connection before its points count as failed (and
+  // the site's CONNECTPAUSE beside them).
   static constexpr int32_t kConnectTicks = 11;
 
   // Every process tick while the site is left to polling (no command, not locked): takes a new
@@ -117,11 +118,14 @@ class FastScanner {
   // A device that refuses a block (an address it lacks inside a gap) gets its points one by one.
   void Split(size_t at);
   void StartTimeout(int32_t milliseconds);
+  // Waits out the site's GAP before the next request.
+  void StartPause(int64_t milliseconds);
   int64_t Now() { return elapsed_.Now(p_.delay.DelayTicks); }
 
   const SiteParts p_;
   std::unique_ptr<Timer> timeout_;
   std::unique_ptr<Timer> gap_;
+  std::unique_ptr<Timer> pause_;
 
   std::vector<ScanBlock> blocks_;
   size_t cursor_ = 0;
@@ -129,6 +133,7 @@ class FastScanner {
   bool sending_ = false;  // inside Send: a reply that comes meanwhile is taken after it
   bool replyEarly_ = false;
   int32_t connectWait_ = 0;
+  int32_t attempt_ = 1;  // of the block at the cursor
   ElapsedTicks elapsed_;
 };
 

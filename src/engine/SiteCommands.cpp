@@ -121,7 +121,9 @@ Task<bool> SiteCommands::SendCommand() {
                             " is not open (reopening: " + flags_.PortLost + ")");
       co_return false;
     }
-    if (co_await transactions_.Transact(request) <= 0) co_return false;
+    // A broadcast write has no reply to give back: it succeeds with an empty one.
+    if (co_await transactions_.Transact(request) <= 0 && !transactions_.Broadcast())
+      co_return false;
     if (textForm) {
       SafeArray result(ElementType::Text, 0, 1);
       result.Put(0, Variant("RETURNVALUE=" + CleanASCIIReply(transactions_.ReceivedText())));

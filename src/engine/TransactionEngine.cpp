@@ -1,5 +1,6 @@
 #include "engine/TransactionEngine.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "engine/WindowBoxes.h"
@@ -28,6 +29,7 @@ std::string TransactionEngine::Frame(const ModbusRequest& request, Framing frami
   std::string frame = FramingFor(framing).Frame(request);
   if (frame.empty()) return frame;
   ++counters_.Requests;
+  NoteLinkUse();  // a framed request goes on the line at once
   request_ = request;
   sent_ = frame;
   ShowCommand(model_, request_);
@@ -42,6 +44,7 @@ std::string TransactionEngine::FrameTCP(ModbusRequest request) {
   std::string frame = SiteFramingEntry().Frame(request);
   if (frame.empty()) return frame;
   ++counters_.Requests;
+  NoteLinkUse();
   request_ = std::move(request);
   sent_ = frame;
   return frame;
@@ -108,9 +111,65 @@ ExchangeResult TransactionEngine::Result(bool accepted) const {
 
 Task<ExchangeResult> TransactionEngine::Exchange(const ModbusRequest& request,
                                                  const WaitPolicy& policy) {
+  broadcast_ = false;
+  if (const std::string refusal = Refusal(request); !refusal.empty()) {
+    log_.Cause(refusal);
+    ExchangeResult refused;
+    refused.Failure = ExchangeFailure::Refused;
+    co_return refused;
+  }
+  const WaitPolicy sited = SitePolicy(policy, site_, IsWriteFunction(request.Function()));
   // The link, not the framing, decides how a request travels: the serial line or a TCP stream.
-  if (flags_.TCPMode) co_return co_await ExchangeTCP(request, policy);
-  co_return co_await ExchangeSerial(request, policy);
+  if (flags_.TCPMode) co_return co_await ExchangeTCP(request, sited);
+  co_return co_await ExchangeSerial(request, sited);
+}
+
+std::string TransactionEngine::Refusal(const ModbusRequest& request) const {
+  if (flags_.TCPMode || request.Bytes.size() < 2 || request.Unit() != 0 ||
+      IsWriteFunction(request.Function()))
+    return {};
+  return "nothing sent: slave 0 is the broadcast address, which no device answers; only writes "
+         "(functions 5, 6, 15, 16 and 22) go to it, not function " +
+         std::to_string(request.Function());
+}
+
+int64_t TransactionEngine::GapLeftMs() {
+  if (site_.GapMs <= 0) return 0;
+  return std::max<int64_t>(0, linkUsedAtMs_ + site_.GapMs - NowMs());
+}
+
+Task<void> TransactionEngine::KeepGap() {
+  if (const int64_t left = GapLeftMs(); left > 0) co_await delay_.Sleep(static_cast<int>(left));
+}
+
+bool TransactionEngine::TCPReadyForRequest() {
+  if (!tcp_.TCPReady()) return false;
+  if (site_.ConnectPauseMs <= 0) return true;
+  // The pause runs from when this connection was first seen ready, which the waits that ask
+  // here see within a delay period of its coming.
+  if (tcp_.Connections() != pausedConnection_) {
+    pausedConnection_ = tcp_.Connections();
+    connectPauseEndsMs_ = NowMs() + site_.ConnectPauseMs;
+  }
+  return NowMs() >= connectPauseEndsMs_;
+}
+
+Task<ExchangeResult> TransactionEngine::ExchangeBroadcast(const std::string& frame) {
+  // No device answers slave 0: the request's time on the wire and the slaves' turnaround are
+  // waited, so that the next request does not reach them while they act on this one.
+  SendArmed(frame);
+  StopReceive();
+  broadcast_ = true;
+  const WireTimePolicy wire{kBroadcastTurnaroundMs, 0, 1};
+  const auto requestBytes = static_cast<int32_t>(SiteFramingEntry().CheckedBytes(request_).size());
+  co_await delay_.Sleep(
+      wire.SerialReplyMs(site_.BaudRate, SiteFramingEntry().EndsAtLineEnd, requestBytes, 0));
+  NoteLinkUse();
+  log_.Debug("broadcast function " + std::to_string(request_.Function()) +
+             " sent to slave 0; no device answers it");
+  ExchangeResult result;
+  result.Failure = ExchangeFailure::None;
+  co_return result;
 }
 
 void TransactionEngine::ArmReply(bool watchLineEnd) {
@@ -125,6 +184,7 @@ void TransactionEngine::ArmReply(bool watchLineEnd) {
 void TransactionEngine::DisarmReply() {
   StopReceive();
   line_.DisarmEndOfLine();
+  NoteLinkUse();
 }
 
 bool TransactionEngine::ReplyComplete() const {
@@ -145,6 +205,7 @@ ExchangeResult TransactionEngine::TakeReply() {
 }
 
 ExchangeResult TransactionEngine::TakeTCPReply(bool arrived) {
+  NoteLinkUse();
   if (!arrived) {
     ++counters_.Timeouts;
     return Result(false);
@@ -159,11 +220,16 @@ Task<ExchangeResult> TransactionEngine::ExchangeSerial(const ModbusRequest& requ
                                                        const WaitPolicy& policy) {
   const bool lineEnd = SiteFramingEntry().EndsAtLineEnd;
   const ReplyWait& wait = lineEnd ? policy.ByLineEnd : policy.BySilence;
+  // The gap runs from the end of the last exchange; framing marks the link used from now on.
+  co_await KeepGap();
   const std::string frame = FrameForSite(request);
   if (frame.empty()) throw std::length_error(kTooLong);
+  if (request.Bytes.size() >= 2 && request.Unit() == 0 && IsWriteFunction(request.Function()))
+    co_return co_await ExchangeBroadcast(frame);
   ExchangeResult result = Result(false);
   for (int32_t attempt = 1; attempt <= policy.Attempts; ++attempt) {
     if (attempt == policy.ResetBeforeAttempt) co_await ResetLink();
+    if (attempt > 1) co_await KeepGap();
     ArmReply(true);
     SendArmed(frame);
     const bool heard = co_await AwaitReply(wait, lineEnd);
@@ -187,13 +253,20 @@ Task<ExchangeResult> TransactionEngine::ExchangeTCP(const ModbusRequest& request
                                                     const WaitPolicy& policy) {
   ExchangeResult result;
   if (policy.ReadyPasses == 0) co_return result;  // no such exchange over Modbus/TCP
-  tcp_.SelectHost(request.Host);
-  if (!co_await WaitFor([this] { return tcp_.TCPReady(); }, policy.ReadyPasses)) co_return result;
-  const std::string frame = FrameTCP(request);
-  if (frame.empty()) throw std::length_error(kTooLong);
-  tcp_.SendTCP(frame);
-  const bool arrived = co_await WaitFor([this] { return tcp_.ReplyArrived(); }, policy.ReplyPasses);
-  co_return TakeTCPReply(arrived);
+  for (int32_t attempt = 1; attempt <= policy.TcpAttempts; ++attempt) {
+    tcp_.SelectHost(request.Host);
+    if (!co_await WaitFor([this] { return TCPReadyForRequest(); }, policy.ReadyPasses))
+      co_return ExchangeResult{};
+    co_await KeepGap();
+    const std::string frame = FrameTCP(request);
+    if (frame.empty()) throw std::length_error(kTooLong);
+    tcp_.SendTCP(frame);
+    const bool arrived =
+        co_await WaitFor([this] { return tcp_.ReplyArrived(); }, policy.ReplyPasses);
+    result = TakeTCPReply(arrived);
+    if (result.Accepted()) break;
+  }
+  co_return result;
 }
 
 Task<int32_t> TransactionEngine::Transact(const std::string& hexText) {
@@ -210,9 +283,12 @@ Task<int32_t> TransactionEngine::Transact(const std::string& hexText) {
       log_.Cause("no reply to the raw request \"" + hexText +
                  "\": a request is a slave and a function at least (2 bytes)");
     else
-      log_.Cause("no reply from slave " + std::to_string(request.Unit()) + " to function " +
-                 std::to_string(request.Function()) + " (" +
-                 std::to_string(kRawRequestPolicy.Attempts) + " attempts)");
+      log_.Cause(
+          "no reply from slave " + std::to_string(request.Unit()) + " to function " +
+          std::to_string(request.Function()) + " (" +
+          std::to_string(
+              SitePolicy(kRawRequestPolicy, site_, IsWriteFunction(request.Function())).Attempts) +
+          " attempts)");
   }
   co_return 0;
 }

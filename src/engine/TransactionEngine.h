@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <string>
 
 #include "engine/Exchange.h"
@@ -45,6 +46,17 @@ class TransactionEngine {
   // both on a serial line). Errors of the serial line, and a request too long to frame, are
   // raised to the caller.
   Task<ExchangeResult> Exchange(const ModbusRequest& request, const WaitPolicy& policy);
+
+  // Milliseconds still to wait before the next request, for the silence the site's GAP keeps on
+  // the link after the last exchange; 0 without the key.
+  int64_t GapLeftMs();
+  // A Modbus/TCP connection can take a request: made, and the site's CONNECTPAUSE over since.
+  bool TCPReadyForRequest();
+  // Why the request cannot go on this site (a read from slave 0, the broadcast address, on a
+  // serial line, which no device answers); empty when it can.
+  std::string Refusal(const ModbusRequest& request) const;
+  // The last exchange was a broadcast write: sent, and no reply awaited.
+  bool Broadcast() const { return broadcast_; }
 
   // A raw request typed as hex text: the number of reply bytes of an accepted reply (exception
   // replies included: the error code tells them apart), 0 when every attempt failed; 0 at once
@@ -128,6 +140,11 @@ class TransactionEngine {
   ModbusRequest request_;  // the request in flight (the last one framed)
   std::string sent_;       // ... as it went on the wire
   TransactionIds transactionIds_;
+  // The last request framed or reply ended (long ago before the first).
+  int64_t linkUsedAtMs_ = std::numeric_limits<int64_t>::min() / 2;
+  uint32_t pausedConnection_ = 0;
+  int64_t connectPauseEndsMs_ = 0;
+  bool broadcast_ = false;
   SerialExchangeLink serialLink_{*this, line_, site_};
   TcpExchangeLink tcpLink_{*this, tcp_};
 
@@ -136,6 +153,10 @@ class TransactionEngine {
   void DecodeReceived(Framing framing);
   ExchangeResult Result(bool accepted) const;
   Task<ExchangeResult> ExchangeSerial(const ModbusRequest& request, const WaitPolicy& policy);
+  Task<ExchangeResult> ExchangeBroadcast(const std::string& frame);
+  Task<void> KeepGap();
+  void NoteLinkUse() { linkUsedAtMs_ = NowMs(); }
+  int64_t NowMs() { return delay_.Loop().MonotonicMs(); }
   Task<ExchangeResult> ExchangeTCP(const ModbusRequest& request, const WaitPolicy& policy);
   // Waits up to `passes` delay periods for the condition; true when it came.
   template <typename Condition>

@@ -1,6 +1,8 @@
 #include "host/OpenSettings.h"
 
 #include <optional>
+#include <stdexcept>
+#include <string_view>
 
 #include "platform/Log.h"
 #include "platform/ParamList.h"
@@ -43,6 +45,37 @@ bool ModbusTcp(const Variant& params) {
   return GetParamBool(params, "BP3", tcp) && tcp;
 }
 
+// The timing keys and their bounds. The upper bounds keep a site's engine from being held for
+// minutes by one request (three attempts of a 30 s wait already hold it for 90 s).
+struct TimingKey {
+  const char* key;
+  int32_t TSite::*field;
+  int32_t low;
+  int32_t high;
+  const char* accepts;
+};
+const TimingKey kTimingKeys[] = {
+    {"TIMEOUT", &TSite::TimeoutMs, 10, 30000,
+     "the milliseconds a device may take to answer, a whole number from 10 to 30000"},
+    {"RETRIES", &TSite::ReadAttempts, 1, 10,
+     "the attempts of each read, a whole number from 1 to 10"},
+    {"GAP", &TSite::GapMs, 0, 10000,
+     "the milliseconds of silence kept between requests, a whole number from 0 to 10000"},
+    {"CONNECTPAUSE", &TSite::ConnectPauseMs, 0, 30000,
+     "the milliseconds to wait after a Modbus/TCP connection is made, a whole number from 0 to "
+     "30000"},
+};
+const TimingKey& Timing(std::string_view key) {
+  for (const TimingKey& timing : kTimingKeys)
+    if (key == timing.key) return timing;
+  throw std::logic_error("no timing key " + std::string(key));
+}
+bool TimingReadable(std::string_view key, const std::string& text) {
+  const TimingKey& timing = Timing(key);
+  return text.empty() || IntegerIn(text, timing.low, timing.high);
+}
+constexpr const char* kRefused = "";  // a timing key's bad value refuses the open
+
 constexpr const char* kBoolean = "TRUE or FALSE, in upper case";
 const Rule kRules[] = {
     {"BP3", kBoolean, "FALSE", Boolean},
@@ -74,6 +107,14 @@ const Rule kRules[] = {
      [](const std::string& text) {
        return OneOf(text, {"FF", "POINT"});
      }},
+    {"TIMEOUT", Timing("TIMEOUT").accepts, kRefused,
+     [](const std::string& text) { return TimingReadable("TIMEOUT", text); }},
+    {"RETRIES", Timing("RETRIES").accepts, kRefused,
+     [](const std::string& text) { return TimingReadable("RETRIES", text); }},
+    {"GAP", Timing("GAP").accepts, kRefused,
+     [](const std::string& text) { return TimingReadable("GAP", text); }},
+    {"CONNECTPAUSE", Timing("CONNECTPAUSE").accepts, kRefused,
+     [](const std::string& text) { return TimingReadable("CONNECTPAUSE", text); }},
 };
 
 std::optional<std::string> Lookup(const Variant& params, const char* key) {
@@ -97,6 +138,19 @@ std::vector<ReplacedSetting> ReplacedSettings(const Variant& params) {
       replaced.push_back({rule.key, value.value_or(""), missing, rule.used, rule.accepts});
   }
   return replaced;
+}
+
+std::string ReadTimingKeys(const Variant& params, TSite& site) {
+  for (const TimingKey& timing : kTimingKeys) {
+    const std::optional<std::string> value = Lookup(params, timing.key);
+    if (!value || value->empty()) continue;
+    if (!TimingReadable(timing.key, *value))
+      return std::string(timing.key) + " \"" + LoggedText(*value) + "\" is not " + timing.accepts;
+    int32_t number = 0;
+    ParseIntegerText(*value, number);
+    site.*timing.field = number;
+  }
+  return {};
 }
 
 std::string LinkDifferences(const TSite& mine, const TSite& theirs) {
@@ -137,6 +191,13 @@ std::string LinkDifferences(const TSite& mine, const TSite& theirs) {
   differ("WRITEFUNCTION", mine.WriteMultiple ? "16" : "6", theirs.WriteMultiple ? "16" : "6");
   differ("TCPFRAMING", mine.RTUOverTCP ? "RTU" : "TCP", theirs.RTUOverTCP ? "RTU" : "TCP");
   differ("TCPUNIT", mine.UnitFromPoint ? "POINT" : "FF", theirs.UnitFromPoint ? "POINT" : "FF");
+  for (const TimingKey& timing : kTimingKeys) {
+    // 0 is the key's absence: the driver's own budget.
+    const auto shownTiming = [&](const TSite& site) {
+      return site.*timing.field == 0 ? std::string() : std::to_string(site.*timing.field);
+    };
+    differ(timing.key, shownTiming(mine), shownTiming(theirs));
+  }
   return text;
 }
 
@@ -148,7 +209,7 @@ std::string DescribeReplacedSettings(const std::vector<ReplacedSetting>& replace
     text += setting.key +
             (setting.missing ? " is missing (" + setting.accepts + ")"
                              : " \"" + LoggedText(setting.given) + "\" is not " + setting.accepts) +
-            ": " + setting.used + " used";
+            (setting.used.empty() ? ": the open is refused" : ": " + setting.used + " used");
   }
   return text;
 }

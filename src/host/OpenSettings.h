@@ -16,7 +16,7 @@ struct ReplacedSetting {
   std::string key;       // "BAUDRATE"
   std::string given;     // the text as sent
   bool missing = false;  // a key the site needs is not in the list at all
-  std::string used;      // what the site uses instead: "38400"
+  std::string used;      // what the site uses instead: "38400"; empty: the open is refused
   std::string accepts;   // what the key takes: "a whole number of bits per second ..."
 };
 
@@ -27,6 +27,12 @@ std::vector<ReplacedSetting> ReplacedSettings(const Variant& params);
 // One line for the log and LastErrorDetail: `BAUDRATE "fast" is not a whole number of bits per
 // second ...: 38400 used; IP2 ...`. Empty for an empty list.
 std::string DescribeReplacedSettings(const std::vector<ReplacedSetting>& replaced);
+
+// The timing keys (TIMEOUT, RETRIES, GAP, CONNECTPAUSE) read into the site; a key that is absent
+// or empty keeps the driver's own budget. A value that is no whole number within the key's bounds
+// refuses the open: a device that needs a pause or a longer wait fails in ways hard to trace back
+// to a typo. The refusal names the key, the value and what the key accepts; empty when all read.
+std::string ReadTimingKeys(const Variant& params, TSite& site);
 
 // The link keys in which a host's open (mine) differs from the site it joins (theirs): a second
 // host that opens an existing description gets the first host's link, as designed, so the

@@ -264,6 +264,8 @@ bool TQorModBusCom::OpenSite(Variant params, const std::vector<int32_t>& unrepre
                     LoggedText(text) +
                     "\" is no write function (16 for devices without 05 and 06, or 6)");
     Site.WriteMultiple = text == "16";
+    if (const std::string refusal = ReadTimingKeys(params, Site); !refusal.empty())
+      return Refuse("OpenSite \"" + LoggedText(Site.Description) + "\" refused: " + refusal);
     GetParamBool(params, "LOCALCLIENT", flag);
     if (!flag) Site.IsRemoteClient = true;
 

@@ -109,6 +109,7 @@ void TcpLink::TCP1Error(const std::string& description) {
 }
 
 void TcpLink::TCP1ReadyToSend() {
+  if (!tcpReady_) ++connections_;
   tcpReady_ = true;
   model_.AddLogLine("RTS=TRUE");
 }

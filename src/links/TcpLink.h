@@ -66,6 +66,9 @@ class TcpLink {
   // The host the link is pointed at (kNoHost when none), and whether a request can go out.
   const std::string& CurrentHost() const { return currentHost_; }
   bool TCPReady() const { return tcpReady_; }
+  // The connections that became ready so far: a new count is a new connection, for a pause
+  // kept after each.
+  uint32_t Connections() const { return connections_; }
   // The window's test connection counts as ready at once.
   void MarkReady() { tcpReady_ = true; }
 
@@ -89,6 +92,7 @@ class TcpLink {
   std::string currentHost_ = kNoHost;
   std::string target_;  // host:port of the connection, as the log names it
   bool tcpReady_ = false;
+  uint32_t connections_ = 0;
 };
 
 }  // namespace qmb

@@ -91,6 +91,10 @@ void TSite::AssignFrom(const Component* source) {
   WriteMultiple = site->WriteMultiple;
   RTUOverTCP = site->RTUOverTCP;
   UnitFromPoint = site->UnitFromPoint;
+  TimeoutMs = site->TimeoutMs;
+  ReadAttempts = site->ReadAttempts;
+  GapMs = site->GapMs;
+  ConnectPauseMs = site->ConnectPauseMs;
 }
 
 const std::vector<std::string>& TSite::PublishedProperties() {

@@ -15,7 +15,7 @@ class TSite : public Component {
  public:
   TSite() = default;
 
-  // Copies all 28 fields (ServerIndex and FastScan included) when source is a TSite; any other
+  // Copies every field (the unpublished ones included) when source is a TSite; any other
   // source (or none) leaves the record unchanged.
   void AssignFrom(const Component* source);
 
@@ -68,6 +68,12 @@ class TSite : public Component {
   // A Modbus/TCP request goes to the unit its point's slave prefix names (FF for a point without
   // one) instead of always to unit FF (site key TCPUNIT=POINT). Not published; copied.
   bool UnitFromPoint = false;
+  // Timing for slow or picky devices (site keys TIMEOUT, RETRIES, GAP, CONNECTPAUSE), in
+  // milliseconds and attempts; 0 keeps the driver's own budgets. Not published; copied.
+  int32_t TimeoutMs = 0;       // how long a device may take to answer
+  int32_t ReadAttempts = 0;    // attempts of each request that is not a write
+  int32_t GapMs = 0;           // silence kept on the link between a reply and the next request
+  int32_t ConnectPauseMs = 0;  // wait after a Modbus/TCP connection before its first request
 };
 
 // Panel-type tables, indexed by PanelTypeIndex (0..3).

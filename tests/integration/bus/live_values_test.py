@@ -568,6 +568,84 @@ class FastScanTest(SimulatorCase):
         self.assertIn(b'Site "Fast server": fast scan: 30 points in 5 block reads', self.box.log())
 
 
+class SiteTimingTest(SimulatorCase):
+    """The timing keys and writes to slave 0 against the simulator, as hosts use them."""
+
+    def test_timing_keys_give_a_slow_device_its_time_and_bad_values_refuse_the_open(self):
+        # Every reply comes 700 ms after its request: later than an RTU point read waits.
+        self.simulator("--com", "2", "--framer", "rtu", "--paced", "--turnaround", "700")
+        accepts = {"TIMEOUT": "the milliseconds a device may take to answer, a whole number "
+                              "from 10 to 30000",
+                   "RETRIES": "the attempts of each read, a whole number from 1 to 10",
+                   "GAP": "the milliseconds of silence kept between requests, a whole number "
+                          "from 0 to 10000"}
+        cases = [  # (keys, qmbctl's exit code, what it says)
+            ([], 1, "Could not read data from panel."),
+            (["TIMEOUT=1500"], 0, "VALUE=1111"),
+            (["TIMEOUT=1500", "RETRIES=2", "GAP=50"], 0, "VALUE=1111"),
+            (["TIMEOUT=5"], 2, "TIMEOUT=5 is not " + accepts["TIMEOUT"]),
+            (["RETRIES=0"], 2, "RETRIES=0 is not " + accepts["RETRIES"]),
+            (["GAP=soon"], 2, "GAP=soon is not " + accepts["GAP"]),
+        ]
+        for number, (keys, code, said) in enumerate(cases):
+            with self.subTest(keys=keys):
+                result = self.qmbctl(f"DESCRIPTION=Slow {number}", "COMPORT=2", "BP2=TRUE", *keys,
+                                     "POINTGETVALUE", "POINT={p}{1-HREG4}")
+                self.assertEqual(result.returncode, code, result.stdout + result.stderr)
+                self.assertIn(said, result.stdout + result.stderr)
+                if code == 2:
+                    self.assertIn("the driver would refuse the open", result.stderr)
+        # A host that sends such a value anyway has its open refused, and is told why.
+        host = Host(self.box.connect())
+        self.assertTrue(host.option("VERSIONCHECK=1.8"))
+        for key, value in (("TIMEOUT", "30001"), ("RETRIES", "many"), ("CONNECTPAUSE", "-1")):
+            with self.subTest(key=key):
+                self.assertFalse(host.open("DESCRIPTION=Slow", "COMPORT=2", "BP2=TRUE",
+                                           f"{key}={value}"))
+                detail = str(host.call("LastErrorDetail", None, signature="",
+                                       interface="QorModBus.IQorModBusDiagnostics"))
+                self.assertTrue(detail.startswith(
+                    f'OpenSite "Slow" refused: {key} "{value}" is not the '), detail)
+
+    def test_a_connect_pause_comes_before_the_first_request(self):
+        port = self.tcp_simulator()
+        for keys, fewest in (([], 0.0), (["CONNECTPAUSE=1500"], 1.5)):
+            with self.subTest(keys=keys):
+                host = Host(self.box.connect())
+                host.open_site(f"DESCRIPTION=Paused {len(keys)}", "BP3=TRUE",
+                               f"SP3=127.0.0.1:{port}", *keys)
+                started = time.monotonic()
+                reply = host.run("COMMAND=POINTGETVALUE", "POINT={p}{HREG4}")
+                self.assertIn("VALUE=1111", [str(e) for e in reply])
+                self.assertGreaterEqual(time.monotonic() - started, fewest)
+                host.release()
+
+    def test_a_write_to_slave_0_is_a_broadcast_and_a_read_from_it_is_refused(self):
+        # The simulator acts on every unit id, 0 among them, as all the devices on a line do.
+        self.simulator("--com", "2", "--framer", "rtu")
+        self.simulator("--com", "3", "--framer", "ascii")
+        for number, line in enumerate((["COMPORT=2", "BP2=TRUE"], ["COMPORT=3"])):
+            site = [f"DESCRIPTION=Bus line {number}", *line]
+            value = str(2000 + number)
+            cases = [  # (command, qmbctl's exit code, what it says)
+                (["POINTMODIFY", f"POINT={{w}}{{0-HREG30}}{{VALUE={value}}}"], 0, ""),
+                (["POINTGETVALUE", "POINT={p}{1-HREG30}"], 0, "VALUE=" + value),
+                (["POINTGETVALUE", "POINT={p}{0-HREG30}"], 1,
+                 "cause: nothing sent: slave 0 is the broadcast address, which no device "
+                 "answers"),
+                (["raw", "000600030007"], 0, ""),
+                (["POINTGETVALUE", "POINT={p}{1-HREG4}"], 0, "VALUE=7"),
+            ]
+            for command, code, said in cases:
+                with self.subTest(line=line, command=command):
+                    started = time.monotonic()
+                    result = self.qmbctl(*site, *command)
+                    self.assertEqual(result.returncode, code, result.stdout + result.stderr)
+                    self.assertIn(said, result.stdout + result.stderr)
+                    # Done at once, not after a silent slave's three attempts (2.5 s or more).
+                    self.assertLess(time.monotonic() - started, 2.5)
+
+
 class FaultMatrixTest(SimulatorCase):
     def test_faults_of_one_modbus_tcp_device_stay_with_its_site(self):
         port = self.tcp_simulator()
