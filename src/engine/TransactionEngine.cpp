@@ -39,7 +39,7 @@ std::string TransactionEngine::Frame(const ModbusRequest& request, Framing frami
 std::string TransactionEngine::FrameTCP(ModbusRequest request) {
   if (request.TransactionId != kTCPWriteTransactionId)
     request.TransactionId = transactionIds_.Next();
-  if (!request.Bytes.empty())
+  if (!request.Bytes.empty() && !request.KeepUnit)
     request.Bytes[0] = static_cast<char>(SiteUnit(site_, flags_, request.Unit()));
   std::string frame = SiteFramingEntry().Frame(request);
   if (frame.empty()) return frame;

@@ -9,6 +9,7 @@
 #include <span>
 
 #include "engine/FastScanner.h"
+#include "host/OpenSettings.h"
 #include "platform/Log.h"
 #include "platform/ParamList.h"
 #include "platform/TextHelpers.h"
@@ -141,6 +142,7 @@ std::string ExchangeError(const ExchangeResult& result, const char* device, uint
 // The request's unit: the point's slave, or on Modbus/TCP its unit id (FF for none).
 ModbusRequest ForUnit(ModbusRequest request, const PointAddress& point) {
   if (!request.Bytes.empty()) request.Bytes[0] = static_cast<char>(point.Slave & 0xFF);
+  request.KeepUnit = true;
   return request;
 }
 
@@ -170,9 +172,11 @@ std::variant<Variant, std::string> TypedOpenList(const TypedOptions& options, bo
     size_t alternative;
   };
   static constexpr Known kKnown[] = {
-      {"Description", kString}, {"Transport", kString},   {"Host", kString},   {"Port", kUInt16},
-      {"ComPort", kUInt32},     {"Baud", kUInt32},        {"Parity", kString}, {"StopBits", kByte},
-      {"RS485", kBool},         {"PhoneNumber", kString}, {"Poll", kString}};
+      {"Description", kString}, {"Transport", kString}, {"Host", kString},
+      {"Port", kUInt16},        {"ComPort", kUInt32},   {"Baud", kUInt32},
+      {"Parity", kString},      {"StopBits", kByte},    {"RS485", kBool},
+      {"PhoneNumber", kString}, {"Poll", kString},      {"TimeoutMs", kUInt32},
+      {"Retries", kUInt32},     {"GapMs", kUInt32},     {"ConnectPauseMs", kUInt32}};
   for (const auto& [key, value] : options) {
     const std::string& name = key;
     const auto known = std::find_if(std::begin(kKnown), std::end(kKnown),
@@ -180,7 +184,7 @@ std::variant<Variant, std::string> TypedOpenList(const TypedOptions& options, bo
     if (known == std::end(kKnown))
       return "unknown option \"" + name +
              "\" (Description, Transport, Host, Port, ComPort, Baud, Parity, StopBits, RS485, "
-             "PhoneNumber, Poll)";
+             "PhoneNumber, Poll, TimeoutMs, Retries, GapMs, ConnectPauseMs)";
     if (value.index() != known->alternative)
       return "option " + name + " is a " + kAlternativeNames[known->alternative] + ", not a " +
              kAlternativeNames[value.index()];
@@ -197,11 +201,12 @@ std::variant<Variant, std::string> TypedOpenList(const TypedOptions& options, bo
   if (transport.empty()) {
     // A site open already is joined as it is; a new one needs its link.
     if (siteExists) return Variant(SafeArray::OfTexts(list));
-    return std::string("option Transport is needed to open a new site (tcp, rtu, ascii or modem)");
+    return std::string(
+        "option Transport is needed to open a new site (tcp, rtu-tcp, rtu, ascii or modem)");
   }
-  if (transport == "tcp") {
+  if (transport == "tcp" || transport == "rtu-tcp") {
     const std::string host = text("Host");
-    if (host.empty()) return std::string("option Host is needed with Transport tcp");
+    if (host.empty()) return "option Host is needed with Transport " + transport;
     if (host.find_first_of("[] \t") != std::string::npos)
       return "option Host \"" + host + "\" is no host name or address";
     const uint16_t port = has("Port") ? std::get<uint16_t>(options.at("Port")) : 502;
@@ -209,6 +214,7 @@ std::variant<Variant, std::string> TypedOpenList(const TypedOptions& options, bo
     const bool ipv6 = host.find(':') != std::string::npos;
     list.push_back("BP3=TRUE");
     list.push_back(MakeParam("SP3", (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port)));
+    if (transport == "rtu-tcp") list.push_back("TCPFRAMING=RTU");
   } else if (transport == "rtu" || transport == "ascii" || transport == "modem") {
     if (!has("ComPort") || std::get<uint32_t>(options.at("ComPort")) == 0 ||
         std::get<uint32_t>(options.at("ComPort")) > 255)
@@ -244,15 +250,25 @@ std::variant<Variant, std::string> TypedOpenList(const TypedOptions& options, bo
       list.push_back(MakeParam("PHONENUMBER", text("PhoneNumber")));
     }
   } else {
-    return "option Transport \"" + text("Transport") + "\" is tcp, rtu, ascii or modem";
+    return "option Transport \"" + text("Transport") + "\" is tcp, rtu-tcp, rtu, ascii or modem";
   }
+  // Timing for slow or picky devices, as the open list's keys take it (the open checks them).
+  for (const auto& [option, key] :
+       {std::pair{"TimeoutMs", "TIMEOUT"}, std::pair{"Retries", "RETRIES"},
+        std::pair{"GapMs", "GAP"}, std::pair{"ConnectPauseMs", "CONNECTPAUSE"}})
+    if (has(option))
+      list.push_back(MakeParam(key, std::to_string(std::get<uint32_t>(options.at(option)))));
   if (has("Poll")) {
     const std::string poll = LowerCase(text("Poll"));
     if (poll != "tick" && poll != "fast")
       return "option Poll \"" + text("Poll") + "\" is tick or fast";
     list.push_back(MakeParam("POLLMODE", UpperCase(poll)));
   }
-  return Variant(SafeArray::OfTexts(list));
+  Variant params(SafeArray::OfTexts(list));
+  // A timing value the open would refuse is the host's mistake, named as such.
+  TSite timing;
+  if (std::string why = ReadTimingKeys(params, timing); !why.empty()) return why;
+  return params;
 }
 
 // One client's hold on a site: a driver object of its own, attached to the site's engine.
@@ -555,14 +571,6 @@ struct CycleJob {
   }
 };
 
-std::string MemberText(const TypedPoint& point, const ScanBlock& block,
-                       const ScanBlock::Member& member, const ReplyBlock& reply) {
-  if (!point.layout) return BlockMemberValue(block, member, reply);
-  const std::vector<uint16_t> registers = ReplyRegisters(reply);
-  if (member.Offset >= registers.size()) return {};
-  return DecodeTypedValue(*point.layout, std::span(registers).subspan(member.Offset, 1));
-}
-
 // A point's reading from the exchange that read it (with the value's text when it came).
 void Store(CycleJob& job, size_t i, const char* device, const ExchangeResult& result,
            const std::string& text, const std::string& failure) {
@@ -578,20 +586,12 @@ void Store(CycleJob& job, size_t i, const char* device, const ExchangeResult& re
 
 QMB_COROUTINE Task<void> RunCycle(TModBusForm* engine, std::shared_ptr<CycleJob> job) {
   const char* device = engine->Transactions.Link().DeviceName();
+  std::vector<PointAddress> addresses;
+  for (const TypedPoint& point : job->points) addresses.push_back(point.address);
   std::vector<size_t> alone;
-  std::vector<PointAddress> blocked;
-  std::vector<size_t> blockedIndex;
-  for (size_t i = 0; i < job->points.size(); ++i) {
-    const TypedPoint& point = job->points[i];
-    if (point.layout && RegisterCount(*point.layout) > 1) {
-      alone.push_back(i);
-    } else {
-      blocked.push_back(point.address);
-      blockedIndex.push_back(i);
-    }
-  }
-  for (const ScanBlock& block : PlanScanBlocks(blocked)) {
-    const ModbusRequest request = BlockRequest(block);
+  for (const ScanBlock& block : PlanScanBlocks(addresses, true)) {
+    ModbusRequest request = BlockRequest(block);
+    request.KeepUnit = true;
     ExchangeResult result;
     std::string failure;
     try {
@@ -600,20 +600,18 @@ QMB_COROUTINE Task<void> RunCycle(TModBusForm* engine, std::shared_ptr<CycleJob>
       failure = e.what();
     }
     for (const ScanBlock::Member& member : block.Members) {
-      const size_t i = blockedIndex[static_cast<size_t>(member.Position)];
+      const auto i = static_cast<size_t>(member.Position);
       if (result.Failure == ExchangeFailure::Exception && block.Members.size() > 1)
         alone.push_back(i);
       else
         Store(*job, i, device, result,
-              result.Ok() ? MemberText(job->points[i], block, member, result.Reply) : "", failure);
+              result.Ok() ? BlockMemberValue(block, member, result.Reply) : "", failure);
     }
   }
   for (const size_t i : alone) {
     const TypedPoint& point = job->points[i];
-    const auto request =
-        point.layout
-            ? ReadRequest(point.address, static_cast<uint16_t>(RegisterCount(*point.layout)))
-            : ReadRequest(point.address);
+    const PointRead read = ReadOf(point.address, true);
+    const auto request = ReadRequest(point.address, read.Quantity);
     ExchangeResult result;
     std::string failure;
     try {
@@ -622,11 +620,8 @@ QMB_COROUTINE Task<void> RunCycle(TModBusForm* engine, std::shared_ptr<CycleJob>
     } catch (const std::exception& e) {
       failure = e.what();
     }
-    std::string text;
-    if (result.Ok())
-      text = point.layout ? DecodeTypedValue(*point.layout, ReplyRegisters(result.Reply))
-                          : DecodePointValue(result.Reply, point.address);
-    Store(*job, i, device, result, text, failure);
+    Store(*job, i, device, result,
+          result.Ok() ? PointValueOf(result.Reply, point.address, true) : "", failure);
   }
   auto done = std::exchange(job->done, nullptr);
   done(std::move(job->readings));
@@ -939,7 +934,10 @@ std::optional<TypedSites::SiteView> TypedSites::View(uint32_t siteId) const {
     return view;
   }
   const TSite& s = engine->Site;
-  view.transport = s.UseTCP ? "tcp" : !s.DirectConnect ? "modem" : s.UseRTU ? "rtu" : "ascii";
+  view.transport = s.UseTCP           ? s.RTUOverTCP ? "rtu-tcp" : "tcp"
+                   : !s.DirectConnect ? "modem"
+                   : s.UseRTU         ? "rtu"
+                                      : "ascii";
   view.endpoint =
       s.UseTCP ? s.IPAddress
                : "COM" + std::to_string(s.Comport) + " " + std::to_string(s.BaudRate) + " baud";

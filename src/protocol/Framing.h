@@ -29,6 +29,9 @@ struct ModbusRequest {
   std::string Text;
   // Modbus/TCP: the host the request goes to ("" for the site's address).
   std::string Host;
+  // Modbus/TCP: the unit goes out as the request carries it, whatever the site's unit rule (the
+  // typed interface always addresses the unit its point's prefix names).
+  bool KeepUnit = false;
 
   uint8_t Unit() const { return Bytes.empty() ? 0 : static_cast<uint8_t>(Bytes[0]); }
   uint8_t Function() const { return Bytes.size() < 2 ? 0 : static_cast<uint8_t>(Bytes[1]); }

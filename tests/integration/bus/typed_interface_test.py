@@ -4,6 +4,7 @@ named options, reads and writes answered once with values typed by their address
 rule, locks, and a design host sharing the site."""
 
 import os
+import re
 import sys
 import time
 import unittest
@@ -191,6 +192,31 @@ class TypedInterfaceTest(SimulatorCase):
         self.assertGreater(counters["requests"], 10)
         self.assertEqual(counters["requests"], counters["replies"] + counters["timeouts"] +
                          counters["checksum errors"])
+
+    def test_rtu_frames_over_tcp_and_units_by_the_points_prefix(self):
+        host = self.typed()
+        rows = [  # simulator's framing over TCP, Transport, the unit it alone answers
+            ("socket", "tcp", 17),
+            ("rtu", "rtu-tcp", 17),
+        ]
+        for framer, transport, unit in rows:
+            with self.subTest(transport=transport):
+                ready = self.simulator("--tcp", "0", "--tcp-framer", framer, "--unit",
+                                       str(unit)).ready
+                port = int(re.search(r"tcp=127\.0\.0\.1:(\d+)", ready).group(1))
+                site = host.open(Description=transport, Transport=transport, Host="127.0.0.1",
+                                 Port=dbus.UInt16(port), TimeoutMs=dbus.UInt32(300))
+                self.assertEqual(str(host.property(site, "Transport")), transport)
+                host.write(site, [(f"{unit}-HREG70,0,32,FLOAT", dbus.Double(-0.5))])
+                readings = host.read(site, [f"{unit}-HREG4", f"{unit}-HREG70,0,32,FLOAT",
+                                            "HREG4"])
+                self.assertEqual([(v, q) for v, _, q, _ in readings[:2]],
+                                 [(1111, 192), (-0.5, 192)])
+                # Without a prefix the request goes to unit FF, which this device does not
+                # answer.
+                self.assertEqual(readings[2][2], 0)
+        self.assertFails(INVALID, "TIMEOUT", host.open, dict(
+            Description="Slow", Transport="tcp", Host="127.0.0.1", TimeoutMs=dbus.UInt32(5)))
 
     def test_a_serial_rtu_site(self):
         self.simulator("--com", "3", "--framer", "rtu")
