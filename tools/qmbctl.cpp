@@ -750,6 +750,19 @@ int Trace(QDBusConnection& connection, const Options& options, const QString& si
     throw Failure(3, QStringLiteral("WatchFrames: %1").arg(reply.errorMessage()));
   if (!reply.arguments().value(0).toBool())
     Err("the server runs as another user: only the frames of the sites this client opens");
+  // A site that is not open (or not this client's to see) would only be waited for in silence.
+  if (!site.isEmpty()) {
+    const QDBusMessage sites = connection.call(
+        QDBusMessage::createMethodCall(kService, kFactoryPath, interface, "TracedSites"),
+        QDBus::Block, 30000);
+    const QStringList open = sites.arguments().value(0).toStringList();
+    if (sites.type() == QDBusMessage::ReplyMessage && !open.contains(site, Qt::CaseInsensitive))
+      throw Failure(
+          1, QStringLiteral("no site \"%1\" to trace: %2")
+                 .arg(site, open.isEmpty() ? QStringLiteral("none is open that this client sees")
+                                           : QStringLiteral("the open ones are \"%1\"")
+                                                 .arg(open.join(QLatin1String("\", \"")))));
+  }
 
   RunUntil(connection, options.seconds, [&printer] { return printer.Done(); });
   watch = QDBusMessage::createMethodCall(kService, kFactoryPath, interface, "WatchFrames");
@@ -829,7 +842,14 @@ constexpr TypedKey kTypedKeys[] = {{"DESCRIPTION", "Description", 's', "any"},
                                    {"IP2", "Parity", 'p', "serial"},
                                    {"BP1", "RS485", 'b', "serial"},
                                    {"CONNECTIONTYPE", nullptr, '-', "serial"},
-                                   {"PHONENUMBER", "PhoneNumber", 's', "modem"}};
+                                   {"PHONENUMBER", "PhoneNumber", 's', "modem"},
+                                   {"TIMEOUT", "TimeoutMs", 'u', "any"},
+                                   {"RETRIES", "Retries", 'u', "any"},
+                                   {"GAP", "GapMs", 'u', "any"},
+                                   {"CONNECTPAUSE", "ConnectPauseMs", 'u', "tcp"},
+                                   // The typed interface always takes the unit from the point.
+                                   {"TCPUNIT", nullptr, '-', "tcp"},
+                                   {"TCPFRAMING", nullptr, '-', "tcp"}};
 
 // The typed interface's open options for the site keys, whose values CheckSiteKeys has read.
 // `transport` is left empty when the keys name no link: the description alone joins a site that
@@ -852,7 +872,9 @@ QVariantMap TypedOpenOptions(const QStringList& siteKeys, QString& transport) {
     return known != std::end(kTypedKeys) && known->where != std::string_view("any") &&
            known->where != std::string_view("tcp");
   });
-  transport = is("BP3", "TRUE")               ? "tcp"
+  const auto framing = given.find(QStringLiteral("TCPFRAMING"));
+  const bool rtuFrames = framing != given.end() && framing->second.toUpper() == "RTU";
+  transport = is("BP3", "TRUE")               ? (rtuFrames ? "rtu-tcp" : "tcp")
               : is("CONNECTIONTYPE", "MODEM") ? "modem"
               : !serial                       ? ""
               : is("BP2", "TRUE")             ? "rtu"
@@ -869,10 +891,12 @@ QVariantMap TypedOpenOptions(const QStringList& siteKeys, QString& transport) {
       throw Failure(2, QStringLiteral("site key %1 has no option on the typed interface that read, "
                                       "write and subscribe use (they take DESCRIPTION, BP3, SP3, "
                                       "COMPORT, BAUDRATE, BP2, IP1, IP2, BP1, CONNECTIONTYPE, "
-                                      "PHONENUMBER, POLLMODE)")
+                                      "PHONENUMBER, POLLMODE, TIMEOUT, RETRIES, GAP, "
+                                      "CONNECTPAUSE, TCPFRAMING, TCPUNIT)")
                            .arg(key));
     const QString where = QLatin1String(known->where);
     const bool fits = where == "any" || where == transport ||
+                      (where == "tcp" && transport == "rtu-tcp") ||
                       (where == "serial" && transport != "tcp" && !transport.isEmpty());
     if (!fits) throw Failure(2, QStringLiteral("site key %1 is for %2").arg(key, kKinds.at(where)));
     const QString option = QLatin1String(known->option);

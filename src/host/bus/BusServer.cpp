@@ -42,6 +42,9 @@ struct BusTables {
   static int WatchFrames(sd_bus_message* m, void* userdata, sd_bus_error* error) {
     return Guarded(m, error, [&] { return Server(userdata).WatchFrames(m); });
   }
+  static int TracedSites(sd_bus_message* m, void* userdata, sd_bus_error* error) {
+    return Guarded(m, error, [&] { return Server(userdata).TracedSites(m); });
+  }
   template <DriverCall call>
   static int Driver(sd_bus_message* m, void* userdata, sd_bus_error* error) {
     return Guarded(m, error, [&] { return Server(userdata).Driver(m, call, error); });
@@ -103,6 +106,8 @@ const sd_bus_vtable kTraceTable[] = {
     SD_BUS_SIGNAL_WITH_NAMES(
         "Frame", "ssst",
         SD_BUS_PARAM(site) SD_BUS_PARAM(direction) SD_BUS_PARAM(hex) SD_BUS_PARAM(monotonic_us), 0),
+    SD_BUS_METHOD_WITH_NAMES("TracedSites", "", "", "as", SD_BUS_PARAM(sites),
+                             &BusTables::TracedSites, kOpen),
     SD_BUS_VTABLE_END};
 
 const sd_bus_vtable kDriverTable[] = {
@@ -562,6 +567,28 @@ int BusServer::OnWatcherUser(sd_bus_message* m, void* userdata, sd_bus_error*) {
   self->ReplyWatching(question.call, allSites);
   sd_bus_message_unref(question.call);
   return 0;
+}
+
+// The sites whose frames the caller sees: every open site while it watches as the server's own
+// user, else those it has open through its driver objects (a trace of a site it cannot see, or
+// of one that is not open, would only wait in silence).
+int BusServer::TracedSites(sd_bus_message* m) {
+  const std::string client = Text(sd_bus_message_get_sender(m));
+  const auto watcher = frameWatchers_.find(client);
+  const bool allSites = watcher != frameWatchers_.end() && watcher->second;
+  std::vector<std::string> names;
+  for (const auto& [description, engine] : mainForm_.Engines())
+    if (allSites || registry_.ClientHoldsSite(client, engine))
+      names.push_back(TextToBus(description));
+  sd_bus_message* reply = nullptr;
+  int r = sd_bus_message_new_method_return(m, &reply);
+  if (r >= 0) r = sd_bus_message_open_container(reply, 'a', "s");
+  for (const std::string& name : names)
+    if (r >= 0) r = sd_bus_message_append_basic(reply, 's', name.c_str());
+  if (r >= 0) r = sd_bus_message_close_container(reply);
+  if (r >= 0) r = sd_bus_send(nullptr, reply, nullptr);
+  sd_bus_message_unref(reply);
+  return r;
 }
 
 void BusServer::ReplyWatching(sd_bus_message* call, bool allSites) {

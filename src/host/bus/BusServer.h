@@ -77,6 +77,7 @@ class BusServer {
 
   int CreateInstance(sd_bus_message* m, sd_bus_error* error);
   int WatchFrames(sd_bus_message* m);
+  int TracedSites(sd_bus_message* m);
   int Driver(sd_bus_message* m, DriverCall call, sd_bus_error* error);
   int Release(sd_bus_message* m, sd_bus_error* error);
   int LastErrorDetail(sd_bus_message* m, sd_bus_error* error);

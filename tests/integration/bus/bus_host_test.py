@@ -87,7 +87,7 @@ class RegistrationTest(BusTestCase):
                                        "QorModBus.IQorModBusTrace", TYPED_MANAGER, TYPED_SITE,
                                        "QorModBus.Modbus1.Subscription"})
         self.assertEqual([s.get("name") for s in ifaces["QorModBus.IQorModBusTrace"].iter("arg")],
-                         ["on", "all_sites", "site", "direction", "hex", "monotonic_us"])
+                         ["on", "all_sites", "site", "direction", "hex", "monotonic_us", "sites"])
         methods = [m.get("name") for m in ifaces[DRIVER].findall("method")]
         self.assertEqual(methods, ["OpenSite", "CloseSite", "SetDriverOption", "ExecuteCommand",
                                    "ExecuteImmediate"])

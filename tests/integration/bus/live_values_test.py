@@ -194,6 +194,10 @@ class LiveValuesTest(SimulatorCase):
                          log().count("stopped watching frames (asked to stop)") - len(tracers),
                          log())
         flipper.close()
+        # A site that is not open is refused, with the ones that are.
+        unknown = self.qmbctl("trace", "Nosuch")
+        self.assertEqual(unknown.returncode, 1, unknown.stderr)
+        self.assertIn('no site "Nosuch" to trace: the open ones are "Traced"', unknown.stderr)
 
     def test_a_serial_device_unplugged_and_plugged_back_heals(self):
         """The simulator stopped (its pseudo-terminal closes, its COM link goes: a USB adapter
