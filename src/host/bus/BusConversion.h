@@ -5,6 +5,9 @@
 
 #include <systemd/sd-bus.h>
 
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <optional>
 #include <string>
@@ -54,6 +57,22 @@ struct DriverAnswer {
 DriverAnswer CarryOut(TQorModBusCom& object, DriverCall call, Variant params,
                       const std::vector<int32_t>& unrepresentable, std::string_view client,
                       uint64_t objectNumber, std::string_view member);
+
+// A node enumerator's answer: the paths as sd-bus takes them (a null-ended array it frees).
+inline int NodeList(const std::vector<std::string>& paths, char*** nodes) {
+  auto* list = static_cast<char**>(std::calloc(paths.size() + 1, sizeof(char*)));
+  if (!list) return -ENOMEM;
+  for (size_t i = 0; i < paths.size(); ++i) {
+    list[i] = strdup(paths[i].c_str());
+    if (!list[i]) {
+      for (size_t j = 0; j < i; ++j) std::free(list[j]);
+      std::free(list);
+      return -ENOMEM;
+    }
+  }
+  *nodes = list;
+  return 1;
+}
 
 inline std::string Text(const char* text) {
   return text ? text : "";

@@ -72,20 +72,11 @@ struct BusTables {
   // every path introspected under the factory too; a driver object has no objects below it, and
   // naming it there would make an object of it that has no interfaces.
   static int Enumerate(sd_bus*, const char* path, void* userdata, char*** nodes, sd_bus_error*) {
-    const std::vector<uint64_t> objects =
-        Text(path) == kFactoryPath ? Server(userdata).registry_.Objects() : std::vector<uint64_t>();
-    auto* paths = static_cast<char**>(std::calloc(objects.size() + 1, sizeof(char*)));
-    if (!paths) return -ENOMEM;
-    for (size_t i = 0; i < objects.size(); ++i) {
-      paths[i] = strdup(ObjectPath(objects[i]).c_str());
-      if (!paths[i]) {
-        for (size_t j = 0; j < i; ++j) std::free(paths[j]);
-        std::free(paths);
-        return -ENOMEM;
-      }
-    }
-    *nodes = paths;
-    return 1;
+    std::vector<std::string> paths;
+    if (Text(path) == kFactoryPath)
+      for (const uint64_t object : Server(userdata).registry_.Objects())
+        paths.push_back(ObjectPath(object));
+    return NodeList(paths, nodes);
   }
 };
 

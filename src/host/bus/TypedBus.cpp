@@ -200,20 +200,10 @@ struct TypedTables {
     return 1;
   }
   static int Enumerate(sd_bus*, const char* path, void* userdata, char*** nodes, sd_bus_error*) {
-    const std::vector<uint32_t> sites =
-        Text(path) == kTypedManagerPath ? Bus(userdata).sites_.Sites() : std::vector<uint32_t>();
-    auto* paths = static_cast<char**>(std::calloc(sites.size() + 1, sizeof(char*)));
-    if (!paths) return -ENOMEM;
-    for (size_t i = 0; i < sites.size(); ++i) {
-      paths[i] = strdup(TypedSitePath(sites[i]).c_str());
-      if (!paths[i]) {
-        for (size_t j = 0; j < i; ++j) std::free(paths[j]);
-        std::free(paths);
-        return -ENOMEM;
-      }
-    }
-    *nodes = paths;
-    return 1;
+    std::vector<std::string> paths;
+    if (Text(path) == kTypedManagerPath)
+      for (const uint32_t site : Bus(userdata).sites_.Sites()) paths.push_back(TypedSitePath(site));
+    return NodeList(paths, nodes);
   }
 };
 
