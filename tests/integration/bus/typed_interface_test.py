@@ -188,6 +188,17 @@ class TypedInterfaceTest(SimulatorCase):
         later = [p for p, _ in host.changes[count:]]
         self.assertNotIn(followed, later)
         self.assertIn(banded, later)
+        # The site's state follows as PropertiesChanged: a design host joining counts.
+        changed = []
+        host.connection.add_signal_receiver(
+            lambda interface, values, invalidated: changed.append((dict(values), invalidated)),
+            signal_name="PropertiesChanged", dbus_interface="org.freedesktop.DBus.Properties",
+            path=site)
+        design = Host(self.box.connect())
+        design.open_site("DESCRIPTION=Meter", "BP3=TRUE", f"SP3=127.0.0.1:{port}")
+        self.pump(0.8)
+        self.assertIn(3, [values.get("Clients") for values, _ in changed], changed)
+        self.assertIn("Counters", [name for _, names in changed for name in names], changed)
         counters = host.property(site, "Counters")
         self.assertGreater(counters["requests"], 10)
         self.assertEqual(counters["requests"], counters["replies"] + counters["timeouts"] +

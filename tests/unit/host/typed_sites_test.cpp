@@ -83,6 +83,23 @@ TEST_P(TypedSitesTest, AReadWaitsForTheDesignHostsCommandOnTheLineAndGoesBeforeT
   EXPECT_EQ(Status(Run({"COMMAND=COMMANDSTATUS"})), "TRUE");
 }
 
+TEST_P(TypedSitesTest, ABlockedSiteAnswersLockedAndShowsItsState) {
+  EXPECT_EQ(typed->View(site)->state, "online");
+  engine->BlockChkClick(true);
+  bool called = false;
+  const TypedError error =
+      typed->Read(site, "typed", {Prefix() + "HREG1"}, 0,
+                  [&](std::vector<TypedReading>, const TypedError&) { called = true; });
+  EXPECT_EQ(error.kind, TypedErrorKind::Locked);
+  EXPECT_EQ(typed->View(site)->state, "blocked");
+  engine->BlockChkClick(false);
+  EXPECT_EQ(typed->View(site)->state, "online");
+  EXPECT_FALSE(called);
+  // Another client is refused, whatever the site's state.
+  EXPECT_EQ(typed->Read(site, "other", {Prefix() + "HREG1"}, 0, nullptr).kind,
+            TypedErrorKind::AccessDenied);
+}
+
 TEST_P(TypedSitesTest, AWriteIsConfirmedByTheDeviceAndARefusedOneNamesIt) {
   bool done = false;
   TypedError outcome;
