@@ -61,17 +61,24 @@ void DirectExchange::LinkEvent() {
   if (waiting_) waiting_->Wake();
 }
 
-Task<ExchangeResult> DirectExchange::Exchange(const ModbusRequest& request,
-                                              int32_t replyDataBytes) {
+Task<ExchangeResult> DirectExchange::Exchange(const ModbusRequest& request) {
+  if (!transactions_.Refusal(request).empty()) {
+    ExchangeResult refused;
+    refused.Failure = ExchangeFailure::Refused;
+    co_return refused;
+  }
   ExchangeLink& link = transactions_.Link();
   if (!link.Usable()) co_return ExchangeResult{};
   if (!link.Ready(request.Host)) {
     const bool ready = co_await EventWait(
-        *this, [&link, &request] { return link.Ready(request.Host); }, kConnectMs);
+        *this, [&link, &request] { return link.Ready(request.Host); },
+        kConnectMs + site_.ConnectPauseMs);
     if (!ready) co_return ExchangeResult{};
   }
+  co_await transactions_.KeepGap();
   const std::string frame = link.FrameFor(request);
   if (frame.empty()) throw std::length_error("the request is too long for one frame");
+  if (transactions_.IsBroadcast(request)) co_return co_await transactions_.ExchangeBroadcast(frame);
   link.Arm();
   try {
     link.Send(frame);
@@ -81,7 +88,7 @@ Task<ExchangeResult> DirectExchange::Exchange(const ModbusRequest& request,
   }
   const bool arrived = co_await EventWait(
       *this, [&link] { return link.ReplyReady(); },
-      link.ReplyBudgetMs(kFastScanPolicy, request, replyDataBytes));
+      link.ReplyBudgetMs(SitePolicy(kFastScanPolicy, site_), request));
   const ExchangeResult result = link.Finish(arrived);
   // Frames on a line that tells them apart by its silence keep that silence after a reply.
   if (transactions_.SiteFramingEntry().GapBetweenFrames) {

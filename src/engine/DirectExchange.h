@@ -28,10 +28,11 @@ class DirectExchange {
   // Milliseconds a Modbus/TCP request may wait for its connection.
   static constexpr int32_t kConnectMs = 5100;
 
-  // One request and its checked reply (NotReady: the link cannot carry it now; NoReply: nothing
-  // usable came within the budget). replyDataBytes: the data a whole reply carries, for the
-  // serial wire time. Errors of the line are raised to the caller.
-  Task<ExchangeResult> Exchange(const ModbusRequest& request, int32_t replyDataBytes);
+  // One request and its checked reply, the site's timing keys and a broadcast write's rules
+  // kept as every exchange keeps them (Refused: no device can answer it, the cause logged;
+  // NotReady: the link cannot carry it now; NoReply: nothing usable came within the budget).
+  // Errors of the line are raised to the caller.
+  Task<ExchangeResult> Exchange(const ModbusRequest& request);
 
   // The link said something; a waiting exchange looks whether it is what it waits for.
   void LinkEvent();

@@ -1,5 +1,7 @@
 #include "engine/ExchangeLink.h"
 
+#include <algorithm>
+
 #include "engine/TransactionEngine.h"
 
 namespace qmb {
@@ -14,12 +16,13 @@ void SerialExchangeLink::Arm() {
 }
 
 int32_t SerialExchangeLink::ReplyBudgetMs(const WireTimePolicy& policy,
-                                          const ModbusRequest& request,
-                                          int32_t replyDataBytes) const {
+                                          const ModbusRequest& request) const {
   const FramingEntry& framing = engine_.SiteFramingEntry();
-  // Address, function, byte count, data and checksum.
+  // Address, the reply's PDU as the request fixes it (an exception's when it fixes none), and
+  // the checksum.
   const auto requestBytes = static_cast<int32_t>(framing.CheckedBytes(request).size());
-  const int32_t replyBytes = 3 + replyDataBytes + static_cast<int32_t>(ChecksumSize(framing.Kind));
+  const auto pduBytes = static_cast<int32_t>(std::max<size_t>(ReplyPduSize(request.Pdu()), 2));
+  const int32_t replyBytes = 1 + pduBytes + static_cast<int32_t>(ChecksumSize(framing.Kind));
   return policy.SerialReplyMs(site_.BaudRate, framing.EndsAtLineEnd, requestBytes, replyBytes);
 }
 

@@ -31,9 +31,9 @@ class ExchangeLink {
   // Readies reception for the reply (before the send: a peer may answer at once).
   virtual void Arm() = 0;
   virtual void Send(const std::string& frame) = 0;
-  // Milliseconds the reply may take under a wire-time policy, for a reply of replyDataBytes.
-  virtual int32_t ReplyBudgetMs(const WireTimePolicy& policy, const ModbusRequest& request,
-                                int32_t replyDataBytes) const = 0;
+  // Milliseconds the reply to the request may take under a wire-time policy.
+  virtual int32_t ReplyBudgetMs(const WireTimePolicy& policy,
+                                const ModbusRequest& request) const = 0;
   // What came so far is the whole reply to the request in flight.
   virtual bool ReplyReady() const = 0;
   // Ends the exchange: reception off, and the reply checked when it arrived.
@@ -53,8 +53,7 @@ class SerialExchangeLink final : public ExchangeLink {
   std::string FrameFor(const ModbusRequest& request) override;
   void Arm() override;
   void Send(const std::string& frame) override { line_.PutFrame(frame); }
-  int32_t ReplyBudgetMs(const WireTimePolicy& policy, const ModbusRequest& request,
-                        int32_t replyDataBytes) const override;
+  int32_t ReplyBudgetMs(const WireTimePolicy& policy, const ModbusRequest& request) const override;
   bool ReplyReady() const override;
   ExchangeResult Finish(bool arrived) override;
   void Abandon() override;
@@ -74,8 +73,7 @@ class TcpExchangeLink final : public ExchangeLink {
   std::string FrameFor(const ModbusRequest& request) override;
   void Arm() override {}  // the link keeps only the answer to the request it sends
   void Send(const std::string& frame) override { tcp_.SendTCP(frame); }
-  int32_t ReplyBudgetMs(const WireTimePolicy& policy, const ModbusRequest&,
-                        int32_t) const override {
+  int32_t ReplyBudgetMs(const WireTimePolicy& policy, const ModbusRequest&) const override {
     return policy.TcpReplyMs;
   }
   bool ReplyReady() const override { return tcp_.ReplyArrived(); }

@@ -28,10 +28,6 @@ bool Splittable(const ScanBlock& block) {
   });
 }
 
-int32_t ReplyDataBytes(const ScanBlock& block) {
-  return IsRegister(block.Kind) ? 2 * block.Quantity : (block.Quantity + 7) / 8;
-}
-
 }  // namespace
 
 std::vector<ScanBlock> PlanScanBlocks(const std::vector<PointAddress>& points, bool typed) {
@@ -254,8 +250,7 @@ void FastScanner::Send(const ScanBlock& block) {
     if (frame.empty()) throw std::length_error("request too long");
     link.Arm();
     inFlight_ = true;
-    StartTimeout(
-        link.ReplyBudgetMs(SitePolicy(kFastScanPolicy, p_.site), request, ReplyDataBytes(block)));
+    StartTimeout(link.ReplyBudgetMs(SitePolicy(kFastScanPolicy, p_.site), request));
     link.Send(frame);
     sending_ = false;
   } catch (const std::exception& e) {

@@ -154,6 +154,11 @@ bool TransactionEngine::TCPReadyForRequest() {
   return NowMs() >= connectPauseEndsMs_;
 }
 
+bool TransactionEngine::IsBroadcast(const ModbusRequest& request) const {
+  return !flags_.TCPMode && request.Bytes.size() >= 2 && request.Unit() == 0 &&
+         IsWriteFunction(request.Function());
+}
+
 Task<ExchangeResult> TransactionEngine::ExchangeBroadcast(const std::string& frame) {
   // No device answers slave 0: the request's time on the wire and the slaves' turnaround are
   // waited, so that the next request does not reach them while they act on this one.
@@ -224,8 +229,7 @@ Task<ExchangeResult> TransactionEngine::ExchangeSerial(const ModbusRequest& requ
   co_await KeepGap();
   const std::string frame = FrameForSite(request);
   if (frame.empty()) throw std::length_error(kTooLong);
-  if (request.Bytes.size() >= 2 && request.Unit() == 0 && IsWriteFunction(request.Function()))
-    co_return co_await ExchangeBroadcast(frame);
+  if (IsBroadcast(request)) co_return co_await ExchangeBroadcast(frame);
   ExchangeResult result = Result(false);
   for (int32_t attempt = 1; attempt <= policy.Attempts; ++attempt) {
     if (attempt == policy.ResetBeforeAttempt) co_await ResetLink();

@@ -57,6 +57,12 @@ class TransactionEngine {
   std::string Refusal(const ModbusRequest& request) const;
   // The last exchange was a broadcast write: sent, and no reply awaited.
   bool Broadcast() const { return broadcast_; }
+  // A write to slave 0 on a serial line: no device answers it.
+  bool IsBroadcast(const ModbusRequest& request) const;
+  // Sends a framed broadcast write and waits its wire time and the slaves' turnaround.
+  Task<ExchangeResult> ExchangeBroadcast(const std::string& frame);
+  // Waits out what is left of the site's GAP (nothing without the key).
+  Task<void> KeepGap();
 
   // A raw request typed as hex text: the number of reply bytes of an accepted reply (exception
   // replies included: the error code tells them apart), 0 when every attempt failed; 0 at once
@@ -153,8 +159,6 @@ class TransactionEngine {
   void DecodeReceived(Framing framing);
   ExchangeResult Result(bool accepted) const;
   Task<ExchangeResult> ExchangeSerial(const ModbusRequest& request, const WaitPolicy& policy);
-  Task<ExchangeResult> ExchangeBroadcast(const std::string& frame);
-  Task<void> KeepGap();
   void NoteLinkUse() { linkUsedAtMs_ = NowMs(); }
   int64_t NowMs() { return delay_.Loop().MonotonicMs(); }
   Task<ExchangeResult> ExchangeTCP(const ModbusRequest& request, const WaitPolicy& policy);

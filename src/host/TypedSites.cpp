@@ -46,12 +46,6 @@ enum Alternative : size_t {
 constexpr size_t kAlternativeOfType[kValueTypeCount] = {
     kUInt16, kByte, kUInt32, kInt16, kBool, kDouble, kString, kInt32, kUInt64, kInt64, kDouble};
 
-std::string LowerCase(std::string text) {
-  for (char& c : text)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return text;
-}
-
 uint64_t NowMicros() {
   return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
                                    std::chrono::system_clock::now().time_since_epoch())
@@ -120,24 +114,6 @@ std::string TextOfScalar(const TypedScalar& value) {
 const char* const kAlternativeNames[] = {"b (boolean)", "y (byte)",   "n (int16)", "q (uint16)",
                                          "i (int32)",   "u (uint32)", "x (int64)", "t (uint64)",
                                          "d (double)",  "s (string)"};
-
-// The device's answer to one exchange as a reading's error; empty when the value came.
-std::string ExchangeError(const ExchangeResult& result, const char* device, uint8_t unit) {
-  switch (result.Failure) {
-    case ExchangeFailure::None:
-      return {};
-    case ExchangeFailure::Exception: {
-      const std::string_view name = ExceptionName(result.Reply.ErrorCode);
-      return std::string(device) + std::to_string(unit) + " answered with exception " +
-             std::to_string(result.Reply.ErrorCode) +
-             (name.empty() ? std::string() : " (" + std::string(name) + ")");
-    }
-    case ExchangeFailure::NotReady:
-      return "the link could not carry the request (no connection)";
-    default:
-      return "no usable reply from " + std::string(device) + std::to_string(unit);
-  }
-}
 
 // The request's unit: the point's slave, or on Modbus/TCP its unit id (FF for none).
 ModbusRequest ForUnit(ModbusRequest request, const PointAddress& point) {
@@ -383,10 +359,8 @@ void TypedSites::PollOpen(const std::shared_ptr<PendingOpen>& open) {
   if (status == "TRUE" || (status.empty() && object.Engine->IsConnected()))
     return FinishOpen(open, {});
   if (status == "LOCKED") {
-    const SafeArray& items = reply.AsArray();
     std::string comment;
     GetParamStr(reply, "COMMANDERROR", comment);
-    (void)items;
     return FinishOpen(open,
                       {TypedErrorKind::Locked,
                        "the site is locked: " +
@@ -488,65 +462,77 @@ struct WriteJob {
   }
 };
 
-int32_t ReplyDataBytes(const ModbusRequest& request) {
-  if (request.Bytes.size() < 6) return 4;
-  const int32_t quantity =
-      static_cast<uint8_t>(request.Bytes[4]) << 8 | static_cast<uint8_t>(request.Bytes[5]);
-  const uint8_t function = request.Function();
-  if (function == 1 || function == 2) return 1 + (quantity + 7) / 8;
-  if (function == 3 || function == 4) return 1 + 2 * quantity;
-  return 4;
+// What an exchange came to, as a reading's error; empty when the value came.
+std::string ExchangeError(TModBusForm& engine, const ModbusRequest& request,
+                          const ExchangeResult& result) {
+  const std::string device =
+      engine.Transactions.Link().DeviceName() + std::to_string(request.Unit());
+  switch (result.Failure) {
+    case ExchangeFailure::None:
+      return {};
+    case ExchangeFailure::Exception: {
+      const std::string_view name = ExceptionName(result.Reply.ErrorCode);
+      return device + " answered with exception " + std::to_string(result.Reply.ErrorCode) +
+             (name.empty() ? std::string() : " (" + std::string(name) + ")");
+    }
+    case ExchangeFailure::Refused:
+      return engine.Transactions.Refusal(request);
+    case ExchangeFailure::NotReady:
+      return "the link could not carry the request (no connection)";
+    default:
+      return "no usable reply from " + device;
+  }
+}
+
+// A point's reading from the exchange that read it: the value, from the reply's text, when it
+// came; else why not (failure: the line's own error, when it raised one).
+TypedReading Reading(TModBusForm& engine, const TypedPoint& point, const ModbusRequest& request,
+                     const ExchangeResult& result, const std::string& failure,
+                     const std::function<std::string()>& text) {
+  TypedReading reading;
+  reading.timeUs = NowMicros();
+  reading.error = failure.empty() ? ExchangeError(engine, request, result) : failure;
+  reading.quality = reading.error.empty() ? 192 : 0;
+  if (reading.error.empty()) reading.value = ScalarFromText(point.valueIndex, text());
+  return reading;
+}
+
+// One point read by a request of its own.
+QMB_COROUTINE Task<TypedReading> ReadPoint(TModBusForm* engine, const TypedPoint& point) {
+  const ModbusRequest request =
+      ForUnit(*ReadRequest(point.address, ReadOf(point.address, true).Quantity), point.address);
+  ExchangeResult result;
+  std::string failure;
+  try {
+    result = co_await engine->Direct.Exchange(request);
+  } catch (const std::exception& e) {
+    failure = e.what();
+  }
+  co_return Reading(*engine, point, request, result, failure,
+                    [&] { return PointValueOf(result.Reply, point.address, true); });
 }
 
 QMB_COROUTINE Task<void> RunRead(TModBusForm* engine, std::shared_ptr<ReadJob> job) {
-  const char* device = engine->Transactions.Link().DeviceName();
   for (size_t i = 0; i < job->points.size(); ++i) {
     if (!job->fromDevice[i]) continue;
-    const TypedPoint& point = job->points[i];
-    const auto request =
-        point.layout
-            ? ReadRequest(point.address, static_cast<uint16_t>(RegisterCount(*point.layout)))
-            : ReadRequest(point.address);
-    TypedReading& reading = job->readings[i];
-    ExchangeResult result;
-    std::string failure;
-    try {
-      result = co_await engine->Direct.Exchange(ForUnit(*request, point.address),
-                                                ReplyDataBytes(*request));
-    } catch (const std::exception& e) {
-      failure = e.what();
-    }
-    reading.timeUs = NowMicros();
-    if (failure.empty())
-      failure = ExchangeError(result, device, static_cast<uint8_t>(point.address.Slave));
-    if (failure.empty()) {
-      const std::string text = point.layout
-                                   ? DecodeTypedValue(*point.layout, ReplyRegisters(result.Reply))
-                                   : DecodePointValue(result.Reply, point.address);
-      reading.value = ScalarFromText(point.valueIndex, text);
-      reading.quality = 192;
-      job->cache(point, reading);
-    } else {
-      reading.error = failure;
-    }
+    job->readings[i] = co_await ReadPoint(engine, job->points[i]);
+    if (job->readings[i].quality == 192) job->cache(job->points[i], job->readings[i]);
   }
   auto done = std::exchange(job->done, nullptr);
   done(std::move(job->readings), {});
 }
 
 QMB_COROUTINE Task<void> RunWrite(TModBusForm* engine, std::shared_ptr<WriteJob> job) {
-  const char* device = engine->Transactions.Link().DeviceName();
   for (size_t i = 0; i < job->writes.size(); ++i) {
-    const auto& [point, request] = job->writes[i];
+    const ModbusRequest& request = job->writes[i].second;
     ExchangeResult result;
     std::string failure;
     try {
-      result = co_await engine->Direct.Exchange(request, 4);
+      result = co_await engine->Direct.Exchange(request);
     } catch (const std::exception& e) {
       failure = e.what();
     }
-    if (failure.empty())
-      failure = ExchangeError(result, device, static_cast<uint8_t>(point.address.Slave));
+    if (failure.empty()) failure = ExchangeError(*engine, request, result);
     if (!failure.empty()) {
       auto done = std::exchange(job->done, nullptr);
       done({TypedErrorKind::WriteFailed, "writing " + job->texts[i] + " failed: " + failure});
@@ -557,9 +543,9 @@ QMB_COROUTINE Task<void> RunWrite(TModBusForm* engine, std::shared_ptr<WriteJob>
   done({});
 }
 
-// One subscription's read cycle: near points share a block read as the fast scan plans them;
-// a value that spans registers is read on its own, and a block the device refuses is read point
-// by point, so one address it lacks costs only that point.
+// One subscription's read cycle: near points share a block read as the fast scan plans them
+// (a block covers every register of a typed value), and a block the device refuses is read
+// point by point, so one address it lacks costs only that point.
 struct CycleJob {
   std::vector<TypedPoint> points;
   std::vector<TypedReading> readings;
@@ -571,21 +557,7 @@ struct CycleJob {
   }
 };
 
-// A point's reading from the exchange that read it (with the value's text when it came).
-void Store(CycleJob& job, size_t i, const char* device, const ExchangeResult& result,
-           const std::string& text, const std::string& failure) {
-  TypedReading& reading = job.readings[i];
-  reading.timeUs = NowMicros();
-  const TypedPoint& point = job.points[i];
-  reading.error = failure.empty()
-                      ? ExchangeError(result, device, static_cast<uint8_t>(point.address.Slave))
-                      : failure;
-  reading.quality = reading.error.empty() ? 192 : 0;
-  if (reading.error.empty()) reading.value = ScalarFromText(point.valueIndex, text);
-}
-
 QMB_COROUTINE Task<void> RunCycle(TModBusForm* engine, std::shared_ptr<CycleJob> job) {
-  const char* device = engine->Transactions.Link().DeviceName();
   std::vector<PointAddress> addresses;
   for (const TypedPoint& point : job->points) addresses.push_back(point.address);
   std::vector<size_t> alone;
@@ -595,7 +567,7 @@ QMB_COROUTINE Task<void> RunCycle(TModBusForm* engine, std::shared_ptr<CycleJob>
     ExchangeResult result;
     std::string failure;
     try {
-      result = co_await engine->Direct.Exchange(request, ReplyDataBytes(request));
+      result = co_await engine->Direct.Exchange(request);
     } catch (const std::exception& e) {
       failure = e.what();
     }
@@ -604,25 +576,11 @@ QMB_COROUTINE Task<void> RunCycle(TModBusForm* engine, std::shared_ptr<CycleJob>
       if (result.Failure == ExchangeFailure::Exception && block.Members.size() > 1)
         alone.push_back(i);
       else
-        Store(*job, i, device, result,
-              result.Ok() ? BlockMemberValue(block, member, result.Reply) : "", failure);
+        job->readings[i] = Reading(*engine, job->points[i], request, result, failure,
+                                   [&] { return BlockMemberValue(block, member, result.Reply); });
     }
   }
-  for (const size_t i : alone) {
-    const TypedPoint& point = job->points[i];
-    const PointRead read = ReadOf(point.address, true);
-    const auto request = ReadRequest(point.address, read.Quantity);
-    ExchangeResult result;
-    std::string failure;
-    try {
-      result = co_await engine->Direct.Exchange(ForUnit(*request, point.address),
-                                                ReplyDataBytes(*request));
-    } catch (const std::exception& e) {
-      failure = e.what();
-    }
-    Store(*job, i, device, result,
-          result.Ok() ? PointValueOf(result.Reply, point.address, true) : "", failure);
-  }
+  for (const size_t i : alone) job->readings[i] = co_await ReadPoint(engine, job->points[i]);
   auto done = std::exchange(job->done, nullptr);
   done(std::move(job->readings));
 }

@@ -182,6 +182,12 @@ std::string UpperCase(std::string s) {
   return s;
 }
 
+std::string LowerCase(std::string s) {
+  for (char& c : s)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return s;
+}
+
 bool SameTextIgnoringCase(const std::string& a, const std::string& b) {
   if (a.size() != b.size()) return false;
   for (size_t k = 0; k < a.size(); ++k)

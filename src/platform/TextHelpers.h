@@ -36,6 +36,7 @@ inline char AsciiUpper(char c) {
   return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
 }
 std::string UpperCase(std::string s);
+std::string LowerCase(std::string s);
 // Whether text, in either case, equals / starts with an upper-case word; nothing is copied.
 inline bool EqualsIgnoringCase(std::string_view text, std::string_view upperWord) {
   if (text.size() != upperWord.size()) return false;

@@ -124,6 +124,18 @@ TEST_P(TypedSitesTest, AWriteIsConfirmedByTheDeviceAndARefusedOneNamesIt) {
   EXPECT_EQ(outcome.kind, TypedErrorKind::WriteFailed);
   EXPECT_NE(outcome.text.find("HREG300"), std::string::npos) << outcome.text;
   EXPECT_NE(outcome.text.find("exception 2"), std::string::npos) << outcome.text;
+
+  // On a serial line slave 0 is the broadcast address: a write goes out and is done without a
+  // reply, and a read is refused with nothing sent.
+  if (GetParam() == LinkKind::TCP) return;
+  const size_t sent = FrameCount();
+  write({{"0-HREG1", uint16_t{9}}});
+  EXPECT_FALSE(outcome) << outcome.text;
+  EXPECT_EQ(FrameCount(), sent + 1);
+  const auto [readings, tookMs] = Read({"0-HREG1"});
+  ASSERT_EQ(readings.size(), 1u);
+  EXPECT_NE(readings[0].error.find("broadcast address"), std::string::npos) << readings[0].error;
+  EXPECT_EQ(FrameCount(), sent + 1);
 }
 
 }  // namespace
