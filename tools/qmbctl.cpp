@@ -952,21 +952,13 @@ struct TypedTarget {
 // A number in the shortest text that reads back to the same value (the driver gives a FLOAT as
 // the double nearest its own shortest text, so that is the float's too); the special values as
 // the driver's own texts have them, which from_chars reads back.
-QString FloatText(double value) {
-  if (std::isnan(value)) return QStringLiteral("NaN");
-  if (std::isinf(value))
-    return value < 0 ? QStringLiteral("-Infinity") : QStringLiteral("Infinity");
-  char text[64];
-  const auto end = std::to_chars(text, text + sizeof text, value).ptr;
-  return QString::fromLatin1(text, end - text);
-}
-
 QString ValueText(const QVariant& value) {
   switch (value.metaType().id()) {
     case QMetaType::Bool:
       return value.toBool() ? QStringLiteral("true") : QStringLiteral("false");
     case QMetaType::Double:
-      return FloatText(value.toDouble());
+      // The shortest text that reads back to the value, as the driver writes floats.
+      return QString::fromStdString(qmb::TypedScalarText(value.toDouble()));
     case QMetaType::UChar:
     case QMetaType::UShort:
     case QMetaType::UInt:

@@ -89,8 +89,20 @@ TypedScalar ScalarFromText(size_t alternative, const std::string& text) {
   }
 }
 
-// A value as the codec and the write request take it; none for one of no number or text type.
-std::string TextOfScalar(const TypedScalar& value) {
+const char* const kAlternativeNames[] = {"b (boolean)", "y (byte)",   "n (int16)", "q (uint16)",
+                                         "i (int32)",   "u (uint32)", "x (int64)", "t (uint64)",
+                                         "d (double)",  "s (string)"};
+
+// The request's unit: the point's slave, or on Modbus/TCP its unit id (FF for none).
+ModbusRequest ForUnit(ModbusRequest request, const PointAddress& point) {
+  if (!request.Bytes.empty()) request.Bytes[0] = static_cast<char>(point.Slave & 0xFF);
+  request.KeepUnit = true;
+  return request;
+}
+
+}  // namespace
+
+std::string TypedScalarText(const TypedScalar& value) {
   return std::visit(
       [](const auto& v) -> std::string {
         using T = std::decay_t<decltype(v)>;
@@ -110,19 +122,6 @@ std::string TextOfScalar(const TypedScalar& value) {
       },
       value);
 }
-
-const char* const kAlternativeNames[] = {"b (boolean)", "y (byte)",   "n (int16)", "q (uint16)",
-                                         "i (int32)",   "u (uint32)", "x (int64)", "t (uint64)",
-                                         "d (double)",  "s (string)"};
-
-// The request's unit: the point's slave, or on Modbus/TCP its unit id (FF for none).
-ModbusRequest ForUnit(ModbusRequest request, const PointAddress& point) {
-  if (!request.Bytes.empty()) request.Bytes[0] = static_cast<char>(point.Slave & 0xFF);
-  request.KeepUnit = true;
-  return request;
-}
-
-}  // namespace
 
 std::variant<TypedPoint, std::string> ParseTypedPoint(const std::string& text, bool tcpMode) {
   std::string why;
@@ -808,13 +807,13 @@ TypedError TypedSites::Write(uint32_t siteId, const std::string& client,
                                                kAlternativeNames[value.index()]};
     std::optional<ModbusRequest> request;
     if (point.layout) {
-      const EncodedValue encoded = EncodeTypedValue(*point.layout, TextOfScalar(value), '.');
+      const EncodedValue encoded = EncodeTypedValue(*point.layout, TypedScalarText(value), '.');
       if (!encoded.error.empty())
         return {TypedErrorKind::InvalidArgs, "point \"" + text + "\": " + encoded.error};
       request = WriteRegistersRequest(point.address, encoded.registers, engine->Site.WriteMultiple);
     } else {
       // A coil takes a truth value, a plain register a whole number from 0 to 65535.
-      const std::string number = TextOfScalar(value);
+      const std::string number = TypedScalarText(value);
       int64_t v = -1;
       const auto [end, ec] = std::from_chars(number.data(), number.data() + number.size(), v);
       const bool whole = ec == std::errc() && end == number.data() + number.size();

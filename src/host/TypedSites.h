@@ -32,6 +32,10 @@ using TypedScalar = std::variant<bool, uint8_t, int16_t, uint16_t, int32_t, uint
 // The D-Bus type character of each TypedScalar alternative, in order: "bynqiuxtds".
 inline constexpr const char* kTypedScalarSignatures = "bynqiuxtds";
 
+// A value as text, as the value codec reads and writes it: integers in decimal, a bit as 1 or 0,
+// a double in the shortest text that reads back to it ("NaN", "Infinity", "-Infinity").
+std::string TypedScalarText(const TypedScalar& value);
+
 struct TypedReading {
   TypedScalar value = uint16_t{0};
   uint64_t timeUs = 0;   // when it was read, microseconds since the epoch
