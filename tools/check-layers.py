@@ -4,7 +4,7 @@ it belongs.
 
 The folders under src/ are the layers, bottom to top:
 
-    platform < model < protocol < links < engine < sites < host < host/bus < ui < app
+    platform < model < protocol < links < engine < sites < host < host/bus, host/mqtt < ui < app
 
 A file may include its own folder and the folders below it, never one above. Qt (a <Q...>
 header, or one of ours from src/platform/qt, which pull Qt in) may be included only in
@@ -19,11 +19,13 @@ import re
 import sys
 
 LAYERS = ["platform", "platform/qt", "model", "protocol", "links", "engine", "sites", "host",
-          "host/bus", "ui", "app"]
+          "host/bus", "host/mqtt", "ui", "app"]
 # platform/qt sits with the platform (it implements its interfaces) but only the Qt folders may
 # include it: its rank is the platform's, its use is limited by the Qt rule below.
 RANK = {name: index for index, name in enumerate(LAYERS)}
 RANK["platform/qt"] = RANK["platform"]
+# The bus adaptor and the MQTT bridge are two hosts side by side: neither includes the other.
+RANK["host/mqtt"] = RANK["host/bus"]
 QT_FOLDERS = {"platform/qt", "host/bus", "ui", "app"}
 
 INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^>"]+)[>"]')
@@ -66,7 +68,9 @@ def check(root: pathlib.Path):
             if bracket != '"':
                 continue
             theirs = layer_of(target)
-            if theirs is not None and RANK[theirs] > RANK[own]:
+            if theirs is not None and theirs != own and {theirs, own} == {"host/bus", "host/mqtt"}:
+                offences.append(f"{where}: {own}/ includes {target}: the two hosts stay apart")
+            elif theirs is not None and RANK[theirs] > RANK[own]:
                 offences.append(f"{where}: {own}/ includes {target}, a layer above it ({theirs}/)")
     return offences
 

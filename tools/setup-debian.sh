@@ -11,6 +11,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev libmodbus-dev libsystemd-dev strace
   dbus dbus-daemon dbus-bin systemd python3 python3-dbus python3-gi python3-pymodbus python3-serial
   python3-serial-asyncio socat xvfb xauth xdotool at-spi2-core locales
+  libmosquitto-dev libtomlplusplus-dev mosquitto mosquitto-clients python3-paho-mqtt openssl
 )
 # Locales the time-text tests format under besides C (they skip, saying so, where one is missing).
 test_locales=(en_US.UTF-8 de_DE.UTF-8)

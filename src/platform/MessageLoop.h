@@ -20,6 +20,15 @@ class Timer {
   virtual int Interval() const = 0;
 };
 
+// A file descriptor the loop watches for an outside library that does its own I/O (the MQTT
+// client): the reader is called whenever the descriptor has data (or hung up); the writer,
+// while enabled, whenever it can take more. Dropping the watch stops both.
+class FdWatch {
+ public:
+  virtual ~FdWatch() = default;
+  virtual void SetWriteWatch(bool enabled) = 0;
+};
+
 class MessageLoop {
  public:
   virtual ~MessageLoop() = default;
@@ -39,6 +48,10 @@ class MessageLoop {
                                                std::function<void()> onTimeout) {
     return CreateTimer(static_cast<int>((intervalUs + 999) / 1000), std::move(onTimeout));
   }
+  // Watches the descriptor (the caller keeps it open while the watch lives); writes are not
+  // watched until SetWriteWatch(true).
+  virtual std::unique_ptr<FdWatch> WatchFd(int fd, std::function<void()> onReadable,
+                                           std::function<void()> onWritable) = 0;
   // Runs the call after the current event has been handled (from the loop, never inline).
   virtual void Post(std::function<void()> call) = 0;
   // Sleeps the thread without handling any event.

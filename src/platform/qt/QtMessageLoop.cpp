@@ -93,6 +93,25 @@ class MicroTimer : public Timer {
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
+class QtFdWatch : public FdWatch {
+ public:
+  QtFdWatch(int fd, std::function<void()> onReadable, std::function<void()> onWritable)
+      : reader_(fd, QSocketNotifier::Read), writer_(fd, QSocketNotifier::Write) {
+    writer_.setEnabled(false);
+    QObject::connect(&reader_, &QSocketNotifier::activated, [call = std::move(onReadable)] {
+      if (call) call();
+    });
+    QObject::connect(&writer_, &QSocketNotifier::activated, [call = std::move(onWritable)] {
+      if (call) call();
+    });
+  }
+  void SetWriteWatch(bool enabled) override { writer_.setEnabled(enabled); }
+
+ private:
+  QSocketNotifier reader_;
+  QSocketNotifier writer_;
+};
+
 }  // namespace
 
 QtMessageLoop::QtMessageLoop() {
@@ -118,6 +137,11 @@ std::unique_ptr<Timer> QtMessageLoop::CreateTimerUs(int64_t intervalUs,
   const int fd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
   if (fd < 0) return MessageLoop::CreateTimerUs(intervalUs, std::move(onTimeout));
   return std::make_unique<MicroTimer>(fd, intervalUs, std::move(onTimeout));
+}
+
+std::unique_ptr<FdWatch> QtMessageLoop::WatchFd(int fd, std::function<void()> onReadable,
+                                                std::function<void()> onWritable) {
+  return std::make_unique<QtFdWatch>(fd, std::move(onReadable), std::move(onWritable));
 }
 
 void QtMessageLoop::Post(std::function<void()> call) {

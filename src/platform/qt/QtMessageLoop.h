@@ -20,6 +20,8 @@ class QtMessageLoop : public MessageLoop, public Clock {
   std::unique_ptr<Timer> CreateTimer(int intervalMs, std::function<void()> onTimeout) override;
   std::unique_ptr<Timer> CreateTimerUs(int64_t intervalUs,
                                        std::function<void()> onTimeout) override;
+  std::unique_ptr<FdWatch> WatchFd(int fd, std::function<void()> onReadable,
+                                   std::function<void()> onWritable) override;
   void Post(std::function<void()> call) override;
   void SleepMs(int milliseconds) override;
   int64_t MonotonicMs() const override;
