@@ -121,11 +121,14 @@ class Subscriber:
     def __init__(self, port, qos):
         prefix = f"qormodbus/{NODE}/{SITE}/".encode()
         self.prefix = prefix
+        # The broker's count of messages received (mosquitto 2.0's count of publishes received
+        # stays at 0): the bridge's publishes, and a QoS 1 or 2 subscriber's acknowledgements.
         command = ["mosquitto_sub", "-h", "127.0.0.1", "-p", str(port), "-v", "-q", str(qos),
-                   "-t", "qormodbus/#", "-t", "$SYS/broker/publish/messages/+"]
+                   "-t", "qormodbus/#", "-t", "$SYS/broker/messages/received"]
         if shutil.which("stdbuf"):
             command = ["stdbuf", "-oL", *command]  # each line as it comes, not at the end
         self.process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self.qos = qos
         self.following = True
         self.last = {}  # point topic -> last value
         self.first = {}  # point topic -> first value
@@ -133,7 +136,7 @@ class Subscriber:
         self.payload_bytes = 0
         self.jumps = 0  # changes skipped between two messages
         self.disorder = 0  # steps back or repeats
-        self.sys = {}  # counter name -> [(time, value)]
+        self.received = []  # (time, the broker's count of messages received)
         self.other = []  # state topics and anything else, in order
         threading.Thread(target=self._follow, daemon=True).start()
 
@@ -141,8 +144,7 @@ class Subscriber:
         for line in self.process.stdout:
             topic, _, payload = line.rstrip(b"\n").partition(b" ")
             if topic.startswith(b"$SYS/"):
-                self.sys.setdefault(topic.rsplit(b"/", 1)[1].decode(), []).append(
-                    (time.monotonic(), int(payload)))
+                self.received.append((time.monotonic(), int(payload)))
                 continue
             if not self.following:
                 continue
@@ -166,13 +168,14 @@ class Subscriber:
                     self.jumps += step - 1
             self.last[point] = value
 
-    def published_per_second(self, start, end):
-        """The broker's count of publishes received, per second, between its samples nearest
-        inside the window (it reports every second)."""
-        samples = [s for s in self.sys.get("received", []) if start <= s[0] <= end]
+    def published_per_second(self, start, end, delivered_per_second):
+        """The broker's messages received per second between its first and last report inside
+        the window (it reports every second), less this subscriber's acknowledgements."""
+        samples = [s for s in self.received if start <= s[0] <= end]
         if len(samples) < 2 or samples[-1][0] == samples[0][0]:
             return None
-        return (samples[-1][1] - samples[0][1]) / (samples[-1][0] - samples[0][0])
+        rate = (samples[-1][1] - samples[0][1]) / (samples[-1][0] - samples[0][0])
+        return rate - (delivered_per_second if self.qos > 0 else 0)
 
 
 def config_text(broker_port, device_port, interval_ms):
@@ -227,7 +230,7 @@ def bridge_run(args, mode, broker, subscriber, work):
     return {
         "mode": mode,
         "made": (made1 - made0) / (m1 - m0) if m1 > m0 else 0.0,
-        "published": subscriber.published_per_second(t0, t1),
+        "published": subscriber.published_per_second(t0, t1, delivered / (t1 - t0)),
         "delivered": delivered / (t1 - t0),
         "changes": changes,
         "missed": subscriber.jumps + late,
