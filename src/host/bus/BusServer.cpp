@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -193,12 +194,8 @@ BusServer::BusServer(TMainForm& mainForm, MessageLoop& loop, SdBusConnection con
       mainForm_(mainForm),
       loop_(loop),
       registry_(loop, [&mainForm] { return std::make_unique<TQorModBusCom>(mainForm); }) {
-  registry_.OnClientAdded = [this](const std::string& client) {
-    WatchClient(client, Holding::Objects);
-  };
-  registry_.OnClientRemoved = [this](const std::string& client) {
-    UnwatchClient(client, Holding::Objects);
-  };
+  registry_.OnClientAdded = [this](const std::string& client) { WatchClient(client); };
+  registry_.OnClientRemoved = [this](const std::string& client) { UnwatchClient(client); };
   registry_.OnObjectDestroyed = [this](size_t count) {
     LogDebug("Driver objects alive: " + std::to_string(count));
     if (OnObjectCountChanged) OnObjectCountChanged(count);
@@ -213,8 +210,7 @@ BusServer::~BusServer() {
   // The objects may outlive the bus; the watches and questions about their clients do not.
   registry_.OnClientAdded = nullptr;
   registry_.OnClientRemoved = nullptr;
-  for (auto& [client, watch] : clients_) sd_bus_slot_unref(watch.match);
-  for (auto& [slot, client] : checks_) sd_bus_slot_unref(slot);
+  for (auto& [client, track] : tracks_) sd_bus_track_unref(track);
   for (auto& [slot, question] : watcherQuestions_) {
     sd_bus_slot_unref(slot);
     sd_bus_message_unref(question.call);
@@ -273,9 +269,7 @@ bool BusServer::Serve(QString& error, bool takeName) {
   }
   if (r >= 0) {
     typed_ = std::make_unique<TypedBus>(bus_.get(), mainForm_, loop_);
-    typed_->OnClient = [this](const std::string& client) {
-      WatchClient(client, Holding::TypedSites);
-    };
+    typed_->OnClient = [this](const std::string& client) { WatchClient(client); };
     typed_->OnSent = [this] { WatchEvents(); };
     r = typed_->Publish();
   }
@@ -321,23 +315,14 @@ void BusServer::ReleaseName() {
   ProcessSoon();
 }
 
-// Runs the bus until it has nothing more to do (each call answered in its handler), then lets
-// the clients that left go; again while that left more to read (sd-bus reads ahead) or to write.
-// The loop then watches what sd-bus waits for.
+// Runs the bus until it has nothing more to do (each call answered in its handler, each client
+// that left let go), then watches what sd-bus waits for.
 void BusServer::Process() {
   // sd-bus must not be entered again from its own handlers.
   if (disconnected_ || processing_) return;
   processing_ = true;
   int r = 0;
-  for (;;) {
-    while ((r = sd_bus_process(bus_.get(), nullptr)) > 0) {
-    }
-    if (r < 0 || left_.empty()) break;
-    while (!left_.empty()) {
-      const std::string client = std::move(left_.front());
-      left_.pop_front();
-      ClientLeft(client);
-    }
+  while ((r = sd_bus_process(bus_.get(), nullptr)) > 0) {
   }
   processing_ = false;
   if (r < 0 || !sd_bus_is_open(bus_.get())) {
@@ -446,61 +431,45 @@ int BusServer::LastErrorDetail(sd_bus_message* m, sd_bus_error* error) {
   return sd_bus_reply_method_return(m, "s", TextToBus(object->LastErrorDetail()).c_str());
 }
 
-// A client's objects and frame watch go when it leaves the bus. The bus is asked whether the
-// client is still there after the match is in place, so that a client gone in between is not
-// missed.
-namespace {
-bool& Holds(auto& watch, auto what) {
-  using H = decltype(what);
-  return what == H::Frames ? watch.frames : what == H::Objects ? watch.objects : watch.typed;
-}
-}  // namespace
-
-void BusServer::WatchClient(const std::string& client, Holding what) {
-  ClientWatch& watch = clients_[client];
-  Holds(watch, what) = true;
-  if (watch.match || disconnected_) return;
-  const std::string rule =
-      "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
-      "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg0='" +
-      client + "'";
-  if (sd_bus_add_match_async(bus_.get(), &watch.match, rule.c_str(), &BusServer::OnNameOwnerChanged,
-                             nullptr, this) < 0)
+// A client's objects, frame watch and typed sites go when it leaves the bus. Each client has a
+// track of its own, so that its handler knows who left; the track counts the client's holds (one
+// for its objects, one for its frame watch, one per OpenSite, which last until it leaves). The
+// first hold asks the bus whether the client is still there; when it is gone already the track is
+// empty at once and its handler runs from the next sd_bus_process, as it does when the client
+// leaves later. A peer connection has no bus names to track: nothing there is watched.
+void BusServer::WatchClient(const std::string& client) {
+  sd_bus_track*& track = tracks_[client];
+  if (!track && sd_bus_track_new(bus_.get(), &track, &BusServer::OnClientGone, this) < 0) {
+    tracks_.erase(client);
     return;
-  sd_bus_slot* check = nullptr;
-  if (sd_bus_call_method_async(bus_.get(), &check, kBusDaemon, kBusDaemonPath, kBusDaemon,
-                               "NameHasOwner", &BusServer::OnHasOwner, this, "s",
-                               client.c_str()) >= 0)
-    checks_[check] = client;
-  WatchEvents();
+  }
+  sd_bus_track_set_recursive(track, 1);
+  sd_bus_track_add_name(track, client.c_str());
 }
 
-void BusServer::UnwatchClient(const std::string& client, Holding what) {
-  const auto watch = clients_.find(client);
-  if (watch == clients_.end()) return;
-  Holds(watch->second, what) = false;
-  if (watch->second.frames || watch->second.objects || watch->second.typed) return;
-  sd_bus_slot_unref(watch->second.match);
-  clients_.erase(watch);
+// The last hold let go here takes the track down before its handler could take the client for
+// gone.
+void BusServer::UnwatchClient(const std::string& client) {
+  const auto found = tracks_.find(client);
+  if (found == tracks_.end()) return;
+  sd_bus_track_remove_name(found->second, client.c_str());
+  if (sd_bus_track_count_name(found->second, client.c_str()) > 0) return;
+  sd_bus_track_unref(found->second);
+  tracks_.erase(found);
 }
 
-int BusServer::OnNameOwnerChanged(sd_bus_message* m, void* userdata, sd_bus_error*) {
-  const char *name = nullptr, *before = nullptr, *after = nullptr;
-  if (sd_bus_message_read(m, "sss", &name, &before, &after) >= 0 && after && !*after)
-    static_cast<BusServer*>(userdata)->left_.emplace_back(name);
-  return 0;
-}
-
-int BusServer::OnHasOwner(sd_bus_message* m, void* userdata, sd_bus_error*) {
+int BusServer::OnClientGone(sd_bus_track* track, void* userdata) {
   auto* self = static_cast<BusServer*>(userdata);
-  const auto check = self->checks_.find(sd_bus_get_current_slot(self->bus_.get()));
-  if (check == self->checks_.end()) return 0;
-  int has = 0;
-  if (sd_bus_message_is_method_error(m, nullptr) || sd_bus_message_read(m, "b", &has) < 0) has = 0;
-  if (!has) self->left_.push_back(check->second);
-  sd_bus_slot_unref(check->first);
-  self->checks_.erase(check);
-  return 0;
+  // A closing connection empties every track: the clients did not leave, the server did.
+  if (!sd_bus_is_open(self->bus_.get())) return 1;
+  const auto found = std::find_if(self->tracks_.begin(), self->tracks_.end(),
+                                  [track](const auto& entry) { return entry.second == track; });
+  if (found == self->tracks_.end()) return 1;
+  const std::string client = found->first;
+  sd_bus_track_unref(track);
+  self->tracks_.erase(found);
+  self->ClientLeft(client);
+  return 1;
 }
 
 void BusServer::ClientLeft(const std::string& client) {
@@ -509,7 +478,6 @@ void BusServer::ClientLeft(const std::string& client) {
     typed_->ClientLeft(client);
     LogInfo("Client " + client + " left the bus: its typed sites let go");
   }
-  UnwatchClient(client, Holding::TypedSites);
   const size_t released = registry_.ReleaseClient(client);
   if (released)
     LogInfo("Client " + client + " left the bus: " + std::to_string(released) +
@@ -592,7 +560,7 @@ void BusServer::StartFrames(const std::string& client, bool allSites) {
   if (known) return;
   LogInfo("Client " + client + " watches the frames of " +
           (allSites ? "every site" : "the sites it has open"));
-  WatchClient(client, Holding::Frames);
+  WatchClient(client);
   // The engines' frames reach SendFrame only while somebody watches.
   if (!FramesWatched())
     SetFrameWatcher(
@@ -602,7 +570,7 @@ void BusServer::StartFrames(const std::string& client, bool allSites) {
 
 void BusServer::StopFrames(const std::string& client, const char* why) {
   if (frameWatchers_.erase(client) == 0) return;
-  UnwatchClient(client, Holding::Frames);
+  UnwatchClient(client);
   LogInfo("Client " + client + " stopped watching frames (" + why + ")");
   if (frameWatchers_.empty()) SetFrameWatcher(nullptr);
 }

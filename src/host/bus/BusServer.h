@@ -19,7 +19,6 @@
 #include <QSocketNotifier>
 #include <QString>
 #include <QTimer>
-#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -85,14 +84,12 @@ class BusServer {
   // client's).
   std::shared_ptr<TQorModBusCom> Acquire(sd_bus_message* m, uint64_t& id, sd_bus_error* error);
 
-  enum class Holding { Objects, Frames, TypedSites };
-  // A client is watched while it holds objects, typed sites or a frame watch; its leaving ends
-  // them all.
-  void WatchClient(const std::string& client, Holding what);
-  void UnwatchClient(const std::string& client, Holding what);
+  // A client is watched while it holds objects, typed sites or a frame watch (one call per
+  // hold taken, one per hold let go); its leaving ends them all.
+  void WatchClient(const std::string& client);
+  void UnwatchClient(const std::string& client);
   void ClientLeft(const std::string& client);
-  static int OnNameOwnerChanged(sd_bus_message* m, void* userdata, sd_bus_error* error);
-  static int OnHasOwner(sd_bus_message* m, void* userdata, sd_bus_error* error);
+  static int OnClientGone(sd_bus_track* track, void* userdata);
   static int OnWatcherUser(sd_bus_message* m, void* userdata, sd_bus_error* error);
 
   void ReplyWatching(sd_bus_message* call, bool allSites);
@@ -100,13 +97,6 @@ class BusServer {
   void StopFrames(const std::string& client, const char* why);
   void SendFrame(const void* site, const std::string& description, bool outgoing,
                  std::string_view bytes);
-
-  struct ClientWatch {
-    sd_bus_slot* match = nullptr;
-    bool objects = false;
-    bool frames = false;
-    bool typed = false;
-  };
 
   SdBusConnection bus_;
   TMainForm& mainForm_;
@@ -116,13 +106,9 @@ class BusServer {
   std::unique_ptr<QSocketNotifier> read_;
   std::unique_ptr<QSocketNotifier> write_;
   QTimer timeout_;
-  std::vector<sd_bus_slot*> tables_;  // the object tables and the node enumerator
-  // Clients gone, noticed inside sd_bus_process; their objects go once it has returned, when
-  // their watches may be taken down.
-  std::deque<std::string> left_;
-  std::map<std::string, ClientWatch> clients_;
-  std::map<sd_bus_slot*, std::string> checks_;  // NameHasOwner questions not yet answered
-  std::map<std::string, bool> frameWatchers_;   // client -> sees every site
+  std::vector<sd_bus_slot*> tables_;             // the object tables and the node enumerator
+  std::map<std::string, sd_bus_track*> tracks_;  // the clients watched
+  std::map<std::string, bool> frameWatchers_;    // client -> sees every site
   // WatchFrames(true) calls waiting for the bus to say which user the client runs as; a later
   // WatchFrames of the same client meanwhile supersedes the watch (not the answer to the call).
   struct WatcherQuestion {

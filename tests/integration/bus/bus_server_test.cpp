@@ -21,6 +21,7 @@
 
 #include "host/Registration.h"
 #include "host/bus/BusServer.h"
+#include "platform/Log.h"
 #include "platform/qt/QtMessageLoop.h"
 #include "sites/EngineRegistry.h"
 #include "support/FakeLinks.h"
@@ -195,6 +196,42 @@ TEST_F(BusServerTest, AClientGoneBeforeItsObjectWasMadeDoesNotLeaveTheObjectBehi
   QThread::msleep(200);
   EXPECT_TRUE(SpinUntil([&] { return Registry().CreatedCount() == 1; }));
   EXPECT_TRUE(SpinUntil([&] { return Registry().ObjectCount() == 0; }));
+}
+
+// A client's holds are counted one by one: letting one go leaves the watch on the others, and the
+// watch taken down with the last is taken up again by the next.
+TEST_F(BusServerTest, WhatAClientStillHoldsGoesWhenItLeaves) {
+  struct Row {
+    const char* name;
+    bool releaseObject;
+    bool stopFrames;
+    bool createAgain;
+  };
+  const Row rows[] = {{"objectLetGo", true, false, false},
+                      {"framesLetGo", false, true, false},
+                      {"allLetGoThenAnObjectAgain", true, true, true}};
+  const QString factory = QString::fromLatin1(kFactoryPath);
+  const QString trace = QStringLiteral("QorModBus.IQorModBusTrace");
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const QString name = QString::fromLatin1(row.name);
+    std::optional<QDBusConnection> host = Client(name);
+    const QString path = CreateInstance(*host);
+    ASSERT_FALSE(path.isEmpty());
+    Wait(host->asyncCall(Call(factory, trace, QStringLiteral("WatchFrames"), {true})));
+    ASSERT_TRUE(FramesWatched());
+    if (row.releaseObject)
+      Wait(host->asyncCall(Call(path, QStringLiteral("QorModBus.IQorModBusCom"), "Release")));
+    if (row.stopFrames)
+      Wait(host->asyncCall(Call(factory, trace, QStringLiteral("WatchFrames"), {false})));
+    if (row.createAgain) {
+      ASSERT_FALSE(CreateInstance(*host).isEmpty());
+    }
+    const std::string owner = host->baseService().toStdString();
+    host.reset();
+    QDBusConnection::disconnectFromBus(name);
+    EXPECT_TRUE(SpinUntil([&] { return !Registry().HasClient(owner) && !FramesWatched(); }));
+  }
 }
 
 TEST_F(BusServerTest, ObjectCountReportsEveryDestruction) {
