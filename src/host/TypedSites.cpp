@@ -622,7 +622,8 @@ TypedError TypedSites::Subscribe(uint32_t siteId, const std::string& client,
   if (options.intervalMs < kMinIntervalMs)
     return {TypedErrorKind::InvalidArgs,
             "option IntervalMs must be at least " + std::to_string(kMinIntervalMs)};
-  if (!(options.deadband >= 0))
+  if (!(options.deadband >= 0) || std::any_of(options.deadbands.begin(), options.deadbands.end(),
+                                              [](double deadband) { return !(deadband >= 0); }))
     return {TypedErrorKind::InvalidArgs, "option Deadband must be a number of 0 or more"};
   size_t held = 0;
   for (const auto& [id, site] : sites_)
@@ -707,7 +708,9 @@ void TypedSites::Cycled(uint32_t siteId, uint32_t id, std::vector<TypedReading> 
     if (reading.quality == 192)
       site.cache[FormatPointAddress(subscription.points[i].address, tcp)] = {reading, now};
     const auto& sent = subscription.sent[i];
-    if (!sent || Changed(reading, *sent, subscription.options.deadband))
+    const auto& deadbands = subscription.options.deadbands;
+    const double deadband = i < deadbands.size() ? deadbands[i] : subscription.options.deadband;
+    if (!sent || Changed(reading, *sent, deadband))
       subscription.pending.insert(static_cast<uint32_t>(i));
     else
       subscription.pending.erase(static_cast<uint32_t>(i));
@@ -725,7 +728,18 @@ void TypedSites::Cycled(uint32_t siteId, uint32_t id, std::vector<TypedReading> 
   }
   subscription.pending.clear();
   subscription.reportedAtMs = now;
-  if (OnChanged) OnChanged(siteId, id, subscription.client, changes);
+  const auto sink = sinks_.find(subscription.client);
+  if (sink != sinks_.end())
+    sink->second(siteId, id, changes);
+  else if (OnChanged)
+    OnChanged(siteId, id, subscription.client, changes);
+}
+
+void TypedSites::SetChangeSink(const std::string& client, ChangeSink sink) {
+  if (sink)
+    sinks_[client] = std::move(sink);
+  else
+    sinks_.erase(client);
 }
 
 std::map<std::string, uint64_t> TypedSites::Counters(uint32_t siteId) const {

@@ -105,6 +105,7 @@ class TypedSites {
   struct SubscribeOptions {
     uint32_t intervalMs = 100;
     double deadband = 0;
+    std::vector<double> deadbands;  // per point, in the points' order; missing ones: deadband
   };
   static constexpr uint32_t kMinIntervalMs = 10;
   static constexpr size_t kMaxSubscriptionsPerClient = 64;
@@ -118,6 +119,9 @@ class TypedSites {
   std::function<void(uint32_t site, uint32_t subscription, const std::string& client,
                      const Changes& changes)>
       OnChanged;
+  // An in-process host takes its clients' changes here, in place of OnChanged (the bus's).
+  using ChangeSink = std::function<void(uint32_t site, uint32_t subscription, const Changes&)>;
+  void SetChangeSink(const std::string& client, ChangeSink sink);
   // The site's exchange counts (requests, replies, timeouts, checksum errors, exceptions).
   std::map<std::string, uint64_t> Counters(uint32_t site) const;
   // The client has left: its holds go.
@@ -162,6 +166,7 @@ class TypedSites {
   MessageLoop& loop_;
   std::map<uint32_t, std::unique_ptr<Site>> sites_;
   std::vector<std::shared_ptr<PendingOpen>> opening_;
+  std::map<std::string, ChangeSink> sinks_;
   std::unique_ptr<Timer> openTimer_;
   uint32_t nextSite_ = 1;
   uint32_t nextSubscription_ = 1;

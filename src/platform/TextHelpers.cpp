@@ -195,4 +195,45 @@ bool SameTextIgnoringCase(const std::string& a, const std::string& b) {
   return true;
 }
 
+std::string Utf8ToLatin1(std::string_view utf8, bool* lossy) {
+  // Written in place rather than appended: point lists bring millions of characters at a time.
+  std::string bytes(utf8.size(), '\0');
+  size_t length = 0;
+  bool lost = false;
+  for (size_t i = 0; i < utf8.size();) {
+    const auto lead = static_cast<unsigned char>(utf8[i]);
+    if (lead < 0x80) {
+      bytes[length++] = static_cast<char>(lead);
+      ++i;
+      continue;
+    }
+    const size_t units = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+    if ((lead == 0xC2 || lead == 0xC3) && i + 1 < utf8.size()) {
+      bytes[length++] = static_cast<char>((lead & 0x03) << 6 | (utf8[i + 1] & 0x3F));
+    } else {
+      bytes[length++] = '?';  // one character above U+00FF, one "?"
+      lost = true;
+    }
+    i += units;
+  }
+  bytes.resize(length);
+  if (lossy) *lossy = lost;
+  return bytes;
+}
+
+std::string Latin1ToUtf8(std::string_view bytes) {
+  std::string utf8;
+  utf8.reserve(bytes.size());
+  for (const char c : bytes) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x80) {
+      utf8 += c;
+    } else {
+      utf8 += static_cast<char>(0xC0 | byte >> 6);
+      utf8 += static_cast<char>(0x80 | (byte & 0x3F));
+    }
+  }
+  return utf8;
+}
+
 }  // namespace qmb

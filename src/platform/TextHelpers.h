@@ -51,4 +51,9 @@ inline bool StartsWithIgnoringCase(std::string_view text, std::string_view upper
 // Case-insensitive equality as the site registry compares descriptions.
 bool SameTextIgnoringCase(const std::string& a, const std::string& b);
 
+// Text bytes are Latin-1 characters (one byte, one character); the bus, JSON and MQTT carry
+// UTF-8. A character above U+00FF has no byte: it becomes "?" and *lossy says so.
+std::string Latin1ToUtf8(std::string_view bytes);
+std::string Utf8ToLatin1(std::string_view utf8, bool* lossy = nullptr);
+
 }  // namespace qmb

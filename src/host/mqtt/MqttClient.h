@@ -22,15 +22,15 @@ class MqttClient {
   virtual bool Connect(std::string& error) = 0;
   // A clean disconnect: the broker drops the last will.
   virtual void Disconnect() = 0;
-  // Queues a message; false when the connection is down (the caller keeps it).
-  virtual bool Publish(const std::string& topic, const std::string& payload, int qos,
-                       bool retain) = 0;
+  // Queues a message; its id (OnPublished names it once the broker has it, for QoS 1), or 0
+  // when the connection is down (the caller keeps what it has to send).
+  virtual int Publish(const std::string& topic, const std::string& payload, int qos,
+                      bool retain) = 0;
   virtual bool Subscribe(const std::string& pattern, int qos) = 0;
-  // Messages queued but not yet acknowledged by the broker.
-  virtual size_t InFlight() const = 0;
 
   std::function<void()> OnConnected;
   std::function<void(const std::string& why)> OnDisconnected;
+  std::function<void(int id)> OnPublished;
   std::function<void(const Message& message)> OnMessage;
 };
 
