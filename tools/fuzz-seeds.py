@@ -2,8 +2,9 @@
 """Writes the fuzz targets' seed inputs into fuzz/corpus/<target>/ from real frames: the
 requests and replies pymodbus builds (tests/integration/protocol/protocol_vectors.py, the same
 vectors the cross-check test compares with), each in the layout its target reads, plus the point
-addresses and parameter lists hosts send, and bus calls that walk a host's session. Seeds are
-named seed-<hash>, so writing them again changes nothing (a campaign's minimising renames them).
+addresses and parameter lists hosts send, MQTT bridge configurations, and bus calls that walk a
+host's session. Seeds are named seed-<hash>, so writing them again changes nothing (a campaign's
+minimising renames them).
 Usage: /usr/bin/python3 tools/fuzz-seeds.py"""
 
 import hashlib
@@ -27,6 +28,22 @@ LISTS = [
     "COMPORT=3\nBAUDRATE=19200\nBP2=TRUE\nIP1=1\nIP2=2",
     "COMMAND=POINTMODIFY\nPOINT={p}{1-HREG30}{VALUE=-ON}",
     "=empty key\nKEY==\nKEY",
+]
+
+# MQTT bridge configurations: a small good one, the shipped example (read from packaging/), and
+# near misses on the checks past the TOML grammar.
+MQTT_BROKER = '[broker]\nurl = "mqtt://127.0.0.1:1883"\nnode = "plant"\n'
+MQTT_SITE = ('[[site]]\nname = "boiler"\ntransport = "tcp"\nhost = "127.0.0.1"\nport = 502\n'
+             '  [[site.point]]\n  name = "t"\n  address = "IREG1"\n  deadband = 0.5\n')
+MQTT_CONFIGS = [
+    MQTT_BROKER + MQTT_SITE,
+    MQTT_BROKER + 'username = "u"\npassword_file = "p"\nkeepalive = 30\n' + MQTT_SITE,
+    MQTT_BROKER + '[[site]]\nname = "line"\ntransport = "rtu"\ncom_port = 1\nbaud = 19200\n'
+    'parity = "even"\nstop_bits = 1\nrs485 = true\ninterval_ms = 100\n'
+    '  [[site.point]]\n  name = "c"\n  address = "1-OUT1"\n  writable = true\n',
+    MQTT_BROKER + 'site = [{name = "s", transport = "tcp", host = "h", '
+    'point = [{name = "p", address = "HREG1,0,32,FLOAT"}]}]\n',
+    MQTT_BROKER + MQTT_SITE + MQTT_SITE,
 ]
 
 
@@ -132,6 +149,10 @@ def main():
             write("fuzz_point_address", bytes([tcp]) + address.encode())
     for text in LISTS:
         write("fuzz_param_list", text.encode())
+    with open(os.path.join(ROOT, "packaging", "qormodbus-mqtt.toml")) as f:
+        example = f.read()
+    for text in MQTT_CONFIGS + [example]:
+        write("fuzz_mqtt_config", text.encode())
     target = "fuzz_sdbus_call"
     for seed in [b"", b"\x00" * 16, bytes(range(64)), b"\xff" * 32] + host_sessions(target):
         write(target, seed)

@@ -27,7 +27,8 @@ MAN_PAGES = ["share/man/man8/qormodbus.8", "share/man/man1/qmbctl.1",
              "share/man/man1/qmb-devsim.1"]
 PROGRAMS = ["bin/qormodbus", "bin/qmbctl", "bin/qmb-devsim"]
 FILES = [ACTIVATION, INTERFACES, UNIT, *MAN_PAGES, "share/bash-completion/completions/qmbctl",
-         "share/doc/qormodbus/examples/60-qormodbus.rules"]
+         "share/doc/qormodbus/examples/60-qormodbus.rules",
+         "share/doc/qormodbus/examples/qormodbus-mqtt.toml"]
 
 def install(prefix=None, destdir=None):
     env = dict(os.environ)
