@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -22,6 +23,8 @@
 #include "app/ServerState.h"
 #include "host/Registration.h"
 #include "host/bus/BusServer.h"
+#include "host/mqtt/MosquittoClient.h"
+#include "host/mqtt/MqttBridge.h"
 #include "platform/Locale.h"
 #include "platform/Log.h"
 #include "platform/ServerLog.h"
@@ -73,6 +76,9 @@ constexpr const char* kUsage =
     "                    main window to FILE (PNG) and end; works without a display\n"
     "  --log-file PATH   also log to this file; a bus-started server logs to\n"
     "                    ~/.local/state/qormodbus/qormodbus.log and the system log\n"
+    "  --mqtt FILE       also publish the points FILE names to an MQTT broker and take\n"
+    "                    writes from it (a TOML file; see qormodbus(8) and the example\n"
+    "                    qormodbus-mqtt.toml installed with the documentation)\n"
     "  --demo            run one host session in-process against an offline site and print\n"
     "                    every reply (no bus needed)\n"
     "  --help            show this text\n"
@@ -93,6 +99,8 @@ struct Options {
   std::string screenshot;
   int screenshotDelay = 5;
   bool demo = false;
+  std::string mqttFile;
+  std::optional<MqttConfig> mqtt;  // read from mqttFile before the server starts
   bool help = false;
   bool version = false;
 };
@@ -133,6 +141,9 @@ bool ParseOptions(const QStringList& arguments, Options& options, std::string& e
       }
     } else if (argument == QLatin1String("--no-window")) {
       options.noWindow = true;
+    } else if (value("--mqtt", text)) {
+      if (!error.empty()) return false;
+      options.mqttFile = text.toStdString();
     } else if (value("--test-address", text)) {
       if (!error.empty()) return false;
       options.testAddress = text.toStdString();
@@ -365,7 +376,22 @@ int RunServer(const Options& options) {
 
   BusServer server(mainForm, loop, std::move(connection));
   server.OnDisconnected = [&busLost] { busLost.start(); };
-  return Serve(options, mainForm, state, server, busDescription);
+  // The MQTT bridge is one more host of the typed sites the bus serves: the same engines, locks
+  // and Block switch. It starts with the loop and says "offline" before the server ends.
+  std::unique_ptr<MosquittoClient> mqttClient;
+  std::unique_ptr<MqttBridge> bridge;
+  if (options.mqtt)
+    // Once the loop runs the bus is served and its typed sites exist.
+    loop.Post([&] {
+      mqttClient = std::make_unique<MosquittoClient>(
+          loop, options.mqtt->broker, MqttBridge::NodeTopic(*options.mqtt), "offline");
+      bridge =
+          std::make_unique<MqttBridge>(*options.mqtt, server.Typed().Sites(), loop, *mqttClient);
+      bridge->Start();
+    });
+  const int result = Serve(options, mainForm, state, server, busDescription);
+  if (bridge) bridge->Stop();
+  return result;
 }
 
 // Windows are made when there is somewhere to show them: a desktop (DISPLAY, WAYLAND_DISPLAY),
@@ -421,6 +447,16 @@ int main(int argc, char** argv) {
   if (options.version) {
     std::printf("qormodbus %s\n", QMB_VERSION_TEXT);
     return 0;
+  }
+
+  if (!options.mqttFile.empty()) {
+    // A bad file stops the start: better now, on the operator's screen, than a silent broker.
+    auto config = qmb::LoadMqttConfig(options.mqttFile);
+    if (const auto* why = std::get_if<std::string>(&config)) {
+      std::fprintf(stderr, "qormodbus: %s\n", why->c_str());
+      return 2;
+    }
+    options.mqtt = std::get<qmb::MqttConfig>(std::move(config));
   }
 
   if (options.demo) {

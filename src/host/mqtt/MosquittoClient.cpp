@@ -82,6 +82,7 @@ bool MosquittoClient::Connect(std::string& error) {
     return false;
   }
   attempting_ = true;
+  writeWatched_ = false;
   watch_ = loop_.WatchFd(
       fd,
       [this] {
@@ -104,7 +105,9 @@ bool MosquittoClient::Connect(std::string& error) {
 void MosquittoClient::Settle() {
   if (!handle_ || !watch_) return;
   if (mosquitto_socket(handle_) < 0) return Lost(refusal_.empty() ? "connection closed" : refusal_);
-  watch_->SetWriteWatch(mosquitto_want_write(handle_));
+  // Changing the watch costs a system call: only when the want changes, not per message.
+  const bool wanted = mosquitto_want_write(handle_);
+  if (wanted != writeWatched_) watch_->SetWriteWatch(writeWatched_ = wanted);
 }
 
 void MosquittoClient::Lost(const std::string& why) {

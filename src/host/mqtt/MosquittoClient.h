@@ -48,6 +48,7 @@ class MosquittoClient : public MqttClient {
   mosquitto* handle_ = nullptr;
   std::unique_ptr<FdWatch> watch_;
   std::unique_ptr<Timer> keepalive_;
+  bool writeWatched_ = false;
   bool connected_ = false;
   bool attempting_ = false;
   std::string refusal_;  // the broker's reason when it refused the connection
