@@ -128,7 +128,14 @@ class PublishingTest(BridgeCase):
                                           lambda p: p == "online"), server.log())
                 self.assertEqual(server.stop(how), status, server.log())
                 self.assertEqual(live.wait(state, lambda p: p == "offline"), "offline")
+                # A clean stop ends with a DISCONNECT, so the broker drops the will: the
+                # bridge's own "offline" is the only one (a second would come from the will).
+                gone = f"Client qormodbus-{node} (disconnected|closed its connection)"
+                self.assertTrue(wait_until(lambda: re.search(gone, self.broker.log()), 3))
+                time.sleep(0.3)
                 self.assertEqual(live.payloads(state), ["online", "offline"])
+                self.assertEqual(f"Received DISCONNECT from qormodbus-{node}" in
+                                 self.broker.log(), how == signal.SIGTERM, self.broker.log())
                 late = self.subscriber()
                 self.assertIsNotNone(late.wait(state, limit=2))
                 self.assertEqual(late.messages(state), [(state, "offline", True)])
