@@ -37,7 +37,8 @@ class BridgeCase(SimulatorCase):
         super().setUp()
         self.broker = Broker(tls=self.tls)
         self.addCleanup(self.broker.close)
-        self.port = self.tcp_simulator()
+        self.simulator_process = self.simulator("--tcp", "0")
+        self.port = int(self.simulator_process.ready.strip().rsplit(":", 1)[1])
         self.device = Device(self.port)
         self.addCleanup(self.device.close)
 
@@ -215,7 +216,7 @@ class WriteTest(BridgeCase):
             self.assertEqual(len([line for line in log.splitlines() if other in line]), 1, log)
 
 
-class BrokerAwayTest(BridgeCase):
+class AwayTest(BridgeCase):
     def test_the_latest_of_each_changed_point_follows_the_brokers_return(self):
         self.device.set_registers(70, 1, 1)
         server = self.bridge([("held", "HREG70", {}), ("other", "HREG71", {}),
@@ -248,6 +249,30 @@ class BrokerAwayTest(BridgeCase):
         self.assertRegex(log, r"mqtt: connection lost \(.+\); next attempt in \d+ s")
         self.assertEqual(log.count(f"mqtt: connected to 127.0.0.1:{self.broker.port} as "
                                    "qormodbus-a"), 2, log)
+
+    def test_a_device_away_is_one_bad_reading_then_good_again(self):
+        topic = f"qormodbus/a/{SITE}/fixed"
+        live = self.subscriber()
+        server = self.bridge([("fixed", "HREG4", {})], interval_ms=200)
+        self.assertOnline(live, server)
+        self.assertIsNotNone(live.wait(topic))
+        self.simulator_process.terminate()
+        self.simulator_process.wait(5)
+        quality = lambda payload: json.loads(payload)["quality"]  # noqa: E731
+        bad = live.wait(topic, lambda p: quality(p) == 0, limit=10)
+        self.assertIsNotNone(bad, server.log())
+        message = reading(bad)
+        self.assertEqual((set(message), message["value"]),
+                         ({"value", "ts", "quality", "error"}, None), bad)
+        self.assertNotEqual(message["error"], "")
+        self.simulator("--tcp", str(self.port))
+        qualities = lambda: [quality(p) for p in live.payloads(topic)]  # noqa: E731
+        self.assertTrue(wait_until(lambda: qualities()[2:] == [192], 12), live.payloads(topic))
+        # Every quality change, once: the repeated failures while away are not news.
+        self.assertEqual(qualities(), [192, 0, 192])
+        self.assertEqual(value_of(live.payloads(topic)[-1]), 1111)
+        self.assertEqual(live.payloads("qormodbus/a/$state"), ["online"])
+
 
 class TlsTest(BridgeCase):
     tls = True
