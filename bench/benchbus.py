@@ -43,10 +43,11 @@ class Setup:
 
 @contextlib.contextmanager
 def server_on_private_bus(qormodbus, name, extra_env=None, before_server=None,
-                          server_stderr=subprocess.DEVNULL):
+                          server_stderr=subprocess.DEVNULL, extra_args=()):
     """Yields a Setup: the work folder, the environment (XDG folders in the work folder, no
-    session bus of the caller's), the bus address and the running server (no window).
-    before_server(work, env) runs first, for simulators the server needs at its start."""
+    session bus of the caller's), the bus address and the running server (no window, and
+    extra_args on its command line). before_server(work, env) runs first, for simulators the
+    server needs at its start."""
     work = tempfile.mkdtemp(prefix=f"qmb-{name}-")
     env = {k: v for k, v in os.environ.items() if not k.startswith("DBUS_")}
     env.update(XDG_DATA_HOME=os.path.join(work, "data"), XDG_STATE_HOME=os.path.join(work, "state"),
@@ -61,8 +62,8 @@ def server_on_private_bus(qormodbus, name, extra_env=None, before_server=None,
             before_server(work, env)
         select.select([daemon.stdout], [], [], 10)
         address = daemon.stdout.readline().decode().strip()
-        server = subprocess.Popen([qormodbus, "--bus", address, "--no-window"], env=env,
-                                  stderr=server_stderr)
+        server = subprocess.Popen([qormodbus, "--bus", address, "--no-window", *extra_args],
+                                  env=env, stderr=server_stderr)
         probe = dbus.bus.BusConnection(address)
         deadline = time.monotonic() + 10
         while not probe.name_has_owner(NAME):

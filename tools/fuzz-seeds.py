@@ -41,8 +41,8 @@ MQTT_CONFIGS = [
     MQTT_BROKER + '[[site]]\nname = "line"\ntransport = "rtu"\ncom_port = 1\nbaud = 19200\n'
     'parity = "even"\nstop_bits = 1\nrs485 = true\ninterval_ms = 100\n'
     '  [[site.point]]\n  name = "c"\n  address = "1-OUT1"\n  writable = true\n',
-    MQTT_BROKER + 'site = [{name = "s", transport = "tcp", host = "h", '
-    'point = [{name = "p", address = "HREG1,0,32,FLOAT"}]}]\n',
+    'site = [{name = "s", transport = "tcp", host = "h", '
+    'point = [{name = "p", address = "HREG1,0,32,FLOAT"}]}]\n' + MQTT_BROKER,
     MQTT_BROKER + MQTT_SITE + MQTT_SITE,
 ]
 

@@ -277,7 +277,6 @@ struct TypedSites::Subscription {
   std::vector<std::optional<TypedReading>> sent;  // as last reported
   std::vector<TypedReading> latest;
   std::set<uint32_t> pending;  // changed since the last report
-  int64_t reportedAtMs = 0;
   bool cycling = false;  // a read cycle is queued or on the line
   std::unique_ptr<Timer> timer;
 };
@@ -716,18 +715,16 @@ void TypedSites::Cycled(uint32_t siteId, uint32_t id, std::vector<TypedReading> 
       subscription.pending.erase(static_cast<uint32_t>(i));
     subscription.latest[i] = std::move(reading);
   }
-  const bool first = subscription.reportedAtMs == 0;
-  if (subscription.pending.empty() ||
-      (!first &&
-       now - subscription.reportedAtMs < static_cast<int64_t>(subscription.options.intervalMs)))
-    return;
+  // One report per read cycle, and cycles start at most once an interval (on its timer): a
+  // cycle that ends sooner after the last report than an interval (its device answered faster
+  // this time) is still reported, as holding it back would let the next cycle overwrite it.
+  if (subscription.pending.empty()) return;
   Changes changes;
   for (const uint32_t i : subscription.pending) {
     changes.emplace_back(i, subscription.latest[i]);
     subscription.sent[i] = subscription.latest[i];
   }
   subscription.pending.clear();
-  subscription.reportedAtMs = now;
   const auto sink = sinks_.find(subscription.client);
   if (sink != sinks_.end())
     sink->second(siteId, id, changes);

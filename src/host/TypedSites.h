@@ -100,8 +100,8 @@ class TypedSites {
   TypedError Close(uint32_t site, const std::string& client);
 
   // Subscriptions: the site reads the points once every interval (at most; a read cycle that
-  // takes longer sets the pace) and reports what changed beyond the deadband, batched, at most
-  // one report per interval; the first report carries every point.
+  // takes longer sets the pace) and reports what changed beyond the deadband, batched, one
+  // report per read cycle; the first report carries every point.
   struct SubscribeOptions {
     uint32_t intervalMs = 100;
     double deadband = 0;

@@ -409,10 +409,16 @@ void MqttBridge::Disconnected(const std::string& why) {
   unacked_.clear();
   if (stopping_) return;
   const std::string endpoint = config_.broker.host + ":" + std::to_string(config_.broker.port);
-  LogWarning("mqtt: " +
-             (wasConnected ? "connection lost (" + why + ")"
-                           : "cannot connect to " + endpoint + " (" + why + ")") +
-             "; next attempt in " + std::to_string(retryMs_ / 1000) + " s");
+  failures_ = wasConnected ? 1 : failures_ + 1;
+  // A broker away for a night would otherwise write two lines a minute: every attempt while the
+  // wait grows, then one line every ten minutes.
+  if (failures_ <= 6 || failures_ % 20 == 0)
+    LogWarning("mqtt: " +
+               (wasConnected
+                    ? "connection lost (" + why + ")"
+                    : "cannot connect to " + endpoint + " (" + why + ")" +
+                          (failures_ > 6 ? ", " + std::to_string(failures_) + " attempts" : "")) +
+               "; next attempt in " + std::to_string(retryMs_ / 1000) + " s");
   retry_->SetInterval(retryMs_);
   retry_->Start();
   retryMs_ = std::min(retryMs_ * 2, kLastRetryMs);

@@ -99,6 +99,7 @@ class MqttBridge {
   bool connected_ = false;
   bool stopping_ = false;
   int retryMs_ = kFirstRetryMs;
+  int failures_ = 0;  // attempts in a row that did not connect
   // Messages the broker has not acknowledged yet: (site, point) by message id.
   std::unordered_map<int, std::pair<size_t, size_t>> unacked_;
   std::deque<std::pair<std::string, std::string>> heldResults_;

@@ -44,7 +44,8 @@ class Section {
       std::string list;
       for (const char* k : known) list += std::string(list.empty() ? "" : ", ") + k;
       Refuse(static_cast<int>(key.source().begin.line),
-             "unknown key \"" + std::string(key.str()) + "\" in " + name_ + " (" + list + ")");
+             "unknown key \"" + std::string(key.str()) + "\"" +
+                 (name_.empty() ? "" : " in " + name_) + " (" + list + ")");
     }
   }
 
@@ -57,6 +58,10 @@ class Section {
     const auto* text = node->as_string();
     if (!text) Refuse(LineOf(*node), Name(key) + " must be a text (in quotes)");
     if (text->get().empty()) Refuse(LineOf(*node), Name(key) + " is empty");
+    // Names, hosts and file names go on as C strings and into logs: a NUL would cut them short.
+    for (const char c : text->get())
+      if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+        Refuse(LineOf(*node), Name(key) + " holds a control character");
     return text->get();
   }
   std::string Required(const char* key) const {
@@ -91,7 +96,7 @@ class Section {
   }
 
  private:
-  std::string Name(const char* key) const { return name_ + " " + key; }
+  std::string Name(const char* key) const { return name_.empty() ? key : name_ + " " + key; }
 
   const toml::table& table_;
   std::string name_;
@@ -373,7 +378,7 @@ MqttSiteConfig ReadSite(const toml::table& table) {
 }
 
 MqttConfig ReadConfig(const toml::table& root, const std::string& path) {
-  const Section section(root, "the top level", {"broker", "site"});
+  const Section section(root, "", {"broker", "site"});  // the top level
   MqttConfig config;
   const toml::node* broker = section.Find("broker");
   if (!broker) Refuse(1, "no [broker] table");

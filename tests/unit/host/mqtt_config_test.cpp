@@ -118,6 +118,8 @@ TEST(MqttConfigTest, MistakesAreRefusedAtTheirLine) {
       {kBroker + "[[site]]\nname = \"+\"\n", 5, "topic level"},
       {kBroker + "[[site]]\nname = \"s\"\nhost = \"h\"\n" + point, 4, "Transport is needed"},
       {kBroker + "[[site]]\nname = \"s\"\ntransport = \"tcp\"\n" + point, 4, "Host is needed"},
+      {kBroker + noPoint + "parity = \"\\u0000\"\n" + point, 8, "parity holds a control character"},
+      {kBroker + noPoint + "parity = \"\"\n" + point, 8, "parity is empty"},
       {kBroker + noPoint + "port = 70000\n" + point, 8, "port must be a whole number from 0"},
       {kBroker + noPoint + "port = \"502\"\n" + point, 8, "port must be a whole number"},
       {kBroker + noPoint + "port = 0\n" + point, 4, "Port must be 1 to 65535"},

@@ -138,5 +138,25 @@ TEST_P(TypedSitesTest, AWriteIsConfirmedByTheDeviceAndARefusedOneNamesIt) {
   EXPECT_EQ(FrameCount(), sent + 1);
 }
 
+TEST_P(TypedSitesTest, EveryReadCyclesChangeIsReportedThoughTheDeviceAnswersFasterThanBefore) {
+  std::vector<uint16_t> seen;
+  typed->SetChangeSink("typed", [&](uint32_t, uint32_t, const TypedSites::Changes& changes) {
+    for (const auto& change : changes) seen.push_back(std::get<uint16_t>(change.second.value));
+  });
+  // A slow first answer, then fast ones: the second cycle ends well within an interval of the
+  // first report. The value changes between every two cycles.
+  slave->ReplyDelayMs = 80;
+  slave->Holding[0] = 1;
+  uint32_t subscription = 0;
+  ASSERT_FALSE(typed->Subscribe(site, "typed", {Prefix() + "HREG1"}, {200, 0, {}}, subscription));
+  ASSERT_TRUE(RunUntil([&] { return seen.size() == 1; }));
+  slave->ReplyDelayMs = 5;
+  for (uint16_t value = 2; value <= 5; ++value) {
+    slave->Holding[0] = value;
+    loop.RunFor(200);
+  }
+  EXPECT_EQ(seen, (std::vector<uint16_t>{1, 2, 3, 4, 5}));
+}
+
 }  // namespace
 }  // namespace qmb::test
