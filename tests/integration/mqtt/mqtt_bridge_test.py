@@ -32,10 +32,11 @@ class BridgeCase(SimulatorCase):
     """A broker, the simulator and a direct client of it, beside the private bus."""
 
     tls = False
+    users = None
 
     def setUp(self):
         super().setUp()
-        self.broker = Broker(tls=self.tls)
+        self.broker = Broker(tls=self.tls, users=self.users)
         self.addCleanup(self.broker.close)
         self.simulator_process = self.simulator("--tcp", "0")
         self.port = int(self.simulator_process.ready.strip().rsplit(":", 1)[1])
@@ -296,6 +297,28 @@ class TlsTest(BridgeCase):
         self.assertRegex(bad.log(),
                          re.compile(r"mqtt: cannot connect .*certificate verify failed", re.I))
         self.assertNotIn("mqtt: connected", bad.log())
+
+
+class CredentialsTest(BridgeCase):
+    users = {"bridge": "s3cret"}
+
+    def test_the_password_file_is_what_the_broker_checks(self):
+        subscriber = self.subscriber()
+        for node, password, welcome in (("good", "s3cret", True), ("bad", "wrong", False)):
+            with self.subTest(node=node):
+                path = os.path.join(self.box.dir, f"{node}.pass")
+                with open(path, "w") as f:
+                    f.write(password + "\n")
+                server = self.bridge([("fixed", "HREG4", {})], node=node, username="bridge",
+                                     password_file=path)
+                if welcome:
+                    self.assertOnline(subscriber, server, node)
+                else:
+                    self.assertTrue(wait_until(lambda: "mqtt: cannot" in server.log(), 5),
+                                    server.log())
+                    self.assertRegex(server.log(), r"mqtt: cannot connect .*not authori[sz]ed")
+                    self.assertEqual(subscriber.messages(f"qormodbus/{node}/$state"), [])
+                server.stop()
 
 
 class ConfigFileTest(SimulatorCase):

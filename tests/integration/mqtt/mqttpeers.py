@@ -94,7 +94,7 @@ class Broker:
     certificate when tls=True. Without persistence: a restart forgets retained messages, so what
     a subscriber hears after one is what the bridge published again."""
 
-    def __init__(self, tls=False):
+    def __init__(self, tls=False, users=None):
         self.dir = tempfile.mkdtemp(prefix="qmb-broker-")
         self.port = free_port()
         self.tls_port = free_port() if tls else None
@@ -103,6 +103,12 @@ class Broker:
         lines = [f"user {pwd.getpwuid(os.geteuid()).pw_name}", "per_listener_settings false",
                  "allow_anonymous true", "persistence false", "log_dest stderr", "log_type all",
                  f"listener {self.port} 127.0.0.1"]
+        if users:  # {name: password}: those names must give their password; others go anonymous
+            passwords = os.path.join(self.dir, "passwords")
+            for number, (name, password) in enumerate(users.items()):
+                subprocess.run(["mosquitto_passwd", "-b"] + (["-c"] if number == 0 else []) +
+                               [passwords, name, password], check=True, timeout=10)
+            lines.append(f"password_file {passwords}")
         if tls:
             ca = TestCA.get()
             lines += [f"listener {self.tls_port} 127.0.0.1", f"cafile {ca.ca}",
