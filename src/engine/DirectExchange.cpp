@@ -70,10 +70,17 @@ Task<ExchangeResult> DirectExchange::Exchange(const ModbusRequest& request) {
   ExchangeLink& link = transactions_.Link();
   if (!link.Usable()) co_return ExchangeResult{};
   if (!link.Ready(request.Host)) {
-    const bool ready = co_await EventWait(
-        *this, [&link, &request] { return link.Ready(request.Host); },
+    // The connection is an event of the link; the pause after it is the clock's: the wait
+    // ends with the connection, then the pause is slept out.
+    co_await EventWait(
+        *this,
+        [this, &link, &request] {
+          return link.Ready(request.Host) || transactions_.ConnectPauseLeftMs() > 0;
+        },
         kConnectMs + site_.ConnectPauseMs);
-    if (!ready) co_return ExchangeResult{};
+    if (const int64_t left = transactions_.ConnectPauseLeftMs(); left > 0)
+      co_await delay_.Sleep(static_cast<int>(left));
+    if (!link.Ready(request.Host)) co_return ExchangeResult{};
   }
   co_await transactions_.KeepGap();
   const std::string frame = link.FrameFor(request);

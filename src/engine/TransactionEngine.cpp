@@ -154,6 +154,12 @@ bool TransactionEngine::TCPReadyForRequest() {
   return NowMs() >= connectPauseEndsMs_;
 }
 
+int64_t TransactionEngine::ConnectPauseLeftMs() {
+  if (site_.ConnectPauseMs <= 0 || !tcp_.TCPReady()) return 0;
+  TCPReadyForRequest();  // starts the pause on a connection seen for the first time
+  return std::max<int64_t>(0, connectPauseEndsMs_ - NowMs());
+}
+
 bool TransactionEngine::IsBroadcast(const ModbusRequest& request) const {
   return !flags_.TCPMode && request.Bytes.size() >= 2 && request.Unit() == 0 &&
          IsWriteFunction(request.Function());

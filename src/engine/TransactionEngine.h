@@ -51,6 +51,9 @@ class TransactionEngine {
   // the link after the last exchange; 0 without the key.
   int64_t GapLeftMs();
   // A Modbus/TCP connection can take a request: made, and the site's CONNECTPAUSE over since.
+  // What is left of the pause a new Modbus/TCP connection keeps before its first request
+  // (0 when none runs): it ends with the clock, not with any event of the link.
+  int64_t ConnectPauseLeftMs();
   bool TCPReadyForRequest();
   // Why the request cannot go on this site (a read from slave 0, the broadcast address, on a
   // serial line, which no device answers); empty when it can.

@@ -2,6 +2,8 @@
 
 #include <mosquitto.h>
 
+#include <poll.h>
+
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -10,8 +12,11 @@ namespace qmb {
 
 namespace {
 
-std::string ErrorText(int rc) {
+std::string ErrorText(int rc, const std::string& detail = {}) {
   if (rc == MOSQ_ERR_ERRNO) return std::strerror(errno);
+  // "A TLS error occurred." alone does not tell a certificate that failed verification from a
+  // broker that speaks no TLS: the library's own error line does.
+  if (rc == MOSQ_ERR_TLS && !detail.empty()) return mosquitto_strerror(rc) + (" " + detail);
   return mosquitto_strerror(rc);
 }
 
@@ -51,6 +56,11 @@ bool MosquittoClient::Prepare(std::string& error) {
   mosquitto_disconnect_callback_set(handle_, &MosquittoClient::OnDisconnect);
   mosquitto_publish_callback_set(handle_, &MosquittoClient::OnPublish);
   mosquitto_message_callback_set(handle_, &MosquittoClient::OnMessageArrived);
+  mosquitto_log_callback_set(handle_, [](mosquitto*, void* self, int level, const char* text) {
+    if (level == MOSQ_LOG_ERR && text) static_cast<MosquittoClient*>(self)->libraryError_ = text;
+  });
+  unconfirmed_ = 0;
+  libraryError_.clear();
   int rc = mosquitto_will_set(handle_, willTopic_.c_str(), static_cast<int>(willPayload_.size()),
                               willPayload_.data(), 1, true);
   if (rc == MOSQ_ERR_SUCCESS && !broker_.username.empty())
@@ -88,13 +98,14 @@ bool MosquittoClient::Connect(std::string& error) {
       [this] {
         if (!handle_) return;
         const int rc = mosquitto_loop_read(handle_, 1);
-        if (rc != MOSQ_ERR_SUCCESS) return Lost(refusal_.empty() ? ErrorText(rc) : refusal_);
+        if (rc != MOSQ_ERR_SUCCESS)
+          return Lost(refusal_.empty() ? ErrorText(rc, libraryError_) : refusal_);
         Settle();
       },
       [this] {
         if (!handle_) return;
         const int rc = mosquitto_loop_write(handle_, 1);
-        if (rc != MOSQ_ERR_SUCCESS) return Lost(ErrorText(rc));
+        if (rc != MOSQ_ERR_SUCCESS) return Lost(ErrorText(rc, libraryError_));
         Settle();
       });
   keepalive_->Start();
@@ -126,8 +137,21 @@ void MosquittoClient::Lost(const std::string& why) {
 void MosquittoClient::Disconnect() {
   if (!handle_ || !attempting_) return;
   attempting_ = false;
-  connected_ = false;
   keepalive_->Stop();
+  // The broker confirms what was sent (the last "offline" above all) before the DISCONNECT:
+  // a socket closed with a confirmation unread in it is reset, the broker loses the DISCONNECT
+  // and publishes the last will after all. A second at the most: the program is ending.
+  const int64_t until = loop_.MonotonicMs() + kGoodbyeMs;
+  while (connected_ && unconfirmed_ > 0 && mosquitto_socket(handle_) >= 0) {
+    if (mosquitto_want_write(handle_) && mosquitto_loop_write(handle_, 1) != MOSQ_ERR_SUCCESS)
+      break;
+    const int64_t left = until - loop_.MonotonicMs();
+    pollfd ready{mosquitto_socket(handle_), POLLIN, 0};
+    if (left <= 0 || poll(&ready, 1, static_cast<int>(left)) <= 0 ||
+        mosquitto_loop_read(handle_, 1) != MOSQ_ERR_SUCCESS)
+      break;
+  }
+  connected_ = false;
   mosquitto_disconnect(handle_);
   // What was queued (the last messages, the DISCONNECT itself) goes out now: the caller is
   // usually on its way out of the program.
@@ -143,6 +167,7 @@ int MosquittoClient::Publish(const std::string& topic, const std::string& payloa
   const int rc = mosquitto_publish(handle_, &id, topic.c_str(), static_cast<int>(payload.size()),
                                    payload.data(), qos, retain);
   if (rc != MOSQ_ERR_SUCCESS) return 0;
+  if (qos > 0) ++unconfirmed_;
   Settle();
   return id == 0 ? -1 : id;
 }
@@ -169,11 +194,12 @@ void MosquittoClient::OnDisconnect(mosquitto*, void* self, int rc) {
   if (client->attempting_)
     client->Lost(!client->refusal_.empty() ? client->refusal_
                  : rc == 0                 ? std::string("the broker closed the connection")
-                                           : ErrorText(rc));
+                                           : ErrorText(rc, client->libraryError_));
 }
 
 void MosquittoClient::OnPublish(mosquitto*, void* self, int mid) {
   auto* client = static_cast<MosquittoClient*>(self);
+  if (client->unconfirmed_ > 0) --client->unconfirmed_;
   if (client->OnPublished) client->OnPublished(mid);
 }
 

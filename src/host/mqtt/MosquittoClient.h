@@ -4,6 +4,7 @@
 // still held from a lost connection is never sent twice behind the bridge's own replay.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -48,7 +49,10 @@ class MosquittoClient : public MqttClient {
   mosquitto* handle_ = nullptr;
   std::unique_ptr<FdWatch> watch_;
   std::unique_ptr<Timer> keepalive_;
+  static constexpr int64_t kGoodbyeMs = 1000;
   bool writeWatched_ = false;
+  size_t unconfirmed_ = 0;    // QoS 1 messages the broker has not confirmed
+  std::string libraryError_;  // the library's last error line (a TLS failure's cause)
   bool connected_ = false;
   bool attempting_ = false;
   std::string refusal_;  // the broker's reason when it refused the connection

@@ -425,6 +425,7 @@ void MqttBridge::Disconnected(const std::string& why) {
 }
 
 void MqttBridge::OnMessage(const MqttClient::Message& message) {
+  if (stopping_) return;  // a write that arrives while the server ends is not started
   const std::string& topic = message.topic;
   constexpr std::string_view kSet = "/set";
   if (topic.size() <= prefix_.size() + kSet.size() || topic.compare(0, prefix_.size(), prefix_) ||

@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "host/OpenSettings.h"
+#include "host/TypedSites.h"
 #include "support/SiteFixture.h"
 
 namespace qmb::test {
@@ -211,16 +212,34 @@ INSTANTIATE_TEST_SUITE_P(
                       ConnectPauseRow{"TickDefault", "TICK", {}, 0, 400},
                       ConnectPauseRow{"TickPause", "TICK", {"CONNECTPAUSE=1500"}, 1500, 2000},
                       ConnectPauseRow{"FastDefault", "FAST", {}, 0, 400},
-                      ConnectPauseRow{"FastPause", "FAST", {"CONNECTPAUSE=1500"}, 1500, 2000}),
+                      ConnectPauseRow{"FastPause", "FAST", {"CONNECTPAUSE=1500"}, 1500, 2000},
+                      ConnectPauseRow{"TypedDefault", "TYPED", {}, 0, 400},
+                      ConnectPauseRow{"TypedPause", "TYPED", {"CONNECTPAUSE=1500"}, 1500, 2000}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_P(ConnectPauseTest, TheFirstRequestWaitsOutThePauseAfterTheConnect) {
   const ConnectPauseRow& row = GetParam();
   siteKeys = row.keys;
-  if (*row.pollMode) siteKeys.push_back(std::string("POLLMODE=") + row.pollMode);
+  const bool typed = std::string(row.pollMode) == "TYPED";
+  if (*row.pollMode && !typed) siteKeys.push_back(std::string("POLLMODE=") + row.pollMode);
   OpenTcp();
   slave->Holding[0] = 7;
-  if (*row.pollMode) {
+  if (typed) {
+    // A typed host's read goes out on the link's own events, not the tick's.
+    TypedSites sites(main, loop);
+    uint32_t site = 0;
+    ASSERT_FALSE(sites.Open("typed", {{"Description", std::string("gateway")}},
+                            [&](uint32_t id, const TypedError&) { site = id; }));
+    ASSERT_TRUE(RunUntil([&] { return site != 0; }));
+    std::string value;
+    acceptedAt = loop.NowMs();
+    ASSERT_FALSE(sites.Read(site, "typed", {"HREG1"}, 0,
+                            [&](std::vector<TypedReading> readings, const TypedError&) {
+                              value = TypedScalarText(readings.at(0).value);
+                            }));
+    EXPECT_TRUE(RunUntil([&] { return !value.empty(); }));
+    EXPECT_EQ(value, "7");
+  } else if (*row.pollMode) {
     SendPoints({"{a}{HREG1}"});
     ASSERT_TRUE(RunUntil([&] { return FrameCount() >= 1; }));
     EXPECT_TRUE(RunUntil([&] { return Point("HREG1").Value == "7"; }));
