@@ -277,7 +277,7 @@ struct TypedSites::Subscription {
   std::vector<std::optional<TypedReading>> sent;  // as last reported
   std::vector<TypedReading> latest;
   std::set<uint32_t> pending;  // changed since the last report
-  bool cycling = false;  // a read cycle is queued or on the line
+  bool cycling = false;        // a read cycle is queued or on the line
   std::unique_ptr<Timer> timer;
 };
 
