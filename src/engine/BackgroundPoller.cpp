@@ -16,34 +16,63 @@ BackgroundPoller::BackgroundPoller(Parts parts)
       tcp_(parts.tcp),
       delay_(parts.delay),
       log_(parts.log),
-      elapsed_(parts.delay.DelayTicks) {}
+      elapsed_(parts.delay.DelayTicks),
+      steps_(parts.delay.Loop(), DelayClock::Counting::EveryStep) {}
+
+BackgroundPoller::PollStep BackgroundPoller::PollState() const {
+  if (!exchange_.Suspended()) return pollState_;
+  switch (transactions_.ExchangePhase()) {
+    case TransactionEngine::Phase::FirstByte:
+      return kAwaitFirstByte;
+    case TransactionEngine::Phase::Silence:
+      return kAwaitSilence;
+    case TransactionEngine::Phase::Reply:
+      return kAwaitReply;
+    case TransactionEngine::Phase::Check:
+      return kCheckReply;
+    default:
+      return pollState_;  // the point's send step, before its request goes out
+  }
+}
+
+BackgroundPoller::PollStep BackgroundPoller::SendStep() const {
+  const FramingEntry& framing = transactions_.SiteFramingEntry();
+  return framing.EndsAtLineEnd || framing.StreamFrameSize ? kSend : kSendRTU;
+}
 
 void BackgroundPoller::SetIdle() {
-  if (pollState_ == kAwaitReply || pollState_ == kAwaitFirstByte || pollState_ == kAwaitSilence)
-    AbandonExchange();
+  AbandonExchange();
   pollState_ = kIdle;
 }
 
 void BackgroundPoller::AbandonExchange() {
-  transactions_.DisarmReply();
+  if (!exchange_.Suspended()) return;
+  // Reception armed for a reply is dropped; an exchange that had not yet sent, or had its reply
+  // already, leaves the line as it is.
+  const PollStep step = PollState();
+  exchange_.Reset();
+  if (step == kAwaitReply || step == kAwaitFirstByte || step == kAwaitSilence)
+    transactions_.DisarmReply();
 }
 
-std::string BackgroundPoller::FrameCursorRead() {
+std::optional<ModbusRequest> BackgroundPoller::CursorRequest() {
   const PointAddress* point = CursorAddress();
-  if (!point) return {};
+  if (!point) return std::nullopt;
   // A site that decodes by type reads every register a typed value spans, in one request; a
   // typed address that names no value sends nothing, like a key that is no address.
   const PointRead read = ReadOf(*point, site_.TypedDecode);
-  const auto request = !read.Layout        ? ReadRequest(*point)
-                       : read.Quantity > 0 ? ReadRequest(*point, read.Quantity)
-                                           : std::nullopt;
-  return request ? transactions_.FrameForSite(*request) : std::string();
+  std::optional<ModbusRequest> request = !read.Layout        ? ReadRequest(*point)
+                                         : read.Quantity > 0 ? ReadRequest(*point, read.Quantity)
+                                                             : std::nullopt;
+  // Polls go to the host the table keeps for the point (the site's address: a host named in a
+  // key is for host commands only).
+  if (request) request->Host = points_.Data(static_cast<size_t>(pollCursor_)).Host;
+  return request;
 }
 
 void BackgroundPoller::RestartIfPointsChanged() {
   if (!points_.TakePointsChanged()) return;
-  if (pollState_ == kAwaitReply || pollState_ == kAwaitFirstByte || pollState_ == kAwaitSilence)
-    AbandonExchange();
+  AbandonExchange();
   pollPause_ = session_.Busy() ? kRestartPauseWhenBusy : 0;
   pollState_ = kPause;
   points_.ClearPolledFlags();
@@ -73,7 +102,7 @@ void BackgroundPoller::PollSuccess() {
 void BackgroundPoller::PollFailure() {
   // An exchange lost with the serial port (it failed, or a link reset could not reopen it) says
   // nothing about the point: the port is being reopened, and the point is polled after that.
-  const bool portLost = !flags_.TCPMode && !line_.IsOpen();
+  const bool portLost = !transactions_.Link().Usable();
   if (!portLost && pollCursor_ >= 0 && static_cast<size_t>(pollCursor_) < points_.Size()) {
     const auto at = static_cast<size_t>(pollCursor_);
     if (points_.CountFailedRead(at, Now()))
@@ -84,16 +113,6 @@ void BackgroundPoller::PollFailure() {
   }
   pollPause_ = kFailurePause;
   pollState_ = kPause;
-}
-
-void BackgroundPoller::FailedAttempt(PollStep again) {
-  if (pollAttempt_ < Policy().Attempts) {
-    ++pollAttempt_;
-    pollTickCount_ = 0;
-    pollState_ = again;
-    return;
-  }
-  PollFailure();
 }
 
 bool BackgroundPoller::CursorRefused() {
@@ -144,188 +163,77 @@ bool BackgroundPoller::AdvanceToEligible(bool onCurrentHostOnly) {
 }
 
 void BackgroundPoller::StorePolledValue(int32_t position) {
-  const PointAddress* point = points_.Address(static_cast<size_t>(position), flags_.TCPMode);
+  const PointAddress* point =
+      points_.Address(static_cast<size_t>(position), HostAddresses(site_, flags_));
   const bool typed = point && site_.TypedDecode && TypedLayoutOf(*point);
   points_.SetPointValue(
       position, point ? PointValueOf(transactions_.Reply(), *point, typed) : std::string(), typed);
 }
 
 const PointAddress* BackgroundPoller::CursorAddress() {
-  return points_.Address(static_cast<size_t>(pollCursor_), flags_.TCPMode);
+  return points_.Address(static_cast<size_t>(pollCursor_), HostAddresses(site_, flags_));
 }
 
-Task<void> BackgroundPoller::ResetLine() {
+Task<void> BackgroundPoller::PollCursor() {
+  session_.MarkBusy();
+  const std::optional<ModbusRequest> request = CursorRequest();
+  ExchangeResult result;
   try {
-    co_await transactions_.ResetLink();
-  } catch (const std::exception& e) {
-    // A port the reset could not reopen is reported, and reopened, by the port watch.
-    log_.Debug(std::string("link reset failed: ") + e.what());
-  }
-  FailedAttempt(kSend);
-}
-
-bool BackgroundPoller::PollSerial() {
-  // A link that went down under a poll in flight (a modem call lost) leaves nothing pending:
-  // a site left marked busy would keep every host command waiting for good.
-  if (!LinkUp() || !line_.IsOpen()) {
-    // The port is down and being reopened: nothing is polled, and an exchange it cut short is
-    // dropped without counting against its point; polling starts again once the link is back.
-    SetIdle();
-    session_.MarkIdle();
-    return false;
-  }
-  RestartIfPointsChanged();
-  if (SharedStep()) return false;
-  bool resetLine = false;
-  try {
-    switch (pollState_) {
-      case kChoose:
-        pollState_ = kEndOfCycle;
-        pollTickCount_ = 0;
-        pollAttempt_ = 1;
-        // Replies that end at a line end are awaited for it; the others until the line is
-        // silent.
-        if (!AdvanceToEligible(false)) break;
-        pollState_ = transactions_.SiteFramingEntry().EndsAtLineEnd ? kSend : kSendRTU;
-        // A point no device answers fails without a request, as a silent one would.
-        if (CursorRefused()) PollFailure();
-        break;
-      case kSend: {
-        if (transactions_.GapLeftMs() > 0) break;  // the site's GAP first
-        session_.MarkBusy();
-        const std::string frame = FrameCursorRead();
-        transactions_.ArmReply(true);
-        // A key that is no address sends nothing and fails like a silent slave.
-        if (!frame.empty()) line_.PutFrame(frame);
-        pollState_ = kAwaitReply;
-        break;
-      }
-      case kAwaitReply:
-        if (line_.EolFired()) {
-          AbandonExchange();
-          pollTickCount_ = 0;
-          pollState_ = kCheckReply;
-        } else if (++pollTickCount_ >= Policy().AsciiReplyTicks) {
-          AbandonExchange();
-          // Nothing at all came back: the line is reset first, and the failure counted after.
-          resetLine = line_.ActivityCount() == 0;
-          if (!resetLine) FailedAttempt(kSend);
-        }
-        break;
-      case kCheckReply:
-        if (transactions_.TakeReply().Ok())
-          PollSuccess();
-        else
-          FailedAttempt(kSend);
-        break;
-      case kSendRTU: {
-        if (transactions_.GapLeftMs() > 0) break;  // the site's GAP first
-        session_.MarkBusy();
-        // A key that is no address sends nothing and counts as a failed poll, rather than
-        // putting the previous request on the line again.
-        const std::string frame = FrameCursorRead();
-        if (frame.empty()) {
-          line_.ResetActivity();
-          PollFailure();
-          break;
-        }
-        transactions_.ArmReply(true);
-        line_.PutFrame(frame);
-        pollTickCount_ = 0;
-        pollState_ = kAwaitFirstByte;
-        break;
-      }
-      case kAwaitFirstByte:
-        if (line_.ActivityCount() > 0) {
-          pollTickCount_ = 0;
-          pollState_ = kAwaitSilence;
-        } else if (++pollTickCount_ >= Policy().RtuFirstByteTicks) {
-          transactions_.DisarmReply();
-          FailedAttempt(kSendRTU);
-        }
-        break;
-      case kAwaitSilence:
-        if (line_.ActivityCount() != 0) {
-          line_.ResetActivity();
-          if (++pollTickCount_ >= Policy().RtuSilenceTicks) {
-            transactions_.DisarmReply();
-            FailedAttempt(kSendRTU);
-          }
-        } else {
-          transactions_.DisarmReply();
-          if (transactions_.TakeReply().Ok())
-            PollSuccess();
-          else
-            FailedAttempt(kSendRTU);
-        }
-        break;
-      default:
-        break;
-    }
+    result =
+        co_await transactions_.Exchange(request ? &*request : nullptr, kTickPollPolicy, steps_);
   } catch (const std::exception& e) {
     // A line that refuses the request (port closed, device gone) fails this poll; retrying the
     // send on every tick would keep the site busy, and every host command waiting, for ever.
     log_.Warning(std::string("poll failed: ") + e.what());
-    AbandonExchange();
+    transactions_.DisarmReply();
     PollFailure();
+    co_return;
   }
-  return resetLine;
+  if (result.Ok())
+    PollSuccess();
+  else
+    PollFailure();
 }
 
-void BackgroundPoller::PollTCP() {
-  if (!LinkUp()) return;
+void BackgroundPoller::Step() {
+  // A link that went down under a poll in flight (a modem call lost, a port being reopened)
+  // leaves nothing pending: a site left marked busy would keep every host command waiting for
+  // good. An exchange it cut short is dropped without counting against its point; polling
+  // starts again once the link is back.
+  if (!LinkUp() || !transactions_.Link().Usable()) {
+    SetIdle();
+    session_.MarkIdle();
+    return;
+  }
   RestartIfPointsChanged();
+  if (exchange_.Suspended()) {
+    steps_.DelayTick();
+    if (exchange_.Done()) exchange_.Reset();
+    return;
+  }
   if (SharedStep()) return;
-  try {
-    switch (pollState_) {
-      case kChoose: {
-        pollState_ = kEndOfCycle;
-        pollTickCount_ = 0;
-        pollAttempt_ = 1;
-        // Points on the host already connected first, then any.
-        if (AdvanceToEligible(true) || AdvanceToEligible(false)) pollState_ = kSend;
-        if (pollCursor_ >= 0 && static_cast<size_t>(pollCursor_) < points_.Size())
-          tcp_.SelectHost(points_.Data(static_cast<size_t>(pollCursor_)).Host);
-        break;
-      }
-      case kSend: {
-        session_.MarkBusy();
-        // A connection still being set up (a new host, or after the peer closed) cannot take
-        // the request yet: wait for it within the reply's tick budget rather than fail at once.
-        if (!transactions_.TCPReadyForRequest()) {
-          if (++pollTickCount_ >= Policy().TcpConnectTicks) PollFailure();
-          break;
-        }
-        if (transactions_.GapLeftMs() > 0) break;  // the site's GAP first
-        pollTickCount_ = 0;
-        const std::string frame = FrameCursorRead();
-        if (frame.empty())
-          tcp_.ForgetReply();  // no address, no request: fails after the wait
-        else
-          tcp_.SendTCP(frame);
-        pollState_ = kAwaitReply;
-        break;
-      }
-      case kAwaitReply:
-        if (tcp_.ReplyArrived()) {
-          pollTickCount_ = 0;
-          pollState_ = kCheckReply;
-        } else if (++pollTickCount_ >= Policy().TcpReplyTicks) {
-          FailedAttempt(kSend);
-        }
-        break;
-      case kCheckReply:
-        if (transactions_.TakeTCPReply(true).Ok())
-          PollSuccess();
-        else
-          FailedAttempt(kSend);
-        break;
-      default:
-        break;
+  switch (pollState_) {
+    case kChoose: {
+      pollState_ = kEndOfCycle;
+      // Points on the host the link is connected to first, then any.
+      const bool found = (tcp_.CurrentHost() != TcpLink::kNoHost && AdvanceToEligible(true)) ||
+                         AdvanceToEligible(false);
+      if (pollCursor_ >= 0 && static_cast<size_t>(pollCursor_) < points_.Size())
+        transactions_.Link().Aim(points_.Data(static_cast<size_t>(pollCursor_)).Host);
+      if (!found) break;
+      pollState_ = SendStep();
+      // A point no device answers fails without a request, as a silent one would.
+      if (CursorRefused()) PollFailure();
+      break;
     }
-  } catch (const std::exception& e) {
-    log_.Warning(std::string("poll failed: ") + e.what());
-    PollFailure();
+    case kSend:
+    case kSendRTU:
+      exchange_ = PollCursor();
+      exchange_.Start();
+      if (exchange_.Done()) exchange_.Reset();
+      break;
+    default:
+      break;
   }
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,8 +28,9 @@ class BackgroundPoller {
   using Parts = SiteParts;
   explicit BackgroundPoller(Parts parts);
 
-  // Poll states: ASCII and Modbus/TCP go Send, AwaitReply, CheckReply; RTU goes SendRTU,
-  // AwaitFirstByte, AwaitSilence.
+  // Poll states: a point is chosen, its exchange goes out (Send where replies end at a line end
+  // or by their length, SendRTU where they end at the line's silence) and is awaited (Reply, or
+  // FirstByte and Silence) and checked (CheckReply) as the exchange in flight says.
   enum PollStep : int32_t {
     kIdle = 0,
     kChoose = 1,
@@ -44,26 +46,25 @@ class BackgroundPoller {
 
   // Tick budgets (100 ms process ticks) of one poll without the site's timing keys (the
   // poller's policy has them all): an ASCII reply's end of line, an RTU reply's first byte and
-  // its end (a tick without a byte), a Modbus/TCP connection and reply.
-  static constexpr int32_t kAsciiReplyTicks = kTickPollPolicy.AsciiReplyTicks;
-  static constexpr int32_t kRtuFirstByteTicks = kTickPollPolicy.RtuFirstByteTicks;
-  static constexpr int32_t kRtuSilenceTicks = kTickPollPolicy.RtuSilenceTicks;
-  static constexpr int32_t kTcpTicks = kTickPollPolicy.TcpReplyTicks;
+  // its end (a tick without a byte), a Modbus/TCP reply.
+  static constexpr int32_t kAsciiReplyTicks = kTickPollPolicy.ByLineEnd.FirstBytePasses;
+  static constexpr int32_t kRtuFirstByteTicks = kTickPollPolicy.BySilence.FirstBytePasses;
+  static constexpr int32_t kRtuSilenceTicks = kTickPollPolicy.BySilence.MaxBusyPasses;
+  static constexpr int32_t kTcpTicks = kTickPollPolicy.ReplyPasses;
 
   static constexpr int32_t kFailurePause = 10;
   static constexpr int32_t kRestartPauseWhenBusy = 30;
 
-  // Held at idle while a command is pending or the site is locked.
+  // Held at idle while a command is pending or the site is locked: an exchange in flight is
+  // dropped.
   void SetIdle();
-  // One step each; nothing while the link is down.
-  // True when the line stayed silent through a whole reply wait: the caller then runs ResetLine
-  // (which waits, then counts the failed poll) before the next step.
-  [[nodiscard]] bool PollSerial();
-  Task<void> ResetLine();
-  void PollTCP();
+  // One step a process tick; nothing is polled while the link is down.
+  void Step();
+  // The poll's exchange is resetting the line: the engine sits out its ticks meanwhile.
+  bool ResettingLine() const { return exchange_.Suspended() && transactions_.ResettingLink(); }
   void StorePolledValue(int32_t position);
 
-  PollStep PollState() const { return pollState_; }
+  PollStep PollState() const;
 
  private:
   bool LinkUp() const { return flags_.Connected && !site_.OfflineMode; }
@@ -76,10 +77,6 @@ class BackgroundPoller {
   void Advance();
   void PollSuccess();
   void PollFailure();
-  // A read attempt failed: the next attempt starts at `again` while the site's attempts last,
-  // then the poll fails.
-  void FailedAttempt(PollStep again);
-  TickPollPolicy Policy() const { return SitePolicy(kTickPollPolicy, site_); }
   // The point at the cursor is one no device answers (a read from slave 0 on a serial line).
   bool CursorRefused();
   void EndOfCycleOrPause();
@@ -88,11 +85,14 @@ class BackgroundPoller {
   // Advances the cursor at most once round the table to the next eligible point (on the current
   // TCP host only, when asked); false when there is none.
   bool AdvanceToEligible(bool onCurrentHostOnly);
-  // The read request of the point at the cursor framed for the site; empty when its key names
-  // no address.
-  std::string FrameCursorRead();
-  // Drops what an unfinished serial exchange had armed (reception and the end-of-line trigger).
+  // The read request of the point at the cursor; none when its key names no address.
+  std::optional<ModbusRequest> CursorRequest();
+  // The exchange of the point at the cursor, one step a tick, and what its answer comes to.
+  Task<void> PollCursor();
+  // Drops the exchange in flight, and what it had armed for a reply it was waiting for.
   void AbandonExchange();
+  // Where replies end at the line's silence, the chosen point's step is SendRTU.
+  PollStep SendStep() const;
 
   const TSite& site_;
   const LinkFlags& flags_;
@@ -107,10 +107,11 @@ class BackgroundPoller {
   PollStep pollState_ = kIdle;
   int32_t pollCursor_ = -1;
   int32_t pollPause_ = 0;
-  int32_t pollTickCount_ = 0;
-  int32_t pollAttempt_ = 1;
 
   ElapsedTicks elapsed_;
+  // Stepped once a process tick while an exchange is in flight; the exchange waits on it.
+  DelayClock steps_;
+  Task<void> exchange_;
 };
 
 }  // namespace qmb

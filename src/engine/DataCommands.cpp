@@ -98,7 +98,8 @@ Task<void> DataCommands::PointGetValue() {
   try {
     const auto groups = PointGroups(session_.CommandParams(), 2, log_);
     // An address that does not parse fails at once: nothing is sent or waited for.
-    const auto point = groups.empty() ? std::nullopt : ParsePoint(groups[1], flags_.TCPMode);
+    const auto point =
+        groups.empty() ? std::nullopt : ParsePoint(groups[1], HostAddresses(site_, flags_));
     const auto layout = point ? Typed(*point) : std::nullopt;
     const auto request = !point || (layout && !Valid(*layout)) ? std::nullopt
                          : layout
@@ -125,7 +126,7 @@ Task<void> DataCommands::PointGetValue() {
 Task<void> DataCommands::PointModify() {
   bool success = false;
   try {
-    if (const auto write = ParseWriteRequest(flags_.TCPMode)) {
+    if (const auto write = ParseWriteRequest(HostAddresses(site_, flags_))) {
       // Inputs cannot be written; a register value beyond 16 bits is refused, not truncated.
       if (const auto request =
               write->typed
@@ -138,7 +139,8 @@ Task<void> DataCommands::PointModify() {
         // One request carries at most 123 registers, and none past the last register.
         log_.Cause("nothing sent: " + std::to_string(write->registers.size()) +
                    " registers do not go in one write from " +
-                   FormatPointAddress(write->point, flags_.TCPMode) + " (123 at the most)");
+                   FormatPointAddress(write->point, HostAddresses(site_, flags_)) +
+                   " (123 at the most)");
       } else {
         log_.Cause("nothing sent: " + WriteRefusal(write->point, write->value));
       }

@@ -11,6 +11,13 @@
 
 namespace qmb {
 
+// What an exchange without a request (a point whose key names no address) comes to: no reply in
+// either case, with nothing sent.
+enum class Unframed : uint8_t {
+  FailAtOnce,    // nothing waited for
+  WaitAsSilent,  // the reply waited for as from a silent device
+};
+
 // A serial reply wait, in passes of a few delay periods (100 ms ticks). The first byte must come
 // within FirstBytePasses; a reply that has begun ends at SilencePasses passes without a byte (0:
 // silence never ends it). A framing whose replies end at a line end also ends the wait at its CR
@@ -24,6 +31,13 @@ struct ReplyWait {
   bool NeedsLineEnd = false;
   // Nothing at all came back: the link is reset before the exchange ends.
   bool ResetWhenSilent = false;
+  // A begun reply that is still sending bytes this many passes after its first byte is not
+  // taken (0: no bound). The bytes of the first byte's pass count for the pass after it too, so
+  // that pass never ends the reply.
+  int32_t MaxBusyPasses = 0;
+  // The reply is checked a pass after its wait ended, not at once.
+  bool CheckNextPass = false;
+  Unframed WhenUnframed = Unframed::FailAtOnce;
 };
 
 struct WaitPolicy {
@@ -41,6 +55,12 @@ struct WaitPolicy {
   // Attempts over Modbus/TCP (the connection itself is reliable; a site's RETRIES may ask for
   // more).
   int32_t TcpAttempts = 1;
+  // Over Modbus/TCP as ReplyWait's fields say on a serial line.
+  bool TcpCheckNextPass = false;
+  Unframed TcpWhenUnframed = Unframed::FailAtOnce;
+  // A device's exception is tried again like a silence while attempts last (else it is the
+  // answer).
+  bool RetryExceptions = false;
 };
 
 // A raw request (and a point write on a serial line): the first byte within 8 periods, the end at
@@ -78,18 +98,24 @@ struct WireTimePolicy {
 };
 inline constexpr WireTimePolicy kFastScanPolicy{250, 1000, 1};
 
-// The tick-paced poller's budgets, in 100 ms process ticks: an ASCII reply's end of line, an RTU
-// reply's first byte and its end (a tick without a byte), a Modbus/TCP connection and its reply;
-// and the attempts of one point's read before it counts as failed.
-struct TickPollPolicy {
-  int32_t AsciiReplyTicks = 8;
-  int32_t RtuFirstByteTicks = 6;
-  int32_t RtuSilenceTicks = 6;
-  int32_t TcpConnectTicks = 11;
-  int32_t TcpReplyTicks = 11;
-  int32_t Attempts = 1;
-};
-inline constexpr TickPollPolicy kTickPollPolicy{};
+// The tick-paced poller, whose exchange takes one step a process tick (see TransactionEngine's
+// stepped Exchange): an ASCII reply's end of line within 8 ticks, the line reset when nothing
+// came, and the reply checked on the tick after; an RTU reply's first byte within 6 ticks and its
+// end at the first tick without a byte, 6 ticks of bytes at the most; a Modbus/TCP connection
+// within 11 ticks (the wait's last check is the eleventh), then the reply within 11, checked on
+// the tick after. A key that is no address sends nothing: it fails at once in RTU and after the
+// whole wait otherwise. One attempt, an exception tried again like a silence when there are more.
+inline constexpr WaitPolicy kTickPollPolicy{
+    {1, 8, 0, 8, true, true, 0, true, Unframed::WaitAsSilent},
+    {1, 6, 1, 0, false, false, 6, false, Unframed::FailAtOnce},
+    1,
+    0,
+    10,
+    11,
+    1,
+    true,
+    Unframed::WaitAsSilent,
+    true};
 
 // The periods of `periodMs` that cover `ms`.
 constexpr int32_t PeriodsFor(int32_t ms, int32_t periodMs) {
@@ -127,16 +153,6 @@ inline WireTimePolicy SitePolicy(WireTimePolicy policy, const TSite& site) {
   if (site.ReadAttempts > 0) policy.Attempts = site.ReadAttempts;
   return policy;
 }
-inline TickPollPolicy SitePolicy(TickPollPolicy policy, const TSite& site) {
-  if (site.TimeoutMs > 0) {
-    const int32_t ticks = PeriodsFor(site.TimeoutMs, 100);
-    policy.AsciiReplyTicks = policy.RtuFirstByteTicks = policy.TcpReplyTicks = ticks;
-  }
-  if (site.ReadAttempts > 0) policy.Attempts = site.ReadAttempts;
-  if (site.ConnectPauseMs > 0) policy.TcpConnectTicks += PeriodsFor(site.ConnectPauseMs, 100);
-  return policy;
-}
-
 // A broadcast write waits this long after its request left, for the slaves to act on it before
 // the next request (the serial line's usual turnaround for broadcasts is 100 to 200 ms).
 inline constexpr int32_t kBroadcastTurnaroundMs = 200;

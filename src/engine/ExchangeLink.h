@@ -26,6 +26,8 @@ class ExchangeLink {
   // Points the link at the request's host and tells whether a request can go out now (false
   // while a Modbus/TCP connection is being made).
   virtual bool Ready(const std::string& host) = 0;
+  // Points the link at a host ahead of its request, so its connection is being made meanwhile.
+  virtual void Aim(const std::string& host) = 0;
   // The request framed as the request in flight; empty when the framing cannot carry it.
   virtual std::string FrameFor(const ModbusRequest& request) = 0;
   // Readies reception for the reply (before the send: a peer may answer at once).
@@ -50,6 +52,7 @@ class SerialExchangeLink final : public ExchangeLink {
       : engine_(engine), line_(line), site_(site) {}
   bool Usable() const override { return line_.IsOpen(); }
   bool Ready(const std::string&) override { return true; }
+  void Aim(const std::string&) override {}
   std::string FrameFor(const ModbusRequest& request) override;
   void Arm() override;
   void Send(const std::string& frame) override { line_.PutFrame(frame); }
@@ -70,6 +73,7 @@ class TcpExchangeLink final : public ExchangeLink {
   TcpExchangeLink(TransactionEngine& engine, TcpLink& tcp) : engine_(engine), tcp_(tcp) {}
   bool Usable() const override { return true; }
   bool Ready(const std::string& host) override;
+  void Aim(const std::string& host) override { tcp_.SelectHost(host); }
   std::string FrameFor(const ModbusRequest& request) override;
   void Arm() override {}  // the link keeps only the answer to the request it sends
   void Send(const std::string& frame) override { tcp_.SendTCP(frame); }

@@ -26,6 +26,16 @@ inline Framing SiteFraming(const TSite& site, const LinkFlags& flags) {
   return site.UseRTU ? Framing::RTU : Framing::ASCII;
 }
 
+inline const FramingEntry& SiteFramingEntry(const TSite& site, const LinkFlags& flags) {
+  return FramingFor(SiteFraming(site, flags));
+}
+
+// Point addresses as the site's link writes them: with a host and no slave prefix where requests
+// travel on a TCP stream.
+inline bool HostAddresses(const TSite& site, const LinkFlags& flags) {
+  return SiteFramingEntry(site, flags).OnStream();
+}
+
 // A point's slave prefix addresses its device: on a serial line, with RTU frames over TCP, and on
 // Modbus/TCP when the site takes the unit from the point (TCPUNIT=POINT).
 inline bool SlaveAddressed(const TSite& site, const LinkFlags& flags) {

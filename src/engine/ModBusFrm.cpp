@@ -84,6 +84,7 @@ TModBusForm::~TModBusForm() {
   *alive_ = false;
   // A step suspended in a wait is dropped first, while the parts it refers to still exist.
   work_.Reset();
+  Poller.SetIdle();
   lineWork_.clear();
   try {
     Link.ClosePort();
@@ -160,8 +161,9 @@ void TModBusForm::RefreshTimePanel() {
 }
 
 void TModBusForm::ProcessTick() {
-  // An engine's steps never overlap: while one waits, this engine sits out its ticks.
-  if (work_.Suspended()) return;
+  // An engine's steps never overlap: while one waits (or the poll resets the line), this engine
+  // sits out its ticks.
+  if (work_.Suspended() || Poller.ResettingLine()) return;
   work_.Reset();
   ActiveScope active(activeDepth_);
   Link.WatchPort();
@@ -180,7 +182,7 @@ void TModBusForm::ProcessTick() {
     return;
   }
   RunCommand(code);
-  if (PollStep()) StartWork(Poller.ResetLine());
+  PollStep();
 }
 
 void TModBusForm::StartWork(Task<void> work) {
@@ -228,23 +230,19 @@ Task<void> TModBusForm::DrainLineWork() {
   lineWorkRunning_ = false;
 }
 
-bool TModBusForm::PollStep() {
+void TModBusForm::PollStep() {
   // The fast scan minds the commands that use the line, and the lock, itself.
   if (Site.FastScan) {
     Scanner.Tick();
-    return false;
+    return;
   }
   // Polling takes the tick only when no command is pending and the site is not locked (the
   // window block locks it too).
   if (Session.CommandCode() != kNoCommand || Session.Locked()) {
     Poller.SetIdle();
-    return false;
+    return;
   }
-  if (Flags.TCPMode) {
-    Poller.PollTCP();
-    return false;
-  }
-  return Poller.PollSerial();
+  Poller.Step();
 }
 
 Task<void> TModBusForm::RunWaitingCommand(uint32_t code) {
@@ -285,19 +283,14 @@ Task<void> TModBusForm::RunWaitingCommand(uint32_t code) {
   }
   commandRunning_ = false;
   // The rest of the tick: the poll step, when the command has left the site to polling.
-  bool resetLine = false;
   if (failure.empty()) {
     try {
-      resetLine = PollStep();
+      PollStep();
     } catch (const std::exception& e) {
       failure = e.what();
     }
   }
-  if (!failure.empty()) {
-    Log.Debug("tick failed: " + failure);
-    co_return;
-  }
-  if (resetLine) co_await Poller.ResetLine();
+  if (!failure.empty()) Log.Debug("tick failed: " + failure);
 }
 
 void TModBusForm::RunCommand(uint32_t code) {
@@ -312,7 +305,8 @@ void TModBusForm::RunCommand(uint32_t code) {
         SiteCmds.SiteStatus();
         break;
       case kPointVerify:
-        Points.PointVerify(Flags.TCPMode, Site.TypedDecode, SlaveAddressed(Site, Flags));
+        Points.PointVerify(HostAddresses(Site, Flags), Site.TypedDecode,
+                           SlaveAddressed(Site, Flags));
         break;
       case kSendData:
         DataCmds.NotSupported();

@@ -138,8 +138,8 @@ class TModBusForm {
   void RefreshTimePanel();
   void RunCommand(uint32_t code);
   Task<void> RunWaitingCommand(uint32_t code);
-  // The poll step of the tick; true when the serial line stayed silent and is to be reset.
-  bool PollStep();
+  // The poll step of the tick: the fast scan's, or the tick-paced poller's.
+  void PollStep();
   void StartWork(Task<void> work);
   // No exchange, host command or step of the engine holds the line.
   bool LineFree() const;

@@ -11,7 +11,26 @@ namespace qmb {
 
 namespace {
 constexpr const char* kTooLong = "The request is too long for the command buffer (256 bytes).";
+
+// Holds a value for a scope and puts `after` back when it ends, a dropped exchange's included.
+template <typename T>
+class Holding {
+ public:
+  Holding(T& value, T during, T after) : value_(value), after_(after) { value_ = during; }
+  ~Holding() { value_ = after_; }
+  Holding(const Holding&) = delete;
+  Holding& operator=(const Holding&) = delete;
+
+ private:
+  T& value_;
+  T after_;
+};
+
+// The reply ends the exchange: any answer, or, where exceptions are tried again, a value.
+bool Answered(const ExchangeResult& result, const WaitPolicy& policy) {
+  return result.Ok() || (result.Accepted() && !policy.RetryExceptions);
 }
+}  // namespace
 
 TransactionEngine::TransactionEngine(Parts parts)
     : site_(parts.site),
@@ -111,21 +130,35 @@ ExchangeResult TransactionEngine::Result(bool accepted) const {
 
 Task<ExchangeResult> TransactionEngine::Exchange(const ModbusRequest& request,
                                                  const WaitPolicy& policy) {
+  return Exchange(&request, policy, Pace{delay_, false});
+}
+
+Task<ExchangeResult> TransactionEngine::Exchange(const ModbusRequest* request,
+                                                 const WaitPolicy& policy, DelayClock& steps) {
+  return Exchange(request, policy, Pace{steps, true});
+}
+
+Task<ExchangeResult> TransactionEngine::Exchange(const ModbusRequest* request,
+                                                 const WaitPolicy& policy, Pace pace) {
   broadcast_ = false;
-  if (const std::string refusal = Refusal(request); !refusal.empty()) {
-    log_.Cause(refusal);
-    ExchangeResult refused;
-    refused.Failure = ExchangeFailure::Refused;
-    co_return refused;
+  if (request) {
+    if (const std::string refusal = Refusal(*request); !refusal.empty()) {
+      log_.Cause(refusal);
+      ExchangeResult refused;
+      refused.Failure = ExchangeFailure::Refused;
+      co_return refused;
+    }
   }
-  const WaitPolicy sited = SitePolicy(policy, site_, IsWriteFunction(request.Function()));
-  // The link, not the framing, decides how a request travels: the serial line or a TCP stream.
-  if (flags_.TCPMode) co_return co_await ExchangeTCP(request, sited);
-  co_return co_await ExchangeSerial(request, sited);
+  const WaitPolicy sited =
+      SitePolicy(policy, site_, request && IsWriteFunction(request->Function()));
+  const Holding<Phase> inFlight(phase_, Phase::Preparing, Phase::Idle);
+  // The link decides how a request travels and is waited for: the serial line or a TCP stream.
+  if (SiteFramingEntry().OnStream()) co_return co_await ExchangeTCP(request, sited, pace);
+  co_return co_await ExchangeSerial(request, sited, pace);
 }
 
 std::string TransactionEngine::Refusal(const ModbusRequest& request) const {
-  if (flags_.TCPMode || request.Bytes.size() < 2 || request.Unit() != 0 ||
+  if (!SiteFramingEntry().Broadcasts() || request.Bytes.size() < 2 || request.Unit() != 0 ||
       IsWriteFunction(request.Function()))
     return {};
   return "nothing sent: slave 0 is the broadcast address, which no device answers; only writes "
@@ -140,6 +173,18 @@ int64_t TransactionEngine::GapLeftMs() {
 
 Task<void> TransactionEngine::KeepGap() {
   if (const int64_t left = GapLeftMs(); left > 0) co_await delay_.Sleep(static_cast<int>(left));
+}
+
+Task<void> TransactionEngine::KeepGap(Pace pace) {
+  if (!pace.stepped) {
+    co_await KeepGap();
+    co_return;
+  }
+  while (GapLeftMs() > 0) co_await pace.Pass(1);
+}
+
+Task<void> TransactionEngine::BetweenAttempts(Pace pace) {
+  if (pace.stepped) co_await pace.Pass(1);
 }
 
 bool TransactionEngine::TCPReadyForRequest() {
@@ -161,7 +206,7 @@ int64_t TransactionEngine::ConnectPauseLeftMs() {
 }
 
 bool TransactionEngine::IsBroadcast(const ModbusRequest& request) const {
-  return !flags_.TCPMode && request.Bytes.size() >= 2 && request.Unit() == 0 &&
+  return SiteFramingEntry().Broadcasts() && request.Bytes.size() >= 2 && request.Unit() == 0 &&
          IsWriteFunction(request.Function());
 }
 
@@ -227,54 +272,80 @@ ExchangeResult TransactionEngine::TakeTCPReply(bool arrived) {
   return TakeReply();
 }
 
-Task<ExchangeResult> TransactionEngine::ExchangeSerial(const ModbusRequest& request,
-                                                       const WaitPolicy& policy) {
+Task<ExchangeResult> TransactionEngine::ExchangeSerial(const ModbusRequest* request,
+                                                       const WaitPolicy& policy, Pace pace) {
   const bool lineEnd = SiteFramingEntry().EndsAtLineEnd;
   const ReplyWait& wait = lineEnd ? policy.ByLineEnd : policy.BySilence;
   // The gap runs from the end of the last exchange; framing marks the link used from now on.
-  co_await KeepGap();
-  const std::string frame = FrameForSite(request);
-  if (frame.empty()) throw std::length_error(kTooLong);
-  if (IsBroadcast(request)) co_return co_await ExchangeBroadcast(frame);
+  co_await KeepGap(pace);
+  const std::string frame = request ? FrameForSite(*request) : std::string();
+  if (request && frame.empty()) throw std::length_error(kTooLong);
+  if (!request && wait.WhenUnframed == Unframed::FailAtOnce) co_return Result(false);
+  if (request && IsBroadcast(*request)) co_return co_await ExchangeBroadcast(frame);
   ExchangeResult result = Result(false);
   for (int32_t attempt = 1; attempt <= policy.Attempts; ++attempt) {
+    phase_ = Phase::Preparing;
     if (attempt == policy.ResetBeforeAttempt) co_await ResetLink();
-    if (attempt > 1) co_await KeepGap();
-    ArmReply(true);
-    SendArmed(frame);
-    const bool heard = co_await AwaitReply(wait, lineEnd);
-    DisarmReply();
-    if (!wait.NeedsLineEnd || line_.EolFired()) {
-      result = TakeReply();
-      if (result.Accepted()) co_return result;
+    if (attempt > 1) {
+      co_await BetweenAttempts(pace);
+      co_await KeepGap(pace);
     }
-    if (!heard && wait.ResetWhenSilent) co_await ResetLink();
+    ArmReply(true);
+    if (!frame.empty()) SendArmed(frame);
+    const Heard heard = co_await AwaitReply(wait, lineEnd, pace);
+    DisarmReply();
+    if (!heard.Overran && (!wait.NeedsLineEnd || line_.EolFired())) {
+      if (wait.CheckNextPass) {
+        phase_ = Phase::Check;
+        co_await pace.Pass(1);
+      }
+      result = TakeReply();
+      if (Answered(result, policy)) co_return result;
+    }
+    if (!heard.Any && wait.ResetWhenSilent) co_await ResetLink();
   }
   co_return result;
 }
 
 template <typename Condition>
-Task<bool> TransactionEngine::WaitFor(Condition condition, int32_t passes) {
-  for (int32_t i = 0; i < passes && !condition(); ++i) co_await delay_.Delay(1);
+Task<bool> TransactionEngine::WaitFor(Condition condition, int32_t passes, Pace pace) {
+  for (int32_t i = 0; i < passes && !condition(); ++i) co_await pace.Pass(1);
   co_return condition();
 }
 
-Task<ExchangeResult> TransactionEngine::ExchangeTCP(const ModbusRequest& request,
-                                                    const WaitPolicy& policy) {
+Task<ExchangeResult> TransactionEngine::ExchangeTCP(const ModbusRequest* request,
+                                                    const WaitPolicy& policy, Pace pace) {
   ExchangeResult result;
   if (policy.ReadyPasses == 0) co_return result;  // no such exchange over Modbus/TCP
+  if (!request && policy.TcpWhenUnframed == Unframed::FailAtOnce) co_return Result(false);
   for (int32_t attempt = 1; attempt <= policy.TcpAttempts; ++attempt) {
-    tcp_.SelectHost(request.Host);
-    if (!co_await WaitFor([this] { return TCPReadyForRequest(); }, policy.ReadyPasses))
-      co_return ExchangeResult{};
-    co_await KeepGap();
-    const std::string frame = FrameTCP(request);
-    if (frame.empty()) throw std::length_error(kTooLong);
-    tcp_.SendTCP(frame);
+    phase_ = Phase::Preparing;
+    if (attempt > 1) co_await BetweenAttempts(pace);
+    // A point with no request still waits on the host it was chosen on (the site's own).
+    tcp_.SelectHost(request ? request->Host : std::string());
+    const bool ready =
+        co_await WaitFor([this] { return TCPReadyForRequest(); }, policy.ReadyPasses, pace);
+    if (!ready) co_return ExchangeResult{};
+    co_await KeepGap(pace);
+    const std::string frame = request ? FrameTCP(*request) : std::string();
+    if (request && frame.empty()) throw std::length_error(kTooLong);
+    if (frame.empty())
+      tcp_.ForgetReply();  // nothing sent: nothing is taken for its answer
+    else
+      tcp_.SendTCP(frame);
+    phase_ = Phase::Reply;
     const bool arrived =
-        co_await WaitFor([this] { return tcp_.ReplyArrived(); }, policy.ReplyPasses);
+        co_await WaitFor([this] { return tcp_.ReplyArrived(); }, policy.ReplyPasses, pace);
+    if (!request) {
+      result = Result(false);
+      continue;
+    }
+    if (arrived && policy.TcpCheckNextPass) {
+      phase_ = Phase::Check;
+      co_await pace.Pass(1);
+    }
     result = TakeTCPReply(arrived);
-    if (result.Accepted()) break;
+    if (Answered(result, policy)) break;
   }
   co_return result;
 }
@@ -329,27 +400,42 @@ void TransactionEngine::SendArmed(const std::string& bytes) {
   }
 }
 
-Task<bool> TransactionEngine::AwaitReply(const ReplyWait& wait, bool endsAtLineEnd) {
+Task<TransactionEngine::Heard> TransactionEngine::AwaitReply(const ReplyWait& wait,
+                                                             bool endsAtLineEnd, Pace pace) {
   int32_t limit = wait.FirstBytePasses;
   int32_t idle = 0;
-  bool heard = false;
+  int32_t busy = 0;
+  Heard heard;
+  phase_ = endsAtLineEnd ? Phase::Reply : Phase::FirstByte;
   for (int32_t pass = 0;; ++pass) {
-    if (endsAtLineEnd && line_.EolFired()) co_return true;
+    if (endsAtLineEnd && line_.EolFired()) {
+      heard.Any = true;
+      co_return heard;
+    }
     if (wait.MaxPasses > 0 && pass >= wait.MaxPasses) co_return heard;
-    co_await delay_.Delay(wait.PassTicks);
+    co_await pace.Pass(wait.PassTicks);
+    bool keepActivity = false;
     if (line_.ActivityCount() > 0) {
-      heard = true;
+      if (heard.Any && wait.MaxBusyPasses > 0 && ++busy >= wait.MaxBusyPasses) {
+        heard.Overran = true;
+        co_return heard;
+      }
+      // With a bound on a begun reply, its first byte's pass counts for the next one too.
+      keepActivity = !heard.Any && wait.MaxBusyPasses > 0;
+      heard.Any = true;
       idle = 0;
       limit = wait.SilencePasses;
+      if (!endsAtLineEnd) phase_ = Phase::Silence;
     } else if (limit > 0 && ++idle >= limit) {
       co_return heard;
     }
-    line_.ResetActivity();
+    if (!keepActivity) line_.ResetActivity();
   }
 }
 
 Task<void> TransactionEngine::ResetLink() {
-  if (flags_.TCPMode) co_return;
+  if (SiteFramingEntry().OnStream()) co_return;  // a stream is connected again, never reset
+  const Holding<bool> resetting(resetting_, true, false);
   port_.Close();
   co_await delay_.Sleep(kResetPauseMs);
   port_.Open();

@@ -46,6 +46,18 @@ class TransactionEngine {
   // both on a serial line). Errors of the serial line, and a request too long to frame, are
   // raised to the caller.
   Task<ExchangeResult> Exchange(const ModbusRequest& request, const WaitPolicy& policy);
+  // The same exchange taking one step a tick of `steps`, a clock its caller steps once a process
+  // tick (the tick-paced poller): a pass of n periods is n of its ticks, the site's GAP is waited
+  // in whole ticks, and a failed attempt is sent again on the tick after. A null request (a point
+  // whose key names no address) sends nothing, and fails as the policy's Unframed says.
+  Task<ExchangeResult> Exchange(const ModbusRequest* request, const WaitPolicy& policy,
+                                DelayClock& steps);
+
+  // Where the exchange in flight is (Idle when none is).
+  enum class Phase { Idle, Preparing, FirstByte, Silence, Reply, Check };
+  Phase ExchangePhase() const { return phase_; }
+  // The line is being reset (closed, a pause, reopened) inside an exchange.
+  bool ResettingLink() const { return resetting_; }
 
   // Milliseconds still to wait before the next request, for the silence the site's GAP keeps on
   // the link after the last exchange; 0 without the key.
@@ -91,7 +103,7 @@ class TransactionEngine {
   // the event-driven fast scan); Exchange takes the same steps.
   // The site's link: the steps that differ between the serial line and Modbus/TCP.
   ExchangeLink& Link() {
-    if (flags_.TCPMode) return tcpLink_;
+    if (SiteFramingEntry().OnStream()) return tcpLink_;
     return serialLink_;
   }
   // Frames a request in the site's framing as the request in flight (shown on a serial line);
@@ -127,8 +139,22 @@ class TransactionEngine {
   // Closes and reopens the port, with a pause between, to shake a line that went silent.
   Task<void> ResetLink();
   static constexpr int kResetPauseMs = 100;
-  // Waits for a serial reply as the wait says; true when any byte came.
-  Task<bool> AwaitReply(const ReplyWait& wait, bool endsAtLineEnd);
+  // What paces an exchange's passes: the delay clock, where a pass of n periods is Delay(n) (n to
+  // n + 1 periods long), or a stepped clock, where it is exactly n steps.
+  struct Pace {
+    DelayClock& clock;
+    bool stepped = false;
+    DelayClock::DelayWait Pass(int32_t periods) const {
+      return clock.Delay(stepped ? periods - 1 : periods);
+    }
+  };
+  // How a serial reply wait ended: whether any byte came, and whether what came is to be checked.
+  struct Heard {
+    bool Any = false;
+    bool Overran = false;  // still sending past the wait's MaxBusyPasses: not taken
+  };
+  // Waits for a serial reply as the wait says.
+  Task<Heard> AwaitReply(const ReplyWait& wait, bool endsAtLineEnd, Pace pace);
   // Puts a request on the line with reception (and any end-of-line trigger) armed; disarms them
   // when the line refuses it.
   void SendArmed(const std::string& bytes);
@@ -154,6 +180,8 @@ class TransactionEngine {
   uint32_t pausedConnection_ = 0;
   int64_t connectPauseEndsMs_ = 0;
   bool broadcast_ = false;
+  Phase phase_ = Phase::Idle;
+  bool resetting_ = false;
   SerialExchangeLink serialLink_{*this, line_, site_};
   TcpExchangeLink tcpLink_{*this, tcp_};
 
@@ -161,13 +189,20 @@ class TransactionEngine {
   // The receive buffer's bytes as the framing's reply check takes them (ASCII hex decoded).
   void DecodeReceived(Framing framing);
   ExchangeResult Result(bool accepted) const;
-  Task<ExchangeResult> ExchangeSerial(const ModbusRequest& request, const WaitPolicy& policy);
+  Task<ExchangeResult> Exchange(const ModbusRequest* request, const WaitPolicy& policy, Pace pace);
+  Task<ExchangeResult> ExchangeSerial(const ModbusRequest* request, const WaitPolicy& policy,
+                                      Pace pace);
   void NoteLinkUse() { linkUsedAtMs_ = NowMs(); }
   int64_t NowMs() { return delay_.Loop().MonotonicMs(); }
-  Task<ExchangeResult> ExchangeTCP(const ModbusRequest& request, const WaitPolicy& policy);
-  // Waits up to `passes` delay periods for the condition; true when it came.
+  Task<ExchangeResult> ExchangeTCP(const ModbusRequest* request, const WaitPolicy& policy,
+                                   Pace pace);
+  // Waits up to `passes` passes of one period for the condition; true when it came.
   template <typename Condition>
-  Task<bool> WaitFor(Condition condition, int32_t passes);
+  Task<bool> WaitFor(Condition condition, int32_t passes, Pace pace);
+  // The site's GAP, in whole passes on a stepped clock.
+  Task<void> KeepGap(Pace pace);
+  // Before an attempt after the first: a stepped exchange sends it on the next step.
+  Task<void> BetweenAttempts(Pace pace);
 };
 
 }  // namespace qmb

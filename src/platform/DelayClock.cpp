@@ -7,8 +7,9 @@ namespace qmb {
 void DelayClock::DelayTick() {
   ++DelayTicks;
   const int64_t now = loop_.MonotonicMs();
+  const bool every = counting_ == Counting::EveryStep;
   for (DelayWait* wait : waits_)
-    if (now > wait->startedAtMs_) ++wait->counted_;
+    if (every || now > wait->startedAtMs_) ++wait->counted_;
   // One at a time, looking afresh after each: a task that goes on may end or start other waits.
   for (;;) {
     const auto due = std::find_if(waits_.begin(), waits_.end(),

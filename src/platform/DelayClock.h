@@ -14,7 +14,13 @@ namespace qmb {
 
 class DelayClock {
  public:
-  explicit DelayClock(MessageLoop& loop) : loop_(loop) {}
+  // How a wait that starts between two ticks counts them. The program's delay clock does not
+  // count a tick of the same moment as the wait's start (its timer may fire in the same
+  // millisecond, before or after the task that waits); a clock stepped by its owner's own
+  // calls (the tick-paced poller's) counts every call after the wait began, whenever it comes.
+  enum class Counting { SkipSameMoment, EveryStep };
+  explicit DelayClock(MessageLoop& loop, Counting counting = Counting::SkipSameMoment)
+      : loop_(loop), counting_(counting) {}
   DelayClock(const DelayClock&) = delete;
   DelayClock& operator=(const DelayClock&) = delete;
 
@@ -80,6 +86,7 @@ class DelayClock {
 
  private:
   MessageLoop& loop_;
+  Counting counting_;
   std::vector<DelayWait*> waits_;
 };
 

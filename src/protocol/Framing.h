@@ -85,6 +85,13 @@ struct FramingEntry {
   // Where it cannot, a stream on which a request went unanswered is connected again before the
   // next one, so that the late reply is never taken for the next request's.
   bool TellsLateReplies;
+
+  // Requests travel on a TCP stream to a host: a point's address may name the host ("[host]-")
+  // and needs no slave prefix, and there is no line to reset.
+  bool OnStream() const { return StreamFrameSize != nullptr; }
+  // Slave 0 addresses every device on a serial line at once: a write to it goes unanswered, and
+  // a read from it is refused.
+  bool Broadcasts() const { return !OnStream(); }
 };
 
 const FramingEntry& FramingFor(Framing framing);
