@@ -29,13 +29,14 @@ TModBusForm::TModBusForm(EngineServices services)
       tcpClient_(services.tcpClients.CreateClient()),
       ComPort1(*port_),
       TCP1(*tcpClient_),
-      Line(ComPort1, services.serialPorts, Receive, services.delay, Flags.TCPMode, Log),
+      Line(ComPort1, services.serialPorts, Receive, services.delay, Log),
       Modem1(ComPort1, services.loop),
       Lights(Model, services.loop),
       Tcp(TCP1, Site, Model, Log),
-      Link({Site, Flags, Session, Model, services.delay, ComPort1, Line, Modem1, Lights, Tcp, Log}),
+      Link({Site, Flags, Session, Model, services.delay, ComPort1, Line, Modem1, Lights, Tcp, TCP1,
+            Log}),
       Transactions({Site, Flags, Receive, ComPort1, Line, Tcp, Lights, services.delay, Model, Log}),
-      SiteCmds({Site, Flags, Session, Model, Transactions, TCP1, services.clock, Log}),
+      SiteCmds({Site, Flags, Session, Transactions, Link, services.clock, Log}),
       Poller({Site, Flags, Session, Points, Line, Transactions, Tcp, services.delay, Log}),
       Scanner({Site, Flags, Session, Points, Line, Transactions, Tcp, services.delay, Log}),
       Direct(Transactions, Site, services.delay),
@@ -116,14 +117,6 @@ void TModBusForm::AssignSite(const TSite& site) {
   Log.SetSite(this, Site.Description);
   Link.AssignSite();
   Link.UpdateCaption();
-  // The client points at the site's own address from the start, so the status reports the
-  // right remote port before the first exchange.
-  std::string host;
-  uint16_t port = TcpLink::kModbusPort;
-  if (Site.UseTCP && SplitHostAndPort(Site.IPAddress, host, port)) {
-    TCP1.SetRemoteHost(host);
-    TCP1.SetRemotePort(port);
-  }
 }
 
 void TModBusForm::AttachClient(EngineClient* client, const std::string& description) {

@@ -21,9 +21,8 @@ SiteCommands::SiteCommands(Parts parts)
     : site_(parts.site),
       flags_(parts.flags),
       session_(parts.session),
-      model_(parts.model),
       transactions_(parts.transactions),
-      tcpClient_(parts.tcpClient),
+      link_(parts.link),
       clock_(parts.clock),
       log_(parts.log) {}
 
@@ -43,20 +42,7 @@ void SiteCommands::SiteStatus() {
       result.Put(0, Variant("Site: " + site_.Description));
       result.Put(2, Variant("Date: " + ShortDateText(siteNow)));
       result.Put(3, Variant("Time: " + FormatDateTimePattern(siteNow, "hh:mmap")));
-      if (flags_.TCPMode) {
-        result.Put(6, Variant("ModBus/TCP Connection"));
-        result.Put(7, Variant("Remote Host: " + site_.IPAddress));
-        result.Put(8, Variant("Remote Port: " + std::to_string(tcpClient_.RemotePort())));
-      } else {
-        // A port being reopened shows the site's own settings below, and says so here.
-        if (!flags_.PortLost.empty())
-          result.Put(4, Variant("Port down, reopening: " + flags_.PortLost));
-        result.Put(5, Variant("Protocol: " + model_.ProtocolLbl));
-        result.Put(6, Variant("Comport: " + model_.PortLbl));
-        result.Put(7, Variant("Baud: " + model_.BaudLbl));
-        result.Put(8, Variant("Parity: " + model_.ParityLbl));
-        result.Put(9, Variant("Stop Bits: " + model_.StopBitsLbl));
-      }
+      link_.DescribeLink(result);
     } catch (const std::exception&) {
       // What was filled stays; a status report never fails.
     }

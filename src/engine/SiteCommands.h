@@ -6,14 +6,13 @@
 #include <string>
 
 #include "engine/CommandSession.h"
+#include "engine/ConnectionManager.h"
 #include "engine/LinkFlags.h"
 #include "engine/TransactionEngine.h"
-#include "model/SiteWindowModel.h"
 #include "model/TypeSite.h"
 #include "platform/Log.h"
 #include "platform/MessageLoop.h"
 #include "platform/Task.h"
-#include "platform/TcpClient.h"
 #include "protocol/FrameCodec.h"
 
 namespace qmb {
@@ -24,9 +23,8 @@ class SiteCommands {
     const TSite& site;
     const LinkFlags& flags;
     CommandSession& session;
-    const SiteWindowModel& model;
     TransactionEngine& transactions;
-    const TcpClient& tcpClient;
+    const ConnectionManager& link;
     const Clock& clock;
     const Logger& log;
   };
@@ -47,9 +45,8 @@ class SiteCommands {
   const TSite& site_;
   const LinkFlags& flags_;
   CommandSession& session_;
-  const SiteWindowModel& model_;
   TransactionEngine& transactions_;
-  const TcpClient& tcpClient_;
+  const ConnectionManager& link_;
   const Clock& clock_;
   const Logger& log_;
 };

@@ -19,8 +19,8 @@ int HexDigitValue(char c) {
 }  // namespace
 
 SerialLine::SerialLine(SerialPort& port, SerialPortFactory& ports, ReceiveBuffer& receive,
-                       DelayClock& delay, const bool& tcpMode, const Logger& log)
-    : port_(port), ports_(ports), receive_(receive), delay_(delay), tcpMode_(tcpMode), log_(log) {}
+                       DelayClock& delay, const Logger& log)
+    : port_(port), ports_(ports), receive_(receive), delay_(delay), log_(log) {}
 
 void SerialLine::PutFrame(const std::string& bytes) {
   log_.Frame(true, bytes);
@@ -36,28 +36,28 @@ void SerialLine::ApplyDefaults() {
   port_.SetDtr(true);
 }
 
-void SerialLine::ApplyFraming(const TSite& site) {
+void SerialLine::ApplyFraming(const TSite& site, const FramingEntry& framing) {
   port_.SetStopBits(site.StopBits);
   port_.SetParity(site.Parity == 1   ? SerialParity::Odd
                   : site.Parity == 2 ? SerialParity::Even
                                      : SerialParity::None);
-  port_.SetDataBits(site.UseRTU ? 8 : 7);
+  port_.SetDataBits(framing.DataBits);
 }
 
-void SerialLine::OpenDirect(const TSite& site) {
+void SerialLine::OpenDirect(const TSite& site, const FramingEntry& framing) {
   port_.SetRs485(site.Use485);
   port_.SetRts(!site.Use485);
-  ApplyFraming(site);
+  ApplyFraming(site, framing);
   port_.SetPortNumber(site.Comport);
   port_.Open();
   port_.SetBaudRate(site.BaudRate);
 }
 
-void SerialLine::OpenForModem(const TSite& site) {
+void SerialLine::OpenForModem(const TSite& site, const FramingEntry& framing) {
   port_.SetPortNumber(site.Comport);
   port_.Open();
   port_.SetBaudRate(site.BaudRate);
-  ApplyFraming(site);
+  ApplyFraming(site, framing);
 }
 
 bool SerialLine::PortAvailable(int portNumber, std::string* reason) {
@@ -183,7 +183,7 @@ void SerialLine::WatchCarrier(bool on) {
 }
 
 void SerialLine::ComPort1TriggerAvail(uint16_t count) {
-  if (tcpMode_) return;
+  if (!inUse_) return;
   activityCount_ += count;
   const bool feedDialer = dialer_ != nullptr && dialer_->Active();
   const bool trace = log_.FramesWanted();
@@ -207,7 +207,7 @@ void SerialLine::ComPort1TriggerAvail(uint16_t count) {
 }
 
 void SerialLine::ComPort1TriggerData(uint16_t handle) {
-  if (tcpMode_) return;
+  if (!inUse_) return;
   if (handle != 0 && handle == eolTrigger_) eolFired_ = true;
 }
 

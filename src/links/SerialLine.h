@@ -14,6 +14,7 @@
 #include "platform/SerialPort.h"
 #include "platform/Task.h"
 #include "protocol/FrameCodec.h"
+#include "protocol/Framing.h"
 
 namespace qmb {
 
@@ -22,17 +23,22 @@ class HayesDialer;
 class SerialLine {
  public:
   SerialLine(SerialPort& port, SerialPortFactory& ports, ReceiveBuffer& receive, DelayClock& delay,
-             const bool& tcpMode, const Logger& log);
+             const Logger& log);
 
   static constexpr int kPutAttempts = 270;
   static constexpr int32_t kSendMarginTicks = 50;
 
+  // Whether the line is the site's link (it is until a site that goes otherwise is assigned);
+  // while it is not, its port's events are taken by no one.
+  void SetInUse(bool inUse) { inUse_ = inUse; }
+
   // The port as the window layout sets it up before any site is assigned.
   void ApplyDefaults();
   // Line settings of a direct connection, in their order, ending with the open port's baud rate.
-  void OpenDirect(const TSite& site);
+  // The framing gives the data bits.
+  void OpenDirect(const TSite& site, const FramingEntry& framing);
   // A modem connection: the port is opened first, then framed; RS-485 and RTS stay as they are.
-  void OpenForModem(const TSite& site);
+  void OpenForModem(const TSite& site, const FramingEntry& framing);
 
   bool PortAvailable(int portNumber, std::string* reason = nullptr);
   bool IsOpen() const { return port_.IsOpen(); }
@@ -94,15 +100,15 @@ class SerialLine {
     int32_t ticks;
   };
   std::optional<SendBudget> sendBudget_;
-  void ApplyFraming(const TSite& site);
+  void ApplyFraming(const TSite& site, const FramingEntry& framing);
 
   SerialPort& port_;
   SerialPortFactory& ports_;
   ReceiveBuffer& receive_;
   DelayClock& delay_;
-  const bool& tcpMode_;
   const Logger& log_;
   HayesDialer* dialer_ = nullptr;
+  bool inUse_ = true;
   bool watchCarrier_ = false;
   bool noCarrier_ = false;
   std::string carrierTail_;  // the last bytes of the call, for a word split over two reads

@@ -155,15 +155,15 @@ ReplyCheck TCPCheck(const ModbusRequest& request, std::string_view reply) {
 
 constexpr FramingEntry kFramings[] = {
     {Framing::ASCII, "ASCII", true, false, ASCIIFrame, ASCIIBytes, ASCIIMissing, ASCIIDecode,
-     ASCIICheck, "slave ", -1, true, nullptr, nullptr, false},
+     ASCIICheck, "slave ", -1, true, nullptr, nullptr, false, 7},
     {Framing::RTU, "RTU", false, true, RTUFrame, RTUFrame, RTUMissing, AsReceived, RTUCheck,
-     "slave ", -1, true, nullptr, nullptr, false},
+     "slave ", -1, true, nullptr, nullptr, false, 8},
     {Framing::TCP, "TCP", false, false, TCPFrame, TCPFrame, TCPMissing, AsReceived, TCPCheck,
-     "unit ", 0xFF, false, TCPStreamFrameSize, AnswersTCPRequest, true},
+     "unit ", 0xFF, false, TCPStreamFrameSize, AnswersTCPRequest, true, 8},
     // The device server puts the frames on its serial line and paces them there: no silence is
     // kept between them on the stream.
     {Framing::RTUOverTCP, "RTU over TCP", false, false, RTUFrame, RTUFrame, RTUStreamMissing,
-     AsReceived, RTUCheck, "slave ", -1, true, RTUStreamFrameSize, RTUStreamAnswers, false},
+     AsReceived, RTUCheck, "slave ", -1, true, RTUStreamFrameSize, RTUStreamAnswers, false, 8},
 };
 
 }  // namespace

@@ -85,6 +85,8 @@ struct FramingEntry {
   // Where it cannot, a stream on which a request went unanswered is connected again before the
   // next one, so that the late reply is never taken for the next request's.
   bool TellsLateReplies;
+  // The bits of a character on a serial line: ASCII's hex text takes 7, binary frames take 8.
+  int32_t DataBits;
 
   // Requests travel on a TCP stream to a host: a point's address may name the host ("[host]-")
   // and needs no slave prefix, and there is no line to reset.

@@ -484,5 +484,26 @@ TEST_F(PortOutageTest, LinkResetThatCannotReopenStartsTheOutage) {
   EXPECT_EQ(Logged("COM1 reopened"), 1);
 }
 
+// A Modbus/TCP site keeps out of the engine's serial port, which it does not use: what that port
+// delivers is taken by no one, and its failure is logged, never reopened nor shown as the
+// site's. The client points at the site's own address as soon as the site is assigned, before
+// any exchange.
+TEST_F(PortOutageTest, ModbusTcpSiteLeavesTheSerialPortAlone) {
+  OpenTcp("10.0.0.5:1502");
+  EXPECT_EQ(tcp->RemoteHost(), "10.0.0.5");
+  EXPECT_EQ(tcp->RemotePort(), 1502);
+  FakeSerialPort& serial = *serialPorts.Created.back();
+  serial.Open();
+  serial.Receive("stray bytes");
+  EXPECT_EQ(engine->Line.ActivityCount(), 0);
+  serial.Unplug("COM1: gone");
+  loop.RunFor(5000);
+  EXPECT_EQ(Logged("serial port failed: COM1: gone"), 1);
+  EXPECT_EQ(serial.OpenTimes.size(), 1u) << "only the test opened it";
+  EXPECT_TRUE(engine->Flags.PortLost.empty());
+  EXPECT_EQ(engine->Model.PortLbl, "n/a");
+  EXPECT_TRUE(engine->IsConnected());
+}
+
 }  // namespace
 }  // namespace qmb::test

@@ -12,7 +12,7 @@ namespace {
 
 class SerialLineTest : public HostFixture {
  protected:
-  SerialLineTest() : port(loop), line(port, serialPorts, receive, main.Delay(), tcpMode, log) {
+  SerialLineTest() : port(loop), line(port, serialPorts, receive, main.Delay(), log) {
     port.Open();
     port.OnTrigger = [this](uint16_t handle) { line.ComPort1TriggerData(handle); };
     port.OnAvailable = [this](uint16_t count) { line.ComPort1TriggerAvail(count); };
@@ -24,7 +24,6 @@ class SerialLineTest : public HostFixture {
 
   FakeSerialPort port;
   ReceiveBuffer receive;
-  bool tcpMode = false;
   Logger log;
   SerialLine line;
 };
@@ -150,7 +149,7 @@ TEST_F(SerialLineTest, ReceivePathWrapsAndCounts) {
   EXPECT_EQ(receive.Count, 1);
   EXPECT_EQ(line.ActivityCount(), 1008);
 
-  tcpMode = true;  // port events are ignored on a TCP site: nothing taken, nothing counted
+  line.SetInUse(false);  // port events are ignored on a TCP site: nothing taken, nothing counted
   port.Receive("tcp");
   EXPECT_EQ(line.ActivityCount(), 1008);
 }
