@@ -121,6 +121,22 @@ TEST_P(PollTimingTest, SilentPointIsTriedThreeTimesThenLeftOutWhileOthersKeepPol
   }
 }
 
+// RETRIES are a poll's attempts too, and a device's exception is tried again like a silence:
+// the second request goes out on the tick after the first one's check, then the poll fails.
+TEST_P(PollTimingTest, AnExceptionIsTriedAgainWhileTheSitesRetriesLast) {
+  const Timing t = GetParam();
+  siteKeys = {"RETRIES=2"};
+  Open(t.link);
+  slave->ExceptionCode = 2;
+  SendPoints({"{a}{1-HREG1}"});
+  ASSERT_TRUE(RunUntil([&] { return Point("1-HREG1").FailureCount == 1; }));
+  ASSERT_EQ(FrameCount(), 2u);
+  EXPECT_EQ(slave->FrameTimes[1] - slave->FrameTimes[0], t.spacing - 100);
+  ASSERT_TRUE(RunUntil([&] { return Point("1-HREG1").FailureCount == 2; }));
+  EXPECT_EQ(FrameCount(), 4u);
+  EXPECT_FALSE(Point("1-HREG1").HasValue);
+}
+
 TEST_P(PollTimingTest, ReplyMustArriveWithinItsTicks) {
   const Timing t = GetParam();
   Open(t.link);

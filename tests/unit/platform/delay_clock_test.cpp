@@ -69,6 +69,30 @@ TEST_F(DelayClockTest, WaitsStartedAtOnceKeepTheirOwnTiming) {
   EXPECT_EQ(clock.Waiting(), 0u);
 }
 
+// A clock its owner steps (the tick-paced poller's) counts every step after a wait began, even
+// one in the same millisecond; the program's delay clock counts none of that moment.
+TEST_F(DelayClockTest, AClockSteppedByItsOwnerCountsEveryStep) {
+  struct Row {
+    DelayClock::Counting counting;
+    int32_t n;
+    int steps;  // same-moment steps that end the wait; -1: none do
+  };
+  const Row rows[] = {{DelayClock::Counting::EveryStep, 0, 1},
+                      {DelayClock::Counting::EveryStep, 3, 4},
+                      {DelayClock::Counting::SkipSameMoment, 0, -1}};
+  for (const Row& row : rows) {
+    DelayClock clock(loop, row.counting);
+    Task<void> wait = Wait(clock, row.n);
+    wait.Start();
+    int steps = 0;
+    while (!wait.Done() && steps < 10) {
+      clock.DelayTick();
+      ++steps;
+    }
+    EXPECT_EQ(wait.Done() ? steps : -1, row.steps) << "n = " << row.n;
+  }
+}
+
 TEST_F(DelayClockTest, DroppedWaitIsNeverResumed) {
   DelayClock& clock = main.Delay();
   loop.RunUntil(1050);
