@@ -1,6 +1,7 @@
 #include "sites/EngineRegistry.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <exception>
 
@@ -119,7 +120,12 @@ int TMainForm::FreeServerIndex() const {
 }
 
 void TMainForm::ProcessTimerTimer() {
-  processTimer_->Stop();
+  // The timer runs on through the tick (it never re-enters its own callback), so the ticks keep
+  // the phase they started with: that of the delay timer, whose wake-up they share. Restarting
+  // it after every tick would put the next tick a period after this one's end: every tick woken
+  // late (a busy machine) or running long would move the phase on, off the delay timer's, and
+  // the loop would wake twice a period instead of once.
+  const int64_t startedMs = loop_.MonotonicMs();
   const size_t count = children_.size();
   for (size_t i = 0; i < count; ++i) {
     TModBusForm* engine = Child(i);
@@ -137,7 +143,9 @@ void TMainForm::ProcessTimerTimer() {
   auto released = std::move(releasedDuringTick_);
   releasedDuringTick_.clear();
   for (TModBusForm* engine : released) DestroyReleased(engine);
-  processTimer_->Start();
+  // A tick that took its whole period still leaves the loop a whole period to itself before
+  // the next, rather than ticks back to back.
+  if (loop_.MonotonicMs() - startedMs >= processTimer_->Interval()) processTimer_->Start();
 }
 
 void TMainForm::SetVisible(bool visible) {

@@ -2,7 +2,10 @@
 // that the process tick survives engines that fail or wait.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <stdexcept>
+#include <string>
+#include <vector>
 
 #include "support/HostFixture.h"
 
@@ -132,6 +135,34 @@ TEST_F(MainFormTest, OtherEnginesTickWhileOneWaits) {
   ASSERT_TRUE(waiting->Engine->IsSuspended()) << "still waiting for its silent device";
   EXPECT_NE(other->Engine->Model.TimePnl, otherPanel) << "the other engine keeps its ticks";
   EXPECT_EQ(waiting->Engine->Model.TimePnl, waitingPanel) << "the waiting one sits its out";
+}
+
+// The process tick keeps a 100 ms period however long each tick runs within it, so that it keeps
+// sharing its wake-up with the delay timer; a tick that overruns the period is followed by a whole
+// period before the next. One row per time the tick runs; the time panel, refreshed every tenth
+// tick, shows the period.
+struct TickRunCase {
+  int64_t runMs;     // virtual time the tick that refreshes the panel takes
+  int64_t periodMs;  // from one refresh to the next
+};
+
+TEST_F(MainFormTest, TicksKeepTheirPeriodWhateverTheyTake) {
+  for (const TickRunCase row : {TickRunCase{0, 1000}, TickRunCase{30, 1000}, TickRunCase{99, 1000},
+                                TickRunCase{150, 1150}}) {
+    SCOPED_TRACE(row.runMs);
+    auto client = OpenOffline("Timed " + std::to_string(row.runMs));
+    std::vector<int64_t> refreshed;
+    client->Engine->Model.OnChanged = [&] {
+      refreshed.push_back(loop.NowMs());
+      loop.SleepMs(static_cast<int>(row.runMs));
+    };
+    loop.RunFor(3500);
+    client->Engine->Model.OnChanged = nullptr;
+    ASSERT_GE(refreshed.size(), 3u);
+    EXPECT_EQ(refreshed[2] - refreshed[1], row.periodMs);
+    client.reset();
+    loop.RunFor(100);
+  }
 }
 
 }  // namespace
