@@ -220,17 +220,17 @@ std::string FormatPointAddress(const PointAddress& point, bool tcpMode, bool sla
   return text;
 }
 
-std::string ReadRequestText(const PointAddress& point) {
-  const uint8_t function = ReadFunction(point.PointKind);
-  if (function == 0 || !HasWireAddress(point)) return {};
-  return ByteToHex(static_cast<uint8_t>(point.Slave & 0xFF)) + ByteToHex(function) +
-         WordToHex(WireAddress(point)) + "0001";
-}
-
 std::optional<ModbusRequest> ReadRequest(const PointAddress& point) {
-  const std::string text = ReadRequestText(point);
-  if (text.empty()) return std::nullopt;
-  return ModbusRequest{HexToBytes(text), 0, {}, point.Host};
+  const uint8_t function = ReadFunction(point.PointKind);
+  if (function == 0 || !HasWireAddress(point)) return std::nullopt;
+  // Built as bytes: every poll takes this, and a text to parse again would cost it twice.
+  const uint16_t wire = WireAddress(point);
+  return ModbusRequest{
+      std::string{static_cast<char>(point.Slave & 0xFF), static_cast<char>(function),
+                  static_cast<char>(wire >> 8), static_cast<char>(wire & 0xFF), 0, 1},
+      0,
+      {},
+      point.Host};
 }
 
 std::optional<ModbusRequest> ReadRequest(const PointAddress& point, uint16_t quantity) {

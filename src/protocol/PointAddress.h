@@ -69,8 +69,6 @@ uint8_t ReadFunction(PointAddress::Kind kind);
 bool HasWireAddress(const PointAddress& point);
 uint16_t WireAddress(const PointAddress& point);
 
-// Read request as hex text (slave, function 01-04, wire address, quantity 0001).
-std::string ReadRequestText(const PointAddress& point);
 // The read request of one point (slave, function 01-04, wire address, quantity 1); none for an
 // address without a read function or wire address. Any framing frames it (Modbus/TCP with a
 // transaction id the caller sets).
