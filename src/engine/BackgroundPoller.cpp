@@ -11,7 +11,6 @@ BackgroundPoller::BackgroundPoller(Parts parts)
       flags_(parts.flags),
       session_(parts.session),
       points_(parts.points),
-      line_(parts.line),
       transactions_(parts.transactions),
       tcp_(parts.tcp),
       delay_(parts.delay),

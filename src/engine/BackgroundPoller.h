@@ -13,7 +13,6 @@
 #include "engine/PointTable.h"
 #include "engine/SiteParts.h"
 #include "engine/TransactionEngine.h"
-#include "links/SerialLine.h"
 #include "links/TcpLink.h"
 #include "model/TypeSite.h"
 #include "platform/DelayClock.h"
@@ -98,7 +97,6 @@ class BackgroundPoller {
   const LinkFlags& flags_;
   CommandSession& session_;
   PointTable& points_;
-  SerialLine& line_;
   TransactionEngine& transactions_;
   TcpLink& tcp_;
   DelayClock& delay_;
