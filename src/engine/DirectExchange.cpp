@@ -22,7 +22,10 @@ class DirectExchange::EventWait {
   EventWait& operator=(const EventWait&) = delete;
   ~EventWait() {
     *alive_ = false;
-    if (owner_.waiting_ == this) owner_.waiting_ = nullptr;
+    if (owner_.waiting_ != this) return;
+    // Dropped while it waits: its timer, the owner's, must not go off for it.
+    owner_.waiting_ = nullptr;
+    if (timer_) timer_->Stop();
   }
 
   bool await_ready() const { return condition_(); }
@@ -30,7 +33,7 @@ class DirectExchange::EventWait {
     waiting_ = waiting;
     owner_.waiting_ = this;
     if (microseconds_ <= 0) return;
-    timer_ = owner_.delay_.Loop().CreateTimerUs(microseconds_, [this] { ResumeSoon(); });
+    timer_ = &owner_.WaitTimer(microseconds_);
     timer_->Start();
   }
   bool await_resume() const { return condition_(); }
@@ -38,6 +41,7 @@ class DirectExchange::EventWait {
   void Wake() {
     if (condition_()) ResumeSoon();
   }
+  void TimeUp() { ResumeSoon(); }
 
  private:
   void ResumeSoon() {
@@ -53,7 +57,7 @@ class DirectExchange::EventWait {
   std::function<bool()> condition_;
   int64_t microseconds_;
   std::coroutine_handle<> waiting_;
-  std::unique_ptr<Timer> timer_;
+  Timer* timer_ = nullptr;  // the owner's
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
@@ -85,6 +89,25 @@ class DirectExchange::OnLineScope {
 };
 
 DirectExchange::~DirectExchange() = default;
+
+Timer& DirectExchange::WaitTimer(int64_t microseconds) {
+  const auto timeUp = [this] {
+    if (waiting_) waiting_->TimeUp();
+  };
+  // Whole milliseconds on the loop's plain timer; the line's silence on its finer one (a timer of
+  // its own descriptor in the real loop), made again only when the line's speed changed.
+  if (microseconds % 1000 == 0) {
+    const auto milliseconds = static_cast<int>(microseconds / 1000);
+    if (!timer_) timer_ = delay_.Loop().CreateTimer(milliseconds, timeUp);
+    timer_->SetInterval(milliseconds);
+    return *timer_;
+  }
+  if (!silenceTimer_ || silenceUs_ != microseconds) {
+    silenceTimer_ = delay_.Loop().CreateTimerUs(microseconds, timeUp);
+    silenceUs_ = microseconds;
+  }
+  return *silenceTimer_;
+}
 
 void DirectExchange::LinkEvent() {
   ++events_;

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 
 #include "engine/Exchange.h"
 #include "model/TypeSite.h"
@@ -67,9 +68,16 @@ class DirectExchange {
   Task<bool> Connected(ExchangeLink& link, const ModbusRequest& request,
                        const ExchangeTerms& terms);
 
+  // The timer of a wait that lasts this long, made once and reused: a wait starts it, and stops
+  // it when it ends.
+  Timer& WaitTimer(int64_t microseconds);
+
   TransactionEngine& transactions_;
   const TSite& site_;
   DelayClock& delay_;
+  std::unique_ptr<Timer> timer_;
+  std::unique_ptr<Timer> silenceTimer_;
+  int64_t silenceUs_ = 0;
   EventWait* waiting_ = nullptr;
   uint64_t events_ = 0;  // link events and ticks so far
   bool onLine_ = false;
