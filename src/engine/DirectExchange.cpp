@@ -11,9 +11,10 @@
 namespace qmb {
 
 // Suspends the exchange until its condition holds when the link says something, or until its
-// time is up (none: only the condition ends it). It is resumed from the loop, never from inside
-// the link's event or the timer's callback: the exchange may end there and take the timer with
-// it.
+// time is up (none: only the condition ends it). The exchange goes on from inside the event or
+// the timer's callback, as the next request after a reply should, without another pass of the
+// loop: the timer is the owner's and outlives the wait, and the link's steps that follow (taking
+// the reply, the next send) are the ones its events allow.
 class DirectExchange::EventWait {
  public:
   EventWait(DirectExchange& owner, std::function<bool()> condition, int64_t microseconds)
@@ -21,9 +22,8 @@ class DirectExchange::EventWait {
   EventWait(const EventWait&) = delete;
   EventWait& operator=(const EventWait&) = delete;
   ~EventWait() {
-    *alive_ = false;
     if (owner_.waiting_ != this) return;
-    // Dropped while it waits: its timer, the owner's, must not go off for it.
+    // Dropped while it waits: the owner's timer must not go off for it.
     owner_.waiting_ = nullptr;
     if (timer_) timer_->Stop();
   }
@@ -39,26 +39,20 @@ class DirectExchange::EventWait {
   bool await_resume() const { return condition_(); }
 
   void Wake() {
-    if (condition_()) ResumeSoon();
+    if (condition_()) Resume();
   }
-  void TimeUp() { ResumeSoon(); }
-
- private:
-  void ResumeSoon() {
+  void Resume() {
     if (timer_) timer_->Stop();
     if (owner_.waiting_ == this) owner_.waiting_ = nullptr;
-    owner_.delay_.Loop().Post([this, alive = alive_] {
-      if (!*alive || !waiting_) return;
-      std::exchange(waiting_, {}).resume();
-    });
+    if (waiting_) std::exchange(waiting_, {}).resume();
   }
 
+ private:
   DirectExchange& owner_;
   std::function<bool()> condition_;
   int64_t microseconds_;
   std::coroutine_handle<> waiting_;
   Timer* timer_ = nullptr;  // the owner's
-  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 // A request on the line, from arming the reception to taking the reply. An exchange dropped in
@@ -92,7 +86,7 @@ DirectExchange::~DirectExchange() = default;
 
 Timer& DirectExchange::WaitTimer(int64_t microseconds) {
   const auto timeUp = [this] {
-    if (waiting_) waiting_->TimeUp();
+    if (waiting_) waiting_->Resume();
   };
   // Whole milliseconds on the loop's plain timer; the line's silence on its finer one (a timer of
   // its own descriptor in the real loop), made again only when the line's speed changed.
