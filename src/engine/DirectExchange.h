@@ -1,11 +1,14 @@
-// Exchanges a host wants answered now, not at the pace of the process tick: each waits for its
-// link by the link's own events (bytes that came, a reply that arrived, a connection made), with
-// the fast scan's wire-time budget, so a reply that comes in a millisecond is taken in one. The
-// engine runs them only while the line is its caller's alone (see TModBusForm::RunOnLine).
+// The one road of a Modbus exchange a caller awaits: frame, send, wait, check. Each wait is woken
+// by the link's own events (bytes that came, a reply that arrived, a connection made), with the
+// fast scan's wire-time budget, so a reply that comes in a millisecond is taken in one. The typed
+// interface's reads and writes run it while the line is theirs alone (see TModBusForm::RunOnLine);
+// the fast scan runs every block read through it, pacing its connection wait by the process ticks
+// and giving way between two waits to the work that takes the line.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 
 #include "engine/Exchange.h"
 #include "model/TypeSite.h"
@@ -15,7 +18,21 @@
 
 namespace qmb {
 
+class ExchangeLink;
 class TransactionEngine;
+
+// How one exchange waits, beside what the site's keys amend.
+struct ExchangeTerms {
+  // The reply's budget (the site's TIMEOUT amends it).
+  WireTimePolicy Wire = kFastScanPolicy;
+  // A Modbus/TCP connection not ready yet: 0 waits DirectExchange::kConnectMs and the site's
+  // CONNECTPAUSE by the clock; more is the number of looks (each process tick and each event of
+  // the link is one, the first look too) before the request gives up, the pause counted in them.
+  int32_t ConnectTicks = 0;
+  // Asked after every wait that comes before the request goes out (the connection, the site's
+  // GAP): false ends the exchange there with nothing sent (NotReady). Unset: it always goes.
+  std::function<bool()> MayGo;
+};
 
 class DirectExchange {
  public:
@@ -31,19 +48,39 @@ class DirectExchange {
   // One request and its checked reply, the site's timing keys and a broadcast write's rules
   // kept as every exchange keeps them (Refused: no device can answer it, the cause logged;
   // NotReady: the link cannot carry it now; NoReply: nothing usable came within the budget).
-  // Errors of the line are raised to the caller.
-  Task<ExchangeResult> Exchange(const ModbusRequest& request);
+  // Errors of the line are raised to the caller. Dropped while it waits (its task destroyed),
+  // it leaves nothing armed: a request in flight is abandoned.
+  Task<ExchangeResult> Exchange(const ModbusRequest& request, ExchangeTerms terms = {});
 
   // The link said something; a waiting exchange looks whether it is what it waits for.
   void LinkEvent();
+  // A process tick passed: a connection wait counted in ticks looks again.
+  void Tick() { LinkEvent(); }
+  // A request is on the line: sent, its reply not yet taken.
+  bool OnLine() const { return onLine_; }
 
  private:
   class EventWait;
+  class OnLineScope;
+
+  // The link takes the request's host now, or after the terms' wait; false: it gave up, or the
+  // terms gave way.
+  Task<bool> Connected(ExchangeLink& link, const ModbusRequest& request,
+                       const ExchangeTerms& terms);
+
+  // The timer of a wait that lasts this long, made once and reused: a wait starts it, and stops
+  // it when it ends.
+  Timer& WaitTimer(int64_t microseconds);
 
   TransactionEngine& transactions_;
   const TSite& site_;
   DelayClock& delay_;
+  std::unique_ptr<Timer> timer_;
+  std::unique_ptr<Timer> silenceTimer_;
+  int64_t silenceUs_ = 0;
   EventWait* waiting_ = nullptr;
+  uint64_t events_ = 0;  // link events and ticks so far
+  bool onLine_ = false;
 };
 
 }  // namespace qmb

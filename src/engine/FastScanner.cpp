@@ -4,6 +4,7 @@
 #include <cmath>
 #include <exception>
 #include <numeric>
+#include <utility>
 
 namespace qmb {
 
@@ -104,7 +105,10 @@ int64_t RtuFrameGapUs(int32_t baud) {
   return static_cast<int64_t>(std::ceil(3.5 * 11 * 1000000 / baud));
 }
 
-FastScanner::FastScanner(Parts parts) : p_(parts), elapsed_(parts.delay.DelayTicks) {}
+FastScanner::FastScanner(Parts parts)
+    : p_(parts),
+      exchange_(parts.transactions, parts.site, parts.delay),
+      elapsed_(parts.delay.DelayTicks) {}
 
 FastScanner::~FastScanner() = default;
 
@@ -114,21 +118,33 @@ bool FastScanner::MayScan() const {
          p_.transactions.Link().Usable();
 }
 
+bool FastScanner::MayGoOn() {
+  return MayScan() && !(YieldLine && YieldLine());
+}
+
 void FastScanner::Tick() {
   if (!p_.flags.Connected || p_.site.OfflineMode || !p_.transactions.Link().Usable()) {
     Stop();
     return;
   }
-  Next();
+  // A connection waited for is looked at once a tick.
+  exchange_.Tick();
+  Resume();
 }
 
 void FastScanner::Stop() {
-  if (gap_) gap_->Stop();
-  if (pause_) pause_->Stop();
-  if (!inFlight_) return;
-  if (timeout_) timeout_->Stop();
-  inFlight_ = false;
-  p_.transactions.Link().Abandon();
+  // Dropping the scan drops its exchange: one in flight is abandoned, nothing counted.
+  run_.Reset();
+}
+
+void FastScanner::Resume() {
+  if (run_.Suspended()) return;
+  // A scan that ended since (after one of its waits) hands on what it raised, as one that ends
+  // here does.
+  if (run_.Done()) std::exchange(run_, {}).Result();
+  run_ = Run();
+  run_.Start();
+  if (run_.Done()) std::exchange(run_, {}).Result();
 }
 
 void FastScanner::Replan() {
@@ -178,16 +194,7 @@ bool FastScanner::Due(const ScanBlock& block, int64_t now) const {
   });
 }
 
-void FastScanner::Next() {
-  if (inFlight_ || !MayScan()) return;
-  if (YieldLine && YieldLine()) return;
-  if (p_.points.TakePointsChanged()) Replan();
-  if (blocks_.empty()) return;
-  // The site's GAP is kept after every exchange on the link, a host command's included.
-  if (const int64_t left = p_.transactions.GapLeftMs(); left > 0) {
-    StartPause(left);
-    return;
-  }
+bool FastScanner::NextDue() {
   const int64_t now = Now();
   for (size_t k = 0; k <= blocks_.size(); ++k) {
     if (cursor_ >= blocks_.size()) {
@@ -197,130 +204,83 @@ void FastScanner::Next() {
     if (Due(blocks_[cursor_], now)) {
       // A block no device can answer fails without being sent (its points drop out as silent
       // ones do, and are tried again as they are).
-      if (p_.transactions.Refusal(BlockRequest(blocks_[cursor_])).empty()) {
-        Send(blocks_[cursor_]);
-        return;
-      }
+      if (p_.transactions.Refusal(BlockRequest(blocks_[cursor_])).empty()) return true;
       Fail(blocks_[cursor_]);
     }
     ++cursor_;
   }
   // Nothing due (every point dropped and waiting for its retry): the next tick looks again.
+  return false;
 }
 
-void FastScanner::StartTimeout(int32_t milliseconds) {
-  if (!timeout_)
-    timeout_ = p_.delay.Loop().CreateTimer(milliseconds, [this] {
-      timeout_->Stop();
-      if (inFlight_) Finish(false);
-    });
-  timeout_->SetInterval(milliseconds);
-  timeout_->Start();
-}
-
-void FastScanner::StartPause(int64_t milliseconds) {
-  if (!pause_)
-    pause_ = p_.delay.Loop().CreateTimer(static_cast<int>(milliseconds), [this] {
-      pause_->Stop();
-      Next();
-    });
-  pause_->SetInterval(static_cast<int>(milliseconds));
-  pause_->Start();
-}
-
-void FastScanner::Send(const ScanBlock& block) {
-  ExchangeLink& link = p_.transactions.Link();
-  try {
-    // A reply that comes while the request goes out is taken after the send returns.
-    sending_ = true;
-    if (!link.Ready(block.Host)) {
-      sending_ = false;
-      // The connection is being set up; the ticks look again, and a host that never takes
-      // it fails its points like a silent one.
-      if (++connectWait_ >= kConnectTicks + PeriodsFor(p_.site.ConnectPauseMs, 100)) {
-        connectWait_ = 0;
-        Fail(block);
-        ++cursor_;
-      }
-      return;
+Task<void> FastScanner::Run() {
+  while (MayGoOn()) {
+    if (p_.points.TakePointsChanged()) Replan();
+    if (blocks_.empty() || !NextDue()) co_return;
+    const ModbusRequest request = BlockRequest(blocks_[cursor_]);
+    // The connection is looked at each tick and at the link's events; the GAP and the line's
+    // silence are kept as for every exchange, the scan giving way after each of its waits.
+    bool gaveWay = false;
+    ExchangeTerms terms{kFastScanPolicy, kConnectTicks + PeriodsFor(p_.site.ConnectPauseMs, 100),
+                        [this, &gaveWay] {
+                          gaveWay = !MayGoOn();
+                          return !gaveWay;
+                        }};
+    ExchangeResult result;
+    try {
+      result = co_await exchange_.Exchange(request, std::move(terms));
+    } catch (const std::exception& e) {
+      // A line that refuses the request fails this block; the scan goes on at the next tick
+      // rather than trying the next block on a refusing line at once.
+      p_.log.Warning(std::string("scan request failed: ") + e.what());
+      Fail(blocks_[cursor_]);
+      ++cursor_;
+      co_return;
     }
-    connectWait_ = 0;
-    const ModbusRequest request = BlockRequest(block);
-    const std::string frame = link.FrameFor(request);
-    if (frame.empty()) throw std::length_error("request too long");
-    link.Arm();
-    inFlight_ = true;
-    StartTimeout(link.ReplyBudgetMs(SitePolicy(kFastScanPolicy, p_.site), request));
-    link.Send(frame);
-    sending_ = false;
-  } catch (const std::exception& e) {
-    // A line that refuses the request fails this block; the scan goes on at the next tick
-    // rather than trying the next block on a refusing line at once.
-    sending_ = false;
-    p_.log.Warning(std::string("scan request failed: ") + e.what());
-    Stop();
-    Fail(block);
-    ++cursor_;
-    return;
+    if (gaveWay) co_return;
+    if (result.Failure == ExchangeFailure::NotReady) {
+      // A host that never took the connection fails its points like a silent one; the ticks
+      // look again.
+      Fail(blocks_[cursor_]);
+      ++cursor_;
+      co_return;
+    }
+    Account(result);
   }
-  if (std::exchange(replyEarly_, false)) Finish(true);
 }
 
 void FastScanner::BytesArrived() {
-  ReplyProgress();
+  exchange_.LinkEvent();
 }
 
 void FastScanner::LinkReady() {
-  if (!sending_) Next();
+  exchange_.LinkEvent();
+  Resume();
 }
 
 void FastScanner::ReplyArrived() {
-  ReplyProgress();
+  exchange_.LinkEvent();
 }
 
-void FastScanner::ReplyProgress() {
-  if (!inFlight_ || !p_.transactions.Link().ReplyReady()) return;
-  if (sending_) {
-    replyEarly_ = true;
-    return;
-  }
-  Finish(true);
-}
-
-void FastScanner::Finish(bool arrived) {
-  timeout_->Stop();
-  inFlight_ = false;
-  const ExchangeResult result = p_.transactions.Link().Finish(arrived);
+void FastScanner::Account(const ExchangeResult& result) {
   // A table rebuilt meanwhile makes the block's positions stale: its answer goes nowhere.
-  if (!p_.points.PointsChanged() && cursor_ < blocks_.size()) {
-    if (result.Ok()) {
-      Store(blocks_[cursor_]);
-      ++cursor_;
-      attempt_ = 1;
-    } else if (result.Accepted() && Splittable(blocks_[cursor_])) {
-      Split(cursor_);
-      attempt_ = 1;
-    } else if (!result.Accepted() && attempt_ < SitePolicy(kFastScanPolicy, p_.site).Attempts) {
-      ++attempt_;  // the site's RETRIES: the same block again, before its points count a failure
-    } else {
-      Fail(blocks_[cursor_]);
-      ++cursor_;
-    }
+  if (p_.points.PointsChanged() || cursor_ >= blocks_.size()) return;
+  if (result.Ok()) {
+    Store(blocks_[cursor_], result.Reply);
+    ++cursor_;
+    attempt_ = 1;
+  } else if (result.Accepted() && Splittable(blocks_[cursor_])) {
+    Split(cursor_);
+    attempt_ = 1;
+  } else if (!result.Accepted() && attempt_ < SitePolicy(kFastScanPolicy, p_.site).Attempts) {
+    ++attempt_;  // the site's RETRIES: the same block again, before its points count a failure
+  } else {
+    Fail(blocks_[cursor_]);
+    ++cursor_;
   }
-  if (!p_.transactions.SiteFramingEntry().GapBetweenFrames) {
-    Next();
-    return;
-  }
-  if (!gap_)
-    gap_ = p_.delay.Loop().CreateTimerUs(RtuFrameGapUs(p_.site.BaudRate), [this] {
-      gap_->Stop();
-      Next();
-    });
-  gap_->Start();
 }
 
-void FastScanner::Store(const ScanBlock& block) {
-  const ReplyBlock& reply = p_.transactions.Reply();
+void FastScanner::Store(const ScanBlock& block, const ReplyBlock& reply) {
   for (const ScanBlock::Member& member : block.Members)
     p_.points.SetPointValue(member.Position, BlockMemberValue(block, member, reply),
                             member.Read.Layout.has_value());

@@ -5,7 +5,8 @@
 // on the matched reply), each with a reply timeout from the line's speed. Each point keeps its
 // own value, failure count and Polled flag. A host command that uses the line waits for the
 // exchange in flight only: the scan stops at its end and goes on after the command; the other
-// commands leave the scan running.
+// commands leave the scan running. Each block read is one DirectExchange, the exchange every
+// awaited request takes; the scan keeps only its bookkeeping around it.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "engine/CommandSession.h"
+#include "engine/DirectExchange.h"
 #include "engine/Exchange.h"
 #include "engine/LinkFlags.h"
 #include "engine/PointTable.h"
@@ -27,6 +29,7 @@
 #include "platform/DelayClock.h"
 #include "platform/Log.h"
 #include "platform/MessageLoop.h"
+#include "platform/Task.h"
 #include "protocol/FrameCodec.h"
 #include "protocol/PointAddress.h"
 
@@ -90,7 +93,7 @@ class FastScanner {
   // Abandons the exchange in flight (the link went down); nothing is counted.
   void Stop();
   // An exchange is on the line: a command that uses the line waits for its end.
-  bool InFlight() const { return inFlight_; }
+  bool InFlight() const { return exchange_.OnLine(); }
 
   // Asked between two exchanges: true when other work takes the line now (the scan then waits
   // for the next tick).
@@ -105,34 +108,31 @@ class FastScanner {
 
  private:
   bool MayScan() const;
+  // The scan may take the line for its next request (asking YieldLine, which hands the line on).
+  bool MayGoOn();
   void Replan();
-  // Sends the next block due, if any and if allowed; otherwise waits for the next tick.
-  void Next();
+  // Scanning goes on at once unless it is already running.
+  void Resume();
+  // The block reads, one exchange each, while the scan may go on and a block is due.
+  Task<void> Run();
+  // Moves the cursor to the next block due (a new cycle after the last), failing on the way the
+  // ones no device can answer; false when none is due.
+  bool NextDue();
   bool Due(const ScanBlock& block, int64_t now) const;
-  void Send(const ScanBlock& block);
-  // Bytes or a whole reply came: the exchange ends when they make the reply.
-  void ReplyProgress();
-  void Finish(bool accepted);
-  void Store(const ScanBlock& block);
+  // The site's RETRIES, a refusal that splits the block, or the block's points stored.
+  void Account(const ExchangeResult& result);
+  void Store(const ScanBlock& block, const ReplyBlock& reply);
   void Fail(const ScanBlock& block);
   // A device that refuses a block (an address it lacks inside a gap) gets its points one by one.
   void Split(size_t at);
-  void StartTimeout(int32_t milliseconds);
-  // Waits out the site's GAP before the next request.
-  void StartPause(int64_t milliseconds);
   int64_t Now() { return elapsed_.Now(p_.delay.DelayTicks); }
 
   const SiteParts p_;
-  std::unique_ptr<Timer> timeout_;
-  std::unique_ptr<Timer> gap_;
-  std::unique_ptr<Timer> pause_;
+  DirectExchange exchange_;
+  Task<void> run_;  // after exchange_: dropped first, it abandons the exchange in flight
 
   std::vector<ScanBlock> blocks_;
   size_t cursor_ = 0;
-  bool inFlight_ = false;
-  bool sending_ = false;  // inside Send: a reply that comes meanwhile is taken after it
-  bool replyEarly_ = false;
-  int32_t connectWait_ = 0;
   int32_t attempt_ = 1;  // of the block at the cursor
   ElapsedTicks elapsed_;
 };

@@ -1,6 +1,7 @@
 // The fast scan: how points become block reads, the reply timeouts and frame gaps from the line's
 // speed, and in virtual time on each framing the request order and pace, per-point failures, a
-// refused block read point by point, and a host command served between two exchanges.
+// refused block read point by point, a host command served between two exchanges, an exchange
+// dropped mid-wait, and a connection wait counted in ticks.
 #include <gtest/gtest.h>
 
 #include "engine/FastScanner.h"
@@ -352,6 +353,58 @@ TEST_F(SiteFixture, FastScanOfSeveralHostsGoesOnAsEachConnectionIsMade) {
     EXPECT_EQ(slave->FrameTimes[i] - slave->FrameTimes[i - 1], 20 + tcp->ConnectDelayMs) << i;
   EXPECT_EQ(Point("HREG1").Value, "10");
   EXPECT_EQ(Point("[10.0.0.9]-HREG2").Value, "11");
+}
+
+// A scan stopped mid-exchange (the link went down) drops the exchange: nothing stays armed to
+// time out or take the late reply as a failure, and the next tick scans on.
+TEST_P(FastScanTest, StopDropsTheExchangeInFlightWithoutCountingIt) {
+  slave->Holding = {{0, 10}};
+  slave->ReplyDelayMs = 150;
+  SendPoints({"{a}{1-HREG1}"});
+  ASSERT_TRUE(RunUntil([&] { return FrameCount() >= 1; }));
+  loop.RunFor(25);
+  ASSERT_TRUE(engine->Scanner.InFlight());
+  const ExchangeCounters before = engine->Transactions.Counters();
+  engine->Scanner.Stop();
+  EXPECT_FALSE(engine->Scanner.InFlight());
+  ASSERT_TRUE(RunUntil([&] { return FrameCount() >= 4; }, 5000));
+  EXPECT_EQ(engine->Transactions.Counters().Timeouts, before.Timeouts);
+  EXPECT_EQ(Point("1-HREG1").FailureCount, 0);
+  EXPECT_EQ(Point("1-HREG1").Value, "10");
+}
+
+// A Modbus/TCP block whose connection never comes is looked at each tick (and at the link's
+// events): its points count a failed read after kConnectTicks looks, the site's CONNECTPAUSE
+// counted in them, and nothing is sent.
+struct ConnectWaitRow {
+  const char* name;
+  std::vector<std::string> keys;
+  int64_t looks;
+};
+
+class FastScanConnectTest : public SiteFixture,
+                            public ::testing::WithParamInterface<ConnectWaitRow> {};
+
+INSTANTIATE_TEST_SUITE_P(
+    Keys, FastScanConnectTest,
+    ::testing::Values(ConnectWaitRow{"Default", {}, FastScanner::kConnectTicks},
+                      ConnectWaitRow{
+                          "Pause", {"CONNECTPAUSE=1500"}, FastScanner::kConnectTicks + 15}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_P(FastScanConnectTest, AHostThatNeverConnectsFailsItsPointsAfterItsTicks) {
+  siteKeys = GetParam().keys;
+  siteKeys.push_back("POLLMODE=FAST");
+  OpenTcp();
+  tcp->ConnectDelayMs = 3600000;
+  SendPoints({"{a}{HREG1}"});
+  const int64_t start = acceptedAt;
+  ASSERT_TRUE(RunUntil([&] { return Point("HREG1").FailureCount >= 1; }, 10000));
+  const int64_t took = loop.NowMs() - start;
+  EXPECT_GE(took, (GetParam().looks - 1) * 100);
+  EXPECT_LE(took, (GetParam().looks + 1) * 100);
+  EXPECT_FALSE(engine->Scanner.InFlight());
+  EXPECT_TRUE(tcp->Sent.empty());
 }
 
 }  // namespace
