@@ -153,8 +153,8 @@ void FastScanner::Replan() {
   points.reserve(p_.points.Size());
   size_t noValue = 0;  // typed addresses whose Count is not their type's width
   for (size_t i = 0; i < p_.points.Size(); ++i) {
-    points.push_back(
-        ParsePointAddress(p_.points.Key(i), p_.flags.TCPMode).value_or(PointAddress{}));
+    points.push_back(ParsePointAddress(p_.points.Key(i), HostAddresses(p_.site, p_.flags))
+                         .value_or(PointAddress{}));
     // Blocks go by the address their requests carry: on Modbus/TCP unit FF whatever prefix a
     // point was written with, unless the site takes the unit from the point.
     points.back().Slave = SiteUnit(p_.site, p_.flags, points.back().Slave);

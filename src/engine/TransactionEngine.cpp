@@ -277,7 +277,7 @@ Task<ExchangeResult> TransactionEngine::ExchangeSerial(const ModbusRequest* requ
   const bool lineEnd = SiteFramingEntry().EndsAtLineEnd;
   const ReplyWait& wait = lineEnd ? policy.ByLineEnd : policy.BySilence;
   // The gap runs from the end of the last exchange; framing marks the link used from now on.
-  co_await KeepGap(pace);
+  if (GapLeftMs() > 0) co_await KeepGap(pace);
   const std::string frame = request ? FrameForSite(*request) : std::string();
   if (request && frame.empty()) throw std::length_error(kTooLong);
   if (!request && wait.WhenUnframed == Unframed::FailAtOnce) co_return Result(false);
@@ -288,7 +288,7 @@ Task<ExchangeResult> TransactionEngine::ExchangeSerial(const ModbusRequest* requ
     if (attempt == policy.ResetBeforeAttempt) co_await ResetLink();
     if (attempt > 1) {
       co_await BetweenAttempts(pace);
-      co_await KeepGap(pace);
+      if (GapLeftMs() > 0) co_await KeepGap(pace);
     }
     ArmReply(true);
     if (!frame.empty()) SendArmed(frame);
@@ -323,10 +323,13 @@ Task<ExchangeResult> TransactionEngine::ExchangeTCP(const ModbusRequest* request
     if (attempt > 1) co_await BetweenAttempts(pace);
     // A point with no request still waits on the host it was chosen on (the site's own).
     tcp_.SelectHost(request ? request->Host : std::string());
-    const bool ready =
-        co_await WaitFor([this] { return TCPReadyForRequest(); }, policy.ReadyPasses, pace);
-    if (!ready) co_return ExchangeResult{};
-    co_await KeepGap(pace);
+    // Most requests find their connection made and no gap to keep: no wait is set up for them.
+    if (!TCPReadyForRequest()) {
+      const bool ready =
+          co_await WaitFor([this] { return TCPReadyForRequest(); }, policy.ReadyPasses, pace);
+      if (!ready) co_return ExchangeResult{};
+    }
+    if (GapLeftMs() > 0) co_await KeepGap(pace);
     const std::string frame = request ? FrameTCP(*request) : std::string();
     if (request && frame.empty()) throw std::length_error(kTooLong);
     if (frame.empty())

@@ -1,6 +1,7 @@
 #include "protocol/Framing.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace qmb {
 
@@ -166,6 +167,13 @@ constexpr FramingEntry kFramings[] = {
      AsReceived, RTUCheck, "slave ", -1, true, RTUStreamFrameSize, RTUStreamAnswers, false, 8},
 };
 
+constexpr bool InEnumOrder() {
+  for (size_t i = 0; i < std::size(kFramings); ++i)
+    if (static_cast<size_t>(kFramings[i].Kind) != i) return false;
+  return true;
+}
+static_assert(InEnumOrder(), "FramingFor indexes the table by the enum");
+
 }  // namespace
 
 ModbusRequest RequestFromHex(std::string_view hexText) {
@@ -173,9 +181,9 @@ ModbusRequest RequestFromHex(std::string_view hexText) {
 }
 
 const FramingEntry& FramingFor(Framing framing) {
-  for (const FramingEntry& entry : kFramings)
-    if (entry.Kind == framing) return entry;
-  return kFramings[0];
+  // Looked up on every step of every exchange: the table stands in the enum's order.
+  const auto at = static_cast<size_t>(framing);
+  return at < std::size(kFramings) ? kFramings[at] : kFramings[0];
 }
 
 }  // namespace qmb
