@@ -36,7 +36,7 @@ BackgroundPoller::PollStep BackgroundPoller::PollState() const {
 
 BackgroundPoller::PollStep BackgroundPoller::SendStep() const {
   const FramingEntry& framing = transactions_.SiteFramingEntry();
-  return framing.EndsAtLineEnd || framing.StreamFrameSize ? kSend : kSendRTU;
+  return framing.EndsAtLineEnd || framing.OnStream() ? kSend : kSendRTU;
 }
 
 void BackgroundPoller::SetIdle() {

@@ -39,13 +39,13 @@ inline bool HostAddresses(const TSite& site, const LinkFlags& flags) {
 // A point's slave prefix addresses its device: on a serial line, with RTU frames over TCP, and on
 // Modbus/TCP when the site takes the unit from the point (TCPUNIT=POINT).
 inline bool SlaveAddressed(const TSite& site, const LinkFlags& flags) {
-  return site.UnitFromPoint || FramingFor(SiteFraming(site, flags)).FixedUnit < 0;
+  return site.UnitFromPoint || SiteFramingEntry(site, flags).FixedUnit < 0;
 }
 
 // The address a request for a point's slave carries: the slave itself where it addresses the
 // device, the framing's fixed unit (FF on Modbus/TCP) otherwise.
 inline int32_t SiteUnit(const TSite& site, const LinkFlags& flags, int32_t slave) {
-  return SlaveAddressed(site, flags) ? slave : FramingFor(SiteFraming(site, flags)).FixedUnit;
+  return SlaveAddressed(site, flags) ? slave : SiteFramingEntry(site, flags).FixedUnit;
 }
 
 }  // namespace qmb

@@ -73,7 +73,7 @@ class SiteTransport {
         model_(common.model),
         log_(common.log) {}
 
-  const FramingEntry& SiteFramingEntry() const { return FramingFor(SiteFraming(site_, flags_)); }
+  const FramingEntry& SiteFramingEntry() const { return qmb::SiteFramingEntry(site_, flags_); }
   // Fails the open with the text hosts are shown; the log names the cause (the text itself when
   // there is nothing more to say).
   void FailStart(const std::string& error, const std::string& cause = {});

@@ -122,7 +122,7 @@ class TransactionEngine {
   // (it is left in the receive buffer).
   ExchangeResult TakeTCPReply(bool arrived);
   // The site's framing entry.
-  const FramingEntry& SiteFramingEntry() const { return FramingFor(SiteFraming(site_, flags_)); }
+  const FramingEntry& SiteFramingEntry() const { return qmb::SiteFramingEntry(site_, flags_); }
   // Checks the receive buffer against the request in flight. An accepted serial reply behind
   // an adapter's echo is moved to the start of the receive buffer, so that what the caller
   // reads (a raw request's reply bytes) is the reply alone.
