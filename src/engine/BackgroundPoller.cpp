@@ -179,7 +179,7 @@ Task<void> BackgroundPoller::PollCursor() {
   ExchangeResult result;
   try {
     result =
-        co_await transactions_.Exchange(request ? &*request : nullptr, kTickPollPolicy, steps_);
+        co_await transactions_.Exchange(request ? &*request : nullptr, kTickPollPolicy, stepped_);
   } catch (const std::exception& e) {
     // A line that refuses the request (port closed, device gone) fails this poll; retrying the
     // send on every tick would keep the site busy, and every host command waiting, for ever.

@@ -107,8 +107,9 @@ class BackgroundPoller {
   int32_t pollPause_ = 0;
 
   ElapsedTicks elapsed_;
-  // Stepped once a process tick while an exchange is in flight; the exchange waits on it.
+  // Stepped once a process tick while an exchange is in flight; the exchange waits in its steps.
   DelayClock steps_;
+  ExchangePace stepped_{steps_, true};
   Task<void> exchange_;
 };
 

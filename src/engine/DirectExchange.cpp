@@ -55,33 +55,6 @@ class DirectExchange::EventWait {
   Timer* timer_ = nullptr;  // the owner's
 };
 
-// A request on the line, from arming the reception to taking the reply. An exchange dropped in
-// between (its task destroyed) or whose send failed abandons it, so nothing stays armed.
-class DirectExchange::OnLineScope {
- public:
-  OnLineScope(DirectExchange& owner, ExchangeLink& link) : owner_(owner), link_(link) {
-    link_.Arm();
-    owner_.onLine_ = open_ = true;
-  }
-  OnLineScope(const OnLineScope&) = delete;
-  OnLineScope& operator=(const OnLineScope&) = delete;
-  ~OnLineScope() {
-    if (!open_) return;
-    owner_.onLine_ = false;
-    link_.Abandon();
-  }
-
-  ExchangeResult Finish(bool arrived) {
-    owner_.onLine_ = open_ = false;
-    return link_.Finish(arrived);
-  }
-
- private:
-  DirectExchange& owner_;
-  ExchangeLink& link_;
-  bool open_ = false;
-};
-
 DirectExchange::~DirectExchange() = default;
 
 Timer& DirectExchange::WaitTimer(int64_t microseconds) {
@@ -108,65 +81,78 @@ void DirectExchange::LinkEvent() {
   if (waiting_) waiting_->Wake();
 }
 
-Task<bool> DirectExchange::Connected(ExchangeLink& link, const ModbusRequest& request,
-                                     const ExchangeTerms& terms) {
-  if (terms.ConnectTicks > 0) {
+namespace {
+// The policy of an event-driven exchange: one attempt, checked as it ends; its budget is the
+// terms' wire time.
+constexpr WaitPolicy kEventPolicy{};
+}  // namespace
+
+Task<bool> DirectExchange::Connected(ExchangeLink& link, const std::string& host) {
+  if (terms_->ConnectTicks > 0) {
     // Each look that finds no connection counts; an event that came while looking ends the
     // wait for the next one at once.
     for (int32_t looks = 1;; ++looks) {
       const uint64_t seen = events_;
-      if (link.Ready(request.Host)) co_return true;
-      if (looks >= terms.ConnectTicks) co_return false;
+      if (link.Ready(host)) co_return true;
+      if (looks >= terms_->ConnectTicks) co_return false;
       co_await EventWait(
           *this, [this, seen] { return events_ != seen; }, 0);
-      if (terms.MayGo && !terms.MayGo()) co_return false;
+      if (terms_->MayGo && !terms_->MayGo()) co_return false;
     }
   }
-  if (link.Ready(request.Host)) co_return true;
+  if (link.Ready(host)) co_return true;
   // The connection is an event of the link; the pause after it is the clock's: the wait ends
   // with the connection, then the pause is slept out.
   co_await EventWait(
       *this,
-      [this, &link, &request] {
-        return link.Ready(request.Host) || transactions_.ConnectPauseLeftMs() > 0;
+      [this, &link, &host] {
+        return link.Ready(host) || transactions_.ConnectPauseLeftMs() > 0;
       },
       int64_t{kConnectMs + site_.ConnectPauseMs} * 1000);
   if (const int64_t left = transactions_.ConnectPauseLeftMs(); left > 0)
     co_await delay_.Sleep(static_cast<int>(left));
-  if (terms.MayGo && !terms.MayGo()) co_return false;
-  co_return link.Ready(request.Host);
+  if (terms_->MayGo && !terms_->MayGo()) co_return false;
+  co_return link.Ready(host);
+}
+
+Task<bool> DirectExchange::Clear(TransactionEngine& engine, ExchangeLink& link,
+                                 const std::string& host, int32_t /*readyPasses*/) {
+  // The connection, then the site's GAP; a connection lost meanwhile is waited for again.
+  for (;;) {
+    const bool connected = co_await Connected(link, host);
+    if (!connected) co_return false;
+    if (engine.GapLeftMs() <= 0) co_return true;
+    co_await engine.KeepGap();
+    if (terms_->MayGo && !terms_->MayGo()) co_return false;
+  }
+}
+
+Task<Heard> DirectExchange::Reply(ExchangeLink& link, const ModbusRequest* request,
+                                  const ReplyWait& /*wait*/) {
+  const int32_t budgetMs = link.ReplyBudgetMs(SitePolicy(terms_->Wire, site_), *request);
+  const bool arrived = co_await EventWait(
+      *this, [&link] { return link.ReplyReady(); }, int64_t{budgetMs} * 1000);
+  co_return Heard{arrived, true};
+}
+
+bool DirectExchange::KeepsFrameGap() const {
+  // Frames on a line that tells them apart by its silence keep that silence after a reply.
+  return transactions_.SiteFramingEntry().GapBetweenFrames;
+}
+
+Task<void> DirectExchange::KeepFrameGap() {
+  co_await EventWait(
+      *this, [] { return false; }, RtuFrameGapUs(site_.BaudRate));
 }
 
 Task<ExchangeResult> DirectExchange::Exchange(const ModbusRequest& request, ExchangeTerms terms) {
-  if (!transactions_.Refusal(request).empty()) {
-    ExchangeResult refused;
-    refused.Failure = ExchangeFailure::Refused;
-    co_return refused;
-  }
-  ExchangeLink& link = transactions_.Link();
-  if (!link.Usable()) co_return ExchangeResult{};
-  // The connection, then the site's GAP; a connection lost meanwhile is waited for again.
-  for (;;) {
-    const bool connected = co_await Connected(link, request, terms);
-    if (!connected) co_return ExchangeResult{};
-    if (transactions_.GapLeftMs() <= 0) break;
-    co_await transactions_.KeepGap();
-    if (terms.MayGo && !terms.MayGo()) co_return ExchangeResult{};
-  }
-  const std::string frame = link.FrameFor(request);
-  if (frame.empty()) throw std::length_error("the request is too long for one frame");
-  if (transactions_.IsBroadcast(request)) co_return co_await transactions_.ExchangeBroadcast(frame);
-  OnLineScope onLine(*this, link);
-  link.Send(frame);
-  const bool arrived = co_await EventWait(
-      *this, [&link] { return link.ReplyReady(); },
-      int64_t{link.ReplyBudgetMs(SitePolicy(terms.Wire, site_), request)} * 1000);
-  const ExchangeResult result = onLine.Finish(arrived);
-  // Frames on a line that tells them apart by its silence keep that silence after a reply.
-  if (transactions_.SiteFramingEntry().GapBetweenFrames)
-    co_await EventWait(
-        *this, [] { return false; }, RtuFrameGapUs(site_.BaudRate));
-  co_return result;
+  if (terms_) throw std::logic_error("one event-driven exchange at a time");
+  terms_ = &terms;
+  struct Ended {
+    const ExchangeTerms*& terms;
+    ~Ended() { terms = nullptr; }
+  } ended{terms_};
+  co_return co_await transactions_.Exchange(&request, kEventPolicy, *this);
 }
 
 }  // namespace qmb

@@ -1,6 +1,6 @@
-// The one road of a Modbus exchange a caller awaits: frame, send, wait, check. Each wait is woken
-// by the link's own events (bytes that came, a reply that arrived, a connection made), with the
-// fast scan's wire-time budget, so a reply that comes in a millisecond is taken in one. The typed
+// The exchange (TransactionEngine::Exchange) under the event-driven wait: each wait is woken by
+// the link's own events (bytes that came, a reply that arrived, a connection made), with the fast
+// scan's wire-time budget, so a reply that comes in a millisecond is taken in one. The typed
 // interface's reads and writes run it while the line is theirs alone (see TModBusForm::RunOnLine);
 // the fast scan runs every block read through it, pacing its connection wait by the process ticks
 // and giving way between two waits to the work that takes the line.
@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "engine/Exchange.h"
+#include "engine/ExchangeLink.h"
 #include "model/TypeSite.h"
 #include "platform/DelayClock.h"
 #include "platform/Task.h"
@@ -18,7 +19,6 @@
 
 namespace qmb {
 
-class ExchangeLink;
 class TransactionEngine;
 
 // How one exchange waits, beside what the site's keys amend.
@@ -34,13 +34,11 @@ struct ExchangeTerms {
   std::function<bool()> MayGo;
 };
 
-class DirectExchange {
+class DirectExchange final : public ExchangePace {
  public:
   DirectExchange(TransactionEngine& transactions, const TSite& site, DelayClock& delay)
-      : transactions_(transactions), site_(site), delay_(delay) {}
-  ~DirectExchange();
-  DirectExchange(const DirectExchange&) = delete;
-  DirectExchange& operator=(const DirectExchange&) = delete;
+      : ExchangePace(delay, false), transactions_(transactions), site_(site), delay_(delay) {}
+  ~DirectExchange() override;
 
   // Milliseconds a Modbus/TCP request may wait for its connection.
   static constexpr int32_t kConnectMs = 5100;
@@ -56,17 +54,27 @@ class DirectExchange {
   void LinkEvent();
   // A process tick passed: a connection wait counted in ticks looks again.
   void Tick() { LinkEvent(); }
-  // A request is on the line: sent, its reply not yet taken.
-  bool OnLine() const { return onLine_; }
+
+  // The steps of the exchange where this wait differs: the site amends the wire-time budget
+  // (the exchange is one attempt: its caller tries again where it wants to); a serial port that
+  // is closed carries nothing; the connection and the GAP are waited by events, a reply until it
+  // is whole or its budget is spent, and the RTU silence is kept after it.
+  WaitPolicy Sited(const WaitPolicy& policy, const TSite&, bool) const override { return policy; }
+  bool Carries(const ExchangeLink& link) const override { return link.Usable(); }
+  Task<bool> Clear(TransactionEngine& engine, ExchangeLink& link, const std::string& host,
+                   int32_t readyPasses) override;
+  Task<Heard> Reply(ExchangeLink& link, const ModbusRequest* request,
+                    const ReplyWait& wait) override;
+  bool WatchesLineEnd() const override { return false; }
+  bool KeepsFrameGap() const override;
+  Task<void> KeepFrameGap() override;
 
  private:
   class EventWait;
-  class OnLineScope;
 
-  // The link takes the request's host now, or after the terms' wait; false: it gave up, or the
-  // terms gave way.
-  Task<bool> Connected(ExchangeLink& link, const ModbusRequest& request,
-                       const ExchangeTerms& terms);
+  // The link takes the host now, or after the terms' wait; false: it gave up, or the terms gave
+  // way.
+  Task<bool> Connected(ExchangeLink& link, const std::string& host);
 
   // The timer of a wait that lasts this long, made once and reused: a wait starts it, and stops
   // it when it ends.
@@ -80,7 +88,7 @@ class DirectExchange {
   int64_t silenceUs_ = 0;
   EventWait* waiting_ = nullptr;
   uint64_t events_ = 0;  // link events and ticks so far
-  bool onLine_ = false;
+  const ExchangeTerms* terms_ = nullptr;  // the exchange's, while one runs
 };
 
 }  // namespace qmb

@@ -48,8 +48,8 @@ struct WaitPolicy {
   // Attempts on a serial line; the link is reset before attempt ResetBeforeAttempt (0: never).
   int32_t Attempts = 1;
   int32_t ResetBeforeAttempt = 0;
-  // Modbus/TCP: delay periods to wait for the connection to take the request, then for the
-  // reply. A policy without them sends nothing over Modbus/TCP.
+  // Modbus/TCP: delay periods to wait for the connection to take the request (0: only a
+  // connection already made takes it), then for the reply.
   int32_t ReadyPasses = 0;
   int32_t ReplyPasses = 0;
   // Attempts over Modbus/TCP (the connection itself is reliable; a site's RETRIES may ask for
@@ -61,6 +61,25 @@ struct WaitPolicy {
   // A device's exception is tried again like a silence while attempts last (else it is the
   // answer).
   bool RetryExceptions = false;
+
+  // The reply wait on a link of this framing: on a TCP stream, the reply passes, checked as the
+  // policy's stream fields say.
+  ReplyWait On(const FramingEntry& framing) const {
+    if (framing.OnStream())
+      return {1, ReplyPasses, 0, 0, false, false, 0, TcpCheckNextPass, TcpWhenUnframed};
+    return framing.EndsAtLineEnd ? ByLineEnd : BySilence;
+  }
+  int32_t AttemptsOn(const FramingEntry& framing) const {
+    return framing.OnStream() ? TcpAttempts : Attempts;
+  }
+};
+
+// How a reply wait ended: whether anything came (on a TCP stream: the answer), and whether what
+// came is to be checked (a reply still sending past its bound, or an ASCII reply whose line end
+// never came, is not).
+struct Heard {
+  bool Any = false;
+  bool Take = true;
 };
 
 // A raw request (and a point write on a serial line): the first byte within 8 periods, the end at

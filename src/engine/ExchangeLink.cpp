@@ -6,13 +6,33 @@
 
 namespace qmb {
 
+Task<bool> ExchangePace::Clear(TransactionEngine& engine, ExchangeLink& link,
+                               const std::string& host, int32_t readyPasses) {
+  for (int32_t pass = 0; pass < readyPasses && !link.Ready(host); ++pass) co_await Pass(1);
+  if (!link.Ready(host)) co_return false;
+  // The gap runs from the end of the last exchange; framing marks the link used from then on.
+  if (!stepped_) {
+    co_await engine.KeepGap();
+  } else {
+    while (engine.GapLeftMs() > 0) co_await Pass(1);
+  }
+  co_return true;
+}
+
+Task<Heard> ExchangePace::Reply(ExchangeLink& link, const ModbusRequest*, const ReplyWait& wait) {
+  return link.AwaitPasses(wait, *this);
+}
+
 std::string SerialExchangeLink::FrameFor(const ModbusRequest& request) {
   return engine_.Frame(request, engine_.SiteFramingEntry().Kind);
 }
 
-void SerialExchangeLink::Arm() {
-  // Replies are ended by ReplyReady as the bytes arrive, not by an end-of-line trigger.
-  engine_.ArmReply(false);
+void SerialExchangeLink::Arm(bool watchLineEnd) {
+  engine_.ArmReply(watchLineEnd);
+}
+
+Task<Heard> SerialExchangeLink::AwaitPasses(const ReplyWait& wait, const ExchangePace& pace) {
+  return engine_.AwaitReply(wait, pace);
 }
 
 int32_t SerialExchangeLink::ReplyBudgetMs(const WireTimePolicy& policy,
@@ -30,10 +50,14 @@ bool SerialExchangeLink::ReplyReady() const {
   return engine_.ReplyComplete();
 }
 
-ExchangeResult SerialExchangeLink::Finish(bool /*arrived*/) {
+void SerialExchangeLink::Disarm() {
   engine_.DisarmReply();
-  // What came is checked even when the wait ran out: a write's reply on an ASCII line is the
-  // request's own line, which an echo would be too, so it is only taken for whole at the end.
+}
+
+ExchangeResult SerialExchangeLink::Take(bool /*arrived*/) {
+  // What came is checked even when an event-driven wait ran out: a write's reply on an ASCII
+  // line is the request's own line, which an echo would be too, so it is only taken for whole
+  // at the end.
   return engine_.TakeReply();
 }
 
@@ -42,7 +66,9 @@ const char* SerialExchangeLink::DeviceName() const {
 }
 
 void SerialExchangeLink::Abandon() {
+  // A trigger left on the port would be matched against every byte from then on.
   engine_.StopReceive();
+  line_.DisarmEndOfLine();
 }
 
 const char* TcpExchangeLink::DeviceName() const {
@@ -58,7 +84,13 @@ std::string TcpExchangeLink::FrameFor(const ModbusRequest& request) {
   return engine_.FrameTCP(request);
 }
 
-ExchangeResult TcpExchangeLink::Finish(bool arrived) {
+Task<Heard> TcpExchangeLink::AwaitPasses(const ReplyWait& wait, const ExchangePace& pace) {
+  for (int32_t pass = 0; pass < wait.FirstBytePasses && !tcp_.ReplyArrived(); ++pass)
+    co_await pace.Pass(1);
+  co_return Heard{tcp_.ReplyArrived(), true};
+}
+
+ExchangeResult TcpExchangeLink::Take(bool arrived) {
   ExchangeResult result = engine_.TakeTCPReply(arrived);
   tcp_.ForgetReply();  // a late answer is dropped as it comes
   return result;

@@ -11,6 +11,8 @@ namespace qmb {
 
 namespace {
 constexpr const char* kTooLong = "The request is too long for the command buffer (256 bytes).";
+// The host a request names when it names none: the site's own.
+const std::string kSiteHost;
 
 // Holds a value for a scope and puts `after` back when it ends, a dropped exchange's included.
 template <typename T>
@@ -128,18 +130,8 @@ ExchangeResult TransactionEngine::Result(bool accepted) const {
   return result;
 }
 
-Task<ExchangeResult> TransactionEngine::Exchange(const ModbusRequest& request,
-                                                 const WaitPolicy& policy) {
-  return Exchange(&request, policy, Pace{delay_, false});
-}
-
 Task<ExchangeResult> TransactionEngine::Exchange(const ModbusRequest* request,
-                                                 const WaitPolicy& policy, DelayClock& steps) {
-  return Exchange(request, policy, Pace{steps, true});
-}
-
-Task<ExchangeResult> TransactionEngine::Exchange(const ModbusRequest* request,
-                                                 const WaitPolicy& policy, Pace pace) {
+                                                 const WaitPolicy& policy, ExchangePace& pace) {
   broadcast_ = false;
   if (request) {
     if (const std::string refusal = Refusal(*request); !refusal.empty()) {
@@ -149,12 +141,50 @@ Task<ExchangeResult> TransactionEngine::Exchange(const ModbusRequest* request,
       co_return refused;
     }
   }
+  ExchangeLink& link = Link();
+  if (!pace.Carries(link)) co_return ExchangeResult{};
   const WaitPolicy sited =
-      SitePolicy(policy, site_, request && IsWriteFunction(request->Function()));
+      pace.Sited(policy, site_, request && IsWriteFunction(request->Function()));
+  const ReplyWait wait = sited.On(SiteFramingEntry());
+  const int32_t attempts = sited.AttemptsOn(SiteFramingEntry());
+  // A point with no request still waits on the host it was chosen on (the site's own).
+  const std::string& host = request ? request->Host : kSiteHost;
   const Holding<Phase> inFlight(phase_, Phase::Preparing, Phase::Idle);
-  // The link decides how a request travels and is waited for: the serial line or a TCP stream.
-  if (SiteFramingEntry().OnStream()) co_return co_await ExchangeTCP(request, sited, pace);
-  co_return co_await ExchangeSerial(request, sited, pace);
+  std::string frame;
+  ExchangeResult result = Result(false);
+  for (int32_t attempt = 1; attempt <= attempts; ++attempt) {
+    phase_ = Phase::Preparing;
+    if (attempt == sited.ResetBeforeAttempt) co_await ResetLink();
+    // A stepped exchange sends an attempt after the first on the next step.
+    if (attempt > 1 && pace.Stepped()) co_await pace.Pass(1);
+    // Most requests find their link ready and no gap to keep: no wait is set up for them.
+    if (!link.Ready(host) || GapLeftMs() > 0) {
+      const bool clear = co_await pace.Clear(*this, link, host, sited.ReadyPasses);
+      if (!clear) co_return ExchangeResult{};
+    }
+    if (request && (attempt == 1 || link.FramesEachAttempt())) {
+      frame = link.FrameFor(*request);
+      if (frame.empty()) throw std::length_error(kTooLong);
+      if (IsBroadcast(*request)) co_return co_await ExchangeBroadcast(frame);
+    }
+    if (!request && wait.WhenUnframed == Unframed::FailAtOnce) co_return result;
+    ExchangePace::OnLineScope onLine(pace, link);
+    if (request) link.Send(frame);
+    phase_ = Phase::Reply;
+    const Heard heard = co_await pace.Reply(link, request, wait);
+    onLine.End();
+    if (heard.Take && request) {
+      if (heard.Any && wait.CheckNextPass) {
+        phase_ = Phase::Check;
+        co_await pace.Pass(1);
+      }
+      result = link.Take(heard.Any);
+      if (pace.KeepsFrameGap()) co_await pace.KeepFrameGap();
+      if (Answered(result, sited)) break;
+    }
+    if (!heard.Any && wait.ResetWhenSilent) co_await ResetLink();
+  }
+  co_return result;
 }
 
 std::string TransactionEngine::Refusal(const ModbusRequest& request) const {
@@ -173,18 +203,6 @@ int64_t TransactionEngine::GapLeftMs() {
 
 Task<void> TransactionEngine::KeepGap() {
   if (const int64_t left = GapLeftMs(); left > 0) co_await delay_.Sleep(static_cast<int>(left));
-}
-
-Task<void> TransactionEngine::KeepGap(Pace pace) {
-  if (!pace.stepped) {
-    co_await KeepGap();
-    co_return;
-  }
-  while (GapLeftMs() > 0) co_await pace.Pass(1);
-}
-
-Task<void> TransactionEngine::BetweenAttempts(Pace pace) {
-  if (pace.stepped) co_await pace.Pass(1);
 }
 
 bool TransactionEngine::TCPReadyForRequest() {
@@ -272,87 +290,6 @@ ExchangeResult TransactionEngine::TakeTCPReply(bool arrived) {
   return TakeReply();
 }
 
-Task<ExchangeResult> TransactionEngine::ExchangeSerial(const ModbusRequest* request,
-                                                       const WaitPolicy& policy, Pace pace) {
-  const bool lineEnd = SiteFramingEntry().EndsAtLineEnd;
-  const ReplyWait& wait = lineEnd ? policy.ByLineEnd : policy.BySilence;
-  // The gap runs from the end of the last exchange; framing marks the link used from now on.
-  if (GapLeftMs() > 0) co_await KeepGap(pace);
-  const std::string frame = request ? FrameForSite(*request) : std::string();
-  if (request && frame.empty()) throw std::length_error(kTooLong);
-  if (!request && wait.WhenUnframed == Unframed::FailAtOnce) co_return Result(false);
-  if (request && IsBroadcast(*request)) co_return co_await ExchangeBroadcast(frame);
-  ExchangeResult result = Result(false);
-  for (int32_t attempt = 1; attempt <= policy.Attempts; ++attempt) {
-    phase_ = Phase::Preparing;
-    if (attempt == policy.ResetBeforeAttempt) co_await ResetLink();
-    if (attempt > 1) {
-      co_await BetweenAttempts(pace);
-      if (GapLeftMs() > 0) co_await KeepGap(pace);
-    }
-    ArmReply(true);
-    if (!frame.empty()) SendArmed(frame);
-    const Heard heard = co_await AwaitReply(wait, lineEnd, pace);
-    DisarmReply();
-    if (!heard.Overran && (!wait.NeedsLineEnd || line_.EolFired())) {
-      if (wait.CheckNextPass) {
-        phase_ = Phase::Check;
-        co_await pace.Pass(1);
-      }
-      result = TakeReply();
-      if (Answered(result, policy)) co_return result;
-    }
-    if (!heard.Any && wait.ResetWhenSilent) co_await ResetLink();
-  }
-  co_return result;
-}
-
-template <typename Condition>
-Task<bool> TransactionEngine::WaitFor(Condition condition, int32_t passes, Pace pace) {
-  for (int32_t i = 0; i < passes && !condition(); ++i) co_await pace.Pass(1);
-  co_return condition();
-}
-
-Task<ExchangeResult> TransactionEngine::ExchangeTCP(const ModbusRequest* request,
-                                                    const WaitPolicy& policy, Pace pace) {
-  ExchangeResult result;
-  if (policy.ReadyPasses == 0) co_return result;  // no such exchange over Modbus/TCP
-  if (!request && policy.TcpWhenUnframed == Unframed::FailAtOnce) co_return Result(false);
-  for (int32_t attempt = 1; attempt <= policy.TcpAttempts; ++attempt) {
-    phase_ = Phase::Preparing;
-    if (attempt > 1) co_await BetweenAttempts(pace);
-    // A point with no request still waits on the host it was chosen on (the site's own).
-    tcp_.SelectHost(request ? request->Host : std::string());
-    // Most requests find their connection made and no gap to keep: no wait is set up for them.
-    if (!TCPReadyForRequest()) {
-      const bool ready =
-          co_await WaitFor([this] { return TCPReadyForRequest(); }, policy.ReadyPasses, pace);
-      if (!ready) co_return ExchangeResult{};
-    }
-    if (GapLeftMs() > 0) co_await KeepGap(pace);
-    const std::string frame = request ? FrameTCP(*request) : std::string();
-    if (request && frame.empty()) throw std::length_error(kTooLong);
-    if (frame.empty())
-      tcp_.ForgetReply();  // nothing sent: nothing is taken for its answer
-    else
-      tcp_.SendTCP(frame);
-    phase_ = Phase::Reply;
-    const bool arrived =
-        co_await WaitFor([this] { return tcp_.ReplyArrived(); }, policy.ReplyPasses, pace);
-    if (!request) {
-      result = Result(false);
-      continue;
-    }
-    if (arrived && policy.TcpCheckNextPass) {
-      phase_ = Phase::Check;
-      co_await pace.Pass(1);
-    }
-    result = TakeTCPReply(arrived);
-    if (Answered(result, policy)) break;
-  }
-  co_return result;
-}
-
 Task<int32_t> TransactionEngine::Transact(const std::string& hexText) {
   if (!SiteFramingEntry().RawRequests) {
     log_.Cause("raw requests go on a serial line; a Modbus/TCP site sends none");
@@ -403,8 +340,8 @@ void TransactionEngine::SendArmed(const std::string& bytes) {
   }
 }
 
-Task<TransactionEngine::Heard> TransactionEngine::AwaitReply(const ReplyWait& wait,
-                                                             bool endsAtLineEnd, Pace pace) {
+Task<Heard> TransactionEngine::AwaitReply(const ReplyWait& wait, const ExchangePace& pace) {
+  const bool endsAtLineEnd = SiteFramingEntry().EndsAtLineEnd;
   int32_t limit = wait.FirstBytePasses;
   int32_t idle = 0;
   int32_t busy = 0;
@@ -413,14 +350,14 @@ Task<TransactionEngine::Heard> TransactionEngine::AwaitReply(const ReplyWait& wa
   for (int32_t pass = 0;; ++pass) {
     if (endsAtLineEnd && line_.EolFired()) {
       heard.Any = true;
-      co_return heard;
+      break;
     }
-    if (wait.MaxPasses > 0 && pass >= wait.MaxPasses) co_return heard;
+    if (wait.MaxPasses > 0 && pass >= wait.MaxPasses) break;
     co_await pace.Pass(wait.PassTicks);
     bool keepActivity = false;
     if (line_.ActivityCount() > 0) {
       if (heard.Any && wait.MaxBusyPasses > 0 && ++busy >= wait.MaxBusyPasses) {
-        heard.Overran = true;
+        heard.Take = false;  // still sending past its bound
         co_return heard;
       }
       // With a bound on a begun reply, its first byte's pass counts for the next one too.
@@ -430,10 +367,12 @@ Task<TransactionEngine::Heard> TransactionEngine::AwaitReply(const ReplyWait& wa
       limit = wait.SilencePasses;
       if (!endsAtLineEnd) phase_ = Phase::Silence;
     } else if (limit > 0 && ++idle >= limit) {
-      co_return heard;
+      break;
     }
     if (!keepActivity) line_.ResetActivity();
   }
+  heard.Take = !wait.NeedsLineEnd || line_.EolFired();
+  co_return heard;
 }
 
 Task<void> TransactionEngine::ResetLink() {

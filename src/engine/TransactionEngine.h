@@ -41,17 +41,19 @@ class TransactionEngine {
   };
   explicit TransactionEngine(Parts parts);
 
-  // The exchange: frames the request in the site's framing, sends it, waits as the policy says
-  // and checks the reply against the request (the window's Command and Response boxes show
-  // both on a serial line). Errors of the serial line, and a request too long to frame, are
-  // raised to the caller.
-  Task<ExchangeResult> Exchange(const ModbusRequest& request, const WaitPolicy& policy);
-  // The same exchange taking one step a tick of `steps`, a clock its caller steps once a process
-  // tick (the tick-paced poller): a pass of n periods is n of its ticks, the site's GAP is waited
-  // in whole ticks, and a failed attempt is sent again on the tick after. A null request (a point
-  // whose key names no address) sends nothing, and fails as the policy's Unframed says.
+  // The exchange, the one road every request takes: it frames the request in the site's framing,
+  // sends it, waits as the pace and the policy say (attempts and link resets included) and
+  // checks the reply against the request (the window's Command and Response boxes show both on a
+  // serial line). A null request (a point whose key names no address) sends nothing, and fails
+  // as the policy's Unframed says. Errors of the serial line, and a request too long to frame,
+  // are raised to the caller. Dropped while it waits (its task destroyed), it leaves nothing
+  // armed: a request in flight is abandoned.
   Task<ExchangeResult> Exchange(const ModbusRequest* request, const WaitPolicy& policy,
-                                DelayClock& steps);
+                                ExchangePace& pace);
+  // The same, waiting in passes of the delay clock.
+  Task<ExchangeResult> Exchange(const ModbusRequest& request, const WaitPolicy& policy) {
+    return Exchange(&request, policy, byDelay_);
+  }
 
   // Where the exchange in flight is (Idle when none is).
   enum class Phase { Idle, Preparing, FirstByte, Silence, Reply, Check };
@@ -99,8 +101,6 @@ class TransactionEngine {
   // The request in flight.
   const ModbusRequest& Request() const { return request_; }
 
-  // The exchange's steps, for the callers that pace the wait themselves (the tick-paced poller,
-  // the event-driven fast scan); Exchange takes the same steps.
   // The site's link: the steps that differ between the serial line and Modbus/TCP.
   ExchangeLink& Link() {
     if (SiteFramingEntry().OnStream()) return tcpLink_;
@@ -139,22 +139,8 @@ class TransactionEngine {
   // Closes and reopens the port, with a pause between, to shake a line that went silent.
   Task<void> ResetLink();
   static constexpr int kResetPauseMs = 100;
-  // What paces an exchange's passes: the delay clock, where a pass of n periods is Delay(n) (n to
-  // n + 1 periods long), or a stepped clock, where it is exactly n steps.
-  struct Pace {
-    DelayClock& clock;
-    bool stepped = false;
-    DelayClock::DelayWait Pass(int32_t periods) const {
-      return clock.Delay(stepped ? periods - 1 : periods);
-    }
-  };
-  // How a serial reply wait ended: whether any byte came, and whether what came is to be checked.
-  struct Heard {
-    bool Any = false;
-    bool Overran = false;  // still sending past the wait's MaxBusyPasses: not taken
-  };
-  // Waits for a serial reply as the wait says.
-  Task<Heard> AwaitReply(const ReplyWait& wait, bool endsAtLineEnd, Pace pace);
+  // Waits for a serial reply in passes of the pace, as the wait says.
+  Task<Heard> AwaitReply(const ReplyWait& wait, const ExchangePace& pace);
   // Puts a request on the line with reception (and any end-of-line trigger) armed; disarms them
   // when the line refuses it.
   void SendArmed(const std::string& bytes);
@@ -184,25 +170,14 @@ class TransactionEngine {
   bool resetting_ = false;
   SerialExchangeLink serialLink_{*this, line_, site_};
   TcpExchangeLink tcpLink_{*this, tcp_};
+  ExchangePace byDelay_{delay_, false};
 
   bool Keep(const ReplyCheck& check);
   // The receive buffer's bytes as the framing's reply check takes them (ASCII hex decoded).
   void DecodeReceived(Framing framing);
   ExchangeResult Result(bool accepted) const;
-  Task<ExchangeResult> Exchange(const ModbusRequest* request, const WaitPolicy& policy, Pace pace);
-  Task<ExchangeResult> ExchangeSerial(const ModbusRequest* request, const WaitPolicy& policy,
-                                      Pace pace);
   void NoteLinkUse() { linkUsedAtMs_ = NowMs(); }
   int64_t NowMs() { return delay_.Loop().MonotonicMs(); }
-  Task<ExchangeResult> ExchangeTCP(const ModbusRequest* request, const WaitPolicy& policy,
-                                   Pace pace);
-  // Waits up to `passes` passes of one period for the condition; true when it came.
-  template <typename Condition>
-  Task<bool> WaitFor(Condition condition, int32_t passes, Pace pace);
-  // The site's GAP, in whole passes on a stepped clock.
-  Task<void> KeepGap(Pace pace);
-  // Before an attempt after the first: a stepped exchange sends it on the next step.
-  Task<void> BetweenAttempts(Pace pace);
 };
 
 }  // namespace qmb
