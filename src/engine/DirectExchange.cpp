@@ -87,17 +87,23 @@ namespace {
 constexpr WaitPolicy kEventPolicy{};
 }  // namespace
 
+const ExchangeTerms& DirectExchange::Terms() const {
+  // Awaited by the engine's exchange directly, the wait takes the default terms.
+  static const ExchangeTerms kDefault;
+  return terms_ ? *terms_ : kDefault;
+}
+
 Task<bool> DirectExchange::Connected(ExchangeLink& link, const std::string& host) {
-  if (terms_->ConnectTicks > 0) {
+  if (Terms().ConnectTicks > 0) {
     // Each look that finds no connection counts; an event that came while looking ends the
     // wait for the next one at once.
     for (int32_t looks = 1;; ++looks) {
       const uint64_t seen = events_;
       if (link.Ready(host)) co_return true;
-      if (looks >= terms_->ConnectTicks) co_return false;
+      if (looks >= Terms().ConnectTicks) co_return false;
       co_await EventWait(
           *this, [this, seen] { return events_ != seen; }, 0);
-      if (terms_->MayGo && !terms_->MayGo()) co_return false;
+      if (Terms().MayGo && !Terms().MayGo()) co_return false;
     }
   }
   if (link.Ready(host)) co_return true;
@@ -105,13 +111,11 @@ Task<bool> DirectExchange::Connected(ExchangeLink& link, const std::string& host
   // with the connection, then the pause is slept out.
   co_await EventWait(
       *this,
-      [this, &link, &host] {
-        return link.Ready(host) || transactions_.ConnectPauseLeftMs() > 0;
-      },
+      [this, &link, &host] { return link.Ready(host) || transactions_.ConnectPauseLeftMs() > 0; },
       int64_t{kConnectMs + site_.ConnectPauseMs} * 1000);
   if (const int64_t left = transactions_.ConnectPauseLeftMs(); left > 0)
     co_await delay_.Sleep(static_cast<int>(left));
-  if (terms_->MayGo && !terms_->MayGo()) co_return false;
+  if (Terms().MayGo && !Terms().MayGo()) co_return false;
   co_return link.Ready(host);
 }
 
@@ -123,13 +127,13 @@ Task<bool> DirectExchange::Clear(TransactionEngine& engine, ExchangeLink& link,
     if (!connected) co_return false;
     if (engine.GapLeftMs() <= 0) co_return true;
     co_await engine.KeepGap();
-    if (terms_->MayGo && !terms_->MayGo()) co_return false;
+    if (Terms().MayGo && !Terms().MayGo()) co_return false;
   }
 }
 
 Task<Heard> DirectExchange::Reply(ExchangeLink& link, const ModbusRequest* request,
                                   const ReplyWait& /*wait*/) {
-  const int32_t budgetMs = link.ReplyBudgetMs(SitePolicy(terms_->Wire, site_), *request);
+  const int32_t budgetMs = link.ReplyBudgetMs(SitePolicy(Terms().Wire, site_), *request);
   const bool arrived = co_await EventWait(
       *this, [&link] { return link.ReplyReady(); }, int64_t{budgetMs} * 1000);
   co_return Heard{arrived, true};

@@ -79,6 +79,7 @@ class DirectExchange final : public ExchangePace {
   // The timer of a wait that lasts this long, made once and reused: a wait starts it, and stops
   // it when it ends.
   Timer& WaitTimer(int64_t microseconds);
+  const ExchangeTerms& Terms() const;
 
   TransactionEngine& transactions_;
   const TSite& site_;
@@ -87,7 +88,7 @@ class DirectExchange final : public ExchangePace {
   std::unique_ptr<Timer> silenceTimer_;
   int64_t silenceUs_ = 0;
   EventWait* waiting_ = nullptr;
-  uint64_t events_ = 0;  // link events and ticks so far
+  uint64_t events_ = 0;                   // link events and ticks so far
   const ExchangeTerms* terms_ = nullptr;  // the exchange's, while one runs
 };
 

@@ -54,6 +54,7 @@ class TransactionEngine {
   Task<ExchangeResult> Exchange(const ModbusRequest& request, const WaitPolicy& policy) {
     return Exchange(&request, policy, byDelay_);
   }
+  ExchangePace& DelayPace() { return byDelay_; }
 
   // Where the exchange in flight is (Idle when none is).
   enum class Phase { Idle, Preparing, FirstByte, Silence, Reply, Check };

@@ -287,6 +287,54 @@ TEST_F(TransactionEngineTest, RefusedSendLeavesNothingArmed) {
   EXPECT_EQ(engine->Line.EolTrigger(), 0);
 }
 
+TEST_F(TransactionEngineTest, AnExchangeDroppedWhileItWaitsLeavesNothingArmed) {
+  // Every kind of wait goes through the one exchange; each must let go of the line when its
+  // caller drops it mid-wait (a poll abandoned, a scan stopped), or the next exchange starts
+  // with reception and a line-end trigger already on.
+  enum class Kind { Delay, Stepped, Events };
+  struct Case {
+    const char* what;
+    bool rtu;
+    Kind kind;
+  };
+  const Case cases[] = {
+      {"ASCII, delay clock", false, Kind::Delay},  {"RTU, delay clock", true, Kind::Delay},
+      {"ASCII, stepped", false, Kind::Stepped},    {"RTU, stepped", true, Kind::Stepped},
+      {"ASCII, link events", false, Kind::Events}, {"RTU, link events", true, Kind::Events},
+  };
+  std::map<bool, std::pair<std::unique_ptr<TQorModBusCom>, FakeSerialPort*>> sites;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto& [kept, keptPort] = sites[c.rtu];
+    if (!kept) {
+      OpenSite(c.rtu, c.rtu ? 1 : 2);
+      kept = std::move(client);
+      keptPort = port;
+    }
+    engine = kept->Engine;
+    port = keptPort;
+    DelayClock steps(loop, DelayClock::Counting::EveryStep);
+    ExchangePace stepped(steps, true);
+    ExchangePace& pace = c.kind == Kind::Stepped  ? stepped
+                         : c.kind == Kind::Events ? static_cast<ExchangePace&>(engine->Direct)
+                                                  : engine->Transactions.DelayPace();
+    const ModbusRequest request = RequestFromHex("010300630001");
+    Task<ExchangeResult> exchange =
+        c.kind == Kind::Events ? engine->Direct.Exchange(request)
+                               : engine->Transactions.Exchange(&request, kPointReadPolicy, pace);
+    exchange.Start();
+    loop.RunFor(30);
+    ASSERT_TRUE(exchange.Suspended());
+    EXPECT_TRUE(pace.OnLine());
+    EXPECT_TRUE(engine->Line.ReceptionEnabled());
+    exchange.Reset();
+    EXPECT_FALSE(pace.OnLine());
+    EXPECT_FALSE(engine->Line.ReceptionEnabled());
+    EXPECT_EQ(engine->Line.EolTrigger(), 0);
+    EXPECT_EQ(port->TriggerCount(), 0u);
+  }
+}
+
 TEST_F(TransactionEngineTest, CommandAndResponseBoxesFollowWhatWasFramedAndChecked) {
   OpenSite(false);
   SiteWindowModel& window = engine->Model;
