@@ -40,6 +40,17 @@ class TransactionEngineTest : public HostFixture {
         for (const auto& [delay, bytes] : answer) port->ReceiveIn(delay, bytes);
     }
   }
+  // One site a framing, on ports of their own, opened when first used and kept for the test.
+  void UseSiteOf(bool rtu) {
+    auto& [kept, keptPort] = sites_[rtu];
+    if (!kept) {
+      OpenSite(rtu, rtu ? 1 : 2);
+      kept = std::move(client);
+      keptPort = port;
+    }
+    engine = kept->Engine;
+    port = keptPort;
+  }
   int32_t Transact(const std::string& text) {
     return RunTask(loop, engine->Transactions.Transact(text));
   }
@@ -55,6 +66,7 @@ class TransactionEngineTest : public HostFixture {
 
  private:
   std::string request_;
+  std::map<bool, std::pair<std::unique_ptr<TQorModBusCom>, FakeSerialPort*>> sites_;
 };
 
 TEST_F(TransactionEngineTest, SilentSlaveGetsThreeAttemptsAndOneReset) {
@@ -205,18 +217,9 @@ TEST_F(TransactionEngineTest, EachPolicyWaitsRetriesAndResetsAsNamed) {
       {"point write, RTU, exception", true, kPointWritePolicy, exception,
        ExchangeFailure::Exception, 1, 0},
   };
-  // One site a framing, on ports of their own.
-  std::map<bool, std::pair<std::unique_ptr<TQorModBusCom>, FakeSerialPort*>> sites;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    auto& [kept, keptPort] = sites[c.rtu];
-    if (!kept) {
-      OpenSite(c.rtu, c.rtu ? 1 : 2);
-      kept = std::move(client);
-      keptPort = port;
-    }
-    engine = kept->Engine;
-    port = keptPort;
+    UseSiteOf(c.rtu);
     requests = 0;
     answerFrom = c.answer.empty() ? 0 : 1;
     answer = {{20, c.answer}};
@@ -302,17 +305,9 @@ TEST_F(TransactionEngineTest, AnExchangeDroppedWhileItWaitsLeavesNothingArmed) {
       {"ASCII, stepped", false, Kind::Stepped},    {"RTU, stepped", true, Kind::Stepped},
       {"ASCII, link events", false, Kind::Events}, {"RTU, link events", true, Kind::Events},
   };
-  std::map<bool, std::pair<std::unique_ptr<TQorModBusCom>, FakeSerialPort*>> sites;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    auto& [kept, keptPort] = sites[c.rtu];
-    if (!kept) {
-      OpenSite(c.rtu, c.rtu ? 1 : 2);
-      kept = std::move(client);
-      keptPort = port;
-    }
-    engine = kept->Engine;
-    port = keptPort;
+    UseSiteOf(c.rtu);
     DelayClock steps(loop, DelayClock::Counting::EveryStep);
     ExchangePace stepped(steps, true);
     ExchangePace& pace = c.kind == Kind::Stepped  ? stepped
