@@ -117,8 +117,8 @@ struct WireTimePolicy {
 };
 inline constexpr WireTimePolicy kFastScanPolicy{250, 1000, 1};
 
-// The tick-paced poller, whose exchange takes one step a process tick (see TransactionEngine's
-// stepped Exchange): an ASCII reply's end of line within 8 ticks, the line reset when nothing
+// The tick-paced poller, whose exchange takes one step a process tick (a stepped ExchangePace):
+// an ASCII reply's end of line within 8 ticks, the line reset when nothing
 // came, and the reply checked on the tick after; an RTU reply's first byte within 6 ticks and its
 // end at the first tick without a byte, 6 ticks of bytes at the most; a Modbus/TCP connection
 // within 11 ticks (the wait's last check is the eleventh), then the reply within 11, checked on

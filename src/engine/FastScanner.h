@@ -5,8 +5,8 @@
 // on the matched reply), each with a reply timeout from the line's speed. Each point keeps its
 // own value, failure count and Polled flag. A host command that uses the line waits for the
 // exchange in flight only: the scan stops at its end and goes on after the command; the other
-// commands leave the scan running. Each block read is one DirectExchange, the exchange every
-// awaited request takes; the scan keeps only its bookkeeping around it.
+// commands leave the scan running. Each block read is one exchange, the one every request takes,
+// under the event-driven wait (DirectExchange); the scan keeps only its bookkeeping around it.
 #pragma once
 
 #include <cstdint>
