@@ -65,6 +65,10 @@ const char* SerialExchangeLink::DeviceName() const {
   return engine_.SiteFramingEntry().Device;
 }
 
+Task<void> SerialExchangeLink::Reset() {
+  return engine_.ResetLine();
+}
+
 void SerialExchangeLink::Abandon() {
   // A trigger left on the port would be matched against every byte from then on.
   engine_.StopReceive();

@@ -101,6 +101,9 @@ class ExchangeLink {
   virtual void Disarm() = 0;
   // The reply checked against the request in flight (a stream's only when it arrived).
   virtual ExchangeResult Take(bool arrived) = 0;
+  // Shakes a link that went silent (a serial line is closed and reopened; a stream is connected
+  // again for its next request anyway, and is left alone).
+  virtual Task<void> Reset() = 0;
   // Ends the exchange without a result: whatever arrives from now on is dropped.
   virtual void Abandon() = 0;
   // How logs name a device on this link ("slave 3", "unit 255").
@@ -123,6 +126,7 @@ class SerialExchangeLink final : public ExchangeLink {
   bool ReplyReady() const override;
   void Disarm() override;
   ExchangeResult Take(bool arrived) override;
+  Task<void> Reset() override;
   void Abandon() override;
   const char* DeviceName() const override;
 
@@ -150,6 +154,7 @@ class TcpExchangeLink final : public ExchangeLink {
   bool ReplyReady() const override { return tcp_.ReplyArrived(); }
   void Disarm() override {}
   ExchangeResult Take(bool arrived) override;
+  Task<void> Reset() override { co_return; }
   void Abandon() override { tcp_.ForgetReply(); }
   const char* DeviceName() const override;
 

@@ -154,7 +154,7 @@ Task<ExchangeResult> TransactionEngine::Exchange(const ModbusRequest* request,
   ExchangeResult result = Result(false);
   for (int32_t attempt = 1; attempt <= attempts; ++attempt) {
     phase_ = Phase::Preparing;
-    if (attempt == sited.ResetBeforeAttempt) co_await ResetLink();
+    if (attempt == sited.ResetBeforeAttempt) co_await link.Reset();
     // A stepped exchange sends an attempt after the first on the next step.
     if (attempt > 1 && pace.Stepped()) co_await pace.Pass(1);
     // Most requests find their link ready and no gap to keep: no wait is set up for them.
@@ -182,7 +182,7 @@ Task<ExchangeResult> TransactionEngine::Exchange(const ModbusRequest* request,
       if (pace.KeepsFrameGap()) co_await pace.KeepFrameGap();
       if (Answered(result, sited)) break;
     }
-    if (!heard.Any && wait.ResetWhenSilent) co_await ResetLink();
+    if (!heard.Any && wait.ResetWhenSilent) co_await link.Reset();
   }
   co_return result;
 }
@@ -375,8 +375,7 @@ Task<Heard> TransactionEngine::AwaitReply(const ReplyWait& wait, const ExchangeP
   co_return heard;
 }
 
-Task<void> TransactionEngine::ResetLink() {
-  if (SiteFramingEntry().OnStream()) co_return;  // a stream is connected again, never reset
+Task<void> TransactionEngine::ResetLine() {
   const Holding<bool> resetting(resetting_, true, false);
   port_.Close();
   co_await delay_.Sleep(kResetPauseMs);

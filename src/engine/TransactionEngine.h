@@ -137,8 +137,8 @@ class TransactionEngine {
   void StartReceive();
   void StopReceive();
   std::string ReceivedText() const { return receive_.Text(); }
-  // Closes and reopens the port, with a pause between, to shake a line that went silent.
-  Task<void> ResetLink();
+  // Closes and reopens the serial port, with a pause between, to shake a line that went silent.
+  Task<void> ResetLine();
   static constexpr int kResetPauseMs = 100;
   // Waits for a serial reply in passes of the pace, as the wait says.
   Task<Heard> AwaitReply(const ReplyWait& wait, const ExchangePace& pace);
