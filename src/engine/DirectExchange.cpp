@@ -65,12 +65,12 @@ Timer& DirectExchange::WaitTimer(int64_t microseconds) {
   // its own descriptor in the real loop), made again only when the line's speed changed.
   if (microseconds % 1000 == 0) {
     const auto milliseconds = static_cast<int>(microseconds / 1000);
-    if (!timer_) timer_ = delay_.Loop().CreateTimer(milliseconds, timeUp);
+    if (!timer_) timer_ = Clock().Loop().CreateTimer(milliseconds, timeUp);
     timer_->SetInterval(milliseconds);
     return *timer_;
   }
   if (!silenceTimer_ || silenceUs_ != microseconds) {
-    silenceTimer_ = delay_.Loop().CreateTimerUs(microseconds, timeUp);
+    silenceTimer_ = Clock().Loop().CreateTimerUs(microseconds, timeUp);
     silenceUs_ = microseconds;
   }
   return *silenceTimer_;
@@ -114,7 +114,7 @@ Task<bool> DirectExchange::Connected(ExchangeLink& link, const std::string& host
       [this, &link, &host] { return link.Ready(host) || transactions_.ConnectPauseLeftMs() > 0; },
       int64_t{kConnectMs + site_.ConnectPauseMs} * 1000);
   if (const int64_t left = transactions_.ConnectPauseLeftMs(); left > 0)
-    co_await delay_.Sleep(static_cast<int>(left));
+    co_await Clock().Sleep(static_cast<int>(left));
   if (Terms().MayGo && !Terms().MayGo()) co_return false;
   co_return link.Ready(host);
 }
@@ -151,11 +151,7 @@ Task<void> DirectExchange::KeepFrameGap() {
 
 Task<ExchangeResult> DirectExchange::Exchange(const ModbusRequest& request, ExchangeTerms terms) {
   if (terms_) throw std::logic_error("one event-driven exchange at a time");
-  terms_ = &terms;
-  struct Ended {
-    const ExchangeTerms*& terms;
-    ~Ended() { terms = nullptr; }
-  } ended{terms_};
+  const Holding<const ExchangeTerms*> running(terms_, &terms, nullptr);
   co_return co_await transactions_.Exchange(&request, kEventPolicy, *this);
 }
 

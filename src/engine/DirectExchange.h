@@ -37,7 +37,7 @@ struct ExchangeTerms {
 class DirectExchange final : public ExchangePace {
  public:
   DirectExchange(TransactionEngine& transactions, const TSite& site, DelayClock& delay)
-      : ExchangePace(delay, false), transactions_(transactions), site_(site), delay_(delay) {}
+      : ExchangePace(delay, false), transactions_(transactions), site_(site) {}
   ~DirectExchange() override;
 
   // Milliseconds a Modbus/TCP request may wait for its connection.
@@ -83,7 +83,6 @@ class DirectExchange final : public ExchangePace {
 
   TransactionEngine& transactions_;
   const TSite& site_;
-  DelayClock& delay_;
   std::unique_ptr<Timer> timer_;
   std::unique_ptr<Timer> silenceTimer_;
   int64_t silenceUs_ = 0;

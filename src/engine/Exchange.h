@@ -176,6 +176,20 @@ inline WireTimePolicy SitePolicy(WireTimePolicy policy, const TSite& site) {
 // the next request (the serial line's usual turnaround for broadcasts is 100 to 200 ms).
 inline constexpr int32_t kBroadcastTurnaroundMs = 200;
 
+// Holds a value for a scope and puts `after` back when it ends, a dropped exchange's included.
+template <typename T>
+class Holding {
+ public:
+  Holding(T& value, T during, T after) : value_(value), after_(after) { value_ = during; }
+  ~Holding() { value_ = after_; }
+  Holding(const Holding&) = delete;
+  Holding& operator=(const Holding&) = delete;
+
+ private:
+  T& value_;
+  T after_;
+};
+
 // What a site's exchanges came to, since its engine started (the typed interface shows them).
 struct ExchangeCounters {
   uint64_t Requests = 0;

@@ -63,6 +63,9 @@ class ExchangePace {
   // nothing stays armed.
   class OnLineScope;
 
+ protected:
+  DelayClock& Clock() const { return clock_; }
+
  private:
   DelayClock& clock_;
   bool stepped_;

@@ -14,20 +14,6 @@ constexpr const char* kTooLong = "The request is too long for the command buffer
 // The host a request names when it names none: the site's own.
 const std::string kSiteHost;
 
-// Holds a value for a scope and puts `after` back when it ends, a dropped exchange's included.
-template <typename T>
-class Holding {
- public:
-  Holding(T& value, T during, T after) : value_(value), after_(after) { value_ = during; }
-  ~Holding() { value_ = after_; }
-  Holding(const Holding&) = delete;
-  Holding& operator=(const Holding&) = delete;
-
- private:
-  T& value_;
-  T after_;
-};
-
 // The reply ends the exchange: any answer, or, where exceptions are tried again, a value.
 bool Answered(const ExchangeResult& result, const WaitPolicy& policy) {
   return result.Ok() || (result.Accepted() && !policy.RetryExceptions);
