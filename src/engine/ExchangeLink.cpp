@@ -89,9 +89,9 @@ std::string TcpExchangeLink::FrameFor(const ModbusRequest& request) {
 }
 
 Task<Heard> TcpExchangeLink::AwaitPasses(const ReplyWait& wait, const ExchangePace& pace) {
-  for (int32_t pass = 0; pass < wait.FirstBytePasses && !tcp_.ReplyArrived(); ++pass)
+  for (int32_t pass = 0; pass < wait.FirstBytePasses && !tcp_.LookForReply(); ++pass)
     co_await pace.Pass(1);
-  co_return Heard{tcp_.ReplyArrived(), true};
+  co_return Heard{tcp_.LookForReply(), true};
 }
 
 ExchangeResult TcpExchangeLink::Take(bool arrived) {

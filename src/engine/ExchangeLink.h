@@ -92,7 +92,8 @@ class ExchangeLink {
   // Readies reception for the reply (before the send: a peer may answer at once), and any
   // end-of-line trigger where the wait asks for it; an earlier answer is forgotten.
   virtual void Arm(bool watchLineEnd) = 0;
-  virtual void Send(const std::string& frame) = 0;
+  // Sends the frame; a stepped pace looks for its reply on its own steps.
+  virtual void Send(const std::string& frame, const ExchangePace& pace) = 0;
   // Waits in passes of the pace for the reply to the request in flight, as the wait says.
   virtual Task<Heard> AwaitPasses(const ReplyWait& wait, const ExchangePace& pace) = 0;
   // Milliseconds the reply to the request may take under a wire-time policy.
@@ -123,7 +124,7 @@ class SerialExchangeLink final : public ExchangeLink {
   std::string FrameFor(const ModbusRequest& request) override;
   bool FramesEachAttempt() const override { return false; }
   void Arm(bool watchLineEnd) override;
-  void Send(const std::string& frame) override { line_.PutFrame(frame); }
+  void Send(const std::string& frame, const ExchangePace&) override { line_.PutFrame(frame); }
   Task<Heard> AwaitPasses(const ReplyWait& wait, const ExchangePace& pace) override;
   int32_t ReplyBudgetMs(const WireTimePolicy& policy, const ModbusRequest& request) const override;
   bool ReplyReady() const override;
@@ -149,7 +150,11 @@ class TcpExchangeLink final : public ExchangeLink {
   bool FramesEachAttempt() const override { return true; }
   // The link keeps only the answer to the request it sends.
   void Arm(bool) override { tcp_.ForgetReply(); }
-  void Send(const std::string& frame) override { tcp_.SendTCP(frame); }
+  // A reply looked for on the poller's steps stays with the connection until the step that looks:
+  // a tick's replies then cost the tick's one wake-up, not one each.
+  void Send(const std::string& frame, const ExchangePace& pace) override {
+    tcp_.SendTCP(frame, pace.Stepped() ? TcpLink::ReplyWake::OnLook : TcpLink::ReplyWake::OnArrival);
+  }
   Task<Heard> AwaitPasses(const ReplyWait& wait, const ExchangePace& pace) override;
   int32_t ReplyBudgetMs(const WireTimePolicy& policy, const ModbusRequest&) const override {
     return policy.TcpReplyMs;

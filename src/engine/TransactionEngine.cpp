@@ -59,8 +59,7 @@ std::string TransactionEngine::FrameTCP(ModbusRequest request) {
 
 void TransactionEngine::DecodeReceived(Framing framing) {
   const std::string reply = FramingFor(framing).Decode(request_, receive_.Text());
-  receive_.Clear();
-  for (const char byte : reply) receive_.Store(static_cast<uint8_t>(byte));
+  receive_.Assign(reply);
 }
 
 bool TransactionEngine::Keep(const ReplyCheck& check) {
@@ -155,7 +154,7 @@ Task<ExchangeResult> TransactionEngine::Exchange(const ModbusRequest* request,
     }
     if (!request && wait.WhenUnframed == Unframed::FailAtOnce) co_return result;
     ExchangePace::OnLineScope onLine(pace, link);
-    if (request) link.Send(frame);
+    if (request) link.Send(frame, pace);
     phase_ = Phase::Reply;
     const Heard heard = co_await pace.Reply(link, request, wait);
     onLine.End();
@@ -271,8 +270,7 @@ ExchangeResult TransactionEngine::TakeTCPReply(bool arrived) {
     return Result(false);
   }
   // Held where a serial reply is, and checked as one is: a raw request's caller reads it there.
-  receive_.Clear();
-  for (const char byte : tcp_.ReplyText()) receive_.Store(static_cast<uint8_t>(byte));
+  receive_.Assign(tcp_.ReplyText());
   return TakeReply();
 }
 

@@ -40,6 +40,9 @@ void TcpLink::UseFraming(const FramingEntry& framing) {
 }
 
 void TcpLink::SelectHost(const std::string& host) {
+  // What came for a request that was looked for and is over counts before anything else: a
+  // late reply, or the end of the connection.
+  EndLooking();
   // A late reply on a stream of RTU frames would read as the answer to the next request: a new
   // connection leaves it behind.
   const bool stale = std::exchange(owed_, false) && !framing_->TellsLateReplies;
@@ -70,22 +73,51 @@ void TcpLink::SelectHost(const std::string& host) {
   client_.SetConnected(true);
 }
 
-void TcpLink::ForgetReply() {
+void TcpLink::Forget() {
   request_.clear();
   replyText_.clear();
   replyArrived_ = false;
 }
 
-void TcpLink::SendTCP(const std::string& bytes) {
-  ForgetReply();
+void TcpLink::ForgetReply() {
+  Forget();
+  EndLooking();
+}
+
+void TcpLink::WakeOnArrival(bool on) {
+  if (wakeOnArrival_ == on) return;
+  wakeOnArrival_ = on;
+  client_.SetReadNotification(on);
+}
+
+void TcpLink::EndLooking() {
+  if (wakeOnArrival_) return;
+  client_.ReadNow();
+  WakeOnArrival(true);
+}
+
+void TcpLink::SendTCP(const std::string& bytes, ReplyWake wake) {
+  Forget();
   ForgetStream();
   log_.Frame(true, bytes);
   request_ = bytes;  // before the send: a peer may answer before it returns
   owed_ = true;
+  // Switched before the send: a reply can be in the kernel before the send returns.
+  WakeOnArrival(wake == ReplyWake::OnArrival);
+  lookedSinceSend_ = false;
   client_.Send(bytes);
 }
 
+bool TcpLink::LookForReply() {
+  if (!wakeOnArrival_ && !replyArrived_ && std::exchange(lookedSinceSend_, true)) {
+    client_.ReadNow();
+    if (replyArrived_) WakeOnArrival(true);
+  }
+  return replyArrived_;
+}
+
 void TcpLink::Drop() {
+  WakeOnArrival(true);
   client_.SetConnected(false);
   ForgetStream();
   owed_ = false;
@@ -100,6 +132,7 @@ void TcpLink::TCP1Connected(const std::string& description) {
 
 void TcpLink::TCP1Disconnected(const std::string& description) {
   ForgetStream();
+  WakeOnArrival(true);  // the next connection is woken for until a request says otherwise
   model_.AddLogLine("Disconnected: " + description);
 }
 

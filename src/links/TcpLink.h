@@ -36,8 +36,12 @@ class TcpLink {
   // the connection was lost since, or when a request went unanswered on a stream whose replies
   // cannot tell a late one from the next request's.
   void SelectHost(const std::string& host);
+  // How the answer to a request is waited for: woken by its arrival, or looked for by the
+  // waiter on its own pace (LookForReply), the bytes left with the connection until then so
+  // that a reply costs no wake-up of its own.
+  enum class ReplyWake { OnArrival, OnLook };
   // Sends a request frame; from now on only its answer counts as the reply.
-  void SendTCP(const std::string& bytes);
+  void SendTCP(const std::string& bytes, ReplyWake wake = ReplyWake::OnArrival);
   // Drops the connection and forgets the host, so the next SelectHost connects again.
   void Drop();
 
@@ -56,6 +60,10 @@ class TcpLink {
   const std::string& Request() const { return request_; }
   const std::string& ReplyText() const { return replyText_; }
   bool ReplyArrived() const { return replyArrived_; }
+  // ReplyArrived for a waiter that looks: a request sent to be looked for first takes what the
+  // connection holds now. The first look after the send takes nothing, as a woken reply never
+  // arrives in the pass that sent its request.
+  bool LookForReply();
   // No request in flight any more: whatever arrives from now on is dropped.
   void ForgetReply();
 
@@ -77,6 +85,12 @@ class TcpLink {
   // completed would only put the next reply out of step.
   void ForgetStream() { stream_.clear(); }
   void TakeFrames();
+  void Forget();
+  // Asks the client to wake for arrivals or not, when that changes.
+  void WakeOnArrival(bool on);
+  // Reads left with the connection are taken now and arrivals wake again: the request they were
+  // left for is over, and whatever comes from now on is handled as it arrives.
+  void EndLooking();
 
   TcpClient& client_;
   const TSite& site_;
@@ -89,6 +103,8 @@ class TcpLink {
   std::string request_;
   std::string replyText_;
   bool replyArrived_ = false;
+  bool wakeOnArrival_ = true;
+  bool lookedSinceSend_ = false;
   std::string currentHost_ = kNoHost;
   std::string target_;  // host:port of the connection, as the log names it
   bool tcpReady_ = false;

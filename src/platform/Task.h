@@ -11,7 +11,9 @@
 #pragma once
 
 #include <coroutine>
+#include <cstddef>
 #include <exception>
+#include <new>
 #include <optional>
 #include <utility>
 
@@ -34,7 +36,93 @@ struct FinalAwaiter {
   void await_resume() const noexcept {}
 };
 
+// Coroutine frames come and go with every exchange, several a poll: freed frames are kept for
+// the next of their size rather than handed back to the heap. Sizes are rounded up to 64 bytes;
+// frames above kLargest go to the heap as usual. The loop runs on one thread, but a frame may end
+// on another (a worker's task): each thread keeps lists of its own, so no lock is needed and a
+// frame freed elsewhere simply joins that thread's lists. Under AddressSanitizer every frame goes
+// to the heap, so that a frame used after its end is still caught.
+#if defined(__SANITIZE_ADDRESS__)
+#define QMB_FRAME_POOL 0
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QMB_FRAME_POOL 0
+#endif
+#endif
+#ifndef QMB_FRAME_POOL
+#define QMB_FRAME_POOL 1
+#endif
+
+class FramePool {
+ public:
+  static constexpr std::size_t kGrain = 64;
+  static constexpr std::size_t kLargest = 2048;
+  // Per size class: enough for the tasks of many sites in flight at once, not unbounded.
+  static constexpr std::size_t kKept = 256;
+
+  static void* Allocate(std::size_t size) {
+    if (!QMB_FRAME_POOL || size > kLargest || Gone()) return ::operator new(size);
+    Lists& lists = Local();
+    const std::size_t index = Index(size);
+    if (Free* frame = lists.heads[index]) {
+      lists.heads[index] = frame->next;
+      --lists.counts[index];
+      return frame;
+    }
+    return ::operator new((index + 1) * kGrain);
+  }
+  static void Release(void* pointer, std::size_t size) noexcept {
+    // A frame that ends after this thread's lists did (a task held by a static) goes back at once.
+    if (!QMB_FRAME_POOL || size > kLargest || Gone()) {
+      ::operator delete(pointer);
+      return;
+    }
+    Lists& lists = Local();
+    const std::size_t index = Index(size);
+    if (lists.counts[index] >= kKept) {
+      ::operator delete(pointer);
+      return;
+    }
+    auto* frame = static_cast<Free*>(pointer);
+    frame->next = lists.heads[index];
+    lists.heads[index] = frame;
+    ++lists.counts[index];
+  }
+
+ private:
+  struct Free {
+    Free* next;
+  };
+  static constexpr std::size_t kClasses = kLargest / kGrain;
+  struct Lists {
+    Free* heads[kClasses] = {};
+    std::size_t counts[kClasses] = {};
+    Lists() = default;
+    Lists(const Lists&) = delete;
+    Lists& operator=(const Lists&) = delete;
+    ~Lists() {
+      Gone() = true;
+      for (Free* head : heads)
+        while (head) ::operator delete(std::exchange(head, head->next));
+    }
+  };
+  static std::size_t Index(std::size_t size) { return size == 0 ? 0 : (size - 1) / kGrain; }
+  static bool& Gone() {
+    thread_local bool gone = false;  // trivial: readable even during the thread's end
+    return gone;
+  }
+  static Lists& Local() {
+    thread_local Lists lists;
+    return lists;
+  }
+};
+
 struct PromiseBase {
+  static void* operator new(std::size_t size) { return FramePool::Allocate(size); }
+  static void operator delete(void* pointer, std::size_t size) noexcept {
+    FramePool::Release(pointer, size);
+  }
+
   std::coroutine_handle<> continuation;
   std::exception_ptr error;
 

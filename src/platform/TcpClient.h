@@ -32,6 +32,17 @@ class TcpClient {
   // Queues bytes on the connection; TcpError when there is none.
   virtual void Send(const std::string& bytes) = 0;
 
+  // Whether bytes that arrive wake the loop and come through OnDataIn at once (the default).
+  // Off, they stay with the connection (in the kernel) until ReadNow takes them, and cost no
+  // wake-up: for a caller that looks for its reply on a pace of its own. Turning it on again
+  // hands over, from the loop, what arrived meanwhile. The setting outlasts a reconnection.
+  virtual void SetReadNotification(bool on) = 0;
+  // Takes what the connection holds now, without waiting, through OnDataIn as a woken read
+  // does (nothing when nothing came). A close or failure it meets is reported as one met by a
+  // woken read is: OnError, then OnDisconnected, before it returns; one behind bytes, by the
+  // next read, as on a woken connection.
+  virtual void ReadNow() = 0;
+
   std::function<void(int status, const std::string& description)> OnConnected;
   std::function<void(int status, const std::string& description)> OnDisconnected;
   std::function<void(int code, const std::string& description)> OnError;

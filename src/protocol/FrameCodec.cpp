@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstring>
 
 namespace qmb {
 
@@ -164,6 +165,18 @@ void ReceiveBuffer::Store(uint8_t byte) {
   Bytes[static_cast<size_t>(Count)] = byte;
   ++Count;
   if (Count >= static_cast<int32_t>(kReceiveBufferSize)) Count = 0;
+}
+
+void ReceiveBuffer::Assign(std::string_view bytes) {
+  if (bytes.size() >= kReceiveBufferSize) {
+    // Wraps, as byte by byte.
+    Clear();
+    for (const char byte : bytes) Store(static_cast<uint8_t>(byte));
+    return;
+  }
+  std::memcpy(Bytes.data(), bytes.data(), bytes.size());
+  std::fill(Bytes.begin() + static_cast<std::ptrdiff_t>(bytes.size()), Bytes.end(), 0);
+  Count = static_cast<int32_t>(bytes.size());
 }
 
 void ReceiveBuffer::DropFront(int32_t count) {

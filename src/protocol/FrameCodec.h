@@ -67,6 +67,8 @@ struct ReceiveBuffer {
   void Clear() { *this = ReceiveBuffer{}; }
   // A reply longer than the buffer wraps to its start instead of running past the end.
   void Store(uint8_t byte);
+  // Clear, then Store of each byte, in one copy.
+  void Assign(std::string_view bytes);
   // The first Count bytes.
   std::string Text() const;
   // Removes the first count bytes (an echo in front of the reply); the rest moves to the start.

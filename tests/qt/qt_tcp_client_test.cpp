@@ -1,10 +1,12 @@
 // The TCP client against a QTcpServer on the loopback interface: the order and number of its
 // events, data as it arrives, refused connections and the peer closing, and the address forms.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <QHostAddress>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 
 #include <memory>
 #include <string>
@@ -139,6 +141,146 @@ TEST(QtTcpClient, ARefusedConnectionIsAnErrorThenADisconnect) {
   // The name is looked up first; a slow resolver is given its time.
   ASSERT_TRUE(WaitUntil([&] { return log.Count("disconnected") == 2; }, 15000));
   EXPECT_EQ(log.events[2], "error " + std::to_string(QAbstractSocket::HostNotFoundError));
+}
+
+// Sends what was posted and handles what is ready, so that the next pass can block.
+void Settle() {
+  for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
+}
+
+// Whether the next blocking pass of the loop is ended by a timer of its own rather than by
+// anything else (a socket's bytes).
+bool NextWakeIsTheTimer(int milliseconds) {
+  bool fired = false;
+  QTimer::singleShot(milliseconds, Qt::PreciseTimer, [&] { fired = true; });
+  QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+  const bool first = fired;
+  WaitUntil([&] { return fired; });
+  return first;
+}
+
+// A client connected to a loopback server, the server's end taken.
+struct ConnectedPair {
+  ConnectedPair() : log(client) {
+    EXPECT_TRUE(server.listen(QHostAddress::LocalHost));
+    client.SetRemoteHost("127.0.0.1");
+    client.SetRemotePort(server.serverPort());
+  }
+  bool Connect() {
+    client.SetConnected(true);
+    if (!WaitUntil([&] { return client.Connected() && log.Count("ready") > readies; }))
+      return false;
+    readies = log.Count("ready");
+    if (!WaitUntil([&] { return server.hasPendingConnections(); })) return false;
+    peer.reset(server.nextPendingConnection());
+    return true;
+  }
+  // Straight to the kernel: on loopback the bytes are with the client when this returns.
+  void PeerSends(const std::string& bytes) const {
+    ASSERT_EQ(::send(static_cast<int>(peer->socketDescriptor()), bytes.data(), bytes.size(), 0),
+              static_cast<ssize_t>(bytes.size()));
+  }
+  QTcpServer server;
+  QtTcpClient client;
+  EventLog log;
+  std::unique_ptr<QTcpSocket> peer;
+  int readies = 0;
+};
+
+// Read notification off leaves the peer's bytes in the kernel without a wake-up; ReadNow takes
+// them whole, and a close it meets is reported as a woken read reports it. Each row: what the
+// peer does, whether that wakes the loop, and the client's events after two ReadNow calls.
+struct ReadOnLookCase {
+  const char* name;
+  bool notification;                      // read notification while the peer writes
+  std::string sent;                       // what the peer writes ("" for nothing)
+  bool peerCloses;                        // the peer closes after writing
+  bool reconnect;                         // a new connection first, which keeps the setting
+  bool wakes;                             // the peer's bytes (or end) end the next blocking pass
+  std::vector<std::string> afterReadNow;  // events after a ReadNow: data, then the others
+};
+
+class ReadOnLook : public ::testing::TestWithParam<ReadOnLookCase> {};
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ReadOnLook,
+    ::testing::Values(
+        ReadOnLookCase{
+            "NotificationOnWakes", true, "\x01\x02\x03", false, false, true, {"data \x01\x02\x03"}},
+        ReadOnLookCase{"OffLeavesBytesForReadNow",
+                       false,
+                       "\x01\x02\x03",
+                       false,
+                       false,
+                       false,
+                       {"data \x01\x02\x03"}},
+        ReadOnLookCase{"OffReadNowOfNothing", false, "", false, false, false, {}},
+        ReadOnLookCase{
+            "OffOutlastsAReconnection", false, "\x04\x05", false, true, false, {"data \x04\x05"}},
+        ReadOnLookCase{
+            "OffCloseMetByReadNow",
+            false,
+            "",
+            true,
+            false,
+            false,
+            {"error " + std::to_string(QAbstractSocket::RemoteHostClosedError), "disconnected"}},
+        ReadOnLookCase{
+            "OffBytesThenCloseMetByReadNow",
+            false,
+            "\x06",
+            true,
+            false,
+            false,
+            {"data \x06", "error " + std::to_string(QAbstractSocket::RemoteHostClosedError),
+             "disconnected"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_P(ReadOnLook, TakesTheBytesWhenAskedAndWakesOnlyWhenOn) {
+  const ReadOnLookCase& c = GetParam();
+  ConnectedPair pair;
+  ASSERT_TRUE(pair.Connect());
+  pair.client.SetReadNotification(c.notification);
+  if (c.reconnect) {
+    pair.client.SetConnected(false);
+    ASSERT_TRUE(pair.Connect());
+  }
+  Settle();
+  const size_t eventsBefore = pair.log.events.size();
+  if (!c.sent.empty()) pair.PeerSends(c.sent);
+  if (c.peerCloses) ::shutdown(static_cast<int>(pair.peer->socketDescriptor()), SHUT_WR);
+  EXPECT_EQ(NextWakeIsTheTimer(150), !c.wakes);
+  if (!c.notification) {
+    EXPECT_TRUE(pair.log.data.empty()) << "bytes handed over while read notification was off";
+    EXPECT_EQ(pair.log.events.size(), eventsBefore) << "an event before ReadNow";
+  }
+  // Twice: a close behind bytes is met by the read after the one that took them, as on wake-ups.
+  pair.client.ReadNow();
+  pair.client.ReadNow();
+  std::vector<std::string> seen;
+  for (const std::string& bytes : pair.log.data) seen.push_back("data " + bytes);
+  seen.insert(seen.end(), pair.log.events.begin() + static_cast<std::ptrdiff_t>(eventsBefore),
+              pair.log.events.end());
+  EXPECT_EQ(seen, c.afterReadNow);
+  EXPECT_EQ(pair.client.Connected(), !c.peerCloses);
+  test::RunFor(30);
+  EXPECT_EQ(pair.log.events.size(),
+            eventsBefore + (c.afterReadNow.size() - (c.sent.empty() ? 0 : 1)))
+      << "an event repeated after ReadNow";
+}
+
+TEST(QtTcpClient, ReadNotificationOnAgainHandsOverWhatWaited) {
+  ConnectedPair pair;
+  ASSERT_TRUE(pair.Connect());
+  pair.client.SetReadNotification(false);
+  pair.PeerSends("\x07\x08");
+  test::RunFor(30);
+  EXPECT_TRUE(pair.log.data.empty());
+  pair.client.SetReadNotification(true);
+  ASSERT_TRUE(WaitUntil([&] { return pair.log.data.size() == 1; }));
+  EXPECT_EQ(pair.log.data[0], "\x07\x08");
+  pair.PeerSends("\x09");
+  ASSERT_TRUE(WaitUntil([&] { return pair.log.data.size() == 2; })) << "woken again";
 }
 
 TEST(QtTcpClient, ReachesHostsByIpv6AddressAndByName) {

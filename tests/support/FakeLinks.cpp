@@ -1,5 +1,7 @@
 #include "support/FakeLinks.h"
 
+#include <utility>
+
 namespace qmb::test {
 
 void FakeSerialPort::SetDtr(bool on) {
@@ -84,6 +86,7 @@ void FakeTcpClient::SetConnected(bool connected) {
     if (connected_) {
       ++Disconnects;
       connected_ = false;
+      unread_.clear();
       established_ = false;
       ++generation_;
     }
@@ -116,8 +119,38 @@ void FakeTcpClient::Send(const std::string& bytes) {
   if (OnSend) OnSend(bytes);
 }
 
+void FakeTcpClient::DeliverData(const std::string& bytes) {
+  if (!readNotification_) {
+    unread_ += bytes;
+    return;
+  }
+  ++WokenDeliveries;
+  if (OnDataIn) OnDataIn(bytes);
+}
+
+void FakeTcpClient::SetReadNotification(bool on) {
+  if (readNotification_ == on) return;
+  readNotification_ = on;
+  if (!on || unread_.empty()) return;
+  // What waited is readable at once: the loop's next pass hands it over, as a level-triggered
+  // descriptor would.
+  loop_.ScheduleIn(0, [this, generation = generation_, alive = alive_] {
+    if (!*alive || generation != generation_ || !readNotification_ || unread_.empty()) return;
+    ++WokenDeliveries;
+    if (OnDataIn) OnDataIn(std::exchange(unread_, {}));
+  });
+}
+
+void FakeTcpClient::ReadNow() {
+  ++ReadNows;
+  if (unread_.empty() || !established_) return;
+  ++LookedDeliveries;
+  if (OnDataIn) OnDataIn(std::exchange(unread_, {}));
+}
+
 void FakeTcpClient::PeerCloses() {
   connected_ = false;
+  unread_.clear();
   established_ = false;
   ++generation_;
   if (OnDisconnected) OnDisconnected(0, "Remote host closed the connection");

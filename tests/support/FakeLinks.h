@@ -137,12 +137,19 @@ class FakeTcpClient : public TcpClient {
   bool Connected() const override { return connected_; }
   void SetConnected(bool connected) override;
   void Send(const std::string& bytes) override;
+  // Off, what the peer sends waits here, as in the kernel, until ReadNow takes it.
+  void SetReadNotification(bool on) override;
+  void ReadNow() override;
 
-  // Test side.
-  void DeliverData(const std::string& bytes) {
-    if (OnDataIn) OnDataIn(bytes);
-  }
+  // Test side. The peer's bytes: handed over at once, or kept while read notification is off.
+  void DeliverData(const std::string& bytes);
   void PeerCloses();
+  bool ReadNotification() const { return readNotification_; }
+  size_t Unread() const { return unread_.size(); }
+
+  int ReadNows = 0;          // ReadNow calls
+  int WokenDeliveries = 0;   // chunks handed over by arrival (or by notification turned on)
+  int LookedDeliveries = 0;  // chunks taken by ReadNow
 
   bool Refuse = false;          // connects fail with an error
   int64_t ConnectDelayMs = 10;  // virtual time a connect takes
@@ -159,6 +166,8 @@ class FakeTcpClient : public TcpClient {
   bool connected_ = false;
   bool established_ = false;
   int generation_ = 0;
+  bool readNotification_ = true;
+  std::string unread_;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 

@@ -1,5 +1,8 @@
 #include "platform/qt/QtTcpClient.h"
 
+#include <sys/socket.h>
+
+#include <cerrno>
 #include <utility>
 
 #include "platform/Log.h"
@@ -69,6 +72,7 @@ void QtTcpClient::SetConnected(bool connected) {
   if (port_ == 0) throw TcpError("No remote port to connect to (" + host_ + ")");
   ++attempt_;
   open_ = true;
+  readNotifier_ = nullptr;  // the new connection's engine brings its own
   lastError_.clear();
   // Names are looked up asynchronously by the socket; addresses of either family go straight.
   // Unbuffered: a request goes to the kernel in one write, and a reply comes out of it in one
@@ -97,6 +101,7 @@ void QtTcpClient::SocketConnected() {
   // Every request is one small write that waits for its reply: Nagle's delay would only add to
   // each round trip. The option binds only once the socket exists, which is now.
   socket_.setSocketOption(QAbstractSocket::LowDelayOption, 1);
+  ApplyReadNotification();
   const uint64_t attempt = attempt_;
   const std::weak_ptr<int> alive = alive_;
   const auto connectedHandler = OnConnected;
@@ -162,6 +167,54 @@ void QtTcpClient::DataArrived() {
   // meets it, and goes unconnected without a signal. Reported as any other end: the error that
   // says why, then the end.
   if (got < 0 && socket_.state() == QAbstractSocket::UnconnectedState) SocketError(socket_.error());
+}
+
+void QtTcpClient::SetReadNotification(bool on) {
+  if (readNotification_ == on) return;
+  readNotification_ = on;
+  ApplyReadNotification();
+}
+
+void QtTcpClient::ApplyReadNotification() {
+  if (socket_.state() != QAbstractSocket::ConnectedState) return;  // applied once connected
+  // The socket has no switch for its read notifier; its native engine, a child of the socket
+  // made anew for each connection, owns one, the only read notifier under it. Disabling that
+  // takes the descriptor out of the dispatcher's wait, so a reply that arrives wakes nothing
+  // (holding a readyRead unanswered would still wake once, and only then switch it off). The
+  // socket enables it itself after its own reads only, which ReadNow does not make.
+  if (!readNotifier_) {
+    for (QSocketNotifier* notifier : socket_.findChildren<QSocketNotifier*>())
+      if (notifier->type() == QSocketNotifier::Read &&
+          notifier->socket() == socket_.socketDescriptor())
+        readNotifier_ = notifier;
+  }
+  // Without one (an engine of another kind), arrivals simply keep waking as before.
+  if (readNotifier_ && readNotifier_->isEnabled() != readNotification_)
+    readNotifier_->setEnabled(readNotification_);
+}
+
+void QtTcpClient::ReadNow() {
+  if (socket_.state() != QAbstractSocket::ConnectedState) return;
+  const auto fd = static_cast<int>(socket_.socketDescriptor());
+  // Straight from the descriptor: a read through the socket would switch its notifier back on.
+  size_t size = 0;
+  ssize_t got = 0;
+  do {
+    if (received_.size() < size + kReadChunk) received_.resize(size + kReadChunk);
+    got = ::recv(fd, received_.data() + size, kReadChunk, MSG_DONTWAIT);
+    if (got > 0) size += static_cast<size_t>(got);
+  } while (got == static_cast<ssize_t>(kReadChunk) || (got < 0 && errno == EINTR));
+  const bool ended = got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+  const uint64_t attempt = attempt_;
+  const std::weak_ptr<int> alive = alive_;
+  if (size > 0) {
+    const auto handler = OnDataIn;
+    Invoke("data-in", handler, std::string(received_.data(), size));
+    if (alive.expired() || attempt != attempt_) return;
+  }
+  // The end (or a reset, which the socket takes for one too) stays readable: the socket's own
+  // read meets it and reports it as it does on a woken read.
+  if (ended) DataArrived();
 }
 
 std::unique_ptr<TcpClient> QtTcpClientFactory::CreateClient() {

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <QObject>
+#include <QPointer>
+#include <QSocketNotifier>
 #include <QTcpSocket>
 
 #include <cstdint>
@@ -29,6 +31,8 @@ class QtTcpClient : public TcpClient {
   bool Connected() const override;
   void SetConnected(bool connected) override;
   void Send(const std::string& bytes) override;
+  void SetReadNotification(bool on) override;
+  void ReadNow() override;
 
   // Whether the connection sends small writes at once (Nagle off); for tests.
   bool LowDelay();
@@ -40,6 +44,9 @@ class QtTcpClient : public TcpClient {
   void SocketUnconnected();
   void ReportDisconnected();
   void DataArrived();
+  // The socket's own read notifier for this connection (null before one is up), switched as
+  // readNotification_ says.
+  void ApplyReadNotification();
 
   // Declared first so it is destroyed last: the context below drops its connections first.
   QTcpSocket socket_;
@@ -55,6 +62,8 @@ class QtTcpClient : public TcpClient {
   // Room for what one readable event brings (a Modbus/TCP frame is at most 260 bytes).
   static constexpr size_t kReadChunk = 1024;
   std::string received_;
+  bool readNotification_ = true;
+  QPointer<QSocketNotifier> readNotifier_;
 
   std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };

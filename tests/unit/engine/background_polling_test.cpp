@@ -3,6 +3,8 @@
 // failures and their slow retries, restarts on a new table, and what holds polling idle.
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include "support/SiteFixture.h"
 
 namespace qmb::test {
@@ -157,6 +159,49 @@ TEST_P(PollTimingTest, ReplyMustArriveWithinItsTicks) {
   EXPECT_EQ(Point("1-HREG1").Value, "77");
   EXPECT_EQ(Point("1-HREG1").FailureCount, 0);
   EXPECT_EQ(loop.NowMs() - slave->FrameTimes[1], t.deadline + t.storedAfter - 100);
+}
+
+// A Modbus/TCP poll's reply is left with the connection until the tick that looks for it: no
+// wake-up of its own, and the same ticks as a reply taken on arrival. Each row: when the reply
+// comes (in chunks 10 ms apart when ChunkBytes is set), and when the value is stored after the
+// request.
+struct LookRow {
+  int64_t replyDelayMs;
+  size_t chunkBytes;
+  int64_t storedAfter;
+};
+
+class TcpPollLookTest : public PollingTest, public ::testing::WithParamInterface<LookRow> {};
+
+INSTANTIATE_TEST_SUITE_P(Delays, TcpPollLookTest,
+                         ::testing::Values(LookRow{1, 0, 200}, LookRow{20, 0, 200},
+                                           LookRow{99, 0, 200}, LookRow{150, 0, 300},
+                                           LookRow{20, 4, 200}, LookRow{95, 4, 300}));
+
+TEST_P(TcpPollLookTest, ReplyIsTakenOnTheTickThatLooksAndStoredAsBefore) {
+  const LookRow row = GetParam();
+  Open(LinkKind::TCP);
+  slave->Holding[0] = 42;
+  slave->ReplyDelayMs = row.replyDelayMs;
+  slave->ChunkBytes = row.chunkBytes;
+  auto offWhileInFlight = std::make_shared<bool>(true);
+  tcp->OnSend = [this, offWhileInFlight, inner = tcp->OnSend](const std::string& frame) {
+    inner(frame);  // the reply is scheduled, not delivered, from here
+    *offWhileInFlight = *offWhileInFlight && !tcp->ReadNotification();
+  };
+  SendPoints({"{a}{1-HREG1}"});
+  ASSERT_TRUE(RunUntil([&] { return Point("1-HREG1").HasValue; }));
+  EXPECT_EQ(loop.NowMs() - slave->FrameTimes[0], row.storedAfter);
+  EXPECT_EQ(Point("1-HREG1").Value, "42");
+  ASSERT_TRUE(RunUntil([&] { return FrameCount() >= 4; }));  // three polls done
+  EXPECT_TRUE(*offWhileInFlight) << "a poll's request went out with arrivals waking the loop";
+  EXPECT_EQ(tcp->WokenDeliveries, 0) << "a poll's reply woke the loop";
+  EXPECT_GE(tcp->LookedDeliveries, 3);
+  // Each poll looks once on the tick after its send per tick the reply is not there yet, never
+  // on the sending tick itself.
+  const int64_t looksPerPoll = row.storedAfter / 100 - 1;
+  EXPECT_LE(tcp->ReadNows, looksPerPoll * static_cast<int64_t>(FrameCount()));
+  EXPECT_EQ(Point("1-HREG1").FailureCount, 0);
 }
 
 TEST_F(PollingTest, AsciiReplyEndsOnlyWithItsLineEnd) {

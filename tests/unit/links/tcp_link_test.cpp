@@ -152,6 +152,57 @@ TEST_F(TcpLinkRtuTest, RepliesAreCutByTheRequestInFlight) {
   EXPECT_EQ(tcp.Connects, connects + 1);
 }
 
+// A request sent to be looked for leaves its reply with the connection until a look takes it
+// (never the look right after the send); what ends the request (its reply, a forget, the next
+// host selection) has arrivals wake again and takes what waited.
+struct LookRow {
+  const char* name;
+  TcpLink::ReplyWake wake;
+  int looks;           // looks made after the reply was delivered
+  const char* ending;  // "" | "forget" | "select": what follows the looks
+  bool arrived;        // the reply counts as arrived at the end
+  int readNows;        // client reads made for it
+  bool notificationAtEnd;
+};
+
+class TcpLinkLookTest : public TcpLinkTest, public ::testing::WithParamInterface<LookRow> {};
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, TcpLinkLookTest,
+    ::testing::Values(
+        LookRow{"WokenTakesOnArrival", TcpLink::ReplyWake::OnArrival, 0, "", true, 0, true},
+        LookRow{"WokenLookReadsNothing", TcpLink::ReplyWake::OnArrival, 2, "", true, 0, true},
+        LookRow{"LookedNotLooked", TcpLink::ReplyWake::OnLook, 0, "", false, 0, false},
+        LookRow{"LookedFirstLookIsTheSendersOwn", TcpLink::ReplyWake::OnLook, 1, "", false, 0,
+                false},
+        LookRow{"LookedSecondLookTakesIt", TcpLink::ReplyWake::OnLook, 2, "", true, 1, true},
+        LookRow{"LookedThenForgotten", TcpLink::ReplyWake::OnLook, 1, "forget", false, 1, true},
+        LookRow{"LookedLateReplyTakenAtTheNextSelection", TcpLink::ReplyWake::OnLook, 0, "select",
+                true, 1, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_P(TcpLinkLookTest, TheReplyWaitsForItsLook) {
+  const LookRow row = GetParam();
+  Select("");
+  const std::string request("\x12\x34\0\0\0\x06\xFF\x03\x00\x63\x00\x01", 12);
+  const std::string reply("\x12\x34\0\0\0\x05\xFF\x03\x02\x03\xE8", 11);
+  engine->Tcp.SendTCP(request, row.wake);
+  EXPECT_EQ(tcp->ReadNotification(), row.wake == TcpLink::ReplyWake::OnArrival);
+  tcp->DeliverData(reply.substr(0, 4));
+  tcp->DeliverData(reply.substr(4));
+  for (int i = 0; i < row.looks; ++i) engine->Tcp.LookForReply();
+  if (std::string(row.ending) == "forget") engine->Tcp.ForgetReply();
+  if (std::string(row.ending) == "select") engine->Tcp.SelectHost("");
+  EXPECT_EQ(engine->Tcp.ReplyArrived(), row.arrived);
+  if (row.arrived) {
+    EXPECT_EQ(engine->Tcp.ReplyText(), reply);
+  }
+  EXPECT_EQ(tcp->ReadNows, row.readNows);
+  EXPECT_EQ(tcp->ReadNotification(), row.notificationAtEnd);
+  EXPECT_EQ(tcp->Unread(), row.notificationAtEnd ? 0u : reply.size());
+  EXPECT_EQ(tcp->Connects, 1) << "an answered request keeps its connection";
+}
+
 TEST_F(TcpLinkTest, ALostOrDroppedConnectionComesBackOnTheNextRequest) {
   Select("");
   tcp->PeerCloses();
