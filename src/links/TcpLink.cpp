@@ -40,9 +40,9 @@ void TcpLink::UseFraming(const FramingEntry& framing) {
 }
 
 void TcpLink::SelectHost(const std::string& host) {
-  // What came for a request that was looked for and is over counts before anything else: a
-  // late reply, or the end of the connection.
-  EndLooking();
+  // What came for a request that was looked for counts before anything else: a late reply, or
+  // on a stream of RTU frames anything at all, which on arrival would have been dropped.
+  TakeWaiting();
   // A late reply on a stream of RTU frames would read as the answer to the next request: a new
   // connection leaves it behind.
   const bool stale = std::exchange(owed_, false) && !framing_->TellsLateReplies;
@@ -96,13 +96,22 @@ void TcpLink::EndLooking() {
   WakeOnArrival(true);
 }
 
+void TcpLink::TakeWaiting() {
+  // On Modbus/TCP a frame after the answer tells by its transaction id that it answers nothing,
+  // whenever it is read; only an unanswered request's late reply matters before the next one.
+  if (wakeOnArrival_ || (replyArrived_ && framing_->TellsLateReplies)) return;
+  client_.ReadNow();
+}
+
 void TcpLink::SendTCP(const std::string& bytes, ReplyWake wake) {
+  if (wake == ReplyWake::OnArrival) EndLooking();  // what waited belongs to the request before
   Forget();
   ForgetStream();
   log_.Frame(true, bytes);
   request_ = bytes;  // before the send: a peer may answer before it returns
   owed_ = true;
-  // Switched before the send: a reply can be in the kernel before the send returns.
+  // Switched before the send: a reply can be in the kernel before the send returns. Requests that
+  // are looked for one after another keep it off between them: the connection's end still wakes.
   WakeOnArrival(wake == ReplyWake::OnArrival);
   lookedSinceSend_ = false;
   client_.Send(bytes);
@@ -111,7 +120,6 @@ void TcpLink::SendTCP(const std::string& bytes, ReplyWake wake) {
 bool TcpLink::LookForReply() {
   if (!wakeOnArrival_ && !replyArrived_ && std::exchange(lookedSinceSend_, true)) {
     client_.ReadNow();
-    if (replyArrived_) WakeOnArrival(true);
   }
   return replyArrived_;
 }

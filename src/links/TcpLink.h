@@ -91,6 +91,8 @@ class TcpLink {
   // Reads left with the connection are taken now and arrivals wake again: the request they were
   // left for is over, and whatever comes from now on is handled as it arrives.
   void EndLooking();
+  // Takes what waits with the connection where it could matter to the next request.
+  void TakeWaiting();
 
   TcpClient& client_;
   const TSite& site_;

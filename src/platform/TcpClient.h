@@ -34,8 +34,10 @@ class TcpClient {
 
   // Whether bytes that arrive wake the loop and come through OnDataIn at once (the default).
   // Off, they stay with the connection (in the kernel) until ReadNow takes them, and cost no
-  // wake-up: for a caller that looks for its reply on a pace of its own. Turning it on again
-  // hands over, from the loop, what arrived meanwhile. The setting outlasts a reconnection.
+  // wake-up: for a caller that looks for its reply on a pace of its own. The connection's end and
+  // its errors still wake the loop as before; where the loop cannot watch for those alone, the
+  // setting is ignored and bytes keep waking. Turning it on again hands over, from the loop, what
+  // arrived meanwhile. The setting outlasts a reconnection.
   virtual void SetReadNotification(bool on) = 0;
   // Takes what the connection holds now, without waiting, through OnDataIn as a woken read
   // does (nothing when nothing came). A close or failure it meets is reported as one met by a

@@ -131,6 +131,7 @@ void FakeTcpClient::DeliverData(const std::string& bytes) {
 void FakeTcpClient::SetReadNotification(bool on) {
   if (readNotification_ == on) return;
   readNotification_ = on;
+  ++NotificationSwitches;
   if (!on || unread_.empty()) return;
   // What waited is readable at once: the loop's next pass hands it over, as a level-triggered
   // descriptor would.

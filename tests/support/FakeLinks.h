@@ -147,9 +147,10 @@ class FakeTcpClient : public TcpClient {
   bool ReadNotification() const { return readNotification_; }
   size_t Unread() const { return unread_.size(); }
 
-  int ReadNows = 0;          // ReadNow calls
-  int WokenDeliveries = 0;   // chunks handed over by arrival (or by notification turned on)
-  int LookedDeliveries = 0;  // chunks taken by ReadNow
+  int NotificationSwitches = 0;  // SetReadNotification calls that changed it
+  int ReadNows = 0;              // ReadNow calls
+  int WokenDeliveries = 0;       // chunks handed over by arrival (or by notification turned on)
+  int LookedDeliveries = 0;      // chunks taken by ReadNow
 
   bool Refuse = false;          // connects fail with an error
   int64_t ConnectDelayMs = 10;  // virtual time a connect takes

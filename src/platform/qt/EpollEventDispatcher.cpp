@@ -21,8 +21,8 @@ namespace {
 
 // What wakes a notifier of each type, as poll() readiness wakes Qt's own: a hang-up or an error
 // wakes them all, so that whoever holds the descriptor finds out by reading or writing.
-constexpr uint32_t kWakes[3] = {EPOLLIN | EPOLLHUP | EPOLLERR, EPOLLOUT | EPOLLHUP | EPOLLERR,
-                                EPOLLPRI | EPOLLHUP | EPOLLERR};
+constexpr uint32_t kWakes[3] = {EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR,
+                                EPOLLOUT | EPOLLHUP | EPOLLERR, EPOLLPRI | EPOLLHUP | EPOLLERR};
 constexpr uint32_t kAsks[3] = {EPOLLIN, EPOLLOUT, EPOLLPRI};
 constexpr int kMaxEvents = 256;
 
@@ -169,10 +169,19 @@ void EpollEventDispatcher::unregisterSocketNotifier(QSocketNotifier* notifier) {
   if (watch.events == 0 && !watch.alwaysReady) watches_.erase(entry);
 }
 
+bool EpollEventDispatcher::SetReadQuiet(qintptr fd, bool quiet) {
+  const auto entry = watches_.find(static_cast<int>(fd));
+  if (entry == watches_.end() || !entry->second.notifiers[0] || entry->second.alwaysReady)
+    return false;
+  entry->second.readQuiet = quiet;
+  Update(static_cast<int>(fd), entry->second);
+  return true;
+}
+
 void EpollEventDispatcher::Update(int fd, Watch& watch) {
   uint32_t wanted = 0;
   for (int type = 0; type < 3; ++type)
-    if (watch.notifiers[type]) wanted |= kAsks[type];
+    if (watch.notifiers[type]) wanted |= type == 0 && watch.readQuiet ? EPOLLRDHUP : kAsks[type];
   if (watch.alwaysReady) {
     if (wanted == 0) {
       watch.alwaysReady = false;

@@ -37,6 +37,13 @@ class EpollEventDispatcher : public QAbstractEventDispatcher {
   void registerSocketNotifier(QSocketNotifier* notifier) override;
   void unregisterSocketNotifier(QSocketNotifier* notifier) override;
 
+  // Bytes that arrive on the descriptor no longer wake the loop, while its end and its errors
+  // still do: epoll is asked for the peer's close (EPOLLRDHUP) instead of readability, and that,
+  // a hang-up or an error activates the read notifier as readability would. For a reply that is
+  // read when the program looks for it rather than when it comes. Kept while the descriptor has
+  // notifiers; false (nothing changed) for one without a read notifier.
+  bool SetReadQuiet(qintptr fd, bool quiet);
+
   void registerTimer(int timerId, qint64 interval, Qt::TimerType timerType,
                      QObject* object) override;
   bool unregisterTimer(int timerId) override;
@@ -66,6 +73,7 @@ class EpollEventDispatcher : public QAbstractEventDispatcher {
     QSocketNotifier* notifiers[3] = {nullptr, nullptr, nullptr};
     uint32_t events = 0;       // as registered with epoll
     bool alwaysReady = false;  // a descriptor epoll refuses (a plain file): ready, as poll() says
+    bool readQuiet = false;    // SetReadQuiet
   };
 
   TimerEntry* FindTimer(int timerId) const;

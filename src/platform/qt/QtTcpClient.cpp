@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "platform/Log.h"
+#include "platform/qt/EpollEventDispatcher.h"
 
 namespace qmb {
 
@@ -72,7 +73,6 @@ void QtTcpClient::SetConnected(bool connected) {
   if (port_ == 0) throw TcpError("No remote port to connect to (" + host_ + ")");
   ++attempt_;
   open_ = true;
-  readNotifier_ = nullptr;  // the new connection's engine brings its own
   lastError_.clear();
   // Names are looked up asynchronously by the socket; addresses of either family go straight.
   // Unbuffered: a request goes to the kernel in one write, and a reply comes out of it in one
@@ -177,26 +177,18 @@ void QtTcpClient::SetReadNotification(bool on) {
 
 void QtTcpClient::ApplyReadNotification() {
   if (socket_.state() != QAbstractSocket::ConnectedState) return;  // applied once connected
-  // The socket has no switch for its read notifier; its native engine, a child of the socket
-  // made anew for each connection, owns one, the only read notifier under it. Disabling that
-  // takes the descriptor out of the dispatcher's wait, so a reply that arrives wakes nothing
-  // (holding a readyRead unanswered would still wake once, and only then switch it off). The
-  // socket enables it itself after its own reads only, which ReadNow does not make.
-  if (!readNotifier_) {
-    for (QSocketNotifier* notifier : socket_.findChildren<QSocketNotifier*>())
-      if (notifier->type() == QSocketNotifier::Read &&
-          notifier->socket() == socket_.socketDescriptor())
-        readNotifier_ = notifier;
-  }
-  // Without one (an engine of another kind), arrivals simply keep waking as before.
-  if (readNotifier_ && readNotifier_->isEnabled() != readNotification_)
-    readNotifier_->setEnabled(readNotification_);
+  // The socket has no switch for this: its read notifier is the only way it learns of the
+  // peer's close or an error too, and holding a readyRead unanswered would still wake once per
+  // reply before the socket switched it off. The server's dispatcher can watch the descriptor for
+  // its end alone; under another dispatcher arrivals keep waking, as they always did.
+  if (auto* dispatcher = dynamic_cast<EpollEventDispatcher*>(QAbstractEventDispatcher::instance()))
+    dispatcher->SetReadQuiet(socket_.socketDescriptor(), !readNotification_);
 }
 
 void QtTcpClient::ReadNow() {
   if (socket_.state() != QAbstractSocket::ConnectedState) return;
   const auto fd = static_cast<int>(socket_.socketDescriptor());
-  // Straight from the descriptor: a read through the socket would switch its notifier back on.
+  // Straight from the descriptor, as the socket reads it: it keeps no buffer of its own here.
   size_t size = 0;
   ssize_t got = 0;
   do {

@@ -3,8 +3,6 @@
 #pragma once
 
 #include <QObject>
-#include <QPointer>
-#include <QSocketNotifier>
 #include <QTcpSocket>
 
 #include <cstdint>
@@ -44,8 +42,7 @@ class QtTcpClient : public TcpClient {
   void SocketUnconnected();
   void ReportDisconnected();
   void DataArrived();
-  // The socket's own read notifier for this connection (null before one is up), switched as
-  // readNotification_ says.
+  // Asks the loop to wake for this connection's bytes or not, as readNotification_ says.
   void ApplyReadNotification();
 
   // Declared first so it is destroyed last: the context below drops its connections first.
@@ -63,7 +60,6 @@ class QtTcpClient : public TcpClient {
   static constexpr size_t kReadChunk = 1024;
   std::string received_;
   bool readNotification_ = true;
-  QPointer<QSocketNotifier> readNotifier_;
 
   std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };

@@ -197,10 +197,11 @@ TEST_P(TcpPollLookTest, ReplyIsTakenOnTheTickThatLooksAndStoredAsBefore) {
   EXPECT_TRUE(*offWhileInFlight) << "a poll's request went out with arrivals waking the loop";
   EXPECT_EQ(tcp->WokenDeliveries, 0) << "a poll's reply woke the loop";
   EXPECT_GE(tcp->LookedDeliveries, 3);
-  // Each poll looks once on the tick after its send per tick the reply is not there yet, never
-  // on the sending tick itself.
+  // A poll reads on each tick after its send until its reply is there, never on the sending tick
+  // itself, and nothing between polls.
   const int64_t looksPerPoll = row.storedAfter / 100 - 1;
   EXPECT_LE(tcp->ReadNows, looksPerPoll * static_cast<int64_t>(FrameCount()));
+  EXPECT_EQ(tcp->NotificationSwitches, 1) << "switched on and off around every poll";
   EXPECT_EQ(Point("1-HREG1").FailureCount, 0);
 }
 

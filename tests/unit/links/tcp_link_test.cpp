@@ -153,13 +153,13 @@ TEST_F(TcpLinkRtuTest, RepliesAreCutByTheRequestInFlight) {
 }
 
 // A request sent to be looked for leaves its reply with the connection until a look takes it
-// (never the look right after the send); what ends the request (its reply, a forget, the next
-// host selection) has arrivals wake again and takes what waited.
+// (never the look right after the send); arrivals stay quiet until a request that is woken for,
+// a forget or the connection's end, and the next host selection takes an unanswered one's reply.
 struct LookRow {
   const char* name;
   TcpLink::ReplyWake wake;
   int looks;           // looks made after the reply was delivered
-  const char* ending;  // "" | "forget" | "select": what follows the looks
+  const char* ending;  // "" | "forget" | "select" | "woken" (a request sent): after the looks
   bool arrived;        // the reply counts as arrived at the end
   int readNows;        // client reads made for it
   bool notificationAtEnd;
@@ -175,10 +175,13 @@ INSTANTIATE_TEST_SUITE_P(
         LookRow{"LookedNotLooked", TcpLink::ReplyWake::OnLook, 0, "", false, 0, false},
         LookRow{"LookedFirstLookIsTheSendersOwn", TcpLink::ReplyWake::OnLook, 1, "", false, 0,
                 false},
-        LookRow{"LookedSecondLookTakesIt", TcpLink::ReplyWake::OnLook, 2, "", true, 1, true},
+        LookRow{"LookedSecondLookTakesIt", TcpLink::ReplyWake::OnLook, 2, "", true, 1, false},
         LookRow{"LookedThenForgotten", TcpLink::ReplyWake::OnLook, 1, "forget", false, 1, true},
+        LookRow{"LookedThenAWokenRequest", TcpLink::ReplyWake::OnLook, 1, "woken", false, 1, true},
+        LookRow{"LookedAnsweredSelectionReadsNothing", TcpLink::ReplyWake::OnLook, 2, "select",
+                true, 1, false},
         LookRow{"LookedLateReplyTakenAtTheNextSelection", TcpLink::ReplyWake::OnLook, 0, "select",
-                true, 1, true}),
+                true, 1, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_P(TcpLinkLookTest, TheReplyWaitsForItsLook) {
@@ -193,13 +196,17 @@ TEST_P(TcpLinkLookTest, TheReplyWaitsForItsLook) {
   for (int i = 0; i < row.looks; ++i) engine->Tcp.LookForReply();
   if (std::string(row.ending) == "forget") engine->Tcp.ForgetReply();
   if (std::string(row.ending) == "select") engine->Tcp.SelectHost("");
+  if (std::string(row.ending) == "woken") {
+    engine->Tcp.SendTCP(request);
+    EXPECT_FALSE(engine->Tcp.ReplyArrived()) << "the last request's reply taken for this one";
+  }
   EXPECT_EQ(engine->Tcp.ReplyArrived(), row.arrived);
   if (row.arrived) {
     EXPECT_EQ(engine->Tcp.ReplyText(), reply);
   }
   EXPECT_EQ(tcp->ReadNows, row.readNows);
   EXPECT_EQ(tcp->ReadNotification(), row.notificationAtEnd);
-  EXPECT_EQ(tcp->Unread(), row.notificationAtEnd ? 0u : reply.size());
+  EXPECT_EQ(tcp->Unread(), row.readNows == 0 && !row.notificationAtEnd ? reply.size() : 0u);
   EXPECT_EQ(tcp->Connects, 1) << "an answered request keeps its connection";
 }
 
