@@ -37,7 +37,7 @@ struct FinalAwaiter {
 };
 
 // Coroutine frames come and go with every exchange, several a poll: freed frames are kept for
-// the next of their size rather than handed back to the heap. Sizes are rounded up to 64 bytes;
+// the next of their size rather than handed back to the heap. Sizes are rounded up to 128 bytes;
 // frames above kLargest go to the heap as usual. The loop runs on one thread, but a frame may end
 // on another (a worker's task): each thread keeps lists of its own, so no lock is needed and a
 // frame freed elsewhere simply joins that thread's lists. Under AddressSanitizer every frame goes
@@ -55,8 +55,10 @@ struct FinalAwaiter {
 
 class FramePool {
  public:
-  static constexpr std::size_t kGrain = 64;
-  static constexpr std::size_t kLargest = 2048;
+  // An exchange's frame holds whole replies (a kilobyte of data each): frames of several
+  // kilobytes are the common case, not the exception.
+  static constexpr std::size_t kGrain = 128;
+  static constexpr std::size_t kLargest = 16384;
   // Per size class: enough for the tasks of many sites in flight at once, not unbounded.
   static constexpr std::size_t kKept = 256;
 
