@@ -73,6 +73,13 @@ class FramePool {
     }
     return ::operator new((index + 1) * kGrain);
   }
+  // Frames this thread holds for reuse.
+  static std::size_t KeptFrames() {
+    std::size_t kept = 0;
+    if (!Gone())
+      for (const std::size_t count : Local().counts) kept += count;
+    return kept;
+  }
   static void Release(void* pointer, std::size_t size) noexcept {
     // A frame that ends after this thread's lists did (a task held by a static) goes back at once.
     if (!QMB_FRAME_POOL || size > kLargest || Gone()) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "QtTestSupport.h"
+#include "platform/qt/EpollEventDispatcher.h"
 #include "platform/qt/QtTcpClient.h"
 
 namespace qmb {
@@ -159,6 +160,12 @@ bool NextWakeIsTheTimer(int milliseconds) {
   return first;
 }
 
+// Whether bytes can be left unannounced here: only the server's dispatcher can watch a socket for
+// its end alone; under Qt's own, arrivals keep waking whatever the setting.
+bool QuietReadsHere() {
+  return dynamic_cast<EpollEventDispatcher*>(QAbstractEventDispatcher::instance()) != nullptr;
+}
+
 // A client connected to a loopback server, the server's end taken.
 struct ConnectedPair {
   ConnectedPair() : log(client) {
@@ -190,7 +197,8 @@ struct ConnectedPair {
 // Read notification off leaves the peer's bytes in the kernel without a wake-up, while its close
 // still wakes the loop; ReadNow takes the bytes whole, and a close it meets first is reported as
 // a woken read reports it. Each row: what the peer does, whether the client reads before the loop
-// runs, whether the loop wakes, and the client's events (data first) after two ReadNow calls.
+// runs, whether the loop wakes (on the server's dispatcher), and the client's events (data
+// first) after two ReadNow calls.
 struct ReadOnLookCase {
   const char* name;
   bool notification;  // read notification while the peer writes
@@ -269,9 +277,10 @@ TEST_P(ReadOnLook, TakesTheBytesWhenAskedAndWakesOnlyWhenOn) {
   const size_t eventsBefore = pair.log.events.size();
   if (!c.sent.empty()) pair.PeerSends(c.sent);
   if (c.peerCloses) ::shutdown(static_cast<int>(pair.peer->socketDescriptor()), SHUT_WR);
+  const bool wakes = c.wakes || (!QuietReadsHere() && (!c.sent.empty() || c.peerCloses));
   if (!c.readFirst) {
-    EXPECT_EQ(NextWakeIsTheTimer(150), !c.wakes);
-    if (!c.wakes) {
+    EXPECT_EQ(NextWakeIsTheTimer(150), !wakes);
+    if (!wakes) {
       EXPECT_TRUE(pair.log.data.empty()) << "bytes handed over while read notification was off";
       EXPECT_EQ(pair.log.events.size(), eventsBefore) << "an event before ReadNow";
     }
@@ -294,6 +303,7 @@ TEST_P(ReadOnLook, TakesTheBytesWhenAskedAndWakesOnlyWhenOn) {
 }
 
 TEST(QtTcpClient, ReadNotificationOnAgainHandsOverWhatWaited) {
+  if (!QuietReadsHere()) GTEST_SKIP() << "arrivals always wake under this dispatcher";
   ConnectedPair pair;
   ASSERT_TRUE(pair.Connect());
   pair.client.SetReadNotification(false);

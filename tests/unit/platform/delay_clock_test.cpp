@@ -3,6 +3,9 @@
 // dropped wait is never resumed.
 #include <gtest/gtest.h>
 
+#include <array>
+#include <stdexcept>
+
 #include "support/HostFixture.h"
 
 namespace qmb::test {
@@ -153,6 +156,58 @@ TEST_F(DelayClockTest, WaitBlocksBetweenTicksInsteadOfSpinning) {
   RunTask(loop, Wait(main.Delay(), 9));
   // Ten delay ticks and as many process ticks: each wake-up is one timer, nothing in between.
   EXPECT_LE(loop.IdleWaits() - idleBefore, 20);
+}
+
+// Frames come back to the pool and go out again for the next task of their size; frames too
+// large for it, and tasks that end in an exception or are dropped while waiting, are handled as
+// on the heap.
+Task<int> Add(DelayClock& clock, int a, int b) {
+  co_await clock.Sleep(1);
+  co_return a + b;
+}
+
+Task<int> Big(DelayClock& clock, int a) {
+  std::array<char, task_detail::FramePool::kLargest + 1> room{};
+  room[static_cast<size_t>(a)] = static_cast<char>(a);
+  co_await clock.Sleep(1);  // the array lives across the wait: in the frame
+  co_return room[static_cast<size_t>(a)] + 1;
+}
+
+Task<int> Throws() {
+  throw std::runtime_error("failed");
+  co_return 0;
+}
+
+TEST_F(DelayClockTest, TaskFramesAreReusedForTheNextTaskOfTheirSize) {
+  if (!QMB_FRAME_POOL) GTEST_SKIP() << "frames go to the heap under AddressSanitizer";
+  using task_detail::FramePool;
+  DelayClock& clock = main.Delay();
+  {
+    Task<int> warm = Add(clock, 0, 0);  // a frame of this size exists from now on
+  }
+  const size_t kept = FramePool::KeptFrames();
+  ASSERT_GE(kept, 1u);
+  for (int round = 0; round < 3; ++round) {
+    Task<int> task = Add(clock, round, 2);
+    EXPECT_EQ(FramePool::KeptFrames(), kept - 1) << "a new frame where one was kept, " << round;
+    task.Start();
+    ASSERT_TRUE(loop.RunUntilTrue([&] { return task.Done(); }, 1000));
+    EXPECT_EQ(task.Result(), round + 2);
+  }
+  EXPECT_EQ(FramePool::KeptFrames(), kept);
+  Task<int> dropped = Add(clock, 1, 1);
+  dropped.Start();
+  dropped.Reset();  // destroyed while waiting: its frame goes back too
+  EXPECT_EQ(FramePool::KeptFrames(), kept);
+  Task<int> big = Big(clock, 3);  // too large for the pool: the heap's
+  big.Start();
+  ASSERT_TRUE(loop.RunUntilTrue([&] { return big.Done(); }, 1000));
+  EXPECT_EQ(big.Result(), 4);
+  big.Reset();
+  EXPECT_EQ(FramePool::KeptFrames(), kept);
+  Task<int> failing = Throws();
+  failing.Start();
+  EXPECT_THROW(failing.Result(), std::runtime_error);
 }
 
 }  // namespace

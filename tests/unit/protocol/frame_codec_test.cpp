@@ -295,6 +295,30 @@ TEST(ReceiveBufferTest, WrapsInsteadOfOverrunning) {
   EXPECT_EQ(buffer.Bytes[999], static_cast<uint8_t>(999));
 }
 
+// Assign leaves the buffer as Clear and a Store of each byte do, over whatever it held before:
+// short and long replies, one that just fits, and ones that wrap.
+TEST(ReceiveBufferTest, AssignIsClearThenStoreOfEachByte) {
+  const size_t sizes[] = {
+      0, 1, 11, 260, kReceiveBufferSize - 1, kReceiveBufferSize, kReceiveBufferSize + 3};
+  for (const size_t before : sizes) {
+    for (const size_t size : sizes) {
+      std::string bytes(size, '\0');
+      for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(i * 7 + 1);
+      ReceiveBuffer assigned;
+      ReceiveBuffer stored;
+      for (size_t i = 0; i < before; ++i) {
+        assigned.Store(0xAA);
+        stored.Store(0xAA);
+      }
+      assigned.Assign(bytes);
+      stored.Clear();
+      for (const char byte : bytes) stored.Store(static_cast<uint8_t>(byte));
+      EXPECT_EQ(assigned.Count, stored.Count) << before << " then " << size;
+      EXPECT_EQ(assigned.Bytes, stored.Bytes) << before << " then " << size;
+    }
+  }
+}
+
 TEST_F(FrameCodecTest, ASCIIReplyCleaningAndCheck) {
   EXPECT_EQ(CleanASCIIReply("\x05garbage:0103\r\n"), "0103");
   EXPECT_EQ(CleanASCIIReply("0103\r\n"), "0103");  // no ":" keeps the text
