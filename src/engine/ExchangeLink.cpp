@@ -96,7 +96,10 @@ Task<Heard> TcpExchangeLink::AwaitPasses(const ReplyWait& wait, const ExchangePa
 
 ExchangeResult TcpExchangeLink::Take(bool arrived) {
   ExchangeResult result = engine_.TakeTCPReply(arrived);
-  tcp_.ForgetReply();  // a late answer is dropped as it comes
+  // A late answer is dropped when it is read. An answer taken needs no forgetting: nothing after
+  // it counts as the reply, and the request kept tells the next host selection that nothing is
+  // owed, so it does not read the connection to find out.
+  if (!arrived) tcp_.ForgetRequest();
   return result;
 }
 

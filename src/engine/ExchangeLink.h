@@ -149,7 +149,7 @@ class TcpExchangeLink final : public ExchangeLink {
   std::string FrameFor(const ModbusRequest& request) override;
   bool FramesEachAttempt() const override { return true; }
   // The link keeps only the answer to the request it sends.
-  void Arm(bool) override { tcp_.ForgetReply(); }
+  void Arm(bool) override { tcp_.ForgetRequest(); }
   // A reply looked for on the poller's steps stays with the connection until the step that looks:
   // a tick's replies then cost the tick's one wake-up, not one each.
   void Send(const std::string& frame, const ExchangePace& pace) override {

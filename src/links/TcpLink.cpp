@@ -73,14 +73,14 @@ void TcpLink::SelectHost(const std::string& host) {
   client_.SetConnected(true);
 }
 
-void TcpLink::Forget() {
+void TcpLink::ForgetRequest() {
   request_.clear();
   replyText_.clear();
   replyArrived_ = false;
 }
 
 void TcpLink::ForgetReply() {
-  Forget();
+  ForgetRequest();
   EndLooking();
 }
 
@@ -105,7 +105,7 @@ void TcpLink::TakeWaiting() {
 
 void TcpLink::SendTCP(const std::string& bytes, ReplyWake wake) {
   if (wake == ReplyWake::OnArrival) EndLooking();  // what waited belongs to the request before
-  Forget();
+  ForgetRequest();
   ForgetStream();
   log_.Frame(true, bytes);
   request_ = bytes;  // before the send: a peer may answer before it returns

@@ -66,6 +66,9 @@ class TcpLink {
   bool LookForReply();
   // No request in flight any more: whatever arrives from now on is dropped.
   void ForgetReply();
+  // As ForgetReply, but a reply being looked for stays looked for: the wake-up is left as the
+  // request set it, and whatever waits with the connection is taken at the next look.
+  void ForgetRequest();
 
   // Told when the answer to the request in flight arrived, after the chunk it came in was taken
   // apart (so a new request may be sent from it).
@@ -85,7 +88,6 @@ class TcpLink {
   // completed would only put the next reply out of step.
   void ForgetStream() { stream_.clear(); }
   void TakeFrames();
-  void Forget();
   // Asks the client to wake for arrivals or not, when that changes.
   void WakeOnArrival(bool on);
   // Reads left with the connection are taken now and arrivals wake again: the request they were
