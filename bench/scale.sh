@@ -88,6 +88,13 @@ if [[ $link == tcp ]]; then
       if (b + 0 == 0) { print "driver/burst client: no figures (the burst client did not finish)"; exit }
       printf "driver/burst client: %.1f us per poll / %.1f us per request = %.2fx (goal <= 1.0x)\n", d, b, d / b
     }'
+    # The share no work on a poll can remove: the driver wakes ten times a second, each tick one
+    # wake-up, whatever its sites poll, while the burst client wakes once a burst.
+    wake=$("$bench/qmb_wake_cost" 100 30 | sed -n 's/.* cost \([0-9.]*\) us .*/\1/p')
+    awk -v w="$wake" -v p="$pace" -v b="$perBurstRequest" -v n="$sites" 'BEGIN {
+      if (w + 0 == 0 || b + 0 == 0) exit
+      printf "the ticks alone: 10 wake-ups/s x %.1f us / %.1f polls/s = %.1f us per poll (%.2fx the burst client; its own wake-ups %.1f us per request)\n", w, p, 10 * w / p, 10 * w / p / b, w / n
+    }'
   else
     echo "driver/burst client: no figures (the driver made no polls)"
   fi

@@ -153,7 +153,8 @@ class TcpExchangeLink final : public ExchangeLink {
   // A reply looked for on the poller's steps stays with the connection until the step that looks:
   // a tick's replies then cost the tick's one wake-up, not one each.
   void Send(const std::string& frame, const ExchangePace& pace) override {
-    tcp_.SendTCP(frame, pace.Stepped() ? TcpLink::ReplyWake::OnLook : TcpLink::ReplyWake::OnArrival);
+    tcp_.SendTCP(frame,
+                 pace.Stepped() ? TcpLink::ReplyWake::OnLook : TcpLink::ReplyWake::OnArrival);
   }
   Task<Heard> AwaitPasses(const ReplyWait& wait, const ExchangePace& pace) override;
   int32_t ReplyBudgetMs(const WireTimePolicy& policy, const ModbusRequest&) const override {

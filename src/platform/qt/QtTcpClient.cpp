@@ -147,6 +147,15 @@ void QtTcpClient::ReportDisconnected() {
   Invoke("disconnected", handler, 0, text);
 }
 
+bool QtTcpClient::Deliver(size_t size) {
+  if (size == 0) return true;
+  const uint64_t attempt = attempt_;
+  const std::weak_ptr<int> alive = alive_;
+  const auto handler = OnDataIn;
+  Invoke("data-in", handler, std::string(received_.data(), size));
+  return !alive.expired() && attempt == attempt_;
+}
+
 void QtTcpClient::DataArrived() {
   // Everything the kernel holds now, in one piece; a read that fills the space may have left more.
   size_t size = 0;
@@ -156,13 +165,7 @@ void QtTcpClient::DataArrived() {
     got = socket_.read(received_.data() + size, static_cast<qint64>(kReadChunk));
     if (got > 0) size += static_cast<size_t>(got);
   } while (got == static_cast<qint64>(kReadChunk));
-  const uint64_t attempt = attempt_;
-  const std::weak_ptr<int> alive = alive_;
-  if (size > 0) {
-    const auto handler = OnDataIn;
-    Invoke("data-in", handler, std::string(received_.data(), size));
-    if (alive.expired() || attempt != attempt_) return;
-  }
+  if (!Deliver(size)) return;
   // The peer closed (or the connection failed): an unbuffered socket tells only the read that
   // meets it, and goes unconnected without a signal. Reported as any other end: the error that
   // says why, then the end.
@@ -197,13 +200,7 @@ void QtTcpClient::ReadNow() {
     if (got > 0) size += static_cast<size_t>(got);
   } while (got == static_cast<ssize_t>(kReadChunk) || (got < 0 && errno == EINTR));
   const bool ended = got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
-  const uint64_t attempt = attempt_;
-  const std::weak_ptr<int> alive = alive_;
-  if (size > 0) {
-    const auto handler = OnDataIn;
-    Invoke("data-in", handler, std::string(received_.data(), size));
-    if (alive.expired() || attempt != attempt_) return;
-  }
+  if (!Deliver(size)) return;
   // The end (or a reset, which the socket takes for one too) stays readable: the socket's own
   // read meets it and reports it as it does on a woken read.
   if (ended) DataArrived();

@@ -42,6 +42,9 @@ class QtTcpClient : public TcpClient {
   void SocketUnconnected();
   void ReportDisconnected();
   void DataArrived();
+  // Hands the size bytes read to OnDataIn; false when the handler closed or destroyed the client,
+  // so what was read after must not be acted on.
+  bool Deliver(size_t size);
   // Asks the loop to wake for this connection's bytes or not, as readNotification_ says.
   void ApplyReadNotification();
 
