@@ -214,55 +214,21 @@ class ReadOnLook : public ::testing::TestWithParam<ReadOnLookCase> {};
 
 const std::string kClosed = "error " + std::to_string(QAbstractSocket::RemoteHostClosedError);
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Cases, ReadOnLook,
     ::testing::Values(
-        ReadOnLookCase{"NotificationOnWakes",
-                       true,
-                       "\x01\x02\x03",
-                       false,
-                       false,
-                       false,
-                       true,
-                       {"data \x01\x02\x03"}},
-        ReadOnLookCase{"OffLeavesBytesForReadNow",
-                       false,
-                       "\x01\x02\x03",
-                       false,
-                       false,
-                       false,
-                       false,
-                       {"data \x01\x02\x03"}},
-        ReadOnLookCase{"OffReadNowOfNothing", false, "", false, false, false, false, {}},
-        ReadOnLookCase{"OffOutlastsAReconnection",
-                       false,
-                       "\x04\x05",
-                       false,
-                       true,
-                       false,
-                       false,
-                       {"data \x04\x05"}},
-        ReadOnLookCase{
-            "OffCloseStillWakes", false, "", true, false, false, true, {kClosed, "disconnected"}},
-        ReadOnLookCase{"OffBytesThenCloseWake",
-                       false,
-                       "\x06",
-                       true,
-                       false,
-                       false,
-                       true,
-                       {"data \x06", kClosed, "disconnected"}},
-        ReadOnLookCase{
-            "OffCloseMetByReadNow", false, "", true, false, true, false, {kClosed, "disconnected"}},
-        ReadOnLookCase{"OffBytesThenCloseMetByReadNow",
-                       false,
-                       "\x06",
-                       true,
-                       false,
-                       true,
-                       false,
-                       {"data \x06", kClosed, "disconnected"}}),
+        //             name                             notify sent          closes reconn readFirst wakes events
+        ReadOnLookCase{"NotificationOnWakes",           true,  "\x01\x02\x03", false, false, false, true,  {"data \x01\x02\x03"}},
+        ReadOnLookCase{"OffLeavesBytesForReadNow",      false, "\x01\x02\x03", false, false, false, false, {"data \x01\x02\x03"}},
+        ReadOnLookCase{"OffReadNowOfNothing",           false, "",             false, false, false, false, {}},
+        ReadOnLookCase{"OffOutlastsAReconnection",      false, "\x04\x05",     false, true,  false, false, {"data \x04\x05"}},
+        ReadOnLookCase{"OffCloseStillWakes",            false, "",             true,  false, false, true,  {kClosed, "disconnected"}},
+        ReadOnLookCase{"OffBytesThenCloseWake",         false, "\x06",         true,  false, false, true,  {"data \x06", kClosed, "disconnected"}},
+        ReadOnLookCase{"OffCloseMetByReadNow",          false, "",             true,  false, true,  false, {kClosed, "disconnected"}},
+        ReadOnLookCase{"OffBytesThenCloseMetByReadNow", false, "\x06",         true,  false, true,  false, {"data \x06", kClosed, "disconnected"}}),
     [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
 
 TEST_P(ReadOnLook, TakesTheBytesWhenAskedAndWakesOnlyWhenOn) {
   const ReadOnLookCase& c = GetParam();
